@@ -1,0 +1,85 @@
+// Log line formatting and writing.
+#include "support/log.h"
+
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+int32_t log_output_level = 0;
+static int log_fd = 2;
+
+void log_set_output_level(int32_t level) { log_output_level = level; }
+void log_set_output_fd(int fd) { log_fd = fd; }
+
+namespace {
+
+constexpr int LINE_ROOM = 510;  // header and message; one more byte holds the line feed
+
+char level_letter(int32_t level) {
+  static constexpr char letters[] = {'V', 'D', 'I', 'W', 'E', 'F'};
+  return level >= 1 && level <= 6 ? letters[level - 1] : '?';
+}
+
+// Fills buffer[0 .. LINE_ROOM) with header and message; returns the line length without the
+// line feed.
+int format_line(char* buffer, const LogStamp& s, int32_t level, const char* format,
+                va_list args) {
+  char header[128];
+  int header_length =
+      snprintf(header, sizeof header, "%02d-%02d %02d:%02d:%02d.%03d %5lld %5lld %c ", s.month,
+               s.day, s.hour, s.minute, s.second, s.millisecond, s.process_id, s.thread_id,
+               level_letter(level));
+  if (header_length < 0) header_length = 0;
+  if (header_length > LINE_ROOM) header_length = LINE_ROOM;
+  memcpy(buffer, header, static_cast<size_t>(header_length));
+
+  int room = LINE_ROOM - header_length;
+  if (room <= 0) return LINE_ROOM;
+  // vsnprintf writes at most room - 1 characters and a zero; a message that fills the room
+  // or more is cut at the buffer's end.
+  int message_length = vsnprintf(buffer + header_length, static_cast<size_t>(room) + 1, format, args);
+  if (message_length < 0) return header_length;
+  if (message_length < room) return header_length + message_length;
+  return LINE_ROOM;
+}
+
+}  // namespace
+
+int log_format_line(char* out, const LogStamp& stamp, int32_t level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = format_line(out, stamp, level, format, args);
+  va_end(args);
+  out[n] = 0;
+  return n;
+}
+
+void log_write(int32_t level, const char* format, ...) {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  struct tm local;
+  time_t seconds = now.tv_sec;
+  localtime_r(&seconds, &local);
+  LogStamp stamp{local.tm_mon + 1,
+                 local.tm_mday,
+                 local.tm_hour,
+                 local.tm_min,
+                 local.tm_sec,
+                 static_cast<int>(now.tv_usec / 1000),
+                 static_cast<long long>(getpid()),
+                 static_cast<long long>(syscall(SYS_gettid))};
+
+  char line[LINE_ROOM + 2];
+  va_list args;
+  va_start(args, format);
+  int n = format_line(line, stamp, level, format, args);
+  va_end(args);
+  line[n] = '\n';
+  ssize_t written = write(log_fd, line, static_cast<size_t>(n) + 1);
+  (void)written;  // a failed write on standard error is ignored
+}

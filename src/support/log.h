@@ -1,0 +1,41 @@
+// The log facility: one line per message on standard error, with a local-time stamp,
+// process and thread identifiers and a level letter, filtered by one global output level.
+#pragma once
+
+#include <cstdint>
+
+enum LogLevel : int32_t {
+  LOG_VERBOSE = 1,
+  LOG_DEBUG = 2,
+  LOG_INFO = 3,
+  LOG_WARN = 4,
+  LOG_ERROR = 5,
+  LOG_FATAL = 6,
+};
+
+// Lowest level that is written. 0 until the command line has been parsed, so everything
+// logged before that is written.
+extern int32_t log_output_level;
+
+void log_set_output_level(int32_t level);
+
+// Formats and writes one line (at most 510 characters plus a line feed) with a single write
+// call. Does not filter: call sites test the level first, which LOG() does.
+void log_write(int32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Builds the line that log_write would write for the given time and identifiers, without
+// the line feed, into `out` (at least 511 bytes); returns its length. Exposed for tests.
+struct LogStamp {
+  int month, day, hour, minute, second, millisecond;
+  long long process_id, thread_id;
+};
+int log_format_line(char* out, const LogStamp& stamp, int32_t level, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// Where log lines go: standard error (2) unless a test redirects it.
+void log_set_output_fd(int fd);
+
+#define LOG(level, ...)                                   \
+  do {                                                    \
+    if (log_output_level <= (level)) log_write((level), __VA_ARGS__); \
+  } while (0)
