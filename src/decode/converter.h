@@ -1,0 +1,36 @@
+// The converter interface through which the conversion pipeline drives a session: an
+// operations table and the common leading record of every converter.
+#pragma once
+
+#include <cstdint>
+
+struct FsRoot;
+struct MdfFile;
+struct BusFrame;
+struct ConversionOptions;
+struct Converter;
+
+// Slots may be empty; the caller skips them. on_file_begin false: the pipeline logs and goes
+// on to on_file_end. on_frame false: the frame's output could not be written (the file's
+// result becomes a failure and the input is kept). on_file_end false: the file's output could
+// not be made durable (it then counts as failed as well).
+struct ConverterOps {
+  void (*destroy)(Converter* c);
+  bool (*init)(Converter* c);
+  bool (*on_frame)(Converter* c, const BusFrame* frame);
+  bool (*on_file_begin)(Converter* c, const char* output_path, MdfFile* file);
+  bool (*on_file_end)(Converter* c, const char* output_path);
+  bool (*on_group_begin)(Converter* c);
+  bool (*on_group_end)(Converter* c);
+};
+
+struct Converter {
+  const ConverterOps* ops;
+  FsRoot* input_root;
+  FsRoot* output_root;
+  int32_t kind;  // 0 for the session
+  uint64_t input_bytes;
+  uint64_t input_frames;
+  uint64_t input_files;
+  ConversionOptions* options;
+};
