@@ -4,10 +4,23 @@
 
 #include <cstdint>
 
+#include "support/hash_table.h"
+
+// Device key ("default" or hexadecimal serial, as written) to password.
+using PasswordStore = HashTable<StringMapEntry>;
+
+// What the command line decided; the converter and the pipeline read it.
+struct ConversionOptions {
+  uint8_t delete_converted;
+  uint8_t no_append_root;
+  uint8_t non_interactive;
+  int64_t buffer_size;  // -1: the whole file
+  PasswordStore passwords;
+};
+
 struct FsRoot;
 struct MdfFile;
 struct BusFrame;
-struct ConversionOptions;
 struct Converter;
 
 // Slots may be empty; the caller skips them. on_file_begin false: the pipeline logs and goes
