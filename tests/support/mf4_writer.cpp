@@ -1,0 +1,741 @@
+// Test-only MF4 writer: the block writer and the bus-log builder declared in mf4_writer.h.
+#include "support/mf4_writer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace test {
+
+// ---------------------------------------------------------------------------------------------
+// ByteWriter
+
+ByteWriter& ByteWriter::uint(uint64_t v, uint32_t width) {
+  for (uint32_t i = 0; i < width; ++i) bytes.push_back(static_cast<uint8_t>(i < 8 ? v >> (8 * i) : 0));
+  return *this;
+}
+ByteWriter& ByteWriter::u8(uint64_t v) { return uint(v, 1); }
+ByteWriter& ByteWriter::u16(uint64_t v) { return uint(v, 2); }
+ByteWriter& ByteWriter::u32(uint64_t v) { return uint(v, 4); }
+ByteWriter& ByteWriter::u64(uint64_t v) { return uint(v, 8); }
+ByteWriter& ByteWriter::f64(double v) {
+  uint64_t bits;
+  memcpy(&bits, &v, 8);
+  return u64(bits);
+}
+ByteWriter& ByteWriter::f32(float v) {
+  uint32_t bits;
+  memcpy(&bits, &v, 4);
+  return u32(bits);
+}
+ByteWriter& ByteWriter::zeros(size_t n) {
+  bytes.insert(bytes.end(), n, 0);
+  return *this;
+}
+ByteWriter& ByteWriter::raw(const void* data, size_t n) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  if (n) bytes.insert(bytes.end(), p, p + n);
+  return *this;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Mf4Writer
+
+namespace {
+
+[[noreturn]] void misuse(const char* what, uint64_t at) {
+  fprintf(stderr, "Mf4Writer misuse: %s at offset %llu\n", what,
+          static_cast<unsigned long long>(at));
+  abort();
+}
+
+std::string fixed8(std::string_view s) {
+  std::string out(s.substr(0, 8));
+  out.resize(8, ' ');
+  return out;
+}
+
+}  // namespace
+
+Mf4Writer::Mf4Writer(const IdSpec& id) {
+  ByteWriter b;
+  b.text(fixed8(id.file_id)).text(fixed8(id.version)).text(fixed8(id.program));
+  b.zeros(4).u16(id.version_number).zeros(30).u16(id.unfinalised_flags);
+  b.u16(id.custom_unfinalised_flags);
+  bytes_ = std::move(b.bytes);
+}
+
+void Mf4Writer::align() { bytes_.resize((bytes_.size() + 7) & ~size_t{7}, 0); }
+
+void Mf4Writer::check_range(uint64_t at, uint64_t n) const {
+  if (at > bytes_.size() || n > bytes_.size() - at) misuse("patch past the end", at);
+}
+
+uint64_t Mf4Writer::add_block(std::string_view id, const std::vector<uint64_t>& links,
+                              const std::vector<uint8_t>& data, uint64_t declared_length) {
+  align();
+  uint64_t at = bytes_.size();
+  std::string ident = id.size() == 2 ? "##" + std::string(id) : std::string(id.substr(0, 4));
+  ident.resize(4, ' ');
+  ByteWriter b;
+  uint64_t length = 24 + 8 * links.size() + data.size();
+  b.text(ident).zeros(4).u64(declared_length ? declared_length : length).u64(links.size());
+  for (uint64_t l : links) b.u64(l);
+  b.raw(data);
+  bytes_.insert(bytes_.end(), b.bytes.begin(), b.bytes.end());
+  return at;
+}
+
+uint64_t Mf4Writer::add_raw(const std::vector<uint8_t>& bytes, bool align_first) {
+  if (align_first) align();
+  uint64_t at = bytes_.size();
+  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  return at;
+}
+
+namespace {
+
+// Text blocks hold the text, a zero terminator, and zero padding to a multiple of 8.
+std::vector<uint8_t> text_data(std::string_view text) {
+  std::vector<uint8_t> d(text.begin(), text.end());
+  d.push_back(0);
+  d.resize((d.size() + 7) & ~size_t{7}, 0);
+  return d;
+}
+
+}  // namespace
+
+uint64_t Mf4Writer::add_tx(std::string_view text) { return add_block("##TX", {}, text_data(text)); }
+uint64_t Mf4Writer::add_md(std::string_view xml) { return add_block("##MD", {}, text_data(xml)); }
+
+uint64_t Mf4Writer::add_hd(const HdSpec& s) {
+  ByteWriter b;
+  b.u64(s.start_time_ns).u16(static_cast<uint16_t>(s.tz_offset_min));
+  b.u16(static_cast<uint16_t>(s.dst_offset_min)).u8(s.time_flags).u8(s.time_class).u8(s.flags);
+  b.zeros(1).f64(s.start_angle).f64(s.start_distance);
+  return add_block("##HD",
+                   {s.first_dg, s.first_fh, s.channel_hierarchy, s.first_attachment, s.first_event,
+                    s.comment},
+                   b.bytes);
+}
+
+uint64_t Mf4Writer::add_fh(const FhSpec& s) {
+  ByteWriter b;
+  b.u64(s.time_ns).u16(static_cast<uint16_t>(s.tz_offset_min));
+  b.u16(static_cast<uint16_t>(s.dst_offset_min)).u8(s.time_flags).zeros(3);
+  return add_block("##FH", {s.next, s.comment}, b.bytes);
+}
+
+uint64_t Mf4Writer::add_dg(const DgSpec& s) {
+  ByteWriter b;
+  b.u8(s.record_id_size).zeros(7);
+  return add_block("##DG", {s.next, s.first_cg, s.data, s.comment}, b.bytes);
+}
+
+uint64_t Mf4Writer::add_cg(const CgSpec& s) {
+  ByteWriter b;
+  b.u64(s.record_id).u64(s.cycle_count).u16(s.flags).u16(s.path_separator).zeros(4);
+  if (s.vlsd_size) {
+    b.u64(s.vlsd_size);
+  } else {
+    b.u32(s.data_bytes).u32(s.invalidation_bytes);
+  }
+  return add_block("##CG",
+                   {s.next, s.first_cn, s.acq_name, s.acq_source, s.first_sample_reduction,
+                    s.comment},
+                   b.bytes);
+}
+
+uint64_t Mf4Writer::add_cn(const CnSpec& s) {
+  ByteWriter b;
+  b.u8(s.channel_type).u8(s.sync_type).u8(s.data_type).u8(s.bit_offset).u32(s.byte_offset);
+  b.u32(s.bit_count).u32(s.flags).u32(s.invalidation_bit).u8(s.precision).zeros(1);
+  b.u16(s.attachment_count).f64(s.range_min).f64(s.range_max).f64(s.limit_min);
+  b.f64(s.limit_max).f64(s.ext_limit_min).f64(s.ext_limit_max);
+  std::vector<uint64_t> links = {s.next, s.composition, s.name, s.source,
+                                 s.conversion, s.data, s.unit, s.comment};
+  links.insert(links.end(), s.extra_links.begin(), s.extra_links.end());
+  return add_block("##CN", links, b.bytes);
+}
+
+uint64_t Mf4Writer::add_cc(const CcSpec& s) {
+  ByteWriter b;
+  b.u8(s.type).u8(s.precision).u16(s.flags).u16(s.ref_count).u16(s.values.size());
+  b.f64(s.phys_min).f64(s.phys_max);
+  for (double v : s.values) b.f64(v);
+  std::vector<uint64_t> links = {s.name, s.unit, s.comment, s.inverse};
+  links.insert(links.end(), s.extra_links.begin(), s.extra_links.end());
+  return add_block("##CC", links, b.bytes);
+}
+
+uint64_t Mf4Writer::add_cc_linear(double factor, double offset) {
+  // The offset is parameter 0 and the factor parameter 1.
+  return add_cc({.type = CC_LINEAR, .values = {offset, factor}});
+}
+
+uint64_t Mf4Writer::add_cc_table(const std::vector<std::pair<double, double>>& pairs) {
+  CcSpec s{.type = CC_VALUE_TO_VALUE};
+  for (const auto& [key, value] : pairs) {
+    s.values.push_back(key);
+    s.values.push_back(value);
+  }
+  return add_cc(s);
+}
+
+uint64_t Mf4Writer::add_si(const SiSpec& s) {
+  ByteWriter b;
+  b.u8(s.source_type).u8(s.bus_type).u8(s.flags).zeros(5);
+  return add_block("##SI", {s.name, s.path, s.comment}, b.bytes);
+}
+
+uint64_t Mf4Writer::add_dt(const std::vector<uint8_t>& data) { return add_block("##DT", {}, data); }
+
+uint64_t Mf4Writer::add_sd(const std::vector<std::vector<uint8_t>>& entries,
+                           std::vector<uint64_t>* entry_offsets) {
+  ByteWriter b;
+  for (const auto& e : entries) {
+    if (entry_offsets) entry_offsets->push_back(b.bytes.size());
+    b.u32(e.size()).raw(e);
+  }
+  return add_block("##SD", {}, b.bytes);
+}
+
+void Mf4Writer::patch_bytes(uint64_t at, const void* data, size_t n) {
+  check_range(at, n);
+  memcpy(bytes_.data() + at, data, n);
+}
+void Mf4Writer::patch_u8(uint64_t at, uint8_t v) { patch_bytes(at, &v, 1); }
+void Mf4Writer::patch_u16(uint64_t at, uint16_t v) {
+  uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
+  patch_bytes(at, b, 2);
+}
+void Mf4Writer::patch_u32(uint64_t at, uint32_t v) {
+  uint8_t b[4];
+  for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+  patch_bytes(at, b, 4);
+}
+void Mf4Writer::patch_u64(uint64_t at, uint64_t v) {
+  uint8_t b[8];
+  for (int i = 0; i < 8; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+  patch_bytes(at, b, 8);
+}
+
+namespace {
+uint64_t read_u64(const std::vector<uint8_t>& bytes, uint64_t at) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | bytes[at + i];
+  return v;
+}
+}  // namespace
+
+void Mf4Writer::set_link(uint64_t block, uint32_t index, uint64_t target) {
+  check_range(block, 24);
+  if (index >= read_u64(bytes_, block + 16)) misuse("link index beyond the block's links", block);
+  patch_u64(block + 24 + 8ull * index, target);
+}
+
+uint64_t Mf4Writer::link(uint64_t block, uint32_t index) const {
+  check_range(block + 24 + 8ull * index, 8);
+  return read_u64(bytes_, block + 24 + 8ull * index);
+}
+
+void Mf4Writer::set_length(uint64_t block, uint64_t length) { patch_u64(block + 8, length); }
+
+uint64_t Mf4Writer::length(uint64_t block) const {
+  check_range(block, 24);
+  return read_u64(bytes_, block + 8);
+}
+
+uint64_t Mf4Writer::data_offset(uint64_t block) const {
+  check_range(block, 24);
+  return block + 24 + 8 * read_u64(bytes_, block + 16);
+}
+
+void Mf4Writer::set_unfinalised_flags(uint16_t standard, uint16_t custom) {
+  patch_u16(60, standard);
+  patch_u16(62, custom);
+}
+
+void Mf4Writer::set_file_id(std::string_view id) { patch_bytes(0, fixed8(id).data(), 8); }
+
+// ---------------------------------------------------------------------------------------------
+// BusLogBuilder
+
+uint8_t can_dlc_for_length(size_t length) {
+  static const size_t limits[] = {12, 16, 20, 24, 32, 48};
+  if (length <= 8) return static_cast<uint8_t>(length);
+  for (size_t i = 0; i < 6; ++i)
+    if (length <= limits[i]) return static_cast<uint8_t>(9 + i);
+  return 15;
+}
+
+std::string logger_comment_xml(uint32_t serial, uint32_t session, uint32_t split,
+                               CommentStyle style) {
+  char buf[640];
+  if (style == CommentStyle::Nested) {
+    snprintf(buf, sizeof buf,
+             "<HDcomment><TX>CAN/LIN bus log</TX><common_properties>"
+             "<tree name=\"Device Information\"><e name=\"serial number\" ro=\"true\">%08X</e>"
+             "<e name=\"firmware version\" ro=\"true\">01.07.02</e></tree>"
+             "<tree name=\"File Information\"><e name=\"session\">%u</e>"
+             "<e name=\"split\">%u</e></tree></common_properties></HDcomment>",
+             serial, session, split);
+  } else if (style == CommentStyle::Flat) {
+    snprintf(buf, sizeof buf,
+             "<HDcomment><TX>CAN/LIN bus log</TX><common_properties>"
+             "<e name=\"serial number\" ro=\"true\">%08X</e><e name=\"session\">%u</e>"
+             "<e name=\"split\">%u</e></common_properties></HDcomment>",
+             serial, session, split);
+  } else {
+    return {};
+  }
+  return buf;
+}
+
+BusLogBuilder& BusLogBuilder::start_time_ns(uint64_t ns) {
+  start_time_ns_ = ns;
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::timezone(int16_t offset_min, int16_t dst_min) {
+  tz_offset_min_ = offset_min;
+  dst_offset_min_ = dst_min;
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::metadata(uint32_t serial, uint32_t session, uint32_t split) {
+  serial_ = serial;
+  session_ = session;
+  split_ = split;
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::comment_style(CommentStyle style) {
+  comment_style_ = style;
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::comment_xml(std::string xml) {
+  comment_xml_ = std::move(xml);
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::layout(Layout l, uint8_t record_id_size) {
+  layout_ = l;
+  record_id_size_ = l == Layout::Unsorted ? record_id_size : 0;
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::record_id_size(uint8_t size) {
+  record_id_size_ = size;
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::can_data_storage(DataStorage storage) {
+  can_storage_ = storage;
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::lin_data_storage(DataStorage storage) {
+  lin_storage_ = storage;
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::flat_channels(bool flat) {
+  flat_channels_ = flat;
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::timestamp_ticks(double seconds_per_tick) {
+  tick_ = seconds_per_tick;
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::invalidation_bytes(uint32_t n) {
+  invalidation_bytes_ = n;
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::extra_channel(FrameGroup group, std::string name, uint64_t value,
+                                            uint32_t bytes) {
+  extras_.push_back({group, std::move(name), value, bytes});
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::source_type(uint8_t type) {
+  source_type_ = type;
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::unfinalised(uint16_t flags) {
+  unfinalised_ = true;
+  unfinalised_flags_ = flags;
+  return *this;
+}
+
+void BusLogBuilder::add(const Frame& frame, const std::vector<uint8_t>& data) {
+  Frame f = frame;
+  f.data_offset = static_cast<uint32_t>(payloads_.size());
+  f.data_length = static_cast<uint32_t>(data.size());
+  payloads_.insert(payloads_.end(), data.begin(), data.end());
+  frames_.push_back(f);
+}
+
+void BusLogBuilder::add_can_frame(uint8_t channel, uint32_t id, bool extended,
+                                  const std::vector<uint8_t>& data, double time, CanFlags flags) {
+  Frame f{};
+  f.group = FrameGroup::CanData;
+  f.channel = channel;
+  f.id = id;
+  f.ide = extended;
+  f.dir = flags.dir;
+  f.brs = flags.brs;
+  f.esi = flags.esi;
+  f.edl = data.size() > 8;
+  f.dlc = flags.dlc >= 0 ? static_cast<uint8_t>(flags.dlc) : can_dlc_for_length(data.size());
+  f.time = time;
+  add(f, data);
+}
+
+void BusLogBuilder::add_canfd_frame(uint8_t channel, uint32_t id, bool extended,
+                                    const std::vector<uint8_t>& data, double time, bool brs,
+                                    bool esi, bool dir) {
+  add_can_frame(channel, id, extended, data, time, {.dir = dir, .brs = brs, .esi = esi});
+  frames_.back().edl = 1;
+}
+
+void BusLogBuilder::add_can_remote_frame(uint8_t channel, uint32_t id, bool extended, uint8_t dlc,
+                                         double time, bool dir) {
+  Frame f{};
+  f.group = FrameGroup::CanRemote;
+  f.channel = channel;
+  f.id = id;
+  f.ide = extended;
+  f.dir = dir;
+  f.dlc = dlc;
+  f.time = time;
+  add(f, {});
+  // A remote frame requests `dlc` bytes (at most 8); its DataLength says so too.
+  frames_.back().data_length = std::min<uint32_t>(dlc, 8);
+}
+
+void BusLogBuilder::add_can_error_frame(uint8_t channel, uint32_t error_type, double time,
+                                        uint32_t id) {
+  Frame f{};
+  f.group = FrameGroup::CanError;
+  f.channel = channel;
+  f.id = id;
+  f.error_type = error_type;
+  f.time = time;
+  add(f, {});
+}
+
+void BusLogBuilder::add_lin_frame(uint8_t channel, uint32_t id, const std::vector<uint8_t>& data,
+                                  double time, bool dir) {
+  Frame f{};
+  f.group = FrameGroup::Lin;
+  f.channel = channel;
+  f.id = id;
+  f.dir = dir;
+  f.time = time;
+  add(f, data);
+}
+
+namespace {
+
+enum class Source {
+  BusChannel, Id, Ide, Dlc, DataLength, DataBytes, Dir, Edl, Brs, Esi, ErrorType,
+  ReceivedCount, Extra,
+};
+
+struct Field {
+  std::string name;
+  Source source;
+  uint32_t offset;  // byte offset inside the record's data bytes
+  uint32_t width;   // bytes in the record
+  bool vlsd;        // DataBytes kept as variable-length data (the record holds an offset)
+  uint64_t extra_value;
+  uint64_t cn = 0;  // the channel block, once written
+};
+
+struct Group {
+  FrameGroup kind;
+  std::string prefix;
+  std::vector<Field> fields;
+  std::vector<const BusLogBuilder::Frame*> frames;
+  DataStorage storage = DataStorage::Fixed;  // of DataBytes
+  uint32_t data_width = 8;                   // fixed DataBytes width
+  uint32_t data_bytes = 0;                   // record data bytes
+  uint64_t record_id = 0, vlsd_record_id = 0;
+  uint64_t sd = 0;
+  std::vector<uint64_t> sd_offsets;
+};
+
+const char* prefix_of(FrameGroup g) {
+  switch (g) {
+    case FrameGroup::CanData: return "CAN_DataFrame";
+    case FrameGroup::CanRemote: return "CAN_RemoteFrame";
+    case FrameGroup::CanError: return "CAN_ErrorFrame";
+    case FrameGroup::Lin: return "LIN_Frame";
+  }
+  return "";
+}
+
+uint64_t field_value(const Field& f, const BusLogBuilder::Frame& fr) {
+  switch (f.source) {
+    case Source::BusChannel: return fr.channel;
+    case Source::Id: return fr.id;
+    case Source::Ide: return fr.ide;
+    case Source::Dlc: return fr.dlc;
+    case Source::DataLength: return fr.data_length;
+    case Source::Dir: return fr.dir;
+    case Source::Edl: return fr.edl;
+    case Source::Brs: return fr.brs;
+    case Source::Esi: return fr.esi;
+    case Source::ErrorType: return fr.error_type;
+    case Source::ReceivedCount: return fr.data_length;
+    case Source::Extra: return f.extra_value;
+    case Source::DataBytes: return 0;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::vector<uint8_t> BusLogBuilder::build() const {
+  // Which groups exist, and how each stores its data bytes.
+  std::vector<Group> groups;
+  for (FrameGroup kind : {FrameGroup::CanData, FrameGroup::CanRemote, FrameGroup::CanError,
+                          FrameGroup::Lin}) {
+    Group g;
+    g.kind = kind;
+    g.prefix = prefix_of(kind);
+    for (const Frame& f : frames_)
+      if (f.group == kind) g.frames.push_back(&f);
+    if (g.frames.empty()) continue;
+    uint32_t longest = 0;
+    for (const Frame* f : g.frames) longest = std::max(longest, f->data_length);
+    if (kind == FrameGroup::CanData) {
+      g.storage = can_storage_;
+      if (g.storage == DataStorage::Auto)
+        g.storage = longest > 8 ? DataStorage::SignalData : DataStorage::Fixed;
+      g.data_width = longest > 8 ? 64 : 8;
+    } else if (kind == FrameGroup::Lin) {
+      g.storage = lin_storage_ == DataStorage::Auto ? DataStorage::Fixed : lin_storage_;
+    }
+    groups.push_back(std::move(g));
+  }
+
+  // Fields of each group, in the order loggers write them.
+  for (Group& g : groups) {
+    auto add = [&g](const char* name, Source s, uint32_t width, bool vlsd = false,
+                    uint64_t extra = 0) {
+      uint32_t offset = g.fields.empty() ? 0 : g.fields.back().offset + g.fields.back().width;
+      g.fields.push_back({g.prefix + "." + name, s, offset, width, vlsd, extra});
+    };
+    bool vlsd = g.storage == DataStorage::SignalData || g.storage == DataStorage::VlsdGroup;
+    switch (g.kind) {
+      case FrameGroup::CanData:
+        add("BusChannel", Source::BusChannel, 1);
+        add("ID", Source::Id, 4);
+        add("IDE", Source::Ide, 1);
+        add("DLC", Source::Dlc, 1);
+        add("DataLength", Source::DataLength, 1);
+        add("DataBytes", Source::DataBytes, vlsd ? 8 : g.data_width, vlsd);
+        add("Dir", Source::Dir, 1);
+        add("EDL", Source::Edl, 1);
+        add("BRS", Source::Brs, 1);
+        add("ESI", Source::Esi, 1);
+        break;
+      case FrameGroup::CanRemote:
+        add("BusChannel", Source::BusChannel, 1);
+        add("ID", Source::Id, 4);
+        add("IDE", Source::Ide, 1);
+        add("DLC", Source::Dlc, 1);
+        add("DataLength", Source::DataLength, 1);
+        add("Dir", Source::Dir, 1);
+        break;
+      case FrameGroup::CanError:
+        add("BusChannel", Source::BusChannel, 1);
+        add("ID", Source::Id, 4);
+        add("IDE", Source::Ide, 1);
+        add("DLC", Source::Dlc, 1);
+        add("DataLength", Source::DataLength, 1);
+        add("DataBytes", Source::DataBytes, 8);
+        add("Dir", Source::Dir, 1);
+        add("ErrorType", Source::ErrorType, 1);
+        break;
+      case FrameGroup::Lin:
+        add("BusChannel", Source::BusChannel, 1);
+        add("ID", Source::Id, 1);
+        add("Dir", Source::Dir, 1);
+        add("ReceivedDataByteCount", Source::ReceivedCount, 1);
+        add("DataLength", Source::DataLength, 1);
+        add("DataBytes", Source::DataBytes, 8, vlsd);
+        break;
+    }
+    for (const Extra& e : extras_) {
+      if (e.group != g.kind) continue;
+      uint32_t offset = g.fields.back().offset + g.fields.back().width;
+      g.fields.push_back({e.name, Source::Extra, offset, e.bytes, false, e.value});
+    }
+    g.data_bytes = 8 + g.fields.back().offset + g.fields.back().width;
+  }
+
+  // Data groups: one per group, or one for all. Record ids count from 1 inside a data group.
+  std::vector<std::vector<Group*>> dgs;
+  for (Group& g : groups) {
+    if (layout_ == Layout::Sorted || dgs.empty()) dgs.emplace_back();
+    dgs.back().push_back(&g);
+  }
+  std::vector<uint8_t> id_sizes;
+  for (auto& dg : dgs) {
+    uint8_t size = record_id_size_;
+    bool has_vlsd_cg = false;
+    for (Group* g : dg) has_vlsd_cg |= g->storage == DataStorage::VlsdGroup;
+    if (size == 0 && (has_vlsd_cg || dg.size() > 1)) size = 1;
+    id_sizes.push_back(size);
+    uint64_t next_id = size ? 1 : 0;
+    for (Group* g : dg) g->record_id = next_id++;
+    for (Group* g : dg)
+      if (g->storage == DataStorage::VlsdGroup) g->vlsd_record_id = next_id++;
+  }
+
+  Mf4Writer w(IdSpec{.file_id = unfinalised_ ? "UnFinMF " : "MDF     ",
+                     .unfinalised_flags = unfinalised_ ? unfinalised_flags_ : uint16_t{0}});
+  uint64_t hd = w.add_hd({.start_time_ns = start_time_ns_,
+                          .tz_offset_min = tz_offset_min_,
+                          .dst_offset_min = dst_offset_min_,
+                          .time_flags = static_cast<uint8_t>(tz_offset_min_ || dst_offset_min_ ? 2 : 0)});
+  std::string xml = comment_xml_.empty()
+                        ? logger_comment_xml(serial_, session_, split_, comment_style_)
+                        : comment_xml_;
+  if (!xml.empty()) w.set_link(hd, HD_COMMENT, w.add_md(xml));
+  uint64_t fh_comment = w.add_md(
+      "<FHcomment><TX>Written by the test writer</TX><tool_id>tabulon-tests</tool_id>"
+      "<tool_vendor>tabulon</tool_vendor><tool_version>1.0</tool_version></FHcomment>");
+  w.set_link(hd, HD_FIRST_FH, w.add_fh({.comment = fh_comment, .time_ns = start_time_ns_}));
+
+  uint64_t timestamp_cc = tick_ > 0 ? w.add_cc_linear(tick_, 0) : 0;
+  std::vector<uint64_t> dg_blocks;
+  uint64_t prev_dg = 0;
+  for (size_t d = 0; d < dgs.size(); ++d) {
+    uint64_t dg = w.add_dg({.record_id_size = id_sizes[d]});
+    w.set_link(prev_dg ? prev_dg : hd, prev_dg ? DG_NEXT : HD_FIRST_DG, dg);
+    prev_dg = dg;
+    dg_blocks.push_back(dg);
+    uint64_t prev_cg = 0;
+    auto chain_cg = [&](uint64_t cg) {
+      w.set_link(prev_cg ? prev_cg : dg, prev_cg ? CG_NEXT : DG_FIRST_CG, cg);
+      prev_cg = cg;
+    };
+    std::vector<std::pair<Field*, Group*>> vlsd_group_fields;
+    for (Group* g : dgs[d]) {
+      bool lin = g->kind == FrameGroup::Lin;
+      uint64_t acq_name = w.add_tx(lin ? "LIN bus" : "CAN bus");
+      uint64_t si = 0;
+      if (source_type_) {
+        uint64_t si_name = w.add_tx(lin ? "LIN" : "CAN");
+        si = w.add_si({.name = si_name,
+                       .source_type = source_type_,
+                       .bus_type = lin ? BUS_LIN : BUS_CAN});
+      }
+      uint64_t cg = w.add_cg({.acq_name = acq_name,
+                              .acq_source = si,
+                              .record_id = g->record_id,
+                              .cycle_count = g->frames.size(),
+                              .flags = CG_FLAG_BUS_EVENT | CG_FLAG_PLAIN_BUS_EVENT,
+                              .data_bytes = g->data_bytes,
+                              .invalidation_bytes = invalidation_bytes_});
+      chain_cg(cg);
+      uint64_t ts = w.add_cn({.name = w.add_tx("Timestamp"),
+                              .conversion = timestamp_cc,
+                              .channel_type = CN_MASTER,
+                              .sync_type = SYNC_TIME,
+                              .data_type = tick_ > 0 ? DT_UNSIGNED_LE : DT_FLOAT_LE,
+                              .bit_count = 64});
+      w.set_link(cg, CG_FIRST_CN, ts);
+      uint64_t first_member = 0, prev_member = 0;
+      for (Field& f : g->fields) {
+        bool bytes = f.source == Source::DataBytes;
+        f.cn = w.add_cn({.name = w.add_tx(f.name),
+                         .channel_type = f.vlsd ? CN_VLSD : CN_FIXED,
+                         .data_type = bytes ? DT_BYTE_ARRAY : DT_UNSIGNED_LE,
+                         .byte_offset = 8 + f.offset,
+                         .bit_count = 8 * f.width});
+        if (prev_member) w.set_link(prev_member, CN_NEXT, f.cn);
+        if (!first_member) first_member = f.cn;
+        prev_member = f.cn;
+        if (f.vlsd && g->storage == DataStorage::VlsdGroup) vlsd_group_fields.push_back({&f, g});
+      }
+      if (flat_channels_) {
+        w.set_link(ts, CN_NEXT, first_member);
+      } else {
+        uint64_t parent = w.add_cn({.composition = first_member,
+                                    .name = w.add_tx(g->prefix),
+                                    .data_type = DT_BYTE_ARRAY,
+                                    .byte_offset = 8,
+                                    .bit_count = 8 * (g->data_bytes - 8)});
+        w.set_link(ts, CN_NEXT, parent);
+      }
+    }
+    // Variable-length channel groups follow the frame groups of their data group.
+    for (auto& [field, g] : vlsd_group_fields) {
+      uint64_t size = 0;
+      for (const Frame* f : g->frames) size += 4 + f->data_length;
+      uint64_t vcg = w.add_cg({.record_id = g->vlsd_record_id,
+                               .cycle_count = g->frames.size(),
+                               .flags = CG_FLAG_VLSD,
+                               .vlsd_size = size});
+      chain_cg(vcg);
+      w.set_link(field->cn, CN_DATA, vcg);
+    }
+  }
+
+  // Signal data blocks, then the data blocks, so that the last data block ends the file.
+  for (Group& g : groups) {
+    if (g.storage != DataStorage::SignalData) continue;
+    std::vector<std::vector<uint8_t>> entries;
+    for (const Frame* f : g.frames)
+      entries.emplace_back(payloads_.begin() + f->data_offset,
+                           payloads_.begin() + f->data_offset + f->data_length);
+    g.sd = w.add_sd(entries, &g.sd_offsets);
+    for (Field& f : g.fields)
+      if (f.vlsd) w.set_link(f.cn, CN_DATA, g.sd);
+  }
+
+  uint64_t last_dt = 0;
+  for (size_t d = 0; d < dgs.size(); ++d) {
+    std::vector<Group*>& dg = dgs[d];
+    // Frames in insertion order across the data group's groups.
+    std::vector<std::pair<const Frame*, Group*>> order;
+    for (const Frame& f : frames_)
+      for (Group* g : dg)
+        if (g->kind == f.group) order.push_back({&f, g});
+    std::vector<uint64_t> next_index(groups.size(), 0);
+    std::vector<uint64_t> vlsd_offset(groups.size(), 0);
+    ByteWriter rec;
+    for (auto& [f, g] : order) {
+      size_t gi = static_cast<size_t>(g - groups.data());
+      uint64_t n = next_index[gi]++;
+      rec.uint(g->record_id, id_sizes[d]);
+      if (tick_ > 0) {
+        rec.u64(static_cast<uint64_t>(std::llround(f->time / tick_)));
+      } else {
+        rec.f64(f->time);
+      }
+      const uint8_t* payload = payloads_.data() + f->data_offset;
+      for (const Field& field : g->fields) {
+        if (field.source != Source::DataBytes) {
+          rec.uint(field_value(field, *f), field.width);
+        } else if (field.vlsd && g->storage == DataStorage::SignalData) {
+          rec.u64(g->sd_offsets[n]);
+        } else if (field.vlsd) {
+          rec.u64(vlsd_offset[gi]);
+          vlsd_offset[gi] += 4 + f->data_length;
+        } else {
+          uint32_t copied = std::min(field.width, f->data_length);
+          rec.raw(payload, copied).zeros(field.width - copied);
+        }
+      }
+      rec.zeros(invalidation_bytes_);
+      if (g->storage == DataStorage::VlsdGroup) {
+        rec.uint(g->vlsd_record_id, id_sizes[d]).u32(f->data_length).raw(payload, f->data_length);
+      }
+    }
+    last_dt = w.add_dt(rec.bytes);
+    w.set_link(dg_blocks[d], DG_DATA, last_dt);
+  }
+  if (unfinalised_ && last_dt) w.set_length(last_dt, 24);
+  return w.take();
+}
+
+}  // namespace test
