@@ -131,8 +131,10 @@ int64_t dynstring_vformat_stb(DynString* s, const char* format, va_list args) {
     uint64_t room = capacity - length;
     va_list attempt_args;
     va_copy(attempt_args, args);
-    // With no room at all stb writes nothing; it still returns the length the text needs.
-    int d = stbsp_vsnprintf(dynstring_data(s) + length, static_cast<int>(room > 0x7fffffff ? 0x7fffffff : room),
+    // With no room at all only count: stb would write its terminating zero one byte before
+    // a zero-sized destination.
+    char* destination = room ? dynstring_data(s) + length : nullptr;
+    int d = stbsp_vsnprintf(destination, static_cast<int>(room > 0x7fffffff ? 0x7fffffff : room),
                             format, attempt_args);
     va_end(attempt_args);
     if (d < 0) return -1;
