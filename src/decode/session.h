@@ -6,6 +6,7 @@
 
 #include "decode/converter.h"
 #include "support/dyn_string.h"
+#include "support/grow_array.h"
 #include "support/ordered_map.h"
 
 struct MessageDatabase;
@@ -40,6 +41,7 @@ using WriterMap = OrderedMap<uint64_t, CsvWriter*>;
 
 struct Session {
   Converter base;
+  ConverterOps ops;  // base.ops points here; on_frame is cleared for a repeated input file
   ChannelDecoders channels[2 * CHANNELS_PER_BUS];  // CAN 1-9, then LIN 1-9
   uint32_t naming_serial, naming_session, naming_split;
   uint16_t output_year;
@@ -51,4 +53,25 @@ struct Session {
   const char* root_suffix;  // "_out" or ""
   WriterMap writers;
   OutputStatistics statistics;
+  GrowArray<double> row_values;  // reused for every row
+  bool output_failed;  // an output of the current file could not be written or closed
+  bool warned_bad_time;  // the current file had a row time outside the calendar
 };
+
+struct FsRoot;
+
+// Loads every configured DBC file of the 18 channels and raises the open-file limit. Null when
+// a DBC file cannot be opened or loaded (logged with its path).
+Session* session_create(FsRoot* input_root, FsRoot* output_root, ConversionOptions* options,
+                        const DbcPathTable* dbc_paths, uint8_t concatenate);
+const OutputStatistics* session_statistics(const Session* session);
+// Frees the databases and closes the outputs; the caller frees the session itself.
+void session_destroy(Session* session);
+// Reads the file's serial number, session and split and decides whether its rows continue
+// the open outputs. False when the file carries (and inherits) no serial, session or split.
+bool session_on_file_begin(Session* session, const char* output_path, MdfFile* file);
+// Remembers the file as the previous one. False when an output of the file could not be
+// written (with --delete-converted: flushed) completely.
+bool session_on_file_end(Session* session, const char* output_path);
+// Closes every open output file; false when any of them could not be written out.
+bool session_finish(Session* session);
