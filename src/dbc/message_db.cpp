@@ -1,0 +1,212 @@
+// Message database: key functions, the message tree, signal lists with multiplexor branches
+// and the depth-first value walk that decodes a frame.
+#include "dbc/message_db.h"
+
+#include <cstdlib>
+
+#include "support/log.h"
+
+uint32_t can_message_key(uint32_t id, bool extended) {
+  return extended ? ((id & 0x1FFFFFFFu) | 0x80000000u) : (id & 0x7FFu);
+}
+
+uint32_t j1939_message_key(uint32_t id, bool extended) {
+  if (!extended) return id & 0x7FFu;
+  // PDU1 (PF below 0xF0): the PS byte is a destination address, not part of the PGN.
+  uint32_t pgn_bits = (id & 0x00FF0000u) < 0x00F00000u ? id & 0x03FF0000u : id & 0x03FFFF00u;
+  return can_message_key(pgn_bits, true);
+}
+
+uint32_t lin_message_key(uint32_t id) { return id & 0x3Fu; }
+
+uint32_t dbcMsgKey2DbMsgKey(int32_t protocol, uint32_t dbc_id) {
+  bool extended = (dbc_id & 0x80000000u) != 0;
+  switch (protocol) {
+    case PROTOCOL_LIN:
+      return lin_message_key(dbc_id & 0xFFu);
+    case PROTOCOL_CAN:
+      return can_message_key(dbc_id, extended);
+    case PROTOCOL_J1939:
+      return j1939_message_key(dbc_id, extended);
+    default:
+      LOG(LOG_FATAL, "dbcMsgKey2DbMsgKey called with invalid bus type");
+      return 0;
+  }
+}
+
+MessageDatabase* message_db_new(std::string_view protocol_name) {
+  auto* db = static_cast<MessageDatabase*>(calloc(1, sizeof(MessageDatabase)));
+  if (!db) return nullptr;
+  if (!dynstring_from(&db->protocol_name, protocol_name)) {
+    free(db);
+    return nullptr;
+  }
+  return db;
+}
+
+void signal_list_free(SignalList* list) {
+  for (Signal& s : *list) {
+    dynstring_free(&s.name);
+    for (MuxBranch& b : s.branches) signal_list_free(&b.signals);
+    grow_array_free(&s.branches);
+  }
+  grow_array_free(list);
+}
+
+void message_db_free(MessageDatabase* db) {
+  if (!db) return;
+  ordered_map_for_each(&db->messages, [](const uint32_t&, Message& m) {
+    dynstring_free(&m.name);
+    signal_list_free(&m.signals);
+    return true;
+  });
+  ordered_map_clear(&db->messages);
+  dynstring_free(&db->protocol_name);
+  free(db);
+}
+
+Message* message_db_add_message(MessageDatabase* db, std::string_view name, uint32_t key,
+                                uint32_t size, uint8_t ignore) {
+  if (!db) return nullptr;
+  if (ordered_map_find(&db->messages, key)) {
+    LOG(LOG_FATAL, "Message key collision: %u", key);
+    return nullptr;
+  }
+  DynString owned{};
+  if (!dynstring_from(&owned, name)) return nullptr;
+  OrderedMapSlot<Message> slot = ordered_map_insert(&db->messages, key);
+  if (!slot.value) {
+    dynstring_free(&owned);
+    return nullptr;
+  }
+  slot.value->name = owned;
+  slot.value->size = size;
+  slot.value->ignore = ignore;
+  return slot.value;
+}
+
+Message* message_db_find(MessageDatabase* db, uint32_t key) {
+  return db ? ordered_map_find(&db->messages, key) : nullptr;
+}
+
+const Message* message_db_find(const MessageDatabase* db, uint32_t key) {
+  return db ? ordered_map_find(&db->messages, key) : nullptr;
+}
+
+Signal* signal_list_add(SignalList* list, std::string_view name, const SignalLayout* layout,
+                        uint8_t ignore) {
+  if (!list || !layout) return nullptr;
+  DynString owned{};
+  if (!dynstring_from(&owned, name)) return nullptr;
+  Signal* s = grow_array_push(list);
+  if (!s) {
+    dynstring_free(&owned);
+    return nullptr;
+  }
+  s->name = owned;
+  s->ignore = ignore;
+  s->layout = *layout;
+  return s;
+}
+
+const Signal* signal_list_find(const SignalList* list, std::string_view name) {
+  if (!list) return nullptr;
+  for (const Signal& s : *list) {
+    if (dynstring_sv(&s.name) == name) return &s;
+    for (const MuxBranch& b : s.branches)
+      if (const Signal* found = signal_list_find(&b.signals, name)) return found;
+  }
+  return nullptr;
+}
+
+Signal* signal_list_find(SignalList* list, std::string_view name) {
+  return const_cast<Signal*>(signal_list_find(static_cast<const SignalList*>(list), name));
+}
+
+MuxBranch* branch_find(BranchList* branches, uint32_t low, uint32_t high) {
+  if (!branches) return nullptr;
+  for (MuxBranch& b : *branches)
+    if (b.low == low && b.high == high) return &b;
+  return nullptr;
+}
+
+MuxBranch* branch_add(BranchList* branches, uint32_t low, uint32_t high) {
+  if (!branches || high < low) return nullptr;
+  MuxBranch* b = grow_array_push(branches);
+  if (!b) return nullptr;
+  b->low = low;
+  b->high = high;
+  return b;
+}
+
+const MuxBranch* branch_containing(const BranchList* branches, uint32_t value) {
+  if (!branches) return nullptr;
+  for (const MuxBranch& b : *branches)
+    if (b.low <= value && value <= b.high) return &b;
+  return nullptr;
+}
+
+namespace {
+
+void walk_signals(const SignalList* list, const uint8_t* bytes, uint64_t byte_count,
+                  DecodedMessage* result, int depth) {
+  for (const Signal& s : *list) {
+    double value;
+    if (!extract_signal_value(bytes, byte_count, &s.layout, &value)) continue;
+    DecodedValue* v = grow_array_push(&result->values);
+    if (v && dynstring_from(&v->name, dynstring_sv(&s.name))) {
+      v->ignore = s.ignore;
+      v->has_branches = s.branches.count > 0;
+      v->value = value;
+      v->minimum = s.layout.minimum;
+      v->maximum = s.layout.maximum;
+    } else if (v) {
+      --result->values.count;  // the name could not be copied: drop this one value
+    }
+    // A hand-built tree deeper than the parser allows is cut off rather than recursed into.
+    if (depth >= MUX_DEPTH_LIMIT) continue;
+    for (const MuxBranch& b : s.branches) {
+      if (static_cast<double>(b.low) <= value && value <= static_cast<double>(b.high)) {
+        walk_signals(&b.signals, bytes, byte_count, result, depth + 1);
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+DecodedMessage* message_db_decode(const MessageDatabase* db, uint32_t key, const uint8_t* bytes,
+                                  uint64_t byte_count) {
+  const Message* m = message_db_find(db, key);
+  if (!m) return nullptr;
+  auto* result = static_cast<DecodedMessage*>(calloc(1, sizeof(DecodedMessage)));
+  if (!result) return nullptr;
+  if (!dynstring_from(&result->name, dynstring_sv(&m->name))) {
+    free(result);
+    return nullptr;
+  }
+  result->key = key;
+  result->size = m->size;
+  result->ignore = m->ignore;
+  if (!bytes) byte_count = 0;
+  walk_signals(&m->signals, bytes, byte_count, result, 0);
+  if (result->values.count > 0) result->values[result->values.count - 1].last = 1;
+  return result;
+}
+
+const DecodedValue* decoded_values_first(const DecodedMessage* result) {
+  return result && result->values.count > 0 ? &result->values[0] : nullptr;
+}
+
+const DecodedValue* decoded_values_next(const DecodedValue* entry) {
+  return entry && !entry->last ? entry + 1 : nullptr;
+}
+
+void decoded_message_free(DecodedMessage* result) {
+  if (!result) return;
+  for (DecodedValue& v : result->values) dynstring_free(&v.name);
+  grow_array_free(&result->values);
+  dynstring_free(&result->name);
+  free(result);
+}

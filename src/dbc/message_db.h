@@ -1,0 +1,115 @@
+// The message database of one DBC file: messages by key, their signal trees with multiplexor
+// branches, the message-key functions of each bus protocol, and frame decoding.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "dbc/signal_extract.h"
+#include "support/dyn_string.h"
+#include "support/grow_array.h"
+#include "support/ordered_map.h"
+
+enum BusProtocol : int32_t {
+  PROTOCOL_CAN = 1,
+  PROTOCOL_J1939 = 2,
+  PROTOCOL_LIN = 3,
+};
+
+struct Signal;
+struct MuxBranch;
+using SignalList = GrowArray<Signal>;
+using BranchList = GrowArray<MuxBranch>;
+
+struct Signal {
+  DynString name;
+  uint8_t ignore;  // 1: the DBC's "SignalIgnore" is a non-zero integer
+  SignalLayout layout;
+  BranchList branches;  // non-empty only for a multiplexor with multiplexed signals
+};
+
+// The signals valid while the multiplexor's value lies in [low, high] (low <= high).
+struct MuxBranch {
+  uint32_t low;
+  uint32_t high;
+  SignalList signals;
+};
+
+struct Message {
+  DynString name;
+  uint32_t size;   // bytes
+  uint8_t ignore;  // 1: the DBC's "MessageIgnore" is a non-zero integer
+  SignalList signals;
+};
+
+using MessageTree = OrderedMap<uint32_t, Message>;
+
+// Signal trees are at most MUX_DEPTH_LIMIT branches deep (the parser holds back deeper
+// signals), so the recursive walks over them stay shallow.
+constexpr int MUX_DEPTH_LIMIT = 32;
+
+struct MessageDatabase {
+  DynString protocol_name;  // "CAN", "CAN-PGN" or "LIN"
+  MessageTree messages;
+};
+
+// Message keys. An extended CAN key carries bit 31.
+uint32_t can_message_key(uint32_t id, bool extended);
+// The PGN of an extended id (priority, source address and, for PDU1, the destination
+// address dropped), keyed as an extended CAN id.
+uint32_t j1939_message_key(uint32_t id, bool extended);
+uint32_t lin_message_key(uint32_t id);
+// The key of a message id as written in a DBC file (bit 31 marks an extended id). An unknown
+// protocol logs and gives key 0.
+uint32_t dbcMsgKey2DbMsgKey(int32_t protocol, uint32_t dbc_id);
+
+MessageDatabase* message_db_new(std::string_view protocol_name);
+void message_db_free(MessageDatabase* db);
+// Null when the key is already present (logged; the database is unchanged) or memory ran out.
+// The returned pointer is valid until the next message is added.
+Message* message_db_add_message(MessageDatabase* db, std::string_view name, uint32_t key,
+                                uint32_t size, uint8_t ignore);
+Message* message_db_find(MessageDatabase* db, uint32_t key);
+const Message* message_db_find(const MessageDatabase* db, uint32_t key);
+
+// Appends a signal without branches; null when the list is missing or memory ran out. The
+// returned pointer is valid until the list grows again.
+Signal* signal_list_add(SignalList* list, std::string_view name, const SignalLayout* layout,
+                        uint8_t ignore);
+// Depth first by exact name: each element in order, and after an element that does not
+// match, the lists of its branches in order.
+Signal* signal_list_find(SignalList* list, std::string_view name);
+const Signal* signal_list_find(const SignalList* list, std::string_view name);
+// Frees the names and branches of every signal and the list's storage.
+void signal_list_free(SignalList* list);
+
+MuxBranch* branch_find(BranchList* branches, uint32_t low, uint32_t high);
+// Appends a branch with an empty signal list; null when high < low or memory ran out.
+MuxBranch* branch_add(BranchList* branches, uint32_t low, uint32_t high);
+const MuxBranch* branch_containing(const BranchList* branches, uint32_t value);
+
+struct DecodedValue {
+  DynString name;
+  uint8_t ignore;
+  uint8_t has_branches;  // the signal is a multiplexor in use
+  uint8_t last;          // the final value of its message (iteration stops here)
+  double value;
+  double minimum;
+  double maximum;
+};
+
+struct DecodedMessage {
+  uint32_t key;
+  DynString name;
+  uint32_t size;
+  uint8_t ignore;
+  GrowArray<DecodedValue> values;  // depth first: a multiplexor, then its selected branch
+};
+
+// Decodes every signal of the message with this key that fits into the bytes; null when no
+// message has the key or memory ran out.
+DecodedMessage* message_db_decode(const MessageDatabase* db, uint32_t key, const uint8_t* bytes,
+                                  uint64_t byte_count);
+const DecodedValue* decoded_values_first(const DecodedMessage* result);
+const DecodedValue* decoded_values_next(const DecodedValue* entry);
+void decoded_message_free(DecodedMessage* result);
