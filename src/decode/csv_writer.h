@@ -1,0 +1,28 @@
+// CsvWriter: one CSV output file with its header line, and the formatting of its rows (the row
+// time and one number per column, each with stb_sprintf's "%f").
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "support/dyn_string.h"
+
+struct CsvWriter {
+  FILE* stream;           // binary write mode, standard buffering
+  uint32_t column_count;  // value columns of the header
+  DynString line;         // reused for every row; grows to the longest row once
+};
+
+// Creates (or truncates) `path` + ".csv" and writes the header "t,<name>,...\n". Null when the
+// path is null or the file cannot be created, or the header cannot be handed to the stream.
+CsvWriter* csv_writer_open(const char* path, const char* const* names, uint32_t count);
+// Appends "<time>,<value>,...\n" with one write call. False when the writer is null, count
+// differs from the header's column count (nothing is written), or the write was short.
+bool csv_write_row(CsvWriter* writer, double time, const double* values, uint32_t count);
+// Pushes buffered rows to the file. False when the writer is null or the file cannot take
+// them (for example a full disk), so a caller can keep an input whose rows are not on disk.
+bool csv_writer_flush(CsvWriter* writer);
+// Closes the file and frees the writer. False when an earlier write failed or the buffered
+// rows could not be written out at close: the file is then incomplete. A null writer is
+// accepted (true).
+bool csv_writer_close(CsvWriter* writer);
