@@ -40,6 +40,9 @@ struct MdfFile;
 void read_metadata_xml(std::string_view xml, FileMetadata* metadata);
 // The metadata of a file's header comment; empty without a header block or an XML comment.
 void read_file_metadata(MdfFile* file, FileMetadata* metadata);
+// The header block's start time in seconds since 1970 UTC, whole microseconds; NaN without a
+// header block.
+double file_start_time_seconds(MdfFile* file);
 inline void file_metadata_destroy(FileMetadata* metadata) {
   hash_table_destroy<MetadataTraits>(metadata);
 }

@@ -1,0 +1,188 @@
+// The conversion session: creation with its DBC databases, the per-file metadata and
+// concatenation rules, statistics and destruction.
+#include "decode/session.h"
+
+#include <sys/resource.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "dbc/dbc_parser.h"
+#include "dbc/message_db.h"
+#include "decode/file_metadata.h"
+#include "decode/frame_decoder.h"
+#include "decode/output_files.h"
+#include "io/stream.h"
+#include "support/log.h"
+
+namespace {
+
+constexpr rlim_t WANTED_OPEN_FILES = 8192;
+
+uint32_t lin_key(uint32_t id, bool) { return lin_message_key(id); }
+
+void session_destroy_op(Converter* c) { session_destroy(reinterpret_cast<Session*>(c)); }
+bool on_frame_op(Converter* c, const BusFrame* frame) {
+  return session_on_frame(reinterpret_cast<Session*>(c), frame);
+}
+bool on_file_begin_op(Converter* c, const char* output_path, MdfFile* file) {
+  return session_on_file_begin(reinterpret_cast<Session*>(c), output_path, file);
+}
+bool on_file_end_op(Converter* c, const char* output_path) {
+  return session_on_file_end(reinterpret_cast<Session*>(c), output_path);
+}
+
+// Each session has its own table: a repeated input file clears the on_frame slot of its table
+// only, so no other converter is affected.
+constexpr ConverterOps SESSION_OPS{session_destroy_op, nullptr,  on_frame_op, on_file_begin_op,
+                                   on_file_end_op,     nullptr, nullptr};
+
+// Raises the soft limit of open files to min(8192, hard limit): one output file stays open per
+// message and split.
+void raise_open_file_limit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= WANTED_OPEN_FILES) return;
+  rlim_t wanted = WANTED_OPEN_FILES;
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted) wanted = limit.rlim_max;
+  limit.rlim_cur = wanted;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+uint32_t parse_unsigned(const DynString* text, int base) {
+  return static_cast<uint32_t>(strtoul(dynstring_data(text), nullptr, base));
+}
+
+}  // namespace
+
+Session* session_create(FsRoot* input_root, FsRoot* output_root, ConversionOptions* options,
+                        const DbcPathTable* dbc_paths, uint8_t concatenate) {
+  if (!input_root || !output_root || !options || !dbc_paths) return nullptr;
+  raise_open_file_limit();
+  auto* session = static_cast<Session*>(calloc(1, sizeof(Session)));
+  if (!session) return nullptr;
+  session->ops = SESSION_OPS;
+  session->base.ops = &session->ops;
+  session->base.input_root = input_root;
+  session->base.output_root = output_root;
+  session->base.options = options;
+  session->root_suffix = options->no_append_root ? "" : "_out";
+  session->concatenate = concatenate;
+
+  bool ok = true;
+  for (int bus = 0; bus < 2; ++bus) {
+    for (int channel = 0; channel < CHANNELS_PER_BUS; ++channel) {
+      ChannelDecoders& decoders = session->channels[bus * CHANNELS_PER_BUS + channel];
+      int used = 0;
+      for (const DynString& path : dbc_paths->paths[bus][channel]) {
+        if (dynstring_length(&path) == 0) continue;
+        Stream* stream = file_stream_open(dynstring_data(&path), 0);
+        if (!stream) {
+          LOG(LOG_FATAL, "Could not open DBC file %s", dynstring_data(&path));
+          ok = false;
+          continue;
+        }
+        MessageDatabase* database = dbc_load(stream);
+        stream_close(stream);
+        if (!database) {
+          LOG(LOG_FATAL, "Could not load DBC file %s", dynstring_data(&path));
+          ok = false;
+          continue;
+        }
+        decoders.databases[used++] = database;
+        if (bus == 1) {
+          decoders.key = lin_key;
+        } else {
+          std::string_view protocol = dynstring_sv(&database->protocol_name);
+          bool pgn = protocol.find("pgn") != std::string_view::npos ||
+                     protocol.find("PGN") != std::string_view::npos;
+          decoders.key = pgn ? j1939_message_key : can_message_key;
+        }
+      }
+    }
+  }
+  if (!ok) {
+    session_destroy(session);
+    free(session);
+    return nullptr;
+  }
+  return session;
+}
+
+void session_destroy(Session* session) {
+  if (!session) return;
+  for (ChannelDecoders& decoders : session->channels) {
+    for (MessageDatabase*& database : decoders.databases) {
+      if (database) message_db_free(database);
+      database = nullptr;
+    }
+  }
+  writer_map_destroy(&session->writers);
+  grow_array_free(&session->row_values);
+}
+
+bool session_finish(Session* session) { return writer_map_destroy(&session->writers); }
+
+const OutputStatistics* session_statistics(const Session* session) {
+  return session ? &session->statistics : nullptr;
+}
+
+bool session_on_file_begin(Session* session, const char*, MdfFile* file) {
+  FileMetadata metadata;
+  read_file_metadata(file, &metadata);
+  hash_table_for_each(&metadata, [&](MetadataEntry& e) {
+    const MetadataRecord& r = e.record;
+    if (dynstring_equals(&r.name, "serial number")) session->current_serial = parse_unsigned(&r.value, 16);
+    if (dynstring_equals(&r.name, "session")) session->current_session = parse_unsigned(&r.value, 10);
+    if (dynstring_equals(&r.name, "split")) session->current_split = parse_unsigned(&r.value, 10);
+  });
+  file_metadata_destroy(&metadata);
+  session->warned_bad_time = false;
+  if (!session->current_serial || !session->current_session || !session->current_split) return false;
+
+  if (session->current_serial == session->last_serial &&
+      session->current_session == session->last_session &&
+      session->current_split == session->last_split) {
+    LOG(LOG_WARN, "Repeated input file (%X, %u, %u)", session->current_serial,
+        session->current_session, session->current_split);
+    session->ops.on_frame = nullptr;
+    return true;
+  }
+  session->ops.on_frame = on_frame_op;
+  session->time_base = file_start_time_seconds(file);
+
+  bool continues = false;
+  if (session->last_serial == 0) {
+    session->last_serial = session->current_serial;
+    session->last_session = session->current_session;
+    session->last_split = session->current_split;
+    session->output_year = 0;
+    session->output_month = 0;
+    session->output_day = 0;
+    continues = true;
+  } else if (session->current_serial == session->last_serial) {
+    uint32_t session_now = session->current_session, split_now = session->current_split;
+    uint32_t session_before = session->last_session, split_before = session->last_split;
+    continues = (session_now == session_before &&
+                 (split_now == split_before || split_now == split_before + 1)) ||
+                (session_now == session_before + 1 && split_now == split_before + 1 &&
+                 (split_before & 0xFF) == 0 && (split_now & 0xFF) == 1);
+  }
+  if (continues && session->concatenate) return true;
+
+  if (!writer_map_destroy(&session->writers)) session->output_failed = true;
+  session->naming_serial = session->current_serial;
+  session->naming_session = session->current_session;
+  session->naming_split = session->current_split;
+  return true;
+}
+
+bool session_on_file_end(Session* session, const char*) {
+  session->last_serial = session->current_serial;
+  session->last_session = session->current_session;
+  session->last_split = session->current_split;
+  bool ok = !session->output_failed;
+  session->output_failed = false;
+  // Before an input may be deleted, its rows must have reached the disk.
+  if (session->base.options->delete_converted && !writer_map_flush(&session->writers)) ok = false;
+  return ok;
+}
