@@ -30,7 +30,8 @@ template <size_t N>
 int64_t format_fixed_row(DynString* line, double time, const double* values) {
   return [&]<size_t... I>(std::index_sequence<I...>) {
     return dynstring_format_stb(line, ROW_FORMATS[N], time, values[I]...);
-  }(std::make_index_sequence<N>{});
+  }
+  (std::make_index_sequence<N>{});
 }
 
 constexpr RowFormatter ROW_FORMATTERS[FIXED_ROW_VALUES + 1] = {
@@ -79,6 +80,8 @@ CsvWriter* csv_writer_open(const char* path, const char* const* names, uint32_t 
     return nullptr;
   }
   writer->stream = stream;
+  writer->path = file_name.s;
+  file_name.s = DynString{};
   writer->column_count = count;
   ScopedDynString header;
   // A header that cannot be built or handed over whole would leave a file whose rows have no
@@ -96,15 +99,24 @@ CsvWriter* csv_writer_open(const char* path, const char* const* names, uint32_t 
 bool csv_write_row(CsvWriter* writer, double time, const double* values, uint32_t count) {
   if (!writer || count != writer->column_count || (count && !values)) return false;
   dynstring_clear(&writer->line);
-  if (!format_row(&writer->line, time, values, count)) return false;
-  uint64_t length = dynstring_length(&writer->line);
-  if (length == 0) return true;
-  return fwrite(dynstring_data(&writer->line), 1, length, writer->stream) == length;
+  // A row that cannot be formatted (memory) is as lost as one the file did not take.
+  if (format_row(&writer->line, time, values, count)) {
+    uint64_t length = dynstring_length(&writer->line);
+    if (length == 0 || fwrite(dynstring_data(&writer->line), 1, length, writer->stream) == length)
+      return true;
+  }
+  writer->failed = 1;
+  return false;
 }
 
 bool csv_writer_flush(CsvWriter* writer) {
   if (!writer) return false;
-  return fflush(writer->stream) == 0 && !ferror(writer->stream);
+  if (fflush(writer->stream) != 0 || ferror(writer->stream)) writer->failed = 1;
+  return !writer->failed;
+}
+
+const char* csv_writer_path(const CsvWriter* writer) {
+  return writer ? dynstring_data(&writer->path) : "";
 }
 
 bool csv_writer_close(CsvWriter* writer) {
@@ -112,10 +124,11 @@ bool csv_writer_close(CsvWriter* writer) {
   bool ok = true;
   if (writer->stream) {
     // ferror catches a write that failed earlier even when close itself succeeds.
-    ok = !ferror(writer->stream);
+    ok = !writer->failed && !ferror(writer->stream);
     if (fclose(writer->stream) != 0) ok = false;
   }
   dynstring_free(&writer->line);
+  dynstring_free(&writer->path);
   free(writer);
   return ok;
 }

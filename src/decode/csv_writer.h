@@ -11,6 +11,8 @@ struct CsvWriter {
   FILE* stream;           // binary write mode, standard buffering
   uint32_t column_count;  // value columns of the header
   DynString line;         // reused for every row; grows to the longest row once
+  DynString path;         // the file's full name, for reports about it
+  uint8_t failed;         // a row or a flush was not taken whole: the file is incomplete
 };
 
 // Creates (or truncates) `path` + ".csv" and writes the header "t,<name>,...\n". Null when the
@@ -22,6 +24,8 @@ bool csv_write_row(CsvWriter* writer, double time, const double* values, uint32_
 // Pushes buffered rows to the file. False when the writer is null or the file cannot take
 // them (for example a full disk), so a caller can keep an input whose rows are not on disk.
 bool csv_writer_flush(CsvWriter* writer);
+// The full name of the file, ".csv" included ("" for a null writer).
+const char* csv_writer_path(const CsvWriter* writer);
 // Closes the file and frees the writer. False when an earlier write failed or the buffered
 // rows could not be written out at close: the file is then incomplete. A null writer is
 // accepted (true).

@@ -28,6 +28,7 @@ TEST(CsvWriter, WholeFile) {
   const char* names[] = {"Speed", "Rpm", "Odd,Name"};
   CsvWriter* w = csv_writer_open(dir.file("out").c_str(), names, 3);
   ASSERT_NE(w, nullptr);
+  EXPECT_EQ(std::string(csv_writer_path(w)), dir.file("out.csv"));
   double row1[] = {1.25, -3, 0};
   double row2[] = {out_of_range_nan(), -0.0, INFINITY};
   double row3[] = {NAN, 2.0000005, -1e-7};

@@ -1,0 +1,51 @@
+// Output files of a session: the map of open CSV writers by writer key, the relative path and
+// name of each file, and the creation of its folders below the output root.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "decode/session.h"
+#include "support/dyn_string.h"
+
+struct Message;
+struct DecodedMessage;
+struct CsvWriter;
+
+// The source address of a frame that has none (anything but a J1939 extended frame).
+constexpr int32_t NO_SOURCE_ADDRESS = -1;
+
+// Bits 0-3 bus kind, 4-7 channel, 8-15 source address (0 for none), 16-47 the message key,
+// 48-63 the XOR of the low 16 bits of string_hash over the names of all decoded values (ignored
+// ones too), so that different multiplexor selections get different files.
+uint64_t writer_key(int32_t bus_kind, uint32_t channel, int32_t source_address,
+                    const DecodedMessage* decoded);
+
+// Appends the ASCII letters and digits of `name` to `out`, walking it by UTF-8 characters;
+// every other character is dropped, as is a character cut off by the end of the name. False
+// when memory ran out.
+bool name_to_path_part(std::string_view name, DynString* out);
+
+// Appends the output file's path relative to the output root, without ".csv", to `out`:
+// "<serial><suffix>/<bus><channel>_<message>[_<mux>_M<low>...][_S<sa>]/yyyy/mm/dd/<session>_<split>".
+// False when memory ran out.
+bool output_relative_path(const Session* session, const Message* message, int32_t bus_kind,
+                          uint32_t channel, int32_t source_address, const DecodedMessage* decoded,
+                          DynString* out);
+
+// The writer of the message's output file in the current output set, created (with its
+// folders and header, counted in the statistics) on first use. Null without a message when bus
+// kind or channel is 16 or more. Null when the file cannot be created: "Could not create output
+// writer" is logged at level 5 on every attempt, and the file's path once per output set on the
+// line after it (the key then holds a null writer until a later attempt succeeds).
+CsvWriter* writer_for_message(Session* session, const Message* message, int32_t bus_kind,
+                              uint32_t channel, int32_t source_address,
+                              const DecodedMessage* decoded);
+
+// Flushes every open writer. False when any file could not take its rows; each such file is
+// logged with its path at level 5. All writers are flushed even after a failure.
+bool writer_map_flush(WriterMap* writers);
+
+// Closes every writer and frees the node array; the map is then empty with no storage. False
+// when any close failed (an incomplete file); each such file is logged with its path at level 5.
+bool writer_map_destroy(WriterMap* writers);
