@@ -1,0 +1,346 @@
+// Bus-logging frame extraction: the role and prefix tables, the choice of extractor per
+// channel group, and the five extractors.
+#include "mdf/bus_frames.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "mdf/records.h"
+
+namespace {
+
+struct RoleName {
+  std::string_view name;
+  FrameRole role;
+};
+
+constexpr RoleName ROLE_NAMES[] = {
+    {"CAN_DataFrame.BRS", ROLE_BRS},
+    {"CAN_DataFrame.BusChannel", ROLE_BUS_CHANNEL},
+    {"CAN_RemoteFrame.BusChannel", ROLE_BUS_CHANNEL},
+    {"CAN_ErrorFrame.BusChannel", ROLE_BUS_CHANNEL},
+    {"CAN_DataFrame.DataBytes", ROLE_DATA_BYTES},
+    {"CAN_DataFrame.DataLength", ROLE_DATA_LENGTH},
+    {"CAN_RemoteFrame.DataLength", ROLE_DATA_LENGTH},
+    {"CAN_DataFrame.Dir", ROLE_DIR},
+    {"CAN_RemoteFrame.Dir", ROLE_DIR},
+    {"CAN_DataFrame.DLC", ROLE_DLC},
+    {"CAN_RemoteFrame.DLC", ROLE_DLC},
+    {"CAN_DataFrame.EDL", ROLE_EDL},
+    {"CAN_ErrorFrame.ErrorType", ROLE_ERROR_TYPE},
+    {"CAN_DataFrame.ESI", ROLE_ESI},
+    {"CAN_DataFrame.ID", ROLE_ID},
+    {"CAN_RemoteFrame.ID", ROLE_ID},
+    {"CAN_DataFrame.IDE", ROLE_IDE},
+    {"CAN_RemoteFrame.IDE", ROLE_IDE},
+    {"LIN_Frame.BusChannel", ROLE_LIN_BUS_CHANNEL},
+    {"LIN_Frame.DataBytes", ROLE_LIN_DATA_BYTES},
+    {"LIN_Frame.DataLength", ROLE_LIN_DATA_LENGTH},
+    {"LIN_Frame.Dir", ROLE_LIN_DIR},
+    {"LIN_Frame.ID", ROLE_LIN_ID},
+    {"LIN_Frame.ReceivedDataByteCount", ROLE_LIN_RECEIVED_BYTE_COUNT},
+    {"Timestamp", ROLE_TIMESTAMP},
+};
+
+struct PrefixRow {
+  std::string_view prefix;
+  GroupKind kind;
+  FrameExtractor extractor;
+};
+
+constexpr PrefixRow PREFIXES[] = {
+    {"CAN_DataFrame", GROUP_CAN_DATA, extract_can_data_frame},
+    {"CAN_RemoteFrame", GROUP_CAN_REMOTE, extract_can_remote_frame},
+    {"CAN_ErrorFrame", GROUP_CAN_ERROR, extract_can_error_frame},
+    {"LIN_Frame", GROUP_LIN, extract_lin_frame},
+    {"LIN_ChecksumError", GROUP_LIN_CHECKSUM_ERROR, extract_nothing},
+    {"LIN_ReceiveError", GROUP_LIN_RECEIVE_ERROR, extract_nothing},
+    {"LIN_SyncError", GROUP_LIN_SYNC_ERROR, extract_nothing},
+    {"LIN_TransmissionError", GROUP_LIN_TRANSMISSION_ERROR, extract_nothing},
+};
+
+// Role sets of the extractors, one bit per role.
+constexpr uint32_t role_bits(std::initializer_list<FrameRole> roles) {
+  uint32_t bits = 0;
+  for (FrameRole r : roles) bits |= 1u << r;
+  return bits;
+}
+constexpr uint32_t CAN_DATA_ROLES =
+    role_bits({ROLE_BRS, ROLE_BUS_CHANNEL, ROLE_DATA_BYTES, ROLE_DATA_LENGTH, ROLE_DIR, ROLE_DLC,
+               ROLE_EDL, ROLE_ESI, ROLE_ID, ROLE_IDE, ROLE_TIMESTAMP});
+constexpr uint32_t CAN_REMOTE_ROLES = role_bits(
+    {ROLE_BUS_CHANNEL, ROLE_DATA_LENGTH, ROLE_DIR, ROLE_DLC, ROLE_ID, ROLE_IDE, ROLE_TIMESTAMP});
+constexpr uint32_t CAN_ERROR_ROLES = role_bits({ROLE_BUS_CHANNEL, ROLE_ERROR_TYPE, ROLE_TIMESTAMP});
+constexpr uint32_t LIN_ROLES =
+    role_bits({ROLE_LIN_BUS_CHANNEL, ROLE_LIN_DATA_BYTES, ROLE_LIN_DATA_LENGTH, ROLE_LIN_DIR,
+               ROLE_LIN_ID, ROLE_LIN_RECEIVED_BYTE_COUNT, ROLE_TIMESTAMP});
+
+constexpr bool in_set(uint32_t roles, FrameRole role) { return role < 32 && (roles >> role & 1); }
+
+std::string_view channel_name(const RecordChannel& c) { return dynstring_sv(&c.name); }
+
+bool has_prefix(std::string_view name, std::string_view prefix) {
+  return name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix &&
+         name[prefix.size()] == '.';
+}
+
+// What to do with a channel whose role the extractor does not take. Another writer's optional
+// fields of the group's own prefix ("LIN_Frame.Checksum") are passed over; anything else
+// (another prefix, an undotted name other than "Timestamp") makes the record yield no frame.
+bool skippable(const RecordChannel& c, std::string_view own_prefix) {
+  return has_prefix(channel_name(c), own_prefix);
+}
+
+// The low 64 bits of the integer part of v, two's complement for negative values: the
+// truncation every numeric-to-integer store uses. NaN gives 0; values beyond the 64-bit range
+// saturate instead of being undefined.
+uint64_t truncate_to_bits(double v) {
+  if (std::isnan(v)) return 0;
+  if (v >= 18446744073709551616.0) return UINT64_MAX;
+  if (v >= 9223372036854775808.0)
+    return static_cast<uint64_t>(v - 9223372036854775808.0) + (uint64_t{1} << 63);
+  if (v <= -9223372036854775808.0) return uint64_t{1} << 63;
+  return static_cast<uint64_t>(static_cast<int64_t>(v));
+}
+
+uint8_t low_byte(double v) { return static_cast<uint8_t>(truncate_to_bits(v)); }
+uint8_t flag(double v) { return truncate_to_bits(v) != 0 ? 1 : 0; }
+
+double channel_value(const RecordChannel& c, const RecordView* view) {
+  return record_channel_value(&c, view->record_bytes, view->record_length);
+}
+
+// The next variable-length entry; an absent one is empty.
+void next_entry(const RecordView* view, uint64_t* cursor, const uint8_t** data, uint64_t* size) {
+  if (!record_view_next_entry(view, cursor, data, size)) {
+    *data = nullptr;
+    *size = 0;
+  }
+}
+
+void skip_entry(const RecordView* view, uint64_t* cursor) {
+  const uint8_t* data;
+  uint64_t size;
+  next_entry(view, cursor, &data, &size);
+}
+
+// The bytes of a byte-array channel without payload store, bounded by the record.
+void fixed_bytes(const RecordChannel& c, const RecordView* view, const uint8_t** data,
+                 uint64_t* size) {
+  uint64_t first = c.bit_offset / 8;
+  uint64_t n = c.bit_count / 8;
+  *data = nullptr;
+  *size = 0;
+  if (first >= view->record_length) return;
+  *data = view->record_bytes + first;
+  *size = n < view->record_length - first ? n : view->record_length - first;
+}
+
+uint32_t reject(BusFrame* frame) {
+  frame->data = nullptr;
+  frame->data_length = 0;
+  return EXTRACT_REJECTED;
+}
+
+void clear_head(BusFrame* frame) {
+  frame->timestamp = 0;
+  frame->id = 0;
+  frame->data = nullptr;
+  frame->data_length = 0;
+  frame->kind = FRAME_NONE;
+}
+
+}  // namespace
+
+FrameRole frame_role_from_name(std::string_view name) {
+  for (const RoleName& r : ROLE_NAMES)
+    if (r.name == name) return r.role;
+  return ROLE_NONE;
+}
+
+bool select_frame_extractor(const RecordChannel* channels, int32_t count,
+                            FrameExtractor* extractor, GroupKind* group_kind) {
+  // The set of prefixes has exactly one member when every dotted name shares the first one.
+  std::string_view prefix;
+  bool have = false;
+  for (int32_t i = 0; i < count; ++i) {
+    std::string_view name = channel_name(channels[i]);
+    size_t dot = name.find('.');
+    if (dot == std::string_view::npos) continue;
+    std::string_view p = name.substr(0, dot);
+    if (!have) {
+      prefix = p;
+      have = true;
+    } else if (p != prefix) {
+      return false;
+    }
+  }
+  if (!have) return false;
+  *extractor = extract_nothing;
+  *group_kind = GROUP_NONE;
+  for (const PrefixRow& row : PREFIXES) {
+    if (row.prefix == prefix) {
+      *extractor = row.extractor;
+      *group_kind = row.kind;
+      break;
+    }
+  }
+  return true;
+}
+
+uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
+  memset(frame, 0, sizeof *frame);
+  uint64_t cursor = 0;
+  bool rejected = false;
+  for (int32_t i = 0; i < view->channel_count; ++i) {
+    const RecordChannel& c = view->channels[i];
+    bool stored = c.payload_store != nullptr;
+    if (!in_set(CAN_DATA_ROLES, c.role)) {
+      if (stored) skip_entry(view, &cursor);
+      if (!skippable(c, "CAN_DataFrame")) rejected = true;
+      continue;
+    }
+    if (c.role == ROLE_DATA_BYTES) {
+      const uint8_t* data;
+      uint64_t size;
+      if (stored) {
+        next_entry(view, &cursor, &data, &size);
+      } else {
+        fixed_bytes(c, view, &data, &size);
+      }
+      if (size > CAN_DATA_AREA) return reject(frame);
+      if (size) memcpy(frame->u.can.data, data, size);
+      continue;
+    }
+    if (stored) skip_entry(view, &cursor);
+    double v = channel_value(c, view);
+    switch (c.role) {
+      case ROLE_BRS: frame->u.can.brs = flag(v); break;
+      case ROLE_BUS_CHANNEL: frame->u.can.bus_channel = low_byte(v); break;
+      case ROLE_DATA_LENGTH: frame->data_length = low_byte(v); break;
+      case ROLE_DIR: frame->u.can.dir = flag(v); break;
+      case ROLE_DLC: frame->u.can.dlc = low_byte(v); break;
+      case ROLE_EDL: frame->u.can.edl = flag(v); break;
+      case ROLE_ESI: frame->u.can.esi = flag(v); break;
+      case ROLE_ID: frame->id |= static_cast<uint32_t>(truncate_to_bits(v)); break;
+      case ROLE_IDE: frame->u.can.ide = flag(v); break;
+      case ROLE_TIMESTAMP: frame->timestamp = v; break;
+      default: break;
+    }
+  }
+  if (rejected) return reject(frame);
+  frame->kind = FRAME_CAN_DATA;
+  frame->data = frame->u.can.data;
+  return FRAME_CAN_DATA;
+}
+
+uint32_t extract_can_remote_frame(const RecordView* view, BusFrame* frame) {
+  memset(frame, 0, sizeof *frame);
+  uint64_t cursor = 0;
+  bool rejected = false;
+  for (int32_t i = 0; i < view->channel_count; ++i) {
+    const RecordChannel& c = view->channels[i];
+    if (c.payload_store) skip_entry(view, &cursor);
+    if (!in_set(CAN_REMOTE_ROLES, c.role)) {
+      if (!skippable(c, "CAN_RemoteFrame")) rejected = true;
+      continue;
+    }
+    double v = channel_value(c, view);
+    switch (c.role) {
+      case ROLE_BUS_CHANNEL: frame->u.can.bus_channel = low_byte(v); break;
+      case ROLE_DATA_LENGTH: frame->data_length = low_byte(v); break;
+      case ROLE_DIR: frame->u.can.dir = flag(v); break;
+      case ROLE_DLC: frame->u.can.dlc = low_byte(v); break;
+      case ROLE_ID: frame->id |= static_cast<uint32_t>(truncate_to_bits(v)); break;
+      case ROLE_IDE: frame->u.can.ide = flag(v); break;
+      case ROLE_TIMESTAMP: frame->timestamp = v; break;
+      default: break;
+    }
+  }
+  if (rejected) return reject(frame);
+  frame->u.can.rtr = 1;
+  frame->kind = FRAME_CAN_REMOTE;
+  frame->data = frame->u.can.data;
+  return FRAME_CAN_REMOTE;
+}
+
+uint32_t extract_can_error_frame(const RecordView* view, BusFrame* frame) {
+  clear_head(frame);
+  frame->u.error.bus_channel = 0;
+  frame->u.error.error_type = 0;
+  bool rejected = false;
+  for (int32_t i = 0; i < view->channel_count; ++i) {
+    const RecordChannel& c = view->channels[i];
+    if (!in_set(CAN_ERROR_ROLES, c.role)) {
+      if (!skippable(c, "CAN_ErrorFrame")) rejected = true;
+      continue;
+    }
+    double v = channel_value(c, view);
+    switch (c.role) {
+      case ROLE_BUS_CHANNEL: frame->u.error.bus_channel = low_byte(v); break;
+      case ROLE_ERROR_TYPE: {
+        uint8_t type = low_byte(v);
+        frame->u.error.error_type = type >= 1 && type <= 5 ? type : 0;
+        break;
+      }
+      case ROLE_TIMESTAMP: frame->timestamp = v; break;
+      default: break;
+    }
+  }
+  if (rejected) return reject(frame);
+  frame->kind = FRAME_CAN_ERROR;
+  return FRAME_CAN_ERROR;
+}
+
+uint32_t extract_lin_frame(const RecordView* view, BusFrame* frame) {
+  clear_head(frame);
+  frame->u.lin.dir = 0;
+  frame->u.lin.bus_channel = 0;
+  frame->u.lin.received_byte_count = 0;
+  memset(frame->u.lin.data, 0, LIN_DATA_AREA);
+  uint64_t cursor = 0;
+  bool rejected = false;
+  for (int32_t i = 0; i < view->channel_count; ++i) {
+    const RecordChannel& c = view->channels[i];
+    bool stored = c.payload_store != nullptr;
+    if (!in_set(LIN_ROLES, c.role)) {
+      if (stored) skip_entry(view, &cursor);
+      if (!skippable(c, "LIN_Frame")) rejected = true;
+      continue;
+    }
+    if (c.role == ROLE_LIN_DATA_BYTES && c.value_kind == VALUE_BYTE_ARRAY) {
+      // Fixed or variable-length alike: the first 8 bytes, zero-filled when fewer.
+      const uint8_t* data;
+      uint64_t size;
+      if (stored) {
+        next_entry(view, &cursor, &data, &size);
+      } else {
+        fixed_bytes(c, view, &data, &size);
+      }
+      memset(frame->u.lin.data, 0, LIN_DATA_AREA);
+      if (size) memcpy(frame->u.lin.data, data, size < LIN_DATA_AREA ? size : LIN_DATA_AREA);
+      continue;
+    }
+    if (stored) skip_entry(view, &cursor);
+    double v = channel_value(c, view);
+    switch (c.role) {
+      case ROLE_LIN_BUS_CHANNEL: frame->u.lin.bus_channel = low_byte(v); break;
+      case ROLE_LIN_DATA_BYTES: memcpy(frame->u.lin.data, &v, LIN_DATA_AREA); break;
+      case ROLE_LIN_DATA_LENGTH: frame->data_length = low_byte(v); break;
+      case ROLE_LIN_DIR: frame->u.lin.dir = v == 0.0 ? 0 : 1; break;
+      case ROLE_LIN_ID: frame->id |= static_cast<uint32_t>(truncate_to_bits(v)); break;
+      case ROLE_LIN_RECEIVED_BYTE_COUNT: frame->u.lin.received_byte_count = low_byte(v); break;
+      case ROLE_TIMESTAMP: frame->timestamp = v; break;
+      default: break;
+    }
+  }
+  if (rejected) return reject(frame);
+  frame->kind = FRAME_LIN;
+  frame->data = frame->u.lin.data;
+  return FRAME_LIN;
+}
+
+uint32_t extract_nothing(const RecordView*, BusFrame* frame) {
+  frame->kind = FRAME_NONE;
+  return EXTRACT_REJECTED;
+}
