@@ -358,11 +358,11 @@ bool read_assignment_tail(string_view tail, AssignmentReading* out) {
   bool spaced = !s.empty() && s.front() == ' ';
   if (spaced) s.remove_prefix(1);
   for (string_view kind : {string_view("BU_"), string_view("BO_"), string_view("SG_")}) {
-    if (starts_with_token(s, kind)) {
-      out->kind = s.substr(0, 3);
-      s.remove_prefix(4);
-      break;
-    }
+    if (s.substr(0, 3) != kind) continue;
+    if (!starts_with_token(s, kind)) return false;  // "BO_256", "BO_BO_": not the plain shape
+    out->kind = s.substr(0, 3);
+    s.remove_prefix(4);
+    break;
   }
   if (out->kind.empty() && !spaced) return false;  // the value needs its separating space
   if (out->kind == "BO_" || out->kind == "SG_") {

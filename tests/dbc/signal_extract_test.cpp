@@ -50,8 +50,9 @@ double reference_value(const std::vector<uint8_t>& bytes, const SignalLayout& l)
     v = static_cast<int64_t>(raw);
   } else {
     bool negative = (raw >> (l.length - 1)) & 1;
-    v = negative ? static_cast<int64_t>(raw) - (int64_t{1} << (l.length - 1)) * 2
-                 : static_cast<int64_t>(raw);
+    // Subtract 2^length as two halves so that 63-bit fields do not overflow.
+    int64_t half = int64_t{1} << (l.length - 1);
+    v = negative ? static_cast<int64_t>(raw) - half - half : static_cast<int64_t>(raw);
   }
   return static_cast<double>(v) * l.factor + l.offset;
 }
