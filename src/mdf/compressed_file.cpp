@@ -1,0 +1,392 @@
+// Heatshrink LZSS decoding: the decoder state machine, the stream that decodes another stream,
+// and the reader of compressed containers.
+#include "mdf/compressed_file.h"
+
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+
+#include "mdf/field_reader.h"
+#include "support/log.h"
+
+// ---- Heatshrink decoder ----
+
+namespace {
+
+// Bits still unread in the current byte: the mask 0x80 leaves 8, 0x01 one, 0 none.
+inline uint32_t bits_left(const HsDecoder* d) { return static_cast<uint32_t>(std::bit_width(d->bit_mask)); }
+
+// Reads k bits (1-15), first bit most significant, or returns -1 without consuming anything
+// when the buffered input cannot supply them all. Refusing before consuming is what lets a
+// field straddle two sinks; the state machine never asks for more than 8 bits, so a refusal
+// always means the input buffer is empty.
+int32_t read_bits(HsDecoder* d, uint32_t k) {
+  if (k == 0 || k > 15) return -1;
+  uint32_t left = bits_left(d);
+  uint32_t available = left + 8u * static_cast<uint32_t>(d->input_size - d->input_index);
+  if (available < k) return -1;
+  if (k <= left) {
+    d->bit_mask = static_cast<uint8_t>(d->bit_mask >> k);
+    return static_cast<int32_t>((d->current_byte >> (left - k)) & ((1u << k) - 1));
+  }
+  uint32_t value = d->current_byte & ((1u << left) - 1);
+  uint32_t need = k - left;
+  while (need > 0) {
+    d->current_byte = d->input[d->input_index++];
+    if (d->input_index == d->input_size) d->input_index = d->input_size = 0;
+    uint32_t take = need < 8 ? need : 8;
+    value = (value << take) | (static_cast<uint32_t>(d->current_byte) >> (8 - take));
+    d->bit_mask = static_cast<uint8_t>(0x80u >> take);
+    need -= take;
+  }
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+HsDecoder* hs_decoder_new(uint32_t input_buffer_size, uint32_t window_bits,
+                          uint32_t lookahead_bits) {
+  if (input_buffer_size == 0 || input_buffer_size > UINT16_MAX) return nullptr;
+  if (window_bits < HS_MIN_WINDOW_BITS || window_bits > HS_MAX_WINDOW_BITS) return nullptr;
+  if (lookahead_bits < HS_MIN_LOOKAHEAD_BITS || lookahead_bits >= window_bits) return nullptr;
+  size_t window_size = size_t{1} << window_bits;
+  auto* d = static_cast<HsDecoder*>(calloc(1, sizeof(HsDecoder) + input_buffer_size + window_size));
+  if (!d) return nullptr;
+  d->input_buffer_size = static_cast<uint16_t>(input_buffer_size);
+  d->window_bits = static_cast<uint8_t>(window_bits);
+  d->lookahead_bits = static_cast<uint8_t>(lookahead_bits);
+  d->input = reinterpret_cast<uint8_t*>(d + 1);
+  d->window = d->input + input_buffer_size;
+  return d;
+}
+
+void hs_decoder_free(HsDecoder* decoder) { free(decoder); }
+
+int32_t hs_decoder_sink(HsDecoder* decoder, const uint8_t* bytes, size_t n, size_t* taken) {
+  if (!decoder || !bytes || !taken) return HS_NULL_ARGUMENT;
+  *taken = 0;
+  size_t room = static_cast<size_t>(decoder->input_buffer_size - decoder->input_size);
+  if (room == 0) return HS_SINK_FULL;
+  size_t count = n < room ? n : room;
+  memcpy(decoder->input + decoder->input_size, bytes, count);
+  decoder->input_size = static_cast<uint16_t>(decoder->input_size + count);
+  *taken = count;
+  return HS_SINK_OK;
+}
+
+int32_t hs_decoder_poll(HsDecoder* decoder, uint8_t* out, size_t out_size, size_t* produced) {
+  if (!decoder || !out || !produced) return HS_NULL_ARGUMENT;
+  HsDecoder* d = decoder;
+  const uint32_t w = d->window_bits;
+  const uint32_t l = d->lookahead_bits;
+  const uint32_t mask = (1u << w) - 1;
+  size_t n = 0;
+  for (;;) {
+    const uint8_t before = d->state;
+    switch (before) {
+      case HS_TAG_BIT: {
+        int32_t bit = read_bits(d, 1);
+        if (bit < 0) break;
+        if (bit) {
+          d->state = HS_LITERAL;
+        } else if (w > 8) {
+          d->state = HS_INDEX_HIGH;
+        } else {
+          d->output_index = 0;
+          d->state = HS_INDEX_LOW;
+        }
+        break;
+      }
+      case HS_LITERAL: {
+        if (n == out_size) break;
+        int32_t c = read_bits(d, 8);
+        if (c < 0) break;
+        d->window[d->head_index & mask] = static_cast<uint8_t>(c);
+        d->head_index++;
+        out[n++] = static_cast<uint8_t>(c);
+        d->state = HS_TAG_BIT;
+        break;
+      }
+      case HS_INDEX_HIGH: {
+        int32_t v = read_bits(d, w - 8);
+        if (v < 0) break;
+        d->output_index = static_cast<uint16_t>(v << 8);
+        d->state = HS_INDEX_LOW;
+        break;
+      }
+      case HS_INDEX_LOW: {
+        int32_t v = read_bits(d, w < 8 ? w : 8);
+        if (v < 0) break;
+        d->output_index = static_cast<uint16_t>((d->output_index | v) + 1);
+        d->output_count = 0;
+        d->state = l > 8 ? HS_COUNT_HIGH : HS_COUNT_LOW;
+        break;
+      }
+      case HS_COUNT_HIGH: {
+        int32_t v = read_bits(d, l - 8);
+        if (v < 0) break;
+        d->output_count = static_cast<uint16_t>(v << 8);
+        d->state = HS_COUNT_LOW;
+        break;
+      }
+      case HS_COUNT_LOW: {
+        int32_t v = read_bits(d, l < 8 ? l : 8);
+        if (v < 0) break;
+        d->output_count = static_cast<uint16_t>((d->output_count | v) + 1);
+        d->state = HS_BACKREF;
+        break;
+      }
+      case HS_BACKREF: {
+        size_t room = out_size - n;
+        size_t count = d->output_count < room ? d->output_count : room;
+        const uint32_t distance = d->output_index;
+        for (size_t i = 0; i < count; ++i) {
+          uint8_t c = d->window[(static_cast<uint32_t>(d->head_index) - distance) & mask];
+          d->window[d->head_index & mask] = c;
+          d->head_index++;
+          out[n++] = c;
+        }
+        d->output_count = static_cast<uint16_t>(d->output_count - count);
+        if (d->output_count == 0) d->state = HS_TAG_BIT;
+        break;
+      }
+      default:
+        *produced = n;
+        return HS_POLL_UNKNOWN_STATE;
+    }
+    if (d->state == before) break;
+  }
+  *produced = n;
+  return n == out_size ? HS_POLL_MORE : HS_POLL_EMPTY;
+}
+
+int32_t hs_decoder_finish(HsDecoder* decoder) {
+  if (!decoder) return HS_NULL_ARGUMENT;
+  if (decoder->state == HS_BACKREF) return HS_FINISH_MORE;
+  return decoder->input_size == 0 ? HS_FINISH_DONE : HS_FINISH_MORE;
+}
+
+// ---- DecompressStream ----
+
+namespace {
+
+constexpr uint16_t DECODER_INPUT_SIZE = 1024;
+
+struct DecompressStream {
+  Stream base;
+  Stream* inner;
+  HsDecoder* decoder;
+  // A chunk read from the inner stream that the decoder has not taken yet.
+  uint16_t pending_index;
+  uint16_t pending_size;
+  uint8_t pending[DECODER_INPUT_SIZE];
+};
+
+int64_t decompress_read(Stream* s, void* buffer, uint64_t n) {
+  auto* ds = reinterpret_cast<DecompressStream*>(s);
+  auto* out = static_cast<uint8_t*>(buffer);
+  uint64_t done = 0;
+  bool inner_ended = false;
+  // Every pass produces output, hands the decoder input, reads the inner stream or leaves.
+  while (done < n) {
+    size_t got = 0;
+    int32_t status = hs_decoder_poll(ds->decoder, out + done, n - done, &got);
+    done += got;
+    if (status == HS_POLL_MORE) continue;
+    if (status != HS_POLL_EMPTY) return -1;
+    if (ds->pending_index < ds->pending_size) {
+      size_t taken = 0;
+      hs_decoder_sink(ds->decoder, ds->pending + ds->pending_index,
+                      ds->pending_size - ds->pending_index, &taken);
+      if (taken == 0) return -1;  // the decoder wants input it cannot take: never wait on it
+      ds->pending_index = static_cast<uint16_t>(ds->pending_index + taken);
+      continue;
+    }
+    if (inner_ended) break;
+    int64_t r = stream_read(ds->inner, ds->pending, sizeof ds->pending);
+    if (r < 0) return -1;
+    if (r == 0) {
+      inner_ended = true;
+      if (hs_decoder_finish(ds->decoder) != HS_FINISH_MORE) break;
+      continue;
+    }
+    ds->pending_index = 0;
+    ds->pending_size = static_cast<uint16_t>(r);
+  }
+  return static_cast<int64_t>(done);
+}
+
+int64_t decompress_write(Stream*, const void*, uint64_t) { return -1; }
+int64_t decompress_tell(Stream*) { return -1; }
+int64_t decompress_seek(Stream*, int64_t, int32_t) { return -1; }
+
+int32_t decompress_close(Stream* s) {
+  auto* ds = reinterpret_cast<DecompressStream*>(s);
+  hs_decoder_free(ds->decoder);
+  free(ds);
+  return 0;
+}
+
+constexpr StreamOps DECOMPRESS_OPS{decompress_read, decompress_write, decompress_tell,
+                                   decompress_seek, decompress_close};
+
+}  // namespace
+
+Stream* decompress_stream_new(Stream* inner, uint32_t window_bits, uint32_t lookahead_bits) {
+  if (!inner) return nullptr;
+  HsDecoder* decoder = hs_decoder_new(DECODER_INPUT_SIZE, window_bits, lookahead_bits);
+  if (!decoder) return nullptr;
+  auto* ds = static_cast<DecompressStream*>(calloc(1, sizeof(DecompressStream)));
+  if (!ds) {
+    hs_decoder_free(decoder);
+    return nullptr;
+  }
+  ds->base.ops = &DECOMPRESS_OPS;
+  ds->inner = inner;
+  ds->decoder = decoder;
+  return &ds->base;
+}
+
+// ---- Compressed-file stream ----
+
+namespace {
+
+constexpr int64_t COMPRESSED_PARAMETERS_OFFSET = CONTAINER_HEADER_SIZE;
+constexpr int64_t COMPRESSED_PAYLOAD_OFFSET = CONTAINER_HEADER_SIZE + 8;
+
+struct CompressedFileStream {
+  Stream base;
+  Stream* memory;  // owned: the decoded bytes
+  ContainerHeader header;
+  uint32_t lookahead_value;
+  uint32_t window_size;
+};
+
+int64_t compressed_read(Stream* s, void* buffer, uint64_t n) {
+  return stream_read(reinterpret_cast<CompressedFileStream*>(s)->memory, buffer, n);
+}
+int64_t compressed_write(Stream* s, const void* buffer, uint64_t n) {
+  return stream_write(reinterpret_cast<CompressedFileStream*>(s)->memory, buffer, n);
+}
+int64_t compressed_tell(Stream* s) {
+  return stream_tell(reinterpret_cast<CompressedFileStream*>(s)->memory);
+}
+int64_t compressed_seek(Stream* s, int64_t offset, int32_t origin) {
+  return stream_seek(reinterpret_cast<CompressedFileStream*>(s)->memory, offset, origin);
+}
+int32_t compressed_close(Stream* s) {
+  auto* c = reinterpret_cast<CompressedFileStream*>(s);
+  int32_t status = stream_close(c->memory);
+  if (status != 0) return status;
+  free(c);
+  return 0;
+}
+
+constexpr StreamOps COMPRESSED_OPS{compressed_read, compressed_write, compressed_tell,
+                                   compressed_seek, compressed_close};
+
+// Moves the decoded bytes into `memory` in 4096-byte pieces. False when decoding fails, the
+// total would pass `max_size`, or a write does not take a whole piece (a memory stream that
+// cannot grow must fail the file, not cut it).
+bool copy_decoded(Stream* decoded, Stream* memory, uint64_t max_size) {
+  uint8_t piece[4096];
+  uint64_t total = 0;
+  for (;;) {
+    int64_t n = stream_read(decoded, piece, sizeof piece);
+    if (n == 0) return true;
+    if (n < 0) return false;
+    total += static_cast<uint64_t>(n);
+    if (total > max_size) return false;
+    if (stream_write(memory, piece, static_cast<uint64_t>(n)) != n) return false;
+  }
+}
+
+// Decodes the payload [COMPRESSED_PAYLOAD_OFFSET, end) of `stream` into `memory`; false when a
+// stream cannot be set up, the parameters are refused or the decoded bytes cannot be stored.
+// *crc receives the CRC-32 register over the payload bytes.
+bool decode_payload(Stream* stream, int64_t end, uint32_t window_bits, uint32_t lookahead_bits,
+                    Stream* memory, uint64_t max_size, uint32_t* crc) {
+  Stream* sub = sub_stream_new(stream, COMPRESSED_PAYLOAD_OFFSET, end);
+  Stream* crc_stream = crc32_stream_new(sub);
+  Stream* decoded = decompress_stream_new(crc_stream, window_bits, lookahead_bits);
+  bool ok = decoded && stream_seek(sub, 0, SEEK_FROM_START) == 0;
+  ok = ok && copy_decoded(decoded, memory, max_size);
+  if (crc_stream) *crc = crc32_stream_value(crc_stream);
+  stream_close(decoded);
+  stream_close(crc_stream);
+  stream_close(sub);
+  return ok;
+}
+
+}  // namespace
+
+Stream* compressed_file_open(Stream* stream, const ContainerHeader* header) {
+  return compressed_file_open_bounded(stream, header, COMPRESSED_MAX_DECODED_SIZE);
+}
+
+Stream* compressed_file_open_bounded(Stream* stream, const ContainerHeader* header,
+                                     uint64_t max_decoded_size) {
+  if (!stream || !header) return nullptr;
+  if (header->container_type != CONTAINER_TYPE_COMPRESSED ||
+      header->format_version != CONTAINER_FORMAT_VERSION || header->flag_byte > 1 ||
+      header->footer_flag != header->flag_byte)
+    return nullptr;
+
+  auto* result = static_cast<CompressedFileStream*>(calloc(1, sizeof(CompressedFileStream)));
+  if (!result) return nullptr;
+  result->base.ops = &COMPRESSED_OPS;
+  result->header = *header;
+  FieldReader reader = field_reader_at(stream, COMPRESSED_PARAMETERS_OFFSET);
+  if (!field_read_u32_be(&reader, &result->lookahead_value) ||
+      !field_read_u32_be(&reader, &result->window_size)) {
+    free(result);
+    return nullptr;
+  }
+  result->memory = memory_stream_new();
+  if (!result->memory) {
+    free(result);
+    return nullptr;
+  }
+
+  bool ok = true;
+  int64_t end = -1;
+  if (header->footer_flag == 1) {
+    int64_t size = stream_size(stream);
+    // A footer must lie wholly behind the parameters; a shorter file has none, and an end at
+    // or before the payload start would read as "no end" to the SubStream.
+    if (size < COMPRESSED_PAYLOAD_OFFSET + 4) {
+      LOG(LOG_ERROR, "Expected to read out CRC from footer, but found none");
+      ok = false;
+    }
+    end = size - 4;
+  }
+  const uint32_t window_bits =
+      result->window_size ? static_cast<uint32_t>(std::countr_zero(result->window_size)) : 0;
+  const uint32_t lookahead_bits = result->lookahead_value & 0xFF;
+  uint32_t crc = 0;
+  ok = ok && decode_payload(stream, end, window_bits, lookahead_bits, result->memory, max_decoded_size,
+                         &crc);
+
+  if (ok && header->footer_flag == 1) {
+    uint8_t footer[4];
+    int64_t got = -1;
+    if (stream_seek(stream, -4, SEEK_FROM_END) >= 0) got = stream_read(stream, footer, 4);
+    if (got < 4) {
+      LOG(LOG_ERROR, "Expected to read out CRC from footer, but found none");
+      ok = false;
+    } else {
+      uint32_t stored = (uint32_t{footer[0]} << 24) | (uint32_t{footer[1]} << 16) |
+                        (uint32_t{footer[2]} << 8) | footer[3];
+      if (stored != crc) {
+        LOG(LOG_ERROR, "Could not validate checksum, expected %08X but found %08X", stored, crc);
+        ok = false;
+      }
+    }
+  }
+  if (!ok) {
+    stream_close(result->memory);
+    free(result);
+    return nullptr;
+  }
+  return &result->base;
+}

@@ -1,0 +1,100 @@
+// Tests of container header detection and of which headers each container reader accepts.
+#include "mdf/container.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "mdf/compressed_file.h"
+#include "mdf/encrypted_file.h"
+#include "support/container_writer.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using StreamPtr = std::unique_ptr<Stream, StreamCloser>;
+
+StreamPtr memory_with(const Bytes& bytes) {
+  StreamPtr s(memory_stream_new());
+  stream_write(s.get(), bytes.data(), bytes.size());
+  return s;
+}
+
+TEST(ContainerHeader, ReadsTheFieldsOfACompressedHeader) {
+  const Bytes file = {0x47, 0x65, 0x6E, 0x65, 0x72, 0x69, 0x63, 0x20, 0x46, 0x69,
+                      0x6C, 0x65, 0x01, 0x01, 0x22, 0x01, 0x00, 0x00, 0x12, 0x34};
+  StreamPtr s = memory_with(file);  // standing at its end: the reader seeks to 0 itself
+  ContainerHeader h;
+  ASSERT_TRUE(container_read_header(s.get(), &h));
+  EXPECT_EQ(h.flag_byte, 1);
+  EXPECT_EQ(h.footer_flag, 1);
+  EXPECT_EQ(h.container_type, CONTAINER_TYPE_COMPRESSED);
+  EXPECT_EQ(h.format_version, 1);
+  EXPECT_EQ(h.device_serial, 0x1234u);
+  char serial[9];
+  snprintf(serial, sizeof serial, "%08X", h.device_serial);
+  EXPECT_STREQ(serial, "00001234");
+  EXPECT_EQ(test::container_header_bytes(0x22, 0x1234, 1, 1), file);
+}
+
+TEST(ContainerHeader, SerialIsBigEndian) {
+  StreamPtr s = memory_with(test::container_header_bytes(0x11, 0xA1B2C3D4, 0, 0));
+  ContainerHeader h;
+  ASSERT_TRUE(container_read_header(s.get(), &h));
+  EXPECT_EQ(h.device_serial, 0xA1B2C3D4u);
+  EXPECT_EQ(h.container_type, CONTAINER_TYPE_ENCRYPTED);
+}
+
+TEST(ContainerHeader, OtherFilesAreNotContainers) {
+  Bytes mdf(64, 0);
+  memcpy(mdf.data(), "MDF     4.11    ", 16);
+  Bytes wrong_case = test::container_header_bytes(0x22, 1, 0, 0);
+  wrong_case[0] = 'g';
+  Bytes last_letter = test::container_header_bytes(0x22, 1, 0, 0);
+  last_letter[11] = 'E';
+  Bytes short_file = test::container_header_bytes(0x22, 1, 0, 0);
+  short_file.resize(19);  // the serial cannot be read
+  for (const Bytes& file : {mdf, wrong_case, last_letter, short_file, Bytes{}}) {
+    StreamPtr s = memory_with(file);
+    ContainerHeader h;
+    EXPECT_FALSE(container_read_header(s.get(), &h)) << file.size();
+  }
+}
+
+TEST(ContainerHeader, EachReaderAcceptsOnlyItsOwnFlags) {
+  // A decodable payload for both kinds, then headers patched at offsets 12-15.
+  const Bytes payload = {'M', 'D', 'F'};
+  struct Case {
+    uint8_t flag, footer, type, version;
+    bool compressed_ok, encrypted_ok;
+  };
+  const Case cases[] = {
+      {0, 0, 0x22, 1, true, false},  {1, 1, 0x22, 1, true, false},
+      {1, 0, 0x22, 1, false, false}, {0, 1, 0x22, 1, false, false},
+      {2, 2, 0x22, 1, false, false}, {1, 1, 0x22, 2, false, false},
+      {0, 0, 0x11, 1, false, true},  {1, 0, 0x11, 1, false, true},
+      {1, 1, 0x11, 1, false, false}, {2, 0, 0x11, 1, false, false},
+      {0, 0, 0x11, 0, false, false}, {0, 0, 0x33, 1, false, false},
+  };
+  for (const Case& c : cases) {
+    Bytes file = c.type == 0x22 ? test::make_compressed_container(payload, 7, 8, 4, c.footer == 1)
+                                : test::make_encrypted_container(payload, 7, "pw", 1);
+    StreamPtr s = memory_with(file);
+    ContainerHeader h;
+    ASSERT_TRUE(container_read_header(s.get(), &h));
+    h.flag_byte = c.flag;
+    h.footer_flag = c.footer;
+    h.container_type = c.type;
+    h.format_version = c.version;
+    StreamPtr compressed(compressed_file_open(s.get(), &h));
+    StreamPtr encrypted(encrypted_file_open(s.get(), &h, StringView("pw")));
+    EXPECT_EQ(compressed != nullptr, c.compressed_ok)
+        << int(c.flag) << int(c.footer) << " " << int(c.type) << " v" << int(c.version);
+    EXPECT_EQ(encrypted != nullptr, c.encrypted_ok)
+        << int(c.flag) << int(c.footer) << " " << int(c.type) << " v" << int(c.version);
+  }
+}
+
+}  // namespace
