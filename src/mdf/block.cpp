@@ -1,0 +1,374 @@
+// Block headers, links, the parse cache, counted references, sibling lists and opening a
+// file. Chains of sibling blocks are loaded in a loop; nesting is bounded by MAX_BLOCK_DEPTH.
+#include "mdf/block.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "mdf/blocks.h"
+#include "mdf/field_reader.h"
+#include "support/hash_table.h"
+#include "support/log.h"
+
+// ---- References and lists ----
+
+BlockRef block_ref_copy(BlockRef ref) {
+  if (ref.count) __atomic_add_fetch(ref.count, 1, __ATOMIC_RELAXED);
+  return ref;
+}
+
+void block_release(BlockRef* ref) {
+  if (!ref->block) return;
+  Block* block = ref->block;
+  int32_t* count = ref->count;
+  *ref = BlockRef{};
+  if (__atomic_sub_fetch(count, 1, __ATOMIC_ACQ_REL) != 0) return;
+  if (block->ops && block->ops->block_destroy) block->ops->block_destroy(block);
+  free(block);
+  free(count);
+}
+
+uint64_t block_data_size(const Block* block) {
+  if (block->length < BLOCK_HEADER_SIZE) return 0;
+  uint64_t room = block->length - BLOCK_HEADER_SIZE;
+  if (block->link_count > room / 8) return 0;
+  return room - 8 * block->link_count;
+}
+
+bool block_list_push_front(BlockList* list, BlockRef ref) {
+  if (list->first == list->storage) {
+    // Re-centre in a larger array: room in front for as many pushes as there are elements.
+    int64_t capacity = static_cast<int64_t>(list->count) * 2 + 8;
+    if (capacity > INT32_MAX) return false;
+    auto* storage = static_cast<BlockRef*>(malloc(sizeof(BlockRef) * static_cast<size_t>(capacity)));
+    if (!storage) return false;
+    int64_t front = capacity - list->count;
+    if (list->count) memcpy(storage + front, list->first, sizeof(BlockRef) * static_cast<size_t>(list->count));
+    free(list->storage);
+    list->storage = storage;
+    list->first = storage + front;
+    list->capacity = static_cast<int32_t>(capacity);
+  }
+  --list->first;
+  *list->first = ref;
+  ++list->count;
+  return true;
+}
+
+void block_list_destroy(BlockList* list) {
+  for (int32_t i = 0; i < list->count; ++i) block_release(&list->first[i]);
+  free(list->storage);
+  *list = BlockList{};
+}
+
+// ---- The parse cache ----
+
+namespace {
+
+enum CacheState : uint8_t { CACHE_LOADING = 1, CACHE_DONE = 2, CACHE_FAILED = 3 };
+
+struct CacheEntry {
+  uint64_t key;  // file offset
+  BlockRef ref;  // the cache's own count, once loaded
+  CacheState state;
+};
+
+}  // namespace
+
+struct BlockCache {
+  HashTable<CacheEntry> blocks;
+  uint64_t stream_size;
+  int32_t depth;
+  // The list whose chain is being loaded at this level and the next link its current
+  // element named: a loader's parse_block_into_list of its next link lands here instead of
+  // recursing.
+  BlockList* chain_list;
+  uint64_t chain_next;
+};
+
+BlockCache* block_cache_new(Stream* stream) {
+  auto* cache = static_cast<BlockCache*>(calloc(1, sizeof(BlockCache)));
+  if (!cache) return nullptr;
+  int64_t size = stream ? stream_size(stream) : -1;
+  cache->stream_size = size > 0 ? static_cast<uint64_t>(size) : 0;
+  cache->chain_next = NIL_LINK;
+  return cache;
+}
+
+void block_cache_free(BlockCache* cache) {
+  if (!cache) return;
+  hash_table_for_each(&cache->blocks, [](CacheEntry& e) { block_release(&e.ref); });
+  hash_table_destroy<U64KeyTraits<CacheEntry>>(&cache->blocks);
+  free(cache);
+}
+
+uint64_t block_cache_stream_size(const BlockCache* cache) { return cache->stream_size; }
+
+// ---- Headers and links ----
+
+bool read_block_header(Stream* stream, BlockHeader* header) {
+  uint8_t b[24];
+  int64_t got = 0;
+  while (got < 24) {
+    int64_t n = stream_read(stream, b + got, static_cast<uint64_t>(24 - got));
+    if (n <= 0) return false;
+    got += n;
+  }
+  static constexpr struct {
+    const char* id;
+    size_t width;
+    BlockKind kind;
+  } kIds[] = {
+      {"##CC", 4, BLOCK_CC},     {"##CG", 4, BLOCK_CG}, {"##CN", 4, BLOCK_CN},
+      {"##DG", 4, BLOCK_DG},     {"##DT", 4, BLOCK_DT}, {"##FH", 4, BLOCK_FH},
+      {"##HD", 4, BLOCK_HD},     {"UnFinMF ", 8, BLOCK_ID}, {"MDF     ", 8, BLOCK_ID},
+      {"##MD", 4, BLOCK_MD},     {"##SD", 4, BLOCK_SD}, {"##SI", 4, BLOCK_SI},
+      {"##TX", 4, BLOCK_TX},
+  };
+  BlockKind kind = BLOCK_UNKNOWN;
+  for (const auto& id : kIds) {
+    if (memcmp(b, id.id, id.width) == 0) {
+      kind = id.kind;
+      break;
+    }
+  }
+  if (kind == BLOCK_UNKNOWN) {
+    char name[9];
+    for (int i = 0; i < 8; ++i) name[i] = b[i] >= 0x20 && b[i] < 0x7F ? static_cast<char>(b[i]) : '?';
+    name[8] = 0;
+    LOG(LOG_ERROR, "Unable to load block header for type %s", name);
+    return false;
+  }
+  header->kind = kind;
+  if (kind == BLOCK_ID) {
+    if (stream_seek(stream, -24, SEEK_FROM_CURRENT) < 0) return false;
+    header->length = 64;
+    header->link_count = 0;
+    return true;
+  }
+  uint64_t length = 0, links = 0;
+  for (int i = 7; i >= 0; --i) length = (length << 8) | b[8 + i];
+  for (int i = 7; i >= 0; --i) links = (links << 8) | b[16 + i];
+  header->length = length;
+  header->link_count = links;
+  return true;
+}
+
+bool read_links(Stream* stream, const BlockHeader* header, GrowArray<uint64_t>* links) {
+  FieldReader r = field_reader_at(stream);
+  if (!grow_array_reserve(links, links->count + static_cast<int64_t>(header->link_count)))
+    return false;
+  for (uint64_t i = 0; i < header->link_count; ++i) {
+    uint64_t link;
+    if (!field_read_u64(&r, &link)) return false;
+    grow_array_push(links, link == 0 ? NIL_LINK : link);
+  }
+  return true;
+}
+
+// ---- Parsing ----
+
+namespace {
+
+// Rejects a header whose links do not fit its length or whose length runs past the file.
+// Data and signal-data blocks are let through: their sections are cut at the end of the file
+// when read, so a recording that was cut off still yields what it holds.
+bool header_fits(const BlockHeader* h, uint64_t offset, const BlockCache* cache) {
+  if (h->kind == BLOCK_ID || h->kind == BLOCK_DT || h->kind == BLOCK_SD) return true;
+  bool fits = h->length >= BLOCK_HEADER_SIZE &&
+              h->link_count <= (h->length - BLOCK_HEADER_SIZE) / 8 &&
+              offset <= cache->stream_size && h->length <= cache->stream_size - offset;
+  if (!fits)
+    LOG(LOG_ERROR, "Block at offset %llu: length %llu with %llu links does not fit the file",
+        static_cast<unsigned long long>(offset), static_cast<unsigned long long>(h->length),
+        static_cast<unsigned long long>(h->link_count));
+  return fits;
+}
+
+struct LoadResult {
+  BlockRef ref;     // a new count for the caller; empty on failure
+  uint64_t next;    // the next link the loaded block named for its chain
+  bool from_cache;  // the block had been loaded before (its chain is not followed again)
+};
+
+// Loads the one block at `offset` (not NIL_LINK) into the cache, or takes it from there.
+LoadResult load_one(Stream* stream, uint64_t offset, BlockCache* cache, BlockList* list) {
+  LoadResult result{BlockRef{}, NIL_LINK, false};
+  using Traits = U64KeyTraits<CacheEntry>;
+  if (CacheEntry* e = hash_table_find<Traits>(&cache->blocks, offset)) {
+    if (e->state == CACHE_DONE) {
+      result.ref = block_ref_copy(e->ref);
+      result.from_cache = true;
+    } else if (e->state == CACHE_LOADING) {
+      LOG(LOG_ERROR, "Link cycle through the block at offset %llu",
+          static_cast<unsigned long long>(offset));
+    }
+    return result;
+  }
+  if (cache->depth >= MAX_BLOCK_DEPTH) {
+    LOG(LOG_ERROR, "Blocks nested deeper than %d levels at offset %llu", MAX_BLOCK_DEPTH,
+        static_cast<unsigned long long>(offset));
+    return result;
+  }
+  if (offset > static_cast<uint64_t>(INT64_MAX) ||
+      stream_seek(stream, static_cast<int64_t>(offset), SEEK_FROM_START) !=
+          static_cast<int64_t>(offset))
+    return result;
+  BlockHeader header;
+  if (!read_block_header(stream, &header)) return result;
+  if (!header_fits(&header, offset, cache)) return result;
+
+  Block* block = block_create(header.kind);
+  auto* count = static_cast<int32_t*>(malloc(sizeof(int32_t)));
+  if (!block || !count) {
+    free(block);
+    free(count);
+    LOG(LOG_ERROR, "Could not parse block at offset %llu", static_cast<unsigned long long>(offset));
+    return result;
+  }
+  *count = 1;
+  BlockRef ref{block, count};
+  block->offset = offset;
+
+  HashSlot<CacheEntry> slot = hash_table_find_or_insert<Traits>(&cache->blocks, offset);
+  if (!slot.slot) {
+    block_release(&ref);
+    LOG(LOG_ERROR, "Could not parse block at offset %llu", static_cast<unsigned long long>(offset));
+    return result;
+  }
+  slot.slot->key = offset;
+  slot.slot->ref = BlockRef{};
+  slot.slot->state = CACHE_LOADING;
+
+  BlockList* saved_list = cache->chain_list;
+  uint64_t saved_next = cache->chain_next;
+  cache->chain_list = list;
+  cache->chain_next = NIL_LINK;
+  ++cache->depth;
+  bool loaded = block->ops->block_load(block, stream, cache, &header, list);
+  --cache->depth;
+  uint64_t next = cache->chain_next;
+  cache->chain_list = saved_list;
+  cache->chain_next = saved_next;
+
+  // Nested loads may have grown the table: find the entry again.
+  CacheEntry* e = hash_table_find<Traits>(&cache->blocks, offset);
+  if (!loaded) {
+    e->state = CACHE_FAILED;
+    block_release(&ref);
+    return result;
+  }
+  e->state = CACHE_DONE;
+  e->ref = block_ref_copy(ref);
+  result.ref = ref;
+  result.next = list ? next : NIL_LINK;
+  return result;
+}
+
+}  // namespace
+
+BlockRef parse_block(Stream* stream, uint64_t offset, BlockCache* cache) {
+  if (offset == NIL_LINK) return BlockRef{};
+  return load_one(stream, offset, cache, nullptr).ref;
+}
+
+bool parse_block_into_list(Stream* stream, uint64_t offset, BlockCache* cache, BlockList* list) {
+  if (!list) return true;  // a block reached by a single link: its chain is not followed
+  if (list == cache->chain_list) {
+    // The next link of the block now loading for this list: the loop below follows it.
+    cache->chain_next = offset;
+    return true;
+  }
+  GrowArray<BlockRef> chain{};
+  bool ok = true;
+  while (offset != NIL_LINK) {
+    LoadResult r = load_one(stream, offset, cache, list);
+    if (block_ref_empty(r.ref)) {
+      ok = false;
+      break;
+    }
+    if (r.from_cache) {
+      for (const BlockRef& seen : chain) {
+        if (seen.block == r.ref.block) {
+          LOG(LOG_ERROR, "Link cycle through the block at offset %llu",
+              static_cast<unsigned long long>(offset));
+          ok = false;
+        }
+      }
+    }
+    if (!ok || !grow_array_push(&chain, r.ref)) {
+      block_release(&r.ref);
+      ok = false;
+      break;
+    }
+    // A block taken from the cache brought its chain along when it was first loaded.
+    offset = r.from_cache ? NIL_LINK : r.next;
+  }
+  // The list ends in chain order: push from the last block to the first.
+  for (int32_t i = chain.count; i-- > 0;) {
+    if (ok && block_list_push_front(list, chain[i])) continue;
+    ok = false;
+    block_release(&chain[i]);
+  }
+  grow_array_free(&chain);
+  return ok;
+}
+
+// ---- Files ----
+
+namespace {
+
+// A logger that was cut off leaves the length of its last data block covering only what was
+// known when it was written: let that block run to the end of the file.
+void fix_unfinalised(MdfFile* file) {
+  IdBlock* id = mdf_id(file);
+  HdBlock* hd = mdf_hd(file);
+  if (!id || !hd || !(id->unfinalised_flags & 4)) return;
+  DataBlock* last = nullptr;
+  for (const BlockRef& ref : hd->data_groups) {
+    DgBlock* dg = dg_block(ref);
+    if (!dg) continue;
+    DataBlock* dt = dt_block(dg->data);
+    if (dt && (!last || dt->base.offset > last->base.offset)) last = dt;
+  }
+  if (!last) return;
+  int64_t size = stream_size(file->stream);
+  if (size >= 0 && static_cast<uint64_t>(size) >= last->base.offset) {
+    last->base.length = static_cast<uint64_t>(size) - last->base.offset;
+    last->data.file_size = static_cast<uint64_t>(size);
+  }
+  id->unfinalised_flags = static_cast<uint16_t>(id->unfinalised_flags & ~4u);
+}
+
+}  // namespace
+
+MdfFile* mdf_open(Stream* stream) {
+  if (!stream) return nullptr;
+  BlockCache* cache = block_cache_new(stream);
+  if (!cache) return nullptr;
+  BlockRef id = parse_block(stream, 0, cache);
+  IdBlock* idb = id_block(id);
+  if (!idb) {
+    block_release(&id);
+    block_cache_free(cache);
+    return nullptr;
+  }
+  idb->hd = parse_block(stream, 64, cache);
+  block_cache_free(cache);
+  auto* file = static_cast<MdfFile*>(calloc(1, sizeof(MdfFile)));
+  if (block_ref_empty(idb->hd) || !file) {
+    free(file);
+    block_release(&id);
+    return nullptr;
+  }
+  file->stream = stream;
+  file->id = id;
+  fix_unfinalised(file);
+  return file;
+}
+
+void mdf_close(MdfFile* file) {
+  if (!file) return;
+  block_release(&file->id);
+  free(file);
+}
