@@ -466,7 +466,9 @@ Stream* sd_stream(Block* block) {
 std::string_view block_text(BlockRef ref) {
   TextBlock* t = tx_block(ref);
   if (!t) t = md_block(ref);
-  return t ? dynstring_sv(&t->text) : std::string_view{};
+  if (!t) return {};
+  std::string_view text = dynstring_sv(&t->text);
+  return text.substr(0, text.find('\0'));
 }
 
 IdBlock* mdf_id(const MdfFile* file) { return file ? id_block(file->id) : nullptr; }

@@ -201,7 +201,8 @@ DataBlock* sd_block(Block* block);
 Stream* dt_stream(BlockRef ref);
 Stream* sd_stream(Block* block);
 
-// The text of a TX or MD block; empty for any other kind or none.
+// The text of a TX or MD block up to its first zero byte (the padding that writers add after
+// the terminator stays in TextBlock::text); empty for any other kind or none.
 std::string_view block_text(BlockRef ref);
 
 // The identification and header blocks of an opened file (null when absent).

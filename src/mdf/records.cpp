@@ -224,9 +224,6 @@ bool build_conversion(const CnBlock* cn, Conversion* out) {
 bool add_leaf(const CnBlock* cn, GrowArray<RecordChannel>* channels) {
   RecordChannel c{};
   std::string_view name = block_text(cn->name);
-  // Texts may carry padding after their terminator; the name ends at the first zero.
-  size_t end = name.find('\0');
-  if (end != std::string_view::npos) name = name.substr(0, end);
   if (!dynstring_from(&c.name, name)) return false;
   c.role = frame_role_from_name(name);
   c.bit_offset = static_cast<uint64_t>(cn->byte_offset) * 8 + cn->bit_offset;

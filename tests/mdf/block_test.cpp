@@ -1,0 +1,419 @@
+// Block framework: field reads, headers, the parse cache and shared blocks, chains and their
+// order, cycles, nesting bounds, damaged lengths and counts, the unfinalised fix-up.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "mdf/field_reader.h"
+#include "mdf_test_helpers.h"
+#include "support/mf4_writer.h"
+
+using mdftest::LogCapture;
+using mdftest::Opened;
+using namespace test;
+
+namespace {
+
+Stream* memory_with(const std::vector<uint8_t>& bytes) {
+  Stream* s = memory_stream_new();
+  stream_write(s, bytes.data(), bytes.size());
+  stream_seek(s, 0, SEEK_FROM_START);
+  return s;
+}
+
+// ID, HD, one data group with one channel group of one 8-bit channel and a DT of `records`.
+struct SmallFile {
+  Mf4Writer w;
+  uint64_t hd, dg, cg, cn, name, dt;
+  explicit SmallFile(const std::vector<uint8_t>& records = {1, 2, 3}, const IdSpec& id = {})
+      : w(id) {
+    hd = w.add_hd({});
+    name = w.add_tx("value");
+    cn = w.add_cn({.name = name, .bit_count = 8});
+    cg = w.add_cg({.first_cn = cn, .data_bytes = 1});
+    dt = w.add_dt(records);
+    dg = w.add_dg({.first_cg = cg, .data = dt});
+    w.set_link(hd, HD_FIRST_DG, dg);
+  }
+};
+
+}  // namespace
+
+TEST(FieldReader, ReadsLittleAndBigEndianAndStaysOnShortReads) {
+  std::vector<uint8_t> bytes = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
+                                0x11, 0x22, 0x33, 0x44, 0xAA};
+  Stream* s = memory_with(bytes);
+  stream_seek(s, 1, SEEK_FROM_START);
+  FieldReader r = field_reader_at(s);
+  uint8_t u8;
+  uint16_t u16;
+  uint32_t u32;
+  uint64_t u64;
+  ASSERT_TRUE(field_read_u8(&r, &u8));
+  EXPECT_EQ(u8, 0x02);
+  ASSERT_TRUE(field_read_u16(&r, &u16));
+  EXPECT_EQ(u16, 0x0403);
+  // A read elsewhere in between does not disturb the cursor.
+  stream_seek(s, 12, SEEK_FROM_START);
+  ASSERT_TRUE(field_read_u32(&r, &u32));
+  EXPECT_EQ(u32, 0x08070605u);
+  ASSERT_TRUE(field_read_u32_be(&r, &u32));
+  EXPECT_EQ(u32, 0x11223344u);
+  EXPECT_FALSE(field_read_u64(&r, &u64));  // one byte left
+  EXPECT_EQ(r.offset, 11u);
+  ASSERT_TRUE(field_read_u8(&r, &u8));
+  EXPECT_EQ(u8, 0xAA);
+  field_skip(&r, 100);
+  EXPECT_FALSE(field_read_u8(&r, &u8));
+  EXPECT_EQ(r.offset, 112u);
+  stream_close(s);
+}
+
+TEST(FieldReader, TextOfAHugeStatedSizeFailsWithoutAllocatingIt) {
+  Stream* s = memory_with({'a', 'b', 'c'});
+  FieldReader r = field_reader_at(s, 0);
+  ScopedDynString text;
+  EXPECT_FALSE(field_read_text(&r, &text, uint64_t{1} << 40));
+  EXPECT_EQ(r.offset, 0u);
+  ASSERT_TRUE(field_read_text(&r, &text, 3));
+  EXPECT_EQ(text.view(), "abc");
+  uint8_t buf[4];
+  EXPECT_FALSE(field_read_bytes(&r, buf, 1));
+  stream_close(s);
+}
+
+TEST(BlockList, PushFrontKeepsOrderAcrossGrowth) {
+  BlockList list{};
+  std::vector<Block*> blocks;
+  for (int i = 0; i < 1000; ++i) {
+    Block* b = block_create(BLOCK_TX);
+    auto* count = static_cast<int32_t*>(malloc(sizeof(int32_t)));
+    *count = 1;
+    ASSERT_TRUE(block_list_push_front(&list, BlockRef{b, count}));
+    blocks.push_back(b);
+  }
+  ASSERT_EQ(list.count, 1000);
+  for (int i = 0; i < 1000; ++i) EXPECT_EQ(list.first[i].block, blocks[999 - i]);
+  block_list_destroy(&list);
+  EXPECT_EQ(list.count, 0);
+}
+
+TEST(BlockHeader, IdentifiersOfTheFileStart) {
+  {
+    SmallFile f({}, {.file_id = "UnFinMF "});
+    Opened o(f.w.bytes());
+    ASSERT_NE(o.file, nullptr);
+    EXPECT_STREQ(mdf_id(o.file)->file_id, "UnFinMF ");
+    EXPECT_NE(o.dg(0), nullptr);
+  }
+  {
+    SmallFile f({}, {.file_id = "XYZW    "});
+    LogCapture log;
+    Opened o(f.w.bytes());
+    EXPECT_EQ(o.file, nullptr);
+    EXPECT_EQ(log.count("Unable to load block header for type XYZW    "), 1);
+  }
+  {
+    // A supported block identifier at offset 0 is no identification block.
+    SmallFile f;
+    std::vector<uint8_t> bytes = f.w.take();
+    memcpy(bytes.data(), "##HD\0\0\0\0", 8);
+    Opened o(bytes);
+    EXPECT_EQ(o.file, nullptr);
+  }
+  {
+    Opened o(std::vector<uint8_t>{'M', 'D', 'F'});
+    EXPECT_EQ(o.file, nullptr);
+  }
+}
+
+TEST(BlockHeader, DataListAsDataFailsTheOpenWithItsIdentifier) {
+  SmallFile f;
+  uint64_t dl = f.w.add_block("##DL", {0}, std::vector<uint8_t>(16, 0));
+  f.w.set_link(f.dg, DG_DATA, dl);
+  LogCapture log;
+  Opened o(f.w.bytes());
+  EXPECT_EQ(o.file, nullptr);
+  EXPECT_EQ(log.count("Unable to load block header for type ##DL"), 1);
+}
+
+TEST(BlockChains, DataGroupsAppearInChainOrder) {
+  Mf4Writer w;
+  uint64_t hd = w.add_hd({});
+  uint64_t dg3 = w.add_dg({.record_id_size = 3 - 3});
+  uint64_t dg2 = w.add_dg({.next = dg3});
+  uint64_t dg1 = w.add_dg({.next = dg2});
+  w.set_link(hd, HD_FIRST_DG, dg1);
+  uint64_t fh2 = w.add_fh({.time_ns = 2});
+  uint64_t fh1 = w.add_fh({.next = fh2, .time_ns = 1});
+  w.set_link(hd, HD_FIRST_FH, fh1);
+  Opened o(w.bytes());
+  ASSERT_NE(o.file, nullptr);
+  HdBlock* h = o.hd();
+  ASSERT_EQ(h->data_groups.count, 3);
+  EXPECT_EQ(h->data_groups.first[0].block->offset, dg1);
+  EXPECT_EQ(h->data_groups.first[1].block->offset, dg2);
+  EXPECT_EQ(h->data_groups.first[2].block->offset, dg3);
+  ASSERT_EQ(h->file_history.count, 2);
+  EXPECT_EQ(fh_block(h->file_history.first[0])->time_ns, 1u);
+  EXPECT_EQ(fh_block(h->file_history.first[1])->time_ns, 2u);
+}
+
+TEST(BlockChains, LongChainsLoadWithoutDeepRecursion) {
+  // Far more elements than a stack of one frame per element would hold under the sanitizer.
+  constexpr int kChannels = 100000, kGroups = 100000;
+  Mf4Writer w;
+  uint64_t hd = w.add_hd({});
+  uint64_t name = w.add_tx("c");
+  uint64_t next = 0;
+  for (int i = 0; i < kChannels; ++i) next = w.add_cn({.next = next, .name = name, .bit_count = 8});
+  uint64_t cg = w.add_cg({.first_cn = next, .data_bytes = 1});
+  uint64_t dt = w.add_dt({7, 8});
+  next = w.add_dg({.first_cg = cg, .data = dt});
+  for (int i = 1; i < kGroups; ++i) next = w.add_dg({.next = next});
+  w.set_link(hd, HD_FIRST_DG, next);
+  Opened o(w.bytes());
+  ASSERT_NE(o.file, nullptr);
+  ASSERT_EQ(o.hd()->data_groups.count, kGroups);
+  DgBlock* last = dg_block(o.hd()->data_groups.first[kGroups - 1]);
+  ASSERT_EQ(last->channel_groups.count, 1);
+  CgBlock* g = cg_block(last->channel_groups.first[0]);
+  EXPECT_EQ(g->channels.count, kChannels);
+  EXPECT_EQ(g->record_channels.count, kChannels);
+  // Every channel names the one text block: one object, counted by each holder.
+  EXPECT_EQ(*cn_block(g->channels.first[0])->name.count, kChannels);
+  EXPECT_EQ(mdftest::read_all(last).size(), 2u);
+}
+
+TEST(BlockCache, SharedTextBlockIsOneObjectThatOutlivesOneHolder) {
+  SmallFile f;
+  uint64_t cn2 = f.w.add_cn({.name = f.name, .byte_offset = 0, .bit_count = 8});
+  f.w.set_link(f.cn, CN_NEXT, cn2);
+  Opened o(f.w.bytes());
+  ASSERT_NE(o.file, nullptr);
+  CgBlock* cg = cg_block(o.dg(0)->channel_groups.first[0]);
+  ASSERT_EQ(cg->channels.count, 2);
+  CnBlock* a = cn_block(cg->channels.first[0]);
+  CnBlock* b = cn_block(cg->channels.first[1]);
+  ASSERT_EQ(a->name.block, b->name.block);
+  EXPECT_EQ(*a->name.count, 2);
+  block_release(&a->name);
+  EXPECT_TRUE(block_ref_empty(a->name));
+  EXPECT_EQ(*b->name.count, 1);
+  EXPECT_EQ(block_text(b->name), "value");
+}
+
+TEST(BlockCache, LinkCyclesFailTheOpenWithAMessage) {
+  struct Case {
+    const char* what;
+    void (*make)(SmallFile&);
+  };
+  const Case cases[] = {
+      {"data group names itself as next", [](SmallFile& f) { f.w.set_link(f.dg, DG_NEXT, f.dg); }},
+      {"two data groups name each other",
+       [](SmallFile& f) {
+         uint64_t dg2 = f.w.add_dg({.next = f.dg});
+         f.w.set_link(f.dg, DG_NEXT, dg2);
+       }},
+      {"channel is its own composition",
+       [](SmallFile& f) { f.w.set_link(f.cn, CN_COMPOSITION, f.cn); }},
+      {"member's composition leads back to its parent",
+       [](SmallFile& f) {
+         uint64_t member = f.w.add_cn({.composition = f.cn, .bit_count = 8});
+         f.w.set_link(f.cn, CN_COMPOSITION, member);
+       }},
+      {"conversion is its own inverse",
+       [](SmallFile& f) {
+         uint64_t cc = f.w.add_cc_linear(1, 0);
+         f.w.set_link(cc, CC_INVERSE, cc);
+         f.w.set_link(f.cn, CN_CONVERSION, cc);
+       }},
+      {"channel data names its own channel group",
+       [](SmallFile& f) { f.w.set_link(f.cn, CN_DATA, f.cg); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SmallFile f;
+    c.make(f);
+    LogCapture log;
+    Opened o(f.w.bytes());
+    EXPECT_EQ(o.file, nullptr);
+    EXPECT_EQ(log.count("Link cycle through the block at offset"), 1) << log.text();
+  }
+}
+
+TEST(BlockCache, NestingIsBoundedButOrdinaryDepthsLoad) {
+  for (int depth : {10, 200}) {
+    SCOPED_TRACE(depth);
+    SmallFile f;
+    uint64_t inner = f.w.add_cn({.name = f.name, .bit_count = 8});
+    for (int i = 0; i < depth; ++i) inner = f.w.add_cn({.composition = inner});
+    f.w.set_link(f.cn, CN_NEXT, inner);
+    LogCapture log;
+    Opened o(f.w.bytes());
+    if (depth == 10) {
+      ASSERT_NE(o.file, nullptr);
+      CgBlock* cg = cg_block(o.dg(0)->channel_groups.first[0]);
+      EXPECT_EQ(cg->record_channels.count, 2);  // the first channel and the innermost leaf
+    } else {
+      EXPECT_EQ(o.file, nullptr);
+      EXPECT_EQ(log.count("Blocks nested deeper than 64 levels"), 1) << log.text();
+    }
+  }
+}
+
+TEST(BlockDamage, BadLengthsAndCountsFailWithoutCrashing) {
+  struct Case {
+    const char* what;
+    void (*damage)(SmallFile&);
+    const char* message;  // expected in the log, or null for a silent failure
+  };
+  const Case cases[] = {
+      {"HD length beyond the file",
+       [](SmallFile& f) { f.w.set_length(f.hd, uint64_t{1} << 62); }, "does not fit the file"},
+      {"HD length shorter than its links", [](SmallFile& f) { f.w.set_length(f.hd, 40); },
+       "does not fit the file"},
+      {"channel with a link count of 2^60",
+       [](SmallFile& f) { f.w.patch_u64(f.cn + 16, uint64_t{1} << 60); }, "does not fit the file"},
+      {"text length beyond the file",
+       [](SmallFile& f) { f.w.set_length(f.name, f.w.size() * 4); }, "does not fit the file"},
+      {"channel with ten links",
+       [](SmallFile& f) {
+         uint64_t cn = f.w.add_cn({.bit_count = 8, .extra_links = {0, 0}});
+         f.w.set_link(f.cn, CN_NEXT, cn);
+       },
+       nullptr},
+      {"text table conversion with six links",
+       [](SmallFile& f) {
+         uint64_t cc = f.w.add_cc({.type = 7, .extra_links = {0, 0}});
+         f.w.set_link(f.cn, CN_CONVERSION, cc);
+       },
+       nullptr},
+      {"conversion announcing more values than its length holds",
+       [](SmallFile& f) {
+         uint64_t cc = f.w.add_cc({.type = CC_VALUE_TO_VALUE, .values = {1, 2}});
+         f.w.patch_u16(cc + 24 + 32 + 6, 65535);
+         f.w.set_link(f.cn, CN_CONVERSION, cc);
+       },
+       "65535 values do not fit its length"},
+      {"link past the end of the file",
+       [](SmallFile& f) { f.w.set_link(f.cn, CN_UNIT, f.w.size() + 4096); }, nullptr},
+      {"header with an event link",
+       [](SmallFile& f) { f.w.set_link(f.hd, HD_FIRST_EVENT, f.name); },
+       "Unsupported parameter present in file"},
+      {"channel group with a sample reduction",
+       [](SmallFile& f) { f.w.set_link(f.cg, CG_FIRST_SAMPLE_REDUCTION, f.name); },
+       "Unsupported parameter present in file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SmallFile f;
+    c.damage(f);
+    LogCapture log;
+    Opened o(f.w.bytes());
+    EXPECT_EQ(o.file, nullptr);
+    if (c.message) {
+      EXPECT_EQ(log.count(c.message), 1) << log.text();
+    }
+  }
+}
+
+TEST(BlockDamage, EveryTruncationAndRandomCorruptionIsHandled) {
+  BusLogBuilder b;
+  b.layout(Layout::Unsorted, 1).can_data_storage(DataStorage::VlsdGroup);
+  b.add_can_frame(1, 0x100, false, {1, 2, 3}, 0.1);
+  b.add_can_frame(2, 0x200, true, {4, 5}, 0.2);
+  b.add_lin_frame(1, 0x21, {1, 2}, 0.3);
+  std::vector<uint8_t> good = b.build();
+  {
+    Opened o(good);
+    ASSERT_NE(o.file, nullptr);
+  }
+  // Cut anywhere: the open fails or the records end early, never a crash.
+  log_set_output_level(LOG_FATAL);
+  for (size_t n = 0; n < good.size(); n += 3) {
+    Opened o(std::vector<uint8_t>(good.begin(), good.begin() + static_cast<ptrdiff_t>(n)));
+    for (int i = 0; o.file && o.dg(i); ++i) mdftest::read_all(o.dg(i), 1000);
+  }
+  std::mt19937 rng(1234);
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<uint8_t> bad = good;
+    int flips = 1 + static_cast<int>(rng() % 4);
+    for (int k = 0; k < flips; ++k) {
+      size_t at = rng() % bad.size();
+      bad[at] = rng() % 3 == 0 ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>(bad[at] ^ (1u << (rng() % 8)));
+    }
+    Opened o(bad);
+    for (int i = 0; o.file && o.dg(i); ++i) {
+      mdftest::read_all(o.dg(i), 1000);
+      mdftest::frame_counts(o.dg(i));
+    }
+  }
+  log_set_output_level(0);
+}
+
+TEST(Unfinalised, LastDataBlockRunsToTheEndOfTheFile) {
+  BusLogBuilder b;
+  b.unfinalised();
+  for (int i = 0; i < 5; ++i) b.add_can_frame(1, 0x100 + i, false, {1, 2, 3, 4, 5, 6, 7, 8}, i);
+  std::vector<uint8_t> bytes = b.build();
+  Opened o(bytes);
+  ASSERT_NE(o.file, nullptr);
+  EXPECT_STREQ(mdf_id(o.file)->file_id, "UnFinMF ");
+  EXPECT_EQ(mdf_id(o.file)->unfinalised_flags & UNFIN_LAST_DT_LENGTH, 0);
+  DataBlock* dt = dt_block(o.dg(0)->data);
+  ASSERT_NE(dt, nullptr);
+  EXPECT_EQ(dt->base.offset + dt->base.length, bytes.size());
+  EXPECT_EQ(mdftest::frame_counts(o.dg(0))[FRAME_CAN_DATA], 5);
+}
+
+TEST(Unfinalised, WithoutTheFlagTheShortLengthStands) {
+  BusLogBuilder b;
+  b.unfinalised(UNFIN_CG_CYCLE_COUNTERS);
+  b.add_can_frame(1, 0x100, false, {1}, 0.5);
+  Opened o(b.build());
+  ASSERT_NE(o.file, nullptr);
+  EXPECT_EQ(mdftest::frame_counts(o.dg(0))[FRAME_CAN_DATA], 0);
+}
+
+TEST(Fixtures, SharedFilesOpenWithTheirDataGroups) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<uint32_t, uint64_t>> groups;  // record bytes and record count per DG
+  };
+  const Case cases[] = {
+      {"can_classic.MF4", {{28, 20900}, {17, 40}, {26, 12}}},
+      {"can_fd.MF4", {{84, 9300}, {28, 4200}}},
+      {"j1939.MF4", {{28, 7740}}},
+      {"lin.MF4", {{23, 4920}}},
+      {"sequence_split3.MF4", {{28, 4920}}},
+      {"sequence_split7.MF4", {{28, 4920}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> bytes = read_file(std::string(TABULON_FIXTURES) + "/" + c.name);
+    ASSERT_FALSE(bytes.empty());
+    Opened o(bytes);
+    ASSERT_NE(o.file, nullptr);
+    ASSERT_EQ(o.hd()->data_groups.count, static_cast<int32_t>(c.groups.size()));
+    EXPECT_TRUE(block_text(o.hd()->comment).starts_with("<HDcomment>"));
+    for (size_t i = 0; i < c.groups.size(); ++i) {
+      DgBlock* dg = o.dg(static_cast<int32_t>(i));
+      EXPECT_EQ(dg->record_id_size, 0);
+      ASSERT_EQ(dg->channel_groups.count, 1);
+      CgBlock* cg = cg_block(dg->channel_groups.first[0]);
+      EXPECT_EQ(cg->data_bytes, c.groups[i].first);
+      SiBlock* si = si_block(cg->acquisition_source);
+      ASSERT_NE(si, nullptr);
+      EXPECT_EQ(si->source_type, SOURCE_TYPE_BUS);
+      DataBlock* dt = dt_block(dg->data);
+      ASSERT_NE(dt, nullptr);
+      EXPECT_EQ(block_data_stream_size(&dt->data), c.groups[i].first * c.groups[i].second);
+      EXPECT_EQ(mdftest::read_all(dg).size(), c.groups[i].second);
+      const RecordLayout* layout = record_layout_find(dg, 0);
+      ASSERT_NE(layout, nullptr);
+      EXPECT_EQ(layout->record_length, c.groups[i].first);
+    }
+  }
+}
