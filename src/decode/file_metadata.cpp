@@ -3,7 +3,10 @@
 
 #include <expat.h>
 
+#include <cmath>
 #include <cstring>
+
+#include "mdf/blocks.h"
 
 #include "support/grow_array.h"
 
@@ -138,4 +141,18 @@ void read_metadata_xml(std::string_view xml, FileMetadata* metadata) {
   grow_array_free(&c.stack);
   XML_ParserFree(c.parser);
   if (!ok) file_metadata_destroy(metadata);
+}
+
+void read_file_metadata(MdfFile* file, FileMetadata* metadata) {
+  HdBlock* hd = file ? mdf_hd(file) : nullptr;
+  if (!hd) return;
+  TextBlock* comment = md_block(hd->comment);
+  if (!comment) return;  // a plain-text (TX) comment carries no metadata
+  read_metadata_xml(dynstring_sv(&comment->text), metadata);
+}
+
+double file_start_time_seconds(MdfFile* file) {
+  HdBlock* hd = file ? mdf_hd(file) : nullptr;
+  if (!hd) return std::nan("");
+  return static_cast<double>(hd->start_time_ns / 1000) * 1e-6;
 }

@@ -1,0 +1,158 @@
+// The command line of the real binary: usage, version, parse errors and their exit statuses,
+// DBC options and discovery, and the set-up failures.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/test_util.h"
+
+namespace {
+
+const std::string BINARY = TABULON_BINARY;
+
+// A DBC file with one message, enough for the session to load.
+const char* const MINIMAL_DBC =
+    "VERSION \"\"\n\n"
+    "BO_ 256 EngineData: 8 Vector__XXX\n"
+    " SG_ EngineSpeed : 0|16@1+ (0.125,0) [0|8031.875] \"rpm\" Vector__XXX\n";
+
+struct Workspace {
+  test::TempDir dir;
+  std::string logs = dir.file("logs");
+  Workspace() { test::make_dirs(logs); }
+  test::RunResult run(std::vector<std::string> args) { return test::run(BINARY, args, dir.path); }
+};
+
+TEST(CommandLine, UsageAndVersion) {
+  Workspace w;
+  auto bare = w.run({});
+  EXPECT_EQ(bare.status, 0);
+  EXPECT_EQ(bare.out.rfind("Usage: tabulon", 0), 0u) << bare.out;
+  EXPECT_NE(bare.out.find("  --no-concat"), std::string::npos);
+  EXPECT_NE(bare.out.find("do not add \"_out\" when converting folders"), std::string::npos);
+  EXPECT_NE(bare.out.find("--dbc-lin9=<file>"), std::string::npos);
+  EXPECT_NE(bare.out.find("list of input files/folders, must have common root"), std::string::npos);
+  EXPECT_EQ(bare.err, "");
+
+  auto help = w.run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out, bare.out);
+  auto help_with_error = w.run({"--help", "--bogus"});
+  EXPECT_EQ(help_with_error.status, 0);
+  // The syntax line lists the positional inputs once per argument; the glossary is the same.
+  EXPECT_EQ(help_with_error.out.substr(help_with_error.out.find("\n\n")),
+            bare.out.substr(bare.out.find("\n\n")));
+
+  auto version = w.run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "Version: 2.1.1\n");
+  EXPECT_EQ(w.run({"-v", "x"}).out, "Version: 2.1.1\n");
+}
+
+TEST(CommandLine, ParseErrorStatuses) {
+  Workspace w;
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    bool prints;
+  } cases[] = {
+      {{"--verbosity=6", "logs"}, 131, false},
+      {{"--verbosity=-1", "logs"}, 131, false},
+      {{"--verbosity=abc", "logs"}, 131, false},
+      {{"logs", "--verbosity"}, 130, false},
+      {{"--bogus", "logs"}, 134, true},
+      {{"--dbc-can1=a.dbc", "--dbc-can1=b.dbc", "--dbc-can1=c.dbc", "--dbc-can1=d.dbc",
+        "--dbc-can1=e.dbc", "--dbc-can1=f.dbc", "logs"},
+       134, true},
+      {{"--dbc-can2=missing.dbc", "--dbc-can2=other.dbc", "logs"}, 134, true},
+  };
+  for (const Case& c : cases) {
+    auto r = w.run(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0];
+    EXPECT_EQ(!r.out.empty(), c.prints) << c.args[0] << ": " << r.out;
+  }
+  auto invalid = w.run({"--dbc-can2=missing.dbc", "--dbc-can2=other.dbc", "logs"});
+  EXPECT_EQ(invalid.out, "tabulon: invalid value \"missing.dbc\" to option --dbc-can2=<file>\n");
+  auto excess = w.run({"--dbc-can1=a.dbc", "--dbc-can1=b.dbc", "--dbc-can1=c.dbc",
+                       "--dbc-can1=d.dbc", "--dbc-can1=e.dbc", "--dbc-can1=f.dbc", "logs"});
+  EXPECT_NE(excess.out.find("excess option --dbc-can1=<file>"), std::string::npos) << excess.out;
+}
+
+TEST(CommandLine, SetUpFailuresAreReportedWith136) {
+  Workspace w;
+  // No DBC option and no DBC file in the working directory.
+  auto no_dbc = w.run({"logs"});
+  EXPECT_EQ(no_dbc.status, 136);
+  EXPECT_NE(no_dbc.err.find(" F No DBC file given"), std::string::npos) << no_dbc.err;
+
+  test::write_file(w.dir.file("engine.dbc"), std::string(MINIMAL_DBC));
+  auto no_output = w.run({"--dbc-can1=engine.dbc", "-O", w.dir.file("nowhere"), "logs"});
+  EXPECT_EQ(no_output.status, 136);
+  EXPECT_NE(no_output.err.find("nowhere"), std::string::npos) << no_output.err;
+
+  test::write_file(w.dir.file("broken.dbc"), std::string("BO_ 256 A: 8 X\nBO_ 256 B: 8 X\n"));
+  auto bad_dbc = w.run({"--dbc-can1=broken.dbc", "logs"});
+  EXPECT_EQ(bad_dbc.status, 136);
+  EXPECT_NE(bad_dbc.err.find("broken.dbc"), std::string::npos) << bad_dbc.err;
+}
+
+TEST(CommandLine, RootsAndPasswordFile) {
+  Workspace w;
+  test::write_file(w.dir.file("can1.dbc"), std::string(MINIMAL_DBC));
+  test::make_dirs(w.dir.file("other"));
+  auto two_roots = w.run({"logs", "other/x.MF4", w.dir.file("logs/y.MF4")});
+  EXPECT_EQ(two_roots.status, 132);
+  EXPECT_NE(two_roots.err.find("No common root detected for all inputs"), std::string::npos);
+
+  auto missing_passwords = w.run({"-p", "nothere.json", "logs"});
+  EXPECT_EQ(missing_passwords.status, 1);
+  EXPECT_NE(missing_passwords.err.find("Failed to open password file at"), std::string::npos);
+
+  auto missing_input = w.run({"logs/gone.MF4"});
+  EXPECT_EQ(missing_input.status, 1);
+  EXPECT_EQ(w.run({"logs"}).status, 0);  // an empty folder converts to nothing
+}
+
+TEST(CommandLine, DbcDiscoveryAndInformationLines) {
+  Workspace w;
+  for (const char* name : {"can1b.dbc", "can1.dbc", "CAN1.dbc", "can0.dbc", "can1.txt",
+                           "lin2_body.DBC", "can3a.dbc", "can3b.dbc", "can3c.dbc", "can3d.dbc",
+                           "can3e.dbc", "can3f.dbc"})
+    test::write_file(w.dir.file(name), std::string(MINIMAL_DBC));
+  auto r = w.run({"--verbosity=3", "logs"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> dbc_lines;
+  std::regex header(R"(^\d\d-\d\d \d\d:\d\d:\d\d\.\d\d\d +\d{1,} +\d{1,} [IW] (.*)$)");
+  size_t start = 0;
+  while (start < r.err.size()) {
+    size_t end = r.err.find('\n', start);
+    std::string line = r.err.substr(start, end - start);
+    start = end + 1;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, header)) << line;
+    if (m[1].str().rfind("dbc-", 0) == 0) dbc_lines.push_back(m[1].str());
+  }
+  std::string prefix = w.dir.path + "/";
+  EXPECT_EQ(dbc_lines, (std::vector<std::string>{
+                           "dbc-can1: " + prefix + "can1.dbc", "dbc-can1: " + prefix + "can1b.dbc",
+                           "dbc-can3: " + prefix + "can3a.dbc", "dbc-can3: " + prefix + "can3b.dbc",
+                           "dbc-can3: " + prefix + "can3c.dbc", "dbc-can3: " + prefix + "can3d.dbc",
+                           "dbc-can3: " + prefix + "can3e.dbc",
+                           "dbc-lin2: " + prefix + "lin2_body.DBC"}));
+  EXPECT_NE(r.err.find("0 password(s) loaded"), std::string::npos);
+  EXPECT_NE(r.err.find("Input  statistics, files:      0, messages:        0, size: 0 MB"),
+            std::string::npos);
+  EXPECT_NE(r.err.find("Execution time: 0 s"), std::string::npos);
+
+  // Verbosity 1 hides information and warnings; an explicit option switches discovery off.
+  auto quiet = w.run({"--verbosity=1", "--dbc-can4=can3a.dbc", "--dbc-can4=notes.txt", "logs"});
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err, "");
+  auto explicit_only = w.run({"--verbosity=3", "--dbc-can4=can3a.dbc", "logs"});
+  EXPECT_NE(explicit_only.err.find("dbc-can4: " + prefix + "can3a.dbc"), std::string::npos);
+  EXPECT_EQ(explicit_only.err.find("dbc-can1:"), std::string::npos);
+}
+
+}  // namespace

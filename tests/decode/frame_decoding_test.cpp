@@ -1,0 +1,167 @@
+// Frame decoding through the session: channel choice, keys and source addresses, the range
+// rule, one row per database, the UTC day roll-over and the concatenation of input files.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "dbc/message_db.h"
+#include "decode/frame_decoder.h"
+#include "decode/session.h"
+#include "io/fs_root.h"
+#include "mdf/bus_frames.h"
+#include "support/test_util.h"
+
+namespace {
+
+constexpr double DAY_2023_11_07 = 1699315200.0;  // 2023-11-07 00:00:00 UTC
+
+SignalLayout layout(uint16_t start, uint8_t length, double factor, double offset, double minimum,
+                    double maximum) {
+  return SignalLayout{BYTE_ORDER_LITTLE, 1, start, length, factor, offset, minimum, maximum};
+}
+
+// Message 0x100 "EngineData" (8 bytes): Speed (0..100, byte 0) and Temp (no range, byte 1).
+MessageDatabase* engine_database(const char* protocol = "CAN") {
+  MessageDatabase* db = message_db_new(protocol);
+  uint32_t key = std::string_view(protocol) == "CAN-PGN" ? j1939_message_key(0x18FEF100, true)
+                                                          : can_message_key(0x100, false);
+  Message* m = message_db_add_message(db, "EngineData", key, 8, 0);
+  SignalLayout speed = layout(0, 8, 1, 0, 0, 100), temp = layout(8, 8, 0.5, -40, 0, 0);
+  signal_list_add(&m->signals, "Speed", &speed, 0);
+  signal_list_add(&m->signals, "Temp", &temp, 0);
+  return db;
+}
+
+struct SessionFixture : ::testing::Test {
+  test::TempDir dir;
+  FsRoot* root = nullptr;
+  ConversionOptions options{};
+  DbcPathTable paths{};
+  Session* session = nullptr;
+
+  void SetUp() override {
+    root = fs_root_create(dir.path);
+    ASSERT_NE(root, nullptr);
+    session = session_create(root, root, &options, &paths, 1);
+    ASSERT_NE(session, nullptr);
+    session->current_serial = 0x0A1B2C3D;
+    session->current_session = 12;
+    session->current_split = 3;
+    session->time_base = DAY_2023_11_07 + 3600;
+  }
+  void TearDown() override {
+    if (session) {
+      session_destroy(session);
+      free(session);
+    }
+    fs_root_release(root);
+  }
+  void add_database(int bus_index, MessageDatabase* db, MessageKeyFunction key) {
+    ChannelDecoders& d = session->channels[bus_index];
+    int slot = 0;
+    while (d.databases[slot]) ++slot;
+    d.databases[slot] = db;
+    d.key = key;
+  }
+  bool send_can(uint32_t channel, uint32_t id, bool extended, std::vector<uint8_t> bytes,
+                double timestamp) {
+    BusFrame frame{};
+    frame.kind = FRAME_CAN_DATA;
+    frame.timestamp = timestamp;
+    frame.id = id;
+    frame.u.can.bus_channel = static_cast<uint8_t>(channel);
+    frame.u.can.ide = extended;
+    std::copy(bytes.begin(), bytes.end(), frame.u.can.data);
+    frame.data = frame.u.can.data;
+    frame.data_length = bytes.size();
+    return session_on_frame(session, &frame);
+  }
+  std::string csv(const std::string& relative) {
+    EXPECT_TRUE(session_finish(session));
+    return test::read_text(dir.file(relative));
+  }
+};
+
+TEST_F(SessionFixture, RowsWithRangeRuleAndNaN) {
+  add_database(1, engine_database(), can_message_key);  // CAN channel 2
+  ASSERT_TRUE(send_can(2, 0x100, false, {50, 100, 0, 0, 0, 0, 0, 0}, 0.5));
+  ASSERT_TRUE(send_can(2, 0x100, false, {120, 0, 0, 0, 0, 0, 0, 0}, 1.25));   // Speed out of range
+  ASSERT_TRUE(send_can(2, 0x100, false, {1, 2, 3}, 1.5));                       // wrong length
+  ASSERT_TRUE(send_can(1, 0x100, false, {1, 2, 0, 0, 0, 0, 0, 0}, 1.5));        // no DBC on CAN1
+  ASSERT_TRUE(send_can(10, 0x100, false, {1, 2, 0, 0, 0, 0, 0, 0}, 1.5));       // no such channel
+  ASSERT_TRUE(send_can(2, 0x101, false, {1, 2, 0, 0, 0, 0, 0, 0}, 1.5));        // unknown id
+  EXPECT_EQ(session->statistics.files, 1u);
+  EXPECT_EQ(session->statistics.messages, 2u);
+  EXPECT_EQ(session->statistics.signals, 4u);
+  EXPECT_EQ(csv("0A1B2C3D_out/CAN2_EngineData/2023/11/07/00000012_00000003.csv"),
+            "t,Speed,Temp\n"
+            "1699318800.500000,50.000000,10.000000\n"
+            "1699318801.250000,-NaN,-40.000000\n");
+  EXPECT_EQ(test::list_files(dir.path).size(), 1u);
+}
+
+TEST_F(SessionFixture, TwoDatabasesAndJ1939SourceAddresses) {
+  add_database(0, engine_database(), can_message_key);
+  add_database(0, engine_database(), can_message_key);
+  add_database(2, engine_database("CAN-PGN"), j1939_message_key);
+  ASSERT_TRUE(send_can(1, 0x100, false, {1, 0, 0, 0, 0, 0, 0, 0}, 0));
+  ASSERT_TRUE(send_can(3, 0x18FEF121, true, {2, 0, 0, 0, 0, 0, 0, 0}, 0));
+  ASSERT_TRUE(send_can(3, 0x18FEF133, true, {3, 0, 0, 0, 0, 0, 0, 0}, 0));
+  // Both databases of channel 1 know the message and share its file: two rows.
+  std::string row1 = "1699318800.000000,1.000000,-40.000000\n";
+  EXPECT_EQ(csv("0A1B2C3D_out/CAN1_EngineData/2023/11/07/00000012_00000003.csv"),
+            "t,Speed,Temp\n" + row1 + row1);
+  EXPECT_EQ(test::read_text(dir.file("0A1B2C3D_out/CAN3_EngineData_S21/2023/11/07/00000012_00000003.csv")),
+            "t,Speed,Temp\n1699318800.000000,2.000000,-40.000000\n");
+  EXPECT_EQ(test::read_text(dir.file("0A1B2C3D_out/CAN3_EngineData_S33/2023/11/07/00000012_00000003.csv")),
+            "t,Speed,Temp\n1699318800.000000,3.000000,-40.000000\n");
+}
+
+TEST_F(SessionFixture, NewUtcDayStartsNewFiles) {
+  add_database(0, engine_database(), can_message_key);
+  session->time_base = DAY_2023_11_07 + 86400 - 1;
+  ASSERT_TRUE(send_can(1, 0x100, false, {1, 0, 0, 0, 0, 0, 0, 0}, 0.9));
+  session->current_split = 4;  // the next file of the set goes on past midnight
+  ASSERT_TRUE(send_can(1, 0x100, false, {2, 0, 0, 0, 0, 0, 0, 0}, 1.1));
+  EXPECT_EQ(csv("0A1B2C3D_out/CAN1_EngineData/2023/11/07/00000012_00000003.csv"),
+            "t,Speed,Temp\n1699401599.900000,1.000000,-40.000000\n");
+  EXPECT_EQ(test::read_text(dir.file("0A1B2C3D_out/CAN1_EngineData/2023/11/08/00000012_00000004.csv")),
+            "t,Speed,Temp\n1699401600.100000,2.000000,-40.000000\n");
+}
+
+TEST_F(SessionFixture, TimesOutsideTheCalendarAreSkipped) {
+  add_database(0, engine_database(), can_message_key);
+  session->time_base = -5000;
+  EXPECT_TRUE(send_can(1, 0x100, false, {1, 0, 0, 0, 0, 0, 0, 0}, 0));
+  EXPECT_TRUE(session->warned_bad_time);
+  EXPECT_TRUE(test::list_files(dir.path).empty());
+}
+
+TEST_F(SessionFixture, UnwritableOutputFailsTheFrame) {
+  add_database(0, engine_database(), can_message_key);
+  // A file where the device folder should be: the output cannot be created.
+  ASSERT_TRUE(test::write_file(dir.file("0A1B2C3D_out"), std::string("x")));
+  EXPECT_FALSE(send_can(1, 0x100, false, {1, 0, 0, 0, 0, 0, 0, 0}, 0));
+  EXPECT_TRUE(session->output_failed);
+  EXPECT_FALSE(session_on_file_end(session, ""));
+  EXPECT_TRUE(session_on_file_end(session, ""));  // the next file starts clean
+}
+
+TEST(UtcDate, CalendarSplit) {
+  UtcDate d{};
+  ASSERT_TRUE(utc_date_from_seconds(0, &d));
+  EXPECT_EQ(d.year * 10000 + d.month * 100 + d.day, 19700101);
+  ASSERT_TRUE(utc_date_from_seconds(951782400.5, &d));  // 2000-02-29 00:00:00.5
+  EXPECT_EQ(d.year * 10000 + d.month * 100 + d.day, 20000229);
+  ASSERT_TRUE(utc_date_from_seconds(1699401599.9, &d));
+  EXPECT_EQ(d.year * 10000 + d.month * 100 + d.day, 20231107);
+  ASSERT_TRUE(utc_date_from_seconds(253402300799.0, &d));
+  EXPECT_EQ(d.year * 10000 + d.month * 100 + d.day, 99991231);
+  EXPECT_FALSE(utc_date_from_seconds(253402300800.0, &d));
+  EXPECT_FALSE(utc_date_from_seconds(-0.5, &d));
+  EXPECT_FALSE(utc_date_from_seconds(std::nan(""), &d));
+  EXPECT_FALSE(utc_date_from_seconds(1e300, &d));
+}
+
+}  // namespace
