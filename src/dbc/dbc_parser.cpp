@@ -36,10 +36,19 @@ constexpr const char* ATTRIBUTE_DEFAULT_PATTERN =
 constexpr const char* ATTRIBUTE_VALUE_PATTERN =
     R"re(^BA_ "([[:graph:]]+)" ?(BU_|BO_|SG_)* ?(\d+)* ?([[:graph:]]+)* ([[:ascii:]]+);$)re";
 
-enum PatternIndex { P_MESSAGE, P_SIGNAL, P_INDICATOR, P_MUX_VALUE, P_DEF, P_DEFAULT, P_VALUE, P_COUNT };
-constexpr const char* PATTERNS[P_COUNT] = {MESSAGE_PATTERN,       SIGNAL_PATTERN,
-                                           INDICATOR_PATTERN,     MUX_VALUE_PATTERN,
-                                           ATTRIBUTE_DEF_PATTERN, ATTRIBUTE_DEFAULT_PATTERN,
+enum PatternIndex {
+  P_MESSAGE,
+  P_SIGNAL,
+  P_INDICATOR,
+  P_MUX_VALUE,
+  P_DEF,
+  P_DEFAULT,
+  P_VALUE,
+  P_COUNT
+};
+constexpr const char* PATTERNS[P_COUNT] = {MESSAGE_PATTERN,        SIGNAL_PATTERN,
+                                           INDICATOR_PATTERN,      MUX_VALUE_PATTERN,
+                                           ATTRIBUTE_DEF_PATTERN,  ATTRIBUTE_DEFAULT_PATTERN,
                                            ATTRIBUTE_VALUE_PATTERN};
 
 // The groups of one whole-line match as views into the line; a group that took no part is
@@ -69,9 +78,9 @@ bool pattern_match(const LinePattern* p, string_view line, Groups* out) {
   for (int i = 0; i < MAX_GROUPS; ++i) {
     const char* start = caps[i].start;
     int64_t length = caps[i].length;
-    bool inside = start && length >= 0 && start >= line.data() &&
-                  static_cast<uint64_t>(start - line.data()) + static_cast<uint64_t>(length) <=
-                      line.size();
+    bool inside =
+        start && length >= 0 && start >= line.data() &&
+        static_cast<uint64_t>(start - line.data()) + static_cast<uint64_t>(length) <= line.size();
     out->g[i] = inside ? string_view(start, static_cast<size_t>(length)) : string_view();
   }
   return true;
@@ -190,7 +199,7 @@ template <class Fn>
 auto with_terminated(string_view s, Fn&& fn) -> decltype(fn("")) {
   char small[64];
   if (s.size() < sizeof(small)) {
-    memcpy(small, s.data(), s.size());
+    if (!s.empty()) memcpy(small, s.data(), s.size());
     small[s.size()] = 0;
     return fn(small);
   }
@@ -334,8 +343,7 @@ struct AssignmentReading {
 };
 
 bool starts_with_token(string_view s, string_view token) {
-  return s.size() > token.size() && s.substr(0, token.size()) == token &&
-         s[token.size()] == ' ';
+  return s.size() > token.size() && s.substr(0, token.size()) == token && s[token.size()] == ' ';
 }
 
 bool all_ascii(string_view s) {
@@ -405,7 +413,8 @@ void handle_attribute_value(DbcParser* p, string_view line) {
   rec.object_kind = kind;
   rec.object_id = to_u32(r.id);
   if (!dynstring_from(&rec.name, name) || !dynstring_from(&rec.object_name, r.object_name) ||
-      !dynstring_from(&rec.value, trim_char(r.value, '"')) || !grow_array_push(&p->assignments, rec)) {
+      !dynstring_from(&rec.value, trim_char(r.value, '"')) ||
+      !grow_array_push(&p->assignments, rec)) {
     dynstring_free(&rec.name);
     dynstring_free(&rec.object_name);
     dynstring_free(&rec.value);
@@ -549,8 +558,8 @@ bool dbc_attribute_get(DbcParser* p, string_view name, int32_t kind, uint32_t id
   const DbcAttributeDef& def = p->definitions[slot->definition];
   string_view raw;
   bool assigned = false;
-  int32_t a = index_find(&p->assignment_index, {attribute_code(name), static_cast<uint32_t>(kind), id},
-                         object_name);
+  int32_t a = index_find(&p->assignment_index,
+                         {attribute_code(name), static_cast<uint32_t>(kind), id}, object_name);
   if (a >= 0 && equal_no_case(dynstring_sv(&p->assignments[a].name), name)) {
     raw = dynstring_sv(&p->assignments[a].value);
     assigned = true;
@@ -625,11 +634,11 @@ struct Builder {
   MessageDatabase* db;
   GrowArray<BuildNode> nodes;
   GrowArray<GrowArray<int32_t>> lists;  // node indexes in insertion order
-  Index message_lists;   // message key -> the top-level list
-  Index placed;          // (message key, signal name) -> node
-  Index branch_lists;    // (multiplexor node, low, high) -> list
-  Index mux_value_first; // signal name -> the first multiplex-value line naming it
-  Index plain_mux_first; // message id -> the first multiplexor that is not multiplexed
+  Index message_lists;                  // message key -> the top-level list
+  Index placed;                         // (message key, signal name) -> node
+  Index branch_lists;                   // (multiplexor node, low, high) -> list
+  Index mux_value_first;                // signal name -> the first multiplex-value line naming it
+  Index plain_mux_first;          // message id -> the first multiplexor that is not multiplexed
   GrowArray<uint32_t> line_keys;  // message key of every signal line
 };
 
@@ -687,9 +696,8 @@ int32_t signal_pass(Builder* b) {
         if (low > high) continue;
         BuildBranch* branch = grow_array_push(&b->nodes[mux].branches);
         list = branch ? new_list(b) : -1;
-        if (list < 0 ||
-            !index_insert_first(&b->branch_lists, {static_cast<uint32_t>(mux), low, high}, {},
-                                list)) {
+        if (list < 0 || !index_insert_first(&b->branch_lists,
+                                            {static_cast<uint32_t>(mux), low, high}, {}, list)) {
           if (branch) --b->nodes[mux].branches.count;
           return -1;
         }
@@ -765,14 +773,17 @@ bool build_database(DbcParser* p, MessageDatabase* db) {
       ok = index_insert_first(&b.plain_mux_first, {s.message_id}, {}, i);
   }
   for (int32_t i = 0; ok && i < p->signals.count; ++i)
-    ok = grow_array_push(&b.line_keys, dbcMsgKey2DbMsgKey(p->protocol, p->signals[i].message_id)) != nullptr;
+    ok = grow_array_push(&b.line_keys, dbcMsgKey2DbMsgKey(p->protocol, p->signals[i].message_id)) !=
+         nullptr;
   if (!ok) {
+    no_memory();
     builder_free(&b);
     return false;
   }
   for (;;) {
     int32_t added = signal_pass(&b);
     if (added < 0) {
+      no_memory();
       builder_free(&b);
       return false;
     }
@@ -788,6 +799,7 @@ bool build_database(DbcParser* p, MessageDatabase* db) {
   // Final check, message by message: signal lines grouped by key in file order.
   GrowArray<int32_t> order{};
   if (!grow_array_reserve(&order, p->signals.count)) {
+    no_memory();
     builder_free(&b);
     return false;
   }
@@ -908,15 +920,20 @@ MessageDatabase* dbc_load(Stream* stream) {
     p.compiled[i] = pattern_compile(&p.patterns[i], PATTERNS[i]);
     compiled = compiled && p.compiled[i];
   }
-  if (compiled) {
+  // Memory is the only way a fixed pattern or an index can fail.
+  if (!compiled) {
+    no_memory();
+  } else {
     parse_lines(&p, text, static_cast<uint64_t>(size));
-    if (build_assignment_index(&p)) {
+    if (!build_assignment_index(&p)) {
+      no_memory();
+    } else {
       p.protocol = resolve_protocol(&p);
       for (DbcMessageLine& m : p.messages)
         m.ignore = attribute_is_set(&p, "MessageIgnore", OBJ_MESSAGE, m.id, {});
       for (DbcSignalLine& s : p.signals)
-        s.ignore = attribute_is_set(&p, "SignalIgnore", OBJ_SIGNAL, s.message_id,
-                                    dynstring_sv(&s.name));
+        s.ignore =
+            attribute_is_set(&p, "SignalIgnore", OBJ_SIGNAL, s.message_id, dynstring_sv(&s.name));
       if (p.protocol == 0) {
         LOG(LOG_ERROR, "\"BusType\" not supported");
       } else {
@@ -924,7 +941,9 @@ MessageDatabase* dbc_load(Stream* stream) {
                            : p.protocol == PROTOCOL_LIN ? "LIN"
                                                         : "CAN";
         db = message_db_new(name);
-        if (db && !build_database(&p, db)) {
+        if (!db) {
+          no_memory();
+        } else if (!build_database(&p, db)) {
           message_db_free(db);
           db = nullptr;
         }

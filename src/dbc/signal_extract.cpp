@@ -13,9 +13,9 @@ bool extract_signal_value(const uint8_t* bytes, uint64_t byte_count, const Signa
   if (length == 0) return false;
   // Whole bytes needed; no multiplication, so any byte_count is safe.
   if (byte_count < (static_cast<uint64_t>(layout->start_bit) + length + 7) / 8) return false;
-  uint64_t raw = extract_bits(bytes, byte_count, layout->start_bit, layout->length,
-                              layout->byte_order == BYTE_ORDER_LITTLE ? BYTE_ORDER_LITTLE
-                                                                      : BYTE_ORDER_BIG);
+  uint64_t raw =
+      extract_bits(bytes, byte_count, layout->start_bit, layout->length,
+                   layout->byte_order == BYTE_ORDER_LITTLE ? BYTE_ORDER_LITTLE : BYTE_ORDER_BIG);
   double number;
   if (layout->is_unsigned) {
     number = static_cast<double>(raw);

@@ -13,10 +13,10 @@ struct SignalLayout {
   int32_t byte_order;   // BYTE_ORDER_LITTLE (DBC "1") or BYTE_ORDER_BIG (DBC "0")
   int32_t is_unsigned;  // 1 unsigned; 0 two's complement of `length` bits
   uint16_t start_bit;
-  uint8_t length;       // bits, 0-255
+  uint8_t length;  // bits, 0-255
   double factor;
   double offset;
-  double minimum;       // carried to the decoded value, not applied here
+  double minimum;  // carried to the decoded value, not applied here
   double maximum;
 };
 

@@ -38,7 +38,8 @@ std::string decode_text(const MessageDatabase* db, uint32_t key, std::vector<uin
   std::string out;
   for (const DecodedValue* v = decoded_values_first(m); v; v = decoded_values_next(v)) {
     if (!out.empty()) out += ' ';
-    out += std::string(dynstring_sv(&v->name)) + "=" + std::to_string(static_cast<int64_t>(v->value));
+    out +=
+        std::string(dynstring_sv(&v->name)) + "=" + std::to_string(static_cast<int64_t>(v->value));
     if (v->has_branches) out += "*";
   }
   decoded_message_free(m);
@@ -160,7 +161,8 @@ TEST(MessageDecode, MultiplexorSelectsOnlyTheFirstContainingBranch) {
   ASSERT_TRUE(signal_list_add(&m->signals, "Tail", &tail, 0));
 
   EXPECT_EQ(decode_text(db.get(), 0x300, {3, 10, 11, 12, 0, 0, 0, 99}), "Mux=3* Three=11 Tail=99");
-  EXPECT_EQ(decode_text(db.get(), 0x300, {4, 10, 11, 12, 0, 0, 0, 99}), "Mux=4* TwoToFive=12 Tail=99");
+  EXPECT_EQ(decode_text(db.get(), 0x300, {4, 10, 11, 12, 0, 0, 0, 99}),
+            "Mux=4* TwoToFive=12 Tail=99");
   EXPECT_EQ(decode_text(db.get(), 0x300, {1, 10, 11, 12, 0, 0, 0, 99}), "Mux=1* One=10 Tail=99");
   EXPECT_EQ(decode_text(db.get(), 0x300, {9, 10, 11, 12, 0, 0, 0, 99}), "Mux=9* Tail=99");
   // A short frame: the tail does not fit; the multiplexor and its branch still decode.

@@ -63,9 +63,15 @@ TEST(NormaliseStartBit, RenumbersOnlyBigEndian) {
     int32_t order;
     uint16_t expected;
   } cases[] = {
-      {7, BYTE_ORDER_BIG, 0},       {3, BYTE_ORDER_BIG, 4},         {12, BYTE_ORDER_BIG, 11},
-      {0, BYTE_ORDER_BIG, 7},       {63, BYTE_ORDER_BIG, 56},       {65535, BYTE_ORDER_BIG, 65528},
-      {65528, BYTE_ORDER_BIG, 65535}, {12, BYTE_ORDER_LITTLE, 12},  {65535, BYTE_ORDER_LITTLE, 65535},
+      {7, BYTE_ORDER_BIG, 0},
+      {3, BYTE_ORDER_BIG, 4},
+      {12, BYTE_ORDER_BIG, 11},
+      {0, BYTE_ORDER_BIG, 7},
+      {63, BYTE_ORDER_BIG, 56},
+      {65535, BYTE_ORDER_BIG, 65528},
+      {65528, BYTE_ORDER_BIG, 65535},
+      {12, BYTE_ORDER_LITTLE, 12},
+      {65535, BYTE_ORDER_LITTLE, 65535},
   };
   for (const Case& c : cases)
     EXPECT_EQ(normalise_start_bit(c.start, c.order), c.expected) << c.start << " order " << c.order;
@@ -137,7 +143,9 @@ TEST(ExtractSignalValue, SignedFieldsAreSignExtended) {
       {{0x00, 0x08}, layout(BYTE_ORDER_LITTLE, 0, 12, 1, 0, 0), -2048},
       {{0xFC, 0x18}, layout(BYTE_ORDER_BIG, 7, 16, 0.01, 0, 0), -10.0},
       {{0x01}, layout(BYTE_ORDER_LITTLE, 0, 1, 1, 0, 0), -1},
-      {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, layout(BYTE_ORDER_LITTLE, 0, 64, 1, 0, 0), -1},
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+       layout(BYTE_ORDER_LITTLE, 0, 64, 1, 0, 0),
+       -1},
       {{0xFF, 0xFF, 0xFF, 0xFF}, layout(BYTE_ORDER_BIG, 7, 32, 1, 0, 0), -1},
       {{0x00, 0x00, 0x00, 0x80}, layout(BYTE_ORDER_LITTLE, 0, 32, 1, 0, 0), -2147483648.0},
   };
