@@ -326,6 +326,9 @@ TEST(DbcSignals, PlacementRules) {
       " SG_ Signed : 32|8@1- (1,0) [-128|127] \"\" X\n"
       " SG_ Sel : 40|8@1+ (1,0) [0|255] \"\" X\n"       // a second signal of the same name
       " SG_ BadOrder : 48|8@2+ (1,0) [0|255] \"\" X\n"  // no match: never reported
+      // A start bit or length too large for the layout would wrap onto another field.
+      " SG_ Wrapped : 65544|8@1+ (1,0) [0|255] \"\" X\n"
+      " SG_ Long : 0|264@1+ (1,0) [0|255] \"\" X\n"
       "SG_MUL_VAL_ 100 Deep Mode 3-5;\n"
       "SG_MUL_VAL_ 100 Mode Sel 3-3;\n"
       "SG_MUL_VAL_ 100 Plain1 Sel 1-1, 7-9;\n");  // several ranges: dropped
