@@ -20,7 +20,7 @@ inline uint32_t bits_left(const HsDecoder* d) { return static_cast<uint32_t>(std
 // when the buffered input cannot supply them all. Refusing before consuming is what lets a
 // field straddle two sinks; the state machine never asks for more than 8 bits, so a refusal
 // always means the input buffer is empty.
-int32_t read_bits(HsDecoder* d, uint32_t k) {
+[[gnu::always_inline]] inline int32_t read_bits(HsDecoder* d, uint32_t k) {
   if (k == 0 || k > 15) return -1;
   uint32_t left = bits_left(d);
   uint32_t available = left + 8u * static_cast<uint32_t>(d->input_size - d->input_index);
@@ -92,7 +92,7 @@ int32_t hs_decoder_poll(HsDecoder* decoder, uint8_t* out, size_t out_size, size_
         } else if (w > 8) {
           d->state = HS_INDEX_HIGH;
         } else {
-          d->output_index = 0;
+          d->backref_index = 0;
           d->state = HS_INDEX_LOW;
         }
         break;
@@ -110,44 +110,44 @@ int32_t hs_decoder_poll(HsDecoder* decoder, uint8_t* out, size_t out_size, size_
       case HS_INDEX_HIGH: {
         int32_t v = read_bits(d, w - 8);
         if (v < 0) break;
-        d->output_index = static_cast<uint16_t>(v << 8);
+        d->backref_index = static_cast<uint16_t>(v << 8);
         d->state = HS_INDEX_LOW;
         break;
       }
       case HS_INDEX_LOW: {
         int32_t v = read_bits(d, w < 8 ? w : 8);
         if (v < 0) break;
-        d->output_index = static_cast<uint16_t>((d->output_index | v) + 1);
-        d->output_count = 0;
+        d->backref_index = static_cast<uint16_t>((d->backref_index | v) + 1);
+        d->backref_count = 0;
         d->state = l > 8 ? HS_COUNT_HIGH : HS_COUNT_LOW;
         break;
       }
       case HS_COUNT_HIGH: {
         int32_t v = read_bits(d, l - 8);
         if (v < 0) break;
-        d->output_count = static_cast<uint16_t>(v << 8);
+        d->backref_count = static_cast<uint16_t>(v << 8);
         d->state = HS_COUNT_LOW;
         break;
       }
       case HS_COUNT_LOW: {
         int32_t v = read_bits(d, l < 8 ? l : 8);
         if (v < 0) break;
-        d->output_count = static_cast<uint16_t>((d->output_count | v) + 1);
+        d->backref_count = static_cast<uint16_t>((d->backref_count | v) + 1);
         d->state = HS_BACKREF;
         break;
       }
       case HS_BACKREF: {
         size_t room = out_size - n;
-        size_t count = d->output_count < room ? d->output_count : room;
-        const uint32_t distance = d->output_index;
+        size_t count = d->backref_count < room ? d->backref_count : room;
+        const uint32_t distance = d->backref_index;
         for (size_t i = 0; i < count; ++i) {
           uint8_t c = d->window[(static_cast<uint32_t>(d->head_index) - distance) & mask];
           d->window[d->head_index & mask] = c;
           d->head_index++;
           out[n++] = c;
         }
-        d->output_count = static_cast<uint16_t>(d->output_count - count);
-        if (d->output_count == 0) d->state = HS_TAG_BIT;
+        d->backref_count = static_cast<uint16_t>(d->backref_count - count);
+        if (d->backref_count == 0) d->state = HS_TAG_BIT;
         break;
       }
       default:
