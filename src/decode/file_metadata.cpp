@@ -146,9 +146,9 @@ void read_metadata_xml(std::string_view xml, FileMetadata* metadata) {
 void read_file_metadata(MdfFile* file, FileMetadata* metadata) {
   HdBlock* hd = file ? mdf_hd(file) : nullptr;
   if (!hd) return;
-  TextBlock* comment = md_block(hd->comment);
-  if (!comment) return;  // a plain-text (TX) comment carries no metadata
-  read_metadata_xml(dynstring_sv(&comment->text), metadata);
+  // A plain-text (TX) comment carries no metadata; the stored text ends at its first zero.
+  if (!md_block(hd->comment)) return;
+  read_metadata_xml(block_text(hd->comment), metadata);
 }
 
 double file_start_time_seconds(MdfFile* file) {
