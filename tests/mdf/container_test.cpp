@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "mdf/compressed_file.h"
@@ -94,6 +95,46 @@ TEST(ContainerHeader, EachReaderAcceptsOnlyItsOwnFlags) {
         << int(c.flag) << int(c.footer) << " " << int(c.type) << " v" << int(c.version);
     EXPECT_EQ(encrypted != nullptr, c.encrypted_ok)
         << int(c.flag) << int(c.footer) << " " << int(c.type) << " v" << int(c.version);
+  }
+}
+
+// Opens `file` with the reader its header names; whether a stream came out.
+bool opens(const Bytes& file) {
+  StreamPtr s = memory_with(file);
+  ContainerHeader h;
+  if (!container_read_header(s.get(), &h)) return false;
+  StreamPtr result(h.container_type == CONTAINER_TYPE_ENCRYPTED
+                       ? encrypted_file_open(s.get(), &h, StringView("pw"))
+                       : compressed_file_open(s.get(), &h));
+  return result != nullptr;
+}
+
+TEST(ContainerDamage, AlteredContainersNeverOpenUnnoticed) {
+  // Random changes to valid containers. Every change to an encrypted container and every
+  // change to the bit stream or footer of a compressed one with a footer must be caught;
+  // changes to its parameters may decode (to other bytes) but must stay inside the buffers.
+  std::mt19937 rng(31337);
+  Bytes payload(3000);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>((i * i) >> 7);
+  const Bytes compressed = test::make_compressed_container(payload, 5, 9, 5, true);
+  const Bytes encrypted = test::make_encrypted_container(payload, 5, "pw", 1);
+  ASSERT_TRUE(opens(compressed));
+  ASSERT_TRUE(opens(encrypted));
+  for (int round = 0; round < 300; ++round) {
+    const bool is_encrypted = round % 2;
+    Bytes file = is_encrypted ? encrypted : compressed;
+    bool only_stream = true;
+    for (int changes = 1 + rng() % 3; changes > 0; --changes) {
+      size_t at = rng() % file.size();
+      if (is_encrypted && at >= 32 && at < 36) at = 36;  // counts have their own test
+      file[at] ^= static_cast<uint8_t>(1 + rng() % 255);
+      only_stream &= at >= 28;
+    }
+    if (rng() % 4 == 0) file.resize(rng() % file.size());
+    bool opened = opens(file);
+    if (is_encrypted || only_stream) {
+      EXPECT_FALSE(opened) << "round " << round;
+    }
   }
 }
 
