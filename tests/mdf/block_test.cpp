@@ -377,7 +377,7 @@ TEST(Unfinalised, WithoutTheFlagTheShortLengthStands) {
   EXPECT_EQ(mdftest::frame_counts(o.dg(0))[FRAME_CAN_DATA], 0);
 }
 
-TEST(Fixtures, SharedFilesOpenWithTheirDataGroups) {
+TEST(SharedFixtures, OpenWithTheirDataGroups) {
   struct Case {
     const char* name;
     std::vector<std::pair<uint32_t, uint64_t>> groups;  // record bytes and record count per DG
