@@ -74,7 +74,10 @@ void BM_DecompressContainer(benchmark::State& state) {
   state.counters["ratio"] = static_cast<double>(PAYLOAD_SIZE) / static_cast<double>(file.size());
 }
 
-BENCHMARK(BM_DecompressContainer)->Args({8, 4})->Args({11, 4})->Args({13, 6})
+BENCHMARK(BM_DecompressContainer)
+    ->Args({8, 4})
+    ->Args({11, 4})
+    ->Args({13, 6})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

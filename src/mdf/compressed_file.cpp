@@ -14,7 +14,9 @@
 namespace {
 
 // Bits still unread in the current byte: the mask 0x80 leaves 8, 0x01 one, 0 none.
-inline uint32_t bits_left(const HsDecoder* d) { return static_cast<uint32_t>(std::bit_width(d->bit_mask)); }
+inline uint32_t bits_left(const HsDecoder* d) {
+  return static_cast<uint32_t>(std::bit_width(d->bit_mask));
+}
 
 // Reads k bits (1-15), first bit most significant, or returns -1 without consuming anything
 // when the buffered input cannot supply them all. Refusing before consuming is what lets a
@@ -364,8 +366,8 @@ Stream* compressed_file_open_bounded(Stream* stream, const ContainerHeader* head
       result->window_size ? static_cast<uint32_t>(std::countr_zero(result->window_size)) : 0;
   const uint32_t lookahead_bits = result->lookahead_value & 0xFF;
   uint32_t crc = 0;
-  ok = ok && decode_payload(stream, end, window_bits, lookahead_bits, result->memory, max_decoded_size,
-                         &crc);
+  ok = ok && decode_payload(stream, end, window_bits, lookahead_bits, result->memory,
+                            max_decoded_size, &crc);
 
   if (ok && header->footer_flag == 1) {
     uint8_t footer[4];

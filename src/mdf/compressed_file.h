@@ -50,12 +50,12 @@ struct HsDecoder {
   uint16_t input_index;        // next buffered byte to take
   uint8_t state;               // an HsState; kept as a byte so a damaged value is seen as such
   uint8_t current_byte;
-  uint8_t bit_mask;            // the next bit of current_byte; 0 when none is left
-  uint16_t backref_count;       // back-reference bytes still to emit
-  uint16_t backref_index;       // back-reference distance
-  uint16_t head_index;         // bytes written, modulo 65536
-  uint8_t* input;              // B bytes, in the same allocation as the record
-  uint8_t* window;             // 2^W bytes, in the same allocation as the record
+  uint8_t bit_mask;        // the next bit of current_byte; 0 when none is left
+  uint16_t backref_count;  // back-reference bytes still to emit
+  uint16_t backref_index;  // back-reference distance
+  uint16_t head_index;     // bytes written, modulo 65536
+  uint8_t* input;          // B bytes, in the same allocation as the record
+  uint8_t* window;         // 2^W bytes, in the same allocation as the record
 };
 
 // Null when B is 0 or above 65535 (the input counters are 16-bit), W is outside 4-15, L < 3,

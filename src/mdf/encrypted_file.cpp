@@ -42,8 +42,8 @@ int32_t encrypted_close(Stream* s) {
   return 0;
 }
 
-constexpr StreamOps ENCRYPTED_OPS{encrypted_read, encrypted_write, encrypted_tell,
-                                  encrypted_seek, encrypted_close};
+constexpr StreamOps ENCRYPTED_OPS{encrypted_read, encrypted_write, encrypted_tell, encrypted_seek,
+                                  encrypted_close};
 
 // Reads exactly n bytes unless the stream ends or fails first; the byte count read.
 uint64_t read_full(Stream* s, uint8_t* buffer, uint64_t n) {
@@ -83,8 +83,8 @@ bool derive_key(StringView password, const uint8_t* salt, uint32_t iterations,
 
 // Decrypts the ciphertext of `stream` into `memory`; *written counts the plaintext bytes that
 // reached it, so that a failure can wipe them.
-bool decrypt_payload(Stream* stream, const uint8_t key[KEY_SIZE], const uint8_t* iv,
-                     Stream* memory, uint64_t* written) {
+bool decrypt_payload(Stream* stream, const uint8_t key[KEY_SIZE], const uint8_t* iv, Stream* memory,
+                     uint64_t* written) {
   mbedtls_cipher_context_t cipher;
   mbedtls_cipher_init(&cipher);
   uint8_t in[PIECE_SIZE];
@@ -125,8 +125,7 @@ bool decrypt_payload(Stream* stream, const uint8_t key[KEY_SIZE], const uint8_t*
     while (remaining > 0 && pieces_ok) {
       uint64_t want = remaining < PIECE_SIZE ? remaining : PIECE_SIZE;
       uint64_t got = read_full(stream, in, want);
-      pieces_ok = got == want &&
-                  mbedtls_cipher_update(&cipher, in, got, out, &out_length) == 0 &&
+      pieces_ok = got == want && mbedtls_cipher_update(&cipher, in, got, out, &out_length) == 0 &&
                   stream_write(memory, out, out_length) == static_cast<int64_t>(out_length);
       if (pieces_ok) *written += out_length;
       remaining -= got;

@@ -124,7 +124,9 @@ Bytes patterned_bytes(std::mt19937& rng, size_t n) {
   Bytes b;
   while (b.size() < n) {
     switch (rng() % 4) {
-      case 0: b.insert(b.end(), size_t(rng() % 300), static_cast<uint8_t>(rng())); break;
+      case 0:
+        b.insert(b.end(), size_t(rng() % 300), static_cast<uint8_t>(rng()));
+        break;
       case 1: {
         Bytes r = random_bytes(rng, rng() % 40);
         b.insert(b.end(), r.begin(), r.end());
@@ -205,9 +207,9 @@ TEST(HsDecoderInterface, RefusesParametersOutsideTheirRanges) {
     bool accepted;
   };
   const Case cases[] = {
-      {1024, 8, 4, true},   {1, 4, 3, true},      {65535, 15, 14, true}, {0, 8, 4, false},
-      {65536, 8, 4, false}, {1024, 3, 3, false},  {1024, 16, 4, false},  {1024, 0, 4, false},
-      {1024, 8, 2, false},  {1024, 8, 8, false},  {1024, 8, 9, false},   {1024, 255, 4, false},
+      {1024, 8, 4, true},    {1, 4, 3, true},       {65535, 15, 14, true}, {0, 8, 4, false},
+      {65536, 8, 4, false},  {1024, 3, 3, false},   {1024, 16, 4, false},  {1024, 0, 4, false},
+      {1024, 8, 2, false},   {1024, 8, 8, false},   {1024, 8, 9, false},   {1024, 255, 4, false},
       {1024, 260, 4, false}, {1024, 8, 260, false},
   };
   for (const Case& c : cases) {
@@ -362,8 +364,8 @@ TEST(CompressedFile, RoundTripsWithAndWithoutFooter) {
     for (bool footer : {true, false}) {
       Bytes payload = patterned_bytes(rng, 20000 + rng() % 5000);
       Bytes decoded;
-      ASSERT_TRUE(open_container(test::make_compressed_container(payload, 0xABCD, w, l, footer),
-                                 &decoded));
+      ASSERT_TRUE(
+          open_container(test::make_compressed_container(payload, 0xABCD, w, l, footer), &decoded));
       EXPECT_EQ(decoded, payload) << "W=" << w << " footer=" << footer;
     }
   }
@@ -382,20 +384,20 @@ TEST(CompressedFile, ParametersComeFromTheFields) {
     bool accepted;
   };
   const Case cases[] = {
-      {256, 4, true},          // W 8, L 4
-      {256, 0xFFFFFF04, true}, // only the low byte counts
-      {256 | 0x1000, 4, true}, // only the trailing zero bits count
-      {0, 4, false},           // W 0
-      {257, 4, false},         // W 0
-      {256, 8, false},         // L = W
-      {256, 2, false},         // L below 3
-      {1u << 16, 4, false},    // W 16
-      {1u << 31, 4, false},    // W 31
+      {256, 4, true},           // W 8, L 4
+      {256, 0xFFFFFF04, true},  // only the low byte counts
+      {256 | 0x1000, 4, true},  // only the trailing zero bits count
+      {0, 4, false},            // W 0
+      {257, 4, false},          // W 0
+      {256, 8, false},          // L = W
+      {256, 2, false},          // L below 3
+      {1u << 16, 4, false},     // W 16
+      {1u << 31, 4, false},     // W 31
   };
   for (const Case& c : cases) {
     Bytes decoded;
-    bool opened = open_container(test::wrap_compressed(bits, 1, c.window_size, c.lookahead_value,
-                                                       true), &decoded);
+    bool opened = open_container(
+        test::wrap_compressed(bits, 1, c.window_size, c.lookahead_value, true), &decoded);
     EXPECT_EQ(opened, c.accepted) << c.window_size << " " << c.lookahead_value;
     if (opened) {
       EXPECT_EQ(decoded, (Bytes{'A', 'A', 'A', 'A'}));
@@ -461,8 +463,8 @@ TEST(CompressedFile, DecodedBytesThatCannotBeStoredFailTheFile) {
   // A stream of maximal back-references: 30 bits give 16384 bytes.
   test::HsBitWriter bw(15, 14);
   for (int i = 0; i < 2000; ++i) bw.backref(1, 16384);
-  EXPECT_FALSE(open_container(test::wrap_compressed(bw.finish(), 1, 1u << 15, 14, true),
-                              &decoded, 1u << 24));
+  EXPECT_FALSE(open_container(test::wrap_compressed(bw.finish(), 1, 1u << 15, 14, true), &decoded,
+                              1u << 24));
 }
 
 TEST(CompressedFile, CorruptStreamWithoutFooterStillDecodes) {

@@ -72,12 +72,10 @@ TEST(ContainerHeader, EachReaderAcceptsOnlyItsOwnFlags) {
     bool compressed_ok, encrypted_ok;
   };
   const Case cases[] = {
-      {0, 0, 0x22, 1, true, false},  {1, 1, 0x22, 1, true, false},
-      {1, 0, 0x22, 1, false, false}, {0, 1, 0x22, 1, false, false},
-      {2, 2, 0x22, 1, false, false}, {1, 1, 0x22, 2, false, false},
-      {0, 0, 0x11, 1, false, true},  {1, 0, 0x11, 1, false, true},
-      {1, 1, 0x11, 1, false, false}, {2, 0, 0x11, 1, false, false},
-      {0, 0, 0x11, 0, false, false}, {0, 0, 0x33, 1, false, false},
+      {0, 0, 0x22, 1, true, false},  {1, 1, 0x22, 1, true, false},  {1, 0, 0x22, 1, false, false},
+      {0, 1, 0x22, 1, false, false}, {2, 2, 0x22, 1, false, false}, {1, 1, 0x22, 2, false, false},
+      {0, 0, 0x11, 1, false, true},  {1, 0, 0x11, 1, false, true},  {1, 1, 0x11, 1, false, false},
+      {2, 0, 0x11, 1, false, false}, {0, 0, 0x11, 0, false, false}, {0, 0, 0x33, 1, false, false},
   };
   for (const Case& c : cases) {
     Bytes file = c.type == 0x22 ? test::make_compressed_container(payload, 7, 8, 4, c.footer == 1)

@@ -96,8 +96,8 @@ std::vector<uint8_t> make_encrypted_container(std::span<const uint8_t> payload, 
   mbedtls_gcm_init(&gcm);
   if (mbedtls_gcm_setkey(&gcm, MBEDTLS_CIPHER_ID_AES, key, 256) != 0) writer_failed("GCM key");
   if (mbedtls_gcm_crypt_and_tag(&gcm, MBEDTLS_GCM_ENCRYPT, payload.size(), iv, sizeof iv,
-                                out.data(), out.size(), payload.data(), cipher.data(),
-                                sizeof tag, tag) != 0)
+                                out.data(), out.size(), payload.data(), cipher.data(), sizeof tag,
+                                tag) != 0)
     writer_failed("GCM encryption");
   mbedtls_gcm_free(&gcm);
   out.insert(out.end(), cipher.begin(), cipher.end());
