@@ -894,7 +894,14 @@ int32_t regex_compile(Regex* holder, const char* pattern, uint32_t flags) {
   prog->group_count = c.group_count;
   prog->node_count = c.node_count;
 
-  const RegexNode& first = nodes[start];
+  // The shortcut looks through case nodes, which test nothing.
+  int32_t first_index = start;
+  for (int32_t steps = 0; steps < c.node_count && (nodes[first_index].kind == NODE_CASE_ON ||
+                                                   nodes[first_index].kind == NODE_CASE_OFF);
+       ++steps) {
+    first_index = nodes[first_index].next;
+  }
+  const RegexNode& first = nodes[first_index];
   if (first.kind == NODE_LITERAL && first.arg < 128) {
     prog->shortcut = 1;
     prog->shortcut_bytes[0] = prog->shortcut_bytes[1] = static_cast<uint8_t>(first.arg);
@@ -951,7 +958,9 @@ struct Search {
   const RegexProgram* prog;
   const RegexNode* nodes;
   const char* begin;  // start of the text (or of the range)
-  const char* end;    // the terminating zero byte (or the end of the range)
+  // End of the range; null for a zero-terminated text, whose end is found on the way so
+  // that continued searches over one text stay linear in its length.
+  const char* end;
   const char* reject_empty_at;
   uint32_t flags;
   size_t stride;
@@ -978,7 +987,8 @@ bool visit(Search* s, int32_t node) {
 }
 
 bool line_start(const Search* s, const char* pos) { return pos == s->begin || pos[-1] == '\n'; }
-bool line_end(const Search* s, const char* pos) { return pos == s->end || *pos == '\n'; }
+bool at_text_end(const Search* s, const char* pos) { return s->end ? pos >= s->end : *pos == 0; }
+bool line_end(const Search* s, const char* pos) { return at_text_end(s, pos) || *pos == '\n'; }
 
 bool consumes(const Search* s, const RegexNode& n, uint32_t cp) {
   switch (n.kind) {
@@ -1012,17 +1022,16 @@ void record_match(Search* s, const Thread* t, const char* pos) {
 // Runs the threads of `clist` at `pos` through the nodes that consume nothing, in list
 // order and depth first along next links; consuming nodes that accept `cp` add the thread's
 // successor to `nlist`.
-void step(Search* s, const ThreadList& clist, ThreadList* nlist, const char* pos, uint32_t cp,
-          uint32_t prev) {
+void step(Search* s, const ThreadList& clist, ThreadList* nlist, const char* pos, bool at_end,
+          uint32_t cp, uint32_t prev) {
   const RegexNode* nodes = s->nodes;
   const size_t stride = s->stride;
-  Thread* cur = s->cur;
   for (int32_t i = 0; i < clist.count; ++i) {
-    const Thread* t = thread_at(clist, stride, i);
+    // Each listed thread runs once, so it is advanced in place.
+    Thread* cur = thread_at(clist, stride, i);
     // Lists are ordered by start; later starts can no longer beat the recorded match.
-    if (s->matched && t->start > s->match_start) break;
-    if (!visit(s, t->node)) continue;
-    memcpy(static_cast<void*>(cur), t, stride);
+    if (s->matched && cur->start > s->match_start) break;
+    if (!visit(s, cur->node)) continue;
     int32_t depth = 0;
     for (;;) {
       const RegexNode& n = nodes[cur->node];
@@ -1044,9 +1053,9 @@ void step(Search* s, const ThreadList& clist, ThreadList* nlist, const char* pos
         case NODE_LINE_START: go_on = line_start(s, pos); break;
         case NODE_TEXT_START: go_on = pos == s->begin; break;
         case NODE_LINE_END: go_on = line_end(s, pos); break;
-        case NODE_TEXT_END: go_on = pos == s->end; break;
+        case NODE_TEXT_END: go_on = at_end; break;
         case NODE_TEXT_END_NEWLINE:
-          go_on = pos == s->end || (*pos == '\n' && pos + 1 == s->end);
+          go_on = at_end || (*pos == '\n' && at_text_end(s, pos + 1));
           break;
         case NODE_WORD_BOUNDARY: go_on = is_word(prev) != is_word(cp); break;
         case NODE_NOT_WORD_BOUNDARY: go_on = is_word(prev) == is_word(cp); break;
@@ -1058,7 +1067,7 @@ void step(Search* s, const ThreadList& clist, ThreadList* nlist, const char* pos
           go_on = false;
           break;
         default:
-          if (pos < s->end && consumes(s, n, cp)) {
+          if (!at_end && consumes(s, n, cp)) {
             Thread* added = thread_at(*nlist, stride, nlist->count++);
             memcpy(static_cast<void*>(added), cur, stride);
             added->node = n.next;
@@ -1071,6 +1080,7 @@ void step(Search* s, const ThreadList& clist, ThreadList* nlist, const char* pos
         continue;
       }
       if (depth == 0) break;
+      cur = s->cur;
       memcpy(static_cast<void*>(cur), s->stack + stride * static_cast<size_t>(--depth), stride);
     }
   }
@@ -1079,21 +1089,23 @@ void step(Search* s, const ThreadList& clist, ThreadList* nlist, const char* pos
 // The next position at or after `pos` where a thread can start, or null.
 const char* next_candidate(const Search* s, const char* pos) {
   const RegexProgram* prog = s->prog;
-  size_t left = static_cast<size_t>(s->end - pos);
-  if (prog->shortcut == 1) {
-    const void* a = memchr(pos, prog->shortcut_bytes[0], left);
-    if (prog->shortcut_bytes[1] != prog->shortcut_bytes[0]) {
-      const void* b = memchr(pos, prog->shortcut_bytes[1], left);
-      if (!a || (b && b < a)) a = b;
+  if (prog->shortcut == 0) return pos;
+  if (prog->shortcut == 2 && line_start(s, pos)) return pos;
+  const char set[3] = {static_cast<char>(prog->shortcut == 1 ? prog->shortcut_bytes[0] : '\n'),
+                       static_cast<char>(prog->shortcut == 1 ? prog->shortcut_bytes[1] : '\n'), 0};
+  const char* found;
+  if (s->end) {
+    size_t left = static_cast<size_t>(s->end - pos);
+    found = static_cast<const char*>(memchr(pos, set[0], left));
+    if (set[1] != set[0]) {
+      const char* other = static_cast<const char*>(memchr(pos, set[1], left));
+      if (!found || (other && other < found)) found = other;
     }
-    return static_cast<const char*>(a);
+  } else {
+    found = strpbrk(pos, set);
   }
-  if (prog->shortcut == 2) {
-    if (line_start(s, pos)) return pos;
-    const char* nl = static_cast<const char*>(memchr(pos, '\n', left));
-    return nl ? nl + 1 : nullptr;
-  }
-  return pos;
+  if (prog->shortcut == 2 && found) ++found;  // the position after the line feed
+  return found;
 }
 
 int32_t run_search(Search* s, const char* start, char* area, size_t area_bytes) {
@@ -1133,7 +1145,9 @@ int32_t run_search(Search* s, const char* start, char* area, size_t area_bytes) 
     }
     uint32_t cp = NO_CODE_POINT;
     int32_t length = 0;
-    if (pos < s->end) length = utf8_decode(pos, s->end, &cp);
+    // Without a range end, decoding stops at the zero byte: it is never a continuation byte.
+    bool at_end = at_text_end(s, pos);
+    if (!at_end) length = utf8_decode(pos, s->end ? s->end : pos + 4, &cp);
     ++s->generation;
     if (!s->matched) {
       Thread* fresh = thread_at(*clist, s->stride, clist->count++);
@@ -1142,8 +1156,8 @@ int32_t run_search(Search* s, const char* start, char* area, size_t area_bytes) 
       fresh->start = pos;
     }
     nlist->count = 0;
-    step(s, *clist, nlist, pos, cp, prev);
-    if (pos >= s->end) break;
+    step(s, *clist, nlist, pos, at_end, cp, prev);
+    if (at_end) break;
     prev = cp;
     pos += length;
     std::swap(clist, nlist);
@@ -1173,16 +1187,18 @@ int32_t regex_match(const Regex* holder, const char* text, RegexCapture* capture
   } else {
     if (!text) return REGEX_FAILURE;
     s.begin = text;
-    s.end = text + strlen(text);
+    s.end = nullptr;
     start = text;
     if ((flags & REGEX_CONTINUE) && captures[0].start) {
-      auto b = reinterpret_cast<uintptr_t>(s.begin), e = reinterpret_cast<uintptr_t>(s.end);
-      auto ms = reinterpret_cast<uintptr_t>(captures[0].start);
-      if (ms < b || ms > e || captures[0].length < 0 ||
-          static_cast<uint64_t>(captures[0].length) > e - ms) {
+      // The previous match must start in the text and hold no zero byte, so that the search
+      // begins inside the text (checked without measuring the whole text).
+      const char* ms = captures[0].start;
+      if (reinterpret_cast<uintptr_t>(ms) < reinterpret_cast<uintptr_t>(text) ||
+          captures[0].length < 0 ||
+          memchr(ms, 0, static_cast<size_t>(captures[0].length)) != nullptr) {
         return REGEX_FAILURE;
       }
-      start = captures[0].start + captures[0].length;
+      start = ms + captures[0].length;
       if (captures[0].length == 0) s.reject_empty_at = start;
     }
   }

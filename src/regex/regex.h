@@ -75,12 +75,15 @@ int32_t regex_group_count(const Regex* holder);
 // regex_group_count + 1 pairs: pair 0 is the whole match, pair i group i. Without
 // REGEX_CONTINUE and REGEX_RANGE, the search runs from `text` to its terminating zero byte.
 // With REGEX_RANGE, captures[0] gives the searched range [start, start + length), which may
-// hold zero bytes and need not be zero-terminated; its ends count as the ends of the text.
-// With REGEX_CONTINUE, the search begins at the end of the match in captures[0] (at `text`
-// when that pair is all zero); an empty match is not found again at the same place.
+// hold zero bytes and need not be zero-terminated; its ends count as the ends of the text
+// (REGEX_CONTINUE is then ignored).
+// With REGEX_CONTINUE, the search begins at the end of the match in captures[0], which must
+// be a match found in this text (or all zero: then at `text`); an empty match is not found
+// again at the same place. The text is never measured as a whole, so a loop of continued
+// searches stays linear in its length.
 // All pairs are zeroed before the search (after their input has been read).
 // Returns REGEX_MATCH, REGEX_NO_MATCH or REGEX_FAILURE (memory, no valid program, or a
-// captures[0] that lies outside the text).
+// captures[0] that cannot be a match of the text: before it, negative length, zero bytes).
 int32_t regex_match(const Regex* holder, const char* text, RegexCapture* captures,
                     uint32_t flags);
 

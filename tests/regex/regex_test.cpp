@@ -429,10 +429,12 @@ TEST(RegexFlags, ContinueFlag8ReturnsEachMatchInTurn) {
   }
   EXPECT_EQ(spans, (std::vector<std::pair<long, long>>{{0, 0}, {1, 0}, {2, 0}}));
 
-  // A previous match that does not lie in the text is refused.
-  const char* other = "zzz";
-  caps[0] = RegexCapture{other, 1};
+  // A previous match that cannot lie in the text is refused.
+  caps[0] = RegexCapture{text + 2, -1};
   EXPECT_EQ(regex_match(&re.regex, text, caps, REGEX_CONTINUE), REGEX_FAILURE);
+  const char outer[] = "za=1";
+  caps[0] = RegexCapture{outer, 1};
+  EXPECT_EQ(regex_match(&re.regex, outer + 1, caps, REGEX_CONTINUE), REGEX_FAILURE);
 }
 
 TEST(RegexFlags, RangeFlag16SearchesOnlyInsideTheRange) {
