@@ -1207,7 +1207,7 @@ int32_t regex_match(const Regex* holder, const char* text, RegexCapture* capture
   s.caps_bytes = sizeof(RegexCapture) * static_cast<size_t>(prog->group_count);
   s.stride = sizeof(Thread) + s.caps_bytes;
   s.out = captures;
-  alignas(16) char area[32768];
+  alignas(16) char area[32768];  // enough for the line patterns of the DBC parser
   int32_t rc = run_search(&s, start, area, sizeof(area));
   if (rc != REGEX_MATCH) {
     memset(static_cast<void*>(captures), 0,
