@@ -94,7 +94,7 @@ bool session_on_frame(Session* session, const BusFrame* frame) {
     if (date.year != session->output_year || date.month != session->output_month ||
         date.day != session->output_day) {
       // Output files never span two UTC days.
-      if (!writer_map_destroy(&session->writers)) ok = false;
+      if (!session_close_outputs(session)) ok = false;
       session->naming_serial = session->current_serial;
       session->naming_session = session->current_session;
       session->naming_split = session->current_split;
@@ -122,7 +122,15 @@ bool session_on_frame(Session* session, const BusFrame* frame) {
     if (kept) {
       CsvWriter* writer =
           writer_for_message(session, message, bus_kind, channel, source_address, decoded);
-      if (!writer || !csv_write_row(writer, t, values.items, static_cast<uint32_t>(values.count))) ok = false;
+      if (!writer) {
+        ok = false;  // writer_for_message has reported the file
+      } else {
+        bool failed_before = writer->failed;
+        if (!csv_write_row(writer, t, values.items, static_cast<uint32_t>(values.count))) {
+          if (!failed_before) LOG(LOG_ERROR, "Could not write to output file %s", csv_writer_path(writer));
+          ok = false;
+        }
+      }
     }
     decoded_message_free(decoded);
   }

@@ -110,6 +110,31 @@ bool output_relative_path(const Session* session, const Message* message, int32_
                           session->naming_split) >= 0;
 }
 
+namespace {
+
+// Two writers of one output set must never share a file: the second would truncate the first
+// one's rows. That happens when two databases decode a message into different signal sets (or
+// two value sets hash alike). The later writer's file name then gets "_2", "_3", ...
+bool make_path_unique(Session* session, DynString* relative) {
+  if (!hash_table_find<StringKeyTraits<StringSetEntry>>(&session->open_paths, dynstring_sv(relative)))
+    return true;
+  uint64_t length = dynstring_length(relative);
+  for (uint32_t n = 2;; ++n) {
+    dynstring_truncate(relative, length);
+    if (dynstring_format(relative, "_%u", n) < 0) return false;
+    if (!hash_table_find<StringKeyTraits<StringSetEntry>>(&session->open_paths, dynstring_sv(relative)))
+      return true;
+  }
+}
+
+}  // namespace
+
+bool session_close_outputs(Session* session) {
+  bool ok = writer_map_destroy(&session->writers);
+  hash_table_destroy<StringKeyTraits<StringSetEntry>>(&session->open_paths);
+  return ok;
+}
+
 CsvWriter* writer_for_message(Session* session, const Message* message, int32_t bus_kind,
                               uint32_t channel, int32_t source_address,
                               const DecodedMessage* decoded) {
@@ -123,7 +148,7 @@ CsvWriter* writer_for_message(Session* session, const Message* message, int32_t 
   CsvWriter* writer = nullptr;
   bool built = output_relative_path(session, message, bus_kind, channel, source_address, decoded,
                                     &relative.s) &&
-               session->base.output_root &&
+               make_path_unique(session, &relative.s) && session->base.output_root &&
                fs_join(session->base.output_root, relative.view(), &full.s);
   if (built) {
     make_parent_directories(session->base.output_root, relative.view());
@@ -144,7 +169,7 @@ CsvWriter* writer_for_message(Session* session, const Message* message, int32_t 
   if (writer) {
     // A key known from a failed attempt already has its node.
     CsvWriter** slot = known ? known : ordered_map_insert(&session->writers, key).value;
-    if (slot) {
+    if (slot && string_set_insert(&session->open_paths, relative.view())) {
       *slot = writer;
       ++session->statistics.files;
       return writer;

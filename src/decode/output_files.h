@@ -49,3 +49,6 @@ bool writer_map_flush(WriterMap* writers);
 // Closes every writer and frees the node array; the map is then empty with no storage. False
 // when any close failed (an incomplete file); each such file is logged with its path at level 5.
 bool writer_map_destroy(WriterMap* writers);
+// Ends the output set: closes every writer (as writer_map_destroy) and forgets the file names
+// in use, so the next set starts afresh.
+bool session_close_outputs(Session* session);

@@ -116,11 +116,11 @@ void session_destroy(Session* session) {
       database = nullptr;
     }
   }
-  writer_map_destroy(&session->writers);
+  session_close_outputs(session);
   grow_array_free(&session->row_values);
 }
 
-bool session_finish(Session* session) { return writer_map_destroy(&session->writers); }
+bool session_finish(Session* session) { return session_close_outputs(session); }
 
 const OutputStatistics* session_statistics(const Session* session) {
   return session ? &session->statistics : nullptr;
@@ -169,7 +169,7 @@ bool session_on_file_begin(Session* session, const char*, MdfFile* file) {
   }
   if (continues && session->concatenate) return true;
 
-  if (!writer_map_destroy(&session->writers)) session->output_failed = true;
+  if (!session_close_outputs(session)) session->output_failed = true;
   session->naming_serial = session->current_serial;
   session->naming_session = session->current_session;
   session->naming_split = session->current_split;

@@ -7,6 +7,7 @@
 #include "decode/converter.h"
 #include "support/dyn_string.h"
 #include "support/grow_array.h"
+#include "support/hash_table.h"
 #include "support/ordered_map.h"
 
 struct MessageDatabase;
@@ -52,6 +53,7 @@ struct Session {
   uint8_t concatenate;
   const char* root_suffix;  // "_out" or ""
   WriterMap writers;
+  HashTable<StringSetEntry> open_paths;  // relative paths of the writers in the output set
   OutputStatistics statistics;
   GrowArray<double> row_values;  // reused for every row
   bool output_failed;  // an output of the current file could not be written or closed

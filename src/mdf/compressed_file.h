@@ -86,8 +86,9 @@ Stream* decompress_stream_new(Stream* inner, uint32_t window_bits, uint32_t look
 // forwards to a memory stream that it owns, standing at the end of the decoded bytes.
 Stream* compressed_file_open(Stream* stream, const ContainerHeader* header);
 
-// A few bytes of bit stream can stand for thousands of output bytes, so the decoded size is
-// bounded like that of a plain input file (below 2 GiB); a larger result fails the file.
+// A few bytes of bit stream can stand for thousands of output bytes, and the decoded file is
+// held in memory, so the decoded size is bounded (below 2 GiB, far above what a logger writes
+// into one compressed file); a larger result fails the file instead of exhausting memory.
 constexpr uint64_t COMPRESSED_MAX_DECODED_SIZE = (uint64_t{1} << 31) - 1;
 // compressed_file_open with another bound; exposed for tests.
 Stream* compressed_file_open_bounded(Stream* stream, const ContainerHeader* header,

@@ -118,6 +118,26 @@ TEST_F(SessionFixture, TwoDatabasesAndJ1939SourceAddresses) {
             "t,Speed,Temp\n1699318800.000000,3.000000,-40.000000\n");
 }
 
+// Two databases that decode one message into different signal sets write two files: the
+// second gets its own name instead of truncating the first one's rows.
+TEST_F(SessionFixture, DifferentSignalSetsNeverShareAFile) {
+  add_database(0, engine_database(), can_message_key);
+  MessageDatabase* raw = message_db_new("CAN");
+  Message* m = message_db_add_message(raw, "EngineData", can_message_key(0x100, false), 8, 0);
+  SignalLayout all = layout(0, 16, 1, 0, 0, 0);
+  signal_list_add(&m->signals, "Raw", &all, 0);
+  add_database(0, raw, can_message_key);
+  ASSERT_TRUE(send_can(1, 0x100, false, {1, 2, 0, 0, 0, 0, 0, 0}, 0));
+  ASSERT_TRUE(send_can(1, 0x100, false, {3, 4, 0, 0, 0, 0, 0, 0}, 1));
+  std::string folder = "0A1B2C3D_out/CAN1_EngineData/2023/11/07/";
+  EXPECT_EQ(csv(folder + "00000012_00000003.csv"),
+            "t,Speed,Temp\n1699318800.000000,1.000000,-39.000000\n"
+            "1699318801.000000,3.000000,-38.000000\n");
+  EXPECT_EQ(test::read_text(dir.file(folder + "00000012_00000003_2.csv")),
+            "t,Raw\n1699318800.000000,513.000000\n1699318801.000000,1027.000000\n");
+  EXPECT_EQ(session->statistics.files, 2u);
+}
+
 TEST_F(SessionFixture, NewUtcDayStartsNewFiles) {
   add_database(0, engine_database(), can_message_key);
   session->time_base = DAY_2023_11_07 + 86400 - 1;
