@@ -158,8 +158,8 @@ FrameRole frame_role_from_name(std::string_view name) {
   return ROLE_NONE;
 }
 
-bool select_frame_extractor(const RecordChannel* channels, int32_t count,
-                            FrameExtractor* extractor, GroupKind* group_kind) {
+bool select_frame_extractor(const RecordChannel* channels, int32_t count, FrameExtractor* extractor,
+                            GroupKind* group_kind) {
   // The set of prefixes has exactly one member when every dotted name shares the first one.
   std::string_view prefix;
   bool have = false;
@@ -215,17 +215,38 @@ uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
     if (stored) skip_entry(view, &cursor);
     double v = channel_value(c, view);
     switch (c.role) {
-      case ROLE_BRS: frame->u.can.brs = flag(v); break;
-      case ROLE_BUS_CHANNEL: frame->u.can.bus_channel = low_byte(v); break;
-      case ROLE_DATA_LENGTH: frame->data_length = low_byte(v); break;
-      case ROLE_DIR: frame->u.can.dir = flag(v); break;
-      case ROLE_DLC: frame->u.can.dlc = low_byte(v); break;
-      case ROLE_EDL: frame->u.can.edl = flag(v); break;
-      case ROLE_ESI: frame->u.can.esi = flag(v); break;
-      case ROLE_ID: frame->id |= static_cast<uint32_t>(truncate_to_bits(v)); break;
-      case ROLE_IDE: frame->u.can.ide = flag(v); break;
-      case ROLE_TIMESTAMP: frame->timestamp = v; break;
-      default: break;
+      case ROLE_BRS:
+        frame->u.can.brs = flag(v);
+        break;
+      case ROLE_BUS_CHANNEL:
+        frame->u.can.bus_channel = low_byte(v);
+        break;
+      case ROLE_DATA_LENGTH:
+        frame->data_length = low_byte(v);
+        break;
+      case ROLE_DIR:
+        frame->u.can.dir = flag(v);
+        break;
+      case ROLE_DLC:
+        frame->u.can.dlc = low_byte(v);
+        break;
+      case ROLE_EDL:
+        frame->u.can.edl = flag(v);
+        break;
+      case ROLE_ESI:
+        frame->u.can.esi = flag(v);
+        break;
+      case ROLE_ID:
+        frame->id |= static_cast<uint32_t>(truncate_to_bits(v));
+        break;
+      case ROLE_IDE:
+        frame->u.can.ide = flag(v);
+        break;
+      case ROLE_TIMESTAMP:
+        frame->timestamp = v;
+        break;
+      default:
+        break;
     }
   }
   if (rejected) return reject(frame);
@@ -247,14 +268,29 @@ uint32_t extract_can_remote_frame(const RecordView* view, BusFrame* frame) {
     }
     double v = channel_value(c, view);
     switch (c.role) {
-      case ROLE_BUS_CHANNEL: frame->u.can.bus_channel = low_byte(v); break;
-      case ROLE_DATA_LENGTH: frame->data_length = low_byte(v); break;
-      case ROLE_DIR: frame->u.can.dir = flag(v); break;
-      case ROLE_DLC: frame->u.can.dlc = low_byte(v); break;
-      case ROLE_ID: frame->id |= static_cast<uint32_t>(truncate_to_bits(v)); break;
-      case ROLE_IDE: frame->u.can.ide = flag(v); break;
-      case ROLE_TIMESTAMP: frame->timestamp = v; break;
-      default: break;
+      case ROLE_BUS_CHANNEL:
+        frame->u.can.bus_channel = low_byte(v);
+        break;
+      case ROLE_DATA_LENGTH:
+        frame->data_length = low_byte(v);
+        break;
+      case ROLE_DIR:
+        frame->u.can.dir = flag(v);
+        break;
+      case ROLE_DLC:
+        frame->u.can.dlc = low_byte(v);
+        break;
+      case ROLE_ID:
+        frame->id |= static_cast<uint32_t>(truncate_to_bits(v));
+        break;
+      case ROLE_IDE:
+        frame->u.can.ide = flag(v);
+        break;
+      case ROLE_TIMESTAMP:
+        frame->timestamp = v;
+        break;
+      default:
+        break;
     }
   }
   if (rejected) return reject(frame);
@@ -277,14 +313,19 @@ uint32_t extract_can_error_frame(const RecordView* view, BusFrame* frame) {
     }
     double v = channel_value(c, view);
     switch (c.role) {
-      case ROLE_BUS_CHANNEL: frame->u.error.bus_channel = low_byte(v); break;
+      case ROLE_BUS_CHANNEL:
+        frame->u.error.bus_channel = low_byte(v);
+        break;
       case ROLE_ERROR_TYPE: {
         uint8_t type = low_byte(v);
         frame->u.error.error_type = type >= 1 && type <= 5 ? type : 0;
         break;
       }
-      case ROLE_TIMESTAMP: frame->timestamp = v; break;
-      default: break;
+      case ROLE_TIMESTAMP:
+        frame->timestamp = v;
+        break;
+      default:
+        break;
     }
   }
   if (rejected) return reject(frame);
@@ -324,14 +365,29 @@ uint32_t extract_lin_frame(const RecordView* view, BusFrame* frame) {
     if (stored) skip_entry(view, &cursor);
     double v = channel_value(c, view);
     switch (c.role) {
-      case ROLE_LIN_BUS_CHANNEL: frame->u.lin.bus_channel = low_byte(v); break;
-      case ROLE_LIN_DATA_BYTES: memcpy(frame->u.lin.data, &v, LIN_DATA_AREA); break;
-      case ROLE_LIN_DATA_LENGTH: frame->data_length = low_byte(v); break;
-      case ROLE_LIN_DIR: frame->u.lin.dir = v == 0.0 ? 0 : 1; break;
-      case ROLE_LIN_ID: frame->id |= static_cast<uint32_t>(truncate_to_bits(v)); break;
-      case ROLE_LIN_RECEIVED_BYTE_COUNT: frame->u.lin.received_byte_count = low_byte(v); break;
-      case ROLE_TIMESTAMP: frame->timestamp = v; break;
-      default: break;
+      case ROLE_LIN_BUS_CHANNEL:
+        frame->u.lin.bus_channel = low_byte(v);
+        break;
+      case ROLE_LIN_DATA_BYTES:
+        memcpy(frame->u.lin.data, &v, LIN_DATA_AREA);
+        break;
+      case ROLE_LIN_DATA_LENGTH:
+        frame->data_length = low_byte(v);
+        break;
+      case ROLE_LIN_DIR:
+        frame->u.lin.dir = v == 0.0 ? 0 : 1;
+        break;
+      case ROLE_LIN_ID:
+        frame->id |= static_cast<uint32_t>(truncate_to_bits(v));
+        break;
+      case ROLE_LIN_RECEIVED_BYTE_COUNT:
+        frame->u.lin.received_byte_count = low_byte(v);
+        break;
+      case ROLE_TIMESTAMP:
+        frame->timestamp = v;
+        break;
+      default:
+        break;
     }
   }
   if (rejected) return reject(frame);

@@ -97,8 +97,8 @@ FrameRole frame_role_from_name(std::string_view name);
 // Chooses the extractor of a channel group from its leaf channels. False when the dotted names
 // do not share exactly one prefix (the caller keeps extract_nothing); otherwise true with the
 // extractor and kind of the prefix (extract_nothing and GROUP_NONE for an unknown prefix).
-bool select_frame_extractor(const RecordChannel* channels, int32_t count,
-                            FrameExtractor* extractor, GroupKind* group_kind);
+bool select_frame_extractor(const RecordChannel* channels, int32_t count, FrameExtractor* extractor,
+                            GroupKind* group_kind);
 
 uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame);
 uint32_t extract_can_remote_frame(const RecordView* view, BusFrame* frame);

@@ -163,7 +163,9 @@ TEST(SelectFrameExtractor, ByTheSinglePrefixOfDottedNames) {
     FrameExtractor extractor;
   };
   const Case cases[] = {
-      {{"Timestamp", "CAN_DataFrame.ID", "CAN_DataFrame.Whatever"}, true, GROUP_CAN_DATA,
+      {{"Timestamp", "CAN_DataFrame.ID", "CAN_DataFrame.Whatever"},
+       true,
+       GROUP_CAN_DATA,
        extract_can_data_frame},
       {{"CAN_RemoteFrame.ID"}, true, GROUP_CAN_REMOTE, extract_can_remote_frame},
       {{"CAN_ErrorFrame.ErrorType", "Timestamp"}, true, GROUP_CAN_ERROR, extract_can_error_frame},
@@ -178,8 +180,7 @@ TEST(SelectFrameExtractor, ByTheSinglePrefixOfDottedNames) {
       {{"Timestamp", "Speed"}, false, GROUP_UNSET, nullptr},
       {{}, false, GROUP_UNSET, nullptr},
       // Only the part before the first dot counts.
-      {{"CAN_DataFrame.ID.raw", "CAN_DataFrame.DLC"}, true, GROUP_CAN_DATA,
-       extract_can_data_frame},
+      {{"CAN_DataFrame.ID.raw", "CAN_DataFrame.DLC"}, true, GROUP_CAN_DATA, extract_can_data_frame},
   };
   for (const Case& c : cases) {
     RecordBuilder r;
@@ -221,8 +222,8 @@ TEST(ExtractCanDataFrame, StoringRules) {
   r.uint("CAN_DataFrame.IDE", 2);              // any non-zero value is a set flag
   r.uint("CAN_DataFrame.BRS", 0x100, 2);       // flags look at the whole value
   r.uint("CAN_DataFrame.BusChannel", 0x103, 2);
-  r.uint("CAN_DataFrame.ID", 0x80000123, 4);   // bit 31 kept as logged
-  r.f32("Timestamp", 0.5f);                    // 32-bit floats are widened
+  r.uint("CAN_DataFrame.ID", 0x80000123, 4);  // bit 31 kept as logged
+  r.f32("Timestamp", 0.5f);                   // 32-bit floats are widened
   FrameValue f = r.extract(extract_can_data_frame);
   EXPECT_EQ(f.kind, FRAME_CAN_DATA);
   EXPECT_EQ(f.data_length, 0u);
@@ -255,8 +256,8 @@ TEST(ExtractCanDataFrame, OwnPrefixFieldsItDoesNotUseAreSkipped) {
 }
 
 TEST(ExtractCanDataFrame, ForeignOrUndottedUnknownNamesReject) {
-  for (const char* name : {"Speed", "CAN_RemoteFrame.DataBytes", "LIN_Frame.Checksum", "CAN_DataFrameX.A",
-                           "CAN_ErrorFrame.ErrorType"}) {
+  for (const char* name : {"Speed", "CAN_RemoteFrame.DataBytes", "LIN_Frame.Checksum",
+                           "CAN_DataFrameX.A", "CAN_ErrorFrame.ErrorType"}) {
     RecordBuilder r = can_data_record(0x100, {1});
     r.uint(name, 1);
     uint32_t result = 0;
@@ -359,8 +360,7 @@ TEST(ExtractCanErrorFrame, ErrorTypesOneToFiveKept) {
     EXPECT_EQ(f.timestamp, 0.25);
     EXPECT_EQ(f.id, 0u);
     EXPECT_TRUE(f.data.empty());
-    EXPECT_EQ(f.error_type, (type & 0xFF) >= 1 && (type & 0xFF) <= 5 ? (type & 0xFF) : 0u)
-        << type;
+    EXPECT_EQ(f.error_type, (type & 0xFF) >= 1 && (type & 0xFF) <= 5 ? (type & 0xFF) : 0u) << type;
   }
 }
 
@@ -504,9 +504,9 @@ void expect_frames(const test::ReadResult& read, const std::vector<FrameValue>& 
   ASSERT_TRUE(read.opened) << label;
   ASSERT_EQ(read.frames.size(), want.size()) << label;
   for (size_t i = 0; i < want.size(); ++i)
-    ASSERT_EQ(read.frames[i], want[i]) << label << " frame " << i << "\n got  "
-                                       << test::describe(read.frames[i]) << "\n want "
-                                       << test::describe(want[i]);
+    ASSERT_EQ(read.frames[i], want[i])
+        << label << " frame " << i << "\n got  " << test::describe(read.frames[i]) << "\n want "
+        << test::describe(want[i]);
 }
 
 TEST(BusLogFrames, EachFrameTypeInItsOwnDataGroup) {
@@ -577,12 +577,12 @@ TEST(BusLogFrames, UnsortedRecordIdSizes) {
     log.add_can_frame(1, 0x7FF, false, {5}, 0.2);
     log.add_can_remote_frame(2, 0x1FFFFFFF, true, 8, 0.3);
     log.add_lin_frame(1, 0x11, {}, 0.4);
-    expect_frames(test::read_frames(log.build()),
-                  {expected_lin(1, 0x10, {1, 2, 3, 4}, 0.1, 0),
-                   expected_can(1, 0x7FF, false, {5}, 0.2, 0, 0, 0, 0),
-                   expected_remote(2, 0x1FFFFFFF, true, 8, 0.3, 0),
-                   expected_lin(1, 0x11, {}, 0.4, 0)},
-                  "record id size " + std::to_string(size));
+    expect_frames(
+        test::read_frames(log.build()),
+        {expected_lin(1, 0x10, {1, 2, 3, 4}, 0.1, 0),
+         expected_can(1, 0x7FF, false, {5}, 0.2, 0, 0, 0, 0),
+         expected_remote(2, 0x1FFFFFFF, true, 8, 0.3, 0), expected_lin(1, 0x11, {}, 0.4, 0)},
+        "record id size " + std::to_string(size));
   }
 }
 

@@ -54,7 +54,10 @@ const Fixture FIXTURES[] = {
          {0, 2, 0x1234567, 1, 8, 1000},
          {0, 2, 0x1FFFFFFF, 1, 0, 100},
      },
-     40, 12, 99.997940, FRAME_CAN_DATA},
+     40,
+     12,
+     99.997940,
+     FRAME_CAN_DATA},
     {"can_fd.MF4",
      {
          {0, 1, 0x400, 0, 64, 6000},
@@ -63,7 +66,10 @@ const Fixture FIXTURES[] = {
          {1, 1, 0x100, 0, 8, 3000},
          {1, 1, 0x1A0, 0, 8, 1200},
      },
-     0, 0, 59.996355, FRAME_CAN_DATA},
+     0,
+     0,
+     59.996355,
+     FRAME_CAN_DATA},
     {"j1939.MF4",
      {
          {0, 1, 0x123, 0, 8, 300},
@@ -79,7 +85,10 @@ const Fixture FIXTURES[] = {
          {0, 1, 0x18FEF101, 1, 8, 600},
          {0, 1, 0x18FF1000, 1, 8, 600},
      },
-     0, 0, 59.990473, FRAME_CAN_DATA},
+     0,
+     0,
+     59.990473,
+     FRAME_CAN_DATA},
     {"lin.MF4",
      {
          {0, 1, 0x10, 0, 4, 3000},
@@ -88,7 +97,10 @@ const Fixture FIXTURES[] = {
          {0, 1, 0x3C, 0, 8, 60},
          {0, 1, 0x3D, 0, 8, 60},
      },
-     0, 0, 59.994344, FRAME_LIN},
+     0,
+     0,
+     59.994344,
+     FRAME_LIN},
     {"sequence_split3.MF4", SEQUENCE, 0, 0, 59.988646, FRAME_CAN_DATA},
     {"sequence_split4.MF4", SEQUENCE, 0, 0, 59.988671, FRAME_CAN_DATA},
     {"sequence_split5.MF4", SEQUENCE, 0, 0, 59.988513, FRAME_CAN_DATA},
@@ -101,7 +113,8 @@ class FixtureFrames : public ::testing::TestWithParam<Fixture> {};
 
 TEST_P(FixtureFrames, YieldTheFramesTheReadmeLists) {
   const Fixture& fx = GetParam();
-  std::vector<uint8_t> bytes = test::read_file(std::string(TABULON_TEST_DATA) + "/fixtures/" + fx.file);
+  std::vector<uint8_t> bytes =
+      test::read_file(std::string(TABULON_TEST_DATA) + "/fixtures/" + fx.file);
   ASSERT_FALSE(bytes.empty()) << fx.file;
   test::ReadResult read = test::read_frames(bytes);
   ASSERT_TRUE(read.opened) << fx.file;
@@ -109,7 +122,8 @@ TEST_P(FixtureFrames, YieldTheFramesTheReadmeLists) {
   // Data frames counted per (group, channel, id, IDE, length); extended ids may carry bit 31.
   using Key = std::tuple<size_t, uint8_t, uint32_t, uint8_t, uint64_t>;
   std::map<Key, size_t> got, want;
-  for (const IdCount& c : fx.data_frames) want[{c.group, c.channel, c.id, c.ide, c.length}] = c.count;
+  for (const IdCount& c : fx.data_frames)
+    want[{c.group, c.channel, c.id, c.ide, c.length}] = c.count;
   size_t remote = 0, error = 0, none = 0, index = 0;
   double last = 0;
   for (size_t g = 0; g < read.frames_per_group.size(); ++g) {
@@ -146,7 +160,8 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, FixtureFrames, ::testing::ValuesIn(FIXTURES),
 
 // Details the README states beyond the counts.
 TEST(FixtureDetails, CanFdFlagsAndPayloadPadding) {
-  std::vector<uint8_t> bytes = test::read_file(std::string(TABULON_TEST_DATA) + "/fixtures/can_fd.MF4");
+  std::vector<uint8_t> bytes =
+      test::read_file(std::string(TABULON_TEST_DATA) + "/fixtures/can_fd.MF4");
   test::ReadResult read = test::read_frames(bytes);
   ASSERT_TRUE(read.opened);
   size_t checked = 0;
@@ -183,7 +198,8 @@ TEST(FixtureDetails, ClassicDoorStatusOnChannelTwoIsTransmitted) {
 }
 
 TEST(FixtureDetails, J1939ExtendedIdsCarryBit31) {
-  std::vector<uint8_t> bytes = test::read_file(std::string(TABULON_TEST_DATA) + "/fixtures/j1939.MF4");
+  std::vector<uint8_t> bytes =
+      test::read_file(std::string(TABULON_TEST_DATA) + "/fixtures/j1939.MF4");
   test::ReadResult read = test::read_frames(bytes);
   ASSERT_TRUE(read.opened);
   size_t extended = 0;

@@ -51,9 +51,8 @@ std::string describe(const FrameValue& f) {
   snprintf(buf, sizeof buf,
            "kind %u t %.9g id 0x%X len %llu ch %u ide %u dir %u edl %u esi %u brs %u rtr %u "
            "dlc %u rx %u err %u data",
-           f.kind, f.timestamp, f.id, static_cast<unsigned long long>(f.data_length),
-           f.bus_channel, f.ide, f.dir, f.edl, f.esi, f.brs, f.rtr, f.dlc,
-           f.received_byte_count, f.error_type);
+           f.kind, f.timestamp, f.id, static_cast<unsigned long long>(f.data_length), f.bus_channel,
+           f.ide, f.dir, f.edl, f.esi, f.brs, f.rtr, f.dlc, f.received_byte_count, f.error_type);
   std::string s = buf;
   for (uint8_t b : f.data) {
     snprintf(buf, sizeof buf, " %02X", b);

@@ -29,8 +29,8 @@ std::string describe(const FrameValue& f);
 struct ReadResult {
   bool opened = false;
   uint64_t start_time_ns = 0;
-  std::vector<FrameValue> frames;      // every record's frame, FRAME_NONE ones included
-  std::vector<uint32_t> group_kinds;   // GroupKind of each data group's first channel group
+  std::vector<FrameValue> frames;     // every record's frame, FRAME_NONE ones included
+  std::vector<uint32_t> group_kinds;  // GroupKind of each data group's first channel group
   std::vector<size_t> frames_per_group;
 };
 

@@ -110,7 +110,7 @@ TEST(Mf4WriterBlocks, HeaderLinksDataAndAlignment) {
   EXPECT_EQ(ra.links, (std::vector<uint64_t>{7, 0, 9}));
   EXPECT_EQ(f[ra.data], 1);
   EXPECT_EQ(f[ra.data + 2], 3);
-  EXPECT_EQ(b, 64u + 56);  // 51 bytes rounded up to 8
+  EXPECT_EQ(b, 64u + 56);                    // 51 bytes rounded up to 8
   EXPECT_EQ(raw_block(f, b).length, 1000u);  // declared, not actual
   w.set_link(a, 1, b);
   EXPECT_EQ(w.link(a, 1), b);
@@ -126,11 +126,11 @@ TEST(Mf4WriterBlocks, StandardLengthsOfEachKind) {
     const char* id;
     uint64_t length, links;
   } cases[] = {
-      {w.add_hd({}), "##HD", 104, 6},     {w.add_fh({}), "##FH", 56, 2},
-      {w.add_dg({}), "##DG", 64, 4},      {w.add_cg({}), "##CG", 104, 6},
-      {w.add_cn({}), "##CN", 160, 8},     {w.add_cc({}), "##CC", 80, 4},
-      {w.add_si({}), "##SI", 56, 3},      {w.add_cc_linear(2, 1), "##CC", 96, 4},
-      {w.add_tx("abc"), "##TX", 32, 0},   {w.add_md("<a/>"), "##MD", 32, 0},
+      {w.add_hd({}), "##HD", 104, 6},       {w.add_fh({}), "##FH", 56, 2},
+      {w.add_dg({}), "##DG", 64, 4},        {w.add_cg({}), "##CG", 104, 6},
+      {w.add_cn({}), "##CN", 160, 8},       {w.add_cc({}), "##CC", 80, 4},
+      {w.add_si({}), "##SI", 56, 3},        {w.add_cc_linear(2, 1), "##CC", 96, 4},
+      {w.add_tx("abc"), "##TX", 32, 0},     {w.add_md("<a/>"), "##MD", 32, 0},
       {w.add_tx("1234567"), "##TX", 32, 0}, {w.add_tx("12345678"), "##TX", 40, 0},
       {w.add_dt({1, 2, 3}), "##DT", 27, 0},
   };
@@ -150,8 +150,13 @@ TEST(Mf4WriterBlocks, StandardLengthsOfEachKind) {
 
 TEST(Mf4WriterBlocks, ChannelAndGroupFieldsAtTheirOffsets) {
   Mf4Writer w;
-  uint64_t cn = w.add_cn({.channel_type = 1, .sync_type = 1, .data_type = 10, .bit_offset = 3,
-                          .byte_offset = 0x01020304, .bit_count = 64, .extra_links = {5, 6}});
+  uint64_t cn = w.add_cn({.channel_type = 1,
+                          .sync_type = 1,
+                          .data_type = 10,
+                          .bit_offset = 3,
+                          .byte_offset = 0x01020304,
+                          .bit_count = 64,
+                          .extra_links = {5, 6}});
   uint64_t cg = w.add_cg({.record_id = 7, .flags = 6, .data_bytes = 28, .invalidation_bytes = 2});
   uint64_t vcg = w.add_cg({.flags = 1, .vlsd_size = 0x100000002ULL});
   uint64_t sd = 0;
@@ -230,7 +235,7 @@ TEST(BusLogBuilderLayout, SortedLogHasOneDataGroupPerFrameType) {
     EXPECT_EQ(le(f, cgs[0].at + 96, 4), record_sizes[i]);
     RawBlock si = raw_block(f, cgs[0].links[3]);
     EXPECT_EQ(si.id, "##SI");
-    EXPECT_EQ(le(f, si.data, 1), 2u);                // bus source
+    EXPECT_EQ(le(f, si.data, 1), 2u);                    // bus source
     EXPECT_EQ(le(f, si.data + 1, 1), i == 3 ? 3u : 2u);  // LIN or CAN
     RawBlock dt = raw_block(f, dgs[i].links[2]);
     EXPECT_EQ(dt.id, "##DT");
@@ -292,7 +297,7 @@ TEST(BusLogBuilderLayout, UnsortedLogWithSignalDataAndVariableLengthGroup) {
     EXPECT_EQ(f64_at(f, p + 2), 0.25);
     EXPECT_EQ(le(f, p + 2 + 14, 1), 15u);  // DLC of 64 bytes
     EXPECT_EQ(le(f, p + 2 + 15, 1), 64u);
-    EXPECT_EQ(le(f, p + 2 + 16, 8), 0u);   // offset of the first payload
+    EXPECT_EQ(le(f, p + 2 + 16, 8), 0u);  // offset of the first payload
     p += 2 + record;
     if (vlsd_cg) {
       EXPECT_EQ(le(f, p, 2), 3u);

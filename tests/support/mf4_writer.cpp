@@ -13,7 +13,8 @@ namespace test {
 // ByteWriter
 
 ByteWriter& ByteWriter::uint(uint64_t v, uint32_t width) {
-  for (uint32_t i = 0; i < width; ++i) bytes.push_back(static_cast<uint8_t>(i < 8 ? v >> (8 * i) : 0));
+  for (uint32_t i = 0; i < width; ++i)
+    bytes.push_back(static_cast<uint8_t>(i < 8 ? v >> (8 * i) : 0));
   return *this;
 }
 ByteWriter& ByteWriter::u8(uint64_t v) { return uint(v, 1); }
@@ -115,10 +116,10 @@ uint64_t Mf4Writer::add_hd(const HdSpec& s) {
   b.u64(s.start_time_ns).u16(static_cast<uint16_t>(s.tz_offset_min));
   b.u16(static_cast<uint16_t>(s.dst_offset_min)).u8(s.time_flags).u8(s.time_class).u8(s.flags);
   b.zeros(1).f64(s.start_angle).f64(s.start_distance);
-  return add_block("##HD",
-                   {s.first_dg, s.first_fh, s.channel_hierarchy, s.first_attachment, s.first_event,
-                    s.comment},
-                   b.bytes);
+  return add_block(
+      "##HD",
+      {s.first_dg, s.first_fh, s.channel_hierarchy, s.first_attachment, s.first_event, s.comment},
+      b.bytes);
 }
 
 uint64_t Mf4Writer::add_fh(const FhSpec& s) {
@@ -142,10 +143,9 @@ uint64_t Mf4Writer::add_cg(const CgSpec& s) {
   } else {
     b.u32(s.data_bytes).u32(s.invalidation_bytes);
   }
-  return add_block("##CG",
-                   {s.next, s.first_cn, s.acq_name, s.acq_source, s.first_sample_reduction,
-                    s.comment},
-                   b.bytes);
+  return add_block(
+      "##CG", {s.next, s.first_cn, s.acq_name, s.acq_source, s.first_sample_reduction, s.comment},
+      b.bytes);
 }
 
 uint64_t Mf4Writer::add_cn(const CnSpec& s) {
@@ -154,8 +154,8 @@ uint64_t Mf4Writer::add_cn(const CnSpec& s) {
   b.u32(s.bit_count).u32(s.flags).u32(s.invalidation_bit).u8(s.precision).zeros(1);
   b.u16(s.attachment_count).f64(s.range_min).f64(s.range_max).f64(s.limit_min);
   b.f64(s.limit_max).f64(s.ext_limit_min).f64(s.ext_limit_max);
-  std::vector<uint64_t> links = {s.next, s.composition, s.name, s.source,
-                                 s.conversion, s.data, s.unit, s.comment};
+  std::vector<uint64_t> links = {s.next,       s.composition, s.name, s.source,
+                                 s.conversion, s.data,        s.unit, s.comment};
   links.insert(links.end(), s.extra_links.begin(), s.extra_links.end());
   return add_block("##CN", links, b.bytes);
 }
@@ -432,8 +432,19 @@ void BusLogBuilder::add_lin_frame(uint8_t channel, uint32_t id, const std::vecto
 namespace {
 
 enum class Source {
-  BusChannel, Id, Ide, Dlc, DataLength, DataBytes, Dir, Edl, Brs, Esi, ErrorType,
-  ReceivedCount, Extra,
+  BusChannel,
+  Id,
+  Ide,
+  Dlc,
+  DataLength,
+  DataBytes,
+  Dir,
+  Edl,
+  Brs,
+  Esi,
+  ErrorType,
+  ReceivedCount,
+  Extra,
 };
 
 struct Field {
@@ -461,29 +472,46 @@ struct Group {
 
 const char* prefix_of(FrameGroup g) {
   switch (g) {
-    case FrameGroup::CanData: return "CAN_DataFrame";
-    case FrameGroup::CanRemote: return "CAN_RemoteFrame";
-    case FrameGroup::CanError: return "CAN_ErrorFrame";
-    case FrameGroup::Lin: return "LIN_Frame";
+    case FrameGroup::CanData:
+      return "CAN_DataFrame";
+    case FrameGroup::CanRemote:
+      return "CAN_RemoteFrame";
+    case FrameGroup::CanError:
+      return "CAN_ErrorFrame";
+    case FrameGroup::Lin:
+      return "LIN_Frame";
   }
   return "";
 }
 
 uint64_t field_value(const Field& f, const BusLogBuilder::Frame& fr) {
   switch (f.source) {
-    case Source::BusChannel: return fr.channel;
-    case Source::Id: return fr.id;
-    case Source::Ide: return fr.ide;
-    case Source::Dlc: return fr.dlc;
-    case Source::DataLength: return fr.data_length;
-    case Source::Dir: return fr.dir;
-    case Source::Edl: return fr.edl;
-    case Source::Brs: return fr.brs;
-    case Source::Esi: return fr.esi;
-    case Source::ErrorType: return fr.error_type;
-    case Source::ReceivedCount: return fr.data_length;
-    case Source::Extra: return f.extra_value;
-    case Source::DataBytes: return 0;
+    case Source::BusChannel:
+      return fr.channel;
+    case Source::Id:
+      return fr.id;
+    case Source::Ide:
+      return fr.ide;
+    case Source::Dlc:
+      return fr.dlc;
+    case Source::DataLength:
+      return fr.data_length;
+    case Source::Dir:
+      return fr.dir;
+    case Source::Edl:
+      return fr.edl;
+    case Source::Brs:
+      return fr.brs;
+    case Source::Esi:
+      return fr.esi;
+    case Source::ErrorType:
+      return fr.error_type;
+    case Source::ReceivedCount:
+      return fr.data_length;
+    case Source::Extra:
+      return f.extra_value;
+    case Source::DataBytes:
+      return 0;
   }
   return 0;
 }
@@ -493,8 +521,8 @@ uint64_t field_value(const Field& f, const BusLogBuilder::Frame& fr) {
 std::vector<uint8_t> BusLogBuilder::build() const {
   // Which groups exist, and how each stores its data bytes.
   std::vector<Group> groups;
-  for (FrameGroup kind : {FrameGroup::CanData, FrameGroup::CanRemote, FrameGroup::CanError,
-                          FrameGroup::Lin}) {
+  for (FrameGroup kind :
+       {FrameGroup::CanData, FrameGroup::CanRemote, FrameGroup::CanError, FrameGroup::Lin}) {
     Group g;
     g.kind = kind;
     g.prefix = prefix_of(kind);
@@ -591,10 +619,11 @@ std::vector<uint8_t> BusLogBuilder::build() const {
 
   Mf4Writer w(IdSpec{.file_id = unfinalised_ ? "UnFinMF " : "MDF     ",
                      .unfinalised_flags = unfinalised_ ? unfinalised_flags_ : uint16_t{0}});
-  uint64_t hd = w.add_hd({.start_time_ns = start_time_ns_,
-                          .tz_offset_min = tz_offset_min_,
-                          .dst_offset_min = dst_offset_min_,
-                          .time_flags = static_cast<uint8_t>(tz_offset_min_ || dst_offset_min_ ? 2 : 0)});
+  uint64_t hd =
+      w.add_hd({.start_time_ns = start_time_ns_,
+                .tz_offset_min = tz_offset_min_,
+                .dst_offset_min = dst_offset_min_,
+                .time_flags = static_cast<uint8_t>(tz_offset_min_ || dst_offset_min_ ? 2 : 0)});
   std::string xml = comment_xml_.empty()
                         ? logger_comment_xml(serial_, session_, split_, comment_style_)
                         : comment_xml_;
@@ -624,9 +653,8 @@ std::vector<uint8_t> BusLogBuilder::build() const {
       uint64_t si = 0;
       if (source_type_) {
         uint64_t si_name = w.add_tx(lin ? "LIN" : "CAN");
-        si = w.add_si({.name = si_name,
-                       .source_type = source_type_,
-                       .bus_type = lin ? BUS_LIN : BUS_CAN});
+        si = w.add_si(
+            {.name = si_name, .source_type = source_type_, .bus_type = lin ? BUS_LIN : BUS_CAN});
       }
       uint64_t cg = w.add_cg({.acq_name = acq_name,
                               .acq_source = si,

@@ -59,22 +59,51 @@ struct ByteWriter {
 
 // Link indices of each block kind, for Mf4Writer::set_link.
 enum : uint32_t {
-  HD_FIRST_DG = 0, HD_FIRST_FH = 1, HD_CHANNEL_HIERARCHY = 2, HD_FIRST_ATTACHMENT = 3,
-  HD_FIRST_EVENT = 4, HD_COMMENT = 5,
-  FH_NEXT = 0, FH_COMMENT = 1,
-  DG_NEXT = 0, DG_FIRST_CG = 1, DG_DATA = 2, DG_COMMENT = 3,
-  CG_NEXT = 0, CG_FIRST_CN = 1, CG_ACQ_NAME = 2, CG_ACQ_SOURCE = 3, CG_FIRST_SAMPLE_REDUCTION = 4,
+  HD_FIRST_DG = 0,
+  HD_FIRST_FH = 1,
+  HD_CHANNEL_HIERARCHY = 2,
+  HD_FIRST_ATTACHMENT = 3,
+  HD_FIRST_EVENT = 4,
+  HD_COMMENT = 5,
+  FH_NEXT = 0,
+  FH_COMMENT = 1,
+  DG_NEXT = 0,
+  DG_FIRST_CG = 1,
+  DG_DATA = 2,
+  DG_COMMENT = 3,
+  CG_NEXT = 0,
+  CG_FIRST_CN = 1,
+  CG_ACQ_NAME = 2,
+  CG_ACQ_SOURCE = 3,
+  CG_FIRST_SAMPLE_REDUCTION = 4,
   CG_COMMENT = 5,
-  CN_NEXT = 0, CN_COMPOSITION = 1, CN_NAME = 2, CN_SOURCE = 3, CN_CONVERSION = 4, CN_DATA = 5,
-  CN_UNIT = 6, CN_COMMENT = 7,
-  CC_NAME = 0, CC_UNIT = 1, CC_COMMENT = 2, CC_INVERSE = 3,
-  SI_NAME = 0, SI_PATH = 1, SI_COMMENT = 2,
+  CN_NEXT = 0,
+  CN_COMPOSITION = 1,
+  CN_NAME = 2,
+  CN_SOURCE = 3,
+  CN_CONVERSION = 4,
+  CN_DATA = 5,
+  CN_UNIT = 6,
+  CN_COMMENT = 7,
+  CC_NAME = 0,
+  CC_UNIT = 1,
+  CC_COMMENT = 2,
+  CC_INVERSE = 3,
+  SI_NAME = 0,
+  SI_PATH = 1,
+  SI_COMMENT = 2,
 };
 
 // Data types, channel types and flags as stored in the file.
 enum : uint8_t {
-  DT_UNSIGNED_LE = 0, DT_UNSIGNED_BE = 1, DT_SIGNED_LE = 2, DT_SIGNED_BE = 3, DT_FLOAT_LE = 4,
-  DT_FLOAT_BE = 5, DT_STRING_UTF8 = 7, DT_BYTE_ARRAY = 10,
+  DT_UNSIGNED_LE = 0,
+  DT_UNSIGNED_BE = 1,
+  DT_SIGNED_LE = 2,
+  DT_SIGNED_BE = 3,
+  DT_FLOAT_LE = 4,
+  DT_FLOAT_BE = 5,
+  DT_STRING_UTF8 = 7,
+  DT_BYTE_ARRAY = 10,
 };
 enum : uint8_t { CN_FIXED = 0, CN_VLSD = 1, CN_MASTER = 2, CN_VIRTUAL_MASTER = 3 };
 enum : uint8_t { SYNC_NONE = 0, SYNC_TIME = 1 };
@@ -84,7 +113,9 @@ enum : uint8_t { BUS_NONE = 0, BUS_OTHER = 1, BUS_CAN = 2, BUS_LIN = 3, BUS_FLEX
 enum : uint16_t { CG_FLAG_VLSD = 1, CG_FLAG_BUS_EVENT = 2, CG_FLAG_PLAIN_BUS_EVENT = 4 };
 // Standard unfinalised flags of the ID block.
 enum : uint16_t {
-  UNFIN_CG_CYCLE_COUNTERS = 1, UNFIN_SR_CYCLE_COUNTERS = 2, UNFIN_LAST_DT_LENGTH = 4,
+  UNFIN_CG_CYCLE_COUNTERS = 1,
+  UNFIN_SR_CYCLE_COUNTERS = 2,
+  UNFIN_LAST_DT_LENGTH = 4,
   UNFIN_LAST_DL_COUNT = 8,
 };
 
@@ -98,8 +129,8 @@ struct IdSpec {
 };
 
 struct HdSpec {
-  uint64_t first_dg = 0, first_fh = 0, channel_hierarchy = 0, first_attachment = 0,
-           first_event = 0, comment = 0;
+  uint64_t first_dg = 0, first_fh = 0, channel_hierarchy = 0, first_attachment = 0, first_event = 0,
+           comment = 0;
   uint64_t start_time_ns = 0;
   int16_t tz_offset_min = 0, dst_offset_min = 0;
   uint8_t time_flags = 0, time_class = 0, flags = 0;
