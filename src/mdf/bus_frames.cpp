@@ -201,11 +201,14 @@ uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
       continue;
     }
     if (c.role == ROLE_DATA_BYTES) {
+      // The payload's bytes as stored, whatever the channel's value kind: a payload logged as
+      // an integer channel is still a byte string, and its converted value would mean nothing.
       const uint8_t* data;
       uint64_t size;
       if (stored) {
         next_entry(view, &cursor, &data, &size);
       } else {
+        if (c.bit_count / 8 > CAN_DATA_AREA) return reject(frame);
         fixed_bytes(c, view, &data, &size);
       }
       if (size > CAN_DATA_AREA) return reject(frame);

@@ -297,6 +297,14 @@ TEST(ExtractCanDataFrame, FixedDataLongerThan64BytesRejects) {
   RecordBuilder r;
   r.bytes("CAN_DataFrame.DataBytes", std::vector<uint8_t>(72, 1));
   EXPECT_EQ(r.extract(extract_can_data_frame).kind, FRAME_NONE);
+  // Declared wider than 64 bytes, in a record too short to hold it: still rejected.
+  RecordBuilder cut;
+  cut.add("CAN_DataFrame.DataBytes", 0, 72 * 8, VALUE_BYTE_ARRAY);
+  cut.record.resize(40, 1);
+  EXPECT_EQ(cut.extract(extract_can_data_frame).kind, FRAME_NONE);
+  RecordBuilder full;
+  full.bytes("CAN_DataFrame.DataBytes", std::vector<uint8_t>(64, 7));
+  EXPECT_EQ(full.extract(extract_can_data_frame).data, std::vector<uint8_t>(64, 7));
 }
 
 TEST(ExtractCanDataFrame, FieldsBeyondTheRecordReadAsZero) {
