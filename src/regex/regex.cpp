@@ -73,15 +73,15 @@ enum ClassId : uint32_t {
   CLS_UPPER,
   CLS_XDIGIT,
   CLS_WORD,
-  CLS_U_DIGIT,   // \d, category Nd
-  CLS_U_SPACE,   // \s
-  CLS_U_WORD,    // \w
-  CLS_P_ALPHA,   // letters
-  CLS_P_CASED,   // L&
-  CLS_P_LOWER,   // simple upper-casing changes it
-  CLS_P_UPPER,   // simple lower-casing changes it
-  CLS_P_ALNUM,   // letters and Nd
-  CLS_P_BLANK,   // space, tab and Zs
+  CLS_U_DIGIT,  // \d, category Nd
+  CLS_U_SPACE,  // \s
+  CLS_U_WORD,   // \w
+  CLS_P_ALPHA,  // letters
+  CLS_P_CASED,  // L&
+  CLS_P_LOWER,  // simple upper-casing changes it
+  CLS_P_UPPER,  // simple lower-casing changes it
+  CLS_P_ALNUM,  // letters and Nd
+  CLS_P_BLANK,  // space, tab and Zs
 };
 constexpr uint32_t CLS_TABLE = 64;  // + UnicodeTable: membership in that table
 constexpr uint32_t CLASS_CODE = 0xFF000000u;
@@ -156,31 +156,53 @@ bool is_unicode_space(uint32_t cp) {
 
 bool class_test(uint32_t id, uint32_t cp) {
   switch (id) {
-    case CLS_ALNUM: return ascii_is(cp, A_ALNUM);
-    case CLS_ALPHA: return ascii_is(cp, A_ALPHA);
-    case CLS_ASCII: return cp < 128;
-    case CLS_BLANK: return ascii_is(cp, A_BLANK);
-    case CLS_CNTRL: return ascii_is(cp, A_CNTRL);
-    case CLS_DIGIT: return ascii_is(cp, A_DIGIT);
-    case CLS_GRAPH: return ascii_is(cp, A_GRAPH);
-    case CLS_LOWER: return ascii_is(cp, A_LOWER);
-    case CLS_PRINT: return ascii_is(cp, A_PRINT);
-    case CLS_PUNCT: return ascii_is(cp, A_PUNCT);
-    case CLS_SPACE: return ascii_is(cp, A_SPACE);
-    case CLS_UPPER: return ascii_is(cp, A_UPPER);
-    case CLS_XDIGIT: return ascii_is(cp, A_XDIGIT);
-    case CLS_WORD: return ascii_is(cp, A_WORD);
-    case CLS_U_DIGIT: return cp < 128 ? ascii_is(cp, A_DIGIT) : in_table(UNICODE_ND, cp);
-    case CLS_U_SPACE: return is_unicode_space(cp);
-    case CLS_U_WORD: return is_word(cp);
-    case CLS_P_ALPHA: return cp < 128 ? ascii_is(cp, A_ALPHA) : in_table(UNICODE_LETTER, cp);
-    case CLS_P_CASED: return in_table(UNICODE_CASED_LETTER, cp);
-    case CLS_P_LOWER: return unicode_to_upper(cp) != cp;
-    case CLS_P_UPPER: return unicode_to_lower(cp) != cp;
+    case CLS_ALNUM:
+      return ascii_is(cp, A_ALNUM);
+    case CLS_ALPHA:
+      return ascii_is(cp, A_ALPHA);
+    case CLS_ASCII:
+      return cp < 128;
+    case CLS_BLANK:
+      return ascii_is(cp, A_BLANK);
+    case CLS_CNTRL:
+      return ascii_is(cp, A_CNTRL);
+    case CLS_DIGIT:
+      return ascii_is(cp, A_DIGIT);
+    case CLS_GRAPH:
+      return ascii_is(cp, A_GRAPH);
+    case CLS_LOWER:
+      return ascii_is(cp, A_LOWER);
+    case CLS_PRINT:
+      return ascii_is(cp, A_PRINT);
+    case CLS_PUNCT:
+      return ascii_is(cp, A_PUNCT);
+    case CLS_SPACE:
+      return ascii_is(cp, A_SPACE);
+    case CLS_UPPER:
+      return ascii_is(cp, A_UPPER);
+    case CLS_XDIGIT:
+      return ascii_is(cp, A_XDIGIT);
+    case CLS_WORD:
+      return ascii_is(cp, A_WORD);
+    case CLS_U_DIGIT:
+      return cp < 128 ? ascii_is(cp, A_DIGIT) : in_table(UNICODE_ND, cp);
+    case CLS_U_SPACE:
+      return is_unicode_space(cp);
+    case CLS_U_WORD:
+      return is_word(cp);
+    case CLS_P_ALPHA:
+      return cp < 128 ? ascii_is(cp, A_ALPHA) : in_table(UNICODE_LETTER, cp);
+    case CLS_P_CASED:
+      return in_table(UNICODE_CASED_LETTER, cp);
+    case CLS_P_LOWER:
+      return unicode_to_upper(cp) != cp;
+    case CLS_P_UPPER:
+      return unicode_to_lower(cp) != cp;
     case CLS_P_ALNUM:
       return cp < 128 ? ascii_is(cp, A_ALNUM)
                       : in_table(UNICODE_LETTER, cp) || in_table(UNICODE_ND, cp);
-    case CLS_P_BLANK: return cp < 128 ? ascii_is(cp, A_BLANK) : in_table(UNICODE_ZS, cp);
+    case CLS_P_BLANK:
+      return cp < 128 ? ascii_is(cp, A_BLANK) : in_table(UNICODE_ZS, cp);
     default:
       if (id >= CLS_TABLE && id < CLS_TABLE + UNICODE_TABLE_COUNT) {
         return in_table(static_cast<UnicodeTable>(id - CLS_TABLE), cp);
@@ -253,10 +275,14 @@ enum OpKind : uint8_t { OP_GROUP, OP_ALT, OP_CONCAT, OP_STAR, OP_PLUS, OP_QUEST 
 
 int op_precedence(OpKind op) {
   switch (op) {
-    case OP_GROUP: return 0;
-    case OP_ALT: return 1;
-    case OP_CONCAT: return 2;
-    default: return 3;
+    case OP_GROUP:
+      return 0;
+    case OP_ALT:
+      return 1;
+    case OP_CONCAT:
+      return 2;
+    default:
+      return 3;
   }
 }
 
@@ -287,9 +313,9 @@ struct Compiler {
   int32_t frag_count;
 };
 
-#define TRY(expr)                  \
-  do {                             \
-    int32_t try_rc_ = (expr);      \
+#define TRY(expr)                    \
+  do {                               \
+    int32_t try_rc_ = (expr);        \
     if (try_rc_ < 0) return try_rc_; \
   } while (0)
 
@@ -368,7 +394,8 @@ int32_t apply_op(Compiler* c, const Op& op) {
       nodes[a.last].next = end;
       return push_fragment(c, start, end);
     }
-    default: return REGEX_ERROR_NO_OPERATOR;
+    default:
+      return REGEX_ERROR_NO_OPERATOR;
   }
 }
 
@@ -445,9 +472,9 @@ struct PosixName {
 };
 
 constexpr PosixName k_posix[] = {
-    {"alnum", CLS_ALNUM}, {"alpha", CLS_ALPHA}, {"ascii", CLS_ASCII},   {"blank", CLS_BLANK},
-    {"cntrl", CLS_CNTRL}, {"digit", CLS_DIGIT}, {"graph", CLS_GRAPH},   {"lower", CLS_LOWER},
-    {"print", CLS_PRINT}, {"punct", CLS_PUNCT}, {"space", CLS_SPACE},   {"upper", CLS_UPPER},
+    {"alnum", CLS_ALNUM},   {"alpha", CLS_ALPHA}, {"ascii", CLS_ASCII}, {"blank", CLS_BLANK},
+    {"cntrl", CLS_CNTRL},   {"digit", CLS_DIGIT}, {"graph", CLS_GRAPH}, {"lower", CLS_LOWER},
+    {"print", CLS_PRINT},   {"punct", CLS_PUNCT}, {"space", CLS_SPACE}, {"upper", CLS_UPPER},
     {"xdigit", CLS_XDIGIT}, {"word", CLS_WORD},
 };
 
@@ -463,7 +490,8 @@ uint32_t fold_class(const Compiler* c, uint32_t id) {
 int32_t parse_property(Compiler* c, bool negated, uint32_t* code) {
   if (at_end(c) || *c->p != '{') return REGEX_ERROR_PROPERTY;
   const char* name = c->p + 1;
-  const char* close = static_cast<const char*>(memchr(name, '}', static_cast<size_t>(c->end - name)));
+  const char* close =
+      static_cast<const char*>(memchr(name, '}', static_cast<size_t>(c->end - name)));
   if (!close) return REGEX_ERROR_PROPERTY;
   std::string_view text(name, static_cast<size_t>(close - name));
   for (const PropertyName& prop : k_properties) {
@@ -479,25 +507,39 @@ int32_t parse_property(Compiler* c, bool negated, uint32_t* code) {
 // The class of a backslash letter (d, D, s, S, w, W), or 0.
 uint32_t escape_class(uint32_t letter) {
   switch (letter) {
-    case 'd': return class_code(CLS_U_DIGIT, false);
-    case 'D': return class_code(CLS_U_DIGIT, true);
-    case 's': return class_code(CLS_U_SPACE, false);
-    case 'S': return class_code(CLS_U_SPACE, true);
-    case 'w': return class_code(CLS_U_WORD, false);
-    case 'W': return class_code(CLS_U_WORD, true);
-    default: return 0;
+    case 'd':
+      return class_code(CLS_U_DIGIT, false);
+    case 'D':
+      return class_code(CLS_U_DIGIT, true);
+    case 's':
+      return class_code(CLS_U_SPACE, false);
+    case 'S':
+      return class_code(CLS_U_SPACE, true);
+    case 'w':
+      return class_code(CLS_U_WORD, false);
+    case 'W':
+      return class_code(CLS_U_WORD, true);
+    default:
+      return 0;
   }
 }
 
 uint32_t escape_control(uint32_t letter) {
   switch (letter) {
-    case 'a': return 7;
-    case 'f': return 12;
-    case 'n': return 10;
-    case 'r': return 13;
-    case 't': return 9;
-    case 'v': return 11;
-    default: return letter;
+    case 'a':
+      return 7;
+    case 'f':
+      return 12;
+    case 'n':
+      return 10;
+    case 'r':
+      return 13;
+    case 't':
+      return 9;
+    case 'v':
+      return 11;
+    default:
+      return letter;
   }
 }
 
@@ -665,9 +707,12 @@ bool next_starts_operand(const Compiler* c) {
       case '|':
       case '*':
       case '+':
-      case '?': return false;
-      case '\\': return !is_zero_hex(p + 1, c->end);
-      default: return true;
+      case '?':
+        return false;
+      case '\\':
+        return !is_zero_hex(p + 1, c->end);
+      default:
+        return true;
     }
   }
 }
@@ -703,27 +748,51 @@ int32_t read_token(Compiler* c, TokenKind* kind, OpKind* repeat) {
       }
       *kind = TOKEN_OPEN;
       return 0;
-    case ')': *kind = TOKEN_CLOSE; return 0;
-    case '|': *kind = TOKEN_ALT; return 0;
-    case '*': *kind = TOKEN_REPEAT; *repeat = OP_STAR; return 0;
-    case '+': *kind = TOKEN_REPEAT; *repeat = OP_PLUS; return 0;
-    case '?': *kind = TOKEN_REPEAT; *repeat = OP_QUEST; return 0;
-    case '.': return push_atom(c, c->dot_all ? NODE_ANY_NEWLINE : NODE_ANY, 0);
-    case '^': return push_atom(c, NODE_LINE_START, 0);
-    case '$': return push_atom(c, NODE_LINE_END, 0);
-    case '[': return parse_bracket(c);
-    case '\\': break;
-    default: return push_literal(c, cp);
+    case ')':
+      *kind = TOKEN_CLOSE;
+      return 0;
+    case '|':
+      *kind = TOKEN_ALT;
+      return 0;
+    case '*':
+      *kind = TOKEN_REPEAT;
+      *repeat = OP_STAR;
+      return 0;
+    case '+':
+      *kind = TOKEN_REPEAT;
+      *repeat = OP_PLUS;
+      return 0;
+    case '?':
+      *kind = TOKEN_REPEAT;
+      *repeat = OP_QUEST;
+      return 0;
+    case '.':
+      return push_atom(c, c->dot_all ? NODE_ANY_NEWLINE : NODE_ANY, 0);
+    case '^':
+      return push_atom(c, NODE_LINE_START, 0);
+    case '$':
+      return push_atom(c, NODE_LINE_END, 0);
+    case '[':
+      return parse_bracket(c);
+    case '\\':
+      break;
+    default:
+      return push_literal(c, cp);
   }
   if (at_end(c)) return push_literal(c, '\\');
   uint32_t letter = next_cp(c);
   if (uint32_t code = escape_class(letter)) return push_atom(c, NODE_CLASS, code);
   switch (letter) {
-    case 'A': return push_atom(c, NODE_TEXT_START, 0);
-    case 'z': return push_atom(c, NODE_TEXT_END, 0);
-    case 'Z': return push_atom(c, NODE_TEXT_END_NEWLINE, 0);
-    case 'b': return push_atom(c, NODE_WORD_BOUNDARY, 0);
-    case 'B': return push_atom(c, NODE_NOT_WORD_BOUNDARY, 0);
+    case 'A':
+      return push_atom(c, NODE_TEXT_START, 0);
+    case 'z':
+      return push_atom(c, NODE_TEXT_END, 0);
+    case 'Z':
+      return push_atom(c, NODE_TEXT_END_NEWLINE, 0);
+    case 'b':
+      return push_atom(c, NODE_WORD_BOUNDARY, 0);
+    case 'B':
+      return push_atom(c, NODE_NOT_WORD_BOUNDARY, 0);
     case 'p':
     case 'P': {
       uint32_t code = 0;
@@ -755,7 +824,8 @@ int32_t read_token(Compiler* c, TokenKind* kind, OpKind* repeat) {
       }
       return push_literal(c, value);
     }
-    default: return push_literal(c, escape_control(letter));
+    default:
+      return push_literal(c, escape_control(letter));
   }
 }
 
@@ -880,11 +950,13 @@ int32_t regex_compile(Regex* holder, const char* pattern, uint32_t flags) {
     if (n.kind == NODE_EMPTY) continue;
     if (n.kind != NODE_MATCH) {
       n.next = resolve(nodes, c.node_count, n.next);
-      if (n.next < 0 || nodes[n.next].kind == NODE_EMPTY) return holder->error = REGEX_ERROR_NO_OPERATOR;
+      if (n.next < 0 || nodes[n.next].kind == NODE_EMPTY)
+        return holder->error = REGEX_ERROR_NO_OPERATOR;
     }
     if (n.kind == NODE_SPLIT) {
       n.alt = resolve(nodes, c.node_count, n.alt);
-      if (n.alt < 0 || nodes[n.alt].kind == NODE_EMPTY) return holder->error = REGEX_ERROR_NO_OPERATOR;
+      if (n.alt < 0 || nodes[n.alt].kind == NODE_EMPTY)
+        return holder->error = REGEX_ERROR_NO_OPERATOR;
       ++prog->split_count;
     }
     if (node_consumes(n.kind)) ++prog->consumer_count;
@@ -992,15 +1064,22 @@ bool line_end(const Search* s, const char* pos) { return at_text_end(s, pos) || 
 
 bool consumes(const Search* s, const RegexNode& n, uint32_t cp) {
   switch (n.kind) {
-    case NODE_LITERAL: return cp == n.arg;
-    case NODE_FOLDED_LITERAL: return cp == n.arg || unicode_simple_fold(cp) == n.arg;
-    case NODE_CLASS: return class_matches(n.arg, cp);
-    case NODE_ANY: return cp != '\n';
-    case NODE_ANY_NEWLINE: return true;
-    case NODE_BRACKET: return bracket_matches(s->prog->brackets[n.arg], cp, n.folded);
+    case NODE_LITERAL:
+      return cp == n.arg;
+    case NODE_FOLDED_LITERAL:
+      return cp == n.arg || unicode_simple_fold(cp) == n.arg;
+    case NODE_CLASS:
+      return class_matches(n.arg, cp);
+    case NODE_ANY:
+      return cp != '\n';
+    case NODE_ANY_NEWLINE:
+      return true;
+    case NODE_BRACKET:
+      return bracket_matches(s->prog->brackets[n.arg], cp, n.folded);
     case NODE_NEGATED_BRACKET:
       return cp != '\n' && !bracket_matches(s->prog->brackets[n.arg], cp, n.folded);
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -1008,8 +1087,8 @@ void record_match(Search* s, const Thread* t, const char* pos) {
   int64_t length = pos - t->start;
   if ((s->flags & REGEX_LINE_BOUNDS) && !(line_start(s, t->start) && line_end(s, pos))) return;
   if (length == 0 && t->start == s->reject_empty_at) return;
-  if (s->matched && !(t->start < s->match_start ||
-                      (t->start == s->match_start && length > s->match_length))) {
+  if (s->matched &&
+      !(t->start < s->match_start || (t->start == s->match_start && length > s->match_length))) {
     return;
   }
   s->matched = true;
@@ -1037,7 +1116,9 @@ void step(Search* s, const ThreadList& clist, ThreadList* nlist, const char* pos
       const RegexNode& n = nodes[cur->node];
       bool go_on = true;
       switch (n.kind) {
-        case NODE_GROUP_START: thread_caps(cur)[n.arg - 1] = RegexCapture{pos, 0}; break;
+        case NODE_GROUP_START:
+          thread_caps(cur)[n.arg - 1] = RegexCapture{pos, 0};
+          break;
         case NODE_GROUP_END: {
           RegexCapture& cap = thread_caps(cur)[n.arg - 1];
           cap.length = pos - cap.start;
@@ -1045,23 +1126,37 @@ void step(Search* s, const ThreadList& clist, ThreadList* nlist, const char* pos
         }
         case NODE_SPLIT:
           if (visit(s, n.alt)) {
-            auto* waiting = reinterpret_cast<Thread*>(s->stack + stride * static_cast<size_t>(depth++));
+            auto* waiting =
+                reinterpret_cast<Thread*>(s->stack + stride * static_cast<size_t>(depth++));
             memcpy(static_cast<void*>(waiting), cur, stride);
             waiting->node = n.alt;
           }
           break;
-        case NODE_LINE_START: go_on = line_start(s, pos); break;
-        case NODE_TEXT_START: go_on = pos == s->begin; break;
-        case NODE_LINE_END: go_on = line_end(s, pos); break;
-        case NODE_TEXT_END: go_on = at_end; break;
+        case NODE_LINE_START:
+          go_on = line_start(s, pos);
+          break;
+        case NODE_TEXT_START:
+          go_on = pos == s->begin;
+          break;
+        case NODE_LINE_END:
+          go_on = line_end(s, pos);
+          break;
+        case NODE_TEXT_END:
+          go_on = at_end;
+          break;
         case NODE_TEXT_END_NEWLINE:
           go_on = at_end || (*pos == '\n' && at_text_end(s, pos + 1));
           break;
-        case NODE_WORD_BOUNDARY: go_on = is_word(prev) != is_word(cp); break;
-        case NODE_NOT_WORD_BOUNDARY: go_on = is_word(prev) == is_word(cp); break;
+        case NODE_WORD_BOUNDARY:
+          go_on = is_word(prev) != is_word(cp);
+          break;
+        case NODE_NOT_WORD_BOUNDARY:
+          go_on = is_word(prev) == is_word(cp);
+          break;
         case NODE_CASE_ON:
         case NODE_CASE_OFF:
-        case NODE_EMPTY: break;
+        case NODE_EMPTY:
+          break;
         case NODE_MATCH:
           record_match(s, cur, pos);
           go_on = false;
@@ -1168,8 +1263,7 @@ int32_t run_search(Search* s, const char* start, char* area, size_t area_bytes) 
 
 }  // namespace
 
-int32_t regex_match(const Regex* holder, const char* text, RegexCapture* captures,
-                    uint32_t flags) {
+int32_t regex_match(const Regex* holder, const char* text, RegexCapture* captures, uint32_t flags) {
   if (!holder || !holder->program || holder->error != REGEX_OK || !captures) return REGEX_FAILURE;
   const RegexProgram* prog = holder->program;
   Search s{};

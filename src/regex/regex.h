@@ -84,8 +84,7 @@ int32_t regex_group_count(const Regex* holder);
 // All pairs are zeroed before the search (after their input has been read).
 // Returns REGEX_MATCH, REGEX_NO_MATCH or REGEX_FAILURE (memory, no valid program, or a
 // captures[0] that cannot be a match of the text: before it, negative length, zero bytes).
-int32_t regex_match(const Regex* holder, const char* text, RegexCapture* captures,
-                    uint32_t flags);
+int32_t regex_match(const Regex* holder, const char* text, RegexCapture* captures, uint32_t flags);
 
 void regex_free(RegexProgram* program);
 

@@ -43,7 +43,8 @@ TEST(RegexLinearTime, TenMegabytesWithoutAMatch) {
 
 TEST(RegexLinearTime, ContinuedSearchOverManyLinesVisitsEachLineOnce) {
   std::string text;
-  for (int i = 0; i < 200000; ++i) text += "  \"" + std::to_string(i) + "\": \"pw" + std::to_string(i) + "\",\n";
+  for (int i = 0; i < 200000; ++i)
+    text += "  \"" + std::to_string(i) + "\": \"pw" + std::to_string(i) + "\",\n";
   ScopedRegex re("^\\s*\\\"(default|[a-fA-F\\d]*)\\\"\\s*:\\s*\\\"(.*)\\\"\\s*,?\\s*$", 0);
   RegexCapture caps[3] = {};
   int count = 0;
@@ -54,10 +55,14 @@ TEST(RegexLinearTime, ContinuedSearchOverManyLinesVisitsEachLineOnce) {
 // Random pattern over the engine's syntax, including malformed pieces and random bytes.
 std::string random_pattern(std::mt19937& rng) {
   static const char* const pieces[] = {
-      "a", "b", "\xC3\xA9", ".", "|", "*", "+", "?", "(", ")", "(?i)", "(?s)", "(?-i)", "[ab]",
-      "[^a]", "[a-", "[[:alpha:]]", "[[:^digit:]\\d]", "[]", "^", "$", "\\A", "\\z", "\\Z",
-      "\\b", "\\B", "\\d", "\\w", "\\s", "\\S", "\\p{Greek}", "\\P{L&}", "\\p{", "\\x{41}",
-      "\\x{", "\\Q", "\\E", "\\", "\n", "\xFF", "\xE2\x82", "[\\p{Lu}x-z]", "k"};
+      "a",          "b",       "\xC3\xA9", ".",       "|",           "*",
+      "+",          "?",       "(",        ")",       "(?i)",        "(?s)",
+      "(?-i)",      "[ab]",    "[^a]",     "[a-",     "[[:alpha:]]", "[[:^digit:]\\d]",
+      "[]",         "^",       "$",        "\\A",     "\\z",         "\\Z",
+      "\\b",        "\\B",     "\\d",      "\\w",     "\\s",         "\\S",
+      "\\p{Greek}", "\\P{L&}", "\\p{",     "\\x{41}", "\\x{",        "\\Q",
+      "\\E",        "\\",      "\n",       "\xFF",    "\xE2\x82",    "[\\p{Lu}x-z]",
+      "k"};
   std::string p;
   int n = static_cast<int>(rng() % 14);
   for (int i = 0; i < n; ++i) {
@@ -71,9 +76,14 @@ std::string random_pattern(std::mt19937& rng) {
 }
 
 std::string random_text(std::mt19937& rng) {
-  static const char* const pieces[] = {"a", "b", "A", "\n", " ", "1", "\xC3\xA9", "\xC3\x89",
-                                       "\xCE\xB1", "\xE2\x84\xAA", "\xFF", "\xC3", "\xE2\x82",
-                                       "\xF0\x9F\x98\x80", "_", "k"};
+  static const char* const pieces[] = {"a",        "b",
+                                       "A",        "\n",
+                                       " ",        "1",
+                                       "\xC3\xA9", "\xC3\x89",
+                                       "\xCE\xB1", "\xE2\x84\xAA",
+                                       "\xFF",     "\xC3",
+                                       "\xE2\x82", "\xF0\x9F\x98\x80",
+                                       "_",        "k"};
   std::string t;
   int n = static_cast<int>(rng() % 16);
   for (int i = 0; i < n; ++i) t += pieces[rng() % (sizeof(pieces) / sizeof(pieces[0]))];
@@ -205,21 +215,28 @@ uint32_t ref_ends(const RefNode& n, const std::string& t, uint32_t from, bool fo
         if (in && t[static_cast<size_t>(i)] != '\n') out |= 1u << (i + 1);
       }
       return out;
-    case '^': return from & 1u;
-    case '$': return from & (1u << len);
-    case '|': return ref_ends(n.kids[0], t, from, fold) | ref_ends(n.kids[1], t, from, fold);
+    case '^':
+      return from & 1u;
+    case '$':
+      return from & (1u << len);
+    case '|':
+      return ref_ends(n.kids[0], t, from, fold) | ref_ends(n.kids[1], t, from, fold);
     case '&':
       for (const RefNode& k : n.kids) from = ref_ends(k, t, from, fold);
       return from;
-    case '?': return from | ref_ends(n.kids[0], t, from, fold);
-    case '+': from = ref_ends(n.kids[0], t, from, fold); [[fallthrough]];
+    case '?':
+      return from | ref_ends(n.kids[0], t, from, fold);
+    case '+':
+      from = ref_ends(n.kids[0], t, from, fold);
+      [[fallthrough]];
     case '*':
       for (;;) {
         uint32_t next = from | ref_ends(n.kids[0], t, from, fold);
         if (next == from) return from;
         from = next;
       }
-    default: return 0;
+    default:
+      return 0;
   }
 }
 
@@ -235,10 +252,17 @@ std::string random_simple_pattern(std::mt19937& rng, int depth = 0) {
       p += atoms[rng() % (sizeof(atoms) / sizeof(atoms[0]))];
     }
     switch (rng() % 6) {
-      case 0: p += "*"; break;
-      case 1: p += "+"; break;
-      case 2: p += "?"; break;
-      default: break;
+      case 0:
+        p += "*";
+        break;
+      case 1:
+        p += "+";
+        break;
+      case 2:
+        p += "?";
+        break;
+      default:
+        break;
     }
   }
   if (rng() % 4 == 0) p += "|" + random_simple_pattern(rng, depth + 1);
@@ -259,7 +283,8 @@ TEST(RegexDifferential, WholeMatchAgreesWithBruteForceReference) {
     for (int k = 0; k < 5; ++k) {
       std::string text;
       int n = static_cast<int>(rng() % 12);
-      for (int i = 0; i < n; ++i) text.push_back((fold ? "abcdABCD" : "abcd")[rng() % (fold ? 8 : 4)]);
+      for (int i = 0; i < n; ++i)
+        text.push_back((fold ? "abcdABCD" : "abcd")[rng() % (fold ? 8 : 4)]);
       int ref_start = -1, ref_length = 0;
       for (int start = 0; start <= n && ref_start < 0; ++start) {
         uint32_t ends = ref_ends(tree, text, 1u << start, fold);

@@ -1,12 +1,13 @@
 // The regular-expression engine: compile errors and limits, syntax by feature, the match
 // rules (earliest start, longest, capture priority), the search flags, and the line patterns
 // of the DBC parser and the password store against realistic lines.
+#include "regex/regex.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "regex/regex.h"
 #include "regex_test_util.h"
 
 namespace {
@@ -226,7 +227,12 @@ TEST(RegexSyntax, BracketExpressions) {
       {"[\\-x]+", "-x", 0, {"-x"}},
       {"[0-9eE\\.\\-]+", "x-1.5e3y", 0, {"-1.5e3"}},
       {"[a-fA-F\\d]+", "zz0aF9g", 0, {"0aF9"}},
-      {"[\\d]+", "a\xD9\xA1" "2", 0, {"\xD9\xA1" "2"}},
+      {"[\\d]+",
+       "a\xD9\xA1"
+       "2",
+       0,
+       {"\xD9\xA1"
+        "2"}},
       {"[\\s]+", "a \t\nb", 0, {" \t\n"}},
       {"[\\S]+", "  ab ", 0, {"ab"}},
       {"[\\w]+", "--a_1--", 0, {"a_1"}},
@@ -235,38 +241,63 @@ TEST(RegexSyntax, BracketExpressions) {
       {"[\\n\\t]+", "a\n\tb", 0, {"\n\t"}},
       {"[\\]]", "]", 0, {"]"}},
       {"[a-c-e]+", "xa-eb", 0, {"a-eb"}},  // "-" after a range is literal here
-      {"[c-a]", "b", 0, NO_MATCH},           // a reversed range matches nothing
+      {"[c-a]", "b", 0, NO_MATCH},         // a reversed range matches nothing
       {"[a-\\d]+", "a-5", 0, {"a-5"}},
-      {"[a-cb-d]+", "dcba", 0, {"dcba"}},   // overlapping ranges merge
+      {"[a-cb-d]+", "dcba", 0, {"dcba"}},  // overlapping ranges merge
       {"[\xC3\xA0-\xC3\xBF]+", "a\xC3\xA9\xC3\xA8z", 0, {"\xC3\xA9\xC3\xA8"}},
       {"[[:digit:]]+", "ab12c", 0, {"12"}},
       {"[[:^digit:]]+", "12ab3", 0, {"ab"}},
       {"[[:alpha:][:digit:]]+", "-a1-", 0, {"a1"}},
-      {"[[:graph:]]+", " \x01" "ab!~ c", 0, {"ab!~"}},
+      {"[[:graph:]]+",
+       " \x01"
+       "ab!~ c",
+       0,
+       {"ab!~"}},
       {"[[:punct:]]+", "ab!?,c", 0, {"!?,"}},
       {"[[:xdigit:]]+", "xyz0fAgh", 0, {"0fA"}},
       {"[[:space:]]+", "a \t\r\n\v\fb", 0, {" \t\r\n\v\f"}},
       {"[[:blank:]]+", "a \t\nb", 0, {" \t"}},
-      {"[[:cntrl:]]+", "a\x01\x1f\x7f" "b", 0, {"\x01\x1f\x7f"}},
-      {"[[:print:]]+", "\x01" "a b\x7f", 0, {"a b"}},
+      {"[[:cntrl:]]+",
+       "a\x01\x1f\x7f"
+       "b",
+       0,
+       {"\x01\x1f\x7f"}},
+      {"[[:print:]]+",
+       "\x01"
+       "a b\x7f",
+       0,
+       {"a b"}},
       {"[[:upper:]]+", "abCDe", 0, {"CD"}},
       {"[[:lower:]]+", "ABcdE", 0, {"cd"}},
       {"[[:alnum:]]+", "-a1-", 0, {"a1"}},
       {"[[:word:]]+", "-a_1-", 0, {"a_1"}},
-      {"[[:ascii:]]+", "\xC3\xA9" "ab\xC3\xA9", 0, {"ab"}},
+      {"[[:ascii:]]+",
+       "\xC3\xA9"
+       "ab\xC3\xA9",
+       0,
+       {"ab"}},
       {"[[:alpha:]]", "\xC3\xA9", 0, NO_MATCH},  // POSIX classes stop at 127
       {"[[:^alpha:]]", "\xC3\xA9", 0, {"\xC3\xA9"}},
       {"[[:nope:]]", "[", 0, NO_MATCH},  // unknown name: "[" is a literal in "[[:nope:]"...
       {"[[:nope:]]", "n]", 0, {"n]"}},   // ... and the bracket ends at the first "]"
       {"[\\p{Greek}]+", "a\xCE\xB1\xCE\xB2z", 0, {"\xCE\xB1\xCE\xB2"}},
-      {"[\\P{Greek}]+", "\xCE\xB1" "ab\xCE\xB2", 0, {"ab"}},
+      {"[\\P{Greek}]+",
+       "\xCE\xB1"
+       "ab\xCE\xB2",
+       0,
+       {"ab"}},
   });
 }
 
 TEST(RegexSyntax, ShorthandClasses) {
   run_cases({
-      {"\\d+", "ab\xD9\xA1\xD9\xA2" "3", 0, {"\xD9\xA1\xD9\xA2" "3"}},  // U+0661, U+0662
-      {"\\d", "\xE2\x85\xA0", 0, NO_MATCH},                            // Roman numeral: Nl
+      {"\\d+",
+       "ab\xD9\xA1\xD9\xA2"
+       "3",
+       0,
+       {"\xD9\xA1\xD9\xA2"
+        "3"}},                               // U+0661, U+0662
+      {"\\d", "\xE2\x85\xA0", 0, NO_MATCH},  // Roman numeral: Nl
       {"\\D+", "12ab3", 0, {"ab"}},
       {"\\s+", "a\xE2\x80\xA8\xC2\xA0\xE3\x80\x80 b", 0, {"\xE2\x80\xA8\xC2\xA0\xE3\x80\x80 "}},
       {"\\S+", " \xC3\xA9t\xC3\xA9 ", 0, {"\xC3\xA9t\xC3\xA9"}},
@@ -275,7 +306,12 @@ TEST(RegexSyntax, ShorthandClasses) {
       {"\\W", "\n", 0, {"\n"}},
       {".", "\n", 0, NO_MATCH},
       {".", "\n", REGEX_DOT_ALL, {"\n"}},
-      {"a.c", "a\xF0\x9F\x98\x80" "c", 0, {"a\xF0\x9F\x98\x80" "c"}},
+      {"a.c",
+       "a\xF0\x9F\x98\x80"
+       "c",
+       0,
+       {"a\xF0\x9F\x98\x80"
+        "c"}},
   });
 }
 
@@ -343,7 +379,7 @@ TEST(RegexSyntax, CaseInsensitiveAndDotAllFlags) {
       {"(?i)\xC3\xA9t\xC3\xA9", "\xC3\x89T\xC3\x89", 0, {"\xC3\x89T\xC3\x89"}},
       {"(?i)k", "\xE2\x84\xAA", 0, {"\xE2\x84\xAA"}},  // Kelvin sign folds to k
       {"(?i)xk", "x\xE2\x84\xAA", 0, {"x\xE2\x84\xAA"}},
-      {"(?i)kx", "a\xE2\x84\xAAx", 0, {"\xE2\x84\xAAx"}},  // no byte shortcut for k
+      {"(?i)kx", "a\xE2\x84\xAAx", 0, {"\xE2\x84\xAAx"}},     // no byte shortcut for k
       {"(?i)\xCF\x83", "\xCF\x82\xCE\xA3", 0, {"\xCF\x82"}},  // σ matches final ς
       {"(?i)[[:lower:]]+", "ABc1", 0, {"ABc"}},
       {"(?i)[[:upper:]]+", "1abC", 0, {"abC"}},
@@ -489,7 +525,8 @@ const char* const SIGNAL =
 const char* const MUX_INDICATOR = "^(m*)(\\d*)(M*)$";
 const char* const MUX_VALUES = "^SG_MUL_VAL_ (\\d*) ([[:graph:]]+) ([[:graph:]]+) (\\d*)-(\\d*);?$";
 const char* const ATTRIBUTE_DEF =
-    "^BA_DEF_\\s+(BU_|BO_|SG_)?\\s+\"([[:graph:]]+)\"\\s+(INT|FLOAT|STRING|ENUM)\\s+([[:ascii:]]+)?;$";
+    "^BA_DEF_\\s+(BU_|BO_|SG_)?\\s+\"([[:graph:]]+)\"\\s+(INT|FLOAT|STRING|ENUM)\\s+([[:ascii:]]+)?"
+    ";$";
 const char* const ATTRIBUTE_DEFAULT = "^BA_DEF_DEF_\\s+\"([[:graph:]]+)\"\\s+([[:graph:]]+);$";
 const char* const ATTRIBUTE =
     "^BA_ \"([[:graph:]]+)\" ?(BU_|BO_|SG_)* ?(\\d+)* ?([[:graph:]]+)* ([[:ascii:]]+);$";
@@ -498,9 +535,13 @@ const char* const PASSWORD = "^\\s*\\\"(default|[a-fA-F\\d]*)\\\"\\s*:\\s*\\\"(.
 TEST(RegexDbcPatterns, MessageLines) {
   run_cases({
       {MESSAGE, "BO_ 100 Engine: 8 ECU", 0, {"BO_ 100 Engine: 8 ECU", "100", "Engine", "8", "ECU"}},
-      {MESSAGE, "BO_ 256 EngineData: 8 Vector__XXX", 0,
+      {MESSAGE,
+       "BO_ 256 EngineData: 8 Vector__XXX",
+       0,
        {"BO_ 256 EngineData: 8 Vector__XXX", "256", "EngineData", "8", "Vector__XXX"}},
-      {MESSAGE, "BO_ 2566869221 PGN_FEE5: 8 Vector__XXX", 0,
+      {MESSAGE,
+       "BO_ 2566869221 PGN_FEE5: 8 Vector__XXX",
+       0,
        {"BO_ 2566869221 PGN_FEE5: 8 Vector__XXX", "2566869221", "PGN_FEE5", "8", "Vector__XXX"}},
       {MESSAGE, "BO_ 100 Engine : 8 ECU", 0, NO_MATCH},
       {MESSAGE, "BO_ x100 Engine: 8 ECU", 0, NO_MATCH},
@@ -510,16 +551,24 @@ TEST(RegexDbcPatterns, MessageLines) {
 
 TEST(RegexDbcPatterns, SignalLinesAndMultiplexIndicators) {
   run_cases({
-      {SIGNAL, "SG_ EngineSpeed : 24|16@1+ (0.125,0) [0|8031.875] \"rpm\" Vector__XXX", 0,
-       {"SG_ EngineSpeed : 24|16@1+ (0.125,0) [0|8031.875] \"rpm\" Vector__XXX", "EngineSpeed",
-        "", "24", "16", "1", "+", "0.125", "0", "0", "8031.875"}},
-      {SIGNAL, "SG_ Temp m3 : 8|8@0+ (1,-40) [-40|215] \"degC\" ECU,GW", 0,
-       {"SG_ Temp m3 : 8|8@0+ (1,-40) [-40|215] \"degC\" ECU,GW", "Temp", "m3", "8", "8", "0",
-        "+", "1", "-40", "-40", "215"}},
-      {SIGNAL, "SG_ Mux M : 0|4@1+ (1,0) [0|15] \"\" ECU", 0,
-       {"SG_ Mux M : 0|4@1+ (1,0) [0|15] \"\" ECU", "Mux", "M", "0", "4", "1", "+", "1", "0",
-        "0", "15"}},
-      {SIGNAL, "SG_ Sub m2M : 4|4@1+ (1E-3,0) [0|1.5e1] \"\" ECU", 0,
+      {SIGNAL,
+       "SG_ EngineSpeed : 24|16@1+ (0.125,0) [0|8031.875] \"rpm\" Vector__XXX",
+       0,
+       {"SG_ EngineSpeed : 24|16@1+ (0.125,0) [0|8031.875] \"rpm\" Vector__XXX", "EngineSpeed", "",
+        "24", "16", "1", "+", "0.125", "0", "0", "8031.875"}},
+      {SIGNAL,
+       "SG_ Temp m3 : 8|8@0+ (1,-40) [-40|215] \"degC\" ECU,GW",
+       0,
+       {"SG_ Temp m3 : 8|8@0+ (1,-40) [-40|215] \"degC\" ECU,GW", "Temp", "m3", "8", "8", "0", "+",
+        "1", "-40", "-40", "215"}},
+      {SIGNAL,
+       "SG_ Mux M : 0|4@1+ (1,0) [0|15] \"\" ECU",
+       0,
+       {"SG_ Mux M : 0|4@1+ (1,0) [0|15] \"\" ECU", "Mux", "M", "0", "4", "1", "+", "1", "0", "0",
+        "15"}},
+      {SIGNAL,
+       "SG_ Sub m2M : 4|4@1+ (1E-3,0) [0|1.5e1] \"\" ECU",
+       0,
        {"SG_ Sub m2M : 4|4@1+ (1E-3,0) [0|1.5e1] \"\" ECU", "Sub", "m2M", "4", "4", "1", "+",
         "1E-3", "0", "0", "1.5e1"}},
       {SIGNAL, "SG_ Torque : 0|16@1- (0.1,0) [-3276.8|3276.7] \"Nm\" ECU", 0, NO_MATCH},
@@ -527,7 +576,9 @@ TEST(RegexDbcPatterns, SignalLinesAndMultiplexIndicators) {
       {MUX_INDICATOR, "M", 0, {"M", "", "", "M"}},
       {MUX_INDICATOR, "m3M", 0, {"m3M", "m", "3", "M"}},
       {MUX_INDICATOR, "x", 0, NO_MATCH},
-      {MUX_VALUES, "SG_MUL_VAL_ 2024 Sub Mux 3-5;", 0,
+      {MUX_VALUES,
+       "SG_MUL_VAL_ 2024 Sub Mux 3-5;",
+       0,
        {"SG_MUL_VAL_ 2024 Sub Mux 3-5;", "2024", "Sub", "Mux", "3", "5"}},
       {MUX_VALUES, "SG_MUL_VAL_ 2024 Sub Mux 3-5, 7-8;", 0, NO_MATCH},
   });
@@ -535,15 +586,23 @@ TEST(RegexDbcPatterns, SignalLinesAndMultiplexIndicators) {
 
 TEST(RegexDbcPatterns, AttributeDefinitionsAndDefaults) {
   run_cases({
-      {ATTRIBUTE_DEF, "BA_DEF_  \"BusType\" STRING ;", 0,
+      {ATTRIBUTE_DEF,
+       "BA_DEF_  \"BusType\" STRING ;",
+       0,
        {"BA_DEF_  \"BusType\" STRING ;", "~", "BusType", "STRING", "~"}},
-      {ATTRIBUTE_DEF, "BA_DEF_ BO_  \"MessageIgnore\" INT 0 1;", 0,
+      {ATTRIBUTE_DEF,
+       "BA_DEF_ BO_  \"MessageIgnore\" INT 0 1;",
+       0,
        {"BA_DEF_ BO_  \"MessageIgnore\" INT 0 1;", "BO_", "MessageIgnore", "INT", "0 1"}},
-      {ATTRIBUTE_DEF, "BA_DEF_ SG_  \"SignalIgnore\" ENUM \"No\",\"Yes\";", 0,
+      {ATTRIBUTE_DEF,
+       "BA_DEF_ SG_  \"SignalIgnore\" ENUM \"No\",\"Yes\";",
+       0,
        {"BA_DEF_ SG_  \"SignalIgnore\" ENUM \"No\",\"Yes\";", "SG_", "SignalIgnore", "ENUM",
         "\"No\",\"Yes\""}},
       {ATTRIBUTE_DEF, "BA_DEF_ \"BusType\" STRING ;", 0, NO_MATCH},  // a single space
-      {ATTRIBUTE_DEFAULT, "BA_DEF_DEF_  \"BusType\" \"CAN\";", 0,
+      {ATTRIBUTE_DEFAULT,
+       "BA_DEF_DEF_  \"BusType\" \"CAN\";",
+       0,
        {"BA_DEF_DEF_  \"BusType\" \"CAN\";", "BusType", "\"CAN\""}},
       {ATTRIBUTE_DEFAULT, "BA_DEF_DEF_  \"BusType\" \"CAN FD\";", 0, NO_MATCH},
   });
@@ -554,15 +613,25 @@ TEST(RegexDbcPatterns, AttributeAssignmentSplits) {
   // repetition and skip an optional space win, so groups 2 to 4 stay unset and group 5
   // holds the whole rest of the line; the DBC parser reads the object from there.
   run_cases({
-      {ATTRIBUTE, "BA_ \"BusType\" \"CAN FD\";", 0,
+      {ATTRIBUTE,
+       "BA_ \"BusType\" \"CAN FD\";",
+       0,
        {"BA_ \"BusType\" \"CAN FD\";", "BusType", "~", "~", "~", "\"CAN FD\""}},
-      {ATTRIBUTE, "BA_ \"BusType\" \"CAN\";", 0,
+      {ATTRIBUTE,
+       "BA_ \"BusType\" \"CAN\";",
+       0,
        {"BA_ \"BusType\" \"CAN\";", "BusType", "~", "~", "~", "\"CAN\""}},
-      {ATTRIBUTE, "BA_ \"ProtocolType\" \"J1939\";", 0,
+      {ATTRIBUTE,
+       "BA_ \"ProtocolType\" \"J1939\";",
+       0,
        {"BA_ \"ProtocolType\" \"J1939\";", "ProtocolType", "~", "~", "~", "\"J1939\""}},
-      {ATTRIBUTE, "BA_ \"MessageIgnore\" BO_ 256 1;", 0,
+      {ATTRIBUTE,
+       "BA_ \"MessageIgnore\" BO_ 256 1;",
+       0,
        {"BA_ \"MessageIgnore\" BO_ 256 1;", "MessageIgnore", "~", "~", "~", "BO_ 256 1"}},
-      {ATTRIBUTE, "BA_ \"SignalIgnore\" SG_ 256 EngineSpeed 1;", 0,
+      {ATTRIBUTE,
+       "BA_ \"SignalIgnore\" SG_ 256 EngineSpeed 1;",
+       0,
        {"BA_ \"SignalIgnore\" SG_ 256 EngineSpeed 1;", "SignalIgnore", "~", "~", "~",
         "SG_ 256 EngineSpeed 1"}},
   });

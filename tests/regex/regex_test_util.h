@@ -25,7 +25,8 @@ inline SearchResult regex_search(const char* pattern, const std::string& text,
   RegexCapture caps[REGEX_MAX_GROUPS + 1] = {};
   r.rc = regex_match(&re.regex, text.c_str(), caps, match_flags);
   if (r.rc == REGEX_MATCH) {
-    for (int32_t i = 0; i <= regex_group_count(&re.regex); ++i) r.groups.push_back(capture_text(caps[i]));
+    for (int32_t i = 0; i <= regex_group_count(&re.regex); ++i)
+      r.groups.push_back(capture_text(caps[i]));
   }
   return r;
 }

@@ -35,13 +35,20 @@ TEST(Utf8Decode, WellFormedAndMalformedSequences) {
       {"\xF4\x8F\xBF\xBF", {0x10FFFF}},
       // overlong forms, surrogates, beyond U+10FFFF: one invalid byte at a time
       {"\xC0\xAF", {UTF8_INVALID_BASE + 0xC0, UTF8_INVALID_BASE + 0xAF}},
-      {"\xE0\x80\xAF", {UTF8_INVALID_BASE + 0xE0, UTF8_INVALID_BASE + 0x80, UTF8_INVALID_BASE + 0xAF}},
-      {"\xED\xA0\x80", {UTF8_INVALID_BASE + 0xED, UTF8_INVALID_BASE + 0xA0, UTF8_INVALID_BASE + 0x80}},
-      {"\xF4\x90\x80\x80", {UTF8_INVALID_BASE + 0xF4, UTF8_INVALID_BASE + 0x90,
-                            UTF8_INVALID_BASE + 0x80, UTF8_INVALID_BASE + 0x80}},
-      {"\xFF" "a", {UTF8_INVALID_BASE + 0xFF, 'a'}},
+      {"\xE0\x80\xAF",
+       {UTF8_INVALID_BASE + 0xE0, UTF8_INVALID_BASE + 0x80, UTF8_INVALID_BASE + 0xAF}},
+      {"\xED\xA0\x80",
+       {UTF8_INVALID_BASE + 0xED, UTF8_INVALID_BASE + 0xA0, UTF8_INVALID_BASE + 0x80}},
+      {"\xF4\x90\x80\x80",
+       {UTF8_INVALID_BASE + 0xF4, UTF8_INVALID_BASE + 0x90, UTF8_INVALID_BASE + 0x80,
+        UTF8_INVALID_BASE + 0x80}},
+      {"\xFF"
+       "a",
+       {UTF8_INVALID_BASE + 0xFF, 'a'}},
       // a sequence cut short by an ASCII byte or by the end
-      {"\xE2\x82" "a", {UTF8_INVALID_BASE + 0xE2, UTF8_INVALID_BASE + 0x82, 'a'}},
+      {"\xE2\x82"
+       "a",
+       {UTF8_INVALID_BASE + 0xE2, UTF8_INVALID_BASE + 0x82, 'a'}},
       {"\xE2\x82", {UTF8_INVALID_BASE + 0xE2, UTF8_INVALID_BASE + 0x82}},
   };
   for (const Case& c : cases) EXPECT_EQ(decode_all(c.bytes), c.cps) << c.bytes;
@@ -57,8 +64,8 @@ TEST(Utf8Decode, NeverReadsPastTheEnd) {
 
 TEST(Utf8Decode, BackwardAgreesWithForwardOnRandomBytes) {
   std::mt19937 rng(7);
-  const char alphabet[] = {'a', '\n', '\x80', '\x9F', '\xBF', '\xC3', '\xE2', '\xED',
-                           '\xF0', '\xF4', '\xFF', '\xA9', '\x82', '\x98'};
+  const char alphabet[] = {'a',    '\n',   '\x80', '\x9F', '\xBF', '\xC3', '\xE2',
+                           '\xED', '\xF0', '\xF4', '\xFF', '\xA9', '\x82', '\x98'};
   for (int round = 0; round < 2000; ++round) {
     std::string s;
     int n = static_cast<int>(rng() % 12) + 1;
@@ -100,17 +107,17 @@ TEST(UnicodeCase, SimpleMappings) {
       {'A', 'a', 'a', 'A'},
       {'z', 'z', 'z', 'Z'},
       {'1', '1', '1', '1'},
-      {0xC9, 0xE9, 0xE9, 0xC9},          // É
-      {0xE9, 0xE9, 0xE9, 0xC9},          // é
-      {0x100, 0x101, 0x101, 0x100},      // alternating pairs
+      {0xC9, 0xE9, 0xE9, 0xC9},      // É
+      {0xE9, 0xE9, 0xE9, 0xC9},      // é
+      {0x100, 0x101, 0x101, 0x100},  // alternating pairs
       {0x101, 0x101, 0x101, 0x100},
-      {0x130, 0x130, 0x69, 0x130},       // dotted I: no simple fold, lower i
-      {0x212A, 'k', 'k', 0x212A},        // Kelvin sign
-      {0x17F, 's', 0x17F, 'S'},          // long s
-      {0x3A3, 0x3C3, 0x3C3, 0x3A3},      // Greek sigma
-      {0x3C2, 0x3C3, 0x3C2, 0x3A3},      // final sigma
-      {0x1C5, 0x1C6, 0x1C6, 0x1C4},      // titlecase dz with caron
-      {0x410, 0x430, 0x430, 0x410},      // Cyrillic A
+      {0x130, 0x130, 0x69, 0x130},   // dotted I: no simple fold, lower i
+      {0x212A, 'k', 'k', 0x212A},    // Kelvin sign
+      {0x17F, 's', 0x17F, 'S'},      // long s
+      {0x3A3, 0x3C3, 0x3C3, 0x3A3},  // Greek sigma
+      {0x3C2, 0x3C3, 0x3C2, 0x3A3},  // final sigma
+      {0x1C5, 0x1C6, 0x1C6, 0x1C4},  // titlecase dz with caron
+      {0x410, 0x430, 0x430, 0x410},  // Cyrillic A
       {0x10400, 0x10428, 0x10428, 0x10400},
       {0x13A0, 0x13A0, 0xAB70, 0x13A0},  // Cherokee capitals are the fold targets
       {0xAB70, 0x13A0, 0xAB70, 0x13A0},
@@ -167,7 +174,9 @@ TEST(Utf8Lower, LowerCasesCodePointsAndKeepsInvalidBytes) {
   EXPECT_EQ(out.view(), "log.mf4");
   ScopedDynString mixed;
   ASSERT_TRUE(utf8_lower("\xC3\x89\xFF\xCE\xA3X\xE2\x84\xAA", &mixed));  // É, bad byte, Σ, X, K
-  EXPECT_EQ(mixed.view(), "\xC3\xA9\xFF\xCF\x83x" "k");
+  EXPECT_EQ(mixed.view(),
+            "\xC3\xA9\xFF\xCF\x83x"
+            "k");
 }
 
 }  // namespace
