@@ -71,6 +71,11 @@ struct CacheEntry {
   uint64_t key;  // file offset
   BlockRef ref;  // the cache's own count, once loaded
   CacheState state;
+  // The block's next link, and whether a chain has followed it yet: a block first reached
+  // by a single link (a channel's data naming a channel group) and later by its chain still
+  // brings its successors into that chain.
+  bool chain_followed;
+  uint64_t next;
 };
 
 }  // namespace
@@ -187,8 +192,8 @@ bool header_fits(const BlockHeader* h, uint64_t offset, const BlockCache* cache)
 
 struct LoadResult {
   BlockRef ref;     // a new count for the caller; empty on failure
-  uint64_t next;    // the next link the loaded block named for its chain
-  bool from_cache;  // the block had been loaded before (its chain is not followed again)
+  uint64_t next;    // where the chain goes on, NIL_LINK when it ends here
+  bool from_cache;  // the block had been loaded before
 };
 
 // Loads the one block at `offset` (not NIL_LINK) into the cache, or takes it from there.
@@ -199,6 +204,10 @@ LoadResult load_one(Stream* stream, uint64_t offset, BlockCache* cache, BlockLis
     if (e->state == CACHE_DONE) {
       result.ref = block_ref_copy(e->ref);
       result.from_cache = true;
+      if (list && !e->chain_followed) {
+        e->chain_followed = true;
+        result.next = e->next;
+      }
     } else if (e->state == CACHE_LOADING) {
       LOG(LOG_ERROR, "Link cycle through the block at offset %llu",
           static_cast<unsigned long long>(offset));
@@ -239,6 +248,8 @@ LoadResult load_one(Stream* stream, uint64_t offset, BlockCache* cache, BlockLis
   slot.slot->key = offset;
   slot.slot->ref = BlockRef{};
   slot.slot->state = CACHE_LOADING;
+  slot.slot->chain_followed = list != nullptr;
+  slot.slot->next = NIL_LINK;
 
   BlockList* saved_list = cache->chain_list;
   uint64_t saved_next = cache->chain_next;
@@ -260,6 +271,7 @@ LoadResult load_one(Stream* stream, uint64_t offset, BlockCache* cache, BlockLis
   }
   e->state = CACHE_DONE;
   e->ref = block_ref_copy(ref);
+  e->next = next;
   result.ref = ref;
   result.next = list ? next : NIL_LINK;
   return result;
@@ -273,7 +285,12 @@ BlockRef parse_block(Stream* stream, uint64_t offset, BlockCache* cache) {
 }
 
 bool parse_block_into_list(Stream* stream, uint64_t offset, BlockCache* cache, BlockList* list) {
-  if (!list) return true;  // a block reached by a single link: its chain is not followed
+  if (!list) {
+    // A block reached by a single link: its next link is only remembered, for the case that
+    // its chain reaches it later.
+    if (!cache->chain_list) cache->chain_next = offset;
+    return true;
+  }
   if (list == cache->chain_list) {
     // The next link of the block now loading for this list: the loop below follows it.
     cache->chain_next = offset;
@@ -301,8 +318,9 @@ bool parse_block_into_list(Stream* stream, uint64_t offset, BlockCache* cache, B
       ok = false;
       break;
     }
-    // A block taken from the cache brought its chain along when it was first loaded.
-    offset = r.from_cache ? NIL_LINK : r.next;
+    // A block taken from the cache brought its chain along when it was first loaded through
+    // a chain; one first reached by a single link hands over its next link now.
+    offset = r.next;
   }
   // The list ends in chain order: push from the last block to the first.
   for (int32_t i = chain.count; i-- > 0;) {

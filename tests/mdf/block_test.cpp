@@ -186,6 +186,26 @@ TEST(BlockChains, LongChainsLoadWithoutDeepRecursion) {
   EXPECT_EQ(mdftest::read_all(last).size(), 2u);
 }
 
+TEST(BlockChains, AGroupFirstReachedAsChannelDataKeepsItsChain) {
+  // a -> v -> b, where a's channel names v as its data store before the chain reaches v.
+  Mf4Writer w;
+  uint64_t hd = w.add_hd({});
+  uint64_t b = w.add_cg({.record_id = 3, .data_bytes = 1});
+  uint64_t v = w.add_cg({.next = b, .record_id = 2, .flags = CG_FLAG_VLSD});
+  uint64_t cn = w.add_cn({.data = v, .channel_type = CN_VLSD, .data_type = DT_BYTE_ARRAY,
+                          .bit_count = 64});
+  uint64_t a = w.add_cg({.next = v, .first_cn = cn, .record_id = 1, .data_bytes = 8});
+  w.set_link(hd, HD_FIRST_DG, w.add_dg({.first_cg = a, .record_id_size = 1}));
+  Opened o(w.bytes());
+  ASSERT_NE(o.file, nullptr);
+  const BlockList& groups = o.dg(0)->channel_groups;
+  ASSERT_EQ(groups.count, 3);
+  EXPECT_EQ(groups.first[0].block->offset, a);
+  EXPECT_EQ(groups.first[1].block->offset, v);
+  EXPECT_EQ(groups.first[2].block->offset, b);
+  EXPECT_NE(record_layout_find(o.dg(0), 3), nullptr);
+}
+
 TEST(BlockCache, SharedTextBlockIsOneObjectThatOutlivesOneHolder) {
   SmallFile f;
   uint64_t cn2 = f.w.add_cn({.name = f.name, .byte_offset = 0, .bit_count = 8});
