@@ -86,6 +86,14 @@ int32_t regex_group_count(const Regex* holder);
 // captures[0] that cannot be a match of the text: before it, negative length, zero bytes).
 int32_t regex_match(const Regex* holder, const char* text, RegexCapture* captures, uint32_t flags);
 
+// Searches the line or other view `text` (no terminating zero needed): a REGEX_RANGE search
+// over the whole view.
+inline int32_t regex_match_view(const Regex* holder, std::string_view text,
+                                RegexCapture* captures) {
+  captures[0] = RegexCapture{text.data(), static_cast<int64_t>(text.size())};
+  return regex_match(holder, nullptr, captures, REGEX_RANGE);
+}
+
 void regex_free(RegexProgram* program);
 
 // RAII owner for code at the edges and tests.

@@ -506,6 +506,17 @@ TEST(RegexFlags, RangeFlag16SearchesOnlyInsideTheRange) {
   EXPECT_EQ(regex_match(&dot.regex, nullptr, z, REGEX_RANGE), REGEX_FAILURE);
 }
 
+TEST(RegexFlags, ViewSearchOfOneLineOfABuffer) {
+  const std::string buffer = "BO_ 1 A: 8 X\nSG_ S : 0|8@1+ (1,0) [0|255] \"\" X\n";
+  std::string_view second(buffer.data() + 13, buffer.size() - 14);
+  ScopedRegex re("^SG_ ([[:graph:]]+) .*$", 0);
+  RegexCapture caps[2];
+  ASSERT_EQ(regex_match_view(&re.regex, second, caps), REGEX_MATCH);
+  EXPECT_EQ(capture_text(caps[1]), "S");
+  EXPECT_EQ(caps[0].length, static_cast<int64_t>(second.size()));
+  EXPECT_EQ(regex_match_view(&re.regex, std::string_view(buffer.data(), 12), caps), REGEX_NO_MATCH);
+}
+
 TEST(RegexFlags, TerminatingZeroIsNotMatched) {
   // The end of the text is processed as a position, never as a character.
   run_cases({
