@@ -327,6 +327,7 @@ TEST(BusLogBuilderLayout, OptionsReachTheFile) {
       .flat_channels()
       .source_type(test::SOURCE_ECU)
       .comment_style(test::CommentStyle::Nested)
+      .acquisition_name(test::FrameGroup::Lin, "LIN bus 1")
       .unfinalised();
   log.add_lin_frame(1, 0x10, {1, 2, 3, 4}, 0.000123);
   log.add_lin_frame(1, 0x10, {1, 2, 3, 4}, 0.5);
@@ -338,6 +339,7 @@ TEST(BusLogBuilderLayout, OptionsReachTheFile) {
   RawBlock dg = raw_block(f, hd.links[0]);
   RawBlock cg = raw_block(f, dg.links[1]);
   EXPECT_EQ(le(f, cg.at + 100, 4), 1u);
+  EXPECT_EQ(text_of(f, cg.links[2]), "LIN bus 1");
   EXPECT_EQ(le(f, raw_block(f, cg.links[3]).data, 1), 1u);  // ECU source
   std::vector<RawBlock> cns = chain(f, cg.links[1]);
   ASSERT_EQ(cns.size(), 8u);  // Timestamp, six fields, the extra one; no composition

@@ -351,6 +351,10 @@ BusLogBuilder& BusLogBuilder::extra_channel(FrameGroup group, std::string name, 
   extras_.push_back({group, std::move(name), value, bytes});
   return *this;
 }
+BusLogBuilder& BusLogBuilder::acquisition_name(FrameGroup group, std::string name) {
+  acquisition_names_.emplace_back(group, std::move(name));
+  return *this;
+}
 BusLogBuilder& BusLogBuilder::source_type(uint8_t type) {
   source_type_ = type;
   return *this;
@@ -649,7 +653,10 @@ std::vector<uint8_t> BusLogBuilder::build() const {
     std::vector<std::pair<Field*, Group*>> vlsd_group_fields;
     for (Group* g : dgs[d]) {
       bool lin = g->kind == FrameGroup::Lin;
-      uint64_t acq_name = w.add_tx(lin ? "LIN bus" : "CAN bus");
+      std::string name = lin ? "LIN bus" : "CAN bus";
+      for (const auto& [group, text] : acquisition_names_)
+        if (group == g->kind) name = text;
+      uint64_t acq_name = w.add_tx(name);
       uint64_t si = 0;
       if (source_type_) {
         uint64_t si_name = w.add_tx(lin ? "LIN" : "CAN");

@@ -300,6 +300,8 @@ class BusLogBuilder {
   // the group, appended after the standard fields; any name is allowed.
   BusLogBuilder& extra_channel(FrameGroup group, std::string name, uint64_t value = 0,
                                uint32_t bytes = 1);
+  // The channel group's acquisition name ("CAN bus" or "LIN bus" by default).
+  BusLogBuilder& acquisition_name(FrameGroup group, std::string name);
   // Acquisition source type of every frame group (SOURCE_BUS by default); 0 writes no SI.
   BusLogBuilder& source_type(uint8_t type);
   // Writes the file as a logger leaves it when cut off: identifier "UnFinMF ", unfinalised
@@ -350,6 +352,7 @@ class BusLogBuilder {
   double tick_ = 0;
   uint32_t invalidation_bytes_ = 0;
   std::vector<Extra> extras_;
+  std::vector<std::pair<FrameGroup, std::string>> acquisition_names_;
   uint8_t source_type_ = SOURCE_BUS;
   bool unfinalised_ = false;
   uint16_t unfinalised_flags_ = 0;
