@@ -40,10 +40,12 @@ bool block_list_push_front(BlockList* list, BlockRef ref) {
     // Re-centre in a larger array: room in front for as many pushes as there are elements.
     int64_t capacity = static_cast<int64_t>(list->count) * 2 + 8;
     if (capacity > INT32_MAX) return false;
-    auto* storage = static_cast<BlockRef*>(malloc(sizeof(BlockRef) * static_cast<size_t>(capacity)));
+    auto* storage =
+        static_cast<BlockRef*>(malloc(sizeof(BlockRef) * static_cast<size_t>(capacity)));
     if (!storage) return false;
     int64_t front = capacity - list->count;
-    if (list->count) memcpy(storage + front, list->first, sizeof(BlockRef) * static_cast<size_t>(list->count));
+    if (list->count)
+      memcpy(storage + front, list->first, sizeof(BlockRef) * static_cast<size_t>(list->count));
     free(list->storage);
     list->storage = storage;
     list->first = storage + front;
@@ -124,10 +126,10 @@ bool read_block_header(Stream* stream, BlockHeader* header) {
     size_t width;
     BlockKind kind;
   } kIds[] = {
-      {"##CC", 4, BLOCK_CC},     {"##CG", 4, BLOCK_CG}, {"##CN", 4, BLOCK_CN},
-      {"##DG", 4, BLOCK_DG},     {"##DT", 4, BLOCK_DT}, {"##FH", 4, BLOCK_FH},
-      {"##HD", 4, BLOCK_HD},     {"UnFinMF ", 8, BLOCK_ID}, {"MDF     ", 8, BLOCK_ID},
-      {"##MD", 4, BLOCK_MD},     {"##SD", 4, BLOCK_SD}, {"##SI", 4, BLOCK_SI},
+      {"##CC", 4, BLOCK_CC}, {"##CG", 4, BLOCK_CG},     {"##CN", 4, BLOCK_CN},
+      {"##DG", 4, BLOCK_DG}, {"##DT", 4, BLOCK_DT},     {"##FH", 4, BLOCK_FH},
+      {"##HD", 4, BLOCK_HD}, {"UnFinMF ", 8, BLOCK_ID}, {"MDF     ", 8, BLOCK_ID},
+      {"##MD", 4, BLOCK_MD}, {"##SD", 4, BLOCK_SD},     {"##SI", 4, BLOCK_SI},
       {"##TX", 4, BLOCK_TX},
   };
   BlockKind kind = BLOCK_UNKNOWN;
@@ -139,7 +141,8 @@ bool read_block_header(Stream* stream, BlockHeader* header) {
   }
   if (kind == BLOCK_UNKNOWN) {
     char name[9];
-    for (int i = 0; i < 8; ++i) name[i] = b[i] >= 0x20 && b[i] < 0x7F ? static_cast<char>(b[i]) : '?';
+    for (int i = 0; i < 8; ++i)
+      name[i] = b[i] >= 0x20 && b[i] < 0x7F ? static_cast<char>(b[i]) : '?';
     name[8] = 0;
     LOG(LOG_ERROR, "Unable to load block header for type %s", name);
     return false;

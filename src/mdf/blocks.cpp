@@ -31,7 +31,8 @@ bool load_links(Stream* s, const BlockHeader* h, uint64_t want, GrowArray<uint64
 
 // The fields of a block start behind its links.
 FieldReader fields_of(const Block* b, Stream* s) {
-  return field_reader_at(s, static_cast<int64_t>(b->offset + BLOCK_HEADER_SIZE + 8 * b->link_count));
+  return field_reader_at(s,
+                         static_cast<int64_t>(b->offset + BLOCK_HEADER_SIZE + 8 * b->link_count));
 }
 
 struct LinkArray {
@@ -106,8 +107,8 @@ bool fh_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, Block
   if (!parse_single(s, links[1], cache, &fh->comment)) return false;
   FieldReader r = fields_of(b, s);
   uint16_t tz, dst;
-  if (!field_read_u64(&r, &fh->time_ns) || !field_read_u16(&r, &tz) ||
-      !field_read_u16(&r, &dst) || !field_read_u8(&r, &fh->time_flags))
+  if (!field_read_u64(&r, &fh->time_ns) || !field_read_u16(&r, &tz) || !field_read_u16(&r, &dst) ||
+      !field_read_u8(&r, &fh->time_flags))
     return false;
   fh->tz_offset_min = static_cast<int16_t>(tz);
   fh->dst_offset_min = static_cast<int16_t>(dst);
@@ -204,10 +205,18 @@ bool cn_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, Block
   for (double* d : limits)
     if (!field_read_f64(&r, d)) return false;
   switch (cn->data_type) {
-    case 0: cn->data_type_code = DATA_TYPE_CODE_UNSIGNED_LE; break;
-    case 4: cn->data_type_code = DATA_TYPE_CODE_FLOAT_LE; break;
-    case 10: cn->data_type_code = DATA_TYPE_CODE_BYTE_ARRAY; break;
-    default: cn->data_type_code = DATA_TYPE_CODE_UNSUPPORTED; break;
+    case 0:
+      cn->data_type_code = DATA_TYPE_CODE_UNSIGNED_LE;
+      break;
+    case 4:
+      cn->data_type_code = DATA_TYPE_CODE_FLOAT_LE;
+      break;
+    case 10:
+      cn->data_type_code = DATA_TYPE_CODE_BYTE_ARRAY;
+      break;
+    default:
+      cn->data_type_code = DATA_TYPE_CODE_UNSUPPORTED;
+      break;
   }
   return true;
 }

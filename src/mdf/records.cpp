@@ -63,7 +63,8 @@ struct TableTraits {
 using Table = HashTable<TableEntry>;
 
 double table_apply(const Conversion* c, double value) {
-  const TableEntry* e = hash_table_find<TableTraits>(static_cast<const Table*>(c->parameters), value);
+  const TableEntry* e =
+      hash_table_find<TableTraits>(static_cast<const Table*>(c->parameters), value);
   return e ? e->value : value;
 }
 
@@ -144,8 +145,7 @@ bool conversion_value_table(Conversion* out, const double* values, uint64_t coun
 
 // ---- Channel values ----
 
-uint64_t record_channel_raw(const RecordChannel* channel, const uint8_t* record,
-                            uint64_t length) {
+uint64_t record_channel_raw(const RecordChannel* channel, const uint8_t* record, uint64_t length) {
   uint64_t offset = channel->bit_offset;
   uint64_t count = channel->bit_count;
   if (count == 0 || offset / 8 >= length) return 0;
@@ -170,16 +170,18 @@ double half_to_double(uint16_t h) {
   int exponent = (h >> 10) & 0x1F;
   double mantissa = h & 0x3FF;
   double v;
-  if (exponent == 0) v = std::ldexp(mantissa, -24);
-  else if (exponent == 31) v = mantissa ? NAN : INFINITY;
-  else v = std::ldexp(mantissa + 1024, exponent - 25);
+  if (exponent == 0)
+    v = std::ldexp(mantissa, -24);
+  else if (exponent == 31)
+    v = mantissa ? NAN : INFINITY;
+  else
+    v = std::ldexp(mantissa + 1024, exponent - 25);
   return (h & 0x8000) ? -v : v;
 }
 
 }  // namespace
 
-double record_channel_value(const RecordChannel* channel, const uint8_t* record,
-                            uint64_t length) {
+double record_channel_value(const RecordChannel* channel, const uint8_t* record, uint64_t length) {
   uint64_t raw = record_channel_raw(channel, record, length);
   double value;
   if (channel->value_kind == VALUE_FLOAT) {
@@ -229,9 +231,18 @@ bool add_leaf(const CnBlock* cn, GrowArray<RecordChannel>* channels) {
   c.bit_offset = static_cast<uint64_t>(cn->byte_offset) * 8 + cn->bit_offset;
   c.bit_count = cn->bit_count;
   switch (cn->data_type_code) {
-    case DATA_TYPE_CODE_UNSIGNED_LE: c.value_kind = VALUE_UNSIGNED; c.byte_order = 1; break;
-    case DATA_TYPE_CODE_FLOAT_LE: c.value_kind = VALUE_FLOAT; c.byte_order = 1; break;
-    case DATA_TYPE_CODE_BYTE_ARRAY: c.value_kind = VALUE_BYTE_ARRAY; c.byte_order = 1; break;
+    case DATA_TYPE_CODE_UNSIGNED_LE:
+      c.value_kind = VALUE_UNSIGNED;
+      c.byte_order = 1;
+      break;
+    case DATA_TYPE_CODE_FLOAT_LE:
+      c.value_kind = VALUE_FLOAT;
+      c.byte_order = 1;
+      break;
+    case DATA_TYPE_CODE_BYTE_ARRAY:
+      c.value_kind = VALUE_BYTE_ARRAY;
+      c.byte_order = 1;
+      break;
     default:
       LOG(LOG_WARN, "Unsupported channel data type: %d", cn->data_type_code);
       c.value_kind = VALUE_UNSIGNED;
@@ -297,7 +308,8 @@ bool prepare_record_layouts(DgBlock* dg) {
   record_layouts_free(dg);
   uint8_t id_size = dg->record_id_size;
   if (id_size != 0 && id_size != 1 && id_size != 2 && id_size != 4 && id_size != 8) {
-    LOG(LOG_WARN, "Data group at offset %llu has a record id size of %u bytes; its records are not read",
+    LOG(LOG_WARN,
+        "Data group at offset %llu has a record id size of %u bytes; its records are not read",
         static_cast<unsigned long long>(dg->base.offset), id_size);
     return true;
   }
@@ -321,8 +333,8 @@ bool prepare_record_layouts(DgBlock* dg) {
       if (si && si->source_type == SOURCE_TYPE_BUS) {
         FrameExtractor extractor = extract_nothing;
         GroupKind kind = GROUP_UNSET;
-        if (select_frame_extractor(cg->record_channels.items, cg->record_channels.count,
-                                   &extractor, &kind)) {
+        if (select_frame_extractor(cg->record_channels.items, cg->record_channels.count, &extractor,
+                                   &kind)) {
           layout.extractor = extractor;
           layout.group_kind = kind;
         }
@@ -483,7 +495,8 @@ bool record_reader_next(RecordReader* reader) {
     reader->layout = layout;
     reader->view.record_bytes = record;
     reader->view.record_length = record_length;
-    reader->view.variable_bytes = reinterpret_cast<const uint8_t*>(dynstring_data(&reader->variable));
+    reader->view.variable_bytes =
+        reinterpret_cast<const uint8_t*>(dynstring_data(&reader->variable));
     reader->view.variable_length = dynstring_length(&reader->variable);
     reader->view.channels = cg->record_channels.items;
     reader->view.channel_count = cg->record_channels.count;

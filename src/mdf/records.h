@@ -68,13 +68,11 @@ struct RecordChannel {
 
 // The channel's raw bits from a record as an unsigned integer (its 64 least significant bits
 // when wider); 0 when the record is too short. Works for any bit offset and bit count.
-uint64_t record_channel_raw(const RecordChannel* channel, const uint8_t* record,
-                            uint64_t length);
+uint64_t record_channel_raw(const RecordChannel* channel, const uint8_t* record, uint64_t length);
 // The channel's numeric value with its conversion applied: unsigned integers are converted
 // as unsigned 64-bit values, floats of 16, 32 and 64 bits are widened to double (other float
 // widths give NaN). Byte-array channels are read like unsigned integers.
-double record_channel_value(const RecordChannel* channel, const uint8_t* record,
-                            uint64_t length);
+double record_channel_value(const RecordChannel* channel, const uint8_t* record, uint64_t length);
 
 // Rebuilds a channel group's channel array from its channel list; false (with a message)
 // when memory ran out or compositions nest too deeply.

@@ -41,8 +41,8 @@ struct SmallFile {
 }  // namespace
 
 TEST(FieldReader, ReadsLittleAndBigEndianAndStaysOnShortReads) {
-  std::vector<uint8_t> bytes = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
-                                0x11, 0x22, 0x33, 0x44, 0xAA};
+  std::vector<uint8_t> bytes = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07,
+                                0x08, 0x11, 0x22, 0x33, 0x44, 0xAA};
   Stream* s = memory_with(bytes);
   stream_seek(s, 1, SEEK_FROM_START);
   FieldReader r = field_reader_at(s);
@@ -192,8 +192,8 @@ TEST(BlockChains, AGroupFirstReachedAsChannelDataKeepsItsChain) {
   uint64_t hd = w.add_hd({});
   uint64_t b = w.add_cg({.record_id = 3, .data_bytes = 1});
   uint64_t v = w.add_cg({.next = b, .record_id = 2, .flags = CG_FLAG_VLSD});
-  uint64_t cn = w.add_cn({.data = v, .channel_type = CN_VLSD, .data_type = DT_BYTE_ARRAY,
-                          .bit_count = 64});
+  uint64_t cn =
+      w.add_cn({.data = v, .channel_type = CN_VLSD, .data_type = DT_BYTE_ARRAY, .bit_count = 64});
   uint64_t a = w.add_cg({.next = v, .first_cn = cn, .record_id = 1, .data_bytes = 8});
   w.set_link(hd, HD_FIRST_DG, w.add_dg({.first_cg = a, .record_id_size = 1}));
   Opened o(w.bytes());
@@ -290,14 +290,14 @@ TEST(BlockDamage, BadLengthsAndCountsFailWithoutCrashing) {
     const char* message;  // expected in the log, or null for a silent failure
   };
   const Case cases[] = {
-      {"HD length beyond the file",
-       [](SmallFile& f) { f.w.set_length(f.hd, uint64_t{1} << 62); }, "does not fit the file"},
+      {"HD length beyond the file", [](SmallFile& f) { f.w.set_length(f.hd, uint64_t{1} << 62); },
+       "does not fit the file"},
       {"HD length shorter than its links", [](SmallFile& f) { f.w.set_length(f.hd, 40); },
        "does not fit the file"},
       {"channel with a link count of 2^60",
        [](SmallFile& f) { f.w.patch_u64(f.cn + 16, uint64_t{1} << 60); }, "does not fit the file"},
-      {"text length beyond the file",
-       [](SmallFile& f) { f.w.set_length(f.name, f.w.size() * 4); }, "does not fit the file"},
+      {"text length beyond the file", [](SmallFile& f) { f.w.set_length(f.name, f.w.size() * 4); },
+       "does not fit the file"},
       {"channel with ten links",
        [](SmallFile& f) {
          uint64_t cn = f.w.add_cn({.bit_count = 8, .extra_links = {0, 0}});
@@ -362,7 +362,8 @@ TEST(BlockDamage, EveryTruncationAndRandomCorruptionIsHandled) {
     int flips = 1 + static_cast<int>(rng() % 4);
     for (int k = 0; k < flips; ++k) {
       size_t at = rng() % bad.size();
-      bad[at] = rng() % 3 == 0 ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>(bad[at] ^ (1u << (rng() % 8)));
+      bad[at] = rng() % 3 == 0 ? static_cast<uint8_t>(rng())
+                               : static_cast<uint8_t>(bad[at] ^ (1u << (rng() % 8)));
     }
     Opened o(bad);
     for (int i = 0; o.file && o.dg(i); ++i) {

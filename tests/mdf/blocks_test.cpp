@@ -65,12 +65,17 @@ TEST(TextBlocks, EmptyPaddedAndMetadata) {
 
 TEST(HeaderBlocks, FieldsOfIdHdFhAndTheirLinkRules) {
   Mf4Writer w({.program = "prog1234", .version_number = 411, .custom_unfinalised_flags = 5});
-  uint64_t hd = w.add_hd({.start_time_ns = 1'699'401'540'000'000'000ULL, .tz_offset_min = 120,
-                          .dst_offset_min = -30, .time_flags = 1, .time_class = 10, .flags = 3,
-                          .start_angle = 1.5, .start_distance = -2.25});
+  uint64_t hd = w.add_hd({.start_time_ns = 1'699'401'540'000'000'000ULL,
+                          .tz_offset_min = 120,
+                          .dst_offset_min = -30,
+                          .time_flags = 1,
+                          .time_class = 10,
+                          .flags = 3,
+                          .start_angle = 1.5,
+                          .start_distance = -2.25});
   uint64_t fc = w.add_tx("history");
-  uint64_t fh = w.add_fh({.comment = fc, .time_ns = 77, .tz_offset_min = -60, .dst_offset_min = 60,
-                          .time_flags = 2});
+  uint64_t fh = w.add_fh(
+      {.comment = fc, .time_ns = 77, .tz_offset_min = -60, .dst_offset_min = 60, .time_flags = 2});
   w.set_link(hd, HD_FIRST_FH, fh);
   Opened o(w.bytes());
   ASSERT_NE(o.file, nullptr);
@@ -104,7 +109,8 @@ TEST(HeaderBlocks, FieldsOfIdHdFhAndTheirLinkRules) {
   EXPECT_EQ(Opened(bad.bytes()).file, nullptr);
   Mf4Writer bad_fh;
   uint64_t bhd = bad_fh.add_hd({});
-  bad_fh.set_link(bhd, HD_FIRST_FH, bad_fh.add_block("##FH", {0, 0, 0}, std::vector<uint8_t>(16, 0)));
+  bad_fh.set_link(bhd, HD_FIRST_FH,
+                  bad_fh.add_block("##FH", {0, 0, 0}, std::vector<uint8_t>(16, 0)));
   EXPECT_EQ(Opened(bad_fh.bytes()).file, nullptr);
 }
 
@@ -113,22 +119,46 @@ TEST(ChannelBlocks, FieldsOfDgCgCnCcSi) {
   uint64_t hd = w.add_hd({});
   uint64_t name = w.add_tx("speed");
   uint64_t unit = w.add_tx("km/h");
-  uint64_t cc = w.add_cc({.type = CC_LINEAR, .precision = 2, .flags = 1, .phys_min = -1,
-                          .phys_max = 1, .values = {0.5, 2.0}});
-  uint64_t si = w.add_si({.name = w.add_tx("CAN1"), .source_type = SOURCE_BUS, .bus_type = BUS_CAN,
-                          .flags = 1});
+  uint64_t cc = w.add_cc({.type = CC_LINEAR,
+                          .precision = 2,
+                          .flags = 1,
+                          .phys_min = -1,
+                          .phys_max = 1,
+                          .values = {0.5, 2.0}});
+  uint64_t si = w.add_si(
+      {.name = w.add_tx("CAN1"), .source_type = SOURCE_BUS, .bus_type = BUS_CAN, .flags = 1});
   const uint8_t types[4] = {DT_UNSIGNED_LE, DT_FLOAT_LE, DT_BYTE_ARRAY, DT_SIGNED_LE};
   uint64_t next = 0;
-  for (int i = 3; i >= 0; --i) next = w.add_cn({.next = next, .data_type = types[i], .bit_count = 8});
-  uint64_t cn = w.add_cn({.next = next, .name = name, .conversion = cc, .unit = unit,
-                          .channel_type = CN_MASTER, .sync_type = SYNC_TIME,
-                          .data_type = DT_UNSIGNED_LE, .bit_offset = 3, .byte_offset = 2,
-                          .bit_count = 12, .flags = 9, .invalidation_bit = 4, .precision = 1,
-                          .range_min = -5, .range_max = 5, .limit_min = -4, .limit_max = 4,
-                          .ext_limit_min = -6, .ext_limit_max = 6});
-  uint64_t cg = w.add_cg({.first_cn = cn, .acq_name = w.add_tx("frames"), .acq_source = si,
-                          .record_id = 7, .cycle_count = 99, .flags = 6, .path_separator = '/',
-                          .data_bytes = 8, .invalidation_bytes = 1});
+  for (int i = 3; i >= 0; --i)
+    next = w.add_cn({.next = next, .data_type = types[i], .bit_count = 8});
+  uint64_t cn = w.add_cn({.next = next,
+                          .name = name,
+                          .conversion = cc,
+                          .unit = unit,
+                          .channel_type = CN_MASTER,
+                          .sync_type = SYNC_TIME,
+                          .data_type = DT_UNSIGNED_LE,
+                          .bit_offset = 3,
+                          .byte_offset = 2,
+                          .bit_count = 12,
+                          .flags = 9,
+                          .invalidation_bit = 4,
+                          .precision = 1,
+                          .range_min = -5,
+                          .range_max = 5,
+                          .limit_min = -4,
+                          .limit_max = 4,
+                          .ext_limit_min = -6,
+                          .ext_limit_max = 6});
+  uint64_t cg = w.add_cg({.first_cn = cn,
+                          .acq_name = w.add_tx("frames"),
+                          .acq_source = si,
+                          .record_id = 7,
+                          .cycle_count = 99,
+                          .flags = 6,
+                          .path_separator = '/',
+                          .data_bytes = 8,
+                          .invalidation_bytes = 1});
   uint64_t dg = w.add_dg({.first_cg = cg, .record_id_size = 1});
   w.set_link(hd, HD_FIRST_DG, dg);
   mdftest::LogCapture log;
@@ -223,14 +253,15 @@ TEST(DataBlocks, LinksAreIgnoredAndSectionsAreCutAtTheFileEnd) {
   w.patch_u64(sd + 24, 0x0403020100000000ULL);
   w.patch_u32(sd + 32, 0x0A090807);
   uint64_t dt = w.add_block("##DT", {}, {1, 2, 3, 4}, uint64_t{1} << 40);
-  uint64_t cn = w.add_cn({.data = sd, .channel_type = CN_VLSD, .data_type = DT_BYTE_ARRAY,
-                          .bit_count = 64});
+  uint64_t cn =
+      w.add_cn({.data = sd, .channel_type = CN_VLSD, .data_type = DT_BYTE_ARRAY, .bit_count = 64});
   uint64_t cg = w.add_cg({.first_cn = cn, .data_bytes = 8});
   uint64_t dg = w.add_dg({.first_cg = cg, .data = dt});
   w.set_link(hd, HD_FIRST_DG, dg);
   Opened o(w.bytes());
   ASSERT_NE(o.file, nullptr);
-  Stream* s = sd_stream(cn_block(cg_block(o.dg(0)->channel_groups.first[0])->channels.first[0])->data.block);
+  Stream* s = sd_stream(
+      cn_block(cg_block(o.dg(0)->channel_groups.first[0])->channels.first[0])->data.block);
   ASSERT_NE(s, nullptr);
   uint8_t got[16];
   ASSERT_EQ(stream_read(s, got, 16), 12);

@@ -25,15 +25,18 @@ struct FileBuilder {
   uint64_t dg(uint8_t id_size, uint64_t first_cg, const std::vector<uint8_t>& data) {
     uint64_t dt = w.add_dt(data);
     uint64_t dg = w.add_dg({.first_cg = first_cg, .data = dt, .record_id_size = id_size});
-    if (last_dg) w.set_link(last_dg, DG_NEXT, dg);
-    else w.set_link(hd, HD_FIRST_DG, dg);
+    if (last_dg)
+      w.set_link(last_dg, DG_NEXT, dg);
+    else
+      w.set_link(hd, HD_FIRST_DG, dg);
     last_dg = dg;
     return dg;
   }
   // A group of `data_bytes` whose single channel is an unsigned byte at offset 0.
   uint64_t cg(uint64_t record_id, uint32_t data_bytes, uint64_t next = 0) {
     uint64_t cn = w.add_cn({.bit_count = 8});
-    return w.add_cg({.next = next, .first_cn = cn, .record_id = record_id, .data_bytes = data_bytes});
+    return w.add_cg(
+        {.next = next, .first_cn = cn, .record_id = record_id, .data_bytes = data_bytes});
   }
 };
 
@@ -66,10 +69,10 @@ TEST(Conversions, LinearAndValueTable) {
   const double values[] = {1, 10, 2, 20, 1, 99, -0.0, 5, NAN, 7, 3};
   Conversion table;
   ASSERT_TRUE(conversion_value_table(&table, values, std::size(values)));
-  EXPECT_EQ(conversion_apply(&table, 1), 10);   // the first of two equal keys wins
+  EXPECT_EQ(conversion_apply(&table, 1), 10);  // the first of two equal keys wins
   EXPECT_EQ(conversion_apply(&table, 2), 20);
-  EXPECT_EQ(conversion_apply(&table, 0.0), 5);  // +0 finds the -0 key
-  EXPECT_EQ(conversion_apply(&table, 3), 3);    // the odd last value is no key
+  EXPECT_EQ(conversion_apply(&table, 0.0), 5);      // +0 finds the -0 key
+  EXPECT_EQ(conversion_apply(&table, 3), 3);        // the odd last value is no key
   EXPECT_EQ(conversion_apply(&table, 42.5), 42.5);  // no key: the value passes unchanged
   EXPECT_TRUE(std::isnan(conversion_apply(&table, NAN)));
   Conversion copy{};
@@ -152,25 +155,36 @@ TEST(ChannelLists, LeavesOfCompositionsWithNamesConversionsAndStores) {
   uint64_t cc_lin = w.add_cc_linear(2.0, 0.5);
   uint64_t cc_tab = w.add_cc_table({{1, 10}});
   uint64_t cc_other = w.add_cc({.type = 7});
-  uint64_t m3 = w.add_cn({.name = w.add_tx("S.c"), .conversion = cc_other, .byte_offset = 3,
-                          .bit_count = 8});
-  uint64_t m2 = w.add_cn({.next = m3, .name = w.add_tx("S.b"), .conversion = cc_tab,
-                          .data = sd, .channel_type = CN_VLSD, .data_type = DT_BYTE_ARRAY,
-                          .byte_offset = 4, .bit_count = 64});
-  uint64_t m1 = w.add_cn({.next = m2, .name = w.add_tx("S.a"), .conversion = cc_lin,
-                          .data = sd, .data_type = DT_FLOAT_LE, .bit_offset = 5,
-                          .byte_offset = 1, .bit_count = 32});
-  uint64_t s = w.add_cn({.composition = m1, .name = w.add_tx("S"), .data_type = DT_BYTE_ARRAY,
-                         .bit_count = 96});
-  uint64_t t = w.add_cn({.next = s, .name = w.add_tx("Timestamp"), .data_type = DT_SIGNED_BE,
-                         .bit_count = 16});
+  uint64_t m3 =
+      w.add_cn({.name = w.add_tx("S.c"), .conversion = cc_other, .byte_offset = 3, .bit_count = 8});
+  uint64_t m2 = w.add_cn({.next = m3,
+                          .name = w.add_tx("S.b"),
+                          .conversion = cc_tab,
+                          .data = sd,
+                          .channel_type = CN_VLSD,
+                          .data_type = DT_BYTE_ARRAY,
+                          .byte_offset = 4,
+                          .bit_count = 64});
+  uint64_t m1 = w.add_cn({.next = m2,
+                          .name = w.add_tx("S.a"),
+                          .conversion = cc_lin,
+                          .data = sd,
+                          .data_type = DT_FLOAT_LE,
+                          .bit_offset = 5,
+                          .byte_offset = 1,
+                          .bit_count = 32});
+  uint64_t s = w.add_cn(
+      {.composition = m1, .name = w.add_tx("S"), .data_type = DT_BYTE_ARRAY, .bit_count = 96});
+  uint64_t t = w.add_cn(
+      {.next = s, .name = w.add_tx("Timestamp"), .data_type = DT_SIGNED_BE, .bit_count = 16});
   uint64_t cg = w.add_cg({.first_cn = t, .data_bytes = 12});
   uint64_t dg = w.add_dg({.first_cg = cg});
   w.set_link(hd, HD_FIRST_DG, dg);
   LogCapture log;
   Opened o(w.bytes());
   ASSERT_NE(o.file, nullptr);
-  const GrowArray<RecordChannel>& list = cg_block(o.dg(0)->channel_groups.first[0])->record_channels;
+  const GrowArray<RecordChannel>& list =
+      cg_block(o.dg(0)->channel_groups.first[0])->record_channels;
   ASSERT_EQ(list.count, 4);  // the structure itself has no entry
   EXPECT_EQ(log.count("Unsupported channel data type: 0"), 1);
   const char* names[] = {"Timestamp", "S.a", "S.b", "S.c"};
@@ -210,7 +224,8 @@ TEST(ReadSorted, InvalidationBytesArePartOfTheStride) {
   uint64_t cg = f.w.add_cg({.first_cn = cn, .data_bytes = 2, .invalidation_bytes = 1});
   f.dg(0, cg, {1, 2, 0xF0, 3, 4, 0xF1, 5, 6});
   uint64_t cn2 = f.w.add_cn({.bit_count = 8});
-  uint64_t cg2 = f.w.add_cg({.first_cn = cn2, .record_id = 4, .data_bytes = 1, .invalidation_bytes = 2});
+  uint64_t cg2 =
+      f.w.add_cg({.first_cn = cn2, .record_id = 4, .data_bytes = 1, .invalidation_bytes = 2});
   f.dg(1, cg2, {4, 9, 0, 0, 4, 8, 0, 0});
   Opened o(f.w.bytes());
   ASSERT_NE(o.file, nullptr);
@@ -269,7 +284,8 @@ TEST(ReadUnsorted, UnreadableRecordIdSizeRejectsOnlyThatGroup) {
   LogCapture log;
   Opened o(f.w.bytes());
   ASSERT_NE(o.file, nullptr);
-  EXPECT_EQ(log.count("has a record id size of 3 bytes; its records are not read"), 1) << log.text();
+  EXPECT_EQ(log.count("has a record id size of 3 bytes; its records are not read"), 1)
+      << log.text();
   EXPECT_TRUE(mdftest::read_all(o.dg(0)).empty());
   EXPECT_EQ(bytes_of(mdftest::read_all(o.dg(1))), (Bytes{{8}, {9}}));
 }
@@ -291,8 +307,11 @@ TEST(VariableLength, SignalDataEntriesAtTheRecordsOffsets) {
   uint64_t sd = f.w.add_sd({{1, 2, 3}, {}, {4, 5, 6, 7, 8}}, &at);
   // The last entry claims more bytes than the block holds: it is cut at the block end.
   f.w.patch_u32(f.w.data_offset(sd) + at[2], 1000);
-  uint64_t vl = f.w.add_cn({.data = sd, .channel_type = CN_VLSD, .data_type = DT_BYTE_ARRAY,
-                            .byte_offset = 1, .bit_count = 32});
+  uint64_t vl = f.w.add_cn({.data = sd,
+                            .channel_type = CN_VLSD,
+                            .data_type = DT_BYTE_ARRAY,
+                            .byte_offset = 1,
+                            .bit_count = 32});
   uint64_t id = f.w.add_cn({.next = vl, .bit_count = 8});
   uint64_t cg = f.w.add_cg({.first_cn = id, .data_bytes = 5});
   ByteWriter d;
@@ -311,8 +330,11 @@ TEST(VariableLength, SignalDataEntriesAtTheRecordsOffsets) {
 TEST(VariableLength, RecordsOfAVariableLengthGroupFollowTheirRecord) {
   FileBuilder f;
   uint64_t vgroup = f.w.add_cg({.record_id = 2, .flags = CG_FLAG_VLSD, .vlsd_size = 1000});
-  uint64_t vl = f.w.add_cn({.data = vgroup, .channel_type = CN_VLSD, .data_type = DT_BYTE_ARRAY,
-                            .byte_offset = 12, .bit_count = 64});
+  uint64_t vl = f.w.add_cn({.data = vgroup,
+                            .channel_type = CN_VLSD,
+                            .data_type = DT_BYTE_ARRAY,
+                            .byte_offset = 12,
+                            .bit_count = 64});
   uint64_t cg = f.w.add_cg({.next = vgroup, .first_cn = vl, .record_id = 1, .data_bytes = 20});
   ByteWriter d;
   auto frame = [&](uint8_t fill) { d.u8(1).raw(std::vector<uint8_t>(20, fill)); };
@@ -353,8 +375,8 @@ TEST(VariableLength, RecordsOfAVariableLengthGroupFollowTheirRecord) {
 TEST(VariableLength, APayloadLongerThanTheDataEndsTheGroup) {
   FileBuilder f;
   uint64_t vgroup = f.w.add_cg({.record_id = 2, .flags = CG_FLAG_VLSD});
-  uint64_t vl = f.w.add_cn({.data = vgroup, .channel_type = CN_VLSD, .data_type = DT_BYTE_ARRAY,
-                            .bit_count = 64});
+  uint64_t vl = f.w.add_cn(
+      {.data = vgroup, .channel_type = CN_VLSD, .data_type = DT_BYTE_ARRAY, .bit_count = 64});
   uint64_t cg = f.w.add_cg({.next = vgroup, .first_cn = vl, .record_id = 1, .data_bytes = 8});
   ByteWriter d;
   d.u8(1).zeros(8).u8(2).u32(0xFFFFFFF0).zeros(4);
@@ -373,8 +395,8 @@ TEST(Iterator, FramesOfWholeBusLogsInEveryLayout) {
     DataStorage storage;
   };
   const Case cases[] = {
-      {Layout::Sorted, 0, DataStorage::Fixed},     {Layout::Sorted, 0, DataStorage::SignalData},
-      {Layout::Unsorted, 1, DataStorage::Fixed},   {Layout::Unsorted, 2, DataStorage::SignalData},
+      {Layout::Sorted, 0, DataStorage::Fixed},       {Layout::Sorted, 0, DataStorage::SignalData},
+      {Layout::Unsorted, 1, DataStorage::Fixed},     {Layout::Unsorted, 2, DataStorage::SignalData},
       {Layout::Unsorted, 4, DataStorage::VlsdGroup}, {Layout::Unsorted, 8, DataStorage::VlsdGroup},
   };
   for (const Case& c : cases) {
