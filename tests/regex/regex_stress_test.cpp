@@ -136,6 +136,26 @@ TEST(RegexFuzz, RandomPatternsAndTextsAreSafe) {
   EXPECT_GT(matched, 2000);
 }
 
+TEST(RegexFuzz, ArbitraryPatternBytesAreSafe) {
+  std::mt19937 rng(99);
+  for (int round = 0; round < 20000; ++round) {
+    std::string pattern;
+    int n = static_cast<int>(rng() % 24);
+    for (int i = 0; i < n; ++i) pattern.push_back(static_cast<char>(1 + rng() % 255));
+    std::vector<char> exact(pattern.begin(), pattern.end());
+    exact.push_back('\0');  // exactly sized, so reading past the pattern is caught
+    Regex re{};
+    int32_t rc = regex_compile(&re, exact.data(), 0);
+    ASSERT_LE(rc, 0);
+    if (rc == 0) {
+      RegexCapture caps[REGEX_MAX_GROUPS + 1] = {};
+      int32_t m = regex_match(&re, pattern.c_str(), caps, 0);
+      ASSERT_TRUE(m == REGEX_MATCH || m == REGEX_NO_MATCH);
+    }
+    regex_free(re.program);
+  }
+}
+
 // A slow reference for whole-match extents: the set of end positions of a pattern tree,
 // computed by brute force over a short text, from which the earliest start and then the
 // longest match are taken.
