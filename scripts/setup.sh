@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build clang lld libclang-rt-dev pkg-config
   libexpat1-dev libmbedtls-dev libargtable2-dev libstb-dev
-  libgtest-dev googletest libbenchmark-dev unicode-data
+  libgtest-dev googletest libbenchmark-dev unicode-data man-db groff-base
 )
 
 missing=()

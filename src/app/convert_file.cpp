@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "app/progress.h"
 #include "decode/converter.h"
 #include "io/fs_root.h"
 #include "mdf/block.h"
@@ -78,6 +79,7 @@ bool read_frames(Converter* converter, HdBlock* hd) {
     RecordIterator it;
     for (record_iter_begin(&it, reader); it.frame; record_iter_next(&it)) {
       converter->input_frames += 1;
+      progress_frame(converter->input_frames);
       if (!converter->ops->on_frame(converter, it.frame)) ok = false;
     }
     record_reader_free(reader);

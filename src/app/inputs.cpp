@@ -2,6 +2,7 @@
 #include "app/inputs.h"
 
 #include "app/convert_file.h"
+#include "app/progress.h"
 #include "app/tool.h"
 #include "decode/converter.h"
 #include "io/fs_root.h"
@@ -172,7 +173,9 @@ int convert_entry(Converter* converter, std::string_view input_path, std::string
   if (stem.size() > extension.size() && stem[stem.size() - extension.size() - 1] == '.')
     stem.remove_suffix(extension.size() + 1);
   ScopedDynString output(stem);
+  progress_file_begin(input_path);
   int result = convert_file(converter, input_path, output.view());
+  progress_file_end(info.size);
   if (result != 0)
     LOG(LOG_ERROR, "Error during conversion of %.*s", static_cast<int>(input_path.size()),
         input_path.data());

@@ -11,6 +11,7 @@
 
 #include "app/inputs.h"
 #include "app/passwords.h"
+#include "app/progress.h"
 #include "decode/session.h"
 #include "io/stream.h"
 #include "support/log.h"
@@ -467,7 +468,9 @@ int tool_main(int argc, char** argv) {
     return EXIT_SETUP_FAILED;
   }
   int64_t started = elapsed_milliseconds();
+  progress_start(&session->base);
   exit_status = run_inputs(&session->base, &tool->inputs);
+  progress_stop();
   int64_t finished = elapsed_milliseconds();
   Converter* converter = &session->base;
   LOG(LOG_INFO, "Input  statistics, files: %6llu, messages: %8llu, size: %llu MB",

@@ -13,6 +13,12 @@
 int32_t log_output_level = 0;
 static int log_fd = 2;
 
+// Moves to the start of the terminal line and erases it.
+static constexpr char CLEAR_LINE[] = "\r\x1b[K";
+static constexpr size_t CLEAR_LENGTH = sizeof CLEAR_LINE - 1;
+static char status_text[LOG_STATUS_ROOM];
+static size_t status_length = 0;
+
 void log_set_output_level(int32_t level) { log_output_level = level; }
 void log_set_output_fd(int fd) { log_fd = fd; }
 
@@ -74,12 +80,29 @@ void log_write(int32_t level, const char* format, ...) {
                  static_cast<long long>(getpid()),
                  static_cast<long long>(syscall(SYS_gettid))};
 
-  char line[LINE_ROOM + 2];
+  char buffer[CLEAR_LENGTH + LINE_ROOM + 2 + LOG_STATUS_ROOM];
+  size_t start = status_length > 0 ? CLEAR_LENGTH : 0;
+  memcpy(buffer, CLEAR_LINE, start);
+  char* line = buffer + start;
   va_list args;
   va_start(args, format);
   int n = format_line(line, stamp, level, format, args);
   va_end(args);
   line[n] = '\n';
-  ssize_t written = write(log_fd, line, static_cast<size_t>(n) + 1);
+  size_t end = start + static_cast<size_t>(n) + 1;
+  memcpy(buffer + end, status_text, status_length);
+  ssize_t written = write(log_fd, buffer, end + status_length);
   (void)written;  // a failed write on standard error is ignored
+}
+
+void log_set_status(const char* text, size_t length) {
+  if (length == 0 && status_length == 0) return;  // nothing shown, nothing to clear
+  if (length > sizeof status_text) length = sizeof status_text;
+  if (length > 0) memcpy(status_text, text, length);
+  status_length = length;
+  char buffer[CLEAR_LENGTH + LOG_STATUS_ROOM];
+  memcpy(buffer, CLEAR_LINE, CLEAR_LENGTH);
+  memcpy(buffer + CLEAR_LENGTH, status_text, status_length);
+  ssize_t written = write(log_fd, buffer, CLEAR_LENGTH + status_length);
+  (void)written;
 }

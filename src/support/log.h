@@ -2,6 +2,7 @@
 // process and thread identifiers and a level letter, filtered by one global output level.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 enum LogLevel : int32_t {
@@ -34,6 +35,14 @@ int log_format_line(char* out, const LogStamp& stamp, int32_t level, const char*
 
 // Where log lines go: standard error (2) unless a test redirects it.
 void log_set_output_fd(int fd);
+
+// The status line of a terminal, kept below the log lines. log_set_status draws `text` in place
+// of the current status line (an empty text clears it and stops the redraws); text beyond
+// LOG_STATUS_ROOM bytes is cut. While a status line is shown, each log line clears it first and
+// redraws it after the line feed, all in the line's single write, so lines stay whole. With no
+// status line set, log lines are written exactly as without this facility.
+constexpr int LOG_STATUS_ROOM = 255;
+void log_set_status(const char* text, size_t length);
 
 #define LOG(level, ...)                                   \
   do {                                                    \
