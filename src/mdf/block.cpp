@@ -78,6 +78,9 @@ struct CacheEntry {
   // brings its successors into that chain.
   bool chain_followed;
   uint64_t next;
+  // Levels of blocks below this one (0 for a block without links), so that a later link to it
+  // from deep down is held to the same nesting bound as a fresh load.
+  int32_t height;
 };
 
 }  // namespace
@@ -85,7 +88,8 @@ struct CacheEntry {
 struct BlockCache {
   HashTable<CacheEntry> blocks;
   uint64_t stream_size;
-  int32_t depth;
+  int32_t depth;   // loads in progress
+  int32_t bottom;  // the deepest level reached below the load in progress
   // The list whose chain is being loaded at this level and the next link its current
   // element named: a loader's parse_block_into_list of its next link lands here instead of
   // recursing.
@@ -205,6 +209,13 @@ LoadResult load_one(Stream* stream, uint64_t offset, BlockCache* cache, BlockLis
   using Traits = U64KeyTraits<CacheEntry>;
   if (CacheEntry* e = hash_table_find<Traits>(&cache->blocks, offset)) {
     if (e->state == CACHE_DONE) {
+      int32_t bottom = cache->depth + 1 + e->height;
+      if (bottom > MAX_BLOCK_DEPTH) {
+        LOG(LOG_ERROR, "Blocks nested deeper than %d levels at offset %llu", MAX_BLOCK_DEPTH,
+            static_cast<unsigned long long>(offset));
+        return result;
+      }
+      if (bottom > cache->bottom) cache->bottom = bottom;
       result.ref = block_ref_copy(e->ref);
       result.from_cache = true;
       if (list && !e->chain_followed) {
@@ -258,8 +269,12 @@ LoadResult load_one(Stream* stream, uint64_t offset, BlockCache* cache, BlockLis
   uint64_t saved_next = cache->chain_next;
   cache->chain_list = list;
   cache->chain_next = NIL_LINK;
-  ++cache->depth;
+  int32_t level = ++cache->depth;
+  int32_t saved_bottom = cache->bottom;
+  cache->bottom = level;
   bool loaded = block->ops->block_load(block, stream, cache, &header, list);
+  int32_t height = cache->bottom - level;
+  if (saved_bottom > cache->bottom) cache->bottom = saved_bottom;
   --cache->depth;
   uint64_t next = cache->chain_next;
   cache->chain_list = saved_list;
@@ -275,6 +290,7 @@ LoadResult load_one(Stream* stream, uint64_t offset, BlockCache* cache, BlockLis
   e->state = CACHE_DONE;
   e->ref = block_ref_copy(ref);
   e->next = next;
+  e->height = height;
   result.ref = ref;
   result.next = list ? next : NIL_LINK;
   return result;

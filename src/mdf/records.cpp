@@ -457,7 +457,8 @@ bool record_reader_next(RecordReader* reader) {
     }
     uint64_t record_length = static_cast<uint64_t>(layout->record_length);
     uint64_t stride = record_length + layout->invalidation_bytes;
-    if (stride > left) return false;  // the last, incomplete record
+    if (stride > left) return false;                // the last, incomplete record
+    if (stride == 0 && id_size == 0) return false;  // records of no bytes never advance
     dynstring_clear(&reader->record);
     dynstring_clear(&reader->variable);
     char* bytes = dynstring_extend(&reader->record, stride);

@@ -283,6 +283,33 @@ TEST(BlockCache, NestingIsBoundedButOrdinaryDepthsLoad) {
   }
 }
 
+TEST(BlockCache, SharedBlocksCountTowardsTheNestingBound) {
+  // A structure nested 40 deep, reached a second time from 10 or 30 levels of another
+  // structure: the second path is as deep as a fresh load of it would be.
+  for (int outer : {10, 30}) {
+    SCOPED_TRACE(outer);
+    Mf4Writer w;
+    uint64_t hd = w.add_hd({});
+    uint64_t inner = w.add_cn({.bit_count = 8});
+    for (int i = 0; i < 40; ++i) inner = w.add_cn({.composition = inner});
+    uint64_t cg1 = w.add_cg({.first_cn = inner, .data_bytes = 1});
+    uint64_t other = w.add_cn({.composition = inner});
+    for (int i = 1; i < outer; ++i) other = w.add_cn({.composition = other});
+    uint64_t cg2 = w.add_cg({.first_cn = other, .data_bytes = 1});
+    uint64_t dg2 = w.add_dg({.first_cg = cg2});
+    w.set_link(hd, HD_FIRST_DG, w.add_dg({.next = dg2, .first_cg = cg1}));
+    LogCapture log;
+    Opened o(w.bytes());
+    if (outer == 10) {
+      ASSERT_NE(o.file, nullptr);
+      EXPECT_EQ(cg_block(o.dg(1)->channel_groups.first[0])->record_channels.count, 1);
+    } else {
+      EXPECT_EQ(o.file, nullptr);
+      EXPECT_EQ(log.count("Blocks nested deeper than 64 levels"), 1) << log.text();
+    }
+  }
+}
+
 TEST(BlockDamage, BadLengthsAndCountsFailWithoutCrashing) {
   struct Case {
     const char* what;

@@ -218,6 +218,14 @@ TEST(ReadSorted, RecordsBackToBackWithoutTheIncompleteLast) {
   EXPECT_EQ(bytes_of(mdftest::read_all(p.dg(0))), (Bytes{{1, 2}, {3, 4}}));
 }
 
+TEST(ReadSorted, RecordsOfNoBytesEndTheGroup) {
+  FileBuilder f;
+  f.dg(0, f.cg(0, 0), {1, 2, 3});
+  Opened o(f.w.bytes());
+  ASSERT_NE(o.file, nullptr);
+  EXPECT_TRUE(mdftest::read_all(o.dg(0), 10).empty());
+}
+
 TEST(ReadSorted, InvalidationBytesArePartOfTheStride) {
   FileBuilder f;
   uint64_t cn = f.w.add_cn({.bit_count = 8});
