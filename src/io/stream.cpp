@@ -273,9 +273,15 @@ int64_t buffered_seek(Stream* s, int64_t offset, int32_t origin) {
     b->cursor = static_cast<uint64_t>(target - b->window_start);
     return target;
   }
-  // Nothing to read there (past the end): nothing changes and the current position is
-  // returned, which tells the caller that the seek did not reach its target.
-  if (!buffered_load(b, target)) return buffered_tell(s);
+  if (buffered_load(b, target)) return target;
+  // Nothing to read there. The end of the inner stream is still a position (stream_size seeks
+  // there): the window becomes empty at the target. Beyond the end nothing changes and the
+  // current position is returned, which tells the caller that the seek did not reach it.
+  int64_t end = stream_seek(b->inner, 0, SEEK_FROM_END);
+  if (end < 0 || target > end) return buffered_tell(s);
+  b->window_start = target;
+  b->cursor = 0;
+  b->fill = 0;
   return target;
 }
 

@@ -120,6 +120,43 @@ TEST(Conversion, SplitsConcatenateAndRepeatedFilesAreSkipped) {
             ENGINE_HEADER + engine_row(T0, 1) + engine_row(T0 + 1, 2) + engine_row(T0 + 2, 3));
 }
 
+TEST(Conversion, ConcatFlagsAndBufferSizes) {
+  LogFolder r;
+  r.put("s/1.MF4", engine_log(0xAB, 5, 3, {{0, 1}}));
+  r.put("s/2.MF4", engine_log(0xAB, 5, 4, {{1, 2}}));
+  // no-concat wins when both are given, in either order.
+  for (auto flags : {std::vector<std::string>{"--concat", "--no-concat"},
+                     std::vector<std::string>{"--no-concat", "--concat"}}) {
+    test::TempDir out;
+    flags.insert(flags.end(), {"-O", out.path, "logs/s"});
+    EXPECT_EQ(r.run(flags).status, 0);
+    EXPECT_EQ(test::list_files(out.path).size(), 2u) << flags[0];
+  }
+  // Reading through a small window or straight from the file gives the same bytes.
+  std::string expected;
+  for (const char* buffer : {"--buffer=-1", "--buffer=0", "--buffer=100", "-b16"}) {
+    test::TempDir out;
+    std::vector<std::string> args = {buffer, "-O", out.path, "logs/s"};
+    EXPECT_EQ(r.run(args).status, 0) << buffer;
+    std::string text = test::read_text(out.path + "/000000AB_out/CAN1_EngineData/2023/11/07/00000005_00000003.csv");
+    if (expected.empty()) expected = text;
+    EXPECT_EQ(text, expected) << buffer;
+  }
+  EXPECT_EQ(expected, ENGINE_HEADER + engine_row(T0, 1) + engine_row(T0 + 1, 2));
+
+  // An empty file is not buffered and is no MDF file; an unknown container type fails quietly.
+  r.put("bad/empty.MF4", {});
+  auto empty = r.run({"logs/bad/empty.MF4"});
+  EXPECT_EQ(empty.status, 8);
+  EXPECT_NE(empty.err.find("E Could not open MDF"), std::string::npos) << empty.err;
+  auto unknown = test::make_compressed_container(engine_log(0xAB, 5, 3, {{0, 1}}), 0xAB);
+  unknown[14] = 0x33;  // container type
+  r.put("bad/unknown.MFM", unknown);
+  auto quiet = r.run({"logs/bad/unknown.MFM"});
+  EXPECT_EQ(quiet.status, 8);
+  EXPECT_EQ(quiet.err.find("Could not"), std::string::npos) << quiet.err;
+}
+
 TEST(Conversion, MidnightStartsNewFilesUnderTheNewDate) {
   LogFolder r;
   r.put("x.MF4", engine_log(0xAB, 5, 3, {{0.5, 1}, {1.5, 2}}, NOV_7_2023 + 24 * HOUR - 1000000000ULL));
