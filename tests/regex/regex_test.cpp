@@ -533,6 +533,10 @@ const char* const MESSAGE = "^BO_ (\\d+) ([[:graph:]]+): (\\d+) ([[:graph:]]+)$"
 const char* const SIGNAL =
     "^SG_ ([[:graph:]]+) ([0-9mM]*) ?: (\\d+)\\|(\\d+)@(0|1)(\\+) "
     "\\(([0-9eE\\.\\-]+),([0-9eE\\.\\-]+)\\) \\[([0-9eE\\.\\-]+)\\|([0-9eE\\.\\-]+)\\].*$";
+// The signal pattern widened to accept signed signals as well ("-" value type).
+const char* const SIGNAL_SIGNED =
+    "^SG_ ([[:graph:]]+) ([0-9mM]*) ?: (\\d+)\\|(\\d+)@(0|1)([+\\-]) "
+    "\\(([0-9eE\\.\\-]+),([0-9eE\\.\\-]+)\\) \\[([0-9eE\\.\\-]+)\\|([0-9eE\\.\\-]+)\\].*$";
 const char* const MUX_INDICATOR = "^(m*)(\\d*)(M*)$";
 const char* const MUX_VALUES = "^SG_MUL_VAL_ (\\d*) ([[:graph:]]+) ([[:graph:]]+) (\\d*)-(\\d*);?$";
 const char* const ATTRIBUTE_DEF =
@@ -583,6 +587,17 @@ TEST(RegexDbcPatterns, SignalLinesAndMultiplexIndicators) {
        {"SG_ Sub m2M : 4|4@1+ (1E-3,0) [0|1.5e1] \"\" ECU", "Sub", "m2M", "4", "4", "1", "+",
         "1E-3", "0", "0", "1.5e1"}},
       {SIGNAL, "SG_ Torque : 0|16@1- (0.1,0) [-3276.8|3276.7] \"Nm\" ECU", 0, NO_MATCH},
+      {SIGNAL_SIGNED,
+       "SG_ YawRate : 23|12@0- (0.01,0) [-20.48|20.47] \"deg/s\"  ECM",
+       0,
+       {"SG_ YawRate : 23|12@0- (0.01,0) [-20.48|20.47] \"deg/s\"  ECM", "YawRate", "", "23", "12",
+        "0", "-", "0.01", "0", "-20.48", "20.47"}},
+      {SIGNAL_SIGNED,
+       "SG_ S0_Temperature m0 : 8|16@1+ (0.1,-50) [-50|150] \"degC\"  VCU",
+       0,
+       {"SG_ S0_Temperature m0 : 8|16@1+ (0.1,-50) [-50|150] \"degC\"  VCU", "S0_Temperature", "m0",
+        "8", "16", "1", "+", "0.1", "-50", "-50", "150"}},
+      {SIGNAL_SIGNED, "SG_ X : 0|8@1* (1,0) [0|1] \"\" ECU", 0, NO_MATCH},
       {MUX_INDICATOR, "m12", 0, {"m12", "m", "12", ""}},
       {MUX_INDICATOR, "M", 0, {"M", "", "", "M"}},
       {MUX_INDICATOR, "m3M", 0, {"m3M", "m", "3", "M"}},
@@ -640,6 +655,15 @@ TEST(RegexDbcPatterns, AttributeAssignmentSplits) {
        "BA_ \"MessageIgnore\" BO_ 256 1;",
        0,
        {"BA_ \"MessageIgnore\" BO_ 256 1;", "MessageIgnore", "~", "~", "~", "BO_ 256 1"}},
+      {ATTRIBUTE,
+       "BA_ \"GenMsgCycleTime\" BO_ 2166572391 100;",
+       0,
+       {"BA_ \"GenMsgCycleTime\" BO_ 2166572391 100;", "GenMsgCycleTime", "~", "~", "~",
+        "BO_ 2166572391 100"}},
+      {ATTRIBUTE,
+       "BA_ \"X\"  \"two spaces\";",
+       0,
+       {"BA_ \"X\"  \"two spaces\";", "X", "~", "~", "~", " \"two spaces\""}},
       {ATTRIBUTE,
        "BA_ \"SignalIgnore\" SG_ 256 EngineSpeed 1;",
        0,
