@@ -1,0 +1,145 @@
+// Writes the seed corpora of the fuzz targets with our own writers (run by hand when the
+// formats change; the corpora are checked in). DBC seeds are the checked-in DBC files.
+// Built with the tests in a fuzz build (-DTABULON_FUZZ=ON -DTABULON_TESTS=ON).
+// Usage: make_fuzz_seeds <fuzz folder>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/container_writer.h"
+#include "support/mf4_writer.h"
+
+namespace {
+
+std::string root;
+
+void put(const std::string& target, const std::string& name, const std::vector<uint8_t>& bytes) {
+  std::string path = root + "/corpus/" + target + "/" + name;
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || fclose(f) != 0) {
+    fprintf(stderr, "cannot write %s\n", path.c_str());
+    exit(1);
+  }
+}
+
+void put_text(const std::string& target, const std::string& name, const std::string& text) {
+  put(target, name, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+// A few frames of every kind, so that every extractor and storage is reached.
+void fill(test::BusLogBuilder& log) {
+  log.add_can_frame(1, 0x100, false, {1, 2, 3, 4, 5, 6, 7, 8}, 0.001);
+  log.add_can_frame(2, 0x18FEF121, true, {9, 8, 7}, 0.002);
+  log.add_can_remote_frame(1, 0x1A0, false, 8, 0.003);
+  log.add_can_error_frame(1, 3, 0.004);
+  log.add_lin_frame(1, 0x21, {0x10, 0x20}, 0.005);
+}
+
+std::vector<uint8_t> small_log() {
+  test::BusLogBuilder log;
+  log.metadata(0x0A1B2C3D, 1, 1);
+  log.add_can_frame(1, 0x100, false, {1, 2, 3, 4, 5, 6, 7, 8}, 0.001);
+  log.add_can_frame(1, 0x1A0, false, {1, 2, 3, 4, 5, 6, 7, 8}, 0.002);
+  return log.build();
+}
+
+void mf4_seeds() {
+  {
+    test::BusLogBuilder log;
+    fill(log);
+    put("mf4", "sorted.mf4", log.build());
+  }
+  {
+    test::BusLogBuilder log;
+    log.layout(test::Layout::Unsorted, 1).comment_style(test::CommentStyle::Nested);
+    fill(log);
+    put("mf4", "unsorted.mf4", log.build());
+  }
+  {
+    test::BusLogBuilder log;
+    log.can_data_storage(test::DataStorage::SignalData).lin_data_storage(test::DataStorage::SignalData);
+    fill(log);
+    log.add_canfd_frame(3, 0x12345, true, std::vector<uint8_t>(64, 0xAA), 0.006);
+    put("mf4", "signal_data.mf4", log.build());
+  }
+  {
+    test::BusLogBuilder log;
+    log.can_data_storage(test::DataStorage::VlsdGroup).record_id_size(2);
+    fill(log);
+    put("mf4", "vlsd_group.mf4", log.build());
+  }
+  {
+    test::BusLogBuilder log;
+    log.flat_channels().timestamp_ticks(1e-6).invalidation_bytes(1).unfinalised();
+    fill(log);
+    put("mf4", "unfinalised_flat.mf4", log.build());
+  }
+}
+
+void container_seeds() {
+  std::vector<uint8_t> mf4 = small_log();
+  put("container", "compressed.mfc", test::make_compressed_container(mf4, 0x0A1B2C3D, 8, 4, true));
+  put("container", "compressed_w4.mfc",
+      test::make_compressed_container(mf4, 0x0A1B2C3D, 4, 3, false));
+  put("container", "encrypted_x.mfe", test::make_encrypted_container(mf4, 0x0A1B2C3D, "x", 1));
+  put("container", "encrypted_other.mfe",
+      test::make_encrypted_container(mf4, 0x0A1B2C3D, "other", 2, 7));
+  put("container", "compressed_in_encrypted.mfe",
+      test::make_encrypted_container(test::make_compressed_container(mf4, 1, 10, 5), 1, "x", 1));
+  put("mf4", "small.mf4", mf4);
+}
+
+void metadata_seeds() {
+  put_text("metadata", "flat.xml",
+           test::logger_comment_xml(0x0A1B2C3D, 12, 3, test::CommentStyle::Flat));
+  put_text("metadata", "nested.xml",
+           test::logger_comment_xml(0x0A1B2C3D, 12, 3, test::CommentStyle::Nested));
+}
+
+void password_seeds() {
+  put_text("passwords", "two.json",
+           "{\n  \"0A1B2C3D\": \"example-password\",\n  \"default\": \"not-the-password\"\n}\n");
+  put_text("passwords", "odd.json",
+           "{\r\n\t\"default\" : \"a \\\"quoted\\\" one\" ,\r\n  \"abc\":\"\",\n\"default\": \"again\"\n"
+           "  \"12G4\": \"not hex\"\n\"ffffffff\": \"\xc3\xa9t\xc3\xa9\"}");
+}
+
+// Pattern, a zero byte, then the text.
+void regex_seed(const std::string& name, const std::string& pattern, const std::string& text) {
+  std::string bytes = pattern;
+  bytes.push_back('\0');
+  bytes += text;
+  put_text("regex", name, bytes);
+}
+
+void regex_seeds() {
+  regex_seed("message", R"re(^BO_ (\d+) ([[:graph:]]+): (\d+) ([[:graph:]]+)$)re",
+             "BO_ 256 EngineData: 8 Vector__XXX\nBO_ 2364540158 EEC1: 8 Vector__XXX");
+  regex_seed("signal",
+             R"re(^SG_ ([[:graph:]]+) ([0-9mM]*) ?: (\d+)\|(\d+)@(0|1)(\+|-) \(([0-9eE\.\-]+),([0-9eE\.\-]+)\) \[([0-9eE\.\-]+)\|([0-9eE\.\-]+)\].*$)re",
+             " SG_ Speed m1 : 0|16@1+ (0.25,0) [0|16383.75] \"rpm\" Vector__XXX");
+  regex_seed("attribute",
+             R"re(^BA_ "([[:graph:]]+)" ?(BU_|BO_|SG_)* ?(\d+)* ?([[:graph:]]+)* ([[:ascii:]]+);$)re",
+             "BA_ \"BusType\" \"CAN\";\nBA_ \"MessageIgnore\" BO_ 256 1;");
+  regex_seed("password", R"re(^\s*"(default|[a-fA-F\d]*)"\s*:\s*"(.*)"\s*,?\s*$)re",
+             "{\n  \"0A1B2C3D\": \"secret\",\n  \"default\": \"x\"\n}");
+  regex_seed("unicode", R"re((?i)\p{Lu}+[[:alpha:]]\x{e9}.*?|[^a-z]{2,}\b)re",
+             "\xc3\x89T\xc3\x89 caf\xc3\xa9 ABC 123 \xe2\x82\xac\xff");
+  regex_seed("flags", R"((?s)a.b(?-i)c|(x*)+y)", "a\nbc xxxxy");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: make_seeds <fuzz folder>\n");
+    return 2;
+  }
+  root = argv[1];
+  mf4_seeds();
+  container_seeds();
+  metadata_seeds();
+  password_seeds();
+  regex_seeds();
+  return 0;
+}
