@@ -28,6 +28,8 @@ struct Fixture {
   size_t remote_frames, error_frames;
   double last_frame;  // seconds after the start time
   FrameKind data_kind;
+  uint64_t start_time_s;              // UTC
+  std::vector<uint32_t> group_kinds;  // of each data group
 };
 
 const std::vector<IdCount> SEQUENCE = {
@@ -57,7 +59,9 @@ const Fixture FIXTURES[] = {
      40,
      12,
      99.997940,
-     FRAME_CAN_DATA},
+     FRAME_CAN_DATA,
+     1699401540,
+     {GROUP_CAN_DATA, GROUP_CAN_REMOTE, GROUP_CAN_ERROR}},
     {"can_fd.MF4",
      {
          {0, 1, 0x400, 0, 64, 6000},
@@ -69,7 +73,9 @@ const Fixture FIXTURES[] = {
      0,
      0,
      59.996355,
-     FRAME_CAN_DATA},
+     FRAME_CAN_DATA,
+     1699431330,
+     {GROUP_CAN_DATA, GROUP_CAN_DATA}},
     {"j1939.MF4",
      {
          {0, 1, 0x123, 0, 8, 300},
@@ -88,7 +94,9 @@ const Fixture FIXTURES[] = {
      0,
      0,
      59.990473,
-     FRAME_CAN_DATA},
+     FRAME_CAN_DATA,
+     1699425000,
+     {GROUP_CAN_DATA}},
     {"lin.MF4",
      {
          {0, 1, 0x10, 0, 4, 3000},
@@ -100,11 +108,41 @@ const Fixture FIXTURES[] = {
      0,
      0,
      59.994344,
-     FRAME_LIN},
-    {"sequence_split3.MF4", SEQUENCE, 0, 0, 59.988646, FRAME_CAN_DATA},
-    {"sequence_split4.MF4", SEQUENCE, 0, 0, 59.988671, FRAME_CAN_DATA},
-    {"sequence_split5.MF4", SEQUENCE, 0, 0, 59.988513, FRAME_CAN_DATA},
-    {"sequence_split7.MF4", SEQUENCE, 0, 0, 59.988706, FRAME_CAN_DATA},
+     FRAME_LIN,
+     1699444800,
+     {GROUP_LIN}},
+    {"sequence_split3.MF4",
+     SEQUENCE,
+     0,
+     0,
+     59.988646,
+     FRAME_CAN_DATA,
+     1699437600,
+     {GROUP_CAN_DATA}},
+    {"sequence_split4.MF4",
+     SEQUENCE,
+     0,
+     0,
+     59.988671,
+     FRAME_CAN_DATA,
+     1699437660,
+     {GROUP_CAN_DATA}},
+    {"sequence_split5.MF4",
+     SEQUENCE,
+     0,
+     0,
+     59.988513,
+     FRAME_CAN_DATA,
+     1699437720,
+     {GROUP_CAN_DATA}},
+    {"sequence_split7.MF4",
+     SEQUENCE,
+     0,
+     0,
+     59.988706,
+     FRAME_CAN_DATA,
+     1699437840,
+     {GROUP_CAN_DATA}},
 };
 
 void PrintTo(const Fixture& f, std::ostream* os) { *os << f.file; }
@@ -150,6 +188,8 @@ TEST_P(FixtureFrames, YieldTheFramesTheReadmeLists) {
   EXPECT_EQ(error, fx.error_frames) << fx.file;
   EXPECT_EQ(none, 0u) << fx.file;
   EXPECT_NEAR(last, fx.last_frame, 1e-9) << fx.file;
+  EXPECT_EQ(read.start_time_ns, fx.start_time_s * 1'000'000'000) << fx.file;
+  EXPECT_EQ(read.group_kinds, fx.group_kinds) << fx.file;
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, FixtureFrames, ::testing::ValuesIn(FIXTURES),
