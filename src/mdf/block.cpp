@@ -97,11 +97,56 @@ struct BlockCache {
   uint64_t chain_next;
 };
 
+namespace {
+
+bool readable_at(Stream* s, uint64_t p) {
+  if (p > static_cast<uint64_t>(INT64_MAX)) return false;
+  if (stream_seek(s, static_cast<int64_t>(p), SEEK_FROM_START) != static_cast<int64_t>(p))
+    return false;
+  uint8_t byte;
+  return stream_read(s, &byte, 1) == 1;
+}
+
+// The number of bytes that can really be read. A read cache that has not yet loaded the end
+// of its file answers a seek to the end with its current position, so the size it reports
+// is confirmed by reading at its edge and searched for when wrong (a few dozen probes).
+uint64_t stream_extent(Stream* s) {
+  int64_t told = stream_tell(s);
+  int64_t size = stream_size(s);
+  uint64_t guess = size > 0 ? static_cast<uint64_t>(size) : 0;
+  uint64_t lo = 0, hi = 0;  // every byte before lo is readable, the byte at hi is not
+  if (guess > 0 && !readable_at(s, guess - 1)) {
+    hi = guess - 1;
+  } else if (!readable_at(s, guess)) {
+    lo = hi = guess;
+  } else {
+    lo = guess + 1;
+    uint64_t step = guess < 4096 ? 4096 : guess;
+    hi = lo + step;
+    while (readable_at(s, hi)) {
+      lo = hi + 1;
+      if (step > (uint64_t{1} << 61)) break;
+      step *= 2;
+      hi = lo + step;
+    }
+  }
+  while (lo < hi) {
+    uint64_t mid = lo + (hi - lo) / 2;
+    if (readable_at(s, mid))
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  if (told >= 0) stream_seek(s, told, SEEK_FROM_START);
+  return lo;
+}
+
+}  // namespace
+
 BlockCache* block_cache_new(Stream* stream) {
   auto* cache = static_cast<BlockCache*>(calloc(1, sizeof(BlockCache)));
   if (!cache) return nullptr;
-  int64_t size = stream ? stream_size(stream) : -1;
-  cache->stream_size = size > 0 ? static_cast<uint64_t>(size) : 0;
+  cache->stream_size = stream ? stream_extent(stream) : 0;
   cache->chain_next = NIL_LINK;
   return cache;
 }
@@ -357,7 +402,7 @@ namespace {
 
 // A logger that was cut off leaves the length of its last data block covering only what was
 // known when it was written: let that block run to the end of the file.
-void fix_unfinalised(MdfFile* file) {
+void fix_unfinalised(MdfFile* file, uint64_t size) {
   IdBlock* id = mdf_id(file);
   HdBlock* hd = mdf_hd(file);
   if (!id || !hd || !(id->unfinalised_flags & 4)) return;
@@ -369,10 +414,9 @@ void fix_unfinalised(MdfFile* file) {
     if (dt && (!last || dt->base.offset > last->base.offset)) last = dt;
   }
   if (!last) return;
-  int64_t size = stream_size(file->stream);
-  if (size >= 0 && static_cast<uint64_t>(size) >= last->base.offset) {
-    last->base.length = static_cast<uint64_t>(size) - last->base.offset;
-    last->data.file_size = static_cast<uint64_t>(size);
+  if (size >= last->base.offset) {
+    last->base.length = size - last->base.offset;
+    last->data.file_size = size;
   }
   id->unfinalised_flags = static_cast<uint16_t>(id->unfinalised_flags & ~4u);
 }
@@ -391,6 +435,7 @@ MdfFile* mdf_open(Stream* stream) {
     return nullptr;
   }
   idb->hd = parse_block(stream, 64, cache);
+  uint64_t size = cache->stream_size;
   block_cache_free(cache);
   auto* file = static_cast<MdfFile*>(calloc(1, sizeof(MdfFile)));
   if (block_ref_empty(idb->hd) || !file) {
@@ -400,7 +445,7 @@ MdfFile* mdf_open(Stream* stream) {
   }
   file->stream = stream;
   file->id = id;
-  fix_unfinalised(file);
+  fix_unfinalised(file, size);
   return file;
 }
 

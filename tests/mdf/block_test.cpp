@@ -425,6 +425,29 @@ TEST(Unfinalised, WithoutTheFlagTheShortLengthStands) {
   EXPECT_EQ(mdftest::frame_counts(o.dg(0))[FRAME_CAN_DATA], 0);
 }
 
+TEST(OpenThroughReadCache, FreshBuffersOfAnySizeOpenAndReadToTheEnd) {
+  BusLogBuilder b;
+  b.unfinalised();
+  for (int i = 0; i < 300; ++i) b.add_can_frame(1, 0x100, false, {1, 2, 3, 4, 5, 6, 7, 8}, i);
+  std::vector<uint8_t> bytes = b.build();
+  for (uint64_t capacity :
+       {uint64_t{16}, uint64_t{1000}, uint64_t{bytes.size()}, uint64_t{1} << 20}) {
+    SCOPED_TRACE(capacity);
+    Stream* mem = memory_with(bytes);
+    // A read cache that has read nothing yet cannot tell its size by seeking to its end.
+    Stream* cached = buffered_stream_new(mem, true, capacity);
+    MdfFile* file = mdf_open(cached);
+    ASSERT_NE(file, nullptr);
+    HdBlock* hd = mdf_hd(file);
+    ASSERT_EQ(hd->data_groups.count, 1);
+    DataBlock* dt = dt_block(dg_block(hd->data_groups.first[0])->data);
+    EXPECT_EQ(dt->base.offset + dt->base.length, bytes.size());
+    EXPECT_EQ(mdftest::frame_counts(dg_block(hd->data_groups.first[0]))[FRAME_CAN_DATA], 300);
+    mdf_close(file);
+    EXPECT_EQ(stream_close(cached), 0);
+  }
+}
+
 TEST(SharedFixtures, OpenWithTheirDataGroups) {
   struct Case {
     const char* name;
