@@ -189,10 +189,10 @@ bool read_block_header(Stream* stream, BlockHeader* header) {
     }
   }
   if (kind == BLOCK_UNKNOWN) {
-    char name[9];
-    for (int i = 0; i < 8; ++i)
+    // The 8 bytes as text end at a zero byte, so a block is named by its identifier.
+    char name[9] = {};
+    for (int i = 0; i < 8 && b[i]; ++i)
       name[i] = b[i] >= 0x20 && b[i] < 0x7F ? static_cast<char>(b[i]) : '?';
-    name[8] = 0;
     LOG(LOG_ERROR, "Unable to load block header for type %s", name);
     return false;
   }

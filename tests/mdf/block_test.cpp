@@ -135,7 +135,7 @@ TEST(BlockHeader, DataListAsDataFailsTheOpenWithItsIdentifier) {
   LogCapture log;
   Opened o(f.w.bytes());
   EXPECT_EQ(o.file, nullptr);
-  EXPECT_EQ(log.count("Unable to load block header for type ##DL"), 1);
+  EXPECT_EQ(log.count("Unable to load block header for type ##DL\n"), 1) << log.text();
 }
 
 TEST(BlockChains, DataGroupsAppearInChainOrder) {
