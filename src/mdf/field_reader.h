@@ -33,9 +33,9 @@ bool field_read_f64(FieldReader* r, double* out);
 // n bytes into `buffer`, which the caller has sized (and has checked n against the stream
 // before allocating). On failure the buffer may hold a part of the bytes.
 bool field_read_bytes(FieldReader* r, void* buffer, uint64_t n);
-// n bytes appended to `text`. The string grows only as bytes actually arrive, so a
-// stated size far beyond the stream costs no large allocation; on failure the bytes read so
-// far stay appended.
+// n bytes appended to `text`. The string grows in steps of 64 KiB only as bytes actually
+// arrive, so a stated size far beyond the stream costs no large allocation; on failure the
+// whole steps read before it stay appended.
 bool field_read_text(FieldReader* r, DynString* text, uint64_t n);
 // Skips reserved bytes.
 void field_skip(FieldReader* r, uint64_t n);
