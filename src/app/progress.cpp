@@ -47,7 +47,9 @@ size_t line_width() {
   return columns - 1;
 }
 
-void draw(int64_t now) {
+// Formats the status line; draws it, or, when `draw` is false, only lets the next log line
+// show it.
+void refresh(int64_t now, bool draw) {
   ProgressSnapshot snapshot{state.files_done,
                             state.converter->input_files,
                             state.bytes_done,
@@ -58,14 +60,17 @@ void draw(int64_t now) {
   size_t length = progress_format(text, sizeof text, line_width(), snapshot);
   // An empty status would clear the line and stop the redraws around log lines.
   if (length == 0) return;
+  if (!draw) {
+    log_update_status(text, length);
+    return;
+  }
   log_set_status(text, length);
   state.last_draw_ms = now;
   state.drawn = true;
 }
 
-void draw_when_due() {
-  int64_t now = now_ms();
-  if (!state.drawn || now - state.last_draw_ms >= PROGRESS_REDRAW_MS) draw(now);
+bool draw_due(int64_t now) {
+  return !state.drawn || now - state.last_draw_ms >= PROGRESS_REDRAW_MS;
 }
 
 }  // namespace
@@ -126,16 +131,22 @@ void progress_file_begin(std::string_view input_path) {
   state.path_length = input_path.size() < PATH_ROOM ? input_path.size() : PATH_ROOM;
   // A path longer than the room keeps its end, which names the file.
   memcpy(state.path, input_path.data() + (input_path.size() - state.path_length), state.path_length);
-  draw_when_due();
+  // Between draws the text is still brought up to date, so that a log line about this file
+  // is followed by a status line that names it.
+  int64_t now = now_ms();
+  refresh(now, draw_due(now));
 }
 
 void progress_file_end(uint64_t size) {
   if (!progress_active) return;
   state.files_done += 1;
   state.bytes_done += size;
-  draw_when_due();
+  int64_t now = now_ms();
+  refresh(now, draw_due(now));
 }
 
 void progress_poll() {
-  if (progress_active) draw_when_due();
+  if (!progress_active) return;
+  int64_t now = now_ms();
+  if (draw_due(now)) refresh(now, true);
 }

@@ -95,6 +95,13 @@ void log_write(int32_t level, const char* format, ...) {
   (void)written;  // a failed write on standard error is ignored
 }
 
+void log_update_status(const char* text, size_t length) {
+  if (status_length == 0 || length == 0) return;
+  if (length > sizeof status_text) length = sizeof status_text;
+  memcpy(status_text, text, length);
+  status_length = length;
+}
+
 void log_set_status(const char* text, size_t length) {
   if (length == 0 && status_length == 0) return;  // nothing shown, nothing to clear
   if (length > sizeof status_text) length = sizeof status_text;

@@ -43,6 +43,9 @@ void log_set_output_fd(int fd);
 // status line set, log lines are written exactly as without this facility.
 constexpr int LOG_STATUS_ROOM = 255;
 void log_set_status(const char* text, size_t length);
+// Replaces the text of a status line that is shown, without drawing it: the next log line
+// redraws the new text. Does nothing while no status line is shown.
+void log_update_status(const char* text, size_t length);
 
 #define LOG(level, ...)                                   \
   do {                                                    \

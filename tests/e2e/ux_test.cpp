@@ -165,6 +165,8 @@ std::string mask_log(const std::string& text) {
 struct Screen {
   std::string log;
   std::vector<std::string> statuses;
+  // Log lines written while the display was on, each with the status text drawn after it.
+  std::vector<std::pair<std::string, std::string>> followed;
   bool whole = true;        // no status text was left in front of a log line
   bool redrawn = true;      // the status line came back after every log line it made way for
   bool cleared_at_end = false;
@@ -196,6 +198,7 @@ Screen split_screen(const std::string& output) {
       if (!rest.empty()) screen.whole = false;
     } else if (!rest.empty()) {
       screen.statuses.push_back(rest);
+      if (!lines.empty()) screen.followed.emplace_back(lines.substr(0, lines.size() - 1), rest);
     } else if (!lines.empty()) {
       screen.redrawn = false;
     }
@@ -229,6 +232,27 @@ TEST(Progress, TerminalShowsStatusLineAndKeepsLogLinesWhole) {
   // The first draw happens when the first log file starts: nothing done, one found.
   EXPECT_EQ(screen.statuses.front(), "0/1 files, 0.0 MB, 0 frames, 0.0 MB/s: day/1.MF4");
   EXPECT_TRUE(screen.cleared_at_end) << run.output;
+  // The status line after a log line names the file the line is about, whatever the redraw
+  // interval held back.
+  struct After {
+    std::string line, counters, path;
+  } expected_after[] = {
+      {"I Found compressed file", "1/2 files, ", ": day/2.MFC"},
+      {"I Found encrypted file", "2/3 files, ", ": day/3.MFE"},
+      {"E No password found for device 000000AB", "2/3 files, ", ": day/3.MFE"},
+  };
+  for (const auto& [line, counters, path] : expected_after) {
+    bool seen = false;
+    for (const auto& [logged, status] : screen.followed) {
+      if (logged.size() < line.size() || logged.substr(logged.size() - line.size()) != line)
+        continue;
+      seen = true;
+      EXPECT_EQ(status.substr(0, counters.size()), counters) << line << " / " << status;
+      ASSERT_GT(status.size(), path.size());
+      EXPECT_EQ(status.substr(status.size() - path.size()), path) << line << " / " << status;
+    }
+    EXPECT_TRUE(seen) << line << "\n" << run.output;
+  }
   size_t last_clear = run.output.rfind(CLEAR);
   EXPECT_NE(run.output.find("I Execution time:", last_clear), std::string::npos) << run.output;
 }
@@ -298,7 +322,8 @@ TEST(ProgressFormat, LineFitsTheWidthAndStaysOneLine) {
     EXPECT_LE(n, c.width);
   }
   // The buffer bounds the text as well as the width.
-  ProgressSnapshot s{1, 1, 0, 7, 5, std::string_view("day/" + std::string(300, 'y'))};
+  const std::string long_path = "day/" + std::string(300, 'y');
+  ProgressSnapshot s{1, 1, 0, 7, 5, long_path};
   EXPECT_EQ(progress_format(text, 20, 200, s), 19u);
 }
 
