@@ -286,4 +286,30 @@ TEST(Conversion, MissingInputAndDeleteConverted) {
   EXPECT_TRUE(test::exists(r.logs + "/keep2/ok.MF4"));
 }
 
+// More output files than the process may open: the files that cannot be created are reported
+// and the input counts as failed; nothing is silently lost.
+TEST(Conversion, OpenFileLimitIsReportedNotSilent) {
+  LogFolder r;
+  std::string dbc = "VERSION \"\"\n\n";
+  test::BusLogBuilder log;
+  log.start_time_ns(NOV_7_2023 + HOUR).metadata(0xAB, 1, 1);
+  for (uint32_t id = 1; id <= 40; ++id) {
+    dbc += "BO_ " + std::to_string(id) + " M" + std::to_string(id) + ": 1 X\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" X\n\n";
+    log.add_can_frame(1, id, false, {static_cast<uint8_t>(id)}, id * 0.01);
+  }
+  test::write_file(r.dir.file("can1.dbc"), dbc);
+  r.put("many.MF4", log.build());
+  // A hard limit of 24 open files leaves room for fewer than 40 outputs.
+  auto limited = test::run("/bin/sh", {"-c", "ulimit -n 24 && exec " + BINARY + " -d logs/many.MF4"},
+                           r.dir.path);
+  EXPECT_EQ(limited.status, 8) << limited.err;
+  EXPECT_NE(limited.err.find("E Could not create output writer"), std::string::npos) << limited.err;
+  EXPECT_TRUE(test::exists(r.logs + "/many.MF4"));
+  // Without the limit every message gets its file.
+  test::TempDir out;
+  auto full = r.run({"-O", out.path, "logs/many.MF4"});
+  EXPECT_EQ(full.status, 0) << full.err;
+  EXPECT_EQ(test::list_files(out.path).size(), 40u);
+}
+
 }  // namespace
