@@ -50,12 +50,10 @@ size_t line_width() {
 // Formats the status line; draws it, or, when `draw` is false, only lets the next log line
 // show it.
 void refresh(int64_t now, bool draw) {
-  ProgressSnapshot snapshot{state.files_done,
-                            state.converter->input_files,
-                            state.bytes_done,
-                            state.converter->input_frames,
-                            now - state.started_ms,
-                            std::string_view(state.path, state.path_length)};
+  ProgressSnapshot snapshot{
+      state.files_done,       state.converter->input_files,
+      state.bytes_done,       state.converter->input_frames,
+      now - state.started_ms, std::string_view(state.path, state.path_length)};
   char text[LOG_STATUS_ROOM];
   size_t length = progress_format(text, sizeof text, line_width(), snapshot);
   // An empty status would clear the line and stop the redraws around log lines.
@@ -86,7 +84,8 @@ size_t progress_format(char* out, size_t capacity, size_t width, const ProgressS
                    static_cast<unsigned long long>(s.files_found), megabytes,
                    static_cast<unsigned long long>(s.frames), rate);
   if (n < 0) return 0;
-  size_t length = static_cast<size_t>(n) < sizeof counters ? static_cast<size_t>(n) : sizeof counters - 1;
+  size_t length =
+      static_cast<size_t>(n) < sizeof counters ? static_cast<size_t>(n) : sizeof counters - 1;
   if (length > limit) length = limit;
   memcpy(out, counters, length);
 
@@ -130,7 +129,8 @@ void progress_file_begin(std::string_view input_path) {
   if (!progress_active) return;
   state.path_length = input_path.size() < PATH_ROOM ? input_path.size() : PATH_ROOM;
   // A path longer than the room keeps its end, which names the file.
-  memcpy(state.path, input_path.data() + (input_path.size() - state.path_length), state.path_length);
+  memcpy(state.path, input_path.data() + (input_path.size() - state.path_length),
+         state.path_length);
   // Between draws the text is still brought up to date, so that a log line about this file
   // is followed by a status line that names it.
   int64_t now = now_ms();

@@ -136,7 +136,8 @@ std::string mask_log(const std::string& text) {
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
-    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string line =
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
     start = end == std::string::npos ? text.size() : end + 1;
     bool stamped = line.size() > 20 && is_digits(line, 0, 2) && line[2] == '-' &&
                    is_digits(line, 3, 2) && line[5] == ' ' && is_digits(line, 6, 2) &&
@@ -167,8 +168,8 @@ struct Screen {
   std::vector<std::string> statuses;
   // Log lines written while the display was on, each with the status text drawn after it.
   std::vector<std::pair<std::string, std::string>> followed;
-  bool whole = true;        // no status text was left in front of a log line
-  bool redrawn = true;      // the status line came back after every log line it made way for
+  bool whole = true;    // no status text was left in front of a log line
+  bool redrawn = true;  // the status line came back after every log line it made way for
   bool cleared_at_end = false;
 };
 
@@ -181,7 +182,8 @@ Screen split_screen(const std::string& output) {
   size_t start = 0;
   for (;;) {
     size_t at = output.find(CLEAR, start);
-    pieces.push_back(output.substr(start, at == std::string::npos ? std::string::npos : at - start));
+    pieces.push_back(
+        output.substr(start, at == std::string::npos ? std::string::npos : at - start));
     if (at == std::string::npos) break;
     start = at + CLEAR.size();
   }
@@ -310,7 +312,7 @@ TEST(ProgressFormat, LineFitsTheWidthAndStaysOneLine) {
       {"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9.MF4", counters.size() + 2 + 3 + 7,
        counters + ": ...\xC3\xA9.MF4"},
       // Control bytes in a name cannot move the cursor or break the line.
-      {"a\nb\rc\x1b" "d\x7f.MF4", 79, counters + ": a?b?c?d?.MF4"},
+      {"a\nb\rc\033d\x7f.MF4", 79, counters + ": a?b?c?d?.MF4"},
       // Too narrow for a path: the counters alone, cut at the width.
       {"day/a.MF4", counters.size() + 3, counters},
       {"day/a.MF4", 10, counters.substr(0, 10)},
@@ -337,8 +339,8 @@ std::string sh_quote(const std::string& path) { return "'" + path + "'"; }
 
 TEST(Install, PutsBinaryAndManualPageUnderThePrefix) {
   test::TempDir prefix;
-  auto install = shell("cmake --install " + sh_quote(BUILD_DIR) + " --prefix " + sh_quote(prefix.path),
-                       prefix.path);
+  auto install = shell(
+      "cmake --install " + sh_quote(BUILD_DIR) + " --prefix " + sh_quote(prefix.path), prefix.path);
   ASSERT_EQ(install.status, 0) << install.out << install.err;
 
   std::string binary = prefix.file("bin/tabulon");
