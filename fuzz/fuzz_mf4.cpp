@@ -25,10 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!reader) continue;
         RecordIterator it;
         for (record_iter_begin(&it, reader); it.frame; record_iter_next(&it)) {
-          // Touch every payload byte so that a frame pointing outside its record is caught.
+          // Touch every stored payload byte (the length is the logged value and may claim more
+          // than the data area holds) so that a frame pointing elsewhere is caught.
           const BusFrame* f = it.frame;
+          uint64_t area = f->kind == FRAME_LIN ? LIN_DATA_AREA : CAN_DATA_AREA;
+          uint64_t n = f->data ? (f->data_length < area ? f->data_length : area) : 0;
           uint8_t sum = 0;
-          for (uint64_t i = 0; i < f->data_length; ++i) sum ^= f->data[i];
+          for (uint64_t i = 0; i < n; ++i) sum ^= f->data[i];
           frames += sum + 1;
         }
         record_reader_free(reader);

@@ -67,6 +67,9 @@ bool session_on_frame(Session* session, const BusFrame* frame) {
                                : NO_SOURCE_ADDRESS;
   const uint8_t* data = frame->data;
   uint64_t data_length = frame->data_length;
+  // The length is the log's DataLength value (up to 255); bytes past the frame's data area were
+  // never stored, so a frame claiming them matches no message.
+  if (data_length > (bus_kind == BUS_KIND_CAN ? CAN_DATA_AREA : LIN_DATA_AREA)) return true;
 
   bool ok = true;
   for (MessageDatabase* database : decoders.databases) {
