@@ -329,6 +329,61 @@ TEST(ProgressFormat, LineFitsTheWidthAndStaysOneLine) {
   EXPECT_EQ(progress_format(text, 20, 200, s), 19u);
 }
 
+std::string drain_pipe(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+// Masks the log lines of each piece between clear sequences, where stamps also begin.
+std::string mask_pieces(const std::string& text) {
+  std::string masked;
+  size_t start = 0;
+  for (;;) {
+    size_t at = text.find(CLEAR, start);
+    masked +=
+        mask_log(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
+    if (at == std::string::npos) return masked;
+    masked += CLEAR;
+    start = at + CLEAR.size();
+  }
+}
+
+TEST(LogStatusLine, ClearsBeforeEachLineAndRedrawsAfterIt) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  log_set_output_fd(fds[1]);
+  log_write(LOG_INFO, "before");
+  log_set_status("", 0);  // nothing shown: nothing to clear
+  log_set_status("1/2 files", 9);
+  log_write(LOG_WARN, "during %d", 7);
+  log_update_status("2/2 files", 9);  // shown with the next line, not drawn by itself
+  log_write(LOG_ERROR, "%s", std::string(600, 'x').c_str());
+  log_set_status("", 0);
+  log_update_status("ignored", 7);  // no status line shown any more
+  log_write(LOG_INFO, "after");
+  log_set_output_fd(2);
+  close(fds[1]);
+  std::string out = drain_pipe(fds[0]);
+  close(fds[0]);
+
+  // The long line is cut to 510 characters, header included, and the status still follows.
+  size_t x = out.find(" E x");
+  ASSERT_NE(x, std::string::npos) << out;
+  size_t line_start = out.rfind(CLEAR, x) + CLEAR.size();
+  size_t line_end = out.find('\n', x);
+  EXPECT_EQ(line_end - line_start, 510u);
+  std::string cut_message(line_end - x - 3, 'x');
+  EXPECT_EQ(mask_pieces(out), "<stamp> I before\n" + CLEAR + "1/2 files" + CLEAR +
+                                  "<stamp> W during 7\n1/2 files" + CLEAR + "<stamp> E " +
+                                  cut_message + "\n2/2 files" + CLEAR + "<stamp> I after\n");
+}
+
 // Runs a shell command line in `dir` with a fixed locale, so that tools print plain ASCII.
 test::RunResult shell(const std::string& command, const std::string& dir) {
   return test::run("/bin/sh", {"-c", "unset MAN_KEEP_FORMATTING; LC_ALL=C MANWIDTH=80 " + command},
