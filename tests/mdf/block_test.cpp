@@ -448,6 +448,88 @@ TEST(OpenThroughReadCache, FreshBuffersOfAnySizeOpenAndReadToTheEnd) {
   }
 }
 
+namespace {
+
+// A read-only stream of `size` bytes, zero except for the regions it maps: a file of several
+// gigabytes without the memory for one.
+struct SparseStream {
+  Stream base;
+  uint64_t size;
+  uint64_t position;
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> regions;
+};
+
+int64_t sparse_read(Stream* st, void* buffer, uint64_t n) {
+  auto* s = reinterpret_cast<SparseStream*>(st);
+  if (s->position >= s->size) return 0;
+  n = std::min(n, s->size - s->position);
+  auto* out = static_cast<uint8_t*>(buffer);
+  memset(out, 0, n);
+  for (const auto& [at, bytes] : s->regions) {
+    uint64_t from = std::max(at, s->position), to = std::min(at + bytes.size(), s->position + n);
+    if (from < to) memcpy(out + (from - s->position), bytes.data() + (from - at), to - from);
+  }
+  s->position += n;
+  return static_cast<int64_t>(n);
+}
+int64_t sparse_tell(Stream* st) {
+  return static_cast<int64_t>(reinterpret_cast<SparseStream*>(st)->position);
+}
+int64_t sparse_seek(Stream* st, int64_t offset, int32_t origin) {
+  auto* s = reinterpret_cast<SparseStream*>(st);
+  int64_t target = origin == SEEK_FROM_START     ? offset
+                   : origin == SEEK_FROM_CURRENT ? static_cast<int64_t>(s->position) + offset
+                   : origin == SEEK_FROM_END     ? static_cast<int64_t>(s->size) + offset
+                                                 : -1;
+  if (target < 0) return -1;
+  s->position = static_cast<uint64_t>(target);
+  return target;
+}
+constexpr StreamOps kSparseOps = {sparse_read, nullptr, sparse_tell, sparse_seek, nullptr};
+
+}  // namespace
+
+TEST(LargeFiles, BlocksBeyondFourGigabytesAreReachedAndRead) {
+  // ID and HD stay at the start; every block after them moves up by 5 GiB and links to them
+  // are moved with them.
+  constexpr uint64_t kShift = uint64_t{5} << 30;
+  SmallFile f({0, 5, 6, 7});
+  uint64_t sd = f.w.add_sd({{9, 8, 7}});
+  uint64_t vl =
+      f.w.add_cn({.data = sd, .channel_type = CN_VLSD, .data_type = DT_BYTE_ARRAY, .bit_count = 8});
+  f.w.set_link(f.cn, CN_NEXT, vl);
+  std::vector<uint8_t> bytes = f.w.take();
+  uint64_t moved = f.name;  // the first block after the HD
+  for (uint64_t at = 64; at < bytes.size();) {
+    uint64_t length, links;
+    memcpy(&length, &bytes[at + 8], 8);
+    memcpy(&links, &bytes[at + 16], 8);
+    for (uint64_t i = 0; i < links; ++i) {
+      uint64_t link;
+      memcpy(&link, &bytes[at + 24 + 8 * i], 8);
+      if (link >= moved) link += kShift;
+      memcpy(&bytes[at + 24 + 8 * i], &link, 8);
+    }
+    at = (at + length + 7) & ~uint64_t{7};
+  }
+  SparseStream big{{&kSparseOps}, kShift + bytes.size() + 100, 0, {}};
+  big.regions.emplace_back(0, std::vector<uint8_t>(bytes.begin(), bytes.begin() + moved));
+  big.regions.emplace_back(kShift + moved,
+                           std::vector<uint8_t>(bytes.begin() + moved, bytes.end()));
+  MdfFile* file = mdf_open(&big.base);
+  ASSERT_NE(file, nullptr);
+  DgBlock* dg = dg_block(mdf_hd(file)->data_groups.first[0]);
+  ASSERT_NE(dg, nullptr);
+  EXPECT_EQ(dg->base.offset, kShift + f.dg);
+  std::vector<mdftest::ReadRecord> records = mdftest::read_all(dg);
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[3].bytes, std::vector<uint8_t>{7});
+  // Each record's value is its offset into the signal data: only offset 0 starts an entry.
+  EXPECT_EQ(records[0].entries, (std::vector<std::vector<uint8_t>>{{9, 8, 7}}));
+  EXPECT_EQ(records[1].entries, (std::vector<std::vector<uint8_t>>{{}}));
+  mdf_close(file);
+}
+
 TEST(SharedFixtures, OpenWithTheirDataGroups) {
   struct Case {
     const char* name;
