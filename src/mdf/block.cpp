@@ -97,56 +97,11 @@ struct BlockCache {
   uint64_t chain_next;
 };
 
-namespace {
-
-bool readable_at(Stream* s, uint64_t p) {
-  if (p > static_cast<uint64_t>(INT64_MAX)) return false;
-  if (stream_seek(s, static_cast<int64_t>(p), SEEK_FROM_START) != static_cast<int64_t>(p))
-    return false;
-  uint8_t byte;
-  return stream_read(s, &byte, 1) == 1;
-}
-
-// The number of bytes that can really be read. A read cache that has not yet loaded the end
-// of its file answers a seek to the end with its current position, so the size it reports
-// is confirmed by reading at its edge and searched for when wrong (a few dozen probes).
-uint64_t stream_extent(Stream* s) {
-  int64_t told = stream_tell(s);
-  int64_t size = stream_size(s);
-  uint64_t guess = size > 0 ? static_cast<uint64_t>(size) : 0;
-  uint64_t lo = 0, hi = 0;  // every byte before lo is readable, the byte at hi is not
-  if (guess > 0 && !readable_at(s, guess - 1)) {
-    hi = guess - 1;
-  } else if (!readable_at(s, guess)) {
-    lo = hi = guess;
-  } else {
-    lo = guess + 1;
-    uint64_t step = guess < 4096 ? 4096 : guess;
-    hi = lo + step;
-    while (readable_at(s, hi)) {
-      lo = hi + 1;
-      if (step > (uint64_t{1} << 61)) break;
-      step *= 2;
-      hi = lo + step;
-    }
-  }
-  while (lo < hi) {
-    uint64_t mid = lo + (hi - lo) / 2;
-    if (readable_at(s, mid))
-      lo = mid + 1;
-    else
-      hi = mid;
-  }
-  if (told >= 0) stream_seek(s, told, SEEK_FROM_START);
-  return lo;
-}
-
-}  // namespace
-
 BlockCache* block_cache_new(Stream* stream) {
   auto* cache = static_cast<BlockCache*>(calloc(1, sizeof(BlockCache)));
   if (!cache) return nullptr;
-  cache->stream_size = stream ? stream_extent(stream) : 0;
+  int64_t size = stream ? stream_size(stream) : 0;
+  cache->stream_size = size > 0 ? static_cast<uint64_t>(size) : 0;
   cache->chain_next = NIL_LINK;
   return cache;
 }
