@@ -33,7 +33,7 @@ constexpr bool SANITIZED = false;
 #endif
 
 // Instrumented builds run several times slower: fewer changes there, every prefix still.
-constexpr int FLIPS = SANITIZED ? 600 : 2500;
+constexpr int FLIPS = SANITIZED ? 1500 : 2500;
 constexpr int FRAMES = 24;
 constexpr uint32_t SERIAL = 0x0A1B2C3D;
 constexpr const char* PASSWORD = "sweep-secret";
