@@ -52,11 +52,6 @@ void BM_IterateFrames(benchmark::State& state) {
   stream_write(memory, image.data(), image.size());
   stream_seek(memory, 0, SEEK_FROM_START);
   Stream* buffered = buffered_stream_new(memory, true, image.size());
-  // The first read loads the whole file into the window, as the pipeline's container check
-  // does before the file is opened.
-  uint8_t first;
-  stream_read(buffered, &first, 1);
-  stream_seek(buffered, 0, SEEK_FROM_START);
   MdfFile* file = mdf_open(buffered);
   HdBlock* hd = file ? mdf_hd(file) : nullptr;
   if (!hd) {
