@@ -1,9 +1,10 @@
-// Fuzz target: opens arbitrary bytes as an MDF 4 file and reads every frame of every data
-// group, the way the conversion pipeline does.
+// Fuzz target: opens arbitrary bytes as an MDF 4 file, reads the logger's header comment and
+// every frame of every data group, the way the conversion pipeline does.
 #include <cstddef>
 #include <cstdint>
 
 #include "common.h"
+#include "decode/file_metadata.h"
 #include "mdf/block.h"
 #include "mdf/blocks.h"
 #include "mdf/bus_frames.h"
@@ -17,6 +18,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (file) {
     HdBlock* hd = mdf_hd(file);
     if (mdf_id(file) && hd) {
+      FileMetadata metadata{};
+      read_file_metadata(file, &metadata);
+      file_metadata_destroy(&metadata);
+      (void)file_start_time_seconds(file);
       uint64_t frames = 0;
       for (const BlockRef& ref : hd->data_groups) {
         DgBlock* dg = dg_block(ref);
