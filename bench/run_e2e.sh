@@ -1,0 +1,150 @@
+#!/bin/bash
+# End-to-end benchmark: generates the benchmark logs, converts them with the release binary and
+# compares the times with the formatting floor. Not part of the test suite.
+#
+#   bench/run_e2e.sh [build dir] [work dir]      (defaults: build/release, /tmp/tabulon-bench)
+#
+# Environment: REPS (runs per measurement, default 5), RECORD=1 writes the output-tree hashes
+# to bench/e2e/reference_hashes.txt instead of checking them against it.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=$(cd "${1:-$ROOT/build/release}" && pwd)
+WORK=${2:-${TMPDIR:-/tmp}/tabulon-bench}
+REPS=${REPS:-5}
+REFERENCE=$ROOT/bench/e2e/reference_hashes.txt
+TABULON=$BUILD/src/tabulon
+
+ninja -C "$BUILD" tabulon bench_e2e_gen bench_e2e_floor >/dev/null
+mkdir -p "$WORK"
+
+median() { sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+
+# Runs the command once and prints "wall_seconds max_rss_kib".
+measure() {
+  local start end rss
+  start=$(date +%s%N)
+  if [ -x /usr/bin/time ]; then
+    /usr/bin/time -f %M -o "$WORK/rss" "$@" >/dev/null 2>"$WORK/stderr" || return 1
+    rss=$(tail -n 1 "$WORK/rss")
+  else
+    # No time(1): the peak of the child from getrusage in a small runner.
+    python3 - "$WORK" "$@" <<'PY' || return 1
+import resource, subprocess, sys
+work = sys.argv[1]
+with open(work + "/stderr", "w") as err:
+    status = subprocess.run(sys.argv[2:], stdout=subprocess.DEVNULL, stderr=err).returncode
+with open(work + "/rss", "w") as rss:
+    print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, file=rss)
+sys.exit(status)
+PY
+    rss=$(cat "$WORK/rss")
+  fi
+  end=$(date +%s%N)
+  echo "$(echo "$start $end" | awk '{printf "%.3f", ($2 - $1) / 1e9}') $rss"
+}
+
+tree_hash() { (cd "$1" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum) | sha256sum | cut -c1-16; }
+tree_bytes() { du -sb "$1" | cut -f1; }
+
+check_hash() {  # name hash
+  if [ "${RECORD:-0}" = 1 ]; then
+    grep -v "^$1 " "$REFERENCE" 2>/dev/null >"$WORK/ref.new" || true
+    echo "$1 $2" >>"$WORK/ref.new"
+    sort "$WORK/ref.new" >"$REFERENCE"
+    echo "  output hash $2 recorded"
+  elif grep -q "^$1 $2\$" "$REFERENCE" 2>/dev/null; then
+    echo "  output hash $2 matches the reference"
+  else
+    echo "  OUTPUT HASH $2 DIFFERS from the reference ($(grep "^$1 " "$REFERENCE" | cut -d' ' -f2))"
+    HASH_FAILED=1
+  fi
+}
+
+# convert <case dir> <input kind> <runs>: median wall time, max RSS; leaves the tree in out-<kind>.
+convert() {
+  local dir=$1 kind=$2 runs=$3 times="" rss=0 r out
+  for ((r = 0; r < runs; ++r)); do
+    rm -rf "$dir/out-$kind" && mkdir -p "$dir/out-$kind"
+    out=$(cd "$dir" && measure "$TABULON" --non-interactive --dbc-can1=can1.dbc \
+      --dbc-can2=can2.dbc -p passwords.json -O "out-$kind" "$kind") || {
+      echo "tabulon failed on $dir/$kind:"; cat "$WORK/stderr"; exit 1; }
+    times="$times ${out% *}"
+    [ "${out#* }" -gt "$rss" ] && rss=${out#* }
+  done
+  echo "$(echo $times | tr ' ' '\n' | median) $rss"
+}
+
+floor() {  # <case dir> <runs>: median seconds of the formatting floor
+  local dir=$1 runs=$2 r times=""
+  for ((r = 0; r < runs; ++r)); do
+    times="$times $("$BUILD/bench/bench_e2e_floor" "$dir/out-plain" "$dir/floor" | cut -d' ' -f1)"
+  done
+  rm -rf "$dir/floor"
+  echo $times | tr ' ' '\n' | median
+}
+
+report() {  # label seconds rss input_bytes output_bytes frames
+  awk -v l="$1" -v s="$2" -v m="$3" -v i="$4" -v o="$5" -v f="$6" 'BEGIN {
+    printf "  %-11s %7.3f s  %9.0f frames/s  in %6.1f MB/s  out %6.1f MB/s  max RSS %6.1f MiB\n",
+      l, s, f / s, i / s / 1e6, o / s / 1e6, m / 1024 }'
+}
+
+HASH_FAILED=0
+generate() {  # <case> <frames> [--files N]
+  local dir=$WORK/$1
+  shift
+  [ -f "$dir/plain/log.MF4" ] && [ "$(cat "$dir/args" 2>/dev/null)" = "$*" ] && return 0
+  "$BUILD/bench/bench_e2e_gen" "$dir" "$@" >/dev/null
+  echo "$*" >"$dir/args"
+}
+
+echo "tabulon end-to-end benchmark: $REPS runs per measurement, medians; $(date -u +%FT%TZ)"
+echo "binary $TABULON"
+
+# The mixed log at one million frames: plain, compressed and encrypted, against the floor.
+generate m1 1000000
+D=$WORK/m1
+IN=$(stat -c %s "$D/plain/log.MF4")
+read -r PLAIN PLAIN_RSS < <(convert "$D" plain "$REPS")
+OUT=$(tree_bytes "$D/out-plain")
+H=$(tree_hash "$D/out-plain")
+read -r COMP COMP_RSS < <(convert "$D" compressed "$REPS")
+HC=$(tree_hash "$D/out-compressed")
+read -r ENC ENC_RSS < <(convert "$D" encrypted "$REPS")
+HE=$(tree_hash "$D/out-encrypted")
+FLOOR=$(floor "$D" "$REPS")
+echo "1,000,000 frames, $IN bytes of MF4, $OUT bytes of CSV in $(find "$D/out-plain" -type f | wc -l) files"
+report plain "$PLAIN" "$PLAIN_RSS" "$IN" "$OUT" 1000000
+report compressed "$COMP" "$COMP_RSS" "$(stat -c %s "$D/compressed/log.MFC")" "$OUT" 1000000
+report encrypted "$ENC" "$ENC_RSS" "$(stat -c %s "$D/encrypted/log.MFE")" "$OUT" 1000000
+report floor "$FLOOR" 0 0 "$OUT" 1000000
+check_hash m1 "$H"
+[ "$H" = "$HC" ] && [ "$H" = "$HE" ] || { echo "  COMPRESSED/ENCRYPTED OUTPUT DIFFERS ($HC, $HE)"; HASH_FAILED=1; }
+awk -v p="$PLAIN" -v c="$COMP" -v e="$ENC" -v f="$FLOOR" -v m="$PLAIN_RSS" -v i="$IN" 'BEGIN {
+  printf "  plain / floor %.2f (target <= 1.3)   compressed / plain %.2f, encrypted / plain %.2f (target <= 1.3)\n", p / f, c / p, e / p
+  printf "  max RSS %.1f MiB = input + %.1f MiB (target: input + 64 MiB)\n", m / 1024, m / 1024 - i / 1048576 }'
+
+# Scaling: the same log at half a million and two million frames.
+echo "scaling (plain)"
+for c in 500000 2000000; do
+  generate "s$c" "$c"
+  read -r T R < <(convert "$WORK/s$c" plain "$REPS")
+  report "$c" "$T" "$R" "$(stat -c %s "$WORK/s$c/plain/log.MF4")" "$(tree_bytes "$WORK/s$c/out-plain")" "$c"
+  check_hash "s$c" "$(tree_hash "$WORK/s$c/out-plain")"
+  awk -v t="$T" -v p="$PLAIN" -v c="$c" 'BEGIN { printf "  time / time at 1,000,000: %.2f (frames x%.1f)\n", t / p, c / 1e6 }'
+  rm -rf "$WORK/s$c/out-plain"
+done
+
+# Two thousand distinct output files open at once.
+echo "2,000 output files (1,000,000 frames of 2,000 messages)"
+generate f2000 1000000 --files 2000
+D=$WORK/f2000
+read -r T R < <(convert "$D" plain "$REPS")
+F=$(floor "$D" "$REPS")
+report plain "$T" "$R" "$(stat -c %s "$D/plain/log.MF4")" "$(tree_bytes "$D/out-plain")" 1000000
+report floor "$F" 0 0 "$(tree_bytes "$D/out-plain")" 1000000
+check_hash f2000 "$(tree_hash "$D/out-plain")"
+awk -v t="$T" -v f="$F" 'BEGIN { printf "  plain / floor %.2f with 2,000 files\n", t / f }'
+
+[ "$HASH_FAILED" = 0 ] || { echo "output differs from the reference"; exit 1; }
