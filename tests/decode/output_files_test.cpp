@@ -74,7 +74,7 @@ struct Output {
     session.output_day = 7;
   }
   ~Output() {
-    writer_map_destroy(&session.writers);
+    session_close_outputs(&session);
     fs_root_release(root);
   }
   std::string text(const std::string& relative) const {
@@ -232,7 +232,7 @@ TEST(WriterForMessage, WholeOutputTree) {
   }
   EXPECT_EQ(out.session.statistics.files, 5u);
   EXPECT_TRUE(writer_map_flush(&out.session.writers));
-  EXPECT_TRUE(writer_map_destroy(&out.session.writers));
+  EXPECT_TRUE(session_close_outputs(&out.session));
   EXPECT_EQ(out.session.writers.nodes, nullptr);
   EXPECT_EQ(out.session.writers.root, 0);
 
@@ -271,7 +271,7 @@ TEST(WriterForMessage, IgnoredSignalsHaveNoColumnAndNoAppendRoot) {
   ASSERT_NE(w, nullptr);
   double kept[] = {1};
   EXPECT_TRUE(csv_write_row(w, 5, kept, 1));
-  EXPECT_TRUE(writer_map_destroy(&out.session.writers));
+  EXPECT_TRUE(session_close_outputs(&out.session));
   EXPECT_EQ(out.text("0A1B2C3D/CAN2_EngineData1/2023/11/07/00000012_00000003.csv"),
             "t,Kept\n5.000000,1.000000\n");
 }
@@ -317,7 +317,7 @@ TEST(WriterForMessage, FailedFolderCreationIsReportedWithThePath) {
   ASSERT_NE(w, nullptr);
   EXPECT_EQ(writer_for_message(&out.session, m, BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, d.get()), w);
   EXPECT_EQ(out.session.statistics.files, 1u);
-  EXPECT_TRUE(writer_map_destroy(&out.session.writers));
+  EXPECT_TRUE(session_close_outputs(&out.session));
   EXPECT_EQ(
       test::list_files(out.dir.path),
       (std::vector<std::string>{"0A1B2C3D_out/CAN2_EngineData/2023/11/07/00000012_00000003.csv"}));
@@ -344,13 +344,13 @@ TEST(WriterMap, FlushAndCloseFailuresNameTheFile) {
   test::LogCapture log;
   EXPECT_FALSE(writer_map_flush(&out.session.writers));
   EXPECT_EQ(log.count("Could not flush output file " + path + "\n"), 1) << log.text();
-  EXPECT_FALSE(writer_map_destroy(&out.session.writers));
+  EXPECT_FALSE(session_close_outputs(&out.session));
   EXPECT_EQ(log.count("Could not close output file " + path + "\n"), 1) << log.text();
   EXPECT_EQ(log.count(" E "), 2) << log.text();
   // The good file was still written out whole.
   EXPECT_EQ(out.text("0A1B2C3D_out/CAN2_Modes_Mode_M03/2023/11/07/00000012_00000003.csv"),
             "t,Mode,A,Tail\n");
-  EXPECT_TRUE(writer_map_destroy(&out.session.writers));  // an empty map
+  EXPECT_TRUE(session_close_outputs(&out.session));  // an empty map
 }
 
 }  // namespace
