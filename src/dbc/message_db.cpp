@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "support/hash_table.h"
 #include "support/log.h"
 
 uint32_t can_message_key(uint32_t id, bool extended) {
@@ -105,6 +106,7 @@ Signal* signal_list_add(SignalList* list, std::string_view name, const SignalLay
   }
   s->name = owned;
   s->ignore = ignore;
+  s->name_hash = static_cast<uint16_t>(string_hash(name.data(), name.size()) & 0xFFFF);
   s->layout = *layout;
   return s;
 }
@@ -157,6 +159,7 @@ void walk_signals(const SignalList* list, const uint8_t* bytes, uint64_t byte_co
     if (v && dynstring_from(&v->name, dynstring_sv(&s.name))) {
       v->ignore = s.ignore;
       v->has_branches = s.branches.count > 0;
+      v->name_hash = s.name_hash;
       v->value = value;
       v->minimum = s.layout.minimum;
       v->maximum = s.layout.maximum;
@@ -176,22 +179,35 @@ void walk_signals(const SignalList* list, const uint8_t* bytes, uint64_t byte_co
 
 }  // namespace
 
+bool message_db_decode_into(const MessageDatabase* db, uint32_t key, const uint8_t* bytes,
+                            uint64_t byte_count, DecodedMessage* out) {
+  // Names of earlier values are released, their array kept: short names live in place, so a
+  // decode of known size allocates nothing.
+  for (DecodedValue& v : out->values) dynstring_free(&v.name);
+  out->values.count = 0;
+  const Message* m = message_db_find(db, key);
+  if (!m) return false;
+  dynstring_clear(&out->name);
+  if (!dynstring_append(&out->name, dynstring_data(&m->name), dynstring_length(&m->name)))
+    return false;
+  out->key = key;
+  out->size = m->size;
+  out->ignore = m->ignore;
+  if (!bytes) byte_count = 0;
+  walk_signals(&m->signals, bytes, byte_count, out, 0);
+  if (out->values.count > 0) out->values[out->values.count - 1].last = 1;
+  return true;
+}
+
 DecodedMessage* message_db_decode(const MessageDatabase* db, uint32_t key, const uint8_t* bytes,
                                   uint64_t byte_count) {
-  const Message* m = message_db_find(db, key);
-  if (!m) return nullptr;
+  if (!message_db_find(db, key)) return nullptr;
   auto* result = static_cast<DecodedMessage*>(calloc(1, sizeof(DecodedMessage)));
   if (!result) return nullptr;
-  if (!dynstring_from(&result->name, dynstring_sv(&m->name))) {
-    free(result);
+  if (!message_db_decode_into(db, key, bytes, byte_count, result)) {
+    decoded_message_free(result);
     return nullptr;
   }
-  result->key = key;
-  result->size = m->size;
-  result->ignore = m->ignore;
-  if (!bytes) byte_count = 0;
-  walk_signals(&m->signals, bytes, byte_count, result, 0);
-  if (result->values.count > 0) result->values[result->values.count - 1].last = 1;
   return result;
 }
 
@@ -203,10 +219,15 @@ const DecodedValue* decoded_values_next(const DecodedValue* entry) {
   return entry && !entry->last ? entry + 1 : nullptr;
 }
 
-void decoded_message_free(DecodedMessage* result) {
+void decoded_message_clear(DecodedMessage* result) {
   if (!result) return;
   for (DecodedValue& v : result->values) dynstring_free(&v.name);
   grow_array_free(&result->values);
   dynstring_free(&result->name);
+  *result = DecodedMessage{};
+}
+
+void decoded_message_free(DecodedMessage* result) {
+  decoded_message_clear(result);
   free(result);
 }

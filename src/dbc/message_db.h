@@ -23,7 +23,8 @@ using BranchList = GrowArray<MuxBranch>;
 
 struct Signal {
   DynString name;
-  uint8_t ignore;  // 1: the DBC's "SignalIgnore" is a non-zero integer
+  uint8_t ignore;      // 1: the DBC's "SignalIgnore" is a non-zero integer
+  uint16_t name_hash;  // low 16 bits of string_hash(name), set by signal_list_add
   SignalLayout layout;
   BranchList branches;  // non-empty only for a multiplexor with multiplexed signals
 };
@@ -93,6 +94,7 @@ struct DecodedValue {
   uint8_t ignore;
   uint8_t has_branches;  // the signal is a multiplexor in use
   uint8_t last;          // the final value of its message (iteration stops here)
+  uint16_t name_hash;    // low 16 bits of string_hash(name), from the signal
   double value;
   double minimum;
   double maximum;
@@ -110,6 +112,13 @@ struct DecodedMessage {
 // message has the key or memory ran out.
 DecodedMessage* message_db_decode(const MessageDatabase* db, uint32_t key, const uint8_t* bytes,
                                   uint64_t byte_count);
+// As message_db_decode, into a record owned by the caller whose storage is reused from frame to
+// frame: a zeroed DecodedMessage, or one filled before; release it with decoded_message_clear.
+// False (and `out` without values) when no message has the key or memory ran out.
+bool message_db_decode_into(const MessageDatabase* db, uint32_t key, const uint8_t* bytes,
+                            uint64_t byte_count, DecodedMessage* out);
+// Frees what a DecodedMessage holds, not the record itself, and leaves it zeroed.
+void decoded_message_clear(DecodedMessage* result);
 const DecodedValue* decoded_values_first(const DecodedMessage* result);
 const DecodedValue* decoded_values_next(const DecodedValue* entry);
 void decoded_message_free(DecodedMessage* result);

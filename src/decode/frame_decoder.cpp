@@ -76,14 +76,11 @@ bool session_on_frame(Session* session, const BusFrame* frame) {
     if (!database) break;
     const Message* message = message_db_find(database, key);
     if (!message || message->ignore || message->size != data_length) continue;
-    DecodedMessage* decoded = message_db_decode(database, key, data, data_length);
-    if (!decoded) continue;
+    DecodedMessage* decoded = &session->decoded;
+    if (!message_db_decode_into(database, key, data, data_length, decoded)) continue;
     session->statistics.messages += 1;
     const DecodedValue* first = decoded_values_first(decoded);
-    if (!first) {
-      decoded_message_free(decoded);
-      continue;
-    }
+    if (!first) continue;
 
     UtcDate date;
     if (!utc_date_from_seconds(t, &date)) {
@@ -91,7 +88,6 @@ bool session_on_frame(Session* session, const BusFrame* frame) {
         LOG(LOG_WARN, "Frames with a time outside the calendar (%f s) are skipped", t);
         session->warned_bad_time = true;
       }
-      decoded_message_free(decoded);
       return ok;
     }
     if (date.year != session->output_year || date.month != session->output_month ||
@@ -135,7 +131,6 @@ bool session_on_frame(Session* session, const BusFrame* frame) {
         }
       }
     }
-    decoded_message_free(decoded);
   }
   if (!ok) session->output_failed = true;
   return ok;

@@ -60,7 +60,7 @@ uint64_t writer_key(int32_t bus_kind, uint32_t channel, int32_t source_address,
   if (decoded) {
     message_key = decoded->key;
     for (const DecodedValue& v : decoded->values)
-      names ^= string_hash(dynstring_sv(&v.name)) & 0xFFFF;
+      names ^= v.name_hash;
   }
   uint64_t address =
       source_address == NO_SOURCE_ADDRESS ? 0 : static_cast<uint32_t>(source_address) & 0xFF;

@@ -118,6 +118,7 @@ void session_destroy(Session* session) {
   }
   session_close_outputs(session);
   grow_array_free(&session->row_values);
+  decoded_message_clear(&session->decoded);
 }
 
 bool session_finish(Session* session) { return session_close_outputs(session); }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "dbc/message_db.h"
 #include "decode/converter.h"
 #include "support/dyn_string.h"
 #include "support/grow_array.h"
@@ -56,6 +57,7 @@ struct Session {
   HashTable<StringSetEntry> open_paths;  // relative paths of the writers in the output set
   OutputStatistics statistics;
   GrowArray<double> row_values;  // reused for every row
+  DecodedMessage decoded;        // reused for every decode: no allocation per frame
   bool output_failed;  // an output of the current file could not be written or closed
   bool warned_bad_time;  // the current file had a row time outside the calendar
 };

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dbc/log_capture.h"
+#include "support/hash_table.h"
 
 namespace {
 
@@ -181,6 +182,59 @@ TEST(MessageDecode, MultiplexorSelectsOnlyTheFirstContainingBranch) {
   EXPECT_EQ(v->minimum, -1);
   EXPECT_EQ(v->maximum, 1000);
   decoded_message_free(d);
+}
+
+// One reused record against a fresh decode per frame: branches of different sizes, names too
+// long to live in place, short frames and unknown keys in between.
+TEST(MessageDecode, ReusedRecordMatchesFreshDecodes) {
+  DbPtr db(message_db_new("CAN"));
+  Message* m = message_db_add_message(db.get(), "AMessageNameLongerThanTheShortForm", 0x300, 8, 0);
+  ASSERT_TRUE(m && message_db_add_message(db.get(), "Other", 0x301, 2, 1));
+  SignalLayout l8 = intel(0, 8);
+  Signal* mux = signal_list_add(&m->signals, "Mux", &l8, 0);
+  ASSERT_TRUE(mux);
+  for (uint32_t b = 0; b < 4; ++b) {
+    MuxBranch* branch = branch_add(&mux->branches, b, b);
+    ASSERT_TRUE(branch);
+    for (uint32_t s = 0; s < b * 2; ++s) {
+      SignalLayout l = intel(static_cast<uint16_t>(8 + s * 7), 7, 0.5, -3);
+      std::string name = "Branch" + std::to_string(b) + "SignalWithAVeryLongName" + std::to_string(s);
+      ASSERT_TRUE(signal_list_add(&branch->signals, name, &l, static_cast<uint8_t>(s == 1)));
+    }
+  }
+  DecodedMessage reused{};
+  std::mt19937 rng(7);
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<uint8_t> frame(1 + rng() % 8);
+    for (uint8_t& b : frame) b = static_cast<uint8_t>(rng());
+    frame[0] %= 5;
+    uint32_t key = rng() % 8 == 0 ? 0x301 + rng() % 2 : 0x300;
+    DecodedMessage* fresh = message_db_decode(db.get(), key, frame.data(), frame.size());
+    bool decoded = message_db_decode_into(db.get(), key, frame.data(), frame.size(), &reused);
+    ASSERT_EQ(decoded, fresh != nullptr);
+    if (!fresh) {
+      EXPECT_EQ(decoded_values_first(&reused), nullptr);
+      continue;
+    }
+    EXPECT_EQ(reused.key, fresh->key);
+    EXPECT_EQ(dynstring_sv(&reused.name), dynstring_sv(&fresh->name));
+    EXPECT_EQ(reused.size, fresh->size);
+    EXPECT_EQ(reused.ignore, fresh->ignore);
+    ASSERT_EQ(reused.values.count, fresh->values.count) << "round " << round;
+    for (uint64_t i = 0; i < fresh->values.count; ++i) {
+      const DecodedValue &a = reused.values[i], &b = fresh->values[i];
+      EXPECT_EQ(dynstring_sv(&a.name), dynstring_sv(&b.name));
+      EXPECT_EQ(a.name_hash, string_hash(dynstring_sv(&b.name)) & 0xFFFF);
+      EXPECT_EQ(a.name_hash, b.name_hash);
+      EXPECT_EQ(a.value, b.value);
+      EXPECT_EQ(a.ignore, b.ignore);
+      EXPECT_EQ(a.has_branches, b.has_branches);
+      EXPECT_EQ(a.last, b.last);
+    }
+    decoded_message_free(fresh);
+  }
+  decoded_message_clear(&reused);
+  EXPECT_EQ(reused.values.items, nullptr);
 }
 
 TEST(MessageDecode, UnfitMultiplexorSkipsItsBranches) {
