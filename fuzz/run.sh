@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets in build/fuzz (clang, sanitizers) and runs each one in turn for the
 # given number of seconds (default 30), starting from its checked-in seeds. Fails on the first
-# finding (crash, leak, timeout, out-of-memory); the input is left in build/fuzz/artifacts.
+# finding (crash, leak, timeout, out-of-memory); the input is left in build/fuzz/artifacts and
+# replays with build/fuzz/fuzz/fuzz_<target> <input>.
 # Usage: fuzz/run.sh [seconds] [target...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
