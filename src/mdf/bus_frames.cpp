@@ -188,6 +188,45 @@ bool select_frame_extractor(const RecordChannel* channels, int32_t count, FrameE
   return true;
 }
 
+// The fields that data and remote frames share; each extractor's role set decides which of
+// them can reach it.
+static void set_can_field(uint32_t role, double v, BusFrame* frame) {
+  switch (role) {
+    case ROLE_BRS:
+      frame->u.can.brs = flag(v);
+      break;
+    case ROLE_BUS_CHANNEL:
+      frame->u.can.bus_channel = low_byte(v);
+      break;
+    case ROLE_DATA_LENGTH:
+      frame->data_length = low_byte(v);
+      break;
+    case ROLE_DIR:
+      frame->u.can.dir = flag(v);
+      break;
+    case ROLE_DLC:
+      frame->u.can.dlc = low_byte(v);
+      break;
+    case ROLE_EDL:
+      frame->u.can.edl = flag(v);
+      break;
+    case ROLE_ESI:
+      frame->u.can.esi = flag(v);
+      break;
+    case ROLE_ID:
+      frame->id |= static_cast<uint32_t>(truncate_to_bits(v));
+      break;
+    case ROLE_IDE:
+      frame->u.can.ide = flag(v);
+      break;
+    case ROLE_TIMESTAMP:
+      frame->timestamp = v;
+      break;
+    default:
+      break;
+  }
+}
+
 uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
   memset(frame, 0, sizeof *frame);
   uint64_t cursor = 0;
@@ -216,41 +255,7 @@ uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
       continue;
     }
     if (stored) skip_entry(view, &cursor);
-    double v = channel_value(c, view);
-    switch (c.role) {
-      case ROLE_BRS:
-        frame->u.can.brs = flag(v);
-        break;
-      case ROLE_BUS_CHANNEL:
-        frame->u.can.bus_channel = low_byte(v);
-        break;
-      case ROLE_DATA_LENGTH:
-        frame->data_length = low_byte(v);
-        break;
-      case ROLE_DIR:
-        frame->u.can.dir = flag(v);
-        break;
-      case ROLE_DLC:
-        frame->u.can.dlc = low_byte(v);
-        break;
-      case ROLE_EDL:
-        frame->u.can.edl = flag(v);
-        break;
-      case ROLE_ESI:
-        frame->u.can.esi = flag(v);
-        break;
-      case ROLE_ID:
-        frame->id |= static_cast<uint32_t>(truncate_to_bits(v));
-        break;
-      case ROLE_IDE:
-        frame->u.can.ide = flag(v);
-        break;
-      case ROLE_TIMESTAMP:
-        frame->timestamp = v;
-        break;
-      default:
-        break;
-    }
+    set_can_field(c.role, channel_value(c, view), frame);
   }
   if (rejected) return reject(frame);
   frame->kind = FRAME_CAN_DATA;
@@ -269,32 +274,7 @@ uint32_t extract_can_remote_frame(const RecordView* view, BusFrame* frame) {
       if (!skippable(c, "CAN_RemoteFrame")) rejected = true;
       continue;
     }
-    double v = channel_value(c, view);
-    switch (c.role) {
-      case ROLE_BUS_CHANNEL:
-        frame->u.can.bus_channel = low_byte(v);
-        break;
-      case ROLE_DATA_LENGTH:
-        frame->data_length = low_byte(v);
-        break;
-      case ROLE_DIR:
-        frame->u.can.dir = flag(v);
-        break;
-      case ROLE_DLC:
-        frame->u.can.dlc = low_byte(v);
-        break;
-      case ROLE_ID:
-        frame->id |= static_cast<uint32_t>(truncate_to_bits(v));
-        break;
-      case ROLE_IDE:
-        frame->u.can.ide = flag(v);
-        break;
-      case ROLE_TIMESTAMP:
-        frame->timestamp = v;
-        break;
-      default:
-        break;
-    }
+    set_can_field(c.role, channel_value(c, view), frame);
   }
   if (rejected) return reject(frame);
   frame->u.can.rtr = 1;
