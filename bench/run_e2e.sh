@@ -4,7 +4,8 @@
 #
 #   bench/run_e2e.sh [build dir] [work dir]      (defaults: build/release, /tmp/tabulon-bench)
 #
-# Environment: REPS (runs per measurement, default 5), RECORD=1 writes the output-tree hashes
+# Environment: REPS (runs per measurement, default 5), QUICK=1 skips the scaling and 2,000-file
+# runs, RECORD=1 writes the output-tree hashes
 # to bench/e2e/reference_hashes.txt instead of checking them against it.
 set -euo pipefail
 
@@ -20,13 +21,13 @@ mkdir -p "$WORK"
 
 median() { sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 
-# Runs the command once and prints "wall_seconds max_rss_kib".
+# Runs the command once and prints "wall_seconds max_rss_kib cpu_seconds" (user + system).
 measure() {
   local start end rss
   start=$(date +%s%N)
   if [ -x /usr/bin/time ]; then
-    /usr/bin/time -f %M -o "$WORK/rss" "$@" >/dev/null 2>"$WORK/stderr" || return 1
-    rss=$(tail -n 1 "$WORK/rss")
+    /usr/bin/time -f "%M %U %S" -o "$WORK/rss" "$@" >/dev/null 2>"$WORK/stderr" || return 1
+    rss=$(tail -n 1 "$WORK/rss" | awk '{printf "%d %.2f", $1, $2 + $3}')
   else
     # No time(1): the peak of the child from getrusage in a small runner.
     python3 - "$WORK" "$@" <<'PY' || return 1
@@ -35,7 +36,8 @@ work = sys.argv[1]
 with open(work + "/stderr", "w") as err:
     status = subprocess.run(sys.argv[2:], stdout=subprocess.DEVNULL, stderr=err).returncode
 with open(work + "/rss", "w") as rss:
-    print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, file=rss)
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    print(usage.ru_maxrss, "%.2f" % (usage.ru_utime + usage.ru_stime), file=rss)
 sys.exit(status)
 PY
     rss=$(cat "$WORK/rss")
@@ -45,7 +47,7 @@ PY
 }
 
 tree_hash() { (cd "$1" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum) | sha256sum | cut -c1-16; }
-tree_bytes() { du -sb "$1" | cut -f1; }
+tree_bytes() { find "$1" -type f -printf '%s\n' | awk '{n += $1} END {print n}'; }
 
 check_hash() {  # name hash
   if [ "${RECORD:-0}" = 1 ]; then
@@ -61,33 +63,38 @@ check_hash() {  # name hash
   fi
 }
 
-# convert <case dir> <input kind> <runs>: median wall time, max RSS; leaves the tree in out-<kind>.
+# convert <case dir> <input kind> <runs>: median wall time, max RSS, median CPU time; leaves the
+# tree in out-<kind>.
 convert() {
-  local dir=$1 kind=$2 runs=$3 times="" rss=0 r out
+  local dir=$1 kind=$2 runs=$3 times="" cpus="" rss=0 r out w m c
   for ((r = 0; r < runs; ++r)); do
     rm -rf "$dir/out-$kind" && mkdir -p "$dir/out-$kind"
     out=$(cd "$dir" && measure "$TABULON" --non-interactive --dbc-can1=can1.dbc \
       --dbc-can2=can2.dbc -p passwords.json -O "out-$kind" "$kind") || {
       echo "tabulon failed on $dir/$kind:"; cat "$WORK/stderr"; exit 1; }
-    times="$times ${out% *}"
-    [ "${out#* }" -gt "$rss" ] && rss=${out#* }
+    read -r w m c <<<"$out"
+    times="$times $w"
+    cpus="$cpus $c"
+    [ "$m" -gt "$rss" ] && rss=$m
   done
-  echo "$(echo $times | tr ' ' '\n' | median) $rss"
+  echo "$(echo $times | tr ' ' '\n' | median) $rss $(echo $cpus | tr ' ' '\n' | median)"
 }
 
-floor() {  # <case dir> <runs>: median seconds of the formatting floor
-  local dir=$1 runs=$2 r times=""
+floor() {  # <case dir> <runs>: median wall and CPU seconds of the formatting floor
+  local dir=$1 runs=$2 r times="" cpus="" w c rest
   for ((r = 0; r < runs; ++r)); do
-    times="$times $("$BUILD/bench/bench_e2e_floor" "$dir/out-plain" "$dir/floor" | cut -d' ' -f1)"
+    read -r w c rest < <("$BUILD/bench/bench_e2e_floor" "$dir/out-plain" "$dir/floor")
+    times="$times $w"
+    cpus="$cpus $c"
   done
   rm -rf "$dir/floor"
-  echo $times | tr ' ' '\n' | median
+  echo "$(echo $times | tr ' ' '\n' | median) $(echo $cpus | tr ' ' '\n' | median)"
 }
 
-report() {  # label seconds rss input_bytes output_bytes frames
-  awk -v l="$1" -v s="$2" -v m="$3" -v i="$4" -v o="$5" -v f="$6" 'BEGIN {
-    printf "  %-11s %7.3f s  %9.0f frames/s  in %6.1f MB/s  out %6.1f MB/s  max RSS %6.1f MiB\n",
-      l, s, f / s, i / s / 1e6, o / s / 1e6, m / 1024 }'
+report() {  # label seconds rss input_bytes output_bytes frames cpu_seconds
+  awk -v l="$1" -v s="$2" -v m="$3" -v i="$4" -v o="$5" -v f="$6" -v c="$7" 'BEGIN {
+    printf "  %-11s %7.3f s (cpu %6.3f s) %9.0f frames/s  in %6.1f MB/s  out %6.1f MB/s  max RSS %6.1f MiB\n",
+      l, s, c, f / s, i / s / 1e6, o / s / 1e6, m / 1024 }'
 }
 
 HASH_FAILED=0
@@ -106,33 +113,38 @@ echo "binary $TABULON"
 generate m1 1000000
 D=$WORK/m1
 IN=$(stat -c %s "$D/plain/log.MF4")
-read -r PLAIN PLAIN_RSS < <(convert "$D" plain "$REPS")
+read -r PLAIN PLAIN_RSS PLAIN_CPU < <(convert "$D" plain "$REPS")
 OUT=$(tree_bytes "$D/out-plain")
 H=$(tree_hash "$D/out-plain")
-read -r COMP COMP_RSS < <(convert "$D" compressed "$REPS")
+read -r COMP COMP_RSS COMP_CPU < <(convert "$D" compressed "$REPS")
 HC=$(tree_hash "$D/out-compressed")
-read -r ENC ENC_RSS < <(convert "$D" encrypted "$REPS")
+read -r ENC ENC_RSS ENC_CPU < <(convert "$D" encrypted "$REPS")
 HE=$(tree_hash "$D/out-encrypted")
-FLOOR=$(floor "$D" "$REPS")
+read -r FLOOR FLOOR_CPU < <(floor "$D" "$REPS")
 echo "1,000,000 frames, $IN bytes of MF4, $OUT bytes of CSV in $(find "$D/out-plain" -type f | wc -l) files"
-report plain "$PLAIN" "$PLAIN_RSS" "$IN" "$OUT" 1000000
-report compressed "$COMP" "$COMP_RSS" "$(stat -c %s "$D/compressed/log.MFC")" "$OUT" 1000000
-report encrypted "$ENC" "$ENC_RSS" "$(stat -c %s "$D/encrypted/log.MFE")" "$OUT" 1000000
-report floor "$FLOOR" 0 0 "$OUT" 1000000
+report plain "$PLAIN" "$PLAIN_RSS" "$IN" "$OUT" 1000000 "$PLAIN_CPU"
+report compressed "$COMP" "$COMP_RSS" "$(stat -c %s "$D/compressed/log.MFC")" "$OUT" 1000000 "$COMP_CPU"
+report encrypted "$ENC" "$ENC_RSS" "$(stat -c %s "$D/encrypted/log.MFE")" "$OUT" 1000000 "$ENC_CPU"
+report floor "$FLOOR" 0 0 "$OUT" 1000000 "$FLOOR_CPU"
 check_hash m1 "$H"
 [ "$H" = "$HC" ] && [ "$H" = "$HE" ] || { echo "  COMPRESSED/ENCRYPTED OUTPUT DIFFERS ($HC, $HE)"; HASH_FAILED=1; }
-awk -v p="$PLAIN" -v c="$COMP" -v e="$ENC" -v f="$FLOOR" -v m="$PLAIN_RSS" -v i="$IN" 'BEGIN {
+awk -v p="$PLAIN" -v c="$COMP" -v e="$ENC" -v f="$FLOOR" -v m="$PLAIN_RSS" -v i="$IN" \
+  -v pc="$PLAIN_CPU" -v cc="$COMP_CPU" -v ec="$ENC_CPU" -v fc="$FLOOR_CPU" 'BEGIN {
   printf "  plain / floor %.2f (target <= 1.3)   compressed / plain %.2f, encrypted / plain %.2f (target <= 1.3)\n", p / f, c / p, e / p
+  printf "  in CPU time: plain / floor %.2f   compressed / plain %.2f, encrypted / plain %.2f\n", pc / fc, cc / pc, ec / pc
   printf "  max RSS %.1f MiB = input + %.1f MiB (target: input + 64 MiB)\n", m / 1024, m / 1024 - i / 1048576 }'
+
+[ "${QUICK:-0}" = 1 ] && { [ "$HASH_FAILED" = 0 ] || exit 1; exit 0; }
 
 # Scaling: the same log at half a million and two million frames.
 echo "scaling (plain)"
 for c in 500000 2000000; do
   generate "s$c" "$c"
-  read -r T R < <(convert "$WORK/s$c" plain "$REPS")
-  report "$c" "$T" "$R" "$(stat -c %s "$WORK/s$c/plain/log.MF4")" "$(tree_bytes "$WORK/s$c/out-plain")" "$c"
+  read -r T R C < <(convert "$WORK/s$c" plain "$REPS")
+  report "$c" "$T" "$R" "$(stat -c %s "$WORK/s$c/plain/log.MF4")" "$(tree_bytes "$WORK/s$c/out-plain")" "$c" "$C"
   check_hash "s$c" "$(tree_hash "$WORK/s$c/out-plain")"
-  awk -v t="$T" -v p="$PLAIN" -v c="$c" 'BEGIN { printf "  time / time at 1,000,000: %.2f (frames x%.1f)\n", t / p, c / 1e6 }'
+  awk -v t="$T" -v p="$PLAIN" -v c="$c" -v tc="$C" -v pc="$PLAIN_CPU" 'BEGIN {
+    printf "  time / time at 1,000,000: %.2f, CPU %.2f (frames x%.1f)\n", t / p, tc / pc, c / 1e6 }'
   rm -rf "$WORK/s$c/out-plain"
 done
 
@@ -140,11 +152,12 @@ done
 echo "2,000 output files (1,000,000 frames of 2,000 messages)"
 generate f2000 1000000 --files 2000
 D=$WORK/f2000
-read -r T R < <(convert "$D" plain "$REPS")
-F=$(floor "$D" "$REPS")
-report plain "$T" "$R" "$(stat -c %s "$D/plain/log.MF4")" "$(tree_bytes "$D/out-plain")" 1000000
-report floor "$F" 0 0 "$(tree_bytes "$D/out-plain")" 1000000
+read -r T R C < <(convert "$D" plain "$REPS")
+read -r F FC < <(floor "$D" "$REPS")
+report plain "$T" "$R" "$(stat -c %s "$D/plain/log.MF4")" "$(tree_bytes "$D/out-plain")" 1000000 "$C"
+report floor "$F" 0 0 "$(tree_bytes "$D/out-plain")" 1000000 "$FC"
 check_hash f2000 "$(tree_hash "$D/out-plain")"
-awk -v t="$T" -v f="$F" 'BEGIN { printf "  plain / floor %.2f with 2,000 files\n", t / f }'
+awk -v t="$T" -v f="$F" -v c="$C" -v fc="$FC" 'BEGIN {
+  printf "  plain / floor %.2f (CPU %.2f) with 2,000 files\n", t / f, c / fc }'
 
 [ "$HASH_FAILED" = 0 ] || { echo "output differs from the reference"; exit 1; }
