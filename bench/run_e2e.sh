@@ -63,32 +63,31 @@ check_hash() {  # name hash
   fi
 }
 
-# convert <case dir> <input kind> <runs>: median wall time, max RSS, median CPU time; leaves the
-# tree in out-<kind>.
+# Every measurement is repeated REPS times, and the repetitions of the measurements compared
+# with each other are interleaved, so that a change in the load of the machine hits all of them.
+# Samples are lines "wall_seconds max_rss_kib cpu_seconds" in $WORK/samples/<name>.
+
+# convert <name> <case dir> <input kind>: one conversion into <case dir>/out-<kind>.
 convert() {
-  local dir=$1 kind=$2 runs=$3 times="" cpus="" rss=0 r out w m c
-  for ((r = 0; r < runs; ++r)); do
-    rm -rf "$dir/out-$kind" && mkdir -p "$dir/out-$kind"
-    out=$(cd "$dir" && measure "$TABULON" --non-interactive --dbc-can1=can1.dbc \
-      --dbc-can2=can2.dbc -p passwords.json -O "out-$kind" "$kind") || {
-      echo "tabulon failed on $dir/$kind:"; cat "$WORK/stderr"; exit 1; }
-    read -r w m c <<<"$out"
-    times="$times $w"
-    cpus="$cpus $c"
-    [ "$m" -gt "$rss" ] && rss=$m
-  done
-  echo "$(echo $times | tr ' ' '\n' | median) $rss $(echo $cpus | tr ' ' '\n' | median)"
+  local name=$1 dir=$2 kind=$3
+  rm -rf "$dir/out-$kind" && mkdir -p "$dir/out-$kind"
+  (cd "$dir" && measure "$TABULON" --non-interactive --dbc-can1=can1.dbc --dbc-can2=can2.dbc \
+    -p passwords.json -O "out-$kind" "$kind") >>"$WORK/samples/$name" || {
+    echo "tabulon failed on $dir/$kind:"; cat "$WORK/stderr"; exit 1; }
 }
 
-floor() {  # <case dir> <runs>: median wall and CPU seconds of the formatting floor
-  local dir=$1 runs=$2 r times="" cpus="" w c rest
-  for ((r = 0; r < runs; ++r)); do
-    read -r w c rest < <("$BUILD/bench/bench_e2e_floor" "$dir/out-plain" "$dir/floor")
-    times="$times $w"
-    cpus="$cpus $c"
-  done
-  rm -rf "$dir/floor"
-  echo "$(echo $times | tr ' ' '\n' | median) $(echo $cpus | tr ' ' '\n' | median)"
+# floor <name> <case dir>: one run of the formatting floor on <case dir>/out-plain.
+floor() {
+  local w c rest
+  read -r w c rest < <("$BUILD/bench/bench_e2e_floor" "$2/out-plain" "$2/floor")
+  echo "$w 0 $c" >>"$WORK/samples/$1"
+  rm -rf "$2/floor"
+}
+
+# summary <name>: median wall time, largest max RSS, median CPU time.
+summary() {
+  local f=$WORK/samples/$1
+  echo "$(cut -d' ' -f1 "$f" | median) $(cut -d' ' -f2 "$f" | sort -n | tail -n 1) $(cut -d' ' -f3 "$f" | median)"
 }
 
 report() {  # label seconds rss input_bytes output_bytes frames cpu_seconds
@@ -109,18 +108,26 @@ generate() {  # <case> <frames> [--files N]
 echo "tabulon end-to-end benchmark: $REPS runs per measurement, medians; $(date -u +%FT%TZ)"
 echo "binary $TABULON"
 
+rm -rf "$WORK/samples" && mkdir -p "$WORK/samples"
+
 # The mixed log at one million frames: plain, compressed and encrypted, against the floor.
 generate m1 1000000
 D=$WORK/m1
 IN=$(stat -c %s "$D/plain/log.MF4")
-read -r PLAIN PLAIN_RSS PLAIN_CPU < <(convert "$D" plain "$REPS")
+for ((r = 0; r < REPS; ++r)); do
+  convert plain "$D" plain
+  floor floor "$D"
+  convert compressed "$D" compressed
+  convert encrypted "$D" encrypted
+done
+read -r PLAIN PLAIN_RSS PLAIN_CPU < <(summary plain)
+read -r COMP COMP_RSS COMP_CPU < <(summary compressed)
+read -r ENC ENC_RSS ENC_CPU < <(summary encrypted)
+read -r FLOOR _ FLOOR_CPU < <(summary floor)
 OUT=$(tree_bytes "$D/out-plain")
 H=$(tree_hash "$D/out-plain")
-read -r COMP COMP_RSS COMP_CPU < <(convert "$D" compressed "$REPS")
 HC=$(tree_hash "$D/out-compressed")
-read -r ENC ENC_RSS ENC_CPU < <(convert "$D" encrypted "$REPS")
 HE=$(tree_hash "$D/out-encrypted")
-read -r FLOOR FLOOR_CPU < <(floor "$D" "$REPS")
 echo "1,000,000 frames, $IN bytes of MF4, $OUT bytes of CSV in $(find "$D/out-plain" -type f | wc -l) files"
 report plain "$PLAIN" "$PLAIN_RSS" "$IN" "$OUT" 1000000 "$PLAIN_CPU"
 report compressed "$COMP" "$COMP_RSS" "$(stat -c %s "$D/compressed/log.MFC")" "$OUT" 1000000 "$COMP_CPU"
@@ -136,24 +143,39 @@ awk -v p="$PLAIN" -v c="$COMP" -v e="$ENC" -v f="$FLOOR" -v m="$PLAIN_RSS" -v i=
 
 [ "${QUICK:-0}" = 1 ] && { [ "$HASH_FAILED" = 0 ] || exit 1; exit 0; }
 
-# Scaling: the same log at half a million and two million frames.
+# Scaling: the same log at half a million and two million frames, interleaved with the log at
+# one million.
 echo "scaling (plain)"
-for c in 500000 2000000; do
-  generate "s$c" "$c"
-  read -r T R C < <(convert "$WORK/s$c" plain "$REPS")
-  report "$c" "$T" "$R" "$(stat -c %s "$WORK/s$c/plain/log.MF4")" "$(tree_bytes "$WORK/s$c/out-plain")" "$c" "$C"
-  check_hash "s$c" "$(tree_hash "$WORK/s$c/out-plain")"
-  awk -v t="$T" -v p="$PLAIN" -v c="$c" -v tc="$C" -v pc="$PLAIN_CPU" 'BEGIN {
+generate s500000 500000
+generate s2000000 2000000
+for ((r = 0; r < REPS; ++r)); do
+  convert s500000 "$WORK/s500000" plain
+  convert s1000000 "$D" plain
+  convert s2000000 "$WORK/s2000000" plain
+done
+read -r P1 _ P1_CPU < <(summary s1000000)
+for c in 500000 1000000 2000000; do
+  read -r T R C < <(summary "s$c")
+  dir=$WORK/s$c
+  [ "$c" = 1000000 ] && dir=$D
+  report "$c" "$T" "$R" "$(stat -c %s "$dir/plain/log.MF4")" "$(tree_bytes "$dir/out-plain")" "$c" "$C"
+  [ "$c" = 1000000 ] && continue
+  check_hash "s$c" "$(tree_hash "$dir/out-plain")"
+  awk -v t="$T" -v p="$P1" -v c="$c" -v tc="$C" -v pc="$P1_CPU" 'BEGIN {
     printf "  time / time at 1,000,000: %.2f, CPU %.2f (frames x%.1f)\n", t / p, tc / pc, c / 1e6 }'
-  rm -rf "$WORK/s$c/out-plain"
+  rm -rf "$dir/out-plain"
 done
 
 # Two thousand distinct output files open at once.
 echo "2,000 output files (1,000,000 frames of 2,000 messages)"
 generate f2000 1000000 --files 2000
 D=$WORK/f2000
-read -r T R C < <(convert "$D" plain "$REPS")
-read -r F FC < <(floor "$D" "$REPS")
+for ((r = 0; r < REPS; ++r)); do
+  convert f2000 "$D" plain
+  floor f2000-floor "$D"
+done
+read -r T R C < <(summary f2000)
+read -r F _ FC < <(summary f2000-floor)
 report plain "$T" "$R" "$(stat -c %s "$D/plain/log.MF4")" "$(tree_bytes "$D/out-plain")" 1000000 "$C"
 report floor "$F" 0 0 "$(tree_bytes "$D/out-plain")" 1000000 "$FC"
 check_hash f2000 "$(tree_hash "$D/out-plain")"

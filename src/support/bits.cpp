@@ -36,8 +36,8 @@ uint64_t low_mask(uint32_t bits) { return bits >= 64 ? ~uint64_t{0} : (uint64_t{
 
 }  // namespace
 
-uint64_t extract_bits(const uint8_t* bytes, uint64_t byte_count, uint16_t offset, uint8_t count,
-                      int32_t byte_order) {
+uint64_t extract_bits_general(const uint8_t* bytes, uint64_t byte_count, uint16_t offset,
+                              uint8_t count, int32_t byte_order) {
   uint32_t end = static_cast<uint32_t>(offset) + count;
   if (byte_count < (end + 7) / 8) return 0;
   if (count == 0) return 0;

@@ -5,7 +5,9 @@
 // bit of byte 0 through the bytes in order.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 constexpr int32_t BYTE_ORDER_BIG = 0;
 constexpr int32_t BYTE_ORDER_LITTLE = 1;
@@ -14,5 +16,22 @@ constexpr int32_t BYTE_ORDER_LITTLE = 1;
 // field (bit offset is the least significant); any other value reads the sequential field
 // (first bit the most significant). Fields longer than 64 bits keep their 64 least
 // significant bits. Returns 0 when the field needs more than byte_count bytes.
-uint64_t extract_bits(const uint8_t* bytes, uint64_t byte_count, uint16_t offset, uint8_t count,
-                      int32_t byte_order);
+uint64_t extract_bits_general(const uint8_t* bytes, uint64_t byte_count, uint16_t offset,
+                              uint8_t count, int32_t byte_order);
+
+// Runs once per record channel and per signal: a field whose eight-byte window lies inside the
+// buffer is read inline with one load; everything else goes to extract_bits_general.
+inline uint64_t extract_bits(const uint8_t* bytes, uint64_t byte_count, uint16_t offset,
+                             uint8_t count, int32_t byte_order) {
+  uint32_t first_byte = offset / 8u;
+  uint32_t shift = offset % 8u;
+  if (std::endian::native == std::endian::little && count != 0 && byte_count >= 8 &&
+      first_byte <= byte_count - 8 && shift + count <= 64) {
+    uint64_t word;
+    memcpy(&word, bytes + first_byte, sizeof word);
+    uint64_t mask = count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
+    if (byte_order == BYTE_ORDER_LITTLE) return (word >> shift) & mask;
+    return (__builtin_bswap64(word) >> (64 - shift - count)) & mask;
+  }
+  return extract_bits_general(bytes, byte_count, offset, count, byte_order);
+}

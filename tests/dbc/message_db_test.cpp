@@ -221,7 +221,7 @@ TEST(MessageDecode, ReusedRecordMatchesFreshDecodes) {
     EXPECT_EQ(reused.size, fresh->size);
     EXPECT_EQ(reused.ignore, fresh->ignore);
     ASSERT_EQ(reused.values.count, fresh->values.count) << "round " << round;
-    for (uint64_t i = 0; i < fresh->values.count; ++i) {
+    for (decltype(fresh->values.count) i = 0; i < fresh->values.count; ++i) {
       const DecodedValue &a = reused.values[i], &b = fresh->values[i];
       EXPECT_EQ(dynstring_sv(&a.name), dynstring_sv(&b.name));
       EXPECT_EQ(a.name_hash, string_hash(dynstring_sv(&b.name)) & 0xFFFF);
