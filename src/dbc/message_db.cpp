@@ -106,7 +106,7 @@ Signal* signal_list_add(SignalList* list, std::string_view name, const SignalLay
   }
   s->name = owned;
   s->ignore = ignore;
-  s->name_hash = static_cast<uint16_t>(string_hash(name.data(), name.size()) & 0xFFFF);
+  s->name_hash = string_hash(name.data(), name.size());
   s->layout = *layout;
   return s;
 }

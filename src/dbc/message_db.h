@@ -24,7 +24,7 @@ using BranchList = GrowArray<MuxBranch>;
 struct Signal {
   DynString name;
   uint8_t ignore;      // 1: the DBC's "SignalIgnore" is a non-zero integer
-  uint16_t name_hash;  // low 16 bits of string_hash(name), set by signal_list_add
+  uint64_t name_hash;  // string_hash(name), set by signal_list_add
   SignalLayout layout;
   BranchList branches;  // non-empty only for a multiplexor with multiplexed signals
 };
@@ -94,7 +94,7 @@ struct DecodedValue {
   uint8_t ignore;
   uint8_t has_branches;  // the signal is a multiplexor in use
   uint8_t last;          // the final value of its message (iteration stops here)
-  uint16_t name_hash;    // low 16 bits of string_hash(name), from the signal
+  uint64_t name_hash;    // string_hash(name), from the signal
   double value;
   double minimum;
   double maximum;

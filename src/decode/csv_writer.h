@@ -12,6 +12,7 @@ struct CsvWriter {
   uint32_t column_count;  // value columns of the header
   DynString line;         // reused for every row; grows to the longest row once
   DynString path;         // the file's full name, for reports about it
+  uint64_t identity;      // set by the output map: which value set the header belongs to
   uint8_t failed;         // a row or a flush was not taken whole: the file is incomplete
 };
 

@@ -60,7 +60,7 @@ uint64_t writer_key(int32_t bus_kind, uint32_t channel, int32_t source_address,
   if (decoded) {
     message_key = decoded->key;
     for (const DecodedValue& v : decoded->values)
-      names ^= v.name_hash;
+      names ^= v.name_hash & 0xFFFF;
   }
   uint64_t address =
       source_address == NO_SOURCE_ADDRESS ? 0 : static_cast<uint32_t>(source_address) & 0xFF;
@@ -129,6 +129,13 @@ bool make_path_unique(Session* session, DynString* relative) {
 
 }  // namespace
 
+uint64_t writer_identity(const DecodedMessage* decoded) {
+  uint64_t identity = 0x9E3779B97F4A7C15ULL;
+  for (const DecodedValue& v : decoded->values)
+    identity = (identity ^ v.name_hash) * 0x100000001B3ULL + v.ignore;
+  return identity;
+}
+
 bool session_close_outputs(Session* session) {
   bool ok = writer_map_destroy(&session->writers);
   hash_table_destroy<StringKeyTraits<StringSetEntry>>(&session->open_paths);
@@ -139,8 +146,16 @@ CsvWriter* writer_for_message(Session* session, const Message* message, int32_t 
                               uint32_t channel, int32_t source_address,
                               const DecodedMessage* decoded) {
   if (!session || !decoded || bus_kind < 0 || bus_kind >= 16 || channel >= 16) return nullptr;
+  // The key's 16-bit hash of the value names can be equal for different value sets; the
+  // writer's identity (all names, in order) tells them apart, and a taken key sends the set on
+  // to the next key, so two sets never share a file or a header.
   uint64_t key = writer_key(bus_kind, channel, source_address, decoded);
+  uint64_t identity = writer_identity(decoded);
   CsvWriter** known = ordered_map_find(&session->writers, key);
+  while (known && *known && (*known)->identity != identity) {
+    key += uint64_t{1} << 48;
+    known = ordered_map_find(&session->writers, key);
+  }
   if (known && *known) return *known;
 
   ScopedDynString relative, full;
@@ -170,6 +185,7 @@ CsvWriter* writer_for_message(Session* session, const Message* message, int32_t 
     // A key known from a failed attempt already has its node.
     CsvWriter** slot = known ? known : ordered_map_insert(&session->writers, key).value;
     if (slot && string_set_insert(&session->open_paths, relative.view())) {
+      writer->identity = identity;
       *slot = writer;
       ++session->statistics.files;
       return writer;

@@ -21,6 +21,10 @@ constexpr int32_t NO_SOURCE_ADDRESS = -1;
 uint64_t writer_key(int32_t bus_kind, uint32_t channel, int32_t source_address,
                     const DecodedMessage* decoded);
 
+// The names of all decoded values (ignored ones too), in order, hashed together: what makes a
+// writer's header. Writers found under one key are checked against it.
+uint64_t writer_identity(const DecodedMessage* decoded);
+
 // Appends the ASCII letters and digits of `name` to `out`, walking it by UTF-8 characters;
 // every other character is dropped, as is a character cut off by the end of the name. False
 // when memory ran out.

@@ -7,6 +7,7 @@
 
 #include "dbc/message_db.h"
 #include "decode/frame_decoder.h"
+#include "decode/output_files.h"
 #include "decode/session.h"
 #include "io/fs_root.h"
 #include "mdf/bus_frames.h"
@@ -136,6 +137,44 @@ TEST_F(SessionFixture, DifferentSignalSetsNeverShareAFile) {
   EXPECT_EQ(test::read_text(dir.file(folder + "00000012_00000003_2.csv")),
             "t,Raw\n1699318800.000000,513.000000\n1699318801.000000,1027.000000\n");
   EXPECT_EQ(session->statistics.files, 2u);
+}
+
+// Branches whose value names hash alike in the writer key (16 bits of XORed name hashes) still
+// get their own files and headers.
+TEST_F(SessionFixture, ValueSetsWithEqualKeyHashesKeepTheirOwnFiles) {
+  MessageDatabase* db = message_db_new("CAN");
+  Message* m = message_db_add_message(db, "Mux", can_message_key(0x100, false), 8, 0);
+  SignalLayout selector = layout(0, 8, 1, 0, 0, 0);
+  Signal* mux = signal_list_add(&m->signals, "Sel", &selector, 0);
+  for (uint32_t branch : {0u, 2u}) {
+    MuxBranch* b = branch_add(&mux->branches, branch, branch);
+    for (int i = 0; i < 4; ++i) {
+      SignalLayout l = layout(static_cast<uint16_t>(8 + 8 * i), 8, 1, 0, 0, 0);
+      std::string name = "B" + std::to_string(branch) + "Sig" + std::to_string(i);
+      signal_list_add(&b->signals, name, &l, 0);
+    }
+  }
+  add_database(0, db, can_message_key);
+  uint8_t zero[8] = {0, 1, 2, 3, 4}, two[8] = {2, 5, 6, 7, 8};
+  DecodedMessage* a = message_db_decode(db, can_message_key(0x100, false), zero, 8);
+  DecodedMessage* b = message_db_decode(db, can_message_key(0x100, false), two, 8);
+  ASSERT_TRUE(a && b);
+  // The names were chosen so that the keys collide; the files must not.
+  EXPECT_EQ(writer_key(BUS_KIND_CAN, 1, NO_SOURCE_ADDRESS, a), writer_key(BUS_KIND_CAN, 1, NO_SOURCE_ADDRESS, b));
+  EXPECT_NE(writer_identity(a), writer_identity(b));
+  decoded_message_free(a);
+  decoded_message_free(b);
+  ASSERT_TRUE(send_can(1, 0x100, false, {0, 1, 2, 3, 4, 0, 0, 0}, 0));
+  ASSERT_TRUE(send_can(1, 0x100, false, {2, 5, 6, 7, 8, 0, 0, 0}, 1));
+  ASSERT_TRUE(send_can(1, 0x100, false, {0, 9, 9, 9, 9, 0, 0, 0}, 2));
+  std::string tail = "/2023/11/07/00000012_00000003.csv";
+  EXPECT_EQ(csv("0A1B2C3D_out/CAN1_Mux_Sel_M00" + tail),
+            "t,Sel,B0Sig0,B0Sig1,B0Sig2,B0Sig3\n"
+            "1699318800.000000,0.000000,1.000000,2.000000,3.000000,4.000000\n"
+            "1699318802.000000,0.000000,9.000000,9.000000,9.000000,9.000000\n");
+  EXPECT_EQ(test::read_text(dir.file("0A1B2C3D_out/CAN1_Mux_Sel_M02" + tail)),
+            "t,Sel,B2Sig0,B2Sig1,B2Sig2,B2Sig3\n"
+            "1699318801.000000,2.000000,5.000000,6.000000,7.000000,8.000000\n");
 }
 
 TEST_F(SessionFixture, NewUtcDayStartsNewFiles) {
