@@ -2,6 +2,7 @@
 // compressed, encrypted, nested) into the tree of CSV files, with the exit statuses and log
 // lines a script relies on.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <string>
 #include <vector>
@@ -310,6 +311,31 @@ TEST(Conversion, OpenFileLimitIsReportedNotSilent) {
   auto full = r.run({"-O", out.path, "logs/many.MF4"});
   EXPECT_EQ(full.status, 0) << full.err;
   EXPECT_EQ(test::list_files(out.path).size(), 40u);
+}
+
+// Thousands of outputs open at once: the soft limit of open files is raised for them.
+TEST(Conversion, RaisesTheOpenFileLimitForThousandsOfOutputs) {
+  struct rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 8192)
+    GTEST_SKIP() << "the hard limit of open files is below 8192";
+  LogFolder r;
+  std::string dbc = "VERSION \"\"\n\n";
+  test::BusLogBuilder log;
+  log.start_time_ns(NOV_7_2023 + HOUR).metadata(0xAB, 1, 1);
+  constexpr uint32_t MESSAGES = 8000;
+  for (uint32_t id = 1; id <= MESSAGES; ++id) {
+    uint32_t dbc_id = 0x80000000u | id;  // extended ids
+    dbc += "BO_ " + std::to_string(dbc_id) + " M" + std::to_string(id) +
+           ": 1 X\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" X\n";
+    log.add_can_frame(1, id, true, {static_cast<uint8_t>(id)}, id * 0.001);
+  }
+  test::write_file(r.dir.file("can1.dbc"), dbc);
+  r.put("many.MF4", log.build());
+  auto result = test::run("/bin/sh", {"-c", "ulimit -Sn 1024 && exec " + BINARY + " logs/many.MF4"},
+                          r.dir.path);
+  EXPECT_EQ(result.status, 0) << result.err.substr(0, 2000);
+  EXPECT_EQ(r.csv_files().size(), MESSAGES);
 }
 
 }  // namespace
