@@ -313,6 +313,27 @@ TEST(Conversion, OpenFileLimitIsReportedNotSilent) {
   EXPECT_EQ(test::list_files(out.path).size(), 40u);
 }
 
+// Ten thousand small files in one folder: walked in name order and concatenated as one
+// recording (consecutive splits), so the one output file holds every row in order.
+TEST(Conversion, TenThousandFilesInOneFolder) {
+  LogFolder r;
+  constexpr uint32_t FILES = 10000;
+  std::string expected = ENGINE_HEADER;
+  for (uint32_t split = 1; split <= FILES; ++split) {
+    char name[32];
+    snprintf(name, sizeof name, "many/%05u.MF4", split);
+    uint8_t speed = static_cast<uint8_t>(split % 100);
+    r.put(name, engine_log(0xAB, 9, split, {{split * 0.001, speed}}));
+    expected += engine_row(T0 + split * 0.001, speed);
+  }
+  auto result = r.run({"--verbosity=3", "logs/many"});
+  EXPECT_EQ(result.status, 0) << result.err.substr(0, 2000);
+  EXPECT_NE(result.err.find("Input  statistics, files:  10000, messages:    10000"), std::string::npos);
+  EXPECT_EQ(r.csv_files(), std::vector<std::string>{
+                               "000000AB_out/CAN1_EngineData/2023/11/07/00000009_00000001.csv"});
+  EXPECT_EQ(r.out("000000AB_out/CAN1_EngineData/2023/11/07/00000009_00000001.csv"), expected);
+}
+
 // Thousands of outputs open at once: the soft limit of open files is raised for them.
 TEST(Conversion, RaisesTheOpenFileLimitForThousandsOfOutputs) {
   struct rlimit limit;
