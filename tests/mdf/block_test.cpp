@@ -186,6 +186,29 @@ TEST(BlockChains, LongChainsLoadWithoutDeepRecursion) {
   EXPECT_EQ(mdftest::read_all(last).size(), 2u);
 }
 
+TEST(BlockChains, OneDataGroupWithAHundredThousandChannelGroups) {
+  // Every group's record is found through the layout table by its 4-byte record id.
+  constexpr uint32_t kGroups = 100000;
+  Mf4Writer w;
+  uint64_t hd = w.add_hd({});
+  uint64_t cn = w.add_cn({.name = w.add_tx("c"), .bit_count = 8});
+  uint64_t next = 0;
+  for (uint32_t id = kGroups; id >= 1; --id)
+    next = w.add_cg({.next = next, .first_cn = cn, .record_id = id, .data_bytes = 1});
+  ByteWriter records;
+  for (uint32_t id = 1; id <= kGroups; ++id) records.u32(id).u8(id & 0xFF);
+  uint64_t dt = w.add_dt(records.bytes);
+  w.set_link(hd, HD_FIRST_DG, w.add_dg({.first_cg = next, .data = dt, .record_id_size = 4}));
+  Opened o(w.bytes());
+  ASSERT_NE(o.file, nullptr);
+  DgBlock* dg = dg_block(o.hd()->data_groups.first[0]);
+  ASSERT_EQ(dg->channel_groups.count, static_cast<int32_t>(kGroups));
+  auto read = mdftest::read_all(dg);
+  ASSERT_EQ(read.size(), kGroups);
+  EXPECT_EQ(read[kGroups - 1].record_id, kGroups);
+  EXPECT_EQ(read[kGroups - 1].bytes.back(), kGroups & 0xFF);
+}
+
 TEST(BlockChains, AGroupFirstReachedAsChannelDataKeepsItsChain) {
   // a -> v -> b, where a's channel names v as its data store before the chain reaches v.
   Mf4Writer w;
