@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <string>
 
 #include "dbc/message_db.h"
@@ -205,6 +206,40 @@ TEST_F(SessionFixture, UnwritableOutputFailsTheFrame) {
   EXPECT_TRUE(session->output_failed);
   EXPECT_FALSE(session_on_file_end(session, ""));
   EXPECT_TRUE(session_on_file_end(session, ""));  // the next file starts clean
+}
+
+// The DataLength channel may say up to 255 bytes while a frame holds at most 64 (CAN) or 8
+// (LIN); a message as long as the claimed length must not be decoded from the bytes behind
+// the frame's data area.
+TEST_F(SessionFixture, LengthBeyondTheDataAreaDecodesNothing) {
+  auto long_message = [](const char* protocol, uint32_t key, uint32_t size) {
+    MessageDatabase* db = message_db_new(protocol);
+    Message* m = message_db_add_message(db, "Long", key, size, 0);
+    SignalLayout last = layout(static_cast<uint16_t>(8 * (size - 1)), 8, 1, 0, 0, 0);
+    signal_list_add(&m->signals, "Last", &last, 0);
+    return db;
+  };
+  add_database(0, long_message("CAN", can_message_key(0x100, false), 100), can_message_key);
+  add_database(CHANNELS_PER_BUS, long_message("LIN", lin_message_key(0x21), 9),
+               [](uint32_t id, bool) { return lin_message_key(id); });
+  // On the heap and exactly as large as a frame, so a read past it is caught by the sanitizer.
+  auto can = std::make_unique<BusFrame>();
+  can->kind = FRAME_CAN_DATA;
+  can->id = 0x100;
+  can->u.can.bus_channel = 1;
+  can->data = can->u.can.data;
+  can->data_length = 100;
+  EXPECT_TRUE(session_on_frame(session, can.get()));
+  auto lin = std::make_unique<BusFrame>();
+  lin->kind = FRAME_LIN;
+  lin->id = 0x21;
+  lin->u.lin.bus_channel = 1;
+  lin->data = lin->u.lin.data;
+  lin->data_length = 9;
+  EXPECT_TRUE(session_on_frame(session, lin.get()));
+  EXPECT_EQ(session->statistics.messages, 0u);
+  EXPECT_TRUE(session_finish(session));
+  EXPECT_TRUE(test::list_files(dir.path).empty());
 }
 
 TEST(UtcDate, CalendarSplit) {
