@@ -3,57 +3,32 @@
 #include "decode/csv_writer.h"
 
 #include <cstdlib>
-#include <utility>
+
+#include "support/fixed_format.h"
 
 namespace {
 
-constexpr uint64_t LINE_CAPACITY = 256;
+constexpr uint64_t LINE_CAPACITY = 512;
 
-// Rows of up to nine values are formatted with one call and one format string each.
-constexpr int FIXED_ROW_VALUES = 9;
-constexpr const char* ROW_FORMATS[FIXED_ROW_VALUES + 1] = {
-    "",
-    "%f,%f\n",
-    "%f,%f,%f\n",
-    "%f,%f,%f,%f\n",
-    "%f,%f,%f,%f,%f\n",
-    "%f,%f,%f,%f,%f,%f\n",
-    "%f,%f,%f,%f,%f,%f,%f\n",
-    "%f,%f,%f,%f,%f,%f,%f,%f\n",
-    "%f,%f,%f,%f,%f,%f,%f,%f,%f\n",
-    "%f,%f,%f,%f,%f,%f,%f,%f,%f,%f\n",
-};
+// Room for one value's text, its separator and the row's end.
+constexpr uint64_t VALUE_ROOM = FIXED6_TEXT_MAX + 2;
 
-using RowFormatter = int64_t (*)(DynString* line, double time, const double* values);
-
-template <size_t N>
-int64_t format_fixed_row(DynString* line, double time, const double* values) {
-  return [&]<size_t... I>(std::index_sequence<I...>) {
-    return dynstring_format_stb(line, ROW_FORMATS[N], time, values[I]...);
-  }
-  (std::make_index_sequence<N>{});
-}
-
-constexpr RowFormatter ROW_FORMATTERS[FIXED_ROW_VALUES + 1] = {
-    nullptr,
-    format_fixed_row<1>,
-    format_fixed_row<2>,
-    format_fixed_row<3>,
-    format_fixed_row<4>,
-    format_fixed_row<5>,
-    format_fixed_row<6>,
-    format_fixed_row<7>,
-    format_fixed_row<8>,
-    format_fixed_row<9>,
-};
-
+// "<time>,<value>,...\n", every number as "%f" writes it. The line keeps its capacity from row
+// to row, so it is reserved once for the longest row the writer has seen.
 bool format_row(DynString* line, double time, const double* values, uint32_t count) {
   if (count == 0) return true;
-  if (count <= FIXED_ROW_VALUES) return ROW_FORMATTERS[count](line, time, values) >= 0;
-  if (dynstring_format_stb(line, "%f", time) < 0) return false;
-  for (uint32_t i = 0; i < count; ++i)
-    if (dynstring_format_stb(line, ",%f", values[i]) < 0) return false;
-  return dynstring_append(line, "\n", 1) != nullptr;
+  for (uint32_t i = 0; i <= count; ++i) {
+    uint64_t length = dynstring_length(line);
+    char* data = dynstring_reserve(line, length + VALUE_ROOM);
+    if (!data) return false;
+    char* start = data + length;
+    char* out = start;
+    if (i) *out++ = ',';
+    out = format_fixed6(out, i ? values[i - 1] : time);
+    if (i == count) *out++ = '\n';
+    dynstring_extend(line, static_cast<uint64_t>(out - start));  // inside the reserved room
+  }
+  return true;
 }
 
 bool build_header(DynString* header, const char* const* names, uint32_t count) {

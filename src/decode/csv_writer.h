@@ -1,5 +1,5 @@
 // CsvWriter: one CSV output file with its header line, and the formatting of its rows (the row
-// time and one number per column, each with stb_sprintf's "%f").
+// time and one number per column, each as stb_sprintf's "%f" writes it).
 #pragma once
 
 #include <cstdint>
