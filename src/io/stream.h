@@ -48,6 +48,9 @@ Stream* memory_stream_new();
 // Grows by doubling from 2 bytes; the bytes written so far.
 const uint8_t* memory_stream_data(Stream* s);
 uint64_t memory_stream_size(Stream* s);
+// Makes room for `capacity` bytes in all, so that writes up to it never move the bytes. False
+// when the memory cannot be had (the stream is then unchanged).
+bool memory_stream_reserve(Stream* s, uint64_t capacity);
 // A read cache over one window of `inner`; capacity rounded up to a multiple of 8.
 Stream* buffered_stream_new(Stream* inner, bool owns_inner, uint64_t capacity);
 // The bytes [start, end) of `inner` (end <= 0: to the end of inner); positions it reports

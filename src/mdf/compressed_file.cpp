@@ -44,6 +44,67 @@ inline uint32_t bits_left(const HsDecoder* d) {
   return static_cast<int32_t>(value);
 }
 
+// Decodes whole tokens while the buffered input holds the longest token (1 + W + L bits) and
+// the output has room for the token's bytes, and stops at a token boundary: the state machine
+// then goes on from exactly where this left off, bit for bit. Returns the new output count.
+size_t decode_whole_tokens(HsDecoder* d, uint8_t* out, size_t out_size, size_t n) {
+  const uint32_t w = d->window_bits;
+  const uint32_t l = d->lookahead_bits;
+  const uint32_t window_mask = (1u << w) - 1;
+  const uint32_t count_mask = (1u << l) - 1;
+  const uint32_t backref_bits = 1 + w + l;                       // 8 to 30
+  const uint32_t longest = backref_bits > 9 ? backref_bits : 9;  // a literal takes 9
+  const uint8_t* input = d->input;
+  uint8_t* window = d->window;
+  const size_t start_index = d->input_index;
+  const size_t size = d->input_size;
+  size_t index = start_index;
+  // The unread bits, first bit highest: those left in the current byte, then whole bytes.
+  const uint32_t left = bits_left(d);
+  uint64_t bits = d->current_byte & ((1u << left) - 1);
+  uint32_t unread = left;
+  uint32_t head = d->head_index;
+  for (;;) {
+    while (unread <= 56 && index < size) {
+      bits = (bits << 8) | input[index++];
+      unread += 8;
+    }
+    if (unread < longest) break;
+    if ((bits >> (unread - 1)) & 1) {
+      if (n == out_size) break;
+      auto c = static_cast<uint8_t>(bits >> (unread - 9));
+      unread -= 9;
+      window[head & window_mask] = c;
+      ++head;
+      out[n++] = c;
+      continue;
+    }
+    const uint32_t distance = (static_cast<uint32_t>(bits >> (unread - 1 - w)) & window_mask) + 1;
+    const uint32_t length = (static_cast<uint32_t>(bits >> (unread - backref_bits)) & count_mask) + 1;
+    if (out_size - n < length) break;
+    unread -= backref_bits;
+    for (uint32_t i = 0; i < length; ++i) {
+      uint8_t c = window[(head - distance) & window_mask];
+      window[head & window_mask] = c;
+      ++head;
+      out[n++] = c;
+    }
+  }
+  // Give back the whole bytes not read; the byte before them holds the unread rest of its bits
+  // (the current byte when no new byte was finished).
+  index -= unread / 8;
+  const uint32_t rest = unread % 8;
+  if (index > start_index) d->current_byte = input[index - 1];
+  d->bit_mask = static_cast<uint8_t>(rest ? 1u << (rest - 1) : 0);
+  d->head_index = static_cast<uint16_t>(head);
+  if (index == size) {
+    d->input_index = d->input_size = 0;
+  } else {
+    d->input_index = static_cast<uint16_t>(index);
+  }
+  return n;
+}
+
 }  // namespace
 
 HsDecoder* hs_decoder_new(uint32_t input_buffer_size, uint32_t window_bits,
@@ -87,6 +148,7 @@ int32_t hs_decoder_poll(HsDecoder* decoder, uint8_t* out, size_t out_size, size_
     const uint8_t before = d->state;
     switch (before) {
       case HS_TAG_BIT: {
+        n = decode_whole_tokens(d, out, out_size, n);
         int32_t bit = read_bits(d, 1);
         if (bit < 0) break;
         if (bit) {

@@ -205,4 +205,46 @@ TEST(Crc32Stream, CheckValueAndCopy) {
   EXPECT_EQ(stream_close(m), 0);
 }
 
+TEST(MemoryStream, ReservedRoomKeepsTheBytesInPlace) {
+  Stream* m = memory_stream_new();
+  ASSERT_TRUE(memory_stream_reserve(m, 100000));
+  EXPECT_EQ(memory_stream_size(m), 0u);
+  ASSERT_EQ(stream_write(m, "ab", 2), 2);
+  const uint8_t* data = memory_stream_data(m);
+  std::vector<uint8_t> piece(999, 7);
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(stream_write(m, piece.data(), piece.size()), 999);
+  EXPECT_EQ(memory_stream_data(m), data);  // never moved
+  EXPECT_EQ(memory_stream_size(m), 99902u);
+  EXPECT_TRUE(memory_stream_reserve(m, 10));  // less than there is: nothing changes
+  EXPECT_EQ(memory_stream_data(m), data);
+  EXPECT_FALSE(memory_stream_reserve(m, uint64_t{1} << 63));
+  EXPECT_EQ(memory_stream_size(m), 99902u);
+  EXPECT_EQ(stream_close(m), 0);
+}
+
+TEST(Crc32, EightBytesAtATimeEqualsOneByteAtATime) {
+  // The bit-by-bit definition of the register, against the table-driven update for every
+  // length up to 40 at every start offset, in one call and split at every point.
+  auto slow = [](uint32_t reg, const uint8_t* bytes, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      reg ^= bytes[i];
+      for (int k = 0; k < 8; ++k) reg = (reg & 1) ? 0xEDB88320u ^ (reg >> 1) : reg >> 1;
+    }
+    return reg;
+  };
+  std::mt19937 rng(5);
+  std::vector<uint8_t> data(64);
+  for (uint8_t& b : data) b = static_cast<uint8_t>(rng());
+  for (size_t start = 0; start < 8; ++start) {
+    for (size_t n = 0; n <= 40; ++n) {
+      uint32_t expected = slow(0xFFFFFFFFu, data.data() + start, n);
+      ASSERT_EQ(crc32_update(0xFFFFFFFFu, data.data() + start, n), expected) << start << " " << n;
+      for (size_t cut = 0; cut <= n; ++cut) {
+        uint32_t first = crc32_update(0xFFFFFFFFu, data.data() + start, cut);
+        ASSERT_EQ(crc32_update(first, data.data() + start + cut, n - cut), expected);
+      }
+    }
+  }
+}
+
 }  // namespace
