@@ -17,6 +17,8 @@
 
 namespace {
 
+constexpr int64_t CONTAINER_READ_WINDOW = int64_t{1} << 20;
+
 // Unwraps nested containers until a plain file remains. On success *stream is the innermost
 // stream (every outer level closed); on failure everything is closed and the result code
 // returned.
@@ -98,7 +100,14 @@ int32_t convert_file(Converter* converter, std::string_view input_path, std::str
     return CONVERT_FAILED;
   }
   int64_t buffer_size = converter->options->buffer_size;
-  if (buffer_size < 0) buffer_size = stream_size(stream);
+  if (buffer_size < 0) {
+    buffer_size = stream_size(stream);
+    // A container is read once from start to end and converted from its decoded copy in
+    // memory: a window over the whole file would only hold a second copy of it.
+    ContainerHeader header;
+    if (buffer_size > CONTAINER_READ_WINDOW && container_read_header(stream, &header))
+      buffer_size = CONTAINER_READ_WINDOW;
+  }
   if (buffer_size > 0) {
     Stream* buffered = buffered_stream_new(stream, true, static_cast<uint64_t>(buffer_size));
     if (!buffered) {

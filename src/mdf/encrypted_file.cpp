@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr uint64_t PIECE_SIZE = 512;
+// Ciphertext is decrypted in place, one piece at a time (a multiple of the 16-byte block).
+constexpr uint64_t PIECE_SIZE = 16384;
 constexpr size_t KEY_SIZE = 32;
 
 struct EncryptedFileStream {
@@ -87,8 +88,8 @@ bool decrypt_payload(Stream* stream, const uint8_t key[KEY_SIZE], const uint8_t*
                      uint64_t* written) {
   mbedtls_cipher_context_t cipher;
   mbedtls_cipher_init(&cipher);
-  uint8_t in[PIECE_SIZE];
-  uint8_t out[PIECE_SIZE + 16];  // room for what finish may give back
+  uint8_t piece[PIECE_SIZE];
+  uint8_t out[16];  // room for what finish may give back
   uint8_t tag[ENCRYPTED_TAG_SIZE];
   uint8_t aad[ENCRYPTED_PAYLOAD_OFFSET];
   size_t out_length = 0;
@@ -110,26 +111,25 @@ bool decrypt_payload(Stream* stream, const uint8_t key[KEY_SIZE], const uint8_t*
     if (read_full(stream, aad, sizeof aad) != sizeof aad) break;
     if (mbedtls_cipher_update_ad(&cipher, aad, sizeof aad) != 0) break;
 
-    // Size the memory stream for the whole plaintext first (with zeros), so that it is never
-    // reallocated while it holds plaintext: no copy of it is left in freed memory.
+    // Room for the whole plaintext first, so that the memory stream is never reallocated
+    // while it holds plaintext: no copy of it is left in freed memory.
     const uint64_t plain_size = static_cast<uint64_t>(size - ENCRYPTED_MIN_SIZE);
-    if (stream_seek(memory, static_cast<int64_t>(plain_size), SEEK_FROM_END) !=
-            static_cast<int64_t>(plain_size) ||
-        stream_seek(memory, 0, SEEK_FROM_START) != 0)
-      break;
+    if (!memory_stream_reserve(memory, plain_size)) break;
 
-    // Pieces are whole 512-byte reads except the last: GCM updates must stay on 16-byte
-    // block boundaries until the final one.
+    // Pieces are whole reads except the last: GCM updates must stay on 16-byte block
+    // boundaries until the final one.
     uint64_t remaining = plain_size;
     bool pieces_ok = true;
     while (remaining > 0 && pieces_ok) {
       uint64_t want = remaining < PIECE_SIZE ? remaining : PIECE_SIZE;
-      uint64_t got = read_full(stream, in, want);
-      pieces_ok = got == want && mbedtls_cipher_update(&cipher, in, got, out, &out_length) == 0 &&
-                  stream_write(memory, out, out_length) == static_cast<int64_t>(out_length);
+      uint64_t got = read_full(stream, piece, want);
+      pieces_ok = got == want &&
+                  mbedtls_cipher_update(&cipher, piece, got, piece, &out_length) == 0 &&
+                  stream_write(memory, piece, out_length) == static_cast<int64_t>(out_length);
       if (pieces_ok) *written += out_length;
       remaining -= got;
     }
+    mbedtls_platform_zeroize(piece, sizeof piece);
     if (!pieces_ok) break;
     if (mbedtls_cipher_finish(&cipher, out, &out_length) != 0) break;
     if (out_length > 0) {
