@@ -89,6 +89,24 @@ void container_seeds() {
   put("mf4", "small.mf4", mf4);
 }
 
+// Frames that the pipeline target's DBC decodes: plain, multiplexed (both selectors), J1939
+// from two source addresses, an unknown id, on two channels; plain and in both containers.
+void pipeline_seeds() {
+  test::BusLogBuilder log;
+  log.metadata(0x0A1B2C3D, 2, 5);
+  log.add_can_frame(1, 0x100, false, {0x10, 0x27, 0x80, 0xF0, 0, 0, 0, 0x80}, 0.001);
+  log.add_can_frame(1, 0x1A0, false, {0, 0x34, 0x12, 0, 0, 0, 0, 0}, 0.002);
+  log.add_can_frame(2, 0x1A0, false, {1, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0}, 0.003);
+  log.add_can_frame(2, 0x0CF00431, true, {0, 0, 200, 0x40, 0x1F, 0, 0, 0}, 0.004);
+  log.add_can_frame(2, 0x0CF00417, true, {0, 0, 100, 0x10, 0x0F, 0, 0, 0}, 0.005);
+  log.add_can_frame(1, 0x555, false, {1, 2, 3}, 0.006);
+  log.add_canfd_frame(1, 0x100, false, std::vector<uint8_t>(12, 0x5A), 0.007);
+  std::vector<uint8_t> mf4 = log.build();
+  put("pipeline", "decoded.mf4", mf4);
+  put("pipeline", "decoded.mfc", test::make_compressed_container(mf4, 0x0A1B2C3D, 8, 4, true));
+  put("pipeline", "decoded.mfe", test::make_encrypted_container(mf4, 0x0A1B2C3D, "x", 1));
+}
+
 void metadata_seeds() {
   put_text("metadata", "flat.xml",
            test::logger_comment_xml(0x0A1B2C3D, 12, 3, test::CommentStyle::Flat));
@@ -139,6 +157,7 @@ int main(int argc, char** argv) {
   mf4_seeds();
   container_seeds();
   metadata_seeds();
+  pipeline_seeds();
   password_seeds();
   regex_seeds();
   return 0;

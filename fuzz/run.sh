@@ -10,7 +10,7 @@ seconds=${1:-30}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(mf4 dbc regex passwords container metadata)
+  targets=(mf4 dbc regex passwords container metadata pipeline)
 fi
 
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -25,6 +25,7 @@ for target in "${targets[@]}"; do
   mkdir -p "$work"
   dict=()
   if [ -f "fuzz/$target.dict" ]; then dict=(-dict="fuzz/$target.dict"); fi
+  if [ "$target" = pipeline ]; then dict=(-dict=fuzz/mf4.dict); fi
   echo "fuzz_$target: ${seconds} s"
   if ! ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
