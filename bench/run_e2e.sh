@@ -76,10 +76,11 @@ convert() {
     echo "tabulon failed on $dir/$kind:"; cat "$WORK/stderr"; exit 1; }
 }
 
-# floor <name> <case dir>: one run of the formatting floor on <case dir>/out-plain.
+# floor <name> <case dir> [fast]: one run of the formatting floor on <case dir>/out-plain
+# (with "fast": formatted by our own formatter instead of stb_sprintf).
 floor() {
   local w c rest
-  read -r w c rest < <("$BUILD/bench/bench_e2e_floor" "$2/out-plain" "$2/floor")
+  read -r w c rest < <("$BUILD/bench/bench_e2e_floor" "$2/out-plain" "$2/floor" ${3:-})
   echo "$w 0 $c" >>"$WORK/samples/$1"
   rm -rf "$2/floor"
 }
@@ -117,6 +118,7 @@ IN=$(stat -c %s "$D/plain/log.MF4")
 for ((r = 0; r < REPS; ++r)); do
   convert plain "$D" plain
   floor floor "$D"
+  floor floor-fast "$D" fast
   convert compressed "$D" compressed
   convert encrypted "$D" encrypted
 done
@@ -124,6 +126,7 @@ read -r PLAIN PLAIN_RSS PLAIN_CPU < <(summary plain)
 read -r COMP COMP_RSS COMP_CPU < <(summary compressed)
 read -r ENC ENC_RSS ENC_CPU < <(summary encrypted)
 read -r FLOOR _ FLOOR_CPU < <(summary floor)
+read -r FAST _ FAST_CPU < <(summary floor-fast)
 OUT=$(tree_bytes "$D/out-plain")
 H=$(tree_hash "$D/out-plain")
 HC=$(tree_hash "$D/out-compressed")
@@ -133,11 +136,13 @@ report plain "$PLAIN" "$PLAIN_RSS" "$IN" "$OUT" 1000000 "$PLAIN_CPU"
 report compressed "$COMP" "$COMP_RSS" "$(stat -c %s "$D/compressed/log.MFC")" "$OUT" 1000000 "$COMP_CPU"
 report encrypted "$ENC" "$ENC_RSS" "$(stat -c %s "$D/encrypted/log.MFE")" "$OUT" 1000000 "$ENC_CPU"
 report floor "$FLOOR" 0 0 "$OUT" 1000000 "$FLOOR_CPU"
+report floor-fast "$FAST" 0 0 "$OUT" 1000000 "$FAST_CPU"
 check_hash m1 "$H"
 [ "$H" = "$HC" ] && [ "$H" = "$HE" ] || { echo "  COMPRESSED/ENCRYPTED OUTPUT DIFFERS ($HC, $HE)"; HASH_FAILED=1; }
 awk -v p="$PLAIN" -v c="$COMP" -v e="$ENC" -v f="$FLOOR" -v m="$PLAIN_RSS" -v i="$IN" \
-  -v pc="$PLAIN_CPU" -v cc="$COMP_CPU" -v ec="$ENC_CPU" -v fc="$FLOOR_CPU" 'BEGIN {
+  -v pc="$PLAIN_CPU" -v cc="$COMP_CPU" -v ec="$ENC_CPU" -v fc="$FLOOR_CPU" -v q="$FAST" 'BEGIN {
   printf "  plain / floor %.2f (target <= 1.3)   compressed / plain %.2f, encrypted / plain %.2f (target <= 1.3)\n", p / f, c / p, e / p
+  printf "  plain / floor-fast %.2f (the floor with our own formatter)\n", p / q
   printf "  in CPU time: plain / floor %.2f   compressed / plain %.2f, encrypted / plain %.2f\n", pc / fc, cc / pc, ec / pc
   printf "  max RSS %.1f MiB = input + %.1f MiB (target: input + 64 MiB)\n", m / 1024, m / 1024 - i / 1048576 }'
 

@@ -216,6 +216,16 @@ bool memory_stream_reserve(Stream* s, uint64_t capacity) {
   return capacity <= m->capacity || memory_grow(m, capacity);
 }
 
+uint8_t* memory_stream_append_room(Stream* s, uint64_t n) {
+  auto* m = reinterpret_cast<MemoryStream*>(s);
+  uint64_t start = m->size;
+  if (n > (uint64_t{1} << 62) || start > (uint64_t{1} << 62)) return nullptr;
+  if (m->capacity - start < n && !memory_grow(m, start + n)) return nullptr;
+  m->size = start + n;
+  m->position = m->size;
+  return m->data + start;
+}
+
 uint64_t memory_stream_size(Stream* s) { return reinterpret_cast<MemoryStream*>(s)->size; }
 
 // ---- BufferedStream ----

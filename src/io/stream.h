@@ -51,6 +51,9 @@ uint64_t memory_stream_size(Stream* s);
 // Makes room for `capacity` bytes in all, so that writes up to it never move the bytes. False
 // when the memory cannot be had (the stream is then unchanged).
 bool memory_stream_reserve(Stream* s, uint64_t capacity);
+// Appends n bytes for the caller to fill and returns where they start (valid until the next
+// write moves the bytes); the position is then at the end. Null when the memory cannot be had.
+uint8_t* memory_stream_append_room(Stream* s, uint64_t n);
 // A read cache over one window of `inner`; capacity rounded up to a multiple of 8.
 Stream* buffered_stream_new(Stream* inner, bool owns_inner, uint64_t capacity);
 // The bytes [start, end) of `inner` (end <= 0: to the end of inner); positions it reports

@@ -88,7 +88,6 @@ bool decrypt_payload(Stream* stream, const uint8_t key[KEY_SIZE], const uint8_t*
                      uint64_t* written) {
   mbedtls_cipher_context_t cipher;
   mbedtls_cipher_init(&cipher);
-  uint8_t piece[PIECE_SIZE];
   uint8_t out[16];  // room for what finish may give back
   uint8_t tag[ENCRYPTED_TAG_SIZE];
   uint8_t aad[ENCRYPTED_PAYLOAD_OFFSET];
@@ -111,25 +110,27 @@ bool decrypt_payload(Stream* stream, const uint8_t key[KEY_SIZE], const uint8_t*
     if (read_full(stream, aad, sizeof aad) != sizeof aad) break;
     if (mbedtls_cipher_update_ad(&cipher, aad, sizeof aad) != 0) break;
 
-    // Room for the whole plaintext first, so that the memory stream is never reallocated
-    // while it holds plaintext: no copy of it is left in freed memory.
+    // The whole plaintext's room is taken at once, so that the memory stream is never
+    // reallocated while it holds plaintext (no copy of it is left in freed memory). Each
+    // piece of ciphertext is read into its place there and decrypted in place.
     const uint64_t plain_size = static_cast<uint64_t>(size - ENCRYPTED_MIN_SIZE);
-    if (!memory_stream_reserve(memory, plain_size)) break;
+    uint8_t* plain = memory_stream_append_room(memory, plain_size);
+    if (!plain && plain_size > 0) break;
 
     // Pieces are whole reads except the last: GCM updates must stay on 16-byte block
     // boundaries until the final one.
-    uint64_t remaining = plain_size;
+    uint64_t done = 0;
     bool pieces_ok = true;
-    while (remaining > 0 && pieces_ok) {
-      uint64_t want = remaining < PIECE_SIZE ? remaining : PIECE_SIZE;
-      uint64_t got = read_full(stream, piece, want);
-      pieces_ok = got == want &&
-                  mbedtls_cipher_update(&cipher, piece, got, piece, &out_length) == 0 &&
-                  stream_write(memory, piece, out_length) == static_cast<int64_t>(out_length);
-      if (pieces_ok) *written += out_length;
-      remaining -= got;
+    while (done < plain_size && pieces_ok) {
+      uint64_t want = plain_size - done < PIECE_SIZE ? plain_size - done : PIECE_SIZE;
+      uint8_t* at = plain + done;
+      pieces_ok = read_full(stream, at, want) == want &&
+                  mbedtls_cipher_update(&cipher, at, want, at, &out_length) == 0 &&
+                  out_length == want;
+      // Ciphertext that was read but not decrypted is wiped along with the plaintext.
+      *written += want;
+      done += want;
     }
-    mbedtls_platform_zeroize(piece, sizeof piece);
     if (!pieces_ok) break;
     if (mbedtls_cipher_finish(&cipher, out, &out_length) != 0) break;
     if (out_length > 0) {

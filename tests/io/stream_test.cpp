@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <numeric>
 #include <random>
 #include <string>
@@ -219,6 +220,20 @@ TEST(MemoryStream, ReservedRoomKeepsTheBytesInPlace) {
   EXPECT_EQ(memory_stream_data(m), data);
   EXPECT_FALSE(memory_stream_reserve(m, uint64_t{1} << 63));
   EXPECT_EQ(memory_stream_size(m), 99902u);
+  // Appended room lies behind the bytes, inside the reserve, with the position at its end.
+  uint8_t* room = memory_stream_append_room(m, 98);
+  ASSERT_EQ(room, data + 99902);
+  memset(room, 'z', 98);
+  EXPECT_EQ(memory_stream_size(m), 100000u);
+  EXPECT_EQ(stream_tell(m), 100000);
+  EXPECT_EQ(memory_stream_data(m), data);
+  // Beyond the reserve the bytes move, and what was there comes along.
+  room = memory_stream_append_room(m, 10);
+  ASSERT_NE(room, nullptr);
+  EXPECT_EQ(memory_stream_data(m)[99999], 'z');
+  EXPECT_EQ(memory_stream_data(m)[1], 'b');
+  EXPECT_EQ(memory_stream_append_room(m, uint64_t{1} << 63), nullptr);
+  EXPECT_EQ(memory_stream_size(m), 100010u);
   EXPECT_EQ(stream_close(m), 0);
 }
 
