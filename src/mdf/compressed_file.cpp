@@ -318,37 +318,6 @@ namespace {
 constexpr int64_t COMPRESSED_PARAMETERS_OFFSET = CONTAINER_HEADER_SIZE;
 constexpr int64_t COMPRESSED_PAYLOAD_OFFSET = CONTAINER_HEADER_SIZE + 8;
 
-struct CompressedFileStream {
-  Stream base;
-  Stream* memory;  // owned: the decoded bytes
-  ContainerHeader header;
-  uint32_t lookahead_value;
-  uint32_t window_size;
-};
-
-int64_t compressed_read(Stream* s, void* buffer, uint64_t n) {
-  return stream_read(reinterpret_cast<CompressedFileStream*>(s)->memory, buffer, n);
-}
-int64_t compressed_write(Stream* s, const void* buffer, uint64_t n) {
-  return stream_write(reinterpret_cast<CompressedFileStream*>(s)->memory, buffer, n);
-}
-int64_t compressed_tell(Stream* s) {
-  return stream_tell(reinterpret_cast<CompressedFileStream*>(s)->memory);
-}
-int64_t compressed_seek(Stream* s, int64_t offset, int32_t origin) {
-  return stream_seek(reinterpret_cast<CompressedFileStream*>(s)->memory, offset, origin);
-}
-int32_t compressed_close(Stream* s) {
-  auto* c = reinterpret_cast<CompressedFileStream*>(s);
-  int32_t status = stream_close(c->memory);
-  if (status != 0) return status;
-  free(c);
-  return 0;
-}
-
-constexpr StreamOps COMPRESSED_OPS{compressed_read, compressed_write, compressed_tell,
-                                   compressed_seek, compressed_close};
-
 // Moves the decoded bytes into `memory` in 4096-byte pieces. False when decoding fails, the
 // total would pass `max_size`, or a write does not take a whole piece (a memory stream that
 // cannot grow must fail the file, not cut it).
@@ -396,21 +365,13 @@ Stream* compressed_file_open_bounded(Stream* stream, const ContainerHeader* head
       header->footer_flag != header->flag_byte)
     return nullptr;
 
-  auto* result = static_cast<CompressedFileStream*>(calloc(1, sizeof(CompressedFileStream)));
-  if (!result) return nullptr;
-  result->base.ops = &COMPRESSED_OPS;
-  result->header = *header;
+  uint32_t lookahead_value = 0;
+  uint32_t window_size = 0;
   FieldReader reader = field_reader_at(stream, COMPRESSED_PARAMETERS_OFFSET);
-  if (!field_read_u32_be(&reader, &result->lookahead_value) ||
-      !field_read_u32_be(&reader, &result->window_size)) {
-    free(result);
+  if (!field_read_u32_be(&reader, &lookahead_value) || !field_read_u32_be(&reader, &window_size))
     return nullptr;
-  }
-  result->memory = memory_stream_new();
-  if (!result->memory) {
-    free(result);
-    return nullptr;
-  }
+  DecodedContainerStream* result = decoded_container_new(header);
+  if (!result) return nullptr;
 
   bool ok = true;
   int64_t end = -1;
@@ -425,8 +386,8 @@ Stream* compressed_file_open_bounded(Stream* stream, const ContainerHeader* head
     end = size - 4;
   }
   const uint32_t window_bits =
-      result->window_size ? static_cast<uint32_t>(std::countr_zero(result->window_size)) : 0;
-  const uint32_t lookahead_bits = result->lookahead_value & 0xFF;
+      window_size ? static_cast<uint32_t>(std::countr_zero(window_size)) : 0;
+  const uint32_t lookahead_bits = lookahead_value & 0xFF;
   uint32_t crc = 0;
   ok = ok && decode_payload(stream, end, window_bits, lookahead_bits, result->memory,
                             max_decoded_size, &crc);
@@ -448,8 +409,7 @@ Stream* compressed_file_open_bounded(Stream* stream, const ContainerHeader* head
     }
   }
   if (!ok) {
-    stream_close(result->memory);
-    free(result);
+    stream_close(&result->base);
     return nullptr;
   }
   return &result->base;

@@ -1,6 +1,7 @@
 // Detection of the "Generic File" container header.
 #include "mdf/container.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "mdf/field_reader.h"
@@ -18,4 +19,44 @@ bool container_read_header(Stream* stream, ContainerHeader* header) {
   ok &= field_read_u8(&reader, &header->format_version);
   ok &= field_read_u32_be(&reader, &header->device_serial);
   return ok && memcmp(header->magic, CONTAINER_MAGIC, sizeof CONTAINER_MAGIC) == 0;
+}
+
+namespace {
+
+Stream* decoded_memory(Stream* s) { return reinterpret_cast<DecodedContainerStream*>(s)->memory; }
+
+int64_t decoded_read(Stream* s, void* buffer, uint64_t n) {
+  return stream_read(decoded_memory(s), buffer, n);
+}
+int64_t decoded_write(Stream* s, const void* buffer, uint64_t n) {
+  return stream_write(decoded_memory(s), buffer, n);
+}
+int64_t decoded_tell(Stream* s) { return stream_tell(decoded_memory(s)); }
+int64_t decoded_seek(Stream* s, int64_t offset, int32_t origin) {
+  return stream_seek(decoded_memory(s), offset, origin);
+}
+int32_t decoded_close(Stream* s) {
+  int32_t status = stream_close(decoded_memory(s));
+  if (status != 0) return status;
+  free(s);
+  return 0;
+}
+
+constexpr StreamOps DECODED_OPS{decoded_read, decoded_write, decoded_tell, decoded_seek,
+                                decoded_close};
+
+}  // namespace
+
+DecodedContainerStream* decoded_container_new(const ContainerHeader* header) {
+  if (!header) return nullptr;
+  auto* d = static_cast<DecodedContainerStream*>(calloc(1, sizeof(DecodedContainerStream)));
+  if (!d) return nullptr;
+  d->memory = memory_stream_new();
+  if (!d->memory) {
+    free(d);
+    return nullptr;
+  }
+  d->base.ops = &DECODED_OPS;
+  d->header = *header;
+  return d;
 }

@@ -26,3 +26,15 @@ struct ContainerHeader {
 // be read and the magic matches; the type, flags and version are checked by the readers of
 // each container kind.
 bool container_read_header(Stream* stream, ContainerHeader* header);
+
+// What a container reader hands back: the decoded bytes in an owned memory stream, with the
+// header of the container they came from. Reads, writes, tells and seeks go to the memory;
+// closing closes both.
+struct DecodedContainerStream {
+  Stream base;
+  Stream* memory;
+  ContainerHeader header;
+};
+
+// A decoded-container stream over a new, empty memory stream; null when memory runs out.
+DecodedContainerStream* decoded_container_new(const ContainerHeader* header);

@@ -17,35 +17,6 @@ namespace {
 constexpr uint64_t PIECE_SIZE = 16384;
 constexpr size_t KEY_SIZE = 32;
 
-struct EncryptedFileStream {
-  Stream base;
-  Stream* memory;  // owned: the plaintext
-  ContainerHeader header;
-};
-
-int64_t encrypted_read(Stream* s, void* buffer, uint64_t n) {
-  return stream_read(reinterpret_cast<EncryptedFileStream*>(s)->memory, buffer, n);
-}
-int64_t encrypted_write(Stream* s, const void* buffer, uint64_t n) {
-  return stream_write(reinterpret_cast<EncryptedFileStream*>(s)->memory, buffer, n);
-}
-int64_t encrypted_tell(Stream* s) {
-  return stream_tell(reinterpret_cast<EncryptedFileStream*>(s)->memory);
-}
-int64_t encrypted_seek(Stream* s, int64_t offset, int32_t origin) {
-  return stream_seek(reinterpret_cast<EncryptedFileStream*>(s)->memory, offset, origin);
-}
-int32_t encrypted_close(Stream* s) {
-  auto* e = reinterpret_cast<EncryptedFileStream*>(s);
-  int32_t status = stream_close(e->memory);
-  if (status != 0) return status;
-  free(e);
-  return 0;
-}
-
-constexpr StreamOps ENCRYPTED_OPS{encrypted_read, encrypted_write, encrypted_tell, encrypted_seek,
-                                  encrypted_close};
-
 // Reads exactly n bytes unless the stream ends or fails first; the byte count read.
 uint64_t read_full(Stream* s, uint8_t* buffer, uint64_t n) {
   uint64_t got = 0;
@@ -162,15 +133,8 @@ Stream* encrypted_file_open(Stream* stream, const ContainerHeader* header, Strin
     return nullptr;
   if (iterations > ENCRYPTED_MAX_ITERATIONS) return nullptr;
 
-  auto* result = static_cast<EncryptedFileStream*>(calloc(1, sizeof(EncryptedFileStream)));
+  DecodedContainerStream* result = decoded_container_new(header);
   if (!result) return nullptr;
-  result->base.ops = &ENCRYPTED_OPS;
-  result->header = *header;
-  result->memory = memory_stream_new();
-  if (!result->memory) {
-    free(result);
-    return nullptr;
-  }
 
   uint8_t key[KEY_SIZE];
   uint64_t written = 0;
@@ -179,8 +143,7 @@ Stream* encrypted_file_open(Stream* stream, const ContainerHeader* header, Strin
   mbedtls_platform_zeroize(key, sizeof key);
   if (!ok) {
     wipe_memory(result->memory, written);
-    stream_close(result->memory);
-    free(result);
+    stream_close(&result->base);
     return nullptr;
   }
   return &result->base;
