@@ -2,6 +2,8 @@
 // compressed, encrypted, nested) into the tree of CSV files, with the exit statuses and log
 // lines a script relies on.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <sys/resource.h>
 
 #include <string>
@@ -218,6 +220,34 @@ TEST(Conversion, ContainersAndPasswords) {
   auto damaged = r.run({"logs/damaged.MFC"});
   EXPECT_EQ(damaged.status, 4) << damaged.err;
   EXPECT_NE(damaged.err.find("E Could not decompress file"), std::string::npos);
+}
+
+TEST(Conversion, ContainersLargerThanTheirReadWindowMatchThePlainLog) {
+  // About 2.8 MB of log: a container is read through a 1 MiB window by default, a plain file
+  // whole; every way must give the same rows.
+  std::vector<std::pair<double, uint8_t>> speeds;
+  for (int i = 0; i < 100000; ++i) speeds.push_back({i * 0.001, static_cast<uint8_t>(i % 101)});
+  auto mf4 = engine_log(0x1A2B, 7, 1, speeds);
+  ASSERT_GT(mf4.size(), 2u << 20);
+  LogFolder r;
+  r.put("plain/00000001.MF4", mf4);
+  r.put("compressed/00000001.MFC", test::make_compressed_container(mf4, 0x1A2B));
+  r.put("encrypted/00000001.MFE", test::make_encrypted_container(mf4, 0x1A2B, "pw", 1));
+  test::write_file(r.dir.file("pw.json"), std::string("{\n  \"default\": \"pw\"\n}\n"));
+  std::string csv = "/00001A2B_out/CAN1_EngineData/2023/11/07/00000007_00000001.csv";
+  std::string expected;
+  for (const char* kind : {"plain", "compressed", "encrypted"}) {
+    for (const char* buffer : {"--buffer=-1", "--buffer=4096"}) {
+      test::TempDir out;
+      auto result = r.run({buffer, "--password-file=pw.json", "-O", out.path,
+                           std::string("logs/") + kind});
+      EXPECT_EQ(result.status, 0) << kind << " " << buffer << "\n" << result.err;
+      std::string text = test::read_text(out.path + csv);
+      if (expected.empty()) expected = text;
+      EXPECT_EQ(text, expected) << kind << " " << buffer;
+    }
+  }
+  EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 100001);
 }
 
 TEST(Conversion, NamesMultiplexorsSourceAddressesAndTwoDatabases) {
