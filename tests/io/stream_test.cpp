@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "io/stream.h"
+#include "support/memory_stream.h"
 #include "support/test_util.h"
 
 namespace {
@@ -17,13 +18,6 @@ std::vector<uint8_t> counting_bytes(size_t n) {
   std::vector<uint8_t> bytes(n);
   std::iota(bytes.begin(), bytes.end(), 0);
   return bytes;
-}
-
-Stream* memory_with(const std::vector<uint8_t>& bytes) {
-  Stream* m = memory_stream_new();
-  EXPECT_EQ(stream_write(m, bytes.data(), bytes.size()), static_cast<int64_t>(bytes.size()));
-  stream_seek(m, 0, SEEK_FROM_START);
-  return m;
 }
 
 // Counts the calls that reach a stream, to see which operations a layer above passes down.
@@ -121,7 +115,7 @@ TEST(MemoryStream, GrowthReadsAndSeeks) {
 
 TEST(BufferedStream, WindowRefillsAndSeeks) {
   auto bytes = counting_bytes(30);
-  Stream* m = memory_with(bytes);
+  Stream* m = test::memory_stream_with(bytes);
   CountingStream counter{{&COUNTING_OPS}, m};
   Stream* b = buffered_stream_new(&counter.base, false, 10);  // capacity 16
   ASSERT_NE(b, nullptr);
@@ -151,7 +145,7 @@ TEST(BufferedStream, RandomAccessMatchesTheBytesForAnyWindow) {
   auto bytes = counting_bytes(1000);
   std::mt19937 rng(3);
   for (uint64_t capacity : {1, 8, 24, 100, 4096}) {
-    Stream* m = memory_with(bytes);
+    Stream* m = test::memory_stream_with(bytes);
     Stream* b = buffered_stream_new(m, true, capacity);
     for (int i = 0; i < 500; ++i) {
       int64_t at = rng() % 1010;
@@ -174,7 +168,7 @@ TEST(BufferedStream, RandomAccessMatchesTheBytesForAnyWindow) {
 }
 
 TEST(SubStream, BoundsAndClamping) {
-  Stream* m = memory_with(counting_bytes(104));
+  Stream* m = test::memory_stream_with(counting_bytes(104));
   Stream* sub = sub_stream_new(m, 28, 100);
   EXPECT_EQ(stream_tell(sub), 0);
   std::vector<uint8_t> out(1000);
@@ -194,7 +188,8 @@ TEST(SubStream, BoundsAndClamping) {
 }
 
 TEST(Crc32Stream, CheckValueAndCopy) {
-  Stream* m = memory_with(std::vector<uint8_t>{'1', '2', '3', '4', '5', '6', '7', '8', '9'});
+  Stream* m =
+      test::memory_stream_with(std::vector<uint8_t>{'1', '2', '3', '4', '5', '6', '7', '8', '9'});
   Stream* crc = crc32_stream_new(m);
   Stream* copy = memory_stream_new();
   EXPECT_TRUE(stream_copy(crc, copy));

@@ -7,6 +7,7 @@
 
 #include "mdf/field_reader.h"
 #include "mdf_test_helpers.h"
+#include "support/memory_stream.h"
 #include "support/mf4_writer.h"
 
 using mdftest::LogCapture;
@@ -14,13 +15,6 @@ using mdftest::Opened;
 using namespace test;
 
 namespace {
-
-Stream* memory_with(const std::vector<uint8_t>& bytes) {
-  Stream* s = memory_stream_new();
-  stream_write(s, bytes.data(), bytes.size());
-  stream_seek(s, 0, SEEK_FROM_START);
-  return s;
-}
 
 // ID, HD, one data group with one channel group of one 8-bit channel and a DT of `records`.
 struct SmallFile {
@@ -43,7 +37,7 @@ struct SmallFile {
 TEST(FieldReader, ReadsLittleAndBigEndianAndStaysOnShortReads) {
   std::vector<uint8_t> bytes = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07,
                                 0x08, 0x11, 0x22, 0x33, 0x44, 0xAA};
-  Stream* s = memory_with(bytes);
+  Stream* s = test::memory_stream_with(bytes);
   stream_seek(s, 1, SEEK_FROM_START);
   FieldReader r = field_reader_at(s);
   uint8_t u8;
@@ -71,7 +65,7 @@ TEST(FieldReader, ReadsLittleAndBigEndianAndStaysOnShortReads) {
 }
 
 TEST(FieldReader, TextOfAHugeStatedSizeFailsWithoutAllocatingIt) {
-  Stream* s = memory_with({'a', 'b', 'c'});
+  Stream* s = test::memory_stream_with({'a', 'b', 'c'});
   FieldReader r = field_reader_at(s, 0);
   ScopedDynString text;
   EXPECT_FALSE(field_read_text(&r, &text, uint64_t{1} << 40));
@@ -456,7 +450,7 @@ TEST(OpenThroughReadCache, FreshBuffersOfAnySizeOpenAndReadToTheEnd) {
   for (uint64_t capacity :
        {uint64_t{16}, uint64_t{1000}, uint64_t{bytes.size()}, uint64_t{1} << 20}) {
     SCOPED_TRACE(capacity);
-    Stream* mem = memory_with(bytes);
+    Stream* mem = test::memory_stream_with(bytes);
     // A read cache that has read nothing yet cannot tell its size by seeking to its end.
     Stream* cached = buffered_stream_new(mem, true, capacity);
     MdfFile* file = mdf_open(cached);

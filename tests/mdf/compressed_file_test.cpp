@@ -12,22 +12,16 @@
 #include "dbc/log_capture.h"
 #include "support/container_writer.h"
 #include "support/heatshrink_encoder.h"
+#include "support/memory_stream.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using StreamPtr = std::unique_ptr<Stream, StreamCloser>;
+using test::StreamPtr;
 struct DecoderFree {
   void operator()(HsDecoder* d) const { hs_decoder_free(d); }
 };
 using DecoderPtr = std::unique_ptr<HsDecoder, DecoderFree>;
-
-StreamPtr memory_with(const Bytes& bytes) {
-  StreamPtr s(memory_stream_new());
-  stream_write(s.get(), bytes.data(), bytes.size());
-  stream_seek(s.get(), 0, SEEK_FROM_START);
-  return s;
-}
 
 Bytes read_all(Stream* s, size_t piece = 4096) {
   Bytes out, buffer(piece);
@@ -43,7 +37,7 @@ Bytes read_all(Stream* s, size_t piece = 4096) {
 
 // Decodes through the DecompressStream, reading `piece` bytes at a time.
 Bytes decompress(const Bytes& bits, uint32_t w, uint32_t l, size_t piece = 4096) {
-  StreamPtr inner = memory_with(bits);
+  StreamPtr inner(test::memory_stream_with(bits));
   StreamPtr ds(decompress_stream_new(inner.get(), w, l));
   EXPECT_NE(ds, nullptr);
   if (!ds) return {};
@@ -326,7 +320,7 @@ TEST(HsDecoderFuzz, RandomBitStreamsDecodeLikeTheReference) {
 // ---- DecompressStream ----
 
 TEST(DecompressStream, RefusesWhatTheDecoderRefusesAndCannotSeek) {
-  StreamPtr inner = memory_with({0xA0, 0x80});
+  StreamPtr inner(test::memory_stream_with({0xA0, 0x80}));
   EXPECT_EQ(decompress_stream_new(nullptr, 8, 4), nullptr);
   EXPECT_EQ(decompress_stream_new(inner.get(), 0, 4), nullptr);
   EXPECT_EQ(decompress_stream_new(inner.get(), 8, 8), nullptr);
@@ -346,7 +340,7 @@ TEST(DecompressStream, RefusesWhatTheDecoderRefusesAndCannotSeek) {
 // Opens the container and reads all of it into *decoded; false when it is refused.
 bool open_container(const Bytes& file, Bytes* decoded,
                     uint64_t bound = COMPRESSED_MAX_DECODED_SIZE) {
-  StreamPtr s = memory_with(file);
+  StreamPtr s(test::memory_stream_with(file));
   ContainerHeader h{};
   if (!container_read_header(s.get(), &h)) return false;
   StreamPtr c(compressed_file_open_bounded(s.get(), &h, bound));

@@ -11,22 +11,18 @@
 #include "mdf/compressed_file.h"
 #include "mdf/encrypted_file.h"
 #include "support/container_writer.h"
+#include "support/memory_stream.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using StreamPtr = std::unique_ptr<Stream, StreamCloser>;
-
-StreamPtr memory_with(const Bytes& bytes) {
-  StreamPtr s(memory_stream_new());
-  stream_write(s.get(), bytes.data(), bytes.size());
-  return s;
-}
+using test::StreamPtr;
 
 TEST(ContainerHeader, ReadsTheFieldsOfACompressedHeader) {
   const Bytes file = {0x47, 0x65, 0x6E, 0x65, 0x72, 0x69, 0x63, 0x20, 0x46, 0x69,
                       0x6C, 0x65, 0x01, 0x01, 0x22, 0x01, 0x00, 0x00, 0x12, 0x34};
-  StreamPtr s = memory_with(file);  // standing at its end: the reader seeks to 0 itself
+  // Standing at its end: the reader seeks to 0 itself.
+  StreamPtr s(test::memory_stream_after(file));
   ContainerHeader h;
   ASSERT_TRUE(container_read_header(s.get(), &h));
   EXPECT_EQ(h.flag_byte, 1);
@@ -41,7 +37,7 @@ TEST(ContainerHeader, ReadsTheFieldsOfACompressedHeader) {
 }
 
 TEST(ContainerHeader, SerialIsBigEndian) {
-  StreamPtr s = memory_with(test::container_header_bytes(0x11, 0xA1B2C3D4, 0, 0));
+  StreamPtr s(test::memory_stream_after(test::container_header_bytes(0x11, 0xA1B2C3D4, 0, 0)));
   ContainerHeader h;
   ASSERT_TRUE(container_read_header(s.get(), &h));
   EXPECT_EQ(h.device_serial, 0xA1B2C3D4u);
@@ -58,7 +54,7 @@ TEST(ContainerHeader, OtherFilesAreNotContainers) {
   Bytes short_file = test::container_header_bytes(0x22, 1, 0, 0);
   short_file.resize(19);  // the serial cannot be read
   for (const Bytes& file : {mdf, wrong_case, last_letter, short_file, Bytes{}}) {
-    StreamPtr s = memory_with(file);
+    StreamPtr s(test::memory_stream_after(file));
     ContainerHeader h;
     EXPECT_FALSE(container_read_header(s.get(), &h)) << file.size();
   }
@@ -80,7 +76,7 @@ TEST(ContainerHeader, EachReaderAcceptsOnlyItsOwnFlags) {
   for (const Case& c : cases) {
     Bytes file = c.type == 0x22 ? test::make_compressed_container(payload, 7, 8, 4, c.footer == 1)
                                 : test::make_encrypted_container(payload, 7, "pw", 1);
-    StreamPtr s = memory_with(file);
+    StreamPtr s(test::memory_stream_after(file));
     ContainerHeader h;
     ASSERT_TRUE(container_read_header(s.get(), &h));
     h.flag_byte = c.flag;
@@ -98,7 +94,7 @@ TEST(ContainerHeader, EachReaderAcceptsOnlyItsOwnFlags) {
 
 // Opens `file` with the reader its header names; whether a stream came out.
 bool opens(const Bytes& file) {
-  StreamPtr s = memory_with(file);
+  StreamPtr s(test::memory_stream_after(file));
   ContainerHeader h;
   if (!container_read_header(s.get(), &h)) return false;
   StreamPtr result(h.container_type == CONTAINER_TYPE_ENCRYPTED

@@ -11,17 +11,12 @@
 
 #include "mdf/compressed_file.h"
 #include "support/container_writer.h"
+#include "support/memory_stream.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using StreamPtr = std::unique_ptr<Stream, StreamCloser>;
-
-StreamPtr memory_with(const Bytes& bytes) {
-  StreamPtr s(memory_stream_new());
-  stream_write(s.get(), bytes.data(), bytes.size());
-  return s;
-}
+using test::StreamPtr;
 
 Bytes read_all(Stream* s) {
   Bytes out;
@@ -33,7 +28,7 @@ Bytes read_all(Stream* s) {
 }
 
 ContainerHeader header_of(const Bytes& file) {
-  StreamPtr s = memory_with(file);
+  StreamPtr s(test::memory_stream_after(file));
   ContainerHeader h{};
   EXPECT_TRUE(container_read_header(s.get(), &h));
   return h;
@@ -42,7 +37,7 @@ ContainerHeader header_of(const Bytes& file) {
 // Decrypts `file` with the header as given (so tests may alter the file behind it); false when
 // it is refused.
 bool decrypt(const Bytes& file, const ContainerHeader& h, std::string_view password, Bytes* plain) {
-  StreamPtr s = memory_with(file);
+  StreamPtr s(test::memory_stream_after(file));
   StreamPtr e(encrypted_file_open(s.get(), &h, StringView(password)));
   if (!e) return false;
   int64_t end = stream_tell(e.get());
@@ -177,7 +172,7 @@ TEST(EncryptedFile, CompressedInsideEncryptedDecodesInTwoRounds) {
   Bytes inner = test::make_compressed_container(payload, 0xBEEF, 10, 5, true);
   Bytes file = test::make_encrypted_container(inner, 0xBEEF, "pw", 1);
 
-  StreamPtr s = memory_with(file);
+  StreamPtr s(test::memory_stream_after(file));
   ContainerHeader h{};
   ASSERT_TRUE(container_read_header(s.get(), &h));
   EXPECT_EQ(h.container_type, CONTAINER_TYPE_ENCRYPTED);
