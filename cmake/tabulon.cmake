@@ -26,7 +26,6 @@ function(tabulon_test name dir)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} tabulon_test_support GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
     TABULON_TEST_DATA="${PROJECT_SOURCE_DIR}/tests/data"
-    TABULON_FIXTURES="${PROJECT_SOURCE_DIR}/../shared/fixtures"
     TABULON_BINARY="$<TARGET_FILE:tabulon>")
   # Only the tests that run the real binary wait for it, so a library's tests build alone.
   if(dir STREQUAL "app" OR dir STREQUAL "e2e")

@@ -33,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The key derivation runs as many rounds as the file asks (up to ten million, seconds of
     // work); large counts teach the fuzzer nothing but slow it down, so they are left out.
     if (size >= 36) {
-      uint32_t iterations = uint32_t{data[32]} << 24 | uint32_t{data[33]} << 16 |
-                            uint32_t{data[34]} << 8 | data[35];
+      uint32_t iterations =
+          uint32_t{data[32]} << 24 | uint32_t{data[33]} << 16 | uint32_t{data[34]} << 8 | data[35];
       if (iterations <= 1000) drain(encrypted_file_open(stream, &header, StringView{"x", 1}));
     }
   }

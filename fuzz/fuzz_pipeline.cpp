@@ -86,7 +86,6 @@ Scratch* scratch() {
   return s;
 }
 
-
 // Removes everything below `path` (the folder itself stays when keep is set).
 void remove_tree(const std::string& path, bool keep) {
   if (DIR* dir = opendir(path.c_str())) {

@@ -13,9 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const void* zero = memchr(bytes, 0, size);
   size_t pattern_size = zero ? static_cast<size_t>(static_cast<const char*>(zero) - bytes) : size;
   std::string pattern(bytes, pattern_size);
-  std::string text = pattern_size < size ? std::string(bytes + pattern_size + 1,
-                                                       size - pattern_size - 1)
-                                         : std::string();
+  std::string text = pattern_size < size
+                         ? std::string(bytes + pattern_size + 1, size - pattern_size - 1)
+                         : std::string();
   uint32_t compile_flags = pattern_size % 4;  // REGEX_DOT_ALL and REGEX_CASE_INSENSITIVE
 
   Regex regex{};

@@ -57,7 +57,8 @@ void mf4_seeds() {
   }
   {
     test::BusLogBuilder log;
-    log.can_data_storage(test::DataStorage::SignalData).lin_data_storage(test::DataStorage::SignalData);
+    log.can_data_storage(test::DataStorage::SignalData)
+        .lin_data_storage(test::DataStorage::SignalData);
     fill(log);
     log.add_canfd_frame(3, 0x12345, true, std::vector<uint8_t>(64, 0xAA), 0.006);
     put("mf4", "signal_data.mf4", log.build());
@@ -117,9 +118,10 @@ void metadata_seeds() {
 void password_seeds() {
   put_text("passwords", "two.json",
            "{\n  \"0A1B2C3D\": \"example-password\",\n  \"default\": \"not-the-password\"\n}\n");
-  put_text("passwords", "odd.json",
-           "{\r\n\t\"default\" : \"a \\\"quoted\\\" one\" ,\r\n  \"abc\":\"\",\n\"default\": \"again\"\n"
-           "  \"12G4\": \"not hex\"\n\"ffffffff\": \"\xc3\xa9t\xc3\xa9\"}");
+  put_text(
+      "passwords", "odd.json",
+      "{\r\n\t\"default\" : \"a \\\"quoted\\\" one\" ,\r\n  \"abc\":\"\",\n\"default\": \"again\"\n"
+      "  \"12G4\": \"not hex\"\n\"ffffffff\": \"\xc3\xa9t\xc3\xa9\"}");
 }
 
 // Pattern, a zero byte, then the text.
@@ -133,12 +135,14 @@ void regex_seed(const std::string& name, const std::string& pattern, const std::
 void regex_seeds() {
   regex_seed("message", R"re(^BO_ (\d+) ([[:graph:]]+): (\d+) ([[:graph:]]+)$)re",
              "BO_ 256 EngineData: 8 Vector__XXX\nBO_ 2364540158 EEC1: 8 Vector__XXX");
-  regex_seed("signal",
-             R"re(^SG_ ([[:graph:]]+) ([0-9mM]*) ?: (\d+)\|(\d+)@(0|1)(\+|-) \(([0-9eE\.\-]+),([0-9eE\.\-]+)\) \[([0-9eE\.\-]+)\|([0-9eE\.\-]+)\].*$)re",
-             " SG_ Speed m1 : 0|16@1+ (0.25,0) [0|16383.75] \"rpm\" Vector__XXX");
-  regex_seed("attribute",
-             R"re(^BA_ "([[:graph:]]+)" ?(BU_|BO_|SG_)* ?(\d+)* ?([[:graph:]]+)* ([[:ascii:]]+);$)re",
-             "BA_ \"BusType\" \"CAN\";\nBA_ \"MessageIgnore\" BO_ 256 1;");
+  regex_seed(
+      "signal",
+      R"re(^SG_ ([[:graph:]]+) ([0-9mM]*) ?: (\d+)\|(\d+)@(0|1)(\+|-) \(([0-9eE\.\-]+),([0-9eE\.\-]+)\) \[([0-9eE\.\-]+)\|([0-9eE\.\-]+)\].*$)re",
+      " SG_ Speed m1 : 0|16@1+ (0.25,0) [0|16383.75] \"rpm\" Vector__XXX");
+  regex_seed(
+      "attribute",
+      R"re(^BA_ "([[:graph:]]+)" ?(BU_|BO_|SG_)* ?(\d+)* ?([[:graph:]]+)* ([[:ascii:]]+);$)re",
+      "BA_ \"BusType\" \"CAN\";\nBA_ \"MessageIgnore\" BO_ 256 1;");
   regex_seed("password", R"re(^\s*"(default|[a-fA-F\d]*)"\s*:\s*"(.*)"\s*,?\s*$)re",
              "{\n  \"0A1B2C3D\": \"secret\",\n  \"default\": \"x\"\n}");
   regex_seed("unicode", R"re((?i)\p{Lu}+[[:alpha:]]\x{e9}.*?|[^a-z]{2,}\b)re",

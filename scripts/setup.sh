@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build clang lld libclang-rt-dev pkg-config
-  libexpat1-dev libmbedtls-dev libargtable2-dev libstb-dev
+  build-essential cmake ninja-build clang clang-format lld libclang-rt-dev pkg-config
+  libexpat1-dev libmbedtls-dev libargtable2-dev libstb-dev zlib1g-dev
   libgtest-dev googletest libbenchmark-dev unicode-data man-db groff-base
 )
 

@@ -29,10 +29,11 @@ std::vector<uint8_t> split_log(uint32_t split) {
     uint8_t throttle = static_cast<uint8_t>((30 + 25 * std::sin(phase / 5)) / 0.4);
     int16_t torque = static_cast<int16_t>(std::lround(240 * std::sin(phase / 3) / 0.5));
     uint16_t raw_torque = static_cast<uint16_t>(torque);
-    log.add_can_frame(1, 0x100, false,
-                      {static_cast<uint8_t>(rpm), static_cast<uint8_t>(rpm >> 8), coolant, throttle,
-                       static_cast<uint8_t>(raw_torque), static_cast<uint8_t>(raw_torque >> 8), 0, 0},
-                      t);
+    log.add_can_frame(
+        1, 0x100, false,
+        {static_cast<uint8_t>(rpm), static_cast<uint8_t>(rpm >> 8), coolant, throttle,
+         static_cast<uint8_t>(raw_torque), static_cast<uint8_t>(raw_torque >> 8), 0, 0},
+        t);
     if (i % 2 == 0) {
       // VehicleSpeed, Motorola: WheelSpeed in 0.01 km/h, Odometer in 0.1 km.
       uint16_t speed = static_cast<uint16_t>((60 + 40 * std::sin(phase / 11)) * 100);
@@ -54,11 +55,12 @@ std::vector<uint8_t> split_log(uint32_t split) {
                            static_cast<uint8_t>(cell2), static_cast<uint8_t>(cell2 >> 8), 0, 0, 0},
                           t + 0.02);
       } else {
-        uint16_t current = static_cast<uint16_t>(static_cast<int16_t>(-1200 + 300 * std::sin(phase)));
-        log.add_can_frame(1, 0x300, false,
-                          {1, static_cast<uint8_t>(current), static_cast<uint8_t>(current >> 8), 0, 0,
-                           0, 0, 0},
-                          t + 0.02);
+        uint16_t current =
+            static_cast<uint16_t>(static_cast<int16_t>(-1200 + 300 * std::sin(phase)));
+        log.add_can_frame(
+            1, 0x300, false,
+            {1, static_cast<uint8_t>(current), static_cast<uint8_t>(current >> 8), 0, 0, 0, 0, 0},
+            t + 0.02);
       }
     }
     if (i % 10 == 0) {
@@ -81,8 +83,8 @@ int main(int argc, char** argv) {
   bool ok = test::write_file(folder + "/00000001.MF4", split_log(1)) &&
             test::write_file(folder + "/00000002.MFC",
                              test::make_compressed_container(split_log(2), SERIAL, 11, 4, true)) &&
-            test::write_file(folder + "/00000003.MFE",
-                             test::make_encrypted_container(split_log(3), SERIAL, "example-password",
-                                                            10000, 7));
+            test::write_file(
+                folder + "/00000003.MFE",
+                test::make_encrypted_container(split_log(3), SERIAL, "example-password", 10000, 7));
   return ok ? 0 : 1;
 }

@@ -10,9 +10,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -40,7 +40,8 @@ bool load_tree(const fs::path& root, std::vector<OutFile>& files, std::vector<Ro
                std::vector<double>& values) {
   std::vector<fs::path> paths;
   for (const auto& entry : fs::recursive_directory_iterator(root))
-    if (entry.is_regular_file() && entry.path().extension() == ".csv") paths.push_back(entry.path());
+    if (entry.is_regular_file() && entry.path().extension() == ".csv")
+      paths.push_back(entry.path());
   std::sort(paths.begin(), paths.end());
   std::string text;
   for (const fs::path& path : paths) {
@@ -56,7 +57,8 @@ bool load_tree(const fs::path& root, std::vector<OutFile>& files, std::vector<Ro
     size_t eol = text.find('\n');
     if (eol == std::string::npos) return false;
     file.header = text.substr(0, eol + 1);
-    file.columns = static_cast<uint32_t>(std::count(file.header.begin(), file.header.end(), ',') + 1);
+    file.columns =
+        static_cast<uint32_t>(std::count(file.header.begin(), file.header.end(), ',') + 1);
     uint32_t index = static_cast<uint32_t>(files.size());
     files.push_back(std::move(file));
     const char* p = text.c_str() + eol + 1;
@@ -124,7 +126,8 @@ int main(int argc, char** argv) {
     } else {
       length = stbsp_snprintf(line, sizeof line, "%f", v[0]);
       for (uint32_t c = 1; c < file.columns; ++c)
-        length += stbsp_snprintf(line + length, static_cast<int>(sizeof line) - length, ",%f", v[c]);
+        length +=
+            stbsp_snprintf(line + length, static_cast<int>(sizeof line) - length, ",%f", v[c]);
     }
     line[length++] = '\n';
     fwrite(line, 1, static_cast<size_t>(length), file.stream);

@@ -27,8 +27,8 @@ struct Msg {
   bool extended;
   const char* name;  // null: no DBC knows it
   int period_ms;
-  int size;           // payload bytes
-  int signals;        // plain signals (the multiplexed message adds its own layout)
+  int size;     // payload bytes
+  int signals;  // plain signals (the multiplexed message adds its own layout)
   bool motorola;
   bool mux;
 };
@@ -83,7 +83,7 @@ std::string signal_line(const std::string& name, const char* mux, int position, 
   double lo = raw_min * factor + offset, hi = raw_max * factor + offset;
   if (factor < 0) std::swap(lo, hi);
   if (index % 5 == 2) hi = lo + (hi - lo) * 0.9;  // about a tenth of the values out of range
-  if (index % 7 == 6) lo = hi = 0;                 // no range
+  if (index % 7 == 6) lo = hi = 0;                // no range
   char line[256];
   snprintf(line, sizeof line, " SG_ %s%s : %d|%d@%c%c (%g,%g) [%.9g|%.9g] \"\" ECU\n", name.c_str(),
            mux, start, bits, motorola ? '0' : '1', is_signed ? '-' : '+', factor, offset, lo, hi);
@@ -92,8 +92,8 @@ std::string signal_line(const std::string& name, const char* mux, int position, 
 
 std::string message_block(uint32_t dbc_id, const std::string& name, int size, int signals,
                           bool motorola, bool mux) {
-  std::string out = "BO_ " + std::to_string(dbc_id) + " " + name + ": " + std::to_string(size) +
-                    " ECU\n";
+  std::string out =
+      "BO_ " + std::to_string(dbc_id) + " " + name + ": " + std::to_string(size) + " ECU\n";
   if (mux) {
     // Mode (byte 0) selects one of three branches of 4, 5 and 4 signals in bytes 1 to 7.
     out += " SG_ Mode M : 0|8@1+ (1,0) [0|255] \"\" ECU\n";
@@ -122,7 +122,8 @@ std::string dbc_header() { return "VERSION \"\"\n\nBS_:\n\nBU_: ECU\n\n"; }
 void fill_payload(std::vector<uint8_t>& data, const Msg& m, uint64_t frame_index) {
   for (size_t i = 0; i < data.size(); i += 8) {
     uint64_t r = next_random();
-    for (size_t b = 0; b < 8 && i + b < data.size(); ++b) data[i + b] = static_cast<uint8_t>(r >> (8 * b));
+    for (size_t b = 0; b < 8 && i + b < data.size(); ++b)
+      data[i + b] = static_cast<uint8_t>(r >> (8 * b));
   }
   if (m.mux) data[0] = static_cast<uint8_t>(frame_index % 3);
 }
@@ -156,7 +157,9 @@ int generate_mixed(const std::string& dir, uint64_t frames) {
     return 1;
 
   test::BusLogBuilder log;
-  log.start_time_ns(START_NS).metadata(SERIAL, 7, 1).can_data_storage(test::DataStorage::SignalData);
+  log.start_time_ns(START_NS)
+      .metadata(SERIAL, 7, 1)
+      .can_data_storage(test::DataStorage::SignalData);
   std::vector<uint8_t> data;
   uint64_t count = 0;
   for (uint64_t ms = 0; count < frames; ++ms) {
@@ -183,12 +186,15 @@ int generate_mixed(const std::string& dir, uint64_t frames) {
 int generate_many_files(const std::string& dir, uint64_t frames, uint32_t files) {
   std::string can1 = dbc_header();
   for (uint32_t k = 0; k < files; ++k)
-    can1 += message_block(0x80000000u | (0x10000u + k), "Many" + std::to_string(k), 8, 8, false,
-                          false);
-  if (!test::write_file(dir + "/can1.dbc", can1) || !test::write_file(dir + "/can2.dbc", dbc_header()))
+    can1 +=
+        message_block(0x80000000u | (0x10000u + k), "Many" + std::to_string(k), 8, 8, false, false);
+  if (!test::write_file(dir + "/can1.dbc", can1) ||
+      !test::write_file(dir + "/can2.dbc", dbc_header()))
     return 1;
   test::BusLogBuilder log;
-  log.start_time_ns(START_NS).metadata(SERIAL, 7, 1).can_data_storage(test::DataStorage::SignalData);
+  log.start_time_ns(START_NS)
+      .metadata(SERIAL, 7, 1)
+      .can_data_storage(test::DataStorage::SignalData);
   std::vector<uint8_t> data(8);
   Msg m{1, 0, true, "", 10, 8, 8, false, false};
   for (uint64_t i = 0; i < frames; ++i) {

@@ -91,7 +91,8 @@ bool read_frames(Converter* converter, HdBlock* hd) {
 
 }  // namespace
 
-int32_t convert_file(Converter* converter, std::string_view input_path, std::string_view output_path) {
+int32_t convert_file(Converter* converter, std::string_view input_path,
+                     std::string_view output_path) {
   if (!converter) return CONVERT_FAILED;
   const int path_length = static_cast<int>(input_path.size());
   Stream* stream = fs_open(converter->input_root, input_path, FS_OPEN_READ);

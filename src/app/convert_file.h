@@ -14,4 +14,5 @@ constexpr int32_t CONVERT_DECOMPRESS_FAILED = 4;
 constexpr int32_t CONVERT_FAILED = 8;
 
 // Both paths are relative to the roots; the output path has no extension.
-int32_t convert_file(Converter* converter, std::string_view input_path, std::string_view output_path);
+int32_t convert_file(Converter* converter, std::string_view input_path,
+                     std::string_view output_path);

@@ -25,8 +25,8 @@ struct OptionContext {
   Tool* tool;
   arg_checkfn* base_check;
   arg_errorfn* base_error;
-  int bus;      // file-list options: 0 CAN, 1 LIN
-  int channel;  // file-list options: 0..8
+  int bus;                     // file-list options: 0 CAN, 1 LIN
+  int channel;                 // file-list options: 0..8
   GrowArray<DynString>* list;  // path-list options
 };
 
@@ -101,8 +101,8 @@ constexpr int CHECK_INVALID_VALUE = -1;
 constexpr int CHECK_NO_MEMORY = 3;
 
 bool has_dbc_extension(std::string_view extension) {
-  return extension.size() == 4 && extension[0] == '.' &&
-         (extension[1] | 0x20) == 'd' && (extension[2] | 0x20) == 'b' && (extension[3] | 0x20) == 'c';
+  return extension.size() == 4 && extension[0] == '.' && (extension[1] | 0x20) == 'd' &&
+         (extension[2] | 0x20) == 'b' && (extension[3] | 0x20) == 'c';
 }
 
 int check_dbc_option(void* parent) {
@@ -206,7 +206,9 @@ void* new_path_list(OptionTable& table, Tool* tool, const char* shortopts, const
 // ---- the tool's hooks ----
 
 // The hook receives the entry list, which is the first member of the option table.
-OptionTable& table_of(GrowArray<void*>* entries) { return *reinterpret_cast<OptionTable*>(entries); }
+OptionTable& table_of(GrowArray<void*>* entries) {
+  return *reinterpret_cast<OptionTable*>(entries);
+}
 
 bool tool_add_options(Tool* tool, GrowArray<void*>* entries) {
   OptionTable& table = table_of(entries);
@@ -218,11 +220,12 @@ bool tool_add_options(Tool* tool, GrowArray<void*>* entries) {
   static char glossaries[2][CHANNELS_PER_BUS][48];
   for (int bus = 0; bus < 2; ++bus) {
     for (int channel = 0; channel < CHANNELS_PER_BUS; ++channel) {
-      snprintf(names[bus][channel], sizeof names[bus][channel], "dbc-%s%d", BUS_NAMES[bus], channel + 1);
+      snprintf(names[bus][channel], sizeof names[bus][channel], "dbc-%s%d", BUS_NAMES[bus],
+               channel + 1);
       snprintf(glossaries[bus][channel], sizeof glossaries[bus][channel],
                "path to DBC file (%s CHN %d)", bus == 0 ? "CAN" : "LIN", channel + 1);
-      arg_file* option = arg_filen(nullptr, names[bus][channel], "<file>", 0, DBC_SLOTS,
-                                   glossaries[bus][channel]);
+      arg_file* option =
+          arg_filen(nullptr, names[bus][channel], "<file>", 0, DBC_SLOTS, glossaries[bus][channel]);
       if (OptionContext* context = attach_context(table, option, tool)) {
         context->bus = bus;
         context->channel = channel;
@@ -329,10 +332,12 @@ bool parse_command_line(Tool* tool, int argc, char** argv, int* exit_status) {
   GrowArray<void*>* entries = &table.entries;
   auto* help = arg_lit0(nullptr, "help", "display this help and exit");
   auto* version = arg_lit0("v", "version", "display tool version and exit");
-  auto* verbosity = arg_int0(nullptr, "verbosity", "<n>",
-                             "verbosity of logging messages from 0 to 4, with 0 being fatal messages "
-                             "only 4 being all messages including debug information. defaults to 1");
-  auto* non_interactive = arg_lit0(nullptr, "non-interactive", "does not print any progress output");
+  auto* verbosity =
+      arg_int0(nullptr, "verbosity", "<n>",
+               "verbosity of logging messages from 0 to 4, with 0 being fatal messages "
+               "only 4 being all messages including debug information. defaults to 1");
+  auto* non_interactive =
+      arg_lit0(nullptr, "non-interactive", "does not print any progress output");
   auto* delete_converted =
       arg_lit0("d", "delete-converted", "deletes files after conversion if specified");
   auto* no_append_root =
@@ -394,7 +399,8 @@ bool parse_command_line(Tool* tool, int argc, char** argv, int* exit_status) {
     return false;
   }
 
-  static constexpr int32_t LEVELS[] = {LOG_FATAL, LOG_ERROR, LOG_WARN, LOG_INFO, LOG_VERBOSE, LOG_VERBOSE};
+  static constexpr int32_t LEVELS[] = {LOG_FATAL, LOG_ERROR,   LOG_WARN,
+                                       LOG_INFO,  LOG_VERBOSE, LOG_VERBOSE};
   int32_t level = LOG_ERROR;
   if (verbosity->count > 0) {
     int value = verbosity->ival[0];

@@ -23,8 +23,8 @@ struct Tool {
   const ToolOps* ops;
   ConversionOptions options;
   DynString common_root;
-  GrowArray<DynString> inputs;          // relative to the common root after find_common_root
-  GrowArray<DynString> password_files;  // zero or one
+  GrowArray<DynString> inputs;              // relative to the common root after find_common_root
+  GrowArray<DynString> password_files;      // zero or one
   GrowArray<DynString> output_directories;  // zero or one
   FsRoot* input_root;
   FsRoot* output_root;  // the input root unless --output-directory was given

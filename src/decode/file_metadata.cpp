@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "mdf/blocks.h"
-
 #include "support/grow_array.h"
 
 namespace {
@@ -134,9 +133,10 @@ void read_metadata_xml(std::string_view xml, FileMetadata* metadata) {
   XML_SetUserData(c.parser, &c);
   XML_SetElementHandler(c.parser, on_start, on_end);
   XML_SetCharacterDataHandler(c.parser, on_text);
-  bool ok = xml.size() <= INT32_MAX &&
-            XML_Parse(c.parser, xml.data(), static_cast<int>(xml.size()), XML_TRUE) == XML_STATUS_OK &&
-            !c.failed;
+  bool ok =
+      xml.size() <= INT32_MAX &&
+      XML_Parse(c.parser, xml.data(), static_cast<int>(xml.size()), XML_TRUE) == XML_STATUS_OK &&
+      !c.failed;
   for (DynString& name : c.stack) dynstring_free(&name);
   grow_array_free(&c.stack);
   XML_ParserFree(c.parser);

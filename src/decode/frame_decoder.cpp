@@ -18,7 +18,8 @@ UtcDate civil_from_days(int64_t days) {
   days += 719468;
   int64_t era = (days >= 0 ? days : days - 146096) / 146097;
   int64_t day_of_era = days - era * 146097;
-  int64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
   int64_t year = year_of_era + era * 400;
   int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
   int64_t mp = (5 * day_of_year + 2) / 153;
@@ -109,8 +110,8 @@ bool session_on_frame(Session* session, const BusFrame* frame) {
       if (v->ignore) continue;
       session->statistics.signals += 1;
       double value = v->value;
-      bool in_range = (v->maximum >= value && value >= v->minimum) ||
-                      (v->maximum == 0 && v->minimum == 0);
+      bool in_range =
+          (v->maximum >= value && value >= v->minimum) || (v->maximum == 0 && v->minimum == 0);
       if (in_range) {
         kept = true;
       } else {
@@ -126,7 +127,8 @@ bool session_on_frame(Session* session, const BusFrame* frame) {
       } else {
         bool failed_before = writer->failed;
         if (!csv_write_row(writer, t, values.items, static_cast<uint32_t>(values.count))) {
-          if (!failed_before) LOG(LOG_ERROR, "Could not write to output file %s", csv_writer_path(writer));
+          if (!failed_before)
+            LOG(LOG_ERROR, "Could not write to output file %s", csv_writer_path(writer));
           ok = false;
         }
       }

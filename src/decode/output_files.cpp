@@ -59,8 +59,7 @@ uint64_t writer_key(int32_t bus_kind, uint32_t channel, int32_t source_address,
   uint64_t message_key = 0;
   if (decoded) {
     message_key = decoded->key;
-    for (const DecodedValue& v : decoded->values)
-      names ^= v.name_hash & 0xFFFF;
+    for (const DecodedValue& v : decoded->values) names ^= v.name_hash & 0xFFFF;
   }
   uint64_t address =
       source_address == NO_SOURCE_ADDRESS ? 0 : static_cast<uint32_t>(source_address) & 0xFF;
@@ -116,13 +115,15 @@ namespace {
 // one's rows. That happens when two databases decode a message into different signal sets (or
 // two value sets hash alike). The later writer's file name then gets "_2", "_3", ...
 bool make_path_unique(Session* session, DynString* relative) {
-  if (!hash_table_find<StringKeyTraits<StringSetEntry>>(&session->open_paths, dynstring_sv(relative)))
+  if (!hash_table_find<StringKeyTraits<StringSetEntry>>(&session->open_paths,
+                                                        dynstring_sv(relative)))
     return true;
   uint64_t length = dynstring_length(relative);
   for (uint32_t n = 2;; ++n) {
     dynstring_truncate(relative, length);
     if (dynstring_format(relative, "_%u", n) < 0) return false;
-    if (!hash_table_find<StringKeyTraits<StringSetEntry>>(&session->open_paths, dynstring_sv(relative)))
+    if (!hash_table_find<StringKeyTraits<StringSetEntry>>(&session->open_paths,
+                                                          dynstring_sv(relative)))
       return true;
   }
 }

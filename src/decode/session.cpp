@@ -34,7 +34,7 @@ bool on_file_end_op(Converter* c, const char* output_path) {
 
 // Each session has its own table: a repeated input file clears the on_frame slot of its table
 // only, so no other converter is affected.
-constexpr ConverterOps SESSION_OPS{session_destroy_op, nullptr,  on_frame_op, on_file_begin_op,
+constexpr ConverterOps SESSION_OPS{session_destroy_op, nullptr, on_frame_op, on_file_begin_op,
                                    on_file_end_op,     nullptr, nullptr};
 
 // Raises the soft limit of open files to min(8192, hard limit): one output file stays open per
@@ -132,13 +132,16 @@ bool session_on_file_begin(Session* session, const char*, MdfFile* file) {
   read_file_metadata(file, &metadata);
   hash_table_for_each(&metadata, [&](MetadataEntry& e) {
     const MetadataRecord& r = e.record;
-    if (dynstring_equals(&r.name, "serial number")) session->current_serial = parse_unsigned(&r.value, 16);
-    if (dynstring_equals(&r.name, "session")) session->current_session = parse_unsigned(&r.value, 10);
+    if (dynstring_equals(&r.name, "serial number"))
+      session->current_serial = parse_unsigned(&r.value, 16);
+    if (dynstring_equals(&r.name, "session"))
+      session->current_session = parse_unsigned(&r.value, 10);
     if (dynstring_equals(&r.name, "split")) session->current_split = parse_unsigned(&r.value, 10);
   });
   file_metadata_destroy(&metadata);
   session->warned_bad_time = false;
-  if (!session->current_serial || !session->current_session || !session->current_split) return false;
+  if (!session->current_serial || !session->current_session || !session->current_split)
+    return false;
 
   if (session->current_serial == session->last_serial &&
       session->current_session == session->last_session &&

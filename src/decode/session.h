@@ -58,8 +58,8 @@ struct Session {
   OutputStatistics statistics;
   GrowArray<double> row_values;  // reused for every row
   DecodedMessage decoded;        // reused for every decode: no allocation per frame
-  bool output_failed;  // an output of the current file could not be written or closed
-  bool warned_bad_time;  // the current file had a row time outside the calendar
+  bool output_failed;            // an output of the current file could not be written or closed
+  bool warned_bad_time;          // the current file had a row time outside the calendar
 };
 
 struct FsRoot;

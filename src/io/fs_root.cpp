@@ -78,10 +78,14 @@ bool posix_remove(FsRoot*, const char* path) { return unlink(path) == 0; }
 
 Stream* posix_open(FsRoot*, const char* path, int32_t flags) {
   switch (flags & (FS_OPEN_READ | FS_OPEN_WRITE)) {
-    case FS_OPEN_READ: return file_stream_open(path, 0);
-    case FS_OPEN_WRITE: return file_stream_open(path, 1);
-    case FS_OPEN_READ | FS_OPEN_WRITE: return file_stream_open(path, 2);
-    default: return nullptr;
+    case FS_OPEN_READ:
+      return file_stream_open(path, 0);
+    case FS_OPEN_WRITE:
+      return file_stream_open(path, 1);
+    case FS_OPEN_READ | FS_OPEN_WRITE:
+      return file_stream_open(path, 2);
+    default:
+      return nullptr;
   }
 }
 
@@ -103,8 +107,8 @@ FsRoot* fs_root_create(std::string_view path) {
   if (!root) return nullptr;
   root->ops = &POSIX_OPS;
   EntryInfo info;
-  if (!dynstring_from(&root->path, path) || !root->ops->query(root, dynstring_data(&root->path), &info) ||
-      info.type != ENTRY_DIRECTORY) {
+  if (!dynstring_from(&root->path, path) ||
+      !root->ops->query(root, dynstring_data(&root->path), &info) || info.type != ENTRY_DIRECTORY) {
     fs_root_release(root);
     return nullptr;
   }
@@ -164,7 +168,8 @@ bool fs_join(FsRoot* root, std::string_view relative, DynString* out) {
 
 bool path_is_absolute(std::string_view path) {
   if (!path.empty() && path[0] == '/') return true;
-  return path.size() >= 3 && ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+  return path.size() >= 3 &&
+         ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
          path[1] == ':';
 }
 
@@ -189,8 +194,8 @@ void normalize_path(DynString* path) {
   }
   dynstring_truncate(path, out);
   std::string_view view = dynstring_sv(path);
-  if (view.size() == 2 && ((view[0] >= 'A' && view[0] <= 'Z') || (view[0] >= 'a' && view[0] <= 'z')) &&
-      view[1] == ':')
+  if (view.size() == 2 &&
+      ((view[0] >= 'A' && view[0] <= 'Z') || (view[0] >= 'a' && view[0] <= 'z')) && view[1] == ':')
     dynstring_append(path, "/");
 
   if (!path_is_absolute(dynstring_sv(path))) {

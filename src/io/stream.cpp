@@ -170,10 +170,17 @@ int64_t memory_seek(Stream* s, int64_t offset, int32_t origin) {
   auto* m = reinterpret_cast<MemoryStream*>(s);
   int64_t target;
   switch (origin) {
-    case SEEK_FROM_START: target = offset; break;
-    case SEEK_FROM_CURRENT: target = static_cast<int64_t>(m->position) + offset; break;
-    case SEEK_FROM_END: target = static_cast<int64_t>(m->size) + offset; break;
-    default: return -1;
+    case SEEK_FROM_START:
+      target = offset;
+      break;
+    case SEEK_FROM_CURRENT:
+      target = static_cast<int64_t>(m->position) + offset;
+      break;
+    case SEEK_FROM_END:
+      target = static_cast<int64_t>(m->size) + offset;
+      break;
+    default:
+      return -1;
   }
   if (target < 0) return -1;
   if (origin == SEEK_FROM_END && static_cast<uint64_t>(target) > m->size) {
@@ -280,13 +287,18 @@ int64_t buffered_seek(Stream* s, int64_t offset, int32_t origin) {
   auto* b = reinterpret_cast<BufferedStream*>(s);
   int64_t target;
   switch (origin) {
-    case SEEK_FROM_START: target = offset; break;
-    case SEEK_FROM_CURRENT: target = buffered_tell(s) + offset; break;
+    case SEEK_FROM_START:
+      target = offset;
+      break;
+    case SEEK_FROM_CURRENT:
+      target = buffered_tell(s) + offset;
+      break;
     case SEEK_FROM_END:
       if (stream_seek(b->inner, offset, SEEK_FROM_END) < 0) return -1;
       target = stream_tell(b->inner);
       break;
-    default: return -1;
+    default:
+      return -1;
   }
   if (target < 0) return -1;
   if (target >= b->window_start && target <= b->window_start + static_cast<int64_t>(b->fill)) {
@@ -380,7 +392,9 @@ int64_t sub_seek(Stream* s, int64_t offset, int32_t origin) {
   auto* sub = reinterpret_cast<SubStream*>(s);
   int64_t target;
   switch (origin) {
-    case SEEK_FROM_START: target = sub->start + offset; break;
+    case SEEK_FROM_START:
+      target = sub->start + offset;
+      break;
     case SEEK_FROM_CURRENT: {
       int64_t p = stream_tell(sub->inner);
       target = p < 0 ? -1 : p + offset;
@@ -392,7 +406,8 @@ int64_t sub_seek(Stream* s, int64_t offset, int32_t origin) {
       target = end + offset;
       break;
     }
-    default: return -1;
+    default:
+      return -1;
   }
   if (origin != SEEK_FROM_CURRENT || target >= 0) {
     if (sub->end > 0 && target > sub->end) target = sub->end;
@@ -458,14 +473,16 @@ struct Crc32Stream {
 int64_t crc_read(Stream* s, void* buffer, uint64_t n) {
   auto* c = reinterpret_cast<Crc32Stream*>(s);
   int64_t got = stream_read(c->inner, buffer, n);
-  if (got > 0) c->reg = crc32_update(c->reg, static_cast<const uint8_t*>(buffer), static_cast<uint64_t>(got));
+  if (got > 0)
+    c->reg = crc32_update(c->reg, static_cast<const uint8_t*>(buffer), static_cast<uint64_t>(got));
   return got;
 }
 
 int64_t crc_write(Stream* s, const void* buffer, uint64_t n) {
   auto* c = reinterpret_cast<Crc32Stream*>(s);
   int64_t put = stream_write(c->inner, buffer, n);
-  if (put > 0) c->reg = crc32_update(c->reg, static_cast<const uint8_t*>(buffer), static_cast<uint64_t>(put));
+  if (put > 0)
+    c->reg = crc32_update(c->reg, static_cast<const uint8_t*>(buffer), static_cast<uint64_t>(put));
   return put;
 }
 
@@ -484,7 +501,8 @@ uint32_t crc32_update(uint32_t reg, const uint8_t* bytes, uint64_t n) {
     uint32_t low = load_u32_le(bytes) ^ reg;
     uint32_t high = load_u32_le(bytes + 4);
     reg = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
-          t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
+          t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^
+          t[0][high >> 24];
   }
   for (uint64_t i = 0; i < n; ++i) reg = (reg >> 8) ^ t[0][(reg ^ bytes[i]) & 0xFF];
   return reg;

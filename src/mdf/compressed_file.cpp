@@ -80,7 +80,8 @@ size_t decode_whole_tokens(HsDecoder* d, uint8_t* out, size_t out_size, size_t n
       continue;
     }
     const uint32_t distance = (static_cast<uint32_t>(bits >> (unread - 1 - w)) & window_mask) + 1;
-    const uint32_t length = (static_cast<uint32_t>(bits >> (unread - backref_bits)) & count_mask) + 1;
+    const uint32_t length =
+        (static_cast<uint32_t>(bits >> (unread - backref_bits)) & count_mask) + 1;
     if (out_size - n < length) break;
     unread -= backref_bits;
     for (uint32_t i = 0; i < length; ++i) {

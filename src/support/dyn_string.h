@@ -75,7 +75,8 @@ inline char* dynstring_append(DynString* s, std::string_view text) {
   return dynstring_append(s, text.data(), text.size());
 }
 // printf rules; returns the number of characters appended, or -1 on failure.
-int64_t dynstring_format(DynString* s, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int64_t dynstring_format(DynString* s, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 int64_t dynstring_vformat(DynString* s, const char* format, va_list args);
 // stb_sprintf rules (used for CSV numbers); returns the characters appended, or -1.
 int64_t dynstring_format_stb(DynString* s, const char* format, ...);

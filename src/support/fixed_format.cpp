@@ -39,7 +39,8 @@ constexpr ExponentRule exponent_rule(int e) {
   int estimate = stb_tens_estimate(e);
   int s = 52 - e;
   u128 steps = pow10_u128(12 - estimate);
-  u128 below_integer = (static_cast<u128>(1) << (e + 1 - LOWEST_EXPONENT)) * pow10_u128(18 - estimate);
+  u128 below_integer =
+      (static_cast<u128>(1) << (e + 1 - LOWEST_EXPONENT)) * pow10_u128(18 - estimate);
   return {(static_cast<u128>(1) << (s + 1)) / steps,
           below_integer < (static_cast<u128>(1) << (63 - LOWEST_EXPONENT))};
 }

@@ -33,7 +33,8 @@ bool grow_array_reserve(GrowArray<T>* a, int64_t wanted) {
   int64_t capacity = a->capacity;
   while (capacity < wanted) capacity = grow_capacity(capacity);
   if (capacity > INT32_MAX || static_cast<uint64_t>(capacity) > SIZE_MAX / sizeof(T)) return false;
-  T* items = static_cast<T*>(realloc(static_cast<void*>(a->items), sizeof(T) * static_cast<size_t>(capacity)));
+  T* items = static_cast<T*>(
+      realloc(static_cast<void*>(a->items), sizeof(T) * static_cast<size_t>(capacity)));
   if (!items) return false;
   a->items = items;
   a->capacity = static_cast<int32_t>(capacity);

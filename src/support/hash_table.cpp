@@ -48,7 +48,8 @@ StringMapEntry* string_map_insert(HashTable<StringMapEntry>* map, std::string_vi
   if (!r.slot) return nullptr;
   if (r.inserted) {
     memset(r.slot, 0, sizeof *r.slot);
-    if (!dynstring_from(&r.slot->key, key) || !dynstring_from(&r.slot->value, value)) return nullptr;
+    if (!dynstring_from(&r.slot->key, key) || !dynstring_from(&r.slot->value, value))
+      return nullptr;
   }
   return r.slot;
 }

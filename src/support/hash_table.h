@@ -76,9 +76,8 @@ struct StringMapTraits : StringKeyTraits<StringMapEntry> {
 namespace hash_table_detail {
 
 inline uint32_t home_slot(uint64_t hash, int32_t capacity) {
-  return static_cast<uint32_t>((static_cast<uint64_t>(static_cast<uint32_t>(hash)) *
-                                static_cast<uint64_t>(capacity)) >>
-                               32);
+  return static_cast<uint32_t>(
+      (static_cast<uint64_t>(static_cast<uint32_t>(hash)) * static_cast<uint64_t>(capacity)) >> 32);
 }
 inline uint8_t tag_of(uint64_t hash) { return static_cast<uint8_t>((hash & 0xFF) | 0x80); }
 

@@ -33,13 +33,11 @@ char level_letter(int32_t level) {
 
 // Fills buffer[0 .. LINE_ROOM) with header and message; returns the line length without the
 // line feed.
-int format_line(char* buffer, const LogStamp& s, int32_t level, const char* format,
-                va_list args) {
+int format_line(char* buffer, const LogStamp& s, int32_t level, const char* format, va_list args) {
   char header[128];
-  int header_length =
-      snprintf(header, sizeof header, "%02d-%02d %02d:%02d:%02d.%03d %5lld %5lld %c ", s.month,
-               s.day, s.hour, s.minute, s.second, s.millisecond, s.process_id, s.thread_id,
-               level_letter(level));
+  int header_length = snprintf(
+      header, sizeof header, "%02d-%02d %02d:%02d:%02d.%03d %5lld %5lld %c ", s.month, s.day,
+      s.hour, s.minute, s.second, s.millisecond, s.process_id, s.thread_id, level_letter(level));
   if (header_length < 0) header_length = 0;
   if (header_length > LINE_ROOM) header_length = LINE_ROOM;
   memcpy(buffer, header, static_cast<size_t>(header_length));
@@ -48,7 +46,8 @@ int format_line(char* buffer, const LogStamp& s, int32_t level, const char* form
   if (room <= 0) return LINE_ROOM;
   // vsnprintf writes at most room - 1 characters and a zero; a message that fills the room
   // or more is cut at the buffer's end.
-  int message_length = vsnprintf(buffer + header_length, static_cast<size_t>(room) + 1, format, args);
+  int message_length =
+      vsnprintf(buffer + header_length, static_cast<size_t>(room) + 1, format, args);
   if (message_length < 0) return header_length;
   if (message_length < room) return header_length + message_length;
   return LINE_ROOM;

@@ -47,7 +47,7 @@ void log_set_status(const char* text, size_t length);
 // redraws the new text. Does nothing while no status line is shown.
 void log_update_status(const char* text, size_t length);
 
-#define LOG(level, ...)                                   \
-  do {                                                    \
+#define LOG(level, ...)                                               \
+  do {                                                                \
     if (log_output_level <= (level)) log_write((level), __VA_ARGS__); \
   } while (0)

@@ -65,7 +65,8 @@ TEST(CommandLine, ParseErrorStatuses) {
       {{"--bogus", "logs"}, 134, true},
       {{"--dbc-can1=a.dbc", "--dbc-can1=b.dbc", "--dbc-can1=c.dbc", "--dbc-can1=d.dbc",
         "--dbc-can1=e.dbc", "--dbc-can1=f.dbc", "logs"},
-       134, true},
+       134,
+       true},
       {{"--dbc-can2=missing.dbc", "--dbc-can2=other.dbc", "logs"}, 134, true},
   };
   for (const Case& c : cases) {
@@ -117,9 +118,9 @@ TEST(CommandLine, RootsAndPasswordFile) {
 
 TEST(CommandLine, DbcDiscoveryAndInformationLines) {
   Workspace w;
-  for (const char* name : {"can1b.dbc", "can1.dbc", "CAN1.dbc", "can0.dbc", "can1.txt",
-                           "lin2_body.DBC", "can3a.dbc", "can3b.dbc", "can3c.dbc", "can3d.dbc",
-                           "can3e.dbc", "can3f.dbc"})
+  for (const char* name :
+       {"can1b.dbc", "can1.dbc", "CAN1.dbc", "can0.dbc", "can1.txt", "lin2_body.DBC", "can3a.dbc",
+        "can3b.dbc", "can3c.dbc", "can3d.dbc", "can3e.dbc", "can3f.dbc"})
     test::write_file(w.dir.file(name), std::string(MINIMAL_DBC));
   auto r = w.run({"--verbosity=3", "logs"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -135,12 +136,12 @@ TEST(CommandLine, DbcDiscoveryAndInformationLines) {
     if (m[1].str().rfind("dbc-", 0) == 0) dbc_lines.push_back(m[1].str());
   }
   std::string prefix = w.dir.path + "/";
-  EXPECT_EQ(dbc_lines, (std::vector<std::string>{
-                           "dbc-can1: " + prefix + "can1.dbc", "dbc-can1: " + prefix + "can1b.dbc",
-                           "dbc-can3: " + prefix + "can3a.dbc", "dbc-can3: " + prefix + "can3b.dbc",
-                           "dbc-can3: " + prefix + "can3c.dbc", "dbc-can3: " + prefix + "can3d.dbc",
-                           "dbc-can3: " + prefix + "can3e.dbc",
-                           "dbc-lin2: " + prefix + "lin2_body.DBC"}));
+  EXPECT_EQ(dbc_lines,
+            (std::vector<std::string>{
+                "dbc-can1: " + prefix + "can1.dbc", "dbc-can1: " + prefix + "can1b.dbc",
+                "dbc-can3: " + prefix + "can3a.dbc", "dbc-can3: " + prefix + "can3b.dbc",
+                "dbc-can3: " + prefix + "can3c.dbc", "dbc-can3: " + prefix + "can3d.dbc",
+                "dbc-can3: " + prefix + "can3e.dbc", "dbc-lin2: " + prefix + "lin2_body.DBC"}));
   EXPECT_NE(r.err.find("0 password(s) loaded"), std::string::npos);
   EXPECT_NE(r.err.find("Input  statistics, files:      0, messages:        0, size: 0 MB"),
             std::string::npos);

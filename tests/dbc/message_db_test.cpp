@@ -198,7 +198,8 @@ TEST(MessageDecode, ReusedRecordMatchesFreshDecodes) {
     ASSERT_TRUE(branch);
     for (uint32_t s = 0; s < b * 2; ++s) {
       SignalLayout l = intel(static_cast<uint16_t>(8 + s * 7), 7, 0.5, -3);
-      std::string name = "Branch" + std::to_string(b) + "SignalWithAVeryLongName" + std::to_string(s);
+      std::string name =
+          "Branch" + std::to_string(b) + "SignalWithAVeryLongName" + std::to_string(s);
       ASSERT_TRUE(signal_list_add(&branch->signals, name, &l, static_cast<uint8_t>(s == 1)));
     }
   }

@@ -1,11 +1,11 @@
 // The logger's header comment: paths of `e` elements below common_properties, their
 // attributes, and values with leading spaces dropped.
+#include "decode/file_metadata.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
-
-#include "decode/file_metadata.h"
 
 namespace {
 
@@ -76,8 +76,9 @@ TEST(FileMetadata, IgnoredAndBrokenInput) {
   EXPECT_TRUE(values_of("not xml at all").empty());
   EXPECT_TRUE(values_of("").empty());
   // An element without a name attribute stands in the path with an empty name.
-  EXPECT_EQ(values_of("<r><common_properties><tree><e name=\"s\">5</e></tree></common_properties></r>"),
-            (std::map<std::string, std::string>{{"r..s", "5"}}));
+  EXPECT_EQ(
+      values_of("<r><common_properties><tree><e name=\"s\">5</e></tree></common_properties></r>"),
+      (std::map<std::string, std::string>{{"r..s", "5"}}));
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ SignalLayout layout(uint16_t start, uint8_t length, double factor, double offset
 MessageDatabase* engine_database(const char* protocol = "CAN") {
   MessageDatabase* db = message_db_new(protocol);
   uint32_t key = std::string_view(protocol) == "CAN-PGN" ? j1939_message_key(0x18FEF100, true)
-                                                          : can_message_key(0x100, false);
+                                                         : can_message_key(0x100, false);
   Message* m = message_db_add_message(db, "EngineData", key, 8, 0);
   SignalLayout speed = layout(0, 8, 1, 0, 0, 100), temp = layout(8, 8, 0.5, -40, 0, 0);
   signal_list_add(&m->signals, "Speed", &speed, 0);
@@ -88,11 +88,11 @@ struct SessionFixture : ::testing::Test {
 TEST_F(SessionFixture, RowsWithRangeRuleAndNaN) {
   add_database(1, engine_database(), can_message_key);  // CAN channel 2
   ASSERT_TRUE(send_can(2, 0x100, false, {50, 100, 0, 0, 0, 0, 0, 0}, 0.5));
-  ASSERT_TRUE(send_can(2, 0x100, false, {120, 0, 0, 0, 0, 0, 0, 0}, 1.25));   // Speed out of range
-  ASSERT_TRUE(send_can(2, 0x100, false, {1, 2, 3}, 1.5));                       // wrong length
-  ASSERT_TRUE(send_can(1, 0x100, false, {1, 2, 0, 0, 0, 0, 0, 0}, 1.5));        // no DBC on CAN1
-  ASSERT_TRUE(send_can(10, 0x100, false, {1, 2, 0, 0, 0, 0, 0, 0}, 1.5));       // no such channel
-  ASSERT_TRUE(send_can(2, 0x101, false, {1, 2, 0, 0, 0, 0, 0, 0}, 1.5));        // unknown id
+  ASSERT_TRUE(send_can(2, 0x100, false, {120, 0, 0, 0, 0, 0, 0, 0}, 1.25));  // Speed out of range
+  ASSERT_TRUE(send_can(2, 0x100, false, {1, 2, 3}, 1.5));                    // wrong length
+  ASSERT_TRUE(send_can(1, 0x100, false, {1, 2, 0, 0, 0, 0, 0, 0}, 1.5));     // no DBC on CAN1
+  ASSERT_TRUE(send_can(10, 0x100, false, {1, 2, 0, 0, 0, 0, 0, 0}, 1.5));    // no such channel
+  ASSERT_TRUE(send_can(2, 0x101, false, {1, 2, 0, 0, 0, 0, 0, 0}, 1.5));     // unknown id
   EXPECT_EQ(session->statistics.files, 1u);
   EXPECT_EQ(session->statistics.messages, 2u);
   EXPECT_EQ(session->statistics.signals, 4u);
@@ -114,9 +114,11 @@ TEST_F(SessionFixture, TwoDatabasesAndJ1939SourceAddresses) {
   std::string row1 = "1699318800.000000,1.000000,-40.000000\n";
   EXPECT_EQ(csv("0A1B2C3D_out/CAN1_EngineData/2023/11/07/00000012_00000003.csv"),
             "t,Speed,Temp\n" + row1 + row1);
-  EXPECT_EQ(test::read_text(dir.file("0A1B2C3D_out/CAN3_EngineData_S21/2023/11/07/00000012_00000003.csv")),
+  EXPECT_EQ(test::read_text(
+                dir.file("0A1B2C3D_out/CAN3_EngineData_S21/2023/11/07/00000012_00000003.csv")),
             "t,Speed,Temp\n1699318800.000000,2.000000,-40.000000\n");
-  EXPECT_EQ(test::read_text(dir.file("0A1B2C3D_out/CAN3_EngineData_S33/2023/11/07/00000012_00000003.csv")),
+  EXPECT_EQ(test::read_text(
+                dir.file("0A1B2C3D_out/CAN3_EngineData_S33/2023/11/07/00000012_00000003.csv")),
             "t,Speed,Temp\n1699318800.000000,3.000000,-40.000000\n");
 }
 
@@ -161,7 +163,8 @@ TEST_F(SessionFixture, ValueSetsWithEqualKeyHashesKeepTheirOwnFiles) {
   DecodedMessage* b = message_db_decode(db, can_message_key(0x100, false), two, 8);
   ASSERT_TRUE(a && b);
   // The names were chosen so that the keys collide; the files must not.
-  EXPECT_EQ(writer_key(BUS_KIND_CAN, 1, NO_SOURCE_ADDRESS, a), writer_key(BUS_KIND_CAN, 1, NO_SOURCE_ADDRESS, b));
+  EXPECT_EQ(writer_key(BUS_KIND_CAN, 1, NO_SOURCE_ADDRESS, a),
+            writer_key(BUS_KIND_CAN, 1, NO_SOURCE_ADDRESS, b));
   EXPECT_NE(writer_identity(a), writer_identity(b));
   decoded_message_free(a);
   decoded_message_free(b);
@@ -186,8 +189,9 @@ TEST_F(SessionFixture, NewUtcDayStartsNewFiles) {
   ASSERT_TRUE(send_can(1, 0x100, false, {2, 0, 0, 0, 0, 0, 0, 0}, 1.1));
   EXPECT_EQ(csv("0A1B2C3D_out/CAN1_EngineData/2023/11/07/00000012_00000003.csv"),
             "t,Speed,Temp\n1699401599.900000,1.000000,-40.000000\n");
-  EXPECT_EQ(test::read_text(dir.file("0A1B2C3D_out/CAN1_EngineData/2023/11/08/00000012_00000004.csv")),
-            "t,Speed,Temp\n1699401600.100000,2.000000,-40.000000\n");
+  EXPECT_EQ(
+      test::read_text(dir.file("0A1B2C3D_out/CAN1_EngineData/2023/11/08/00000012_00000004.csv")),
+      "t,Speed,Temp\n1699401600.100000,2.000000,-40.000000\n");
 }
 
 TEST_F(SessionFixture, TimesOutsideTheCalendarAreSkipped) {

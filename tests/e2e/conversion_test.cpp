@@ -2,10 +2,9 @@
 // compressed, encrypted, nested) into the tree of CSV files, with the exit statuses and log
 // lines a script relies on.
 #include <gtest/gtest.h>
-
-#include <algorithm>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -51,7 +50,8 @@ std::vector<uint8_t> engine_log(uint32_t serial, uint32_t session, uint32_t spli
                                 uint64_t start = NOV_7_2023 + HOUR) {
   test::BusLogBuilder log;
   log.start_time_ns(start).metadata(serial, session, split);
-  for (auto [time, speed] : speeds) log.add_can_frame(1, 0x100, false, {speed, 100, 0, 0, 0, 0, 0, 0}, time);
+  for (auto [time, speed] : speeds)
+    log.add_can_frame(1, 0x100, false, {speed, 100, 0, 0, 0, 0, 0, 0}, time);
   return log.build();
 }
 
@@ -101,9 +101,11 @@ TEST(Conversion, PlainFileWithWalkOrderAndSuffixes) {
   // With --no-append-root the device folder has no suffix; --no-concat splits the outputs.
   auto plain = r.run({"--no-append-root", "--no-concat", "-O", r.dir.path, "logs/day1"});
   EXPECT_EQ(plain.status, 0) << plain.err;
-  EXPECT_EQ(test::read_text(r.dir.file("0A1B2C3D/CAN1_EngineData/2023/11/07/00000012_00000004.csv")),
-            ENGINE_HEADER + engine_row(T0 + 1.5, 20));
-  EXPECT_TRUE(test::exists(r.dir.file("0A1B2C3D/CAN1_EngineData/2023/11/07/00000012_00000003.csv")));
+  EXPECT_EQ(
+      test::read_text(r.dir.file("0A1B2C3D/CAN1_EngineData/2023/11/07/00000012_00000004.csv")),
+      ENGINE_HEADER + engine_row(T0 + 1.5, 20));
+  EXPECT_TRUE(
+      test::exists(r.dir.file("0A1B2C3D/CAN1_EngineData/2023/11/07/00000012_00000003.csv")));
 }
 
 TEST(Conversion, SplitsConcatenateAndRepeatedFilesAreSkipped) {
@@ -141,7 +143,8 @@ TEST(Conversion, ConcatFlagsAndBufferSizes) {
     test::TempDir out;
     std::vector<std::string> args = {buffer, "-O", out.path, "logs/s"};
     EXPECT_EQ(r.run(args).status, 0) << buffer;
-    std::string text = test::read_text(out.path + "/000000AB_out/CAN1_EngineData/2023/11/07/00000005_00000003.csv");
+    std::string text = test::read_text(
+        out.path + "/000000AB_out/CAN1_EngineData/2023/11/07/00000005_00000003.csv");
     if (expected.empty()) expected = text;
     EXPECT_EQ(text, expected) << buffer;
   }
@@ -162,7 +165,8 @@ TEST(Conversion, ConcatFlagsAndBufferSizes) {
 
 TEST(Conversion, MidnightStartsNewFilesUnderTheNewDate) {
   LogFolder r;
-  r.put("x.MF4", engine_log(0xAB, 5, 3, {{0.5, 1}, {1.5, 2}}, NOV_7_2023 + 24 * HOUR - 1000000000ULL));
+  r.put("x.MF4",
+        engine_log(0xAB, 5, 3, {{0.5, 1}, {1.5, 2}}, NOV_7_2023 + 24 * HOUR - 1000000000ULL));
   EXPECT_EQ(r.run({"logs/x.MF4"}).status, 0);
   EXPECT_EQ(r.csv_files(), (std::vector<std::string>{
                                "000000AB_out/CAN1_EngineData/2023/11/07/00000005_00000003.csv",
@@ -181,13 +185,15 @@ TEST(Conversion, ContainersAndPasswords) {
     int status;
     std::string log;
   } cases[] = {
-      {"compressed.MFC", test::make_compressed_container(mf4, 0x1A2B), "", 0, "I Found compressed file"},
+      {"compressed.MFC", test::make_compressed_container(mf4, 0x1A2B), "", 0,
+       "I Found compressed file"},
       {"by_serial.MFE", test::make_encrypted_container(mf4, 0x1A2B, "pw", 1),
        "{\n  \"00001A2B\": \"pw\",\n  \"default\": \"other\"\n}\n", 0, "I Found encrypted file"},
       {"by_default.MFE", test::make_encrypted_container(mf4, 0x1A2B, "fallback", 1),
        "{\n  \"default\": \"fallback\"\n}\n", 0, "I Found encrypted file"},
       {"nested.MFE",
-       test::make_encrypted_container(test::make_compressed_container(mf4, 0x1A2B, 10, 5), 0x1A2B, "pw", 1),
+       test::make_encrypted_container(test::make_compressed_container(mf4, 0x1A2B, 10, 5), 0x1A2B,
+                                      "pw", 1),
        "\"00001A2B\": \"pw\"\n", 0, "I Found compressed file"},
       {"no_password.MFE", test::make_encrypted_container(mf4, 0x1A2B, "pw", 1), "", 2,
        "E No password found for device 00001A2B"},
@@ -239,8 +245,8 @@ TEST(Conversion, ContainersLargerThanTheirReadWindowMatchThePlainLog) {
   for (const char* kind : {"plain", "compressed", "encrypted"}) {
     for (const char* buffer : {"--buffer=-1", "--buffer=4096"}) {
       test::TempDir out;
-      auto result = r.run({buffer, "--password-file=pw.json", "-O", out.path,
-                           std::string("logs/") + kind});
+      auto result =
+          r.run({buffer, "--password-file=pw.json", "-O", out.path, std::string("logs/") + kind});
       EXPECT_EQ(result.status, 0) << kind << " " << buffer << "\n" << result.err;
       std::string text = test::read_text(out.path + csv);
       if (expected.empty()) expected = text;
@@ -257,8 +263,8 @@ TEST(Conversion, NamesMultiplexorsSourceAddressesAndTwoDatabases) {
   test::BusLogBuilder log;
   log.start_time_ns(NOV_7_2023 + HOUR).metadata(0xC0FFEE, 1, 1);
   log.add_can_frame(1, 0x100, false, {5, 100, 0, 0, 0, 0, 0, 0}, 0);
-  log.add_can_frame(1, 0x200, false, {4, 9, 0, 0, 0, 0, 0, 0}, 1);    // Mode 4: Level
-  log.add_can_frame(1, 0x200, false, {16, 7, 0, 0, 0, 0, 0, 0}, 2);   // Mode 16: Code
+  log.add_can_frame(1, 0x200, false, {4, 9, 0, 0, 0, 0, 0, 0}, 1);   // Mode 4: Level
+  log.add_can_frame(1, 0x200, false, {16, 7, 0, 0, 0, 0, 0, 0}, 2);  // Mode 16: Code
   log.add_can_frame(2, 0x0CF00421, true, {0, 0, 0, 0x40, 0x1F, 0, 0, 0}, 3);
   log.add_can_frame(2, 0x0CF00433, true, {0, 0, 0, 0x80, 0x3E, 0, 0, 0}, 4);
   log.add_can_frame(3, 0x100, false, {5, 100, 0, 0, 0, 0, 0, 0}, 5);  // no DBC on channel 3
@@ -268,23 +274,28 @@ TEST(Conversion, NamesMultiplexorsSourceAddressesAndTwoDatabases) {
   ASSERT_EQ(result.status, 0) << result.err;
   std::string base = "00C0FFEE_out/";
   std::string tail = "/2023/11/07/00000001_00000001.csv";
-  EXPECT_EQ(r.csv_files(), (std::vector<std::string>{
-                               base + "CAN1_EngineData" + tail, base + "CAN1_ModeMux_Mode_M03" + tail,
-                               base + "CAN1_ModeMux_Mode_M10" + tail, base + "CAN2_EEC1_S21" + tail,
-                               base + "CAN2_EEC1_S33" + tail}));
+  EXPECT_EQ(r.csv_files(),
+            (std::vector<std::string>{
+                base + "CAN1_EngineData" + tail, base + "CAN1_ModeMux_Mode_M03" + tail,
+                base + "CAN1_ModeMux_Mode_M10" + tail, base + "CAN2_EEC1_S21" + tail,
+                base + "CAN2_EEC1_S33" + tail}));
   // Both databases of channel 1 know EngineData with the same signal names: one file, a row
   // from each.
   EXPECT_EQ(r.out(base + "CAN1_EngineData" + tail),
             "t,Speed,Temp\n1699318800.000000,5.000000,10.000000\n"
             "1699318800.000000,10.000000,10.000000\n");
-  EXPECT_EQ(r.out(base + "CAN1_ModeMux_Mode_M03" + tail), "t,Mode,Level\n1699318801.000000,4.000000,9.000000\n");
-  EXPECT_EQ(r.out(base + "CAN1_ModeMux_Mode_M10" + tail), "t,Mode,Code\n1699318802.000000,16.000000,7.000000\n");
+  EXPECT_EQ(r.out(base + "CAN1_ModeMux_Mode_M03" + tail),
+            "t,Mode,Level\n1699318801.000000,4.000000,9.000000\n");
+  EXPECT_EQ(r.out(base + "CAN1_ModeMux_Mode_M10" + tail),
+            "t,Mode,Code\n1699318802.000000,16.000000,7.000000\n");
   EXPECT_EQ(r.out(base + "CAN2_EEC1_S21" + tail), "t,EngineSpeed\n1699318803.000000,1000.000000\n");
   EXPECT_EQ(r.out(base + "CAN2_EEC1_S33" + tail), "t,EngineSpeed\n1699318804.000000,2000.000000\n");
   EXPECT_NE(result.err.find("Input  statistics, files:      1, messages:        6, size: 0 MB"),
-            std::string::npos) << result.err;
+            std::string::npos)
+      << result.err;
   EXPECT_NE(result.err.find("Output statistics, files:      5, messages:        6, signals: 10"),
-            std::string::npos) << result.err;
+            std::string::npos)
+      << result.err;
 }
 
 TEST(Conversion, MissingInputAndDeleteConverted) {
@@ -325,14 +336,15 @@ TEST(Conversion, OpenFileLimitIsReportedNotSilent) {
   test::BusLogBuilder log;
   log.start_time_ns(NOV_7_2023 + HOUR).metadata(0xAB, 1, 1);
   for (uint32_t id = 1; id <= 40; ++id) {
-    dbc += "BO_ " + std::to_string(id) + " M" + std::to_string(id) + ": 1 X\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" X\n\n";
+    dbc += "BO_ " + std::to_string(id) + " M" + std::to_string(id) +
+           ": 1 X\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" X\n\n";
     log.add_can_frame(1, id, false, {static_cast<uint8_t>(id)}, id * 0.01);
   }
   test::write_file(r.dir.file("can1.dbc"), dbc);
   r.put("many.MF4", log.build());
   // A hard limit of 24 open files leaves room for fewer than 40 outputs.
-  auto limited = test::run("/bin/sh", {"-c", "ulimit -n 24 && exec " + BINARY + " -d logs/many.MF4"},
-                           r.dir.path);
+  auto limited = test::run(
+      "/bin/sh", {"-c", "ulimit -n 24 && exec " + BINARY + " -d logs/many.MF4"}, r.dir.path);
   EXPECT_EQ(limited.status, 8) << limited.err;
   EXPECT_NE(limited.err.find("E Could not create output writer"), std::string::npos) << limited.err;
   EXPECT_TRUE(test::exists(r.logs + "/many.MF4"));
@@ -358,7 +370,8 @@ TEST(Conversion, TenThousandFilesInOneFolder) {
   }
   auto result = r.run({"--verbosity=3", "logs/many"});
   EXPECT_EQ(result.status, 0) << result.err.substr(0, 2000);
-  EXPECT_NE(result.err.find("Input  statistics, files:  10000, messages:    10000"), std::string::npos);
+  EXPECT_NE(result.err.find("Input  statistics, files:  10000, messages:    10000"),
+            std::string::npos);
   EXPECT_EQ(r.csv_files(), std::vector<std::string>{
                                "000000AB_out/CAN1_EngineData/2023/11/07/00000009_00000001.csv"});
   EXPECT_EQ(r.out("000000AB_out/CAN1_EngineData/2023/11/07/00000009_00000001.csv"), expected);

@@ -30,33 +30,47 @@ void copy_fixture(const std::string& name, const std::string& folder) {
 
 TEST(Fixtures, CanFdAndLinLogs) {
   test::TempDir dir;
-  for (const char* name : {"can_classic.MF4", "can_fd.MF4", "lin.MF4"}) copy_fixture(name, dir.file("in"));
+  for (const char* name : {"can_classic.MF4", "can_fd.MF4", "lin.MF4"})
+    copy_fixture(name, dir.file("in"));
   test::make_dirs(dir.file("out"));
   std::string dbc = FIXTURES + "can.dbc";
-  auto r = test::run(BINARY, {"--dbc-can1=" + dbc, "--dbc-can2=" + dbc,
-                              "--dbc-lin1=" + FIXTURES + "lin.dbc", "-O", "out", "in"},
+  auto r = test::run(BINARY,
+                     {"--dbc-can1=" + dbc, "--dbc-can2=" + dbc,
+                      "--dbc-lin1=" + FIXTURES + "lin.dbc", "-O", "out", "in"},
                      dir.path);
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string d = "1A2B3C4D_out/";
-  const std::string s12_7 = "/2023/11/07/00000012_00000003.csv", s12_8 = "/2023/11/08/00000012_00000003.csv";
-  const std::string s13 = "/2023/11/08/00000013_00000001.csv", s14 = "/2023/11/08/00000014_00000001.csv";
+  const std::string s12_7 = "/2023/11/07/00000012_00000003.csv",
+                    s12_8 = "/2023/11/08/00000012_00000003.csv";
+  const std::string s13 = "/2023/11/08/00000013_00000001.csv",
+                    s14 = "/2023/11/08/00000014_00000001.csv";
   std::map<std::string, size_t> expected = {
-      {d + "CAN1_DoorStatus" + s12_7, 120},  {d + "CAN1_DoorStatus" + s12_8, 80},
-      {d + "CAN1_EngineData" + s12_7, 3000}, {d + "CAN1_EngineData" + s12_8, 2000},
-      {d + "CAN1_EngineData" + s13, 3000},   {d + "CAN1_FdMotorola" + s13, 3000},
+      {d + "CAN1_DoorStatus" + s12_7, 120},
+      {d + "CAN1_DoorStatus" + s12_8, 80},
+      {d + "CAN1_EngineData" + s12_7, 3000},
+      {d + "CAN1_EngineData" + s12_8, 2000},
+      {d + "CAN1_EngineData" + s13, 3000},
+      {d + "CAN1_FdMotorola" + s13, 3000},
       {d + "CAN1_FdSensorArray" + s13, 6000},
-      {d + "CAN1_SensorMux" + s12_7, 39},    {d + "CAN1_SensorMux" + s12_8, 20},
+      {d + "CAN1_SensorMux" + s12_7, 39},
+      {d + "CAN1_SensorMux" + s12_8, 20},
       {d + "CAN1_SensorMux_MuxSelector_M00" + s12_7, 578},
       {d + "CAN1_SensorMux_MuxSelector_M00" + s12_8, 388},
       {d + "CAN1_SensorMux_MuxSelector_M01" + s12_7, 583},
       {d + "CAN1_SensorMux_MuxSelector_M01" + s12_8, 392},
-      {d + "CAN1_VehicleDynamics" + s12_7, 3000}, {d + "CAN1_VehicleDynamics" + s12_8, 2000},
+      {d + "CAN1_VehicleDynamics" + s12_7, 3000},
+      {d + "CAN1_VehicleDynamics" + s12_8, 2000},
       {d + "CAN1_VehicleDynamics" + s13, 1200},
-      {d + "CAN2_BatteryStatus" + s12_7, 600}, {d + "CAN2_BatteryStatus" + s12_8, 400},
-      {d + "CAN2_DoorStatus" + s12_7, 120},    {d + "CAN2_DoorStatus" + s12_8, 80},
-      {d + "CAN2_TransmissionStatus" + s12_7, 1200}, {d + "CAN2_TransmissionStatus" + s12_8, 800},
-      {d + "CAN2_VehicleDynamics" + s12_7, 1200},    {d + "CAN2_VehicleDynamics" + s12_8, 800},
-      {d + "LIN1_LinLightSensor" + s14, 600}, {d + "LIN1_LinMotorStatus" + s14, 3000},
+      {d + "CAN2_BatteryStatus" + s12_7, 600},
+      {d + "CAN2_BatteryStatus" + s12_8, 400},
+      {d + "CAN2_DoorStatus" + s12_7, 120},
+      {d + "CAN2_DoorStatus" + s12_8, 80},
+      {d + "CAN2_TransmissionStatus" + s12_7, 1200},
+      {d + "CAN2_TransmissionStatus" + s12_8, 800},
+      {d + "CAN2_VehicleDynamics" + s12_7, 1200},
+      {d + "CAN2_VehicleDynamics" + s12_8, 800},
+      {d + "LIN1_LinLightSensor" + s14, 600},
+      {d + "LIN1_LinMotorStatus" + s14, 3000},
       {d + "LIN1_LinSwitches" + s14, 1200},
   };
   EXPECT_EQ(rows_per_file(dir.file("out")), expected);
@@ -70,8 +84,8 @@ TEST(Fixtures, CanFdAndLinLogs) {
 TEST(Fixtures, J1939SourceAddressesAndSplitSequence) {
   test::TempDir dir;
   copy_fixture("j1939.MF4", dir.file("j"));
-  for (const char* name : {"sequence_split3.MF4", "sequence_split4.MF4", "sequence_split5.MF4",
-                           "sequence_split7.MF4"})
+  for (const char* name :
+       {"sequence_split3.MF4", "sequence_split4.MF4", "sequence_split5.MF4", "sequence_split7.MF4"})
     copy_fixture(name, dir.file("seq"));
   auto j = test::run(BINARY, {"--dbc-can1=" + FIXTURES + "j1939.dbc", "j"}, dir.path);
   ASSERT_EQ(j.status, 0) << j.err;
@@ -82,17 +96,24 @@ TEST(Fixtures, J1939SourceAddressesAndSplitSequence) {
   const std::string sd = "9C8B7A65_out/", s3 = "/2023/11/08/00000021_00000003.csv",
                     s7 = "/2023/11/08/00000021_00000007.csv";
   std::map<std::string, size_t> expected = {
-      {jd + "CAN1_CCVS1_S00" + jt, 600}, {jd + "CAN1_CCVS1_S01" + jt, 600},
-      {jd + "CAN1_EEC1_S00" + jt, 3000}, {jd + "CAN1_EEC1_S01" + jt, 600},
-      {jd + "CAN1_ET1_S00" + jt, 60},    {jd + "CAN1_ET1_S01" + jt, 60},
-      {jd + "CAN1_TSC1_S03" + jt, 1200}, {jd + "CAN1_TSC1_S27" + jt, 600},
-      {sd + "CAN1_EngineData" + s3, 9000}, {sd + "CAN1_EngineData" + s7, 3000},
-      {sd + "CAN1_SensorMux" + s3, 66},    {sd + "CAN1_SensorMux" + s7, 14},
+      {jd + "CAN1_CCVS1_S00" + jt, 600},
+      {jd + "CAN1_CCVS1_S01" + jt, 600},
+      {jd + "CAN1_EEC1_S00" + jt, 3000},
+      {jd + "CAN1_EEC1_S01" + jt, 600},
+      {jd + "CAN1_ET1_S00" + jt, 60},
+      {jd + "CAN1_ET1_S01" + jt, 60},
+      {jd + "CAN1_TSC1_S03" + jt, 1200},
+      {jd + "CAN1_TSC1_S27" + jt, 600},
+      {sd + "CAN1_EngineData" + s3, 9000},
+      {sd + "CAN1_EngineData" + s7, 3000},
+      {sd + "CAN1_SensorMux" + s3, 66},
+      {sd + "CAN1_SensorMux" + s7, 14},
       {sd + "CAN1_SensorMux_MuxSelector_M00" + s3, 869},
       {sd + "CAN1_SensorMux_MuxSelector_M00" + s7, 293},
       {sd + "CAN1_SensorMux_MuxSelector_M01" + s3, 865},
       {sd + "CAN1_SensorMux_MuxSelector_M01" + s7, 293},
-      {sd + "CAN1_VehicleDynamics" + s3, 3600}, {sd + "CAN1_VehicleDynamics" + s7, 1200},
+      {sd + "CAN1_VehicleDynamics" + s3, 3600},
+      {sd + "CAN1_VehicleDynamics" + s7, 1200},
   };
   std::map<std::string, size_t> rows;
   for (auto& [file, n] : rows_per_file(dir.path))

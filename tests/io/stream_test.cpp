@@ -1,4 +1,6 @@
 // Byte streams: positions, reads and writes, ownership of stacked streams, and the CRC.
+#include "io/stream.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "io/stream.h"
 #include "support/memory_stream.h"
 #include "support/test_util.h"
 
@@ -32,8 +33,7 @@ const StreamOps COUNTING_OPS{
       ++c->reads;
       return stream_read(c->inner, b, n);
     },
-    nullptr,
-    [](Stream* s) { return stream_tell(reinterpret_cast<CountingStream*>(s)->inner); },
+    nullptr, [](Stream* s) { return stream_tell(reinterpret_cast<CountingStream*>(s)->inner); },
     [](Stream* s, int64_t o, int32_t origin) {
       auto* c = reinterpret_cast<CountingStream*>(s);
       ++c->seeks;
@@ -122,7 +122,8 @@ TEST(BufferedStream, WindowRefillsAndSeeks) {
   uint8_t out[32] = {};
   EXPECT_EQ(stream_read(b, out, 20), 20);
   EXPECT_EQ(counter.reads, 2);
-  EXPECT_EQ(std::vector<uint8_t>(out, out + 20), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20));
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 20),
+            std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20));
   int reads = counter.reads, seeks = counter.seeks;
   EXPECT_EQ(stream_seek(b, 17, SEEK_FROM_START), 17);  // inside the window [16, 30)
   EXPECT_EQ(counter.reads, reads);

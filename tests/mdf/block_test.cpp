@@ -562,7 +562,7 @@ TEST(SharedFixtures, OpenWithTheirDataGroups) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<uint8_t> bytes = read_file(std::string(TABULON_FIXTURES) + "/" + c.name);
+    std::vector<uint8_t> bytes = read_file(std::string(TABULON_TEST_DATA) + "/fixtures/" + c.name);
     ASSERT_FALSE(bytes.empty());
     Opened o(bytes);
     ASSERT_NE(o.file, nullptr);

@@ -1,5 +1,7 @@
 // The six-decimal formatter writes exactly stb_sprintf's "%f" text, and takes its direct path
 // for the values a logger writes.
+#include "support/fixed_format.h"
+
 #include <gtest/gtest.h>
 #include <stb/stb_sprintf.h>
 
@@ -10,8 +12,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include "support/fixed_format.h"
 
 namespace {
 

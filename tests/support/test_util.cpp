@@ -5,12 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <algorithm>
 
 namespace fs = std::filesystem;
 
@@ -28,7 +28,8 @@ TempDir::~TempDir() {
   if (path.empty()) return;
   std::error_code ec;
   // Folders made read-only by a test must become writable again to be removed.
-  for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+  for (auto it = fs::recursive_directory_iterator(path, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
     fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
   fs::remove_all(path, ec);
 }
@@ -66,7 +67,8 @@ bool exists(const std::string& path) {
 std::vector<std::string> list_files(const std::string& root) {
   std::vector<std::string> files;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+  for (auto it = fs::recursive_directory_iterator(root, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
     if (it->is_regular_file()) files.push_back(fs::relative(it->path(), root).string());
   std::sort(files.begin(), files.end());
   return files;
@@ -113,8 +115,14 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   int out = open(out_path.c_str(), O_RDONLY), err = open(err_path.c_str(), O_RDONLY);
-  if (out >= 0) { result.out = drain(out); close(out); }
-  if (err >= 0) { result.err = drain(err); close(err); }
+  if (out >= 0) {
+    result.out = drain(out);
+    close(out);
+  }
+  if (err >= 0) {
+    result.err = drain(err);
+    close(err);
+  }
   return result;
 }
 
