@@ -83,8 +83,8 @@ TEST(Walk, SymbolicLinkLoopsAndSecondLinksAreWalkedOnce) {
 
   auto result = w.run({"in"});
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(w.csv_files(), (std::vector<std::string>{engine_csv(0xA1), engine_csv(0xA2),
-                                                     engine_csv(0xA3)}));
+  EXPECT_EQ(w.csv_files(),
+            (std::vector<std::string>{engine_csv(0xA1), engine_csv(0xA2), engine_csv(0xA3)}));
   EXPECT_EQ(test::read_text(w.dir.file(engine_csv(0xA3))), engine_text(3));
   EXPECT_EQ(count(result.err, "Input  statistics, files:      3,"), 1u) << result.err;
   for (const char* line :

@@ -181,6 +181,10 @@ TEST(HashTable, LinearForAdversarialKeys) {
          return binary({0x98FEF100u, uint32_t(i)}, "");
        }},
       {"message and name", [&](int i) { return binary({0x100}, "Signal_" + std::to_string(i)); }},
+      {"branch ranges",
+       [&](int i) {
+         return binary({3, uint32_t(i), uint32_t(i) + 1}, "");
+       }},
   };
   for (const auto& [shape, make_key] : text_shapes) {
     const auto& key = make_key;
