@@ -2,9 +2,8 @@
 // randomised comparisons against the standard containers.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdio>
-#include <cstring>
-#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -109,64 +108,49 @@ TEST(HashTable, RandomAgainstUnorderedMap) {
 }
 
 // Building a table stays linear for key shapes that defeat a weak hash: the probes needed to
-// find every key stay a small multiple of the key count at every doubling up to a million keys.
-// A table gone quadratic fails at the first check past a few thousand keys, long before the
-// test would get slow. The shapes are those of the program's tables: value-table keys (double
-// bit patterns), block offsets, record ids, pointers, password serials, DBC index keys (binary
-// numbers, then a name) and counters as text.
-constexpr int LINEAR_KEYS = 1000000;
-constexpr uint64_t PROBES_PER_KEY = 8;
-
-// Inserts keys 0 .. LINEAR_KEYS - 1 through `insert` (true when the key was new) and checks the
-// probe total after every doubling.
-void expect_linear(const std::string& shape, const std::function<bool(int)>& insert,
-                   const std::function<uint64_t()>& probes) {
-  for (int i = 0, check = 1024; i < LINEAR_KEYS; ++i) {
+// find every key stay a small multiple of the key count at every doubling up to a million keys,
+// where a table gone quadratic fails at the first check, long before it gets slow. The shapes
+// are those of the program's tables: value-table keys (double bit patterns), block offsets,
+// record ids, pointers, password serials, DBC index keys (binary numbers, then a name) and
+// counters as text.
+template <class Traits, class Entry, class Insert>
+void expect_linear(const char* shape, HashTable<Entry>* t, Insert insert) {
+  constexpr int KEYS = 1000000;
+  for (int i = 0, check = 1024; i < KEYS; ++i) {
     ASSERT_TRUE(insert(i)) << shape << ": key " << i << " is not new";
-    if (i + 1 != check && i + 1 != LINEAR_KEYS) continue;
-    uint64_t total = probes();
-    ASSERT_LE(total, PROBES_PER_KEY * static_cast<uint64_t>(i + 1))
-        << shape << ": " << total << " probes for " << i + 1 << " keys";
+    if (i + 1 != check && i + 1 != KEYS) continue;
+    uint64_t probes = hash_table_probes<Traits>(t);
+    ASSERT_LE(probes, 8 * static_cast<uint64_t>(i + 1)) << shape << ": " << i + 1 << " keys";
     check *= 2;
   }
 }
 
-uint64_t double_bits(double d) {
-  uint64_t bits;
-  memcpy(&bits, &d, sizeof bits);
-  return bits;
+std::string binary(std::initializer_list<uint32_t> numbers, const std::string& name = "") {
+  std::string key;
+  for (uint32_t n : numbers) key.append(reinterpret_cast<const char*>(&n), sizeof n);
+  return key + name;
 }
 
 TEST(HashTable, LinearForAdversarialKeys) {
-  const std::pair<const char*, std::function<uint64_t(int)>> number_shapes[] = {
-      {"integers as doubles", [](int i) { return double_bits(i); }},
-      {"negative halves as doubles", [](int i) { return double_bits(-0.5 * i - 1); }},
+  const std::pair<const char*, uint64_t (*)(int)> number_shapes[] = {
+      {"integers as doubles", [](int i) { return std::bit_cast<uint64_t>(double(i)); }},
+      {"negative halves as doubles", [](int i) { return std::bit_cast<uint64_t>(-0.5 * i - 1); }},
       {"multiples of 2^32", [](int i) { return uint64_t(i) << 32; }},
       {"multiples of 2^44", [](int i) { return uint64_t(i) << 44; }},
       {"block offsets", [](int i) { return 0x40 + uint64_t(i) * 4096; }},
       {"record ids", [](int i) { return uint64_t(i); }},
-      {"pointers", [](int i) { return 0x7F3A12000010ULL + uint64_t(i) * 48; }},
+      {"pointers", [](int i) { return uint64_t{0x7F3A12000010} + uint64_t(i) * 48; }},
   };
-  for (const auto& [shape, make_key] : number_shapes) {
-    const auto& key = make_key;  // clang before 16 cannot capture a structured binding
+  for (auto [shape, key] : number_shapes) {
     HashTable<U64Entry> t;
-    expect_linear(
-        shape,
-        [&](int i) {
-          auto r = hash_table_find_or_insert<U64Traits>(&t, key(i));
-          if (r.slot) *r.slot = U64Entry{key(i), i};
-          return r.inserted;
-        },
-        [&] { return hash_table_probes<U64Traits>(&t); });
+    expect_linear<U64Traits>(shape, &t, [&, key = key](int i) {
+      auto r = hash_table_find_or_insert<U64Traits>(&t, key(i));
+      if (r.slot) *r.slot = U64Entry{key(i), i};
+      return r.inserted;
+    });
     hash_table_destroy<U64Traits>(&t);
   }
-
-  auto binary = [](std::initializer_list<uint32_t> numbers, const std::string& name) {
-    std::string key;
-    for (uint32_t n : numbers) key.append(reinterpret_cast<const char*>(&n), sizeof n);
-    return key + name;
-  };
-  const std::pair<const char*, std::function<std::string(int)>> text_shapes[] = {
+  const std::pair<const char*, std::string (*)(int)> text_shapes[] = {
       {"counters", [](int i) { return std::to_string(i); }},
       {"serials",
        [](int i) {
@@ -175,27 +159,23 @@ TEST(HashTable, LinearForAdversarialKeys) {
          return std::string(text);
        }},
       {"shared prefix", [](int i) { return "logs/2023/11/07/0A1B2C3D/" + std::to_string(i); }},
-      {"message ids", [&](int i) { return binary({0x80000000u | uint32_t(i)}, ""); }},
+      {"message ids", [](int i) { return binary({0x80000000u | uint32_t(i)}); }},
       {"message and value",
-       [&](int i) {
-         return binary({0x98FEF100u, uint32_t(i)}, "");
+       [](int i) {
+         return binary({0x98FEF100u, uint32_t(i)});
        }},
-      {"message and name", [&](int i) { return binary({0x100}, "Signal_" + std::to_string(i)); }},
+      {"message and name", [](int i) { return binary({0x100}, "Signal_" + std::to_string(i)); }},
       {"branch ranges",
-       [&](int i) {
-         return binary({3, uint32_t(i), uint32_t(i) + 1}, "");
+       [](int i) {
+         return binary({3, uint32_t(i), uint32_t(i) + 1});
        }},
   };
-  for (const auto& [shape, make_key] : text_shapes) {
-    const auto& key = make_key;
+  for (auto [shape, key] : text_shapes) {
     HashTable<StringSetEntry> t;
-    expect_linear(
-        shape,
-        [&](int i) {
-          bool inserted = false;
-          return string_set_insert(&t, key(i), &inserted) && inserted;
-        },
-        [&] { return hash_table_probes<StringKeyTraits<StringSetEntry>>(&t); });
+    expect_linear<StringKeyTraits<StringSetEntry>>(shape, &t, [&, key = key](int i) {
+      bool inserted = false;
+      return string_set_insert(&t, key(i), &inserted) && inserted;
+    });
     hash_table_destroy<StringKeyTraits<StringSetEntry>>(&t);
   }
 }
