@@ -1,6 +1,10 @@
 // Common root of the inputs and the recursive walk over folders in name order.
 #include "app/inputs.h"
 
+#include <errno.h>
+
+#include <cstring>
+
 #include "app/convert_file.h"
 #include "app/progress.h"
 #include "app/tool.h"
@@ -100,84 +104,189 @@ bool find_common_root(Tool* tool, int* exit_status) {
   return ok;
 }
 
-int run_inputs(Converter* converter, GrowArray<DynString>* inputs) {
-  int exit_status = 0;
-  for (DynString& input : *inputs) {
-    std::string_view path = dynstring_sv(&input);
-    ScopedDynString output(path);
-    if (!converter->options->no_append_root) {
-      EntryInfo info;
-      if (!fs_query(converter->input_root, path, &info)) {
-        LOG(LOG_FATAL, "Could not query %.*s for information", static_cast<int>(path.size()),
-            path.data());
-        return EXIT_OTHER;
-      }
-      if (info.type == ENTRY_DIRECTORY) {
-        // day1/ becomes day1_out/: "_out" goes before the first "/", or at the end.
-        size_t slash = path.find('/');
-        ScopedDynString suffixed;
-        if (slash == std::string_view::npos) slash = path.size();
-        if (!dynstring_append(&suffixed.s, path.substr(0, slash)) ||
-            !dynstring_append(&suffixed.s, "_out") ||
-            !dynstring_append(&suffixed.s, path.substr(slash)))
-          return EXIT_OTHER;
-        dynstring_free(&output.s);
-        output.s = suffixed.s;
-        suffixed.s = DynString{};
-      }
-    }
-    exit_status |= convert_entry(converter, path, output.view());
+namespace {
+
+// A folder the walk has entered in this run, by device and inode, with the path it was first
+// reached by. on_path: the walk is inside it now (so reaching it again closes a loop).
+struct WalkedFolder {
+  uint64_t device;
+  uint64_t inode;
+  DynString path;
+  uint8_t on_path;
+};
+
+struct WalkedTraits {
+  using Key = const FsFolder*;
+  static uint64_t hash(Key k) { return k->inode + k->device * 0x9E3779B97F4A7C15ULL; }
+  static uint64_t hash_entry(const WalkedFolder& e) {
+    return e.inode + e.device * 0x9E3779B97F4A7C15ULL;
   }
-  return exit_status;
+  static bool equal(const WalkedFolder& e, Key k) {
+    return e.device == k->device && e.inode == k->inode;
+  }
+  static void destroy(WalkedFolder& e) { dynstring_free(&e.path); }
+};
+
+// One run over the inputs: every folder is walked once, however many symbolic links lead to
+// it, so that links back up the tree cannot make the walk endless.
+struct Walk {
+  Converter* converter;
+  HashTable<WalkedFolder> folders;
+};
+
+int walk_folder(Walk* walk, FsFolder* folder, std::string_view input_path,
+                std::string_view output_path);
+
+int report_unreachable(const char* what, std::string_view path, int32_t error) {
+  LOG(LOG_ERROR, "Could not %s %.*s: %s", what, static_cast<int>(path.size()), path.data(),
+      strerror(error));
+  return EXIT_OTHER;
 }
 
-int convert_entry(Converter* converter, std::string_view input_path, std::string_view output_path) {
-  EntryInfo info;
-  if (!fs_query(converter->input_root, input_path, &info)) {
-    LOG(LOG_FATAL, "Error during stat of %.*s, exiting", static_cast<int>(input_path.size()),
+// Converts one log file (other files are skipped); `folder` is the open folder it lies in,
+// or null for a file directly below the root.
+int convert_log_file(Walk* walk, const FsFolder* folder, std::string_view folder_path,
+                     std::string_view input_path, std::string_view output_path, uint64_t size) {
+  if (!is_log_file_name(input_path)) return 0;
+  Converter* converter = walk->converter;
+  converter->input_files += 1;
+  converter->input_bytes += size;
+  std::string_view extension = extension_of(input_path);
+  std::string_view stem = output_path;
+  if (stem.size() > extension.size() && stem[stem.size() - extension.size() - 1] == '.')
+    stem.remove_suffix(extension.size() + 1);
+  ScopedDynString output(stem);
+  fs_root_set_folder(converter->input_root, folder_path, folder);
+  progress_file_begin(input_path);
+  int result = convert_file(converter, input_path, output.view());
+  progress_file_end(size);
+  fs_root_set_folder(converter->input_root, {}, nullptr);
+  if (result != 0)
+    LOG(LOG_ERROR, "Error during conversion of %.*s", static_cast<int>(input_path.size()),
         input_path.data());
-    return EXIT_OTHER;
+  return result;
+}
+
+// Walks the folder `name` of `parent` unless the run has been there already: a folder reached
+// again through a symbolic link is skipped with a warning that names the link and the folder.
+int walk_child_folder(Walk* walk, const FsFolder* parent, const char* name,
+                      std::string_view input_path, std::string_view output_path) {
+  FsFolder child;
+  if (int32_t error = fs_folder_open_child(parent, name, &child))
+    return report_unreachable("open folder", input_path, error);
+  return walk_folder(walk, &child, input_path, output_path);
+}
+
+// Converts every log file below the open folder, which it closes, in name order. What cannot
+// be listed, queried or opened is reported and gives EXIT_OTHER; the rest is still converted.
+// A folder the run has been in already is skipped with a warning that names the path it was
+// reached by now (a symbolic link) and the one it was walked by.
+int walk_folder(Walk* walk, FsFolder* folder, std::string_view input_path,
+                std::string_view output_path) {
+  HashSlot<WalkedFolder> walked = hash_table_find_or_insert<WalkedTraits>(&walk->folders, folder);
+  if (!walked.slot || !walked.inserted) {
+    if (walked.slot) {
+      std::string_view first = dynstring_sv(&walked.slot->path);
+      LOG(LOG_WARN, "Skipping %.*s: it leads %s folder %.*s, %s",
+          static_cast<int>(input_path.size()), input_path.data(),
+          walked.slot->on_path ? "back to" : "to", static_cast<int>(first.size()), first.data(),
+          walked.slot->on_path ? "which contains it (a loop)" : "which was walked already");
+    }
+    fs_folder_close(folder);
+    return walked.slot ? 0 : report_unreachable("walk folder", input_path, ENOMEM);
   }
+  // Without memory for its path the folder is still walked; a warning would name it "".
+  *walked.slot = WalkedFolder{folder->device, folder->inode, DynString{}, 1};
+  std::string_view shown = input_path;
+  if (shown.size() > 1 && shown.back() == '/') shown.remove_suffix(1);
+  dynstring_from(&walked.slot->path, shown);
+  const uint64_t device = folder->device, inode = folder->inode;
+
+  int result = 0;
+  DirectoryListing listing;
+  if (int32_t error = fs_folder_list(folder, &listing))
+    result |= report_unreachable("list folder", input_path, error);
+  ordered_map_for_each(&listing, [&](DynString& name, EntryInfo& info) {
+    ScopedDynString child_input, child_output;
+    if (!child_path(input_path, dynstring_sv(&name), child_input) ||
+        !child_path(output_path, dynstring_sv(&name), child_output)) {
+      result |= report_unreachable("walk", dynstring_sv(&name), ENOMEM);
+      return true;
+    }
+    if (info.type == ENTRY_UNREADABLE)
+      result |= report_unreachable("query", child_input.view(), info.error);
+    else if (info.type == ENTRY_DIRECTORY)
+      result |= walk_child_folder(walk, folder, dynstring_data(&name), child_input.view(),
+                                  child_output.view());
+    else if (info.type == ENTRY_FILE)
+      result |= convert_log_file(walk, folder, input_path, child_input.view(), child_output.view(),
+                                 info.size);
+    return true;
+  });
+  directory_listing_free(&listing);
+  fs_folder_close(folder);
+  // The table may have grown below this folder: find its entry again.
+  FsFolder key{-1, device, inode};
+  if (WalkedFolder* entry = hash_table_find<WalkedTraits>(&walk->folders, &key)) entry->on_path = 0;
+  return result;
+}
+
+// Converts an input of the command line: a file, or every file below a folder.
+int walk_input(Walk* walk, std::string_view input_path, std::string_view output_path) {
+  EntryInfo info;
+  if (!fs_query(walk->converter->input_root, input_path, &info))
+    return report_unreachable("query", input_path, errno);
   switch (info.type) {
     case ENTRY_DIRECTORY: {
-      DirectoryListing listing;
-      fs_list(converter->input_root, input_path, &listing);
-      int result = 0;
-      ordered_map_for_each(&listing, [&](DynString& name, EntryInfo&) {
-        ScopedDynString child_input, child_output;
-        if (!child_path(input_path, dynstring_sv(&name), child_input) ||
-            !child_path(output_path, dynstring_sv(&name), child_output)) {
-          result |= 8;
-          return true;
-        }
-        result |= convert_entry(converter, child_input.view(), child_output.view());
-        return true;
-      });
-      directory_listing_free(&listing);
-      return result;
+      FsFolder folder;
+      if (int32_t error = fs_folder_open(walk->converter->input_root, input_path, &folder))
+        return report_unreachable("open folder", input_path, error);
+      return walk_folder(walk, &folder, input_path, output_path);
     }
     case ENTRY_MISSING:
       LOG(LOG_WARN, "Could not find input file/folder %.*s", static_cast<int>(input_path.size()),
           input_path.data());
       return 1;
     case ENTRY_FILE:
-      break;
+      return convert_log_file(walk, nullptr, {}, input_path, output_path, info.size);
     default:
+      LOG(LOG_ERROR, "Input %.*s is neither a file nor a folder",
+          static_cast<int>(input_path.size()), input_path.data());
       return EXIT_OTHER;
   }
-  if (!is_log_file_name(input_path)) return 0;
-  converter->input_files += 1;
-  converter->input_bytes += info.size;
-  std::string_view extension = extension_of(input_path);
-  std::string_view stem = output_path;
-  if (stem.size() > extension.size() && stem[stem.size() - extension.size() - 1] == '.')
-    stem.remove_suffix(extension.size() + 1);
-  ScopedDynString output(stem);
-  progress_file_begin(input_path);
-  int result = convert_file(converter, input_path, output.view());
-  progress_file_end(info.size);
-  if (result != 0)
-    LOG(LOG_ERROR, "Error during conversion of %.*s", static_cast<int>(input_path.size()),
-        input_path.data());
-  return result;
+}
+
+// The output path of an input: a folder gets "_out" before its first "/" (day1/ becomes
+// day1_out/) unless --no-append-root was given.
+bool input_output_path(Converter* converter, std::string_view path, const EntryInfo& info,
+                       ScopedDynString& out) {
+  size_t slash = path.find('/');
+  if (converter->options->no_append_root || info.type != ENTRY_DIRECTORY)
+    return dynstring_append(&out.s, path) != nullptr;
+  if (slash == std::string_view::npos) slash = path.size();
+  return dynstring_append(&out.s, path.substr(0, slash)) && dynstring_append(&out.s, "_out") &&
+         dynstring_append(&out.s, path.substr(slash));
+}
+
+}  // namespace
+
+int run_inputs(Converter* converter, GrowArray<DynString>* inputs) {
+  Walk walk{converter, {}};
+  int exit_status = 0;
+  for (DynString& input : *inputs) {
+    std::string_view path = dynstring_sv(&input);
+    EntryInfo info{ENTRY_MISSING, 0, 0};
+    if (!converter->options->no_append_root && !fs_query(converter->input_root, path, &info)) {
+      exit_status |= report_unreachable("query", path, errno);
+      continue;
+    }
+    ScopedDynString output;
+    if (!input_output_path(converter, path, info, output)) {
+      exit_status |= report_unreachable("convert", path, ENOMEM);
+      continue;
+    }
+    exit_status |= walk_input(&walk, path, output.view());
+  }
+  hash_table_destroy<WalkedTraits>(&walk.folders);
+  return exit_status;
 }

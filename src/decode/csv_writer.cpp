@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "io/fs_root.h"
 #include "support/fixed_format.h"
 
 namespace {
@@ -47,7 +48,7 @@ CsvWriter* csv_writer_open(const char* path, const char* const* names, uint32_t 
   if (!path || (count && !names)) return nullptr;
   ScopedDynString file_name;
   if (dynstring_format(&file_name.s, "%s.csv", path) < 0) return nullptr;
-  FILE* stream = fopen(dynstring_data(&file_name.s), "wb");
+  FILE* stream = path_open_file(dynstring_data(&file_name.s), FS_OPEN_WRITE);
   if (!stream) return nullptr;
   auto* writer = static_cast<CsvWriter*>(calloc(1, sizeof(CsvWriter)));
   if (!writer) {

@@ -121,6 +121,20 @@ Stream* file_stream_open(const char* path, int32_t mode) {
   return &f->base;
 }
 
+Stream* file_stream_adopt(FILE* file, int32_t mode) {
+  static constexpr const StreamOps* tables[] = {&FILE_READ_OPS, &FILE_WRITE_OPS, &FILE_UPDATE_OPS};
+  if (!file) return nullptr;
+  FileStream* f = nullptr;
+  if (mode >= 0 && mode <= 2) f = static_cast<FileStream*>(calloc(1, sizeof(FileStream)));
+  if (!f) {
+    fclose(file);
+    return nullptr;
+  }
+  f->file = file;
+  f->base.ops = tables[mode];
+  return &f->base;
+}
+
 // ---- MemoryStream ----
 
 namespace {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 constexpr int64_t STREAM_UNSUPPORTED = -2;
 constexpr int32_t SEEK_FROM_START = 0;
@@ -44,6 +45,9 @@ bool stream_copy(Stream* src, Stream* dst);
 
 // mode 0 read ("rb"), 1 write ("wb"), 2 read and write (existing file, no truncation).
 Stream* file_stream_open(const char* path, int32_t mode);
+// A file stream over `file`, just opened in the stdio mode that `mode` names; the stream owns
+// it from then on. Null, with the file closed, when the mode is invalid or memory runs out.
+Stream* file_stream_adopt(FILE* file, int32_t mode);
 Stream* memory_stream_new();
 // Grows by doubling from 2 bytes; the bytes written so far.
 const uint8_t* memory_stream_data(Stream* s);
