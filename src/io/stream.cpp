@@ -30,17 +30,6 @@ int64_t stream_size(Stream* s) {
   return size;
 }
 
-bool stream_copy(Stream* src, Stream* dst) {
-  if (!src || !dst) return false;
-  uint8_t chunk[4096];
-  for (;;) {
-    int64_t n = stream_read(src, chunk, sizeof chunk);
-    if (n == 0) return true;
-    if (n < 0) return n == STREAM_UNSUPPORTED;
-    if (dst->ops->write && stream_write(dst, chunk, static_cast<uint64_t>(n)) != n) return false;
-  }
-}
-
 // ---- FileStream ----
 
 namespace {
@@ -216,13 +205,6 @@ Stream* memory_stream_new() {
   return &m->base;
 }
 
-const uint8_t* memory_stream_data(Stream* s) { return reinterpret_cast<MemoryStream*>(s)->data; }
-bool memory_stream_reserve(Stream* s, uint64_t capacity) {
-  auto* m = reinterpret_cast<MemoryStream*>(s);
-  if (capacity > (uint64_t{1} << 62)) return false;
-  return capacity <= m->capacity || memory_grow(m, capacity);
-}
-
 uint8_t* memory_stream_append_room(Stream* s, uint64_t n) {
   auto* m = reinterpret_cast<MemoryStream*>(s);
   uint64_t start = m->size;
@@ -232,8 +214,6 @@ uint8_t* memory_stream_append_room(Stream* s, uint64_t n) {
   m->position = m->size;
   return m->data + start;
 }
-
-uint64_t memory_stream_size(Stream* s) { return reinterpret_cast<MemoryStream*>(s)->size; }
 
 // ---- BufferedStream ----
 

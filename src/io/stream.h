@@ -38,19 +38,10 @@ int64_t stream_seek(Stream* s, int64_t offset, int32_t origin);
 int32_t stream_close(Stream* s);
 // The size without moving the position; -1 for a null stream, -2 without tell.
 int64_t stream_size(Stream* s);
-// Copies src to dst in 4096-byte chunks until src ends. Returns false when a read failed or a
-// write did not take the whole chunk (so a caller never mistakes a cut copy for a whole one).
-bool stream_copy(Stream* src, Stream* dst);
 
 // mode 0 read ("rb"), 1 write ("wb"), 2 read and write (existing file, no truncation).
 Stream* file_stream_open(const char* path, int32_t mode);
 Stream* memory_stream_new();
-// Grows by doubling from 2 bytes; the bytes written so far.
-const uint8_t* memory_stream_data(Stream* s);
-uint64_t memory_stream_size(Stream* s);
-// Makes room for `capacity` bytes in all, so that writes up to it never move the bytes. False
-// when the memory cannot be had (the stream is then unchanged).
-bool memory_stream_reserve(Stream* s, uint64_t capacity);
 // Appends n bytes for the caller to fill and returns where they start (valid until the next
 // write moves the bytes); the position is then at the end. Null when the memory cannot be had.
 uint8_t* memory_stream_append_room(Stream* s, uint64_t n);

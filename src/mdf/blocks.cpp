@@ -373,13 +373,7 @@ bool data_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, Blo
   d->data.data_start = b->offset + BLOCK_HEADER_SIZE;
   d->data.file_size = block_cache_stream_size(cache);
   d->data.position = 0;
-  d->data.owns_stream = false;
   return true;
-}
-
-void data_destroy(Block* b) {
-  auto* d = reinterpret_cast<DataBlock*>(b);
-  if (d->data.owns_stream) stream_close(d->data.file);
 }
 
 // ---- The table of kinds ----
@@ -393,19 +387,19 @@ struct KindInfo {
 
 const KindInfo* kind_info(BlockKind kind) {
   static const KindInfo kinds[] = {
-      /* UNKNOWN */ {0, {nullptr, nullptr, nullptr}, 0, 0},
-      /* ID */ {sizeof(IdBlock), {id_load, nullptr, id_destroy}, 64, 0},
-      /* CC */ {sizeof(CcBlock), {cc_load, nullptr, cc_destroy}, 80, 4},
-      /* CG */ {sizeof(CgBlock), {cg_load, nullptr, cg_destroy}, 104, 6},
-      /* CN */ {sizeof(CnBlock), {cn_load, nullptr, cn_destroy}, 160, 8},
-      /* DG */ {sizeof(DgBlock), {dg_load, nullptr, dg_destroy}, 64, 4},
-      /* DT */ {sizeof(DataBlock), {data_load, nullptr, data_destroy}, 24, 0},
-      /* FH */ {sizeof(FhBlock), {fh_load, nullptr, fh_destroy}, 56, 2},
-      /* HD */ {sizeof(HdBlock), {hd_load, nullptr, hd_destroy}, 104, 6},
-      /* MD */ {sizeof(TextBlock), {text_load, nullptr, text_destroy}, 24, 0},
-      /* SD */ {sizeof(DataBlock), {data_load, nullptr, data_destroy}, 24, 0},
-      /* SI */ {sizeof(SiBlock), {si_load, nullptr, si_destroy}, 56, 3},
-      /* TX */ {sizeof(TextBlock), {text_load, nullptr, text_destroy}, 24, 0},
+      /* UNKNOWN */ {0, {nullptr, nullptr}, 0, 0},
+      /* ID */ {sizeof(IdBlock), {id_load, id_destroy}, 64, 0},
+      /* CC */ {sizeof(CcBlock), {cc_load, cc_destroy}, 80, 4},
+      /* CG */ {sizeof(CgBlock), {cg_load, cg_destroy}, 104, 6},
+      /* CN */ {sizeof(CnBlock), {cn_load, cn_destroy}, 160, 8},
+      /* DG */ {sizeof(DgBlock), {dg_load, dg_destroy}, 64, 4},
+      /* DT */ {sizeof(DataBlock), {data_load, nullptr}, 24, 0},
+      /* FH */ {sizeof(FhBlock), {fh_load, fh_destroy}, 56, 2},
+      /* HD */ {sizeof(HdBlock), {hd_load, hd_destroy}, 104, 6},
+      /* MD */ {sizeof(TextBlock), {text_load, text_destroy}, 24, 0},
+      /* SD */ {sizeof(DataBlock), {data_load, nullptr}, 24, 0},
+      /* SI */ {sizeof(SiBlock), {si_load, si_destroy}, 56, 3},
+      /* TX */ {sizeof(TextBlock), {text_load, text_destroy}, 24, 0},
   };
   if (kind <= BLOCK_UNKNOWN || kind > BLOCK_TX) return nullptr;
   return &kinds[kind];
@@ -445,7 +439,6 @@ bool cc_value(const CcBlock* cc, uint64_t i, double* out) {
 
 IdBlock* id_block(BlockRef ref) { return view<IdBlock>(ref.block, BLOCK_ID); }
 HdBlock* hd_block(BlockRef ref) { return view<HdBlock>(ref.block, BLOCK_HD); }
-FhBlock* fh_block(BlockRef ref) { return view<FhBlock>(ref.block, BLOCK_FH); }
 DgBlock* dg_block(BlockRef ref) { return view<DgBlock>(ref.block, BLOCK_DG); }
 CgBlock* cg_block(BlockRef ref) { return view<CgBlock>(ref.block, BLOCK_CG); }
 CnBlock* cn_block(BlockRef ref) { return view<CnBlock>(ref.block, BLOCK_CN); }
@@ -454,18 +447,8 @@ SiBlock* si_block(BlockRef ref) { return view<SiBlock>(ref.block, BLOCK_SI); }
 TextBlock* tx_block(BlockRef ref) { return view<TextBlock>(ref.block, BLOCK_TX); }
 TextBlock* md_block(BlockRef ref) { return view<TextBlock>(ref.block, BLOCK_MD); }
 DataBlock* dt_block(BlockRef ref) { return view<DataBlock>(ref.block, BLOCK_DT); }
-DataBlock* sd_block(BlockRef ref) { return view<DataBlock>(ref.block, BLOCK_SD); }
-HdBlock* hd_block(Block* block) { return view<HdBlock>(block, BLOCK_HD); }
-DgBlock* dg_block(Block* block) { return view<DgBlock>(block, BLOCK_DG); }
 CgBlock* cg_block(Block* block) { return view<CgBlock>(block, BLOCK_CG); }
-CnBlock* cn_block(Block* block) { return view<CnBlock>(block, BLOCK_CN); }
-DataBlock* dt_block(Block* block) { return view<DataBlock>(block, BLOCK_DT); }
 DataBlock* sd_block(Block* block) { return view<DataBlock>(block, BLOCK_SD); }
-
-Stream* dt_stream(BlockRef ref) {
-  DataBlock* d = dt_block(ref);
-  return d ? &d->data.base : nullptr;
-}
 
 Stream* sd_stream(Block* block) {
   DataBlock* d = sd_block(block);

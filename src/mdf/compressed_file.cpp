@@ -138,12 +138,64 @@ int32_t hs_decoder_sink(HsDecoder* decoder, const uint8_t* bytes, size_t n, size
   return HS_SINK_OK;
 }
 
+namespace {
+
+// One step through the fields of a back-reference (index and count, each split into a high
+// and a low part when wider than 8 bits); false when the input cannot supply the field yet.
+bool read_backref_field(HsDecoder* d) {
+  const uint32_t w = d->window_bits;
+  const uint32_t l = d->lookahead_bits;
+  int32_t v;
+  switch (d->state) {
+    case HS_INDEX_HIGH:
+      if ((v = read_bits(d, w - 8)) < 0) return false;
+      d->backref_index = static_cast<uint16_t>(v << 8);
+      d->state = HS_INDEX_LOW;
+      return true;
+    case HS_INDEX_LOW:
+      if ((v = read_bits(d, w < 8 ? w : 8)) < 0) return false;
+      d->backref_index = static_cast<uint16_t>((d->backref_index | v) + 1);
+      d->backref_count = 0;
+      d->state = l > 8 ? HS_COUNT_HIGH : HS_COUNT_LOW;
+      return true;
+    case HS_COUNT_HIGH:
+      if ((v = read_bits(d, l - 8)) < 0) return false;
+      d->backref_count = static_cast<uint16_t>(v << 8);
+      d->state = HS_COUNT_LOW;
+      return true;
+    case HS_COUNT_LOW:
+      if ((v = read_bits(d, l < 8 ? l : 8)) < 0) return false;
+      d->backref_count = static_cast<uint16_t>((d->backref_count | v) + 1);
+      d->state = HS_BACKREF;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Copies as much of the pending back-reference as fits into out[n, out_size); the new count.
+size_t copy_backref(HsDecoder* d, uint8_t* out, size_t out_size, size_t n) {
+  const uint32_t mask = (1u << d->window_bits) - 1;
+  size_t room = out_size - n;
+  size_t count = d->backref_count < room ? d->backref_count : room;
+  const uint32_t distance = d->backref_index;
+  for (size_t i = 0; i < count; ++i) {
+    uint8_t c = d->window[(static_cast<uint32_t>(d->head_index) - distance) & mask];
+    d->window[d->head_index & mask] = c;
+    d->head_index++;
+    out[n++] = c;
+  }
+  d->backref_count = static_cast<uint16_t>(d->backref_count - count);
+  if (d->backref_count == 0) d->state = HS_TAG_BIT;
+  return n;
+}
+
+}  // namespace
+
 int32_t hs_decoder_poll(HsDecoder* decoder, uint8_t* out, size_t out_size, size_t* produced) {
   if (!decoder || !out || !produced) return HS_NULL_ARGUMENT;
   HsDecoder* d = decoder;
-  const uint32_t w = d->window_bits;
-  const uint32_t l = d->lookahead_bits;
-  const uint32_t mask = (1u << w) - 1;
+  const uint32_t mask = (1u << d->window_bits) - 1;
   size_t n = 0;
   for (;;) {
     const uint8_t before = d->state;
@@ -154,7 +206,7 @@ int32_t hs_decoder_poll(HsDecoder* decoder, uint8_t* out, size_t out_size, size_
         if (bit < 0) break;
         if (bit) {
           d->state = HS_LITERAL;
-        } else if (w > 8) {
+        } else if (d->window_bits > 8) {
           d->state = HS_INDEX_HIGH;
         } else {
           d->backref_index = 0;
@@ -172,49 +224,15 @@ int32_t hs_decoder_poll(HsDecoder* decoder, uint8_t* out, size_t out_size, size_
         d->state = HS_TAG_BIT;
         break;
       }
-      case HS_INDEX_HIGH: {
-        int32_t v = read_bits(d, w - 8);
-        if (v < 0) break;
-        d->backref_index = static_cast<uint16_t>(v << 8);
-        d->state = HS_INDEX_LOW;
+      case HS_INDEX_HIGH:
+      case HS_INDEX_LOW:
+      case HS_COUNT_HIGH:
+      case HS_COUNT_LOW:
+        read_backref_field(d);
         break;
-      }
-      case HS_INDEX_LOW: {
-        int32_t v = read_bits(d, w < 8 ? w : 8);
-        if (v < 0) break;
-        d->backref_index = static_cast<uint16_t>((d->backref_index | v) + 1);
-        d->backref_count = 0;
-        d->state = l > 8 ? HS_COUNT_HIGH : HS_COUNT_LOW;
+      case HS_BACKREF:
+        n = copy_backref(d, out, out_size, n);
         break;
-      }
-      case HS_COUNT_HIGH: {
-        int32_t v = read_bits(d, l - 8);
-        if (v < 0) break;
-        d->backref_count = static_cast<uint16_t>(v << 8);
-        d->state = HS_COUNT_LOW;
-        break;
-      }
-      case HS_COUNT_LOW: {
-        int32_t v = read_bits(d, l < 8 ? l : 8);
-        if (v < 0) break;
-        d->backref_count = static_cast<uint16_t>((d->backref_count | v) + 1);
-        d->state = HS_BACKREF;
-        break;
-      }
-      case HS_BACKREF: {
-        size_t room = out_size - n;
-        size_t count = d->backref_count < room ? d->backref_count : room;
-        const uint32_t distance = d->backref_index;
-        for (size_t i = 0; i < count; ++i) {
-          uint8_t c = d->window[(static_cast<uint32_t>(d->head_index) - distance) & mask];
-          d->window[d->head_index & mask] = c;
-          d->head_index++;
-          out[n++] = c;
-        }
-        d->backref_count = static_cast<uint16_t>(d->backref_count - count);
-        if (d->backref_count == 0) d->state = HS_TAG_BIT;
-        break;
-      }
       default:
         *produced = n;
         return HS_POLL_UNKNOWN_STATE;

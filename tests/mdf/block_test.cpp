@@ -7,6 +7,7 @@
 
 #include "mdf/field_reader.h"
 #include "mdf_test_helpers.h"
+#include "support/block_views.h"
 #include "support/memory_stream.h"
 #include "support/mf4_writer.h"
 

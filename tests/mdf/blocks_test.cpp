@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "mdf_test_helpers.h"
+#include "support/block_views.h"
 #include "support/mf4_writer.h"
 
 using mdftest::Opened;
