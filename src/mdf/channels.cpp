@@ -8,7 +8,6 @@
 #include "support/bits.h"
 #include "support/log.h"
 
-
 uint64_t record_channel_raw(const RecordChannel* channel, const uint8_t* record, uint64_t length) {
   uint64_t offset = channel->bit_offset;
   uint64_t count = channel->bit_count;
@@ -163,4 +162,3 @@ bool build_record_channels(CgBlock* cg) {
   }
   return true;
 }
-

@@ -6,7 +6,6 @@
 
 #include "support/hash_table.h"
 
-
 namespace {
 
 double linear_apply(const Conversion* c, double value) {
@@ -103,4 +102,3 @@ bool conversion_value_table(Conversion* out, const double* values, uint64_t coun
   *out = Conversion{&kTableOps, t};
   return true;
 }
-

@@ -53,4 +53,3 @@ bool prepare_record_layouts(DgBlock* dg) {
 const RecordLayout* record_layout_find(const DgBlock* dg, uint64_t record_id) {
   return hash_table_find<RecordLayoutTraits>(&dg->layouts, record_id);
 }
-

@@ -110,8 +110,7 @@ bool read_payloads(RecordReader* reader, const RecordPlace& at, const CgBlock* c
   for (const RecordChannel& c : cg->record_channels) {
     if (!c.payload_store) continue;
     if (Stream* sd = sd_stream(c.payload_store)) {
-      if (!append_signal_data_entry(&reader->variable, c, sd, record, record_length))
-        return false;
+      if (!append_signal_data_entry(&reader->variable, c, sd, record, record_length)) return false;
     } else if (const CgBlock* store = cg_block(c.payload_store); store && at.id_size) {
       // The payload is the variable-length record that follows in the data stream.
       uint64_t next = at.position + *consumed;
