@@ -12,11 +12,26 @@ constexpr int32_t SEEK_FROM_END = 2;
 
 struct Stream;
 
-// The operations of a stream kind; any slot may be empty (the dispatch functions then return
-// STREAM_UNSUPPORTED). read: bytes read, 0 at the end, -1 on error; a short count is not an
-// error. write: bytes written or -1. tell: position or -1. seek: new position or negative.
-// close: 0 when the stream is gone (its record freed), non-zero when it failed and the stream
-// stays alive.
+// The operations of a stream kind. Every kind obeys one contract, so that readers can stack
+// any kind on any other:
+// - Any slot may be empty; the dispatch function then returns STREAM_UNSUPPORTED (-2) and
+//   nothing changes. A kind that cannot do an operation leaves its slot empty.
+// - Positions are byte offsets from the start, 0 or more.
+// - read: copies up to n bytes from the position into `buffer`, advances the position by the
+//   count and returns it. Fewer than n bytes do not mean the end: only 0 does (at or beyond
+//   the end, or for n = 0). -1 on an error, with nothing read. The bytes of `buffer` beyond
+//   the count are unspecified.
+// - write: writes n bytes at the position, advances the position by the count and returns it;
+//   a position beyond the end first fills the gap with zero bytes, as files do. A count below
+//   n means a bound or a failure stopped the write part way: the bytes before it are written,
+//   none after it. -1 on an error, with nothing written.
+// - tell: the position, or -1.
+// - seek: moves to `offset` from the start, the position or the end (SEEK_FROM_*) and returns
+//   the new position. Any position from 0 up is allowed, the end and beyond included; reads
+//   there give 0. A negative or unrepresentable target, an unknown origin or a failure
+//   returns -1 and leaves the position as it was.
+// - close: 0 when the stream is gone (its record freed, and whatever it owns closed), non-zero
+//   when it failed and the stream stays alive (a second close then frees it).
 struct StreamOps {
   int64_t (*read)(Stream* s, void* buffer, uint64_t n);
   int64_t (*write)(Stream* s, const void* buffer, uint64_t n);
@@ -34,24 +49,31 @@ int64_t stream_read(Stream* s, void* buffer, uint64_t n);
 int64_t stream_write(Stream* s, const void* buffer, uint64_t n);
 int64_t stream_tell(Stream* s);
 int64_t stream_seek(Stream* s, int64_t offset, int32_t origin);
-// 0 for a null stream or a kind without close.
+// 0 for a null stream or a kind without close (its owner frees it).
 int32_t stream_close(Stream* s);
-// The size without moving the position; -1 for a null stream, -2 without tell.
+// The size without moving the position; -1 for a null stream or a failure, STREAM_UNSUPPORTED
+// for a kind that cannot tell or seek.
 int64_t stream_size(Stream* s);
 
 // mode 0 read ("rb"), 1 write ("wb"), 2 read and write (existing file, no truncation).
 Stream* file_stream_open(const char* path, int32_t mode);
+// Bytes in memory, growing (by doubling) as they are written; empty at first.
 Stream* memory_stream_new();
 // Appends n bytes for the caller to fill and returns where they start (valid until the next
 // write moves the bytes); the position is then at the end. Null when the memory cannot be had.
 uint8_t* memory_stream_append_room(Stream* s, uint64_t n);
-// A read cache over one window of `inner`; capacity rounded up to a multiple of 8.
+// A read cache over one window of `inner`; capacity rounded up to a multiple of 8. It reads
+// only; a seek moves no bytes until the next read. Null for a null inner stream or a capacity
+// above 2^40.
 Stream* buffered_stream_new(Stream* inner, bool owns_inner, uint64_t capacity);
-// The bytes [start, end) of `inner` (end <= 0: to the end of inner); positions it reports
-// are relative to start. Never owns inner.
+// The bytes [start, end) of `inner` (end <= 0: to the end of inner); positions it reports are
+// relative to start, and it keeps its own position, seeking inner before each read or write.
+// Reads and writes stop at `end`. Never owns inner. Null for a null inner stream, a negative
+// start, or an end before start.
 Stream* sub_stream_new(Stream* inner, int64_t start, int64_t end);
 // Feeds every byte read or written through it into a reflected CRC-32 register that starts
-// at 0xFFFFFFFF; the value has no final inversion. Never owns inner.
+// at 0xFFFFFFFF; the value has no final inversion. It cannot tell or seek (the register
+// follows the bytes in order). Never owns inner.
 Stream* crc32_stream_new(Stream* inner);
 uint32_t crc32_stream_value(Stream* s);
 // The standard CRC-32 register update over a byte range.

@@ -334,32 +334,23 @@ int64_t data_tell(Stream* st) {
   return static_cast<int64_t>(reinterpret_cast<BlockDataStream*>(st)->position);
 }
 
+// Any position from 0 up; the file is sought only when bytes are read.
 int64_t data_seek(Stream* st, int64_t offset, int32_t origin) {
   auto* s = reinterpret_cast<BlockDataStream*>(st);
-  uint64_t size = block_data_stream_size(s);
-  uint64_t target;
+  int64_t base;
   if (origin == SEEK_FROM_START) {
-    if (offset < 0) return -1;
-    target = static_cast<uint64_t>(offset) < size ? static_cast<uint64_t>(offset) : size;
+    base = 0;
   } else if (origin == SEEK_FROM_CURRENT) {
-    int64_t here = static_cast<int64_t>(s->position);
-    if (offset < -here) return -1;
-    if (offset < 0) {
-      target = s->position - static_cast<uint64_t>(-offset);
-    } else {
-      target = static_cast<uint64_t>(offset) < size - (s->position < size ? s->position : size)
-                   ? s->position + static_cast<uint64_t>(offset)
-                   : size;
-    }
+    base = static_cast<int64_t>(s->position);
   } else if (origin == SEEK_FROM_END) {
-    target = size;
+    base = static_cast<int64_t>(block_data_stream_size(s));
   } else {
     return -1;
   }
-  int64_t at = static_cast<int64_t>(s->data_start + target);
-  if (stream_seek(s->file, at, SEEK_FROM_START) != at) return -1;
-  s->position = target;
-  return static_cast<int64_t>(target);
+  int64_t target;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0) return -1;
+  s->position = static_cast<uint64_t>(target);
+  return target;
 }
 
 constexpr StreamOps kDataStreamOps = {data_read, nullptr, data_tell, data_seek, nullptr};

@@ -150,7 +150,8 @@ struct TextBlock {
 };
 
 // The data section of a DT or SD block as a read-only stream of its own (positions from the
-// section start). Reads stop at the section end and never past the end of the file.
+// section start). Reads stop at the section end and never past the end of the file. It has
+// no close: the block owns it.
 struct BlockDataStream {
   Stream base;
   Stream* file;  // not owned

@@ -299,10 +299,6 @@ int64_t decompress_read(Stream* s, void* buffer, uint64_t n) {
   return static_cast<int64_t>(done);
 }
 
-int64_t decompress_write(Stream*, const void*, uint64_t) { return -1; }
-int64_t decompress_tell(Stream*) { return -1; }
-int64_t decompress_seek(Stream*, int64_t, int32_t) { return -1; }
-
 int32_t decompress_close(Stream* s) {
   auto* ds = reinterpret_cast<DecompressStream*>(s);
   hs_decoder_free(ds->decoder);
@@ -310,8 +306,7 @@ int32_t decompress_close(Stream* s) {
   return 0;
 }
 
-constexpr StreamOps DECOMPRESS_OPS{decompress_read, decompress_write, decompress_tell,
-                                   decompress_seek, decompress_close};
+constexpr StreamOps DECOMPRESS_OPS{decompress_read, nullptr, nullptr, nullptr, decompress_close};
 
 }  // namespace
 

@@ -74,9 +74,9 @@ int32_t hs_decoder_finish(HsDecoder* decoder);
 
 // ---- Streams ----
 
-// Reads `inner` (not owned) 1024 bytes at a time and yields the decoded bytes. Write, tell
-// and seek return -1; close frees the decoder and the record and returns 0. Null for a null
-// inner stream or parameters the decoder refuses.
+// Reads `inner` (not owned) 1024 bytes at a time and yields the decoded bytes. It only reads:
+// write, tell and seek are unsupported. Close frees the decoder and the record and returns 0.
+// Null for a null inner stream or parameters the decoder refuses.
 Stream* decompress_stream_new(Stream* inner, uint32_t window_bits, uint32_t lookahead_bits);
 
 // Decodes the compressed container that `stream` holds (the caller keeps `stream`) into a

@@ -49,8 +49,7 @@ inline bool stream_copy(Stream* src, Stream* dst) {
   for (;;) {
     int64_t n = stream_read(src, chunk, sizeof chunk);
     if (n == 0) return true;
-    if (n < 0) return n == STREAM_UNSUPPORTED;
-    if (dst->ops->write && stream_write(dst, chunk, static_cast<uint64_t>(n)) != n) return false;
+    if (n < 0 || stream_write(dst, chunk, static_cast<uint64_t>(n)) != n) return false;
   }
 }
 
