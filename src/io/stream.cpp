@@ -1,9 +1,15 @@
 // The stream kinds: file, memory, buffered, sub-range and CRC-32.
 #include "io/stream.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "support/log.h"
 
 int64_t stream_read(Stream* s, void* buffer, uint64_t n) {
   return s->ops->read ? s->ops->read(s, buffer, n) : STREAM_UNSUPPORTED;
@@ -245,6 +251,225 @@ uint8_t* memory_stream_append_room(Stream* s, uint64_t n) {
   m->size = start + n;
   m->position = m->size;
   return m->data + start;
+}
+
+// ---- SpillStream ----
+
+namespace {
+
+// One window of the read cache: `fill` bytes of the file from `start`.
+struct SpillWindow {
+  uint64_t start;
+  uint64_t fill;
+  uint64_t last_use;  // for choosing the window to replace
+};
+
+struct SpillStream {
+  Stream base;
+  uint64_t threshold;
+  Stream* memory;  // the bytes while they are in memory; null once they moved to the file
+  int fd;          // the unlinked temporary file, -1 before
+  bool failed;     // a file failure was logged
+  uint64_t size;   // of the file's content
+  uint64_t position;
+  // The read cache over the file: SPILL_CACHE_WINDOWS windows in one allocation, made at the
+  // first read, so that reads alternating between a few places (records and their signal
+  // data, say) each keep their own window.
+  uint8_t* cache;
+  SpillWindow windows[SPILL_CACHE_WINDOWS];
+  uint64_t uses;
+  char directory[256];  // where the file was made, for messages
+};
+
+void spill_log_failure(SpillStream* sp, const char* what, int error) {
+  if (sp->failed) return;
+  sp->failed = true;
+  LOG(LOG_ERROR, "Could not %s the temporary file in %s: %s", what, sp->directory, strerror(error));
+}
+
+// An unlinked temporary file in $TMPDIR (else /tmp); -1 on failure, which is logged. O_TMPFILE
+// never gives the file a name; without it, the named file is removed at once.
+int spill_open_file(SpillStream* sp) {
+  const char* dir = getenv("TMPDIR");
+  if (!dir || !*dir) dir = "/tmp";
+  snprintf(sp->directory, sizeof sp->directory, "%s", dir);
+#ifdef O_TMPFILE
+  int fd = open(dir, O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+    if (fd < 0) spill_log_failure(sp, "create", errno);
+    return fd;
+  }
+#endif
+  size_t length = strlen(dir) + sizeof "/tabulon-XXXXXX";
+  char* path = static_cast<char*>(malloc(length));
+  if (!path) return -1;
+  snprintf(path, length, "%s/tabulon-XXXXXX", dir);
+  int named = mkostemp(path, O_CLOEXEC);
+  if (named < 0) {
+    spill_log_failure(sp, "create", errno);
+  } else {
+    unlink(path);
+  }
+  free(path);
+  return named;
+}
+
+// Writes n bytes at `at` and returns how many the file took; a shortfall is logged.
+uint64_t spill_pwrite(SpillStream* sp, const uint8_t* bytes, uint64_t n, uint64_t at) {
+  uint64_t done = 0;
+  while (done < n) {
+    ssize_t put = pwrite(sp->fd, bytes + done, n - done, static_cast<off_t>(at + done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      spill_log_failure(sp, "write to", put < 0 ? errno : ENOSPC);
+      break;
+    }
+    done += static_cast<uint64_t>(put);
+  }
+  return done;
+}
+
+// Moves the bytes from memory to a new temporary file and wipes them from memory; false (and
+// nothing changed) when the file cannot take them.
+bool spill_move_to_file(SpillStream* sp) {
+  if (!sp->memory) return true;
+  auto* m = reinterpret_cast<MemoryStream*>(sp->memory);
+  int fd = spill_open_file(sp);
+  if (fd < 0) return false;
+  sp->fd = fd;
+  if (spill_pwrite(sp, m->data, m->size, 0) != m->size) {
+    close(fd);
+    sp->fd = -1;
+    return false;
+  }
+  LOG(LOG_INFO, "%llu bytes moved from memory to an unlinked temporary file in %s",
+      static_cast<unsigned long long>(m->size), sp->directory);
+  sp->size = m->size;
+  sp->position = m->position;
+  if (m->data) explicit_bzero(m->data, m->capacity);
+  memory_close(sp->memory);
+  sp->memory = nullptr;
+  return true;
+}
+
+// The window that holds the byte at the position, loading the least recently used one there
+// when none does; null on a read error (or when the cache memory cannot be had).
+SpillWindow* spill_window_at(SpillStream* sp) {
+  if (!sp->cache &&
+      !(sp->cache = static_cast<uint8_t*>(malloc(SPILL_CACHE_WINDOWS * SPILL_CACHE_WINDOW))))
+    return nullptr;
+  SpillWindow* chosen = &sp->windows[0];
+  bool hit = false;
+  for (SpillWindow& w : sp->windows) {
+    if (sp->position >= w.start && sp->position - w.start < w.fill) {
+      chosen = &w;
+      hit = true;
+      break;
+    }
+    if (w.last_use < chosen->last_use) chosen = &w;
+  }
+  if (!hit) {
+    uint8_t* bytes = sp->cache + (chosen - sp->windows) * SPILL_CACHE_WINDOW;
+    ssize_t got;
+    do {
+      got = pread(sp->fd, bytes, SPILL_CACHE_WINDOW, static_cast<off_t>(sp->position));
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) return nullptr;
+    *chosen = SpillWindow{sp->position, static_cast<uint64_t>(got), 0};
+  }
+  chosen->last_use = ++sp->uses;
+  return chosen;
+}
+
+int64_t spill_read(Stream* s, void* buffer, uint64_t n) {
+  auto* sp = reinterpret_cast<SpillStream*>(s);
+  if (sp->memory) return memory_read(sp->memory, buffer, n);
+  if (sp->position >= sp->size || n == 0) return 0;
+  SpillWindow* w = spill_window_at(sp);
+  if (!w) return -1;
+  const uint8_t* bytes = sp->cache + (w - sp->windows) * SPILL_CACHE_WINDOW;
+  uint64_t offset = sp->position - w->start;
+  uint64_t count = w->fill - offset < n ? w->fill - offset : n;
+  memcpy(buffer, bytes + offset, count);
+  sp->position += count;
+  return static_cast<int64_t>(count);
+}
+
+int64_t spill_write(Stream* s, const void* buffer, uint64_t n) {
+  auto* sp = reinterpret_cast<SpillStream*>(s);
+  if (n == 0) return 0;
+  if (sp->memory) {
+    auto* m = reinterpret_cast<MemoryStream*>(sp->memory);
+    if (m->position <= sp->threshold && n <= sp->threshold - m->position)
+      return memory_write(sp->memory, buffer, n);
+    if (!spill_move_to_file(sp)) return -1;
+  }
+  if (n > MEMORY_LIMIT || sp->position > MEMORY_LIMIT) return -1;
+  uint64_t put = spill_pwrite(sp, static_cast<const uint8_t*>(buffer), n, sp->position);
+  // Windows that hold bytes this write changed are dropped.
+  for (SpillWindow& w : sp->windows)
+    if (sp->position < w.start + w.fill && w.start < sp->position + put) w.fill = 0;
+  sp->position += put;
+  if (sp->position > sp->size) sp->size = sp->position;
+  return put ? static_cast<int64_t>(put) : -1;
+}
+
+int64_t spill_tell(Stream* s) {
+  auto* sp = reinterpret_cast<SpillStream*>(s);
+  return sp->memory ? memory_tell(sp->memory) : static_cast<int64_t>(sp->position);
+}
+
+int64_t spill_seek(Stream* s, int64_t offset, int32_t origin) {
+  auto* sp = reinterpret_cast<SpillStream*>(s);
+  if (sp->memory) return memory_seek(sp->memory, offset, origin);
+  static constexpr int64_t NONE = -1;
+  int64_t base = origin == SEEK_FROM_START     ? 0
+                 : origin == SEEK_FROM_CURRENT ? static_cast<int64_t>(sp->position)
+                 : origin == SEEK_FROM_END     ? static_cast<int64_t>(sp->size)
+                                               : NONE;
+  int64_t target;
+  if (base == NONE || !seek_target(base, offset, &target)) return -1;
+  sp->position = static_cast<uint64_t>(target);
+  return target;
+}
+
+int32_t spill_close(Stream* s) {
+  auto* sp = reinterpret_cast<SpillStream*>(s);
+  if (sp->memory) memory_close(sp->memory);
+  if (sp->fd >= 0) close(sp->fd);  // the file was never linked: its blocks are freed
+  free(sp->cache);
+  free(sp);
+  return 0;
+}
+
+constexpr StreamOps SPILL_OPS{spill_read, spill_write, spill_tell, spill_seek, spill_close};
+
+}  // namespace
+
+Stream* spill_stream_new(uint64_t threshold) {
+  auto* sp = static_cast<SpillStream*>(calloc(1, sizeof(SpillStream)));
+  if (!sp) return nullptr;
+  sp->memory = memory_stream_new();
+  if (!sp->memory) {
+    free(sp);
+    return nullptr;
+  }
+  sp->base.ops = &SPILL_OPS;
+  sp->threshold = threshold;
+  sp->fd = -1;
+  return &sp->base;
+}
+
+bool spill_stream_to_file(Stream* s) {
+  return spill_move_to_file(reinterpret_cast<SpillStream*>(s));
+}
+
+uint8_t* spill_stream_append_room(Stream* s, uint64_t n) {
+  auto* sp = reinterpret_cast<SpillStream*>(s);
+  if (!sp->memory) return nullptr;
+  uint64_t size = reinterpret_cast<MemoryStream*>(sp->memory)->size;
+  if (size > sp->threshold || n > sp->threshold - size) return nullptr;
+  return memory_stream_append_room(sp->memory, n);
 }
 
 // ---- BufferedStream ----

@@ -62,6 +62,22 @@ Stream* memory_stream_new();
 // Appends n bytes for the caller to fill and returns where they start (valid until the next
 // write moves the bytes); the position is then at the end. Null when the memory cannot be had.
 uint8_t* memory_stream_append_room(Stream* s, uint64_t n);
+// Bytes in memory while they fit in `threshold` bytes; a write that would pass it first moves
+// them to a temporary file (in $TMPDIR, else /tmp) that is unlinked from the start, so that it
+// vanishes with the stream (or the process) and peak memory stays bounded whatever is
+// written. The bytes that left memory are overwritten there. Reads of the file go through a
+// read cache of SPILL_CACHE_WINDOWS windows of SPILL_CACHE_WINDOW bytes. A failure to create
+// or write the file is logged once (what, where and why) and fails that write. Null when
+// memory runs out.
+Stream* spill_stream_new(uint64_t threshold);
+constexpr int32_t SPILL_CACHE_WINDOWS = 4;
+constexpr uint64_t SPILL_CACHE_WINDOW = uint64_t{256} << 10;
+// Moves the bytes to the temporary file now, so that nothing written from here on is held in
+// memory; true when they are there (also when they already were).
+bool spill_stream_to_file(Stream* s);
+// As memory_stream_append_room while the bytes are in memory and keep within the threshold;
+// null otherwise.
+uint8_t* spill_stream_append_room(Stream* s, uint64_t n);
 // A read cache over one window of `inner`; capacity rounded up to a multiple of 8. It reads
 // only; a seek moves no bytes until the next read. Null for a null inner stream or a capacity
 // above 2^40.

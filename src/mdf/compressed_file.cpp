@@ -332,32 +332,35 @@ namespace {
 constexpr int64_t COMPRESSED_PARAMETERS_OFFSET = CONTAINER_HEADER_SIZE;
 constexpr int64_t COMPRESSED_PAYLOAD_OFFSET = CONTAINER_HEADER_SIZE + 8;
 
-// Moves the decoded bytes into `memory` in 4096-byte pieces. False when decoding fails, the
-// total would pass `max_size`, or a write does not take a whole piece (a memory stream that
-// cannot grow must fail the file, not cut it).
-bool copy_decoded(Stream* decoded, Stream* memory, uint64_t max_size) {
-  uint8_t piece[4096];
+// Moves the decoded bytes into `content` in pieces of DECODED_PIECE bytes (few enough writes
+// once the content is in a temporary file). False when decoding fails, the total would pass
+// `max_size`, or a write does not take a whole piece (content that cannot grow must fail the
+// file, not cut it).
+constexpr uint64_t DECODED_PIECE = 64 * 1024;
+bool copy_decoded(Stream* decoded, Stream* content, uint64_t max_size) {
+  auto* piece = static_cast<uint8_t*>(malloc(DECODED_PIECE));
   uint64_t total = 0;
-  for (;;) {
-    int64_t n = stream_read(decoded, piece, sizeof piece);
-    if (n == 0) return true;
-    if (n < 0) return false;
+  bool ok = piece != nullptr;
+  while (ok) {
+    int64_t n = stream_read(decoded, piece, DECODED_PIECE);
+    if (n == 0) break;
     total += static_cast<uint64_t>(n);
-    if (total > max_size) return false;
-    if (stream_write(memory, piece, static_cast<uint64_t>(n)) != n) return false;
+    ok = n > 0 && total <= max_size && stream_write(content, piece, static_cast<uint64_t>(n)) == n;
   }
+  free(piece);
+  return ok;
 }
 
-// Decodes the payload [COMPRESSED_PAYLOAD_OFFSET, end) of `stream` into `memory`; false when a
+// Decodes the payload [COMPRESSED_PAYLOAD_OFFSET, end) of `stream` into `content`; false when a
 // stream cannot be set up, the parameters are refused or the decoded bytes cannot be stored.
 // *crc receives the CRC-32 register over the payload bytes.
 bool decode_payload(Stream* stream, int64_t end, uint32_t window_bits, uint32_t lookahead_bits,
-                    Stream* memory, uint64_t max_size, uint32_t* crc) {
+                    Stream* content, uint64_t max_size, uint32_t* crc) {
   Stream* sub = sub_stream_new(stream, COMPRESSED_PAYLOAD_OFFSET, end);
   Stream* crc_stream = crc32_stream_new(sub);
   Stream* decoded = decompress_stream_new(crc_stream, window_bits, lookahead_bits);
   bool ok = decoded && stream_seek(sub, 0, SEEK_FROM_START) == 0;
-  ok = ok && copy_decoded(decoded, memory, max_size);
+  ok = ok && copy_decoded(decoded, content, max_size);
   if (crc_stream) *crc = crc32_stream_value(crc_stream);
   stream_close(decoded);
   stream_close(crc_stream);
@@ -372,7 +375,7 @@ Stream* compressed_file_open(Stream* stream, const ContainerHeader* header) {
 }
 
 Stream* compressed_file_open_bounded(Stream* stream, const ContainerHeader* header,
-                                     uint64_t max_decoded_size) {
+                                     uint64_t max_decoded_size, uint64_t memory_threshold) {
   if (!stream || !header) return nullptr;
   if (header->container_type != CONTAINER_TYPE_COMPRESSED ||
       header->format_version != CONTAINER_FORMAT_VERSION || header->flag_byte > 1 ||
@@ -384,7 +387,7 @@ Stream* compressed_file_open_bounded(Stream* stream, const ContainerHeader* head
   FieldReader reader = field_reader_at(stream, COMPRESSED_PARAMETERS_OFFSET);
   if (!field_read_u32_be(&reader, &lookahead_value) || !field_read_u32_be(&reader, &window_size))
     return nullptr;
-  DecodedContainerStream* result = decoded_container_new(header);
+  DecodedContainerStream* result = decoded_container_new(header, memory_threshold);
   if (!result) return nullptr;
 
   bool ok = true;
@@ -403,7 +406,7 @@ Stream* compressed_file_open_bounded(Stream* stream, const ContainerHeader* head
       window_size ? static_cast<uint32_t>(std::countr_zero(window_size)) : 0;
   const uint32_t lookahead_bits = lookahead_value & 0xFF;
   uint32_t crc = 0;
-  ok = ok && decode_payload(stream, end, window_bits, lookahead_bits, result->memory,
+  ok = ok && decode_payload(stream, end, window_bits, lookahead_bits, result->content,
                             max_decoded_size, &crc);
 
   if (ok && header->footer_flag == 1) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "dbc/log_capture.h"
 #include "mdf/blocks.h"
 #include "mdf/compressed_file.h"
 #include "support/block_views.h"
@@ -21,6 +22,7 @@
 #include "support/heatshrink_encoder.h"
 #include "support/memory_stream.h"
 #include "support/mf4_writer.h"
+#include "support/process_state.h"
 #include "support/test_util.h"
 
 namespace {
@@ -87,6 +89,13 @@ struct StreamKind {
   bool reads, writes, seeks;
   bool bounded;  // writes stop at the end of the content
 };
+
+// A spill stream that moves to its file beyond `threshold` bytes, holding `content`.
+Stream* spill_with(const Bytes& content, uint64_t threshold) {
+  Stream* s = spill_stream_new(threshold);
+  EXPECT_EQ(stream_write(s, content.data(), content.size()), static_cast<int64_t>(content.size()));
+  return s;
+}
 
 Stream* at_start(Stream* s) {
   if (s) {
@@ -155,6 +164,14 @@ const StreamKind STREAM_KINDS[] = {
        return h ? test::dt_stream(dg_block(h->data_groups.first[0])->data) : nullptr;
      },
      true, false, true, false},
+    {"spill stream in memory",
+     [](Fixture&, const Bytes& c) { return at_start(spill_with(c, 1000)); }, true, true, true,
+     false},
+    {"spill stream in its file",
+     [](Fixture&, const Bytes& c) { return at_start(spill_with(c, 10)); }, true, true, true, false},
+    {"spill stream that moves on a write beyond the end",
+     [](Fixture&, const Bytes& c) { return at_start(spill_with(c, 104)); }, true, true, true,
+     false},
     {"decoded container",
      [](Fixture& fx, const Bytes& c) {
        Stream* file = fx.keep(test::memory_stream_with(test::make_compressed_container(c, 1)));
@@ -344,6 +361,89 @@ TEST(BufferedStream, RandomAccessMatchesTheBytesForAnyWindow) {
       ASSERT_EQ(stream_tell(b), at + got);
     }
     EXPECT_EQ(stream_close(b), 0);
+  }
+}
+
+// The spill stream's file: in $TMPDIR, never linked there, closed with the stream; the bytes
+// read back through the read cache as written, wherever the writes went.
+TEST(SpillStream, TheFileIsUnlinkedInTmpdirAndGoesWithTheStream) {
+  test::TempDir dir;
+  test::ScopedEnv tmpdir("TMPDIR", dir.path);
+  Bytes bytes(SPILL_CACHE_WINDOWS * SPILL_CACHE_WINDOW * 3 / 2 + 5);
+  std::mt19937 rng(9);
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());
+  test::StreamPtr s(spill_stream_new(1000));
+  ASSERT_EQ(stream_write(s.get(), bytes.data(), 600), 600);
+  EXPECT_EQ(test::open_files_in(dir.path), 0);  // still in memory
+  ASSERT_EQ(stream_write(s.get(), bytes.data() + 600, bytes.size() - 600),
+            static_cast<int64_t>(bytes.size() - 600));
+  EXPECT_EQ(test::open_files_in(dir.path), 1);
+  EXPECT_TRUE(test::list_files(dir.path).empty());
+  // Overwrites inside the cached window are seen by the next read.
+  ASSERT_EQ(stream_seek(s.get(), 10, SEEK_FROM_START), 10);
+  uint8_t b[4];
+  ASSERT_EQ(stream_read(s.get(), b, 4), 4);
+  bytes[11] = 0x5A;
+  ASSERT_EQ(stream_seek(s.get(), 11, SEEK_FROM_START), 11);
+  ASSERT_EQ(stream_write(s.get(), &bytes[11], 1), 1);
+  ASSERT_EQ(stream_seek(s.get(), 11, SEEK_FROM_START), 11);
+  ASSERT_EQ(stream_read(s.get(), b, 1), 1);
+  EXPECT_EQ(b[0], 0x5A);
+  EXPECT_EQ(test::stream_bytes(s.get()), bytes);
+  EXPECT_EQ(spill_stream_append_room(s.get(), 1), nullptr);  // no memory to hand out
+  s.reset();
+  EXPECT_EQ(test::open_files_in(dir.path), 0);
+}
+
+TEST(SpillStream, RoomInMemoryOnlyWithinTheThreshold) {
+  test::TempDir dir;
+  test::ScopedEnv tmpdir("TMPDIR", dir.path);
+  test::StreamPtr s(spill_stream_new(100));
+  EXPECT_EQ(spill_stream_append_room(s.get(), 101), nullptr);
+  uint8_t* room = spill_stream_append_room(s.get(), 100);
+  ASSERT_NE(room, nullptr);
+  memset(room, 'r', 100);
+  EXPECT_EQ(stream_tell(s.get()), 100);
+  EXPECT_EQ(spill_stream_append_room(s.get(), 1), nullptr);
+  ASSERT_TRUE(spill_stream_to_file(s.get()));
+  EXPECT_EQ(test::open_files_in(dir.path), 1);
+  EXPECT_EQ(test::stream_bytes(s.get()), Bytes(100, 'r'));
+  EXPECT_EQ(stream_tell(s.get()), 100);
+}
+
+// A file that cannot be made or written fails the write with a message that says what, where
+// and why, once; bytes still in memory stay readable.
+TEST(SpillStream, FileFailuresFailTheWriteWithOneMessage) {
+  test::TempDir dir;
+  struct Case {
+    const char* name;
+    std::string tmpdir;
+    rlim_t file_limit;
+    int64_t first_write;  // of the 3000-byte write that passes the threshold
+    std::string message;
+  } cases[] = {
+      {"no such folder", dir.file("missing"), RLIM_INFINITY, -1,
+       "Could not create the temporary file in " + dir.file("missing") +
+           ": No such file or directory"},
+      {"disk full", dir.path, 2048, 2048 - 100,
+       "Could not write to the temporary file in " + dir.path + ": File too large"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::LogCapture log;
+    test::ScopedEnv tmpdir("TMPDIR", c.tmpdir);
+    test::StreamPtr s(spill_stream_new(500));
+    Bytes bytes(3000, 'x');
+    {
+      test::ScopedFileSizeLimit limit(c.file_limit);
+      ASSERT_EQ(stream_write(s.get(), bytes.data(), 100), 100);
+      EXPECT_EQ(stream_write(s.get(), bytes.data(), 3000), c.first_write);
+      EXPECT_EQ(stream_write(s.get(), bytes.data(), 3000), -1);
+    }
+    if (c.first_write < 0) {
+      EXPECT_EQ(test::stream_bytes(s.get()), Bytes(100, 'x'));
+    }
+    EXPECT_EQ(log.count(c.message), 1) << log.text();
   }
 }
 

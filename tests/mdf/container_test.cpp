@@ -1,4 +1,5 @@
-// Tests of container header detection and of which headers each container reader accepts.
+// Tests of container header detection, of which headers each container reader accepts, and
+// of decoded content beyond the memory threshold.
 #include "mdf/container.h"
 
 #include <gtest/gtest.h>
@@ -8,10 +9,13 @@
 #include <random>
 #include <vector>
 
+#include "dbc/log_capture.h"
 #include "mdf/compressed_file.h"
 #include "mdf/encrypted_file.h"
 #include "support/container_writer.h"
 #include "support/memory_stream.h"
+#include "support/process_state.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -129,6 +133,76 @@ TEST(ContainerDamage, AlteredContainersNeverOpenUnnoticed) {
     if (is_encrypted || only_stream) {
       EXPECT_FALSE(opened) << "round " << round;
     }
+  }
+}
+
+// Decoded content beyond the memory threshold, for both kinds of container.
+struct SpillCase {
+  const char* name;
+  Bytes file;
+  const char* password;
+};
+
+const Bytes SPILL_PAYLOAD = [] {
+  Bytes payload(200000);
+  std::mt19937 rng(4);
+  for (size_t i = 0; i < payload.size(); ++i)
+    payload[i] = static_cast<uint8_t>(i % 7 ? i * 13 : rng());
+  return payload;
+}();
+
+std::vector<SpillCase> spill_cases() {
+  return {{"compressed", test::make_compressed_container(SPILL_PAYLOAD, 1, 10, 5, true), ""},
+          {"encrypted", test::make_encrypted_container(SPILL_PAYLOAD, 1, "pw", 1), "pw"},
+          {"encrypted, wrong password", test::make_encrypted_container(SPILL_PAYLOAD, 1, "pw", 1),
+           "other"}};
+}
+
+// The content the reader hands back with a threshold of 4096 bytes, or null.
+StreamPtr open_spilling(const SpillCase& c, Stream* file) {
+  ContainerHeader h{};
+  EXPECT_TRUE(container_read_header(file, &h));
+  return StreamPtr(h.container_type == CONTAINER_TYPE_ENCRYPTED
+                       ? encrypted_file_open(file, &h, StringView(c.password), 4096)
+                       : compressed_file_open_bounded(file, &h, COMPRESSED_MAX_DECODED_SIZE, 4096));
+}
+
+TEST(ContainerContent, BeyondTheThresholdPassesThroughAnUnlinkedFile) {
+  for (const SpillCase& c : spill_cases()) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    test::ScopedEnv tmpdir("TMPDIR", dir.path);
+    StreamPtr file(test::memory_stream_with(c.file));
+    StreamPtr content = open_spilling(c, file.get());
+    if (std::string_view(c.password) == "other") {
+      EXPECT_EQ(content, nullptr);
+    } else {
+      ASSERT_NE(content, nullptr);
+      EXPECT_EQ(test::open_files_in(dir.path), 1);
+      EXPECT_TRUE(test::list_files(dir.path).empty());
+      EXPECT_EQ(test::stream_bytes(content.get()), SPILL_PAYLOAD);
+      content.reset();
+    }
+    EXPECT_EQ(test::open_files_in(dir.path), 0);
+  }
+}
+
+TEST(ContainerContent, AFailedTemporaryWriteFailsTheContainerWithAMessage) {
+  for (const SpillCase& c : spill_cases()) {
+    if (std::string_view(c.password) == "other") continue;
+    SCOPED_TRACE(c.name);
+    test::LogCapture log;  // its own file lies outside the folder watched below
+    test::TempDir dir;
+    test::ScopedEnv tmpdir("TMPDIR", dir.path);
+    StreamPtr file(test::memory_stream_with(c.file));
+    {
+      test::ScopedFileSizeLimit limit(65536);
+      EXPECT_EQ(open_spilling(c, file.get()), nullptr);
+    }
+    EXPECT_EQ(
+        log.count("Could not write to the temporary file in " + dir.path + ": File too large"), 1)
+        << log.text();
+    EXPECT_EQ(test::open_files_in(dir.path), 0);
   }
 }
 
