@@ -26,18 +26,14 @@ class ScopedLogLevel {
   int32_t saved_;
 };
 
+// Sets an environment variable, and at the end puts back its old value or its absence.
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const std::string& value) : name_(name) {
     if (const char* old = getenv(name)) saved_ = old;
     setenv(name, value.c_str(), 1);
   }
-  ~ScopedEnv() {
-    if (saved_)
-      setenv(name_, saved_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
+  ~ScopedEnv() { saved_ ? setenv(name_, saved_->c_str(), 1) : unsetenv(name_); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
