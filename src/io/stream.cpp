@@ -1,9 +1,15 @@
 // The stream kinds: file, memory, buffered, sub-range and CRC-32.
 #include "io/stream.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "support/log.h"
 
 int64_t stream_read(Stream* s, void* buffer, uint64_t n) {
   return s->ops->read ? s->ops->read(s, buffer, n) : STREAM_UNSUPPORTED;
@@ -24,22 +30,21 @@ int64_t stream_size(Stream* s) {
   if (!s) return -1;
   int64_t position = stream_tell(s);
   if (position < 0) return position;
-  if (stream_seek(s, 0, SEEK_FROM_END) < 0) return -1;
-  int64_t size = stream_tell(s);
+  int64_t size = stream_seek(s, 0, SEEK_FROM_END);
+  if (size < 0) return size;
   stream_seek(s, position, SEEK_FROM_START);
   return size;
 }
 
-bool stream_copy(Stream* src, Stream* dst) {
-  if (!src || !dst) return false;
-  uint8_t chunk[4096];
-  for (;;) {
-    int64_t n = stream_read(src, chunk, sizeof chunk);
-    if (n == 0) return true;
-    if (n < 0) return n == STREAM_UNSUPPORTED;
-    if (dst->ops->write && stream_write(dst, chunk, static_cast<uint64_t>(n)) != n) return false;
-  }
+namespace {
+
+// The target of a seek from `base` (the start, the position or the end); false when it is
+// negative or does not fit an int64_t.
+bool seek_target(int64_t base, int64_t offset, int64_t* target) {
+  return !__builtin_add_overflow(base, offset, target) && *target >= 0;
 }
+
+}  // namespace
 
 // ---- FileStream ----
 
@@ -49,27 +54,44 @@ struct FileStream {
   Stream base;
   FILE* file;
   int64_t position;  // cached, so a seek to where we are makes no system call
+  // The direction of the last transfer: stdio needs a seek between a read and a write.
+  enum : uint8_t { NONE, READING, WRITING } last;
 };
+
+// Turns the FILE around when the direction changes; false when stdio refuses.
+bool file_turn(FileStream* f, decltype(FileStream::last) direction) {
+  if (f->last != direction && f->last != FileStream::NONE &&
+      fseeko(f->file, static_cast<off_t>(f->position), SEEK_SET) != 0)
+    return false;
+  f->last = direction;
+  return true;
+}
 
 int64_t file_read(Stream* s, void* buffer, uint64_t n) {
   auto* f = reinterpret_cast<FileStream*>(s);
+  if (!file_turn(f, FileStream::READING)) return -1;
   size_t got = fread(buffer, 1, n, f->file);
-  if (got == 0 && ferror(f->file)) return -1;
+  if (got == 0 && ferror(f->file)) {
+    clearerr(f->file);
+    return -1;
+  }
   f->position += static_cast<int64_t>(got);
   return static_cast<int64_t>(got);
 }
 
 int64_t file_write(Stream* s, const void* buffer, uint64_t n) {
   auto* f = reinterpret_cast<FileStream*>(s);
+  if (!file_turn(f, FileStream::WRITING)) return -1;
   size_t put = fwrite(buffer, 1, n, f->file);
   f->position += static_cast<int64_t>(put);
-  if (put < n && ferror(f->file)) return put ? static_cast<int64_t>(put) : -1;
+  if (put < n && ferror(f->file)) {
+    clearerr(f->file);
+    return put ? static_cast<int64_t>(put) : -1;
+  }
   return static_cast<int64_t>(put);
 }
 
-int64_t file_tell(Stream* s) {
-  return static_cast<int64_t>(ftello(reinterpret_cast<FileStream*>(s)->file));
-}
+int64_t file_tell(Stream* s) { return reinterpret_cast<FileStream*>(s)->position; }
 
 int64_t file_seek(Stream* s, int64_t offset, int32_t origin) {
   auto* f = reinterpret_cast<FileStream*>(s);
@@ -78,6 +100,7 @@ int64_t file_seek(Stream* s, int64_t offset, int32_t origin) {
   if (origin < 0 || origin > 2) return -1;
   if (fseeko(f->file, static_cast<off_t>(offset), whence[origin]) != 0) return -1;
   f->position = static_cast<int64_t>(ftello(f->file));
+  f->last = FileStream::NONE;
   return f->position;
 }
 
@@ -108,17 +131,8 @@ constexpr StreamOps FILE_UPDATE_OPS{file_read, file_write, file_tell, file_seek,
 
 Stream* file_stream_open(const char* path, int32_t mode) {
   static constexpr const char* modes[] = {"rb", "wb", "r+b"};
-  static constexpr const StreamOps* tables[] = {&FILE_READ_OPS, &FILE_WRITE_OPS, &FILE_UPDATE_OPS};
   if (!path || mode < 0 || mode > 2) return nullptr;
-  auto* f = static_cast<FileStream*>(calloc(1, sizeof(FileStream)));
-  if (!f) return nullptr;
-  f->file = fopen(path, modes[mode]);
-  if (!f->file) {
-    free(f);
-    return nullptr;
-  }
-  f->base.ops = tables[mode];
-  return &f->base;
+  return file_stream_adopt(fopen(path, modes[mode]), mode);
 }
 
 Stream* file_stream_adopt(FILE* file, int32_t mode) {
@@ -143,9 +157,12 @@ struct MemoryStream {
   Stream base;
   uint64_t capacity;
   uint64_t size;
-  uint64_t position;
+  uint64_t position;  // may lie beyond size: a write there fills the gap with zeros
   uint8_t* data;
 };
+
+// Sizes and positions of memory streams stay below this, so that sums of two never overflow.
+constexpr uint64_t MEMORY_LIMIT = uint64_t{1} << 62;
 
 int64_t memory_read(Stream* s, void* buffer, uint64_t n) {
   auto* m = reinterpret_cast<MemoryStream*>(s);
@@ -164,13 +181,22 @@ bool memory_grow(MemoryStream* m, uint64_t capacity) {
   return true;
 }
 
+// Makes the capacity at least `end` by doubling; false (nothing changed) when the memory
+// cannot be had.
+bool memory_make_room(MemoryStream* m, uint64_t end) {
+  if (end > MEMORY_LIMIT) return false;
+  uint64_t capacity = m->capacity ? m->capacity : 2;
+  while (capacity < end) capacity *= 2;
+  return capacity == m->capacity || memory_grow(m, capacity);
+}
+
 int64_t memory_write(Stream* s, const void* buffer, uint64_t n) {
   auto* m = reinterpret_cast<MemoryStream*>(s);
-  if (n > (uint64_t{1} << 62) || m->position > (uint64_t{1} << 62)) return -1;
-  while (m->capacity < m->position || m->capacity - m->position < n) {
-    if (!memory_grow(m, m->capacity ? m->capacity * 2 : 2)) return -1;
-  }
-  if (n) memcpy(m->data + m->position, buffer, n);
+  if (n == 0) return 0;
+  if (n > MEMORY_LIMIT || m->position > MEMORY_LIMIT) return -1;
+  if (!memory_make_room(m, m->position + n)) return -1;
+  if (m->position > m->size) memset(m->data + m->size, 0, m->position - m->size);
+  memcpy(m->data + m->position, buffer, n);
   m->position += n;
   if (m->position > m->size) m->size = m->position;
   return static_cast<int64_t>(n);
@@ -182,32 +208,22 @@ int64_t memory_tell(Stream* s) {
 
 int64_t memory_seek(Stream* s, int64_t offset, int32_t origin) {
   auto* m = reinterpret_cast<MemoryStream*>(s);
-  int64_t target;
+  int64_t base;
   switch (origin) {
     case SEEK_FROM_START:
-      target = offset;
+      base = 0;
       break;
     case SEEK_FROM_CURRENT:
-      target = static_cast<int64_t>(m->position) + offset;
+      base = static_cast<int64_t>(m->position);
       break;
     case SEEK_FROM_END:
-      target = static_cast<int64_t>(m->size) + offset;
+      base = static_cast<int64_t>(m->size);
       break;
     default:
       return -1;
   }
-  if (target < 0) return -1;
-  if (origin == SEEK_FROM_END && static_cast<uint64_t>(target) > m->size) {
-    // Extend with zero bytes up to the target.
-    static const uint8_t zeros[512] = {};
-    m->position = m->size;
-    while (m->size < static_cast<uint64_t>(target)) {
-      uint64_t piece = static_cast<uint64_t>(target) - m->size;
-      if (piece > sizeof zeros) piece = sizeof zeros;
-      if (memory_write(s, zeros, piece) < 0) return -1;
-    }
-  }
-  if (static_cast<uint64_t>(target) > m->capacity) return -1;
+  int64_t target;
+  if (!seek_target(base, offset, &target)) return -1;
   m->position = static_cast<uint64_t>(target);
   return target;
 }
@@ -230,24 +246,236 @@ Stream* memory_stream_new() {
   return &m->base;
 }
 
-const uint8_t* memory_stream_data(Stream* s) { return reinterpret_cast<MemoryStream*>(s)->data; }
-bool memory_stream_reserve(Stream* s, uint64_t capacity) {
-  auto* m = reinterpret_cast<MemoryStream*>(s);
-  if (capacity > (uint64_t{1} << 62)) return false;
-  return capacity <= m->capacity || memory_grow(m, capacity);
-}
-
 uint8_t* memory_stream_append_room(Stream* s, uint64_t n) {
   auto* m = reinterpret_cast<MemoryStream*>(s);
   uint64_t start = m->size;
-  if (n > (uint64_t{1} << 62) || start > (uint64_t{1} << 62)) return nullptr;
+  if (n > MEMORY_LIMIT || start + n > MEMORY_LIMIT) return nullptr;
+  // Exactly the room asked for: a caller that reserves a whole content at once is not charged
+  // for a doubling.
   if (m->capacity - start < n && !memory_grow(m, start + n)) return nullptr;
   m->size = start + n;
   m->position = m->size;
   return m->data + start;
 }
 
-uint64_t memory_stream_size(Stream* s) { return reinterpret_cast<MemoryStream*>(s)->size; }
+// ---- SpillStream ----
+
+namespace {
+
+// One window of the read cache: `fill` bytes of the file from `start`.
+struct SpillWindow {
+  uint64_t start;
+  uint64_t fill;
+  uint64_t last_use;  // for choosing the window to replace
+};
+
+struct SpillStream {
+  Stream base;
+  uint64_t threshold;
+  Stream* memory;  // the bytes while they are in memory; null once they moved to the file
+  int fd;          // the unlinked temporary file, -1 before
+  bool failed;     // a file failure was logged
+  uint64_t size;   // of the file's content
+  uint64_t position;
+  // The read cache over the file: SPILL_CACHE_WINDOWS windows in one allocation, made at the
+  // first read, so that reads alternating between a few places (records and their signal
+  // data, say) each keep their own window.
+  uint8_t* cache;
+  SpillWindow windows[SPILL_CACHE_WINDOWS];
+  uint64_t uses;
+  char directory[256];  // where the file was made, for messages
+};
+
+void spill_log_failure(SpillStream* sp, const char* what, int error) {
+  if (sp->failed) return;
+  sp->failed = true;
+  LOG(LOG_ERROR, "Could not %s the temporary file in %s: %s", what, sp->directory, strerror(error));
+}
+
+// An unlinked temporary file in $TMPDIR (else /tmp); -1 on failure, which is logged. O_TMPFILE
+// never gives the file a name; without it, the named file is removed at once.
+int spill_open_file(SpillStream* sp) {
+  const char* dir = getenv("TMPDIR");
+  if (!dir || !*dir) dir = "/tmp";
+  snprintf(sp->directory, sizeof sp->directory, "%s", dir);
+#ifdef O_TMPFILE
+  int fd = open(dir, O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+    if (fd < 0) spill_log_failure(sp, "create", errno);
+    return fd;
+  }
+#endif
+  size_t length = strlen(dir) + sizeof "/tabulon-XXXXXX";
+  char* path = static_cast<char*>(malloc(length));
+  if (!path) return -1;
+  snprintf(path, length, "%s/tabulon-XXXXXX", dir);
+  int named = mkostemp(path, O_CLOEXEC);
+  if (named < 0) {
+    spill_log_failure(sp, "create", errno);
+  } else {
+    unlink(path);
+  }
+  free(path);
+  return named;
+}
+
+// Writes n bytes at `at` and returns how many the file took; a shortfall is logged.
+uint64_t spill_pwrite(SpillStream* sp, const uint8_t* bytes, uint64_t n, uint64_t at) {
+  uint64_t done = 0;
+  while (done < n) {
+    ssize_t put = pwrite(sp->fd, bytes + done, n - done, static_cast<off_t>(at + done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      spill_log_failure(sp, "write to", put < 0 ? errno : ENOSPC);
+      break;
+    }
+    done += static_cast<uint64_t>(put);
+  }
+  return done;
+}
+
+// Moves the bytes from memory to a new temporary file and wipes them from memory; false (and
+// nothing changed) when the file cannot take them.
+bool spill_move_to_file(SpillStream* sp) {
+  if (!sp->memory) return true;
+  auto* m = reinterpret_cast<MemoryStream*>(sp->memory);
+  int fd = spill_open_file(sp);
+  if (fd < 0) return false;
+  sp->fd = fd;
+  if (spill_pwrite(sp, m->data, m->size, 0) != m->size) {
+    close(fd);
+    sp->fd = -1;
+    return false;
+  }
+  LOG(LOG_INFO, "%llu bytes moved from memory to an unlinked temporary file in %s",
+      static_cast<unsigned long long>(m->size), sp->directory);
+  sp->size = m->size;
+  sp->position = m->position;
+  if (m->data) explicit_bzero(m->data, m->capacity);
+  memory_close(sp->memory);
+  sp->memory = nullptr;
+  return true;
+}
+
+// The window that holds the byte at the position, loading the least recently used one there
+// when none does; null on a read error (or when the cache memory cannot be had).
+SpillWindow* spill_window_at(SpillStream* sp) {
+  if (!sp->cache &&
+      !(sp->cache = static_cast<uint8_t*>(malloc(SPILL_CACHE_WINDOWS * SPILL_CACHE_WINDOW))))
+    return nullptr;
+  SpillWindow* chosen = &sp->windows[0];
+  bool hit = false;
+  for (SpillWindow& w : sp->windows) {
+    if (sp->position >= w.start && sp->position - w.start < w.fill) {
+      chosen = &w;
+      hit = true;
+      break;
+    }
+    if (w.last_use < chosen->last_use) chosen = &w;
+  }
+  if (!hit) {
+    uint8_t* bytes = sp->cache + (chosen - sp->windows) * SPILL_CACHE_WINDOW;
+    ssize_t got;
+    do {
+      got = pread(sp->fd, bytes, SPILL_CACHE_WINDOW, static_cast<off_t>(sp->position));
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) return nullptr;
+    *chosen = SpillWindow{sp->position, static_cast<uint64_t>(got), 0};
+  }
+  chosen->last_use = ++sp->uses;
+  return chosen;
+}
+
+int64_t spill_read(Stream* s, void* buffer, uint64_t n) {
+  auto* sp = reinterpret_cast<SpillStream*>(s);
+  if (sp->memory) return memory_read(sp->memory, buffer, n);
+  if (sp->position >= sp->size || n == 0) return 0;
+  SpillWindow* w = spill_window_at(sp);
+  if (!w) return -1;
+  const uint8_t* bytes = sp->cache + (w - sp->windows) * SPILL_CACHE_WINDOW;
+  uint64_t offset = sp->position - w->start;
+  uint64_t count = w->fill - offset < n ? w->fill - offset : n;
+  memcpy(buffer, bytes + offset, count);
+  sp->position += count;
+  return static_cast<int64_t>(count);
+}
+
+int64_t spill_write(Stream* s, const void* buffer, uint64_t n) {
+  auto* sp = reinterpret_cast<SpillStream*>(s);
+  if (n == 0) return 0;
+  if (sp->memory) {
+    auto* m = reinterpret_cast<MemoryStream*>(sp->memory);
+    if (m->position <= sp->threshold && n <= sp->threshold - m->position)
+      return memory_write(sp->memory, buffer, n);
+    if (!spill_move_to_file(sp)) return -1;
+  }
+  if (n > MEMORY_LIMIT || sp->position > MEMORY_LIMIT) return -1;
+  uint64_t put = spill_pwrite(sp, static_cast<const uint8_t*>(buffer), n, sp->position);
+  // Windows that hold bytes this write changed are dropped.
+  for (SpillWindow& w : sp->windows)
+    if (sp->position < w.start + w.fill && w.start < sp->position + put) w.fill = 0;
+  sp->position += put;
+  if (sp->position > sp->size) sp->size = sp->position;
+  return put ? static_cast<int64_t>(put) : -1;
+}
+
+int64_t spill_tell(Stream* s) {
+  auto* sp = reinterpret_cast<SpillStream*>(s);
+  return sp->memory ? memory_tell(sp->memory) : static_cast<int64_t>(sp->position);
+}
+
+int64_t spill_seek(Stream* s, int64_t offset, int32_t origin) {
+  auto* sp = reinterpret_cast<SpillStream*>(s);
+  if (sp->memory) return memory_seek(sp->memory, offset, origin);
+  static constexpr int64_t NONE = -1;
+  int64_t base = origin == SEEK_FROM_START     ? 0
+                 : origin == SEEK_FROM_CURRENT ? static_cast<int64_t>(sp->position)
+                 : origin == SEEK_FROM_END     ? static_cast<int64_t>(sp->size)
+                                               : NONE;
+  int64_t target;
+  if (base == NONE || !seek_target(base, offset, &target)) return -1;
+  sp->position = static_cast<uint64_t>(target);
+  return target;
+}
+
+int32_t spill_close(Stream* s) {
+  auto* sp = reinterpret_cast<SpillStream*>(s);
+  if (sp->memory) memory_close(sp->memory);
+  if (sp->fd >= 0) close(sp->fd);  // the file was never linked: its blocks are freed
+  free(sp->cache);
+  free(sp);
+  return 0;
+}
+
+constexpr StreamOps SPILL_OPS{spill_read, spill_write, spill_tell, spill_seek, spill_close};
+
+}  // namespace
+
+Stream* spill_stream_new(uint64_t threshold) {
+  auto* sp = static_cast<SpillStream*>(calloc(1, sizeof(SpillStream)));
+  if (!sp) return nullptr;
+  sp->memory = memory_stream_new();
+  if (!sp->memory) {
+    free(sp);
+    return nullptr;
+  }
+  sp->base.ops = &SPILL_OPS;
+  sp->threshold = threshold;
+  sp->fd = -1;
+  return &sp->base;
+}
+
+bool spill_stream_to_file(Stream* s) {
+  return spill_move_to_file(reinterpret_cast<SpillStream*>(s));
+}
+
+uint8_t* spill_stream_append_room(Stream* s, uint64_t n) {
+  auto* sp = reinterpret_cast<SpillStream*>(s);
+  if (!sp->memory) return nullptr;
+  uint64_t size = reinterpret_cast<MemoryStream*>(sp->memory)->size;
+  if (size > sp->threshold || n > sp->threshold - size) return nullptr;
+  return memory_stream_append_room(sp->memory, n);
+}
 
 // ---- BufferedStream ----
 
@@ -264,15 +492,16 @@ struct BufferedStream {
   uint8_t buffer[];
 };
 
-// Loads up to capacity bytes from `position` of the inner stream; false when nothing came.
-bool buffered_load(BufferedStream* b, int64_t position) {
-  if (stream_seek(b->inner, position, SEEK_FROM_START) != position) return false;
+// Loads up to capacity bytes from `position` of the inner stream into the window and returns
+// the count; 0 at the end and -1 on an error leave the window as it was.
+int64_t buffered_load(BufferedStream* b, int64_t position) {
+  if (stream_seek(b->inner, position, SEEK_FROM_START) != position) return -1;
   int64_t n = stream_read(b->inner, b->buffer, b->capacity);
-  if (n <= 0) return false;
+  if (n <= 0) return n < 0 ? -1 : 0;
   b->window_start = position;
   b->cursor = 0;
   b->fill = static_cast<uint64_t>(n);
-  return true;
+  return n;
 }
 
 int64_t buffered_read(Stream* s, void* buffer, uint64_t n) {
@@ -280,9 +509,11 @@ int64_t buffered_read(Stream* s, void* buffer, uint64_t n) {
   auto* out = static_cast<uint8_t*>(buffer);
   uint64_t delivered = 0;
   while (delivered < n) {
-    if (b->cursor == b->fill &&
-        !buffered_load(b, b->window_start + static_cast<int64_t>(b->cursor)))
-      break;
+    if (b->cursor == b->fill) {
+      int64_t loaded = buffered_load(b, b->window_start + static_cast<int64_t>(b->cursor));
+      if (loaded < 0 && delivered == 0) return -1;
+      if (loaded <= 0) break;
+    }
     uint64_t take = b->fill - b->cursor;
     if (take > n - delivered) take = n - delivered;
     memcpy(out + delivered, b->buffer + b->cursor, take);
@@ -299,35 +530,31 @@ int64_t buffered_tell(Stream* s) {
 
 int64_t buffered_seek(Stream* s, int64_t offset, int32_t origin) {
   auto* b = reinterpret_cast<BufferedStream*>(s);
-  int64_t target;
+  int64_t base;
   switch (origin) {
     case SEEK_FROM_START:
-      target = offset;
+      base = 0;
       break;
     case SEEK_FROM_CURRENT:
-      target = buffered_tell(s) + offset;
+      base = buffered_tell(s);
       break;
     case SEEK_FROM_END:
-      if (stream_seek(b->inner, offset, SEEK_FROM_END) < 0) return -1;
-      target = stream_tell(b->inner);
+      base = stream_seek(b->inner, 0, SEEK_FROM_END);
+      if (base < 0) return -1;
       break;
     default:
       return -1;
   }
-  if (target < 0) return -1;
+  int64_t target;
+  if (!seek_target(base, offset, &target)) return -1;
   if (target >= b->window_start && target <= b->window_start + static_cast<int64_t>(b->fill)) {
     b->cursor = static_cast<uint64_t>(target - b->window_start);
-    return target;
+  } else {
+    // An empty window at the target: the next read loads it.
+    b->window_start = target;
+    b->cursor = 0;
+    b->fill = 0;
   }
-  if (buffered_load(b, target)) return target;
-  // Nothing to read there. The end of the inner stream is still a position (stream_size seeks
-  // there): the window becomes empty at the target. Beyond the end nothing changes and the
-  // current position is returned, which tells the caller that the seek did not reach it.
-  int64_t end = stream_seek(b->inner, 0, SEEK_FROM_END);
-  if (end < 0 || target > end) return buffered_tell(s);
-  b->window_start = target;
-  b->cursor = 0;
-  b->fill = 0;
   return target;
 }
 
@@ -369,67 +596,72 @@ struct SubStream {
   Stream base;
   Stream* inner;
   int64_t start;
-  int64_t end;  // 0 or negative: no end
+  int64_t end;       // 0 or negative: no end
+  int64_t position;  // relative to start
 };
 
-uint64_t sub_bound(SubStream* sub, uint64_t n) {
+// How many of n bytes lie before the end; 0 at or beyond it.
+uint64_t sub_room(const SubStream* sub, uint64_t n) {
   if (sub->end <= 0) return n;
-  int64_t position = stream_tell(sub->inner);
-  if (position < 0 || position >= sub->end) return 0;
-  uint64_t room = static_cast<uint64_t>(sub->end - position);
+  int64_t length = sub->end - sub->start;
+  if (sub->position >= length) return 0;
+  uint64_t room = static_cast<uint64_t>(length - sub->position);
   return n < room ? n : room;
+}
+
+// Moves inner to the sub-stream's position; false when the position cannot be reached there.
+bool sub_place_inner(SubStream* sub) {
+  int64_t at;
+  return !__builtin_add_overflow(sub->start, sub->position, &at) &&
+         stream_seek(sub->inner, at, SEEK_FROM_START) == at;
 }
 
 int64_t sub_read(Stream* s, void* buffer, uint64_t n) {
   auto* sub = reinterpret_cast<SubStream*>(s);
-  n = sub_bound(sub, n);
+  n = sub_room(sub, n);
   if (n == 0) return 0;
-  return stream_read(sub->inner, buffer, n);
+  if (!sub_place_inner(sub)) return -1;
+  int64_t got = stream_read(sub->inner, buffer, n);
+  if (got > 0) sub->position += got;
+  return got;
 }
 
 int64_t sub_write(Stream* s, const void* buffer, uint64_t n) {
   auto* sub = reinterpret_cast<SubStream*>(s);
-  n = sub_bound(sub, n);
+  n = sub_room(sub, n);
   if (n == 0) return 0;
-  return stream_write(sub->inner, buffer, n);
+  if (!sub_place_inner(sub)) return -1;
+  int64_t put = stream_write(sub->inner, buffer, n);
+  if (put > 0) sub->position += put;
+  return put;
 }
 
-int64_t sub_tell(Stream* s) {
-  auto* sub = reinterpret_cast<SubStream*>(s);
-  int64_t p = stream_tell(sub->inner);
-  if (p < 0) return -1;
-  if (sub->end > 0 && p - sub->start > sub->end - sub->start) return -1;
-  return p - sub->start;
-}
+int64_t sub_tell(Stream* s) { return reinterpret_cast<SubStream*>(s)->position; }
 
 int64_t sub_seek(Stream* s, int64_t offset, int32_t origin) {
   auto* sub = reinterpret_cast<SubStream*>(s);
-  int64_t target;
+  int64_t base;
   switch (origin) {
     case SEEK_FROM_START:
-      target = sub->start + offset;
+      base = 0;
       break;
-    case SEEK_FROM_CURRENT: {
-      int64_t p = stream_tell(sub->inner);
-      target = p < 0 ? -1 : p + offset;
+    case SEEK_FROM_CURRENT:
+      base = sub->position;
       break;
-    }
     case SEEK_FROM_END: {
       int64_t end = sub->end > 0 ? sub->end : stream_size(sub->inner);
       if (end < 0) return -1;
-      target = end + offset;
+      base = end > sub->start ? end - sub->start : 0;
       break;
     }
     default:
       return -1;
   }
-  if (origin != SEEK_FROM_CURRENT || target >= 0) {
-    if (sub->end > 0 && target > sub->end) target = sub->end;
-    if (target < sub->start) target = sub->start;
-  }
-  if (target < 0) return -1;
-  if (stream_seek(sub->inner, target, SEEK_FROM_START) != target) return -1;
-  return target - sub->start;
+  int64_t target, at;
+  if (!seek_target(base, offset, &target) || __builtin_add_overflow(sub->start, target, &at))
+    return -1;
+  sub->position = target;
+  return target;
 }
 
 int32_t sub_close(Stream* s) {
@@ -442,14 +674,13 @@ constexpr StreamOps SUB_OPS{sub_read, sub_write, sub_tell, sub_seek, sub_close};
 }  // namespace
 
 Stream* sub_stream_new(Stream* inner, int64_t start, int64_t end) {
-  if (!inner) return nullptr;
+  if (!inner || start < 0 || (end > 0 && end < start)) return nullptr;
   auto* sub = static_cast<SubStream*>(calloc(1, sizeof(SubStream)));
   if (!sub) return nullptr;
   sub->base.ops = &SUB_OPS;
   sub->inner = inner;
   sub->start = start;
   sub->end = end;
-  stream_seek(inner, start, SEEK_FROM_START);
   return &sub->base;
 }
 

@@ -203,68 +203,80 @@ struct LoadResult {
   bool from_cache;  // the block had been loaded before
 };
 
-// Loads the one block at `offset` (not NIL_LINK) into the cache, or takes it from there.
-LoadResult load_one(Stream* stream, uint64_t offset, BlockCache* cache, BlockList* list) {
+using CacheTraits = U64KeyTraits<CacheEntry>;
+
+void log_too_deep(uint64_t offset) {
+  LOG(LOG_ERROR, "Blocks nested deeper than %d levels at offset %llu", MAX_BLOCK_DEPTH,
+      static_cast<unsigned long long>(offset));
+}
+
+void log_not_parsed(uint64_t offset) {
+  LOG(LOG_ERROR, "Could not parse block at offset %llu", static_cast<unsigned long long>(offset));
+}
+
+// A block met before: a new count when it loaded and the nesting bound allows it here, the
+// next link when a chain takes it for the first time; a block still loading is a cycle.
+LoadResult take_cached(CacheEntry* e, uint64_t offset, BlockCache* cache, BlockList* list) {
   LoadResult result{BlockRef{}, NIL_LINK, false};
-  using Traits = U64KeyTraits<CacheEntry>;
-  if (CacheEntry* e = hash_table_find<Traits>(&cache->blocks, offset)) {
-    if (e->state == CACHE_DONE) {
-      int32_t bottom = cache->depth + 1 + e->height;
-      if (bottom > MAX_BLOCK_DEPTH) {
-        LOG(LOG_ERROR, "Blocks nested deeper than %d levels at offset %llu", MAX_BLOCK_DEPTH,
-            static_cast<unsigned long long>(offset));
-        return result;
-      }
-      if (bottom > cache->bottom) cache->bottom = bottom;
-      result.ref = block_ref_copy(e->ref);
-      result.from_cache = true;
-      if (list && !e->chain_followed) {
-        e->chain_followed = true;
-        result.next = e->next;
-      }
-    } else if (e->state == CACHE_LOADING) {
-      LOG(LOG_ERROR, "Link cycle through the block at offset %llu",
-          static_cast<unsigned long long>(offset));
-    }
-    return result;
-  }
-  if (cache->depth >= MAX_BLOCK_DEPTH) {
-    LOG(LOG_ERROR, "Blocks nested deeper than %d levels at offset %llu", MAX_BLOCK_DEPTH,
+  if (e->state == CACHE_LOADING) {
+    LOG(LOG_ERROR, "Link cycle through the block at offset %llu",
         static_cast<unsigned long long>(offset));
     return result;
   }
+  if (e->state != CACHE_DONE) return result;
+  int32_t bottom = cache->depth + 1 + e->height;
+  if (bottom > MAX_BLOCK_DEPTH) {
+    log_too_deep(offset);
+    return result;
+  }
+  if (bottom > cache->bottom) cache->bottom = bottom;
+  result.ref = block_ref_copy(e->ref);
+  result.from_cache = true;
+  if (list && !e->chain_followed) {
+    e->chain_followed = true;
+    result.next = e->next;
+  }
+  return result;
+}
+
+// Reads the header at `offset`, checks it against the file and makes the block object with
+// its first count; empty on failure.
+BlockRef create_at(Stream* stream, uint64_t offset, const BlockCache* cache, BlockHeader* header) {
   if (offset > static_cast<uint64_t>(INT64_MAX) ||
       stream_seek(stream, static_cast<int64_t>(offset), SEEK_FROM_START) !=
           static_cast<int64_t>(offset))
-    return result;
-  BlockHeader header;
-  if (!read_block_header(stream, &header)) return result;
-  if (!header_fits(&header, offset, cache)) return result;
-
-  Block* block = block_create(header.kind);
+    return BlockRef{};
+  if (!read_block_header(stream, header) || !header_fits(header, offset, cache)) return BlockRef{};
+  Block* block = block_create(header->kind);
   auto* count = static_cast<int32_t*>(malloc(sizeof(int32_t)));
   if (!block || !count) {
     free(block);
     free(count);
-    LOG(LOG_ERROR, "Could not parse block at offset %llu", static_cast<unsigned long long>(offset));
-    return result;
+    log_not_parsed(offset);
+    return BlockRef{};
   }
   *count = 1;
-  BlockRef ref{block, count};
   block->offset = offset;
+  return BlockRef{block, count};
+}
 
-  HashSlot<CacheEntry> slot = hash_table_find_or_insert<Traits>(&cache->blocks, offset);
-  if (!slot.slot) {
-    block_release(&ref);
-    LOG(LOG_ERROR, "Could not parse block at offset %llu", static_cast<unsigned long long>(offset));
-    return result;
-  }
+// Enters `offset` into the cache as loading, so that a link back to it is seen as a cycle;
+// false when memory ran out.
+bool mark_loading(BlockCache* cache, uint64_t offset, bool in_chain) {
+  HashSlot<CacheEntry> slot = hash_table_find_or_insert<CacheTraits>(&cache->blocks, offset);
+  if (!slot.slot) return false;
   slot.slot->key = offset;
   slot.slot->ref = BlockRef{};
   slot.slot->state = CACHE_LOADING;
-  slot.slot->chain_followed = list != nullptr;
+  slot.slot->chain_followed = in_chain;
   slot.slot->next = NIL_LINK;
+  return true;
+}
 
+// Runs the kind's loader one level deeper, with this level's chain state: *next receives the
+// next link the loader named and *height the levels loaded below the block.
+bool run_loader(Block* block, Stream* stream, BlockCache* cache, const BlockHeader* header,
+                BlockList* list, uint64_t* next, int32_t* height) {
   BlockList* saved_list = cache->chain_list;
   uint64_t saved_next = cache->chain_next;
   cache->chain_list = list;
@@ -272,16 +284,38 @@ LoadResult load_one(Stream* stream, uint64_t offset, BlockCache* cache, BlockLis
   int32_t level = ++cache->depth;
   int32_t saved_bottom = cache->bottom;
   cache->bottom = level;
-  bool loaded = block->ops->block_load(block, stream, cache, &header, list);
-  int32_t height = cache->bottom - level;
+  bool loaded = block->ops->block_load(block, stream, cache, header, list);
+  *height = cache->bottom - level;
   if (saved_bottom > cache->bottom) cache->bottom = saved_bottom;
   --cache->depth;
-  uint64_t next = cache->chain_next;
+  *next = cache->chain_next;
   cache->chain_list = saved_list;
   cache->chain_next = saved_next;
+  return loaded;
+}
 
+// Loads the one block at `offset` (not NIL_LINK) into the cache, or takes it from there.
+LoadResult load_one(Stream* stream, uint64_t offset, BlockCache* cache, BlockList* list) {
+  LoadResult result{BlockRef{}, NIL_LINK, false};
+  if (CacheEntry* e = hash_table_find<CacheTraits>(&cache->blocks, offset))
+    return take_cached(e, offset, cache, list);
+  if (cache->depth >= MAX_BLOCK_DEPTH) {
+    log_too_deep(offset);
+    return result;
+  }
+  BlockHeader header;
+  BlockRef ref = create_at(stream, offset, cache, &header);
+  if (block_ref_empty(ref)) return result;
+  if (!mark_loading(cache, offset, list != nullptr)) {
+    block_release(&ref);
+    log_not_parsed(offset);
+    return result;
+  }
+  uint64_t next = NIL_LINK;
+  int32_t height = 0;
+  bool loaded = run_loader(ref.block, stream, cache, &header, list, &next, &height);
   // Nested loads may have grown the table: find the entry again.
-  CacheEntry* e = hash_table_find<Traits>(&cache->blocks, offset);
+  CacheEntry* e = hash_table_find<CacheTraits>(&cache->blocks, offset);
   if (!loaded) {
     e->state = CACHE_FAILED;
     block_release(&ref);

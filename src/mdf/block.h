@@ -46,12 +46,11 @@ struct BlockCache;
 // and parse_block_into_list with the same stream and cache, and fills the block; the
 // block's next link goes into `siblings` (null when the block was reached by a single link:
 // its next link is then not followed). False on any failure; the caller then releases the
-// block, which releases whatever the load attached. block_save is never called.
+// block, which releases whatever the load attached.
 // block_destroy releases what the block holds but not the block object; may be empty.
 struct BlockOps {
   bool (*block_load)(Block* block, Stream* stream, BlockCache* cache, const BlockHeader* header,
                      BlockList* siblings);
-  bool (*block_save)(Block* block, Stream* stream);
   void (*block_destroy)(Block* block);
 };
 

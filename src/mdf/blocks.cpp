@@ -334,32 +334,23 @@ int64_t data_tell(Stream* st) {
   return static_cast<int64_t>(reinterpret_cast<BlockDataStream*>(st)->position);
 }
 
+// Any position from 0 up; the file is sought only when bytes are read.
 int64_t data_seek(Stream* st, int64_t offset, int32_t origin) {
   auto* s = reinterpret_cast<BlockDataStream*>(st);
-  uint64_t size = block_data_stream_size(s);
-  uint64_t target;
+  int64_t base;
   if (origin == SEEK_FROM_START) {
-    if (offset < 0) return -1;
-    target = static_cast<uint64_t>(offset) < size ? static_cast<uint64_t>(offset) : size;
+    base = 0;
   } else if (origin == SEEK_FROM_CURRENT) {
-    int64_t here = static_cast<int64_t>(s->position);
-    if (offset < -here) return -1;
-    if (offset < 0) {
-      target = s->position - static_cast<uint64_t>(-offset);
-    } else {
-      target = static_cast<uint64_t>(offset) < size - (s->position < size ? s->position : size)
-                   ? s->position + static_cast<uint64_t>(offset)
-                   : size;
-    }
+    base = static_cast<int64_t>(s->position);
   } else if (origin == SEEK_FROM_END) {
-    target = size;
+    base = static_cast<int64_t>(block_data_stream_size(s));
   } else {
     return -1;
   }
-  int64_t at = static_cast<int64_t>(s->data_start + target);
-  if (stream_seek(s->file, at, SEEK_FROM_START) != at) return -1;
-  s->position = target;
-  return static_cast<int64_t>(target);
+  int64_t target;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0) return -1;
+  s->position = static_cast<uint64_t>(target);
+  return target;
 }
 
 constexpr StreamOps kDataStreamOps = {data_read, nullptr, data_tell, data_seek, nullptr};
@@ -373,13 +364,7 @@ bool data_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, Blo
   d->data.data_start = b->offset + BLOCK_HEADER_SIZE;
   d->data.file_size = block_cache_stream_size(cache);
   d->data.position = 0;
-  d->data.owns_stream = false;
   return true;
-}
-
-void data_destroy(Block* b) {
-  auto* d = reinterpret_cast<DataBlock*>(b);
-  if (d->data.owns_stream) stream_close(d->data.file);
 }
 
 // ---- The table of kinds ----
@@ -393,19 +378,19 @@ struct KindInfo {
 
 const KindInfo* kind_info(BlockKind kind) {
   static const KindInfo kinds[] = {
-      /* UNKNOWN */ {0, {nullptr, nullptr, nullptr}, 0, 0},
-      /* ID */ {sizeof(IdBlock), {id_load, nullptr, id_destroy}, 64, 0},
-      /* CC */ {sizeof(CcBlock), {cc_load, nullptr, cc_destroy}, 80, 4},
-      /* CG */ {sizeof(CgBlock), {cg_load, nullptr, cg_destroy}, 104, 6},
-      /* CN */ {sizeof(CnBlock), {cn_load, nullptr, cn_destroy}, 160, 8},
-      /* DG */ {sizeof(DgBlock), {dg_load, nullptr, dg_destroy}, 64, 4},
-      /* DT */ {sizeof(DataBlock), {data_load, nullptr, data_destroy}, 24, 0},
-      /* FH */ {sizeof(FhBlock), {fh_load, nullptr, fh_destroy}, 56, 2},
-      /* HD */ {sizeof(HdBlock), {hd_load, nullptr, hd_destroy}, 104, 6},
-      /* MD */ {sizeof(TextBlock), {text_load, nullptr, text_destroy}, 24, 0},
-      /* SD */ {sizeof(DataBlock), {data_load, nullptr, data_destroy}, 24, 0},
-      /* SI */ {sizeof(SiBlock), {si_load, nullptr, si_destroy}, 56, 3},
-      /* TX */ {sizeof(TextBlock), {text_load, nullptr, text_destroy}, 24, 0},
+      /* UNKNOWN */ {0, {nullptr, nullptr}, 0, 0},
+      /* ID */ {sizeof(IdBlock), {id_load, id_destroy}, 64, 0},
+      /* CC */ {sizeof(CcBlock), {cc_load, cc_destroy}, 80, 4},
+      /* CG */ {sizeof(CgBlock), {cg_load, cg_destroy}, 104, 6},
+      /* CN */ {sizeof(CnBlock), {cn_load, cn_destroy}, 160, 8},
+      /* DG */ {sizeof(DgBlock), {dg_load, dg_destroy}, 64, 4},
+      /* DT */ {sizeof(DataBlock), {data_load, nullptr}, 24, 0},
+      /* FH */ {sizeof(FhBlock), {fh_load, fh_destroy}, 56, 2},
+      /* HD */ {sizeof(HdBlock), {hd_load, hd_destroy}, 104, 6},
+      /* MD */ {sizeof(TextBlock), {text_load, text_destroy}, 24, 0},
+      /* SD */ {sizeof(DataBlock), {data_load, nullptr}, 24, 0},
+      /* SI */ {sizeof(SiBlock), {si_load, si_destroy}, 56, 3},
+      /* TX */ {sizeof(TextBlock), {text_load, text_destroy}, 24, 0},
   };
   if (kind <= BLOCK_UNKNOWN || kind > BLOCK_TX) return nullptr;
   return &kinds[kind];
@@ -445,7 +430,6 @@ bool cc_value(const CcBlock* cc, uint64_t i, double* out) {
 
 IdBlock* id_block(BlockRef ref) { return view<IdBlock>(ref.block, BLOCK_ID); }
 HdBlock* hd_block(BlockRef ref) { return view<HdBlock>(ref.block, BLOCK_HD); }
-FhBlock* fh_block(BlockRef ref) { return view<FhBlock>(ref.block, BLOCK_FH); }
 DgBlock* dg_block(BlockRef ref) { return view<DgBlock>(ref.block, BLOCK_DG); }
 CgBlock* cg_block(BlockRef ref) { return view<CgBlock>(ref.block, BLOCK_CG); }
 CnBlock* cn_block(BlockRef ref) { return view<CnBlock>(ref.block, BLOCK_CN); }
@@ -454,18 +438,8 @@ SiBlock* si_block(BlockRef ref) { return view<SiBlock>(ref.block, BLOCK_SI); }
 TextBlock* tx_block(BlockRef ref) { return view<TextBlock>(ref.block, BLOCK_TX); }
 TextBlock* md_block(BlockRef ref) { return view<TextBlock>(ref.block, BLOCK_MD); }
 DataBlock* dt_block(BlockRef ref) { return view<DataBlock>(ref.block, BLOCK_DT); }
-DataBlock* sd_block(BlockRef ref) { return view<DataBlock>(ref.block, BLOCK_SD); }
-HdBlock* hd_block(Block* block) { return view<HdBlock>(block, BLOCK_HD); }
-DgBlock* dg_block(Block* block) { return view<DgBlock>(block, BLOCK_DG); }
 CgBlock* cg_block(Block* block) { return view<CgBlock>(block, BLOCK_CG); }
-CnBlock* cn_block(Block* block) { return view<CnBlock>(block, BLOCK_CN); }
-DataBlock* dt_block(Block* block) { return view<DataBlock>(block, BLOCK_DT); }
 DataBlock* sd_block(Block* block) { return view<DataBlock>(block, BLOCK_SD); }
-
-Stream* dt_stream(BlockRef ref) {
-  DataBlock* d = dt_block(ref);
-  return d ? &d->data.base : nullptr;
-}
 
 Stream* sd_stream(Block* block) {
   DataBlock* d = sd_block(block);

@@ -7,7 +7,8 @@
 #include <string_view>
 
 #include "mdf/block.h"
-#include "mdf/records.h"
+#include "mdf/channels.h"
+#include "mdf/layouts.h"
 #include "support/dyn_string.h"
 #include "support/hash_table.h"
 
@@ -44,15 +45,6 @@ struct FhBlock {
   int16_t tz_offset_min;
   int16_t dst_offset_min;
   uint8_t time_flags;
-};
-
-// Keys the layout map by record id.
-struct RecordLayoutTraits {
-  using Key = uint64_t;
-  static uint64_t hash(Key k) { return u64_hash(k); }
-  static uint64_t hash_entry(const RecordLayout& e) { return u64_hash(e.record_id); }
-  static bool equal(const RecordLayout& e, Key k) { return e.record_id == k; }
-  static void destroy(RecordLayout&) {}
 };
 
 struct DgBlock {
@@ -158,7 +150,8 @@ struct TextBlock {
 };
 
 // The data section of a DT or SD block as a read-only stream of its own (positions from the
-// section start). Reads stop at the section end and never past the end of the file.
+// section start). Reads stop at the section end and never past the end of the file. It has
+// no close: the block owns it.
 struct BlockDataStream {
   Stream base;
   Stream* file;  // not owned
@@ -166,7 +159,6 @@ struct BlockDataStream {
   uint64_t data_start;
   uint64_t file_size;
   uint64_t position;
-  bool owns_stream;  // never set for a loaded block
 };
 
 struct DataBlock {
@@ -181,7 +173,6 @@ uint64_t block_data_stream_size(const BlockDataStream* s);
 // Typed views.
 IdBlock* id_block(BlockRef ref);
 HdBlock* hd_block(BlockRef ref);
-FhBlock* fh_block(BlockRef ref);
 DgBlock* dg_block(BlockRef ref);
 CgBlock* cg_block(BlockRef ref);
 CnBlock* cn_block(BlockRef ref);
@@ -190,15 +181,9 @@ SiBlock* si_block(BlockRef ref);
 TextBlock* tx_block(BlockRef ref);
 TextBlock* md_block(BlockRef ref);
 DataBlock* dt_block(BlockRef ref);
-DataBlock* sd_block(BlockRef ref);
-HdBlock* hd_block(Block* block);
-DgBlock* dg_block(Block* block);
 CgBlock* cg_block(Block* block);
-CnBlock* cn_block(Block* block);
-DataBlock* dt_block(Block* block);
 DataBlock* sd_block(Block* block);
-// The stream over a DT or SD block's data section; null for any other kind.
-Stream* dt_stream(BlockRef ref);
+// The stream over an SD block's data section; null for any other kind.
 Stream* sd_stream(Block* block);
 
 // The text of a TX or MD block up to its first zero byte (the padding that writers add after

@@ -5,7 +5,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "mdf/records.h"
+#include "mdf/channels.h"
+#include "mdf/record_reader.h"
 
 namespace {
 

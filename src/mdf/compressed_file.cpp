@@ -138,12 +138,64 @@ int32_t hs_decoder_sink(HsDecoder* decoder, const uint8_t* bytes, size_t n, size
   return HS_SINK_OK;
 }
 
+namespace {
+
+// One step through the fields of a back-reference (index and count, each split into a high
+// and a low part when wider than 8 bits); false when the input cannot supply the field yet.
+bool read_backref_field(HsDecoder* d) {
+  const uint32_t w = d->window_bits;
+  const uint32_t l = d->lookahead_bits;
+  int32_t v;
+  switch (d->state) {
+    case HS_INDEX_HIGH:
+      if ((v = read_bits(d, w - 8)) < 0) return false;
+      d->backref_index = static_cast<uint16_t>(v << 8);
+      d->state = HS_INDEX_LOW;
+      return true;
+    case HS_INDEX_LOW:
+      if ((v = read_bits(d, w < 8 ? w : 8)) < 0) return false;
+      d->backref_index = static_cast<uint16_t>((d->backref_index | v) + 1);
+      d->backref_count = 0;
+      d->state = l > 8 ? HS_COUNT_HIGH : HS_COUNT_LOW;
+      return true;
+    case HS_COUNT_HIGH:
+      if ((v = read_bits(d, l - 8)) < 0) return false;
+      d->backref_count = static_cast<uint16_t>(v << 8);
+      d->state = HS_COUNT_LOW;
+      return true;
+    case HS_COUNT_LOW:
+      if ((v = read_bits(d, l < 8 ? l : 8)) < 0) return false;
+      d->backref_count = static_cast<uint16_t>((d->backref_count | v) + 1);
+      d->state = HS_BACKREF;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Copies as much of the pending back-reference as fits into out[n, out_size); the new count.
+size_t copy_backref(HsDecoder* d, uint8_t* out, size_t out_size, size_t n) {
+  const uint32_t mask = (1u << d->window_bits) - 1;
+  size_t room = out_size - n;
+  size_t count = d->backref_count < room ? d->backref_count : room;
+  const uint32_t distance = d->backref_index;
+  for (size_t i = 0; i < count; ++i) {
+    uint8_t c = d->window[(static_cast<uint32_t>(d->head_index) - distance) & mask];
+    d->window[d->head_index & mask] = c;
+    d->head_index++;
+    out[n++] = c;
+  }
+  d->backref_count = static_cast<uint16_t>(d->backref_count - count);
+  if (d->backref_count == 0) d->state = HS_TAG_BIT;
+  return n;
+}
+
+}  // namespace
+
 int32_t hs_decoder_poll(HsDecoder* decoder, uint8_t* out, size_t out_size, size_t* produced) {
   if (!decoder || !out || !produced) return HS_NULL_ARGUMENT;
   HsDecoder* d = decoder;
-  const uint32_t w = d->window_bits;
-  const uint32_t l = d->lookahead_bits;
-  const uint32_t mask = (1u << w) - 1;
+  const uint32_t mask = (1u << d->window_bits) - 1;
   size_t n = 0;
   for (;;) {
     const uint8_t before = d->state;
@@ -154,7 +206,7 @@ int32_t hs_decoder_poll(HsDecoder* decoder, uint8_t* out, size_t out_size, size_
         if (bit < 0) break;
         if (bit) {
           d->state = HS_LITERAL;
-        } else if (w > 8) {
+        } else if (d->window_bits > 8) {
           d->state = HS_INDEX_HIGH;
         } else {
           d->backref_index = 0;
@@ -172,49 +224,15 @@ int32_t hs_decoder_poll(HsDecoder* decoder, uint8_t* out, size_t out_size, size_
         d->state = HS_TAG_BIT;
         break;
       }
-      case HS_INDEX_HIGH: {
-        int32_t v = read_bits(d, w - 8);
-        if (v < 0) break;
-        d->backref_index = static_cast<uint16_t>(v << 8);
-        d->state = HS_INDEX_LOW;
+      case HS_INDEX_HIGH:
+      case HS_INDEX_LOW:
+      case HS_COUNT_HIGH:
+      case HS_COUNT_LOW:
+        read_backref_field(d);
         break;
-      }
-      case HS_INDEX_LOW: {
-        int32_t v = read_bits(d, w < 8 ? w : 8);
-        if (v < 0) break;
-        d->backref_index = static_cast<uint16_t>((d->backref_index | v) + 1);
-        d->backref_count = 0;
-        d->state = l > 8 ? HS_COUNT_HIGH : HS_COUNT_LOW;
+      case HS_BACKREF:
+        n = copy_backref(d, out, out_size, n);
         break;
-      }
-      case HS_COUNT_HIGH: {
-        int32_t v = read_bits(d, l - 8);
-        if (v < 0) break;
-        d->backref_count = static_cast<uint16_t>(v << 8);
-        d->state = HS_COUNT_LOW;
-        break;
-      }
-      case HS_COUNT_LOW: {
-        int32_t v = read_bits(d, l < 8 ? l : 8);
-        if (v < 0) break;
-        d->backref_count = static_cast<uint16_t>((d->backref_count | v) + 1);
-        d->state = HS_BACKREF;
-        break;
-      }
-      case HS_BACKREF: {
-        size_t room = out_size - n;
-        size_t count = d->backref_count < room ? d->backref_count : room;
-        const uint32_t distance = d->backref_index;
-        for (size_t i = 0; i < count; ++i) {
-          uint8_t c = d->window[(static_cast<uint32_t>(d->head_index) - distance) & mask];
-          d->window[d->head_index & mask] = c;
-          d->head_index++;
-          out[n++] = c;
-        }
-        d->backref_count = static_cast<uint16_t>(d->backref_count - count);
-        if (d->backref_count == 0) d->state = HS_TAG_BIT;
-        break;
-      }
       default:
         *produced = n;
         return HS_POLL_UNKNOWN_STATE;
@@ -281,10 +299,6 @@ int64_t decompress_read(Stream* s, void* buffer, uint64_t n) {
   return static_cast<int64_t>(done);
 }
 
-int64_t decompress_write(Stream*, const void*, uint64_t) { return -1; }
-int64_t decompress_tell(Stream*) { return -1; }
-int64_t decompress_seek(Stream*, int64_t, int32_t) { return -1; }
-
 int32_t decompress_close(Stream* s) {
   auto* ds = reinterpret_cast<DecompressStream*>(s);
   hs_decoder_free(ds->decoder);
@@ -292,8 +306,7 @@ int32_t decompress_close(Stream* s) {
   return 0;
 }
 
-constexpr StreamOps DECOMPRESS_OPS{decompress_read, decompress_write, decompress_tell,
-                                   decompress_seek, decompress_close};
+constexpr StreamOps DECOMPRESS_OPS{decompress_read, nullptr, nullptr, nullptr, decompress_close};
 
 }  // namespace
 
@@ -319,32 +332,35 @@ namespace {
 constexpr int64_t COMPRESSED_PARAMETERS_OFFSET = CONTAINER_HEADER_SIZE;
 constexpr int64_t COMPRESSED_PAYLOAD_OFFSET = CONTAINER_HEADER_SIZE + 8;
 
-// Moves the decoded bytes into `memory` in 4096-byte pieces. False when decoding fails, the
-// total would pass `max_size`, or a write does not take a whole piece (a memory stream that
-// cannot grow must fail the file, not cut it).
-bool copy_decoded(Stream* decoded, Stream* memory, uint64_t max_size) {
-  uint8_t piece[4096];
+// Moves the decoded bytes into `content` in pieces of DECODED_PIECE bytes (few enough writes
+// once the content is in a temporary file). False when decoding fails, the total would pass
+// `max_size`, or a write does not take a whole piece (content that cannot grow must fail the
+// file, not cut it).
+constexpr uint64_t DECODED_PIECE = 64 * 1024;
+bool copy_decoded(Stream* decoded, Stream* content, uint64_t max_size) {
+  auto* piece = static_cast<uint8_t*>(malloc(DECODED_PIECE));
   uint64_t total = 0;
-  for (;;) {
-    int64_t n = stream_read(decoded, piece, sizeof piece);
-    if (n == 0) return true;
-    if (n < 0) return false;
+  bool ok = piece != nullptr;
+  while (ok) {
+    int64_t n = stream_read(decoded, piece, DECODED_PIECE);
+    if (n == 0) break;
     total += static_cast<uint64_t>(n);
-    if (total > max_size) return false;
-    if (stream_write(memory, piece, static_cast<uint64_t>(n)) != n) return false;
+    ok = n > 0 && total <= max_size && stream_write(content, piece, static_cast<uint64_t>(n)) == n;
   }
+  free(piece);
+  return ok;
 }
 
-// Decodes the payload [COMPRESSED_PAYLOAD_OFFSET, end) of `stream` into `memory`; false when a
+// Decodes the payload [COMPRESSED_PAYLOAD_OFFSET, end) of `stream` into `content`; false when a
 // stream cannot be set up, the parameters are refused or the decoded bytes cannot be stored.
 // *crc receives the CRC-32 register over the payload bytes.
 bool decode_payload(Stream* stream, int64_t end, uint32_t window_bits, uint32_t lookahead_bits,
-                    Stream* memory, uint64_t max_size, uint32_t* crc) {
+                    Stream* content, uint64_t max_size, uint32_t* crc) {
   Stream* sub = sub_stream_new(stream, COMPRESSED_PAYLOAD_OFFSET, end);
   Stream* crc_stream = crc32_stream_new(sub);
   Stream* decoded = decompress_stream_new(crc_stream, window_bits, lookahead_bits);
   bool ok = decoded && stream_seek(sub, 0, SEEK_FROM_START) == 0;
-  ok = ok && copy_decoded(decoded, memory, max_size);
+  ok = ok && copy_decoded(decoded, content, max_size);
   if (crc_stream) *crc = crc32_stream_value(crc_stream);
   stream_close(decoded);
   stream_close(crc_stream);
@@ -359,7 +375,7 @@ Stream* compressed_file_open(Stream* stream, const ContainerHeader* header) {
 }
 
 Stream* compressed_file_open_bounded(Stream* stream, const ContainerHeader* header,
-                                     uint64_t max_decoded_size) {
+                                     uint64_t max_decoded_size, uint64_t memory_threshold) {
   if (!stream || !header) return nullptr;
   if (header->container_type != CONTAINER_TYPE_COMPRESSED ||
       header->format_version != CONTAINER_FORMAT_VERSION || header->flag_byte > 1 ||
@@ -371,7 +387,7 @@ Stream* compressed_file_open_bounded(Stream* stream, const ContainerHeader* head
   FieldReader reader = field_reader_at(stream, COMPRESSED_PARAMETERS_OFFSET);
   if (!field_read_u32_be(&reader, &lookahead_value) || !field_read_u32_be(&reader, &window_size))
     return nullptr;
-  DecodedContainerStream* result = decoded_container_new(header);
+  DecodedContainerStream* result = decoded_container_new(header, memory_threshold);
   if (!result) return nullptr;
 
   bool ok = true;
@@ -390,7 +406,7 @@ Stream* compressed_file_open_bounded(Stream* stream, const ContainerHeader* head
       window_size ? static_cast<uint32_t>(std::countr_zero(window_size)) : 0;
   const uint32_t lookahead_bits = lookahead_value & 0xFF;
   uint32_t crc = 0;
-  ok = ok && decode_payload(stream, end, window_bits, lookahead_bits, result->memory,
+  ok = ok && decode_payload(stream, end, window_bits, lookahead_bits, result->content,
                             max_decoded_size, &crc);
 
   if (ok && header->footer_flag == 1) {

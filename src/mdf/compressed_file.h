@@ -1,5 +1,5 @@
 // Compressed log files: the heatshrink LZSS decoder, the stream that decodes an inner stream
-// on the fly, and the reader that turns a compressed container into an in-memory stream.
+// on the fly, and the reader that turns a compressed container into a stream of its content.
 #pragma once
 
 #include <cstddef>
@@ -74,22 +74,24 @@ int32_t hs_decoder_finish(HsDecoder* decoder);
 
 // ---- Streams ----
 
-// Reads `inner` (not owned) 1024 bytes at a time and yields the decoded bytes. Write, tell
-// and seek return -1; close frees the decoder and the record and returns 0. Null for a null
-// inner stream or parameters the decoder refuses.
+// Reads `inner` (not owned) 1024 bytes at a time and yields the decoded bytes. It only reads:
+// write, tell and seek are unsupported. Close frees the decoder and the record and returns 0.
+// Null for a null inner stream or parameters the decoder refuses.
 Stream* decompress_stream_new(Stream* inner, uint32_t window_bits, uint32_t lookahead_bits);
 
 // Decodes the compressed container that `stream` holds (the caller keeps `stream`) into a
 // stream over the decoded bytes, or null: when the header is not that of a compressed
 // container, the parameters are unreadable or refused, a decoded byte could not be stored,
 // or the CRC-32 footer is missing or differs (these two are logged at level 5). The result
-// forwards to a memory stream that it owns, standing at the end of the decoded bytes.
+// forwards to content that it owns (in memory up to CONTAINER_MEMORY_THRESHOLD bytes, in an
+// unlinked temporary file beyond), standing at the end of the decoded bytes.
 Stream* compressed_file_open(Stream* stream, const ContainerHeader* header);
 
-// A few bytes of bit stream can stand for thousands of output bytes, and the decoded file is
-// held in memory, so the decoded size is bounded (below 2 GiB, far above what a logger writes
-// into one compressed file); a larger result fails the file instead of exhausting memory.
+// A few bytes of bit stream can stand for thousands of output bytes, so the decoded size is
+// bounded (below 2 GiB, far above what a logger writes into one compressed file): a larger
+// result fails the file instead of filling the disk (or memory).
 constexpr uint64_t COMPRESSED_MAX_DECODED_SIZE = (uint64_t{1} << 31) - 1;
-// compressed_file_open with another bound; exposed for tests.
+// compressed_file_open with other bounds; exposed for tests.
 Stream* compressed_file_open_bounded(Stream* stream, const ContainerHeader* header,
-                                     uint64_t max_decoded_size);
+                                     uint64_t max_decoded_size,
+                                     uint64_t memory_threshold = CONTAINER_MEMORY_THRESHOLD);

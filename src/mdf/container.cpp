@@ -23,20 +23,20 @@ bool container_read_header(Stream* stream, ContainerHeader* header) {
 
 namespace {
 
-Stream* decoded_memory(Stream* s) { return reinterpret_cast<DecodedContainerStream*>(s)->memory; }
+Stream* decoded_content(Stream* s) { return reinterpret_cast<DecodedContainerStream*>(s)->content; }
 
 int64_t decoded_read(Stream* s, void* buffer, uint64_t n) {
-  return stream_read(decoded_memory(s), buffer, n);
+  return stream_read(decoded_content(s), buffer, n);
 }
 int64_t decoded_write(Stream* s, const void* buffer, uint64_t n) {
-  return stream_write(decoded_memory(s), buffer, n);
+  return stream_write(decoded_content(s), buffer, n);
 }
-int64_t decoded_tell(Stream* s) { return stream_tell(decoded_memory(s)); }
+int64_t decoded_tell(Stream* s) { return stream_tell(decoded_content(s)); }
 int64_t decoded_seek(Stream* s, int64_t offset, int32_t origin) {
-  return stream_seek(decoded_memory(s), offset, origin);
+  return stream_seek(decoded_content(s), offset, origin);
 }
 int32_t decoded_close(Stream* s) {
-  int32_t status = stream_close(decoded_memory(s));
+  int32_t status = stream_close(decoded_content(s));
   if (status != 0) return status;
   free(s);
   return 0;
@@ -47,12 +47,13 @@ constexpr StreamOps DECODED_OPS{decoded_read, decoded_write, decoded_tell, decod
 
 }  // namespace
 
-DecodedContainerStream* decoded_container_new(const ContainerHeader* header) {
+DecodedContainerStream* decoded_container_new(const ContainerHeader* header,
+                                              uint64_t memory_threshold) {
   if (!header) return nullptr;
   auto* d = static_cast<DecodedContainerStream*>(calloc(1, sizeof(DecodedContainerStream)));
   if (!d) return nullptr;
-  d->memory = memory_stream_new();
-  if (!d->memory) {
+  d->content = spill_stream_new(memory_threshold);
+  if (!d->content) {
     free(d);
     return nullptr;
   }

@@ -27,14 +27,20 @@ struct ContainerHeader {
 // each container kind.
 bool container_read_header(Stream* stream, ContainerHeader* header);
 
-// What a container reader hands back: the decoded bytes in an owned memory stream, with the
-// header of the container they came from. Reads, writes, tells and seeks go to the memory;
-// closing closes both.
+// Decoded content up to this size stays in memory; beyond it, it passes through an unlinked
+// temporary file, so that the memory a container takes stays bounded whatever it decodes to.
+constexpr uint64_t CONTAINER_MEMORY_THRESHOLD = uint64_t{256} << 20;
+
+// What a container reader hands back: the decoded bytes in an owned spill stream (memory up to
+// the threshold, an unlinked temporary file beyond), with the header of the container they
+// came from. Reads, writes, tells and seeks go to the content; closing closes both.
 struct DecodedContainerStream {
   Stream base;
-  Stream* memory;
+  Stream* content;
   ContainerHeader header;
 };
 
-// A decoded-container stream over a new, empty memory stream; null when memory runs out.
-DecodedContainerStream* decoded_container_new(const ContainerHeader* header);
+// A decoded-container stream over new, empty content that moves from memory to a temporary
+// file beyond `memory_threshold` bytes; null when memory runs out.
+DecodedContainerStream* decoded_container_new(const ContainerHeader* header,
+                                              uint64_t memory_threshold);

@@ -28,14 +28,14 @@ uint64_t read_full(Stream* s, uint8_t* buffer, uint64_t n) {
   return got;
 }
 
-// Overwrites the first n bytes of the memory stream with zeros. The stream was sized before
-// any plaintext went in, so these writes stay within its buffer and never reallocate it.
-void wipe_memory(Stream* memory, uint64_t n) {
+// Overwrites the first n bytes of the content with zeros. The content was sized before any
+// plaintext went in, so these writes stay within its memory and never reallocate it.
+void wipe_memory(Stream* content, uint64_t n) {
   static const uint8_t zeros[PIECE_SIZE] = {};
-  if (stream_seek(memory, 0, SEEK_FROM_START) != 0) return;
+  if (stream_seek(content, 0, SEEK_FROM_START) != 0) return;
   while (n > 0) {
     uint64_t piece = n < PIECE_SIZE ? n : PIECE_SIZE;
-    if (stream_write(memory, zeros, piece) != static_cast<int64_t>(piece)) return;
+    if (stream_write(content, zeros, piece) != static_cast<int64_t>(piece)) return;
     n -= piece;
   }
 }
@@ -53,63 +53,96 @@ bool derive_key(StringView password, const uint8_t* salt, uint32_t iterations,
   return ok;
 }
 
-// Decrypts the ciphertext of `stream` into `memory`; *written counts the plaintext bytes that
-// reached it, so that a failure can wipe them.
-bool decrypt_payload(Stream* stream, const uint8_t key[KEY_SIZE], const uint8_t* iv, Stream* memory,
-                     uint64_t* written) {
+// Sets the cipher up for decryption, feeds it the first 52 bytes of the file as additional
+// data and reads the tag; *plain_size receives the size of the ciphertext. Leaves `stream`
+// standing at the ciphertext.
+bool start_cipher(mbedtls_cipher_context_t* cipher, Stream* stream, const uint8_t key[KEY_SIZE],
+                  const uint8_t* iv, uint8_t tag[ENCRYPTED_TAG_SIZE], uint64_t* plain_size) {
+  const mbedtls_cipher_info_t* info = mbedtls_cipher_info_from_type(MBEDTLS_CIPHER_AES_256_GCM);
+  if (!info || mbedtls_cipher_setup(cipher, info) != 0) return false;
+  if (mbedtls_cipher_setkey(cipher, key, static_cast<int>(KEY_SIZE * 8), MBEDTLS_DECRYPT) != 0)
+    return false;
+  if (mbedtls_cipher_set_iv(cipher, iv, ENCRYPTED_IV_SIZE) != 0) return false;
+  if (mbedtls_cipher_reset(cipher) != 0) return false;
+  const int64_t size = stream_seek(stream, 0, SEEK_FROM_END);
+  if (size < ENCRYPTED_MIN_SIZE) return false;
+  if (stream_seek(stream, size - ENCRYPTED_TAG_SIZE, SEEK_FROM_START) < 0) return false;
+  if (read_full(stream, tag, ENCRYPTED_TAG_SIZE) != ENCRYPTED_TAG_SIZE) return false;
+  uint8_t aad[ENCRYPTED_PAYLOAD_OFFSET];
+  if (stream_seek(stream, 0, SEEK_FROM_START) != 0) return false;
+  if (read_full(stream, aad, sizeof aad) != sizeof aad) return false;
+  if (mbedtls_cipher_update_ad(cipher, aad, sizeof aad) != 0) return false;
+  *plain_size = static_cast<uint64_t>(size - ENCRYPTED_MIN_SIZE);
+  return true;
+}
+
+// Reads the next `want` bytes of ciphertext into `at` and decrypts them in place. Pieces are
+// whole reads except the last: GCM updates must stay on 16-byte block boundaries until the
+// final one.
+bool decrypt_piece(mbedtls_cipher_context_t* cipher, Stream* stream, uint8_t* at, uint64_t want) {
+  size_t out_length = 0;
+  return read_full(stream, at, want) == want &&
+         mbedtls_cipher_update(cipher, at, want, at, &out_length) == 0 && out_length == want;
+}
+
+// Decrypts plain_size bytes into memory of the content, taken at once so that it is never
+// reallocated while it holds plaintext (no copy of it is left in freed memory). *written counts
+// the bytes that reached it (ciphertext read but not decrypted included), so that a failure
+// can wipe them.
+bool decrypt_in_memory(mbedtls_cipher_context_t* cipher, Stream* stream, Stream* content,
+                       uint64_t plain_size, uint64_t* written) {
+  uint8_t* plain = spill_stream_append_room(content, plain_size);
+  if (!plain && plain_size > 0) return false;
+  for (uint64_t done = 0; done < plain_size;) {
+    uint64_t want = plain_size - done < PIECE_SIZE ? plain_size - done : PIECE_SIZE;
+    *written += want;
+    if (!decrypt_piece(cipher, stream, plain + done, want)) return false;
+    done += want;
+  }
+  return true;
+}
+
+// Decrypts plain_size bytes piece by piece into the content's temporary file, so that no
+// more than a piece of plaintext is in memory at a time; the piece is wiped at the end.
+bool decrypt_to_file(mbedtls_cipher_context_t* cipher, Stream* stream, Stream* content,
+                     uint64_t plain_size) {
+  if (!spill_stream_to_file(content)) return false;
+  uint8_t piece[PIECE_SIZE];
+  bool ok = true;
+  for (uint64_t done = 0; ok && done < plain_size;) {
+    uint64_t want = plain_size - done < PIECE_SIZE ? plain_size - done : PIECE_SIZE;
+    ok = decrypt_piece(cipher, stream, piece, want) &&
+         stream_write(content, piece, want) == static_cast<int64_t>(want);
+    done += want;
+  }
+  mbedtls_platform_zeroize(piece, sizeof piece);
+  return ok;
+}
+
+// Decrypts the ciphertext of `stream` into `content`: in its memory up to memory_threshold
+// bytes of plaintext, in its temporary file beyond. *in_memory counts the plaintext bytes that
+// reached memory, so that a failure can wipe them.
+bool decrypt_payload(Stream* stream, const uint8_t key[KEY_SIZE], const uint8_t* iv,
+                     Stream* content, uint64_t memory_threshold, uint64_t* in_memory) {
   mbedtls_cipher_context_t cipher;
   mbedtls_cipher_init(&cipher);
   uint8_t out[16];  // room for what finish may give back
   uint8_t tag[ENCRYPTED_TAG_SIZE];
-  uint8_t aad[ENCRYPTED_PAYLOAD_OFFSET];
   size_t out_length = 0;
-  bool ok = false;
-  do {
-    const mbedtls_cipher_info_t* info = mbedtls_cipher_info_from_type(MBEDTLS_CIPHER_AES_256_GCM);
-    if (!info || mbedtls_cipher_setup(&cipher, info) != 0) break;
-    if (mbedtls_cipher_setkey(&cipher, key, static_cast<int>(KEY_SIZE * 8), MBEDTLS_DECRYPT) != 0)
-      break;
-    if (mbedtls_cipher_set_iv(&cipher, iv, ENCRYPTED_IV_SIZE) != 0) break;
-    if (mbedtls_cipher_reset(&cipher) != 0) break;
-
-    if (stream_seek(stream, 0, SEEK_FROM_END) < 0) break;
-    const int64_t size = stream_tell(stream);
-    if (size < ENCRYPTED_MIN_SIZE) break;
-    if (stream_seek(stream, size - ENCRYPTED_TAG_SIZE, SEEK_FROM_START) < 0) break;
-    if (read_full(stream, tag, sizeof tag) != sizeof tag) break;
-    if (stream_seek(stream, 0, SEEK_FROM_START) != 0) break;
-    if (read_full(stream, aad, sizeof aad) != sizeof aad) break;
-    if (mbedtls_cipher_update_ad(&cipher, aad, sizeof aad) != 0) break;
-
-    // The whole plaintext's room is taken at once, so that the memory stream is never
-    // reallocated while it holds plaintext (no copy of it is left in freed memory). Each
-    // piece of ciphertext is read into its place there and decrypted in place.
-    const uint64_t plain_size = static_cast<uint64_t>(size - ENCRYPTED_MIN_SIZE);
-    uint8_t* plain = memory_stream_append_room(memory, plain_size);
-    if (!plain && plain_size > 0) break;
-
-    // Pieces are whole reads except the last: GCM updates must stay on 16-byte block
-    // boundaries until the final one.
-    uint64_t done = 0;
-    bool pieces_ok = true;
-    while (done < plain_size && pieces_ok) {
-      uint64_t want = plain_size - done < PIECE_SIZE ? plain_size - done : PIECE_SIZE;
-      uint8_t* at = plain + done;
-      pieces_ok = read_full(stream, at, want) == want &&
-                  mbedtls_cipher_update(&cipher, at, want, at, &out_length) == 0 &&
-                  out_length == want;
-      // Ciphertext that was read but not decrypted is wiped along with the plaintext.
-      *written += want;
-      done += want;
-    }
-    if (!pieces_ok) break;
-    if (mbedtls_cipher_finish(&cipher, out, &out_length) != 0) break;
-    if (out_length > 0) {
-      if (stream_write(memory, out, out_length) != static_cast<int64_t>(out_length)) break;
-      *written += out_length;
-    }
-    ok = mbedtls_cipher_check_tag(&cipher, tag, sizeof tag) == 0;
-  } while (false);
+  uint64_t plain_size = 0;
+  bool ok = start_cipher(&cipher, stream, key, iv, tag, &plain_size);
+  if (ok && plain_size <= memory_threshold) {
+    ok = decrypt_in_memory(&cipher, stream, content, plain_size, in_memory);
+  } else if (ok) {
+    ok = decrypt_to_file(&cipher, stream, content, plain_size);
+  }
+  ok = ok && mbedtls_cipher_finish(&cipher, out, &out_length) == 0;
+  if (ok && out_length > 0) {
+    // GCM gives nothing back here; were it to, these bytes would follow the rest.
+    ok = stream_write(content, out, out_length) == static_cast<int64_t>(out_length);
+    if (plain_size <= memory_threshold) *in_memory += out_length;
+  }
+  ok = ok && mbedtls_cipher_check_tag(&cipher, tag, sizeof tag) == 0;
   mbedtls_platform_zeroize(out, sizeof out);
   mbedtls_cipher_free(&cipher);
   return ok;
@@ -117,7 +150,8 @@ bool decrypt_payload(Stream* stream, const uint8_t key[KEY_SIZE], const uint8_t*
 
 }  // namespace
 
-Stream* encrypted_file_open(Stream* stream, const ContainerHeader* header, StringView password) {
+Stream* encrypted_file_open(Stream* stream, const ContainerHeader* header, StringView password,
+                            uint64_t memory_threshold) {
   if (!stream || !header || (!password.data && password.length)) return nullptr;
   if (header->container_type != CONTAINER_TYPE_ENCRYPTED ||
       header->format_version != CONTAINER_FORMAT_VERSION || header->flag_byte > 1 ||
@@ -133,16 +167,17 @@ Stream* encrypted_file_open(Stream* stream, const ContainerHeader* header, Strin
     return nullptr;
   if (iterations > ENCRYPTED_MAX_ITERATIONS) return nullptr;
 
-  DecodedContainerStream* result = decoded_container_new(header);
+  DecodedContainerStream* result = decoded_container_new(header, memory_threshold);
   if (!result) return nullptr;
 
   uint8_t key[KEY_SIZE];
-  uint64_t written = 0;
+  uint64_t in_memory = 0;
   bool ok = derive_key(password, salt, iterations, key) &&
-            decrypt_payload(stream, key, iv, result->memory, &written);
+            decrypt_payload(stream, key, iv, result->content, memory_threshold, &in_memory);
   mbedtls_platform_zeroize(key, sizeof key);
   if (!ok) {
-    wipe_memory(result->memory, written);
+    // Plaintext in the temporary file vanishes with it; plaintext in memory is wiped first.
+    wipe_memory(result->content, in_memory);
     stream_close(&result->base);
     return nullptr;
   }

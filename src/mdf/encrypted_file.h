@@ -20,9 +20,13 @@ constexpr int64_t ENCRYPTED_MIN_SIZE = ENCRYPTED_PAYLOAD_OFFSET + ENCRYPTED_TAG_
 constexpr uint32_t ENCRYPTED_MAX_ITERATIONS = 10'000'000;
 
 // Decrypts the encrypted container that `stream` holds (the caller keeps `stream`) into a
-// stream over the plaintext, standing at its end; the result forwards to a memory stream that
-// it owns. Null, with nothing logged, when the header is not that of an encrypted container,
-// a field is unreadable, the iteration count is too large, the file is shorter than 68 bytes,
-// a cipher step fails or the tag does not match (wrong password or altered file). A failure
+// stream over the plaintext, standing at its end. The result forwards to content that it owns:
+// memory for a plaintext of up to `memory_threshold` bytes; beyond, an unlinked temporary file
+// (never linked into a folder, gone when the result is closed or the process ends) into which
+// the plaintext is decrypted piece by piece. Null, with nothing logged, when the header is not
+// that of an encrypted container, a field is unreadable, the iteration count is too large,
+// the file is shorter than 68 bytes, a cipher step fails or the tag does not match (wrong
+// password or altered file); a temporary file that cannot be written is logged. A failure
 // leaves no plaintext behind in memory.
-Stream* encrypted_file_open(Stream* stream, const ContainerHeader* header, StringView password);
+Stream* encrypted_file_open(Stream* stream, const ContainerHeader* header, StringView password,
+                            uint64_t memory_threshold = CONTAINER_MEMORY_THRESHOLD);

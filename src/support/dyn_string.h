@@ -68,8 +68,18 @@ bool dynstring_with_capacity(DynString* out, uint64_t capacity);
 void dynstring_clear(DynString* s);
 // Sets the length to n (n <= length) and terminates the text there.
 void dynstring_truncate(DynString* s, uint64_t n);
+// The three growers return null when memory ran out or the room asked for reaches 2^62 bytes;
+// the string is then unchanged. A pointer they return is valid until the string next grows,
+// is freed, or (for a short text, which lives in the record itself) is moved.
+// Makes room for a text of n bytes in all (and its terminator), keeping the text, and returns
+// the start of the text. The length does not change.
 char* dynstring_reserve(DynString* s, uint64_t n);
+// Lengthens the text by n bytes whose content is unspecified (the caller fills them; the
+// terminator follows them) and returns where they start, that is the start of the text plus
+// its old length.
 char* dynstring_extend(DynString* s, uint64_t n);
+// Appends n bytes (which may lie in the string's own text) and returns the start of the whole
+// text, not of the appended bytes. Growth leaves room for half as much again.
 char* dynstring_append(DynString* s, const char* bytes, uint64_t n);
 inline char* dynstring_append(DynString* s, std::string_view text) {
   return dynstring_append(s, text.data(), text.size());

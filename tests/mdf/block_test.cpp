@@ -7,8 +7,10 @@
 
 #include "mdf/field_reader.h"
 #include "mdf_test_helpers.h"
+#include "support/block_views.h"
 #include "support/memory_stream.h"
 #include "support/mf4_writer.h"
+#include "support/process_state.h"
 
 using mdftest::LogCapture;
 using mdftest::Opened;
@@ -395,7 +397,7 @@ TEST(BlockDamage, EveryTruncationAndRandomCorruptionIsHandled) {
     ASSERT_NE(o.file, nullptr);
   }
   // Cut anywhere: the open fails or the records end early, never a crash.
-  log_set_output_level(LOG_FATAL);
+  test::ScopedLogLevel quiet(LOG_FATAL);
   for (size_t n = 0; n < good.size(); n += 3) {
     Opened o(std::vector<uint8_t>(good.begin(), good.begin() + static_cast<ptrdiff_t>(n)));
     for (int i = 0; o.file && o.dg(i); ++i) mdftest::read_all(o.dg(i), 1000);
@@ -415,7 +417,6 @@ TEST(BlockDamage, EveryTruncationAndRandomCorruptionIsHandled) {
       mdftest::frame_counts(o.dg(i));
     }
   }
-  log_set_output_level(0);
 }
 
 TEST(Unfinalised, LastDataBlockRunsToTheEndOfTheFile) {

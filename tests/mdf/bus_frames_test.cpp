@@ -1,11 +1,13 @@
-// Frame extraction: the role and prefix tables, each extractor's role set and storing rules
-// on hand-made records, and whole files written by the test writer read back frame by frame.
+// Frame extraction: the choice of extractor, each extractor's role set and storing rules on
+// hand-made records, and whole files written by the test writer read back frame by frame, down
+// to which channel fills which field.
 #include "mdf/bus_frames.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -111,48 +113,6 @@ RecordBuilder can_data_record(uint32_t id, std::vector<uint8_t> data, double t =
   r.uint("CAN_DataFrame.BRS", 0);
   r.uint("CAN_DataFrame.ESI", 1);
   return r;
-}
-
-TEST(FrameRole, EveryNameOfTheTableAndNothingElse) {
-  const std::pair<const char*, FrameRole> cases[] = {
-      {"CAN_DataFrame.BRS", ROLE_BRS},
-      {"CAN_DataFrame.BusChannel", ROLE_BUS_CHANNEL},
-      {"CAN_RemoteFrame.BusChannel", ROLE_BUS_CHANNEL},
-      {"CAN_ErrorFrame.BusChannel", ROLE_BUS_CHANNEL},
-      {"CAN_DataFrame.DataBytes", ROLE_DATA_BYTES},
-      {"CAN_DataFrame.DataLength", ROLE_DATA_LENGTH},
-      {"CAN_RemoteFrame.DataLength", ROLE_DATA_LENGTH},
-      {"CAN_DataFrame.Dir", ROLE_DIR},
-      {"CAN_RemoteFrame.Dir", ROLE_DIR},
-      {"CAN_DataFrame.DLC", ROLE_DLC},
-      {"CAN_RemoteFrame.DLC", ROLE_DLC},
-      {"CAN_DataFrame.EDL", ROLE_EDL},
-      {"CAN_ErrorFrame.ErrorType", ROLE_ERROR_TYPE},
-      {"CAN_DataFrame.ESI", ROLE_ESI},
-      {"CAN_DataFrame.ID", ROLE_ID},
-      {"CAN_RemoteFrame.ID", ROLE_ID},
-      {"CAN_DataFrame.IDE", ROLE_IDE},
-      {"CAN_RemoteFrame.IDE", ROLE_IDE},
-      {"LIN_Frame.BusChannel", ROLE_LIN_BUS_CHANNEL},
-      {"LIN_Frame.DataBytes", ROLE_LIN_DATA_BYTES},
-      {"LIN_Frame.DataLength", ROLE_LIN_DATA_LENGTH},
-      {"LIN_Frame.Dir", ROLE_LIN_DIR},
-      {"LIN_Frame.ID", ROLE_LIN_ID},
-      {"LIN_Frame.ReceivedDataByteCount", ROLE_LIN_RECEIVED_BYTE_COUNT},
-      {"Timestamp", ROLE_TIMESTAMP},
-      // Not in the table: other frame types' fields, case, prefixes and extensions of names.
-      {"CAN_ErrorFrame.ID", ROLE_NONE},
-      {"CAN_RemoteFrame.DataBytes", ROLE_NONE},
-      {"CAN_ErrorFrame.DataLength", ROLE_NONE},
-      {"LIN_Frame.Checksum", ROLE_NONE},
-      {"timestamp", ROLE_NONE},
-      {"Timestamp ", ROLE_NONE},
-      {"CAN_DataFrame.Id", ROLE_NONE},
-      {"CAN_DataFrame.", ROLE_NONE},
-      {"CAN_DataFrame.IDEX", ROLE_NONE},
-      {"", ROLE_NONE},
-  };
-  for (auto [name, role] : cases) EXPECT_EQ(frame_role_from_name(name), role) << name;
 }
 
 TEST(SelectFrameExtractor, ByTheSinglePrefixOfDottedNames) {
@@ -515,6 +475,102 @@ void expect_frames(const test::ReadResult& read, const std::vector<FrameValue>& 
     ASSERT_EQ(read.frames[i], want[i])
         << label << " frame " << i << "\n got  " << test::describe(read.frames[i]) << "\n want "
         << test::describe(want[i]);
+}
+
+// Which channel of a written log fills which frame field: one channel added after the
+// standard fields of a group (so that it is the last word on its field) changes the frame of
+// that group as the lambda says. Names that are no field of the group's frame leave it as it
+// is when they share its prefix and hide it otherwise.
+TEST(BusLogFrames, EachChannelNameFillsItsFrameField) {
+  using test::FrameGroup;
+  const FrameValue can = expected_can(1, 0x100, false, {1, 2, 3}, 0.5, 0, 0, 0, 0);
+  const FrameValue remote = expected_remote(1, 0x1A0, false, 4, 0.5, 0);
+  const FrameValue error = expected_error(1, 2, 0.5);
+  const FrameValue lin = expected_lin(1, 0x21, {9, 8}, 0.5, 0);
+  struct Case {
+    FrameGroup group;
+    const char* name;
+    uint64_t value;
+    std::function<void(FrameValue&)> change;
+  };
+  // A hidden frame is one of kind FRAME_NONE, whatever else the record left in it.
+  const auto hidden = [](FrameValue& f) { f.kind = FRAME_NONE; };
+  const auto unchanged = [](FrameValue&) {};
+  const Case cases[] = {
+      {FrameGroup::CanData, "CAN_DataFrame.BusChannel", 7,
+       [](FrameValue& f) { f.bus_channel = 7; }},
+      {FrameGroup::CanData, "CAN_DataFrame.ID", 0x40, [](FrameValue& f) { f.id |= 0x40; }},
+      {FrameGroup::CanData, "CAN_DataFrame.IDE", 1, [](FrameValue& f) { f.ide = 1; }},
+      {FrameGroup::CanData, "CAN_DataFrame.DLC", 5, [](FrameValue& f) { f.dlc = 5; }},
+      {FrameGroup::CanData, "CAN_DataFrame.DataLength", 9,
+       [](FrameValue& f) { f.data_length = 9; }},
+      {FrameGroup::CanData, "CAN_DataFrame.DataBytes", 0xEE,
+       [](FrameValue& f) { f.data[0] = 0xEE; }},
+      {FrameGroup::CanData, "CAN_DataFrame.Dir", 1, [](FrameValue& f) { f.dir = 1; }},
+      {FrameGroup::CanData, "CAN_DataFrame.EDL", 1, [](FrameValue& f) { f.edl = 1; }},
+      {FrameGroup::CanData, "CAN_DataFrame.BRS", 1, [](FrameValue& f) { f.brs = 1; }},
+      {FrameGroup::CanData, "CAN_DataFrame.ESI", 1, [](FrameValue& f) { f.esi = 1; }},
+      {FrameGroup::CanData, "Timestamp", 3, [](FrameValue& f) { f.timestamp = 3; }},
+      {FrameGroup::CanRemote, "CAN_RemoteFrame.BusChannel", 6,
+       [](FrameValue& f) { f.bus_channel = 6; }},
+      {FrameGroup::CanRemote, "CAN_RemoteFrame.ID", 0x001, [](FrameValue& f) { f.id |= 1; }},
+      {FrameGroup::CanRemote, "CAN_RemoteFrame.IDE", 1, [](FrameValue& f) { f.ide = 1; }},
+      {FrameGroup::CanRemote, "CAN_RemoteFrame.DLC", 2, [](FrameValue& f) { f.dlc = 2; }},
+      {FrameGroup::CanRemote, "CAN_RemoteFrame.DataLength", 3,
+       [](FrameValue& f) { f.data_length = 3; }},
+      {FrameGroup::CanRemote, "CAN_RemoteFrame.Dir", 1, [](FrameValue& f) { f.dir = 1; }},
+      {FrameGroup::CanError, "CAN_ErrorFrame.BusChannel", 4,
+       [](FrameValue& f) { f.bus_channel = 4; }},
+      {FrameGroup::CanError, "CAN_ErrorFrame.ErrorType", 5,
+       [](FrameValue& f) { f.error_type = 5; }},
+      {FrameGroup::Lin, "LIN_Frame.BusChannel", 3, [](FrameValue& f) { f.bus_channel = 3; }},
+      {FrameGroup::Lin, "LIN_Frame.ID", 0x10, [](FrameValue& f) { f.id |= 0x10; }},
+      {FrameGroup::Lin, "LIN_Frame.Dir", 1, [](FrameValue& f) { f.dir = 1; }},
+      {FrameGroup::Lin, "LIN_Frame.DataLength", 6, [](FrameValue& f) { f.data_length = 6; }},
+      {FrameGroup::Lin, "LIN_Frame.ReceivedDataByteCount", 1,
+       [](FrameValue& f) { f.received_byte_count = 1; }},
+      // Fields of other frame types, other cases and extensions of names are no fields.
+      {FrameGroup::CanData, "CAN_DataFrame.Id", 0x7FF, unchanged},
+      {FrameGroup::CanData, "CAN_DataFrame.IDEX", 1, unchanged},
+      {FrameGroup::CanRemote, "CAN_RemoteFrame.DataBytes", 0xEE, unchanged},
+      {FrameGroup::CanError, "CAN_ErrorFrame.ID", 0x7FF, unchanged},
+      {FrameGroup::CanError, "CAN_ErrorFrame.DataLength", 8, unchanged},
+      {FrameGroup::Lin, "LIN_Frame.Checksum", 0x55, unchanged},
+      {FrameGroup::CanData, "timestamp", 3, hidden},
+      {FrameGroup::CanData, "Timestamp ", 3, hidden},
+      {FrameGroup::Lin, "CAN_DataFrame.BusChannel", 3, hidden},
+  };
+  for (const Case& c : cases) {
+    BusLogBuilder log;
+    log.extra_channel(c.group, c.name, c.value);
+    FrameValue want;
+    switch (c.group) {
+      case FrameGroup::CanData:
+        log.add_can_frame(1, 0x100, false, {1, 2, 3}, 0.5);
+        want = can;
+        break;
+      case FrameGroup::CanRemote:
+        log.add_can_remote_frame(1, 0x1A0, false, 4, 0.5);
+        want = remote;
+        break;
+      case FrameGroup::CanError:
+        log.add_can_error_frame(1, 2, 0.5);
+        want = error;
+        break;
+      default:
+        log.add_lin_frame(1, 0x21, {9, 8}, 0.5);
+        want = lin;
+        break;
+    }
+    c.change(want);
+    test::ReadResult read = test::read_frames(log.build());
+    ASSERT_EQ(read.frames.size(), 1u) << c.name;
+    if (want.kind == FRAME_NONE) {
+      EXPECT_EQ(read.frames[0].kind, FRAME_NONE) << c.name;
+    } else {
+      expect_frames(read, {want}, c.name);
+    }
+  }
 }
 
 TEST(BusLogFrames, EachFrameTypeInItsOwnDataGroup) {

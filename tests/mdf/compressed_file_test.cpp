@@ -319,7 +319,7 @@ TEST(HsDecoderFuzz, RandomBitStreamsDecodeLikeTheReference) {
 
 // ---- DecompressStream ----
 
-TEST(DecompressStream, RefusesWhatTheDecoderRefusesAndCannotSeek) {
+TEST(DecompressStream, RefusesWhatTheDecoderRefuses) {
   StreamPtr inner(test::memory_stream_with({0xA0, 0x80}));
   EXPECT_EQ(decompress_stream_new(nullptr, 8, 4), nullptr);
   EXPECT_EQ(decompress_stream_new(inner.get(), 0, 4), nullptr);
@@ -327,9 +327,6 @@ TEST(DecompressStream, RefusesWhatTheDecoderRefusesAndCannotSeek) {
   StreamPtr ds(decompress_stream_new(inner.get(), 8, 4));
   ASSERT_NE(ds, nullptr);
   uint8_t b = 0;
-  EXPECT_EQ(stream_write(ds.get(), &b, 1), -1);
-  EXPECT_EQ(stream_tell(ds.get()), -1);
-  EXPECT_EQ(stream_seek(ds.get(), 0, SEEK_FROM_START), -1);
   EXPECT_EQ(stream_read(ds.get(), &b, 1), 1);
   EXPECT_EQ(b, 'A');
   EXPECT_EQ(stream_read(ds.get(), &b, 1), 0);

@@ -1,4 +1,5 @@
-// Tests of container header detection and of which headers each container reader accepts.
+// Tests of container header detection, of which headers each container reader accepts, and
+// of decoded content beyond the memory threshold.
 #include "mdf/container.h"
 
 #include <gtest/gtest.h>
@@ -8,10 +9,13 @@
 #include <random>
 #include <vector>
 
+#include "dbc/log_capture.h"
 #include "mdf/compressed_file.h"
 #include "mdf/encrypted_file.h"
 #include "support/container_writer.h"
 #include "support/memory_stream.h"
+#include "support/process_state.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -130,6 +134,69 @@ TEST(ContainerDamage, AlteredContainersNeverOpenUnnoticed) {
       EXPECT_FALSE(opened) << "round " << round;
     }
   }
+}
+
+// Decoded content beyond a memory threshold of 4096 bytes, for both kinds of container: the
+// content read back, or null.
+StreamPtr open_spilling(const Bytes& container, const char* password) {
+  StreamPtr file(test::memory_stream_with(container));
+  ContainerHeader h{};
+  EXPECT_TRUE(container_read_header(file.get(), &h));
+  return StreamPtr(h.container_type == CONTAINER_TYPE_ENCRYPTED
+                       ? encrypted_file_open(file.get(), &h, StringView(password), 4096)
+                       : compressed_file_open_bounded(file.get(), &h, UINT32_MAX, 4096));
+}
+
+const Bytes PAYLOAD = [] {
+  Bytes payload(200000);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i % 7 ? i : i >> 9);
+  return payload;
+}();
+const Bytes SPILL_CONTAINERS[] = {test::make_compressed_container(PAYLOAD, 1, 10, 5, true),
+                                  test::make_encrypted_container(PAYLOAD, 1, "pw", 1)};
+
+// The content passes through one unlinked file in $TMPDIR that goes with the stream, also
+// when the password is wrong.
+TEST(ContainerContent, BeyondTheThresholdPassesThroughAnUnlinkedFile) {
+  for (const Bytes& container : SPILL_CONTAINERS) {
+    test::TempDir dir;
+    test::ScopedEnv tmpdir("TMPDIR", dir.path);
+    StreamPtr content = open_spilling(container, "pw");
+    ASSERT_NE(content, nullptr);
+    EXPECT_EQ(test::open_files_in(dir.path), 1);
+    EXPECT_TRUE(test::list_files(dir.path).empty());
+    EXPECT_EQ(test::stream_bytes(content.get()), PAYLOAD);
+    content.reset();
+    EXPECT_EQ(open_spilling(SPILL_CONTAINERS[1], "wrong"), nullptr);
+    EXPECT_EQ(test::open_files_in(dir.path), 0);
+  }
+}
+
+// A temporary file that cannot be made or written fails the container with one message that
+// says what, where and why.
+TEST(ContainerContent, AFailedTemporaryFileFailsTheContainerWithAMessage) {
+  test::TempDir dir;
+  const struct {
+    std::string tmpdir;
+    rlim_t file_limit;
+    std::string message;
+  } cases[] = {
+      {dir.file("missing"), RLIM_INFINITY,
+       "Could not create the temporary file in " + dir.file("missing") +
+           ": No such file or directory"},
+      {dir.path, 65536,
+       "Could not write to the temporary file in " + dir.path + ": File too large"},
+  };
+  for (const auto& c : cases) {
+    for (const Bytes& container : SPILL_CONTAINERS) {
+      test::LogCapture log;  // its own file lies outside the folder
+      test::ScopedEnv tmpdir("TMPDIR", c.tmpdir);
+      test::ScopedFileSizeLimit limit(c.file_limit);
+      EXPECT_EQ(open_spilling(container, "pw"), nullptr);
+      EXPECT_EQ(log.count(c.message), 1) << log.text();
+    }
+  }
+  EXPECT_EQ(test::open_files_in(dir.path), 0);
 }
 
 }  // namespace

@@ -1,0 +1,50 @@
+// The leaf channels of a channel group: where a value lies in a record, how to read it and
+// how to convert it, built once per channel group from its channel blocks.
+#pragma once
+
+#include <cstdint>
+
+#include "mdf/bus_frames.h"
+#include "mdf/conversions.h"
+#include "support/dyn_string.h"
+#include "support/grow_array.h"
+
+struct Block;
+struct CgBlock;
+struct CnBlock;
+
+enum ValueKind : uint32_t {
+  VALUE_UNSIGNED = 0,
+  VALUE_BYTE_ARRAY = 1,
+  VALUE_FLOAT = 2,
+};
+
+// One leaf channel of a channel group; composition parents have no entry, their members do.
+struct RecordChannel {
+  uint64_t bit_offset;  // byte offset * 8 + bit offset
+  uint64_t bit_count;
+  ValueKind value_kind;
+  uint8_t byte_order;  // 1 little-endian, 0 big-endian
+  Conversion conversion;
+  DynString name;
+  FrameRole role;
+  // Where a variable-length channel's payloads live (an SdBlock, a CgBlock of
+  // variable-length records or a block of another kind); null for other channels. Not owned.
+  Block* payload_store;
+};
+
+// The channel's raw bits from a record as an unsigned integer (its 64 least significant bits
+// when wider); 0 when the record is too short. Works for any bit offset and bit count.
+uint64_t record_channel_raw(const RecordChannel* channel, const uint8_t* record, uint64_t length);
+// The channel's numeric value with its conversion applied: unsigned integers are converted
+// as unsigned 64-bit values, floats of 16, 32 and 64 bits are widened to double (other float
+// widths give NaN). Byte-array channels are read like unsigned integers.
+double record_channel_value(const RecordChannel* channel, const uint8_t* record, uint64_t length);
+
+// Rebuilds a channel group's channel array from its channel list; false (with a message)
+// when memory ran out or compositions nest too deeply.
+bool build_record_channels(CgBlock* cg);
+// Appends the leaf channels of one channel (its composition members, depth first).
+bool add_record_channels(const CnBlock* cn, GrowArray<RecordChannel>* channels);
+// Destroys each entry (name and conversion) and frees the array.
+void record_channels_free(GrowArray<RecordChannel>* channels);
