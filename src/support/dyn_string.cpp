@@ -39,6 +39,7 @@ bool dynstring_from(DynString* out, const char* bytes, uint64_t n) {
 
 bool dynstring_with_capacity(DynString* out, uint64_t capacity) {
   memset(out, 0, sizeof *out);
+  if (capacity >= DYNSTRING_MAX_LENGTH) return false;
   char* buffer = static_cast<char*>(malloc(capacity + 1));
   if (!buffer) return false;
   buffer[0] = 0;
@@ -55,7 +56,7 @@ void dynstring_truncate(DynString* s, uint64_t n) {
 }
 
 char* dynstring_reserve(DynString* s, uint64_t n) {
-  if (n >= (uint64_t{1} << 62)) return nullptr;
+  if (n >= DYNSTRING_MAX_LENGTH) return nullptr;
   if (dynstring_is_long(s)) {
     if (n > dynstring_capacity(s)) {
       char* buffer = static_cast<char*>(realloc(s->u.heap.data, n + 1));
@@ -78,6 +79,8 @@ char* dynstring_reserve(DynString* s, uint64_t n) {
 
 char* dynstring_extend(DynString* s, uint64_t n) {
   uint64_t length = dynstring_length(s);
+  // Compared this way round, a huge n cannot wrap the sum into a small request.
+  if (n >= DYNSTRING_MAX_LENGTH - length) return nullptr;
   char* buffer = dynstring_reserve(s, length + n);
   if (!buffer) return nullptr;
   set_length(s, length + n);
@@ -88,7 +91,8 @@ char* dynstring_append(DynString* s, const char* bytes, uint64_t n) {
   uint64_t length = dynstring_length(s);
   uint64_t capacity = dynstring_capacity(s);
   char* old_text = dynstring_data(s);
-  if (length + n > capacity) {
+  if (n >= DYNSTRING_MAX_LENGTH - length) return nullptr;  // the sums below cannot wrap
+  if (n > capacity - length) {
     // The source may lie inside our own text; remember where, since the buffer may move.
     bool inside = bytes >= old_text && bytes <= old_text + length;
     uint64_t source_offset = inside ? static_cast<uint64_t>(bytes - old_text) : 0;

@@ -68,6 +68,8 @@ bool dynstring_with_capacity(DynString* out, uint64_t capacity);
 void dynstring_clear(DynString* s);
 // Sets the length to n (n <= length) and terminates the text there.
 void dynstring_truncate(DynString* s, uint64_t n);
+// Texts stay shorter than this, so lengths and their sums never wrap.
+constexpr uint64_t DYNSTRING_MAX_LENGTH = uint64_t{1} << 62;
 // The three growers return null when memory ran out or the room asked for reaches 2^62 bytes;
 // the string is then unchanged. A pointer they return is valid until the string next grows,
 // is freed, or (for a short text, which lives in the record itself) is moved.

@@ -112,6 +112,23 @@ TEST(DynString, ReserveClearAndSelfAppend) {
   dynstring_free(&s);
 }
 
+TEST(DynString, RequestsThatWouldWrapAreRefusedAndLeaveTheText) {
+  // Both forms: the short text inside the record and a long one with spare capacity.
+  for (const char* text : {"abc", "a text longer than the twenty-two bytes of the short form"}) {
+    DynString s;
+    ASSERT_TRUE(dynstring_from(&s, text));
+    for (uint64_t n : {UINT64_MAX, UINT64_MAX - 2, DYNSTRING_MAX_LENGTH}) {
+      EXPECT_EQ(dynstring_append(&s, "x", n), nullptr) << n;
+      EXPECT_EQ(dynstring_extend(&s, n), nullptr) << n;
+      EXPECT_EQ(dynstring_reserve(&s, n), nullptr) << n;
+      EXPECT_EQ(dynstring_sv(&s), text);
+    }
+    dynstring_free(&s);
+  }
+  DynString s;
+  EXPECT_FALSE(dynstring_with_capacity(&s, UINT64_MAX));
+}
+
 TEST(DynString, Formatting) {
   DynString s{};
   EXPECT_EQ(dynstring_format(&s, "%s", std::string(30, 'z').c_str()), 30);
