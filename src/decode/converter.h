@@ -24,17 +24,15 @@ struct BusFrame;
 struct Converter;
 
 // Slots may be empty; the caller skips them. on_file_begin false: the pipeline logs and goes
-// on to on_file_end. on_frame false: the frame's output could not be written (the file's
-// result becomes a failure and the input is kept). on_file_end false: the file's output could
-// not be made durable (it then counts as failed as well).
+// on to on_file_end; on_file_begin may instead mark the file as a repeated input, whose
+// records the pipeline then does not read. on_frame false: the frame's output could not be
+// written (the file's result becomes a failure and the input is kept). on_file_end false: the
+// file's output could not be made durable (it then counts as failed as well).
 struct ConverterOps {
   void (*destroy)(Converter* c);
-  bool (*init)(Converter* c);
   bool (*on_frame)(Converter* c, const BusFrame* frame);
   bool (*on_file_begin)(Converter* c, const char* output_path, MdfFile* file);
   bool (*on_file_end)(Converter* c, const char* output_path);
-  bool (*on_group_begin)(Converter* c);
-  bool (*on_group_end)(Converter* c);
 };
 
 struct Converter {
@@ -46,4 +44,7 @@ struct Converter {
   uint64_t input_frames;
   uint64_t input_files;
   ConversionOptions* options;
+  // Set by on_file_begin when the file repeats the previous input (same serial, session and
+  // split): the pipeline then reads none of its records.
+  bool repeated_input;
 };

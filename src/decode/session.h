@@ -43,7 +43,6 @@ using WriterMap = OrderedMap<uint64_t, CsvWriter*>;
 
 struct Session {
   Converter base;
-  ConverterOps ops;  // base.ops points here; on_frame is cleared for a repeated input file
   ChannelDecoders channels[2 * CHANNELS_PER_BUS];  // CAN 1-9, then LIN 1-9
   uint32_t naming_serial, naming_session, naming_split;
   uint16_t output_year;
@@ -79,3 +78,7 @@ bool session_on_file_begin(Session* session, const char* output_path, MdfFile* f
 bool session_on_file_end(Session* session, const char* output_path);
 // Closes every open output file; false when any of them could not be written out.
 bool session_finish(Session* session);
+// Starts a new output set: closes every open output and names the next files after the
+// current file's serial, session and split and the given UTC date (all zero: none yet, the
+// first row sets it). False when an output of the closed set could not be written out.
+bool session_start_output_set(Session* session, uint16_t year, uint8_t month, uint8_t day);
