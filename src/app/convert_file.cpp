@@ -6,6 +6,8 @@
 
 #include "app/progress.h"
 #include "decode/converter.h"
+#include "decode/journal.h"
+#include "io/durable_io.h"
 #include "io/fs_root.h"
 #include "mdf/block.h"
 #include "mdf/blocks.h"
@@ -154,19 +156,56 @@ bool read_frames(Converter* converter, HdBlock* hd) {
   return ok;
 }
 
+// A repeated input (same serial, session and split as the previous one) is converted only
+// when it is byte for byte the previous input, whose rows are then in the output already.
+// Otherwise its frames would be lost unseen: it is kept and fails.
+bool check_repeated_input(Converter* converter, std::string_view input_path) {
+  std::string_view previous = dynstring_sv(&converter->previous_input);
+  std::string_view root = dynstring_sv(&converter->input_root->path);
+  ScopedDynString a, b;
+  int same = -1;
+  if (!previous.empty() && io_join_path(root, previous, &a.s) &&
+      io_join_path(root, input_path, &b.s))
+    same = io_files_equal(dynstring_data(&a.s), dynstring_data(&b.s));
+  const int path_length = static_cast<int>(input_path.size());
+  const int previous_length = static_cast<int>(previous.size());
+  if (same == 1) {
+    LOG(LOG_INFO, "Input file %.*s repeats %.*s byte for byte: its rows are converted already",
+        path_length, input_path.data(), previous_length, previous.data());
+    return true;
+  }
+  LOG(LOG_WARN,
+      "Input file %.*s repeats the serial, session and split of %.*s but %s: it is kept and its "
+      "frames are not converted",
+      path_length, input_path.data(), previous_length, previous.data(),
+      same == 0 ? "differs from it" : "cannot be compared with it");
+  return false;
+}
+
 // The converter's file operations around the frames of the log; false when any failed.
-bool run_converter(Converter* converter, std::string_view output_path, const OpenedLog& log) {
+// *header_read tells whether the converter has read the log's header, which makes the input
+// the previous one for the next input.
+bool run_converter(Converter* converter, std::string_view input_path, std::string_view output_path,
+                   const OpenedLog& log, bool* header_read) {
   // The converter sees the output path as a zero-terminated text.
   ScopedDynString output(output_path);
   const char* output_text = dynstring_data(&output.s);
   const ConverterOps* ops = converter->ops;
   bool success = true;
   converter->repeated_input = false;
+  *header_read = ops->on_file_begin != nullptr;
   if (ops->on_file_begin && !ops->on_file_begin(converter, output_text, log.file)) {
     LOG(LOG_ERROR, "Error during new file callback");
     success = false;
-  } else if (!converter->repeated_input && ops->on_frame) {
+  } else if (converter->repeated_input) {
+    success = check_repeated_input(converter, input_path);
+  } else if (ops->on_frame) {
     success = read_frames(converter, log.hd);
+  }
+  if (*header_read) {
+    dynstring_free(&converter->previous_input);
+    dynstring_from(&converter->previous_input, input_path);
+    journal_previous(converter->journal, input_path);
   }
   if (ops->on_file_end && !ops->on_file_end(converter, output_text)) {
     LOG(LOG_ERROR, "Error during end file callback");
@@ -175,23 +214,42 @@ bool run_converter(Converter* converter, std::string_view output_path, const Ope
   return success;
 }
 
-// Closes the log and, when it was converted and --delete-converted was given, removes the
-// input. The result: CONVERT_OK only when the conversion succeeded and the input closed.
-int32_t close_log(Converter* converter, std::string_view input_path, OpenedLog& log, bool success) {
-  const int path_length = static_cast<int>(input_path.size());
+// Closes the log. The result: CONVERT_OK only when the conversion succeeded and the input
+// closed.
+int32_t close_log(std::string_view input_path, OpenedLog& log, bool success) {
   int32_t result = CONVERT_FAILED;
   bool closed = stream_close(log.stream) == 0;
   if (!closed) {
-    LOG(LOG_ERROR, "Could not close input file after conversion: %.*s", path_length,
-        input_path.data());
+    LOG(LOG_ERROR, "Could not close input file after conversion: %.*s",
+        static_cast<int>(input_path.size()), input_path.data());
   } else if (success) {
     result = CONVERT_OK;
-    if (converter->options->delete_converted && !fs_remove(converter->input_root, input_path))
-      LOG(LOG_ERROR, "Could not remove input file after conversion: %.*s", path_length,
-          input_path.data());
   }
   mdf_close(log.file);
   if (!closed) stream_close(log.stream);
+  return result;
+}
+
+// Records the input's end. With --delete-converted a converted input is not deleted at once
+// but when the next input whose header is read has ended (or the run ends): until then it is
+// what that input is compared with. The deletion due now is the previous pending one.
+int32_t finish_input(Converter* converter, std::string_view input_path, int32_t result,
+                     bool header_read) {
+  bool deleting = converter->options->delete_converted;
+  bool pending = deleting && result == CONVERT_OK;
+  if (!journal_done(converter->journal, input_path, result, pending) && deleting) {
+    // Without the record a crash could not tell that its rows are in the output.
+    result = CONVERT_FAILED;
+    pending = false;
+  }
+  if (header_read && dynstring_length(&converter->pending_deletion) > 0) {
+    remove_converted_input(converter, dynstring_sv(&converter->pending_deletion));
+    dynstring_free(&converter->pending_deletion);
+  }
+  if (pending) {
+    dynstring_free(&converter->pending_deletion);
+    dynstring_from(&converter->pending_deletion, input_path);
+  }
   return result;
 }
 
@@ -200,9 +258,30 @@ int32_t close_log(Converter* converter, std::string_view input_path, OpenedLog& 
 int32_t convert_file(Converter* converter, std::string_view input_path,
                      std::string_view output_path) {
   if (!converter) return CONVERT_FAILED;
+  journal_begin(converter->journal, input_path);
   OpenedLog log;
-  int32_t opened = open_log(converter, input_path, &log);
-  if (opened != CONVERT_OK) return opened;
-  bool success = run_converter(converter, output_path, log);
-  return close_log(converter, input_path, log, success);
+  bool header_read = false;
+  int32_t result = open_log(converter, input_path, &log);
+  if (result == CONVERT_OK) {
+    bool success = run_converter(converter, input_path, output_path, log, &header_read);
+    result = close_log(input_path, log, success);
+  }
+  return finish_input(converter, input_path, result, header_read);
+}
+
+void remove_converted_input(Converter* converter, std::string_view input_path) {
+  ScopedDynString full;
+  if (io_join_path(dynstring_sv(&converter->input_root->path), input_path, &full.s) &&
+      io_remove_file(dynstring_data(&full.s))) {
+    journal_removed(converter->journal, input_path);
+    return;
+  }
+  LOG(LOG_ERROR, "Could not remove input file after conversion: %.*s",
+      static_cast<int>(input_path.size()), input_path.data());
+}
+
+void finish_conversions(Converter* converter) {
+  if (!converter || dynstring_length(&converter->pending_deletion) == 0) return;
+  remove_converted_input(converter, dynstring_sv(&converter->pending_deletion));
+  dynstring_free(&converter->pending_deletion);
 }

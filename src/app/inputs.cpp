@@ -5,6 +5,7 @@
 #include "app/progress.h"
 #include "app/tool.h"
 #include "decode/converter.h"
+#include "decode/journal.h"
 #include "io/fs_root.h"
 #include "support/hash_table.h"
 #include "support/log.h"
@@ -132,6 +133,9 @@ int run_inputs(Converter* converter, GrowArray<DynString>* inputs) {
 }
 
 int convert_entry(Converter* converter, std::string_view input_path, std::string_view output_path) {
+  // An input that ended in the interrupted run this one resumes, whether or not it still exists.
+  int32_t finished = 0;
+  if (journal_finished(converter->journal, input_path, &finished)) return finished;
   EntryInfo info;
   if (!fs_query(converter->input_root, input_path, &info)) {
     LOG(LOG_FATAL, "Error during stat of %.*s, exiting", static_cast<int>(input_path.size()),

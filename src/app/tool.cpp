@@ -12,6 +12,7 @@
 #include "app/inputs.h"
 #include "app/passwords.h"
 #include "app/progress.h"
+#include "app/run_guard.h"
 #include "decode/session.h"
 #include "io/stream.h"
 #include "support/log.h"
@@ -467,12 +468,19 @@ int tool_main(int argc, char** argv) {
           LOG(LOG_INFO, "dbc-%s%lli: %s", BUS_NAMES[bus], static_cast<long long>(channel + 1),
               dynstring_data(&path));
 
+  RunGuard guard;
+  if (!run_guard_begin(&guard, tool, &exit_status)) {
+    tool_destroy(tool);
+    return exit_status;
+  }
   Session* session = session_create(tool->input_root, tool->output_root, &tool->options,
                                     &tool->dbc_paths, tool->concatenate);
   if (!session) {
+    run_guard_end(&guard, nullptr);
     tool_destroy(tool);
     return EXIT_SETUP_FAILED;
   }
+  run_guard_attach(&guard, session);
   int64_t started = elapsed_milliseconds();
   progress_start(&session->base);
   exit_status = run_inputs(&session->base, &tool->inputs);
@@ -492,6 +500,7 @@ int tool_main(int argc, char** argv) {
       static_cast<unsigned>(static_cast<int32_t>(finished - started) / 1000));
   // Closing the outputs is part of the run: a file that cannot be closed was not written.
   if (!session_finish(session)) exit_status |= 8;
+  run_guard_end(&guard, session);
   converter->ops->destroy(converter);
   free(session);
   tool_destroy(tool);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "support/dyn_string.h"
 #include "support/hash_table.h"
 
 // Device key ("default" or hexadecimal serial, as written) to password.
@@ -19,6 +20,7 @@ struct ConversionOptions {
 };
 
 struct FsRoot;
+struct Journal;
 struct MdfFile;
 struct BusFrame;
 struct Converter;
@@ -44,6 +46,11 @@ struct Converter {
   uint64_t input_frames;
   uint64_t input_files;
   ConversionOptions* options;
+  Journal* journal;  // null: nothing is journaled
+  // The last input whose header was read, which a repeated input is compared with.
+  DynString previous_input;
+  // A converted input whose deletion waits until the next input has been compared with it.
+  DynString pending_deletion;
   // Set by on_file_begin when the file repeats the previous input (same serial, session and
   // split): the pipeline then reads none of its records.
   bool repeated_input;

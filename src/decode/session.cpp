@@ -9,8 +9,10 @@
 
 #include "dbc/dbc_parser.h"
 #include "dbc/message_db.h"
+#include "decode/csv_writer.h"
 #include "decode/file_metadata.h"
 #include "decode/frame_decoder.h"
+#include "decode/journal.h"
 #include "decode/output_files.h"
 #include "io/stream.h"
 #include "support/log.h"
@@ -114,6 +116,10 @@ void session_destroy(Session* session) {
     }
   }
   session_close_outputs(session);
+  hash_table_destroy<StringKeyTraits<StringSetEntry>>(&session->written_paths);
+  grow_array_free(&session->touched);
+  dynstring_free(&session->base.previous_input);
+  dynstring_free(&session->base.pending_deletion);
   grow_array_free(&session->row_values);
   decoded_message_clear(&session->decoded);
 }
@@ -132,6 +138,8 @@ bool session_start_output_set(Session* session, uint16_t year, uint8_t month, ui
   session->output_year = year;
   session->output_month = month;
   session->output_day = day;
+  journal_output_set(session->base.journal, session->naming_serial, session->naming_session,
+                     session->naming_split, year, month, day);
   return closed;
 }
 
@@ -170,6 +178,7 @@ bool continues_previous_file(const Session* session) {
 }  // namespace
 
 bool session_on_file_begin(Session* session, const char*, MdfFile* file) {
+  session->input_mark += 1;
   read_file_numbers(session, file);
   session->warned_bad_time = false;
   session->base.repeated_input = false;
@@ -207,9 +216,19 @@ bool session_on_file_end(Session* session, const char*) {
   session->last_serial = session->current_serial;
   session->last_session = session->current_session;
   session->last_split = session->current_split;
+  journal_last(session->base.journal, session->last_serial, session->last_session,
+               session->last_split);
   bool ok = !session->output_failed;
   session->output_failed = false;
-  // Before an input may be deleted, its rows must have reached the disk.
-  if (session->base.options->delete_converted && !writer_map_flush(&session->writers)) ok = false;
+  // The input counts as converted only once its rows are in the files (and, before it may be
+  // deleted, on the disk).
+  bool sync = session->base.options->delete_converted;
+  for (CsvWriter* writer : session->touched) {
+    bool failed_before = writer->failed;
+    if (sync ? csv_writer_sync(writer) : csv_writer_flush(writer)) continue;
+    if (!failed_before) LOG(LOG_ERROR, "Could not flush output file %s", csv_writer_path(writer));
+    ok = false;
+  }
+  session->touched.count = 0;
   return ok;
 }

@@ -53,7 +53,9 @@ struct Session {
   uint8_t concatenate;
   const char* root_suffix;  // "_out" or ""
   WriterMap writers;
-  HashTable<StringSetEntry> open_paths;  // relative paths of the writers in the output set
+  HashTable<StringSetEntry> written_paths;  // every file this run has created (relative paths)
+  GrowArray<CsvWriter*> touched;            // the writers the current input has written to
+  uint64_t input_mark;                      // counts the inputs whose header was read
   OutputStatistics statistics;
   GrowArray<double> row_values;  // reused for every row
   DecodedMessage decoded;        // reused for every decode: no allocation per frame
@@ -62,6 +64,7 @@ struct Session {
 };
 
 struct FsRoot;
+struct JournalState;
 
 // Loads every configured DBC file of the 18 channels and raises the open-file limit. Null when
 // a DBC file cannot be opened or loaded (logged with its path).
@@ -73,8 +76,9 @@ void session_destroy(Session* session);
 // Reads the file's serial number, session and split and decides whether its rows continue
 // the open outputs. False when the file carries (and inherits) no serial, session or split.
 bool session_on_file_begin(Session* session, const char* output_path, MdfFile* file);
-// Remembers the file as the previous one. False when an output of the file could not be
-// written (with --delete-converted: flushed) completely.
+// Remembers the file as the previous one and writes out the rows of every file it wrote to
+// (with --delete-converted: makes them durable). False when an output of the file could not
+// be written completely.
 bool session_on_file_end(Session* session, const char* output_path);
 // Closes every open output file; false when any of them could not be written out.
 bool session_finish(Session* session);
@@ -82,3 +86,7 @@ bool session_finish(Session* session);
 // current file's serial, session and split and the given UTC date (all zero: none yet, the
 // first row sets it). False when an output of the closed set could not be written out.
 bool session_start_output_set(Session* session, uint16_t year, uint8_t month, uint8_t day);
+// Continues the state an interrupted run left (from its journal): the last file's numbers, the
+// output set with its files opened to append to, and the names of every file it created. A
+// file that cannot be reopened is reported and left out of the set.
+void session_resume(Session* session, const JournalState* state);

@@ -1,0 +1,91 @@
+// The output folder's lock and journal around a conversion run.
+#include "app/run_guard.h"
+
+#include <errno.h>
+
+#include <cstring>
+
+#include "app/convert_file.h"
+#include "app/tool.h"
+#include "decode/journal.h"
+#include "io/durable_io.h"
+#include "support/log.h"
+
+namespace {
+
+// FNV-1a over the parts of the fingerprint, each ended by a zero byte.
+struct Fingerprint {
+  uint64_t hash = 0xCBF29CE484222325ULL;
+  void add(std::string_view text) {
+    for (char c : text) step(static_cast<uint8_t>(c));
+    step(0);
+  }
+  void step(uint8_t byte) { hash = (hash ^ byte) * 0x100000001B3ULL; }
+};
+
+}  // namespace
+
+uint64_t run_fingerprint(const Tool* tool) {
+  Fingerprint f;
+  f.add(dynstring_sv(&tool->common_root));
+  for (const DynString& input : tool->inputs) f.add(dynstring_sv(&input));
+  f.add("dbc");
+  for (const auto& bus : tool->dbc_paths.paths)
+    for (const auto& channel : bus)
+      for (const DynString& path : channel) f.add(dynstring_sv(&path));
+  f.step(tool->concatenate);
+  f.step(tool->options.no_append_root);
+  f.add(dynstring_sv(&tool->output_root->path));
+  return f.hash;
+}
+
+bool run_guard_begin(RunGuard* guard, const Tool* tool, int* exit_status) {
+  *guard = RunGuard{-1, nullptr};
+  const char* folder = dynstring_data(&tool->output_root->path);
+  guard->lock_fd = io_lock_folder(folder);
+  if (guard->lock_fd < 0) {
+    if (errno == EWOULDBLOCK) {
+      LOG(LOG_FATAL,
+          "Another run is converting into the output folder %s; try again when it has ended",
+          folder);
+    } else {
+      LOG(LOG_FATAL, "Could not lock the output folder %s: %s", folder, strerror(errno));
+    }
+    *exit_status = EXIT_SETUP_FAILED;
+    return false;
+  }
+  guard->journal =
+      journal_open(tool->output_root, run_fingerprint(tool), tool->options.delete_converted);
+  if (!guard->journal) {
+    io_unlock_folder(guard->lock_fd);
+    guard->lock_fd = -1;
+    *exit_status = EXIT_SETUP_FAILED;
+    return false;
+  }
+  return true;
+}
+
+void run_guard_attach(RunGuard* guard, Session* session) {
+  Journal* journal = guard->journal;
+  Converter* converter = &session->base;
+  converter->journal = journal;
+  if (!journal || !journal->resumed) return;
+  session_resume(session, &journal->state);
+  dynstring_from(&converter->previous_input, dynstring_sv(&journal->state.previous_input));
+  if (!converter->options->delete_converted) return;
+  for (DynString& path : journal->stale_deletions)
+    remove_converted_input(converter, dynstring_sv(&path));
+  // The previous input's deletion waits, as it did, for the next input to be compared with it.
+  std::string_view previous = dynstring_sv(&converter->previous_input);
+  const FinishedInput* f =
+      hash_table_find<StringKeyTraits<FinishedInput>>(&journal->finished, previous);
+  if (f && f->pending_deletion) dynstring_from(&converter->pending_deletion, previous);
+}
+
+void run_guard_end(RunGuard* guard, Session* session) {
+  if (session) finish_conversions(&session->base);
+  journal_close(guard->journal);
+  guard->journal = nullptr;
+  io_unlock_folder(guard->lock_fd);
+  guard->lock_fd = -1;
+}
