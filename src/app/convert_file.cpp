@@ -2,6 +2,8 @@
 // password, the MDF file, and every bus frame of every data group handed to the converter.
 #include "app/convert_file.h"
 
+#include <time.h>
+
 #include <cstdio>
 
 #include "app/progress.h"
@@ -20,6 +22,8 @@
 namespace {
 
 constexpr int64_t CONTAINER_READ_WINDOW = int64_t{1} << 20;
+constexpr int32_t DELETION_BATCH = 64;
+constexpr int64_t DELETION_DELAY_MS = 1000;
 
 // The password of the device (by its serial as 8 upper-case hexadecimal digits), else the
 // "default" one; null when there is neither.
@@ -156,9 +160,9 @@ bool read_frames(Converter* converter, HdBlock* hd) {
   return ok;
 }
 
-// A repeated input (same serial, session and split as the previous one) is converted only
-// when it is byte for byte the previous input, whose rows are then in the output already.
-// Otherwise its frames would be lost unseen: it is kept and fails.
+// A repeated input (same serial, session and split as the previous one) counts as converted
+// only when it is byte for byte the previous input and that one was converted: its rows are
+// then in the output already. Otherwise its frames would be lost unseen: it is kept and fails.
 bool check_repeated_input(Converter* converter, std::string_view input_path) {
   std::string_view previous = dynstring_sv(&converter->previous_input);
   std::string_view root = dynstring_sv(&converter->input_root->path);
@@ -169,16 +173,18 @@ bool check_repeated_input(Converter* converter, std::string_view input_path) {
     same = io_files_equal(dynstring_data(&a.s), dynstring_data(&b.s));
   const int path_length = static_cast<int>(input_path.size());
   const int previous_length = static_cast<int>(previous.size());
-  if (same == 1) {
+  if (same == 1 && converter->previous_converted) {
     LOG(LOG_INFO, "Input file %.*s repeats %.*s byte for byte: its rows are converted already",
         path_length, input_path.data(), previous_length, previous.data());
     return true;
   }
+  const char* why = same == 1   ? "was not converted either"
+                    : same == 0 ? "differs from it"
+                                : "cannot be compared with it";
   LOG(LOG_WARN,
       "Input file %.*s repeats the serial, session and split of %.*s but %s: it is kept and its "
       "frames are not converted",
-      path_length, input_path.data(), previous_length, previous.data(),
-      same == 0 ? "differs from it" : "cannot be compared with it");
+      path_length, input_path.data(), previous_length, previous.data(), why);
   return false;
 }
 
@@ -230,26 +236,63 @@ int32_t close_log(std::string_view input_path, OpenedLog& log, bool success) {
   return result;
 }
 
-// Records the input's end. With --delete-converted a converted input is not deleted at once
-// but when the next input whose header is read has ended (or the run ends): until then it is
-// what that input is compared with. The deletion due now is the previous pending one.
+int64_t monotonic_milliseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Deletes the queued inputs once the output is made durable: all of them, or all but the
+// previous input, which the next input may repeat. When the output cannot be made durable the
+// queued inputs are kept. written_before: the output was written by an earlier (killed) run,
+// whose files this one does not know.
+void delete_queued_inputs(Converter* converter, bool all, bool written_before = false) {
+  GrowArray<DynString>& queue = converter->deletion_queue;
+  std::string_view waiting = all ? std::string_view{} : dynstring_sv(&converter->previous_input);
+  if (queue.count == 0 || (queue.count == 1 && dynstring_sv(&queue[0]) == waiting)) return;
+  const ConverterOps* ops = converter->ops;
+  bool durable = (!ops->make_durable || ops->make_durable(converter)) &&
+                 journal_make_durable(converter->journal, written_before);
+  if (!durable) converter->durability_failed = true;
+  int32_t kept = 0;
+  for (DynString& path : queue) {
+    if (!waiting.empty() && dynstring_sv(&path) == waiting) {
+      queue[kept++] = path;
+      continue;
+    }
+    if (durable) remove_converted_input(converter, dynstring_sv(&path));
+    dynstring_free(&path);
+  }
+  queue.count = kept;
+  converter->queue_started_ms = monotonic_milliseconds();
+}
+
+// Records the input's end. With --delete-converted a converted input joins the deletion
+// queue; the queue is emptied every DELETION_BATCH inputs or DELETION_DELAY_MS, so that one
+// sync makes the output of many inputs durable.
 int32_t finish_input(Converter* converter, std::string_view input_path, int32_t result,
                      bool header_read) {
   bool deleting = converter->options->delete_converted;
-  bool pending = deleting && result == CONVERT_OK;
-  if (!journal_done(converter->journal, input_path, result, pending) && deleting) {
+  bool queued = deleting && result == CONVERT_OK;
+  if (!journal_done(converter->journal, input_path, result, queued) && deleting) {
     // Without the record a crash could not tell that its rows are in the output.
     result = CONVERT_FAILED;
-    pending = false;
+    queued = false;
   }
-  if (header_read && dynstring_length(&converter->pending_deletion) > 0) {
-    remove_converted_input(converter, dynstring_sv(&converter->pending_deletion));
-    dynstring_free(&converter->pending_deletion);
+  if (header_read) converter->previous_converted = result == CONVERT_OK;
+  GrowArray<DynString>& queue = converter->deletion_queue;
+  if (queued) {
+    DynString path;
+    if (dynstring_from(&path, input_path) && grow_array_push(&queue, path)) {
+      if (queue.count == 1) converter->queue_started_ms = monotonic_milliseconds();
+    } else {
+      dynstring_free(&path);
+    }
   }
-  if (pending) {
-    dynstring_free(&converter->pending_deletion);
-    dynstring_from(&converter->pending_deletion, input_path);
-  }
+  if (queue.count >= DELETION_BATCH ||
+      (queue.count > 0 &&
+       monotonic_milliseconds() - converter->queue_started_ms >= DELETION_DELAY_MS))
+    delete_queued_inputs(converter, false);
   return result;
 }
 
@@ -280,8 +323,10 @@ void remove_converted_input(Converter* converter, std::string_view input_path) {
       static_cast<int>(input_path.size()), input_path.data());
 }
 
-void finish_conversions(Converter* converter) {
-  if (!converter || dynstring_length(&converter->pending_deletion) == 0) return;
-  remove_converted_input(converter, dynstring_sv(&converter->pending_deletion));
-  dynstring_free(&converter->pending_deletion);
+bool finish_conversions(Converter* converter) {
+  if (!converter) return true;
+  delete_queued_inputs(converter, true);
+  return !converter->durability_failed;
 }
+
+void delete_stale_inputs(Converter* converter) { delete_queued_inputs(converter, false, true); }

@@ -54,8 +54,7 @@ bool run_guard_begin(RunGuard* guard, const Tool* tool, int* exit_status) {
     *exit_status = EXIT_SETUP_FAILED;
     return false;
   }
-  guard->journal =
-      journal_open(tool->output_root, run_fingerprint(tool), tool->options.delete_converted);
+  guard->journal = journal_open(tool->output_root, run_fingerprint(tool));
   if (!guard->journal) {
     io_unlock_folder(guard->lock_fd);
     guard->lock_fd = -1;
@@ -71,21 +70,27 @@ void run_guard_attach(RunGuard* guard, Session* session) {
   converter->journal = journal;
   if (!journal || !journal->resumed) return;
   session_resume(session, &journal->state);
-  dynstring_from(&converter->previous_input, dynstring_sv(&journal->state.previous_input));
-  if (!converter->options->delete_converted) return;
-  for (DynString& path : journal->stale_deletions)
-    remove_converted_input(converter, dynstring_sv(&path));
-  // The previous input's deletion waits, as it did, for the next input to be compared with it.
-  std::string_view previous = dynstring_sv(&converter->previous_input);
+  std::string_view previous = dynstring_sv(&journal->state.previous_input);
+  dynstring_from(&converter->previous_input, previous);
   const FinishedInput* f =
       hash_table_find<StringKeyTraits<FinishedInput>>(&journal->finished, previous);
-  if (f && f->pending_deletion) dynstring_from(&converter->pending_deletion, previous);
+  converter->previous_converted = f && f->result == 0;
+  if (!converter->options->delete_converted) return;
+  // The interrupted run's converted inputs that were not deleted yet join the queue; all but
+  // the previous one, which the next input may repeat, are deleted at once.
+  hash_table_for_each(&journal->finished, [&](FinishedInput& input) {
+    DynString path;
+    if (!input.pending_deletion || !dynstring_from(&path, dynstring_sv(&input.key))) return;
+    if (!grow_array_push(&converter->deletion_queue, path)) dynstring_free(&path);
+  });
+  delete_stale_inputs(converter);
 }
 
-void run_guard_end(RunGuard* guard, Session* session) {
-  if (session) finish_conversions(&session->base);
+int run_guard_end(RunGuard* guard, Session* session) {
+  int status = session && !finish_conversions(&session->base) ? 8 : 0;
   journal_close(guard->journal);
   guard->journal = nullptr;
   io_unlock_folder(guard->lock_fd);
   guard->lock_fd = -1;
+  return status;
 }

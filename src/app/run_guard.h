@@ -24,6 +24,7 @@ bool run_guard_begin(RunGuard* guard, const Tool* tool, int* exit_status);
 // Lets the session journal its work; for a resumed run, restores the session's state and
 // completes the deletions the interrupted run left due.
 void run_guard_attach(RunGuard* guard, Session* session);
-// Completes the deletion that waits for the end of the run, removes the journal and releases
-// the lock. The session may be null (it was never created).
-void run_guard_end(RunGuard* guard, Session* session);
+// Completes the deletions that wait for the end of the run, removes the journal and releases
+// the lock. The session may be null (it was never created). Returns 8 when converted inputs
+// had to be kept because the output could not be made durable, else 0.
+int run_guard_end(RunGuard* guard, Session* session);

@@ -500,7 +500,7 @@ int tool_main(int argc, char** argv) {
       static_cast<unsigned>(static_cast<int32_t>(finished - started) / 1000));
   // Closing the outputs is part of the run: a file that cannot be closed was not written.
   if (!session_finish(session)) exit_status |= 8;
-  run_guard_end(&guard, session);
+  exit_status |= run_guard_end(&guard, session);
   converter->ops->destroy(converter);
   free(session);
   tool_destroy(tool);

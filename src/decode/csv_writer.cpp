@@ -55,6 +55,7 @@ bool build_header(DynString* header, const char* const* names, uint32_t count) {
 // then failed.
 bool write_rows(CsvWriter* writer, const char* rows, uint64_t size) {
   uint64_t written = 0;
+  writer->unsynced = 1;
   if (io_write_all(writer->fd, rows, size, &written)) {
     writer->file_size += size;
     return true;
@@ -169,9 +170,13 @@ bool csv_writer_flush(CsvWriter* writer) {
 
 bool csv_writer_sync(CsvWriter* writer) {
   if (!csv_writer_flush(writer)) return false;
-  if (io_sync(writer->fd)) return true;
-  writer->failed = 1;
-  return false;
+  if (!writer->unsynced) return true;
+  if (!io_sync(writer->fd)) {
+    writer->failed = 1;
+    return false;
+  }
+  writer->unsynced = 0;
+  return true;
 }
 
 uint64_t csv_writer_size(const CsvWriter* writer) {

@@ -19,6 +19,7 @@ struct CsvWriter {
   uint64_t identity;      // set by the output map: which value set the header belongs to
   uint64_t input_mark;    // set by the session: the input that last wrote rows to the file
   uint8_t failed;         // rows were lost: the file holds whole rows, but not all of them
+  uint8_t unsynced;       // bytes were written since the file was last made durable
 };
 
 // Creates (or truncates) `path` + ".csv" and puts the header "t,<name>,...\n" first. Null
@@ -34,7 +35,8 @@ bool csv_write_row(CsvWriter* writer, double time, const double* values, uint32_
 // take them (for example a full disk): the file is then cut back to its last whole row, the
 // rows after it are lost and the writer takes no more.
 bool csv_writer_flush(CsvWriter* writer);
-// Flushes and makes the file's data durable (fdatasync); false when either fails.
+// Flushes and makes the file's data durable (fdatasync) when bytes were written since the last
+// time; false when either fails (the writer has then failed).
 bool csv_writer_sync(CsvWriter* writer);
 // The size the file has once the buffered rows are written.
 uint64_t csv_writer_size(const CsvWriter* writer);

@@ -284,18 +284,6 @@ int32_t unfinished_start(const GrowArray<Record>& records) {
   return start;
 }
 
-// Deletions still pending for inputs other than the previous one were due when the input
-// after them ended: the resumed run completes them.
-void collect_stale_deletions(Journal* journal) {
-  std::string_view previous = dynstring_sv(&journal->state.previous_input);
-  hash_table_for_each(&journal->finished, [&](FinishedInput& f) {
-    if (!f.pending_deletion || dynstring_sv(&f.key) == previous) return;
-    DynString path;
-    if (!dynstring_from(&path, dynstring_sv(&f.key))) return;
-    if (!grow_array_push(&journal->stale_deletions, path)) dynstring_free(&path);
-  });
-}
-
 void forget_interrupted_run(Journal* journal) {
   hash_table_destroy<FinishedTraits>(&journal->finished);
   free_state(&journal->state);
@@ -326,7 +314,6 @@ void recover(Journal* journal, std::string_view text, uint64_t fingerprint) {
     if (i < unfinished || records[i].kind == RECORD_REMOVED) apply_record(journal, records[i]);
   free_records(&records);
   journal->resumed = true;
-  collect_stale_deletions(journal);
   int64_t converted = 0, failed = 0;
   hash_table_for_each(&journal->finished,
                       [&](FinishedInput& f) { (f.result == 0 ? converted : failed) += 1; });
@@ -372,8 +359,7 @@ bool write_fresh_journal(Journal* journal, uint64_t fingerprint) {
     return false;
   write_line(journal);
   if (journal->resumed) write_state(journal);
-  if (!journal->failed && (!journal->sync_records || io_sync(journal->fd)) &&
-      ::rename(dynstring_data(&fresh.s), dynstring_data(&journal->path)) == 0)
+  if (!journal->failed && ::rename(dynstring_data(&fresh.s), dynstring_data(&journal->path)) == 0)
     return true;
   int saved = errno;
   ::close(journal->fd);
@@ -385,12 +371,11 @@ bool write_fresh_journal(Journal* journal, uint64_t fingerprint) {
 
 }  // namespace
 
-Journal* journal_open(FsRoot* output_root, uint64_t fingerprint, bool sync_records) {
+Journal* journal_open(FsRoot* output_root, uint64_t fingerprint) {
   if (!output_root) return nullptr;
   auto* journal = static_cast<Journal*>(calloc(1, sizeof(Journal)));
   if (!journal) return nullptr;
   journal->fd = -1;
-  journal->sync_records = sync_records;
   bool ok = dynstring_from(&journal->root, dynstring_sv(&output_root->path)) &&
             io_join_path(dynstring_sv(&journal->root), JOURNAL_NAME, &journal->path);
   ScopedDynString text;
@@ -421,8 +406,6 @@ void journal_close(Journal* journal) {
           strerror(errno));
   }
   forget_interrupted_run(journal);
-  for (DynString& path : journal->stale_deletions) dynstring_free(&path);
-  grow_array_free(&journal->stale_deletions);
   dynstring_free(&journal->path);
   dynstring_free(&journal->root);
   dynstring_free(&journal->line);
@@ -466,12 +449,16 @@ bool journal_done(Journal* journal, std::string_view input, int32_t result, bool
   if (!journal || journal->fd < 0) return true;
   write_record(journal, RECORD_DONE,
                {static_cast<uint64_t>(result), static_cast<uint64_t>(pending_deletion)}, input);
-  if (!journal->failed && journal->sync_records && !io_sync(journal->fd)) {
-    LOG(LOG_ERROR, "Could not make the journal %s durable: %s", dynstring_data(&journal->path),
-        strerror(errno));
-    journal->failed = true;
-  }
   return !journal->failed;
+}
+
+bool journal_make_durable(Journal* journal, bool all_files) {
+  if (!journal || journal->fd < 0) return true;
+  if (!journal->failed && (all_files ? io_sync_file_system(journal->fd) : io_sync(journal->fd)))
+    return true;
+  LOG(LOG_ERROR, "Could not make the output in %s durable: %s", dynstring_data(&journal->root),
+      journal->failed ? "its journal is incomplete" : strerror(errno));
+  return false;
 }
 
 void journal_removed(Journal* journal, std::string_view input) {

@@ -46,16 +46,14 @@ struct JournalState {
 };
 
 struct Journal {
-  int fd;             // the journal file, appended to; -1 when there is none
-  DynString path;     // its full name
-  DynString root;     // the output folder
-  bool sync_records;  // finished inputs are made durable before inputs are deleted
-  bool failed;        // a record could not be written: the journal no longer protects the run
-  bool resumed;       // the state and finished inputs come from an interrupted run
+  int fd;          // the journal file, appended to; -1 when there is none
+  DynString path;  // its full name
+  DynString root;  // the output folder
+  bool failed;     // a record could not be written: the journal no longer protects the run
+  bool resumed;    // the state and finished inputs come from an interrupted run
   HashTable<FinishedInput> finished;
   JournalState state;
-  GrowArray<DynString> stale_deletions;  // pending deletions of inputs before the previous one
-  DynString line;                        // reused for every record
+  DynString line;  // reused for every record
 };
 
 // Opens the journal of the output folder. An existing journal is first repaired from: the
@@ -64,7 +62,7 @@ struct Journal {
 // inputs and state are kept for the run to resume (logged); otherwise the run starts afresh
 // (warned). Then a journal holding just that state is written in its place. Null when the
 // journal cannot be read or written (logged).
-Journal* journal_open(FsRoot* output_root, uint64_t fingerprint, bool sync_records);
+Journal* journal_open(FsRoot* output_root, uint64_t fingerprint);
 // Closes and removes the journal file and frees the journal; null is accepted.
 void journal_close(Journal* journal);
 // True when the input ended in the interrupted run; *result is then its result.
@@ -86,8 +84,12 @@ void journal_new_file(Journal* journal, uint64_t key, uint64_t identity, uint32_
 void journal_touch(Journal* journal, uint64_t size, std::string_view relative);
 // The serial, session and split of the file that ended.
 void journal_last(Journal* journal, uint32_t serial, uint32_t session, uint32_t split);
-// The input ended with `result`, its rows written (with sync_records: durable, and the record
-// too). False when that could not be recorded: the input must then be kept.
+// The input ended with `result`, its rows written to the files. False when that could not be
+// recorded: the input must then be kept.
 bool journal_done(Journal* journal, std::string_view input, int32_t result, bool pending_deletion);
+// Makes the journal's records durable (with all_files: everything written to its file system,
+// as the output a killed run left behind); false when that failed (logged). True without a
+// journal.
+bool journal_make_durable(Journal* journal, bool all_files);
 // A converted input has been deleted.
 void journal_removed(Journal* journal, std::string_view input);

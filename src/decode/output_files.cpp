@@ -206,13 +206,30 @@ uint64_t writer_identity(const DecodedMessage* decoded) {
   return identity;
 }
 
+bool session_make_durable(Session* session) {
+  // A file that closed without reaching the disk has rows that the open files cannot vouch for.
+  bool ok = !session->lost_sync;
+  session->lost_sync = false;
+  if (!session->writers.nodes) return ok;
+  ordered_map_for_each(&session->writers, [&](const uint64_t&, CsvWriter*& writer) {
+    if (!writer || !writer->unsynced || csv_writer_sync(writer)) return true;
+    LOG(LOG_ERROR, "Could not make output file %s durable: %s", csv_writer_path(writer),
+        strerror(errno));
+    ok = false;
+    return true;
+  });
+  return ok;
+}
+
 bool session_close_outputs(Session* session) {
-  // The files the current input wrote must be durable before it may be deleted; the others
-  // were made so when their inputs ended.
-  if (session->base.options && session->base.options->delete_converted)
-    for (CsvWriter* writer : session->touched) csv_writer_sync(writer);
   session->touched.count = 0;
-  return writer_map_destroy(&session->writers);
+  // With --delete-converted a file's rows reach the disk before it closes, so that the inputs
+  // queued for deletion only wait for the files that are still open.
+  bool lost = session->lost_sync;
+  bool ok = !session->base.options || !session->base.options->delete_converted ||
+            session_make_durable(session);
+  session->lost_sync = lost || !ok;
+  return writer_map_destroy(&session->writers) && ok;
 }
 
 CsvWriter* writer_for_message(Session* session, const Message* message, int32_t bus_kind,

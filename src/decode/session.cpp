@@ -33,9 +33,10 @@ bool on_file_begin_op(Converter* c, const char* output_path, MdfFile* file) {
 bool on_file_end_op(Converter* c, const char* output_path) {
   return session_on_file_end(reinterpret_cast<Session*>(c), output_path);
 }
+bool make_durable_op(Converter* c) { return session_make_durable(reinterpret_cast<Session*>(c)); }
 
 constexpr ConverterOps SESSION_OPS{session_destroy_op, on_frame_op, on_file_begin_op,
-                                   on_file_end_op};
+                                   on_file_end_op, make_durable_op};
 
 // Raises the soft limit of open files to min(8192, hard limit): one output file stays open per
 // message and split.
@@ -119,7 +120,8 @@ void session_destroy(Session* session) {
   hash_table_destroy<StringKeyTraits<StringSetEntry>>(&session->written_paths);
   grow_array_free(&session->touched);
   dynstring_free(&session->base.previous_input);
-  dynstring_free(&session->base.pending_deletion);
+  for (DynString& path : session->base.deletion_queue) dynstring_free(&path);
+  grow_array_free(&session->base.deletion_queue);
   grow_array_free(&session->row_values);
   decoded_message_clear(&session->decoded);
 }
@@ -220,12 +222,10 @@ bool session_on_file_end(Session* session, const char*) {
                session->last_split);
   bool ok = !session->output_failed;
   session->output_failed = false;
-  // The input counts as converted only once its rows are in the files (and, before it may be
-  // deleted, on the disk).
-  bool sync = session->base.options->delete_converted;
+  // The input counts as converted only once its rows are in the files.
   for (CsvWriter* writer : session->touched) {
     bool failed_before = writer->failed;
-    if (sync ? csv_writer_sync(writer) : csv_writer_flush(writer)) continue;
+    if (csv_writer_flush(writer)) continue;
     if (!failed_before) LOG(LOG_ERROR, "Could not flush output file %s", csv_writer_path(writer));
     ok = false;
   }

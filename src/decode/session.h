@@ -60,6 +60,8 @@ struct Session {
   GrowArray<double> row_values;  // reused for every row
   DecodedMessage decoded;        // reused for every decode: no allocation per frame
   bool output_failed;            // an output of the current file could not be written or closed
+  bool lost_sync;                // a file closed since the last durability point did not reach
+                                 // the disk
   bool warned_bad_time;          // the current file had a row time outside the calendar
 };
 
@@ -76,12 +78,14 @@ void session_destroy(Session* session);
 // Reads the file's serial number, session and split and decides whether its rows continue
 // the open outputs. False when the file carries (and inherits) no serial, session or split.
 bool session_on_file_begin(Session* session, const char* output_path, MdfFile* file);
-// Remembers the file as the previous one and writes out the rows of every file it wrote to
-// (with --delete-converted: makes them durable). False when an output of the file could not
-// be written completely.
+// Remembers the file as the previous one and writes out the rows of every file it wrote to.
+// False when an output of the file could not be written completely.
 bool session_on_file_end(Session* session, const char* output_path);
 // Closes every open output file; false when any of them could not be written out.
 bool session_finish(Session* session);
+// Makes the rows written to the open output files durable (closed ones were made durable when
+// they closed, with --delete-converted). False when a file could not be (logged).
+bool session_make_durable(Session* session);
 // Starts a new output set: closes every open output and names the next files after the
 // current file's serial, session and split and the given UTC date (all zero: none yet, the
 // first row sets it). False when an output of the closed set could not be written out.

@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-DurableIoCalls durable_io{::write, ::fdatasync};
+DurableIoCalls durable_io{::write, ::fdatasync, ::syncfs};
 
 namespace {
 
@@ -60,6 +60,8 @@ bool io_write_all(int fd, const void* data, uint64_t size, uint64_t* written) {
 }
 
 bool io_sync(int fd) { return durable_io.sync(fd) == 0; }
+
+bool io_sync_file_system(int fd) { return durable_io.sync_file_system(fd) == 0; }
 
 int io_open_output(const char* path, bool append) {
   int flags = O_WRONLY | O_CLOEXEC | (append ? O_APPEND : O_CREAT | O_TRUNC);

@@ -12,10 +12,13 @@
 #include "support/dyn_string.h"
 
 // write: as write(2), the bytes written (possibly fewer than asked) or -1 with errno.
-// sync: as fdatasync(2), 0 or -1 with errno.
+// sync: as fdatasync(2), the file's data made durable; 0 or -1 with errno.
+// sync_file_system: as syncfs(2), everything written to the file system of `fd` made durable;
+// 0 or -1 with errno.
 struct DurableIoCalls {
   ssize_t (*write)(int fd, const void* data, size_t size);
   int (*sync)(int fd);
+  int (*sync_file_system)(int fd);
 };
 extern DurableIoCalls durable_io;
 
@@ -24,6 +27,9 @@ extern DurableIoCalls durable_io;
 bool io_write_all(int fd, const void* data, uint64_t size, uint64_t* written);
 // Makes the file's data durable (fdatasync); false on failure.
 bool io_sync(int fd);
+// Makes everything written to the file system that holds `fd` durable, file data and folder
+// entries alike (syncfs); false on failure.
+bool io_sync_file_system(int fd);
 // Opens a file for writing: created or truncated, or with `append` an existing file written
 // at its end. -1 on failure (errno says why).
 int io_open_output(const char* path, bool append);
