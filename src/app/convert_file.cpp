@@ -178,11 +178,11 @@ bool check_repeated_input(Converter* converter, std::string_view input_path) {
         path_length, input_path.data(), previous_length, previous.data());
     return true;
   }
-  const char* why = same == 1   ? "was not converted either"
-                    : same == 0 ? "differs from it"
-                                : "cannot be compared with it";
+  const char* why = same == 1   ? "which was not converted"
+                    : same == 0 ? "but differs from it"
+                                : "but cannot be compared with it";
   LOG(LOG_WARN,
-      "Input file %.*s repeats the serial, session and split of %.*s but %s: it is kept and its "
+      "Input file %.*s repeats the serial, session and split of %.*s, %s: it is kept and its "
       "frames are not converted",
       path_length, input_path.data(), previous_length, previous.data(), why);
   return false;
@@ -253,7 +253,10 @@ void delete_queued_inputs(Converter* converter, bool all, bool written_before = 
   const ConverterOps* ops = converter->ops;
   bool durable = (!ops->make_durable || ops->make_durable(converter)) &&
                  journal_make_durable(converter->journal, written_before);
-  if (!durable) converter->durability_failed = true;
+  if (!durable) {
+    converter->durability_failed = true;
+    LOG(LOG_ERROR, "Converted input files are kept: their output could not be made durable");
+  }
   int32_t kept = 0;
   for (DynString& path : queue) {
     if (!waiting.empty() && dynstring_sv(&path) == waiting) {

@@ -199,13 +199,12 @@ int64_t cut_back(const Journal* journal, const GrowArray<Record>& records, int32
     ScopedDynString name;
     if (!output_file_name(journal, dynstring_sv(&r.path), &name.s)) continue;
     bool ok = r.kind == RECORD_NEW ? io_remove_file(dynstring_data(&name.s))
-                                   : io_truncate_path(dynstring_data(&name.s), r.numbers[0]);
+                                   : io_cut_back(dynstring_data(&name.s), r.numbers[0]);
     if (ok) {
       ++cut;
     } else {
-      LOG(LOG_ERROR, "Could not cut %s back to the %s of the interrupted run: %s",
-          dynstring_data(&name.s), r.kind == RECORD_NEW ? "state before" : "rows before",
-          strerror(errno));
+      LOG(LOG_ERROR, "Could not undo the interrupted run's unfinished rows in %s: %s",
+          dynstring_data(&name.s), strerror(errno));
     }
   }
   return cut;
@@ -217,7 +216,7 @@ void add_set_file(JournalState* state, const Record& r) {
   if (!grow_array_push(&state->set_files, file)) dynstring_free(&file.path);
 }
 
-void finish_input(Journal* journal, const Record& r) {
+void record_finished(Journal* journal, const Record& r) {
   auto slot = hash_table_find_or_insert<FinishedTraits>(&journal->finished, dynstring_sv(&r.path));
   if (!slot.slot) return;
   if (slot.inserted && !dynstring_from(&slot.slot->key, dynstring_sv(&r.path))) {
@@ -261,7 +260,7 @@ void apply_record(Journal* journal, const Record& r) {
       state->last_split = static_cast<uint32_t>(r.numbers[2]);
       break;
     case RECORD_DONE:
-      finish_input(journal, r);
+      record_finished(journal, r);
       break;
     case RECORD_REMOVED:
       if (FinishedInput* f =
@@ -317,7 +316,7 @@ void recover(Journal* journal, std::string_view text, uint64_t fingerprint) {
   int64_t converted = 0, failed = 0;
   hash_table_for_each(&journal->finished,
                       [&](FinishedInput& f) { (f.result == 0 ? converted : failed) += 1; });
-  LOG(LOG_INFO, "Resuming the interrupted run: %lld inputs already converted, %lld files cut back",
+  LOG(LOG_WARN, "Resuming the interrupted run: %lld inputs already converted, %lld files cut back",
       static_cast<long long>(converted), static_cast<long long>(cut));
   if (failed > 0)
     LOG(LOG_WARN, "%lld inputs failed in the interrupted run and are not converted again",

@@ -206,10 +206,11 @@ uint64_t writer_identity(const DecodedMessage* decoded) {
   return identity;
 }
 
-bool session_make_durable(Session* session) {
-  // A file that closed without reaching the disk has rows that the open files cannot vouch for.
-  bool ok = !session->lost_sync;
-  session->lost_sync = false;
+namespace {
+
+// Makes the rows of the open files that were written since their last sync durable.
+bool sync_open_files(Session* session) {
+  bool ok = true;
   if (!session->writers.nodes) return ok;
   ordered_map_for_each(&session->writers, [&](const uint64_t&, CsvWriter*& writer) {
     if (!writer || !writer->unsynced || csv_writer_sync(writer)) return true;
@@ -221,15 +222,23 @@ bool session_make_durable(Session* session) {
   return ok;
 }
 
+}  // namespace
+
+bool session_make_durable(Session* session) {
+  // A file that closed without reaching the disk has rows that the open files cannot vouch for.
+  bool ok = sync_open_files(session) && !session->lost_sync;
+  session->lost_sync = false;
+  return ok;
+}
+
 bool session_close_outputs(Session* session) {
   session->touched.count = 0;
   // With --delete-converted a file's rows reach the disk before it closes, so that the inputs
   // queued for deletion only wait for the files that are still open.
-  bool lost = session->lost_sync;
-  bool ok = !session->base.options || !session->base.options->delete_converted ||
-            session_make_durable(session);
-  session->lost_sync = lost || !ok;
-  return writer_map_destroy(&session->writers) && ok;
+  bool synced = !session->base.options || !session->base.options->delete_converted ||
+                sync_open_files(session);
+  if (!synced) session->lost_sync = true;
+  return writer_map_destroy(&session->writers) && synced;
 }
 
 CsvWriter* writer_for_message(Session* session, const Message* message, int32_t bus_kind,
@@ -307,7 +316,7 @@ bool writer_map_destroy(WriterMap* writers) {
   return ok;
 }
 
-void session_resume(Session* session, const JournalState* state) {
+void session_resume(Session* session, JournalState* state) {
   session->last_serial = session->current_serial = state->last_serial;
   session->last_session = session->current_session = state->last_session;
   session->last_split = session->current_split = state->last_split;
@@ -317,8 +326,7 @@ void session_resume(Session* session, const JournalState* state) {
   session->output_year = state->output_year;
   session->output_month = state->output_month;
   session->output_day = state->output_day;
-  HashTable<StringSetEntry>& created = const_cast<HashTable<StringSetEntry>&>(state->created);
-  hash_table_for_each(&created, [&](StringSetEntry& e) {
+  hash_table_for_each(&state->created, [&](StringSetEntry& e) {
     string_set_insert(&session->written_paths, dynstring_sv(&e.key));
   });
   for (const JournalSetFile& file : state->set_files) {

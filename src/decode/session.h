@@ -93,4 +93,4 @@ bool session_start_output_set(Session* session, uint16_t year, uint8_t month, ui
 // Continues the state an interrupted run left (from its journal): the last file's numbers, the
 // output set with its files opened to append to, and the names of every file it created. A
 // file that cannot be reopened is reported and left out of the set.
-void session_resume(Session* session, const JournalState* state);
+void session_resume(Session* session, JournalState* state);

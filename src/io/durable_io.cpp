@@ -73,8 +73,16 @@ int64_t io_file_size(int fd) {
   return fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
-bool io_truncate_path(const char* path, uint64_t size) {
-  return ::truncate(path, static_cast<off_t>(size)) == 0;
+bool io_cut_back(const char* path, uint64_t size) {
+  int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int64_t now = io_file_size(fd);
+  bool ok = now >= 0 &&
+            (static_cast<uint64_t>(now) <= size || ftruncate(fd, static_cast<off_t>(size)) == 0);
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return ok;
 }
 
 bool io_remove_file(const char* path) { return ::unlink(path) == 0 || errno == ENOENT; }

@@ -35,9 +35,9 @@ bool io_sync_file_system(int fd);
 int io_open_output(const char* path, bool append);
 // The size of an open file, -1 on failure.
 int64_t io_file_size(int fd);
-// Cuts the file at `path` back to `size` bytes; false when it cannot be opened or cut (a
-// missing file is a failure too).
-bool io_truncate_path(const char* path, uint64_t size);
+// Cuts the file at `path` back to `size` bytes when it is longer (it is never lengthened);
+// false when it cannot be opened or cut (a missing file is a failure too).
+bool io_cut_back(const char* path, uint64_t size);
 // Removes a file; true also when it is already gone.
 bool io_remove_file(const char* path);
 // The whole content of a file into `out` (replacing it); false when it cannot be read.

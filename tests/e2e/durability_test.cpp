@@ -141,7 +141,7 @@ TEST(Durability, RepeatedInputIsKeptUnlessItIsACopy) {
   EXPECT_EQ(result.status, 8) << result.err;
   EXPECT_EQ(test::list_files(w.in), std::vector<std::string>{"s/4.MF4"});
   EXPECT_NE(result.err.find("W Input file in/s/4.MF4 repeats the serial, session and split of "
-                            "in/s/3.MF4 but differs from it: it is kept and its frames are not "
+                            "in/s/3.MF4, but differs from it: it is kept and its frames are not "
                             "converted"),
             std::string::npos)
       << result.err;
