@@ -22,7 +22,7 @@
 namespace {
 
 constexpr int64_t CONTAINER_READ_WINDOW = int64_t{1} << 20;
-constexpr int32_t DELETION_BATCH = 64;
+constexpr int32_t DELETION_BATCH = 256;
 constexpr int64_t DELETION_DELAY_MS = 1000;
 
 // The password of the device (by its serial as 8 upper-case hexadecimal digits), else the

@@ -15,9 +15,9 @@ namespace {
 
 constexpr uint64_t LINE_CAPACITY = 512;
 // The buffer starts small, as most files take few rows, and doubles each time it fills up to
-// this bound (one write per 16 KiB of rows).
+// this bound (one write per 8 KiB of rows).
 constexpr uint32_t FIRST_BUFFER_CAPACITY = 4096;
-constexpr uint32_t LARGEST_BUFFER_CAPACITY = 16384;
+constexpr uint32_t LARGEST_BUFFER_CAPACITY = 8192;
 
 // Room for one value's text, its separator and the row's end.
 constexpr uint64_t VALUE_ROOM = FIXED6_TEXT_MAX + 2;
