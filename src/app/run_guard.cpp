@@ -23,6 +23,29 @@ struct Fingerprint {
   void step(uint8_t byte) { hash = (hash ^ byte) * 0x100000001B3ULL; }
 };
 
+// Lets the session journal its work and, for a resumed run, restores the session's state and
+// completes the deletions the interrupted run left due.
+void attach(Journal* journal, Session* session) {
+  Converter* converter = &session->base;
+  converter->journal = journal;
+  if (!journal->resumed) return;
+  session_resume(session, &journal->state);
+  std::string_view previous = dynstring_sv(&journal->state.previous_input);
+  dynstring_from(&converter->previous_input, previous);
+  const FinishedInput* f =
+      hash_table_find<StringKeyTraits<FinishedInput>>(&journal->finished, previous);
+  converter->previous_converted = f && f->result == 0;
+  if (!converter->options->delete_converted) return;
+  // The interrupted run's converted inputs that were not deleted yet join the queue; all but
+  // the previous one, which the next input may repeat, are deleted at once.
+  hash_table_for_each(&journal->finished, [&](FinishedInput& input) {
+    DynString path;
+    if (!input.pending_deletion || !dynstring_from(&path, dynstring_sv(&input.key))) return;
+    if (!grow_array_push(&converter->deletion_queue, path)) dynstring_free(&path);
+  });
+  delete_stale_inputs(converter);
+}
+
 }  // namespace
 
 uint64_t run_fingerprint(const Tool* tool) {
@@ -39,7 +62,7 @@ uint64_t run_fingerprint(const Tool* tool) {
   return f.hash;
 }
 
-bool run_guard_begin(RunGuard* guard, const Tool* tool, int* exit_status) {
+bool run_guard_begin(RunGuard* guard, const Tool* tool, Session* session, int* exit_status) {
   *guard = RunGuard{-1, nullptr};
   const char* folder = dynstring_data(&tool->output_root->path);
   guard->lock_fd = io_lock_folder(folder);
@@ -61,33 +84,13 @@ bool run_guard_begin(RunGuard* guard, const Tool* tool, int* exit_status) {
     *exit_status = EXIT_SETUP_FAILED;
     return false;
   }
+  attach(guard->journal, session);
   return true;
 }
 
-void run_guard_attach(RunGuard* guard, Session* session) {
-  Journal* journal = guard->journal;
-  Converter* converter = &session->base;
-  converter->journal = journal;
-  if (!journal || !journal->resumed) return;
-  session_resume(session, &journal->state);
-  std::string_view previous = dynstring_sv(&journal->state.previous_input);
-  dynstring_from(&converter->previous_input, previous);
-  const FinishedInput* f =
-      hash_table_find<StringKeyTraits<FinishedInput>>(&journal->finished, previous);
-  converter->previous_converted = f && f->result == 0;
-  if (!converter->options->delete_converted) return;
-  // The interrupted run's converted inputs that were not deleted yet join the queue; all but
-  // the previous one, which the next input may repeat, are deleted at once.
-  hash_table_for_each(&journal->finished, [&](FinishedInput& input) {
-    DynString path;
-    if (!input.pending_deletion || !dynstring_from(&path, dynstring_sv(&input.key))) return;
-    if (!grow_array_push(&converter->deletion_queue, path)) dynstring_free(&path);
-  });
-  delete_stale_inputs(converter);
-}
-
 int run_guard_end(RunGuard* guard, Session* session) {
-  int status = session && !finish_conversions(&session->base) ? 8 : 0;
+  int status = finish_conversions(&session->base) ? 0 : 8;
+  session->base.journal = nullptr;
   journal_close(guard->journal);
   guard->journal = nullptr;
   io_unlock_folder(guard->lock_fd);

@@ -468,19 +468,19 @@ int tool_main(int argc, char** argv) {
           LOG(LOG_INFO, "dbc-%s%lli: %s", BUS_NAMES[bus], static_cast<long long>(channel + 1),
               dynstring_data(&path));
 
-  RunGuard guard;
-  if (!run_guard_begin(&guard, tool, &exit_status)) {
-    tool_destroy(tool);
-    return exit_status;
-  }
   Session* session = session_create(tool->input_root, tool->output_root, &tool->options,
                                     &tool->dbc_paths, tool->concatenate);
   if (!session) {
-    run_guard_end(&guard, nullptr);
     tool_destroy(tool);
     return EXIT_SETUP_FAILED;
   }
-  run_guard_attach(&guard, session);
+  RunGuard guard;
+  if (!run_guard_begin(&guard, tool, session, &exit_status)) {
+    session->base.ops->destroy(&session->base);
+    free(session);
+    tool_destroy(tool);
+    return exit_status;
+  }
   int64_t started = elapsed_milliseconds();
   progress_start(&session->base);
   exit_status = run_inputs(&session->base, &tool->inputs);

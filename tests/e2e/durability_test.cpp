@@ -298,7 +298,7 @@ TEST(KillAndRerun, OutputEqualsAnUninterruptedRun) {
     std::vector<std::string> left = test::list_files(reference.in);
     std::mt19937 random(deleting ? 7 : 3);
     std::uniform_int_distribution<long> pick(1, writes);
-    for (int trial = 0; trial < 20; ++trial) {
+    for (int trial = 0; trial < 40; ++trial) {
       Workspace w;
       inputs.put(w);
       long at = pick(random);
