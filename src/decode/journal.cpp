@@ -117,6 +117,27 @@ void write_numbers(Journal* journal, RecordKind kind, std::initializer_list<uint
 
 // ---- reading records ----
 
+// A path read from a journal must stay below its folder before anything is cut or removed by
+// it: not absolute and no ".." component. An output file's path holds only the characters of
+// output names (letters, digits, "_" and "/").
+bool safe_path(std::string_view path, bool output_file) {
+  if (path.empty() || path[0] == '/') return false;
+  if (output_file) {
+    for (char c : path)
+      if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+            c == '_' || c == '/'))
+        return false;
+    return path.find("//") == std::string_view::npos;
+  }
+  for (size_t at = 0; at <= path.size();) {
+    size_t end = path.find('/', at);
+    if (end == std::string_view::npos) end = path.size();
+    if (path.substr(at, end - at) == "..") return false;
+    at = end + 1;
+  }
+  return true;
+}
+
 // Parses one line (without its line feed) into `record`; false when it is no record.
 bool parse_record(std::string_view line, Record* record) {
   size_t space = line.find(' ');
@@ -134,8 +155,9 @@ bool parse_record(std::string_view line, Record* record) {
     if (digits.empty() || digits.size() > 20) return false;
     uint64_t value = 0;
     for (char c : digits) {
-      if (c < '0' || c > '9') return false;
-      value = value * 10 + static_cast<uint64_t>(c - '0');
+      uint64_t digit = static_cast<uint64_t>(c - '0');
+      if (c < '0' || c > '9' || value > (UINT64_MAX - digit) / 10) return false;
+      value = value * 10 + digit;
     }
     record->numbers[i] = value;
     rest = end == std::string_view::npos ? "" : rest.substr(end + 1);
@@ -146,7 +168,9 @@ bool parse_record(std::string_view line, Record* record) {
     if (c == '\\' && i + 1 < rest.size()) c = rest[++i] == 'n' ? '\n' : rest[i];
     if (!dynstring_append(&record->path, &c, 1)) return false;
   }
-  return true;
+  bool output_file =
+      kind == RECORD_NEW || kind == RECORD_FILE || kind == RECORD_TOUCH || kind == RECORD_CREATED;
+  return safe_path(dynstring_sv(&record->path), output_file);
 }
 
 // The records of a journal's text after its header line. A line cut off by the end of the

@@ -117,6 +117,22 @@ TEST(Journal, OtherRunsAndDamagedJournalsStartAfresh) {
     EXPECT_FALSE(test::exists(f.dir.file("b.csv")));
     journal_close(j);
   }
+  {
+    // Records that point out of the output folder are not followed.
+    Folder f;
+    ASSERT_TRUE(test::make_dirs(f.dir.file("out")));
+    ASSERT_TRUE(test::write_file(f.dir.file("victim.csv"), std::string("keep me\n")));
+    FsRoot* out = fs_root_create(f.dir.file("out"));
+    test::LogCapture quiet;
+    ASSERT_TRUE(test::write_file(f.dir.file("out/") + JOURNAL_NAME,
+                                 "tabulon-journal 1 4660\nbegin x.MF4\ntouch 2 ../victim\n"
+                                 "new 1 2 1 ../victim\n"));
+    Journal* j = journal_open(out, FINGERPRINT);
+    ASSERT_NE(j, nullptr);
+    EXPECT_EQ(test::read_text(f.dir.file("victim.csv")), "keep me\n");
+    journal_close(j);
+    fs_root_release(out);
+  }
   Folder f;
   ASSERT_TRUE(test::write_file(f.journal(), std::string("not a journal\n")));
   test::LogCapture log;
