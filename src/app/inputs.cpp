@@ -9,6 +9,7 @@
 #include "app/progress.h"
 #include "app/tool.h"
 #include "decode/converter.h"
+#include "decode/journal.h"
 #include "io/fs_root.h"
 #include "support/hash_table.h"
 #include "support/log.h"
@@ -149,6 +150,8 @@ int convert_log_file(Walk* walk, const FsFolder* folder, std::string_view folder
                      std::string_view input_path, std::string_view output_path, uint64_t size) {
   if (!is_log_file_name(input_path)) return 0;
   Converter* converter = walk->converter;
+  int32_t finished = 0;
+  if (journal_finished(converter->journal, input_path, &finished)) return finished;
   converter->input_files += 1;
   converter->input_bytes += size;
   std::string_view extension = extension_of(input_path);
@@ -233,6 +236,9 @@ int walk_folder(Walk* walk, FsFolder* folder, std::string_view input_path,
 
 // Converts an input of the command line: a file, or every file below a folder.
 int walk_input(Walk* walk, std::string_view input_path, std::string_view output_path) {
+  // An input that ended in the interrupted run this one resumes, whether or not it still exists.
+  int32_t finished = 0;
+  if (journal_finished(walk->converter->journal, input_path, &finished)) return finished;
   EntryInfo info;
   if (!fs_query(walk->converter->input_root, input_path, &info))
     return report_unreachable("query", input_path, errno);

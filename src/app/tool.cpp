@@ -11,6 +11,7 @@
 #include "app/option_kinds.h"
 #include "app/passwords.h"
 #include "app/progress.h"
+#include "app/run_guard.h"
 #include "decode/session.h"
 #include "io/stream.h"
 #include "support/log.h"
@@ -283,6 +284,13 @@ int tool_main(int argc, char** argv) {
     tool_destroy(tool);
     return EXIT_SETUP_FAILED;
   }
+  RunGuard guard;
+  if (!run_guard_begin(&guard, tool, session, &exit_status)) {
+    session->base.ops->destroy(&session->base);
+    free(session);
+    tool_destroy(tool);
+    return exit_status;
+  }
   int64_t started = elapsed_milliseconds();
   progress_start(&session->base);
   exit_status = run_inputs(&session->base, &tool->inputs);
@@ -290,6 +298,7 @@ int tool_main(int argc, char** argv) {
   log_statistics(session, elapsed_milliseconds() - started);
   // Closing the outputs is part of the run: a file that cannot be closed was not written.
   if (!session_finish(session)) exit_status |= 8;
+  exit_status |= run_guard_end(&guard, session);
   session->base.ops->destroy(&session->base);
   free(session);
   tool_destroy(tool);

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "support/dyn_string.h"
+#include "support/grow_array.h"
 #include "support/hash_table.h"
 
 // Device key ("default" or hexadecimal serial, as written) to password.
@@ -19,22 +21,24 @@ struct ConversionOptions {
 };
 
 struct FsRoot;
+struct Journal;
 struct MdfFile;
 struct BusFrame;
 struct Converter;
 
 // Slots may be empty; the caller skips them. on_file_begin false: the pipeline logs and goes
-// on to on_file_end. on_frame false: the frame's output could not be written (the file's
-// result becomes a failure and the input is kept). on_file_end false: the file's output could
-// not be made durable (it then counts as failed as well).
+// on to on_file_end; on_file_begin may instead mark the file as a repeated input, whose
+// records the pipeline then does not read. on_frame false: the frame's output could not be
+// written (the file's result becomes a failure and the input is kept). on_file_end false: the
+// file's output could not be written out (it then counts as failed as well). make_durable:
+// everything written so far reaches the disk, as it must before inputs are deleted; false when
+// it could not be made durable.
 struct ConverterOps {
   void (*destroy)(Converter* c);
-  bool (*init)(Converter* c);
   bool (*on_frame)(Converter* c, const BusFrame* frame);
   bool (*on_file_begin)(Converter* c, const char* output_path, MdfFile* file);
   bool (*on_file_end)(Converter* c, const char* output_path);
-  bool (*on_group_begin)(Converter* c);
-  bool (*on_group_end)(Converter* c);
+  bool (*make_durable)(Converter* c);
 };
 
 struct Converter {
@@ -46,4 +50,18 @@ struct Converter {
   uint64_t input_frames;
   uint64_t input_files;
   ConversionOptions* options;
+  Journal* journal;  // null: nothing is journaled
+  // The last input whose header was read, which a repeated input is compared with, and
+  // whether it was converted (only then are its rows in the output).
+  DynString previous_input;
+  bool previous_converted;
+  // Converted inputs whose deletion (--delete-converted) waits: for the output to be made
+  // durable, which is done for many inputs at once, and, for the previous input, for the next
+  // input to be compared with it.
+  GrowArray<DynString> deletion_queue;
+  int64_t queue_started_ms;  // when the oldest input in the queue was converted
+  bool durability_failed;    // the output could not be made durable: inputs were kept
+  // Set by on_file_begin when the file repeats the previous input (same serial, session and
+  // split): the pipeline then reads none of its records.
+  bool repeated_input;
 };

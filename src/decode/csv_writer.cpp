@@ -1,15 +1,23 @@
-// CSV output files: header on creation, one formatted row per decoded frame, close at the end
-// of the output set.
+// CSV output files: header on creation, one formatted row per decoded frame collected in the
+// writer's buffer, whole rows written, and the file cut back to its last whole row when the
+// disk does not take them.
 #include "decode/csv_writer.h"
 
-#include <cstdlib>
+#include <unistd.h>
 
-#include "io/fs_root.h"
+#include <cstdlib>
+#include <cstring>
+
+#include "io/durable_io.h"
 #include "support/fixed_format.h"
 
 namespace {
 
 constexpr uint64_t LINE_CAPACITY = 512;
+// The buffer starts small, as most files take few rows, and doubles each time it fills up to
+// this bound (one write per 8 KiB of rows).
+constexpr uint32_t FIRST_BUFFER_CAPACITY = 4096;
+constexpr uint32_t LARGEST_BUFFER_CAPACITY = 8192;
 
 // Room for one value's text, its separator and the row's end.
 constexpr uint64_t VALUE_ROOM = FIXED6_TEXT_MAX + 2;
@@ -42,53 +50,137 @@ bool build_header(DynString* header, const char* const* names, uint32_t count) {
   return true;
 }
 
-}  // namespace
-
-CsvWriter* csv_writer_open(const char* path, const char* const* names, uint32_t count) {
-  if (!path || (count && !names)) return nullptr;
-  ScopedDynString file_name;
-  if (dynstring_format(&file_name.s, "%s.csv", path) < 0) return nullptr;
-  FILE* stream = path_open_file(dynstring_data(&file_name.s), FS_OPEN_WRITE);
-  if (!stream) return nullptr;
-  auto* writer = static_cast<CsvWriter*>(calloc(1, sizeof(CsvWriter)));
-  if (!writer) {
-    fclose(stream);
-    return nullptr;
+// Writes whole rows (they end in line feeds) to the file. When the file takes only part of
+// them, it is cut back to the last line feed it took, so no partial row stays; the writer has
+// then failed.
+bool write_rows(CsvWriter* writer, const char* rows, uint64_t size) {
+  uint64_t written = 0;
+  writer->unsynced = 1;
+  if (io_write_all(writer->fd, rows, size, &written)) {
+    writer->file_size += size;
+    return true;
   }
-  writer->stream = stream;
-  writer->path = file_name.s;
-  file_name.s = DynString{};
-  writer->column_count = count;
-  ScopedDynString header;
-  // A header that cannot be built or handed over whole would leave a file whose rows have no
-  // names: such a writer is not created, and the caller reports the file.
-  if (!dynstring_with_capacity(&writer->line, LINE_CAPACITY) ||
-      !build_header(&header.s, names, count) ||
-      fwrite(dynstring_data(&header.s), 1, dynstring_length(&header.s), stream) !=
-          dynstring_length(&header.s)) {
-    csv_writer_close(writer);
-    return nullptr;
-  }
-  return writer;
-}
-
-bool csv_write_row(CsvWriter* writer, double time, const double* values, uint32_t count) {
-  if (!writer || count != writer->column_count || (count && !values)) return false;
-  dynstring_clear(&writer->line);
-  // A row that cannot be formatted (memory) is as lost as one the file did not take.
-  if (format_row(&writer->line, time, values, count)) {
-    uint64_t length = dynstring_length(&writer->line);
-    if (length == 0 || fwrite(dynstring_data(&writer->line), 1, length, writer->stream) == length)
-      return true;
+  uint64_t whole = written;
+  while (whole > 0 && rows[whole - 1] != '\n') --whole;
+  writer->file_size += whole;
+  if (whole != written) {
+    // Nothing more can be done if the cut fails too; the writer reports the file as failed.
+    [[maybe_unused]] int cut = ftruncate(writer->fd, static_cast<off_t>(writer->file_size));
   }
   writer->failed = 1;
   return false;
 }
 
+// Writes the buffer out; an empty buffer has nothing to do.
+bool drain_buffer(CsvWriter* writer) {
+  uint32_t size = writer->buffered;
+  writer->buffered = 0;
+  return size == 0 || write_rows(writer, writer->buffer, size);
+}
+
+// Puts whole rows behind the buffered ones: into the buffer when they fit (after writing it
+// out when it is full, which lets it grow), else straight to the file.
+bool append_rows(CsvWriter* writer, const char* rows, uint64_t size) {
+  if (writer->buffered + size > writer->capacity) {
+    if (!drain_buffer(writer)) return false;
+    if (writer->capacity < LARGEST_BUFFER_CAPACITY) {
+      char* grown = static_cast<char*>(realloc(writer->buffer, writer->capacity * 2));
+      if (grown) {
+        writer->buffer = grown;
+        writer->capacity *= 2;
+      }
+    }
+    if (size > writer->capacity) return write_rows(writer, rows, size);
+  }
+  memcpy(writer->buffer + writer->buffered, rows, size);
+  writer->buffered += static_cast<uint32_t>(size);
+  return true;
+}
+
+// A writer around an open file; null (the file closed) when memory runs out.
+CsvWriter* new_writer(int fd, DynString* file_name, uint32_t count) {
+  auto* writer = static_cast<CsvWriter*>(calloc(1, sizeof(CsvWriter)));
+  char* buffer = static_cast<char*>(malloc(FIRST_BUFFER_CAPACITY));
+  if (!writer || !buffer || !dynstring_with_capacity(&writer->line, LINE_CAPACITY)) {
+    free(writer);
+    free(buffer);
+    close(fd);
+    return nullptr;
+  }
+  writer->fd = fd;
+  writer->path = *file_name;
+  *file_name = DynString{};
+  writer->column_count = count;
+  writer->buffer = buffer;
+  writer->capacity = FIRST_BUFFER_CAPACITY;
+  return writer;
+}
+
+}  // namespace
+
+CsvWriter* csv_writer_open(const char* path, const char* const* names, uint32_t count) {
+  if (!path || (count && !names)) return nullptr;
+  ScopedDynString file_name, header;
+  if (dynstring_format(&file_name.s, "%s.csv", path) < 0) return nullptr;
+  // A header that cannot be built would leave a file whose rows have no names: such a writer
+  // is not created, and the caller reports the file.
+  if (!build_header(&header.s, names, count)) return nullptr;
+  int fd = io_open_output(dynstring_data(&file_name.s), false);
+  if (fd < 0) return nullptr;
+  CsvWriter* writer = new_writer(fd, &file_name.s, count);
+  if (writer && !append_rows(writer, dynstring_data(&header.s), dynstring_length(&header.s))) {
+    csv_writer_close(writer);
+    writer = nullptr;
+  }
+  return writer;
+}
+
+CsvWriter* csv_writer_open_append(const char* path, uint32_t count) {
+  if (!path) return nullptr;
+  ScopedDynString file_name;
+  if (dynstring_format(&file_name.s, "%s.csv", path) < 0) return nullptr;
+  int fd = io_open_output(dynstring_data(&file_name.s), true);
+  if (fd < 0) return nullptr;
+  int64_t size = io_file_size(fd);
+  if (size < 0) {
+    close(fd);
+    return nullptr;
+  }
+  CsvWriter* writer = new_writer(fd, &file_name.s, count);
+  if (writer) writer->file_size = static_cast<uint64_t>(size);
+  return writer;
+}
+
+bool csv_write_row(CsvWriter* writer, double time, const double* values, uint32_t count) {
+  if (!writer || writer->failed || count != writer->column_count || (count && !values))
+    return false;
+  dynstring_clear(&writer->line);
+  // A row that cannot be formatted (memory) is as lost as one the file did not take.
+  if (!format_row(&writer->line, time, values, count)) {
+    writer->failed = 1;
+    return false;
+  }
+  return append_rows(writer, dynstring_data(&writer->line), dynstring_length(&writer->line));
+}
+
 bool csv_writer_flush(CsvWriter* writer) {
   if (!writer) return false;
-  if (fflush(writer->stream) != 0 || ferror(writer->stream)) writer->failed = 1;
-  return !writer->failed;
+  return drain_buffer(writer) && !writer->failed;
+}
+
+bool csv_writer_sync(CsvWriter* writer) {
+  if (!csv_writer_flush(writer)) return false;
+  if (!writer->unsynced) return true;
+  if (!io_sync(writer->fd)) {
+    writer->failed = 1;
+    return false;
+  }
+  writer->unsynced = 0;
+  return true;
+}
+
+uint64_t csv_writer_size(const CsvWriter* writer) {
+  return writer ? writer->file_size + writer->buffered : 0;
 }
 
 const char* csv_writer_path(const CsvWriter* writer) {
@@ -97,14 +189,11 @@ const char* csv_writer_path(const CsvWriter* writer) {
 
 bool csv_writer_close(CsvWriter* writer) {
   if (!writer) return true;
-  bool ok = true;
-  if (writer->stream) {
-    // ferror catches a write that failed earlier even when close itself succeeds.
-    ok = !writer->failed && !ferror(writer->stream);
-    if (fclose(writer->stream) != 0) ok = false;
-  }
+  bool ok = csv_writer_flush(writer);
+  if (close(writer->fd) != 0) ok = false;
   dynstring_free(&writer->line);
   dynstring_free(&writer->path);
+  free(writer->buffer);
   free(writer);
   return ok;
 }

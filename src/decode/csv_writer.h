@@ -1,33 +1,47 @@
 // CsvWriter: one CSV output file with its header line, and the formatting of its rows (the row
-// time and one number per column, each as stb_sprintf's "%f" writes it).
+// time and one number per column, each as stb_sprintf's "%f" writes it). Rows are collected in
+// the writer's own buffer and written whole, so the file only ever ends with a complete row.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 #include "support/dyn_string.h"
 
 struct CsvWriter {
-  FILE* stream;           // binary write mode, standard buffering
+  int fd;                 // the open file
   uint32_t column_count;  // value columns of the header
   DynString line;         // reused for every row; grows to the longest row once
   DynString path;         // the file's full name, for reports about it
+  char* buffer;           // whole rows not yet written
+  uint32_t buffered;      // bytes in the buffer
+  uint32_t capacity;      // its size: grows while the file takes many rows, up to a bound
+  uint64_t file_size;     // bytes in the file: the header and whole rows only
   uint64_t identity;      // set by the output map: which value set the header belongs to
-  uint8_t failed;         // a row or a flush was not taken whole: the file is incomplete
+  uint64_t input_mark;    // set by the session: the input that last wrote rows to the file
+  uint8_t failed;         // rows were lost: the file holds whole rows, but not all of them
+  uint8_t unsynced;       // bytes were written since the file was last made durable
 };
 
-// Creates (or truncates) `path` + ".csv" and writes the header "t,<name>,...\n". Null when the
-// path is null or the file cannot be created, or the header cannot be handed to the stream.
+// Creates (or truncates) `path` + ".csv" and puts the header "t,<name>,...\n" first. Null
+// when the path is null, the file cannot be created, or memory runs out.
 CsvWriter* csv_writer_open(const char* path, const char* const* names, uint32_t count);
-// Appends "<time>,<value>,...\n" with one write call. False when the writer is null, count
-// differs from the header's column count (nothing is written), or the write was short.
+// Opens the existing file `path` + ".csv" (whose header has `count` value columns) to append
+// rows; null when it cannot be opened.
+CsvWriter* csv_writer_open_append(const char* path, uint32_t count);
+// Appends "<time>,<value>,...\n". False when the writer is null or failed before, count
+// differs from the header's column count (nothing is written), or the file did not take it.
 bool csv_write_row(CsvWriter* writer, double time, const double* values, uint32_t count);
-// Pushes buffered rows to the file. False when the writer is null or the file cannot take
-// them (for example a full disk), so a caller can keep an input whose rows are not on disk.
+// Writes the buffered rows to the file. False when the writer is null or the file does not
+// take them (for example a full disk): the file is then cut back to its last whole row, the
+// rows after it are lost and the writer takes no more.
 bool csv_writer_flush(CsvWriter* writer);
+// Flushes and makes the file's data durable (fdatasync) when bytes were written since the last
+// time; false when either fails (the writer has then failed).
+bool csv_writer_sync(CsvWriter* writer);
+// The size the file has once the buffered rows are written.
+uint64_t csv_writer_size(const CsvWriter* writer);
 // The full name of the file, ".csv" included ("" for a null writer).
 const char* csv_writer_path(const CsvWriter* writer);
-// Closes the file and frees the writer. False when an earlier write failed or the buffered
-// rows could not be written out at close: the file is then incomplete. A null writer is
-// accepted (true).
+// Flushes, closes the file and frees the writer. False when rows were lost (now or before) or
+// the close failed. A null writer is accepted (true).
 bool csv_writer_close(CsvWriter* writer);

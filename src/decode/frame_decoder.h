@@ -3,18 +3,13 @@
 
 #include <cstdint>
 
+#include "decode/calendar.h"
+
 struct Session;
 struct BusFrame;
 
 // The quiet NaN with the sign bit set that stands for a value outside its signal's range.
 constexpr uint64_t OUT_OF_RANGE_NAN_BITS = 0xFFF8000000000000ULL;
-
-struct UtcDate {
-  int32_t year, month, day;
-};
-// Splits whole seconds since 1970 into a UTC date; false outside years 1970 to 9999 (also for
-// NaN), which the output folders cannot name.
-bool utc_date_from_seconds(double seconds, UtcDate* date);
 
 // False when a row could not be written (its output file could not be created or written):
 // the input file then counts as failed and is never deleted.

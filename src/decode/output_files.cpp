@@ -2,10 +2,15 @@
 // writer map's flush and destruction.
 #include "decode/output_files.h"
 
+#include <errno.h>
+
 #include <cmath>
+#include <cstring>
 
 #include "dbc/message_db.h"
 #include "decode/csv_writer.h"
+#include "decode/journal.h"
+#include "io/durable_io.h"
 #include "io/fs_root.h"
 #include "support/grow_array.h"
 #include "support/hash_table.h"
@@ -111,21 +116,85 @@ bool output_relative_path(const Session* session, const Message* message, int32_
 
 namespace {
 
-// Two writers of one output set must never share a file: the second would truncate the first
-// one's rows. That happens when two databases decode a message into different signal sets (or
-// two value sets hash alike). The later writer's file name then gets "_2", "_3", ...
+// Within one run an output file is written by one writer only: a second writer would truncate
+// the first one's rows. That happens when two databases decode a message into different signal
+// sets (or two value sets hash alike), and when a later output set gets the name of an earlier
+// one (a copy of a log converted again, or rows that go back to an earlier day). The later
+// writer's file name then gets "_2", "_3", ... Files from before the run are replaced.
 bool make_path_unique(Session* session, DynString* relative) {
-  if (!hash_table_find<StringKeyTraits<StringSetEntry>>(&session->open_paths,
+  if (!hash_table_find<StringKeyTraits<StringSetEntry>>(&session->written_paths,
                                                         dynstring_sv(relative)))
     return true;
   uint64_t length = dynstring_length(relative);
   for (uint32_t n = 2;; ++n) {
     dynstring_truncate(relative, length);
     if (dynstring_format(relative, "_%u", n) < 0) return false;
-    if (!hash_table_find<StringKeyTraits<StringSetEntry>>(&session->open_paths,
+    if (!hash_table_find<StringKeyTraits<StringSetEntry>>(&session->written_paths,
                                                           dynstring_sv(relative)))
       return true;
   }
+}
+
+// The writer's path relative to the output root, without ".csv" (as the journal names files).
+std::string_view writer_relative_path(const Session* session, const CsvWriter* writer) {
+  std::string_view path = dynstring_sv(&writer->path);
+  std::string_view root = dynstring_sv(&session->base.output_root->path);
+  size_t skip = root.size() + (!root.empty() && root.back() != '/');
+  if (path.size() < skip + 4) return {};
+  return path.substr(skip, path.size() - skip - 4);
+}
+
+// The current input writes to the writer for the first time: the journal learns the file's
+// size before it, and the writer joins those that are flushed when the input ends.
+void note_first_use(Session* session, CsvWriter* writer, bool created) {
+  writer->input_mark = session->input_mark;
+  if (!grow_array_push(&session->touched, writer)) session->output_failed = true;
+  if (!created)
+    journal_touch(session->base.journal, csv_writer_size(writer),
+                  writer_relative_path(session, writer));
+}
+
+// Probes from the writer key on for the value set's writer: a key held by a writer of another
+// identity sends the set on to the next key, so two sets never share a file or a header.
+// Returns the slot of the writer or of a failed attempt (null writer), or null when the key is
+// new; *key is then the key to insert.
+CsvWriter** find_writer_slot(Session* session, uint64_t* key, uint64_t identity) {
+  CsvWriter** known = ordered_map_find(&session->writers, *key);
+  while (known && *known && (*known)->identity != identity) {
+    *key += uint64_t{1} << 48;
+    known = ordered_map_find(&session->writers, *key);
+  }
+  return known;
+}
+
+// Creates the message's file under a unique name with its folders and header; null when it
+// cannot be created (errno says why). *full receives the full path without ".csv", or the
+// relative one when no full path could be built.
+CsvWriter* create_writer(Session* session, const Message* message, int32_t bus_kind,
+                         uint32_t channel, int32_t source_address, const DecodedMessage* decoded,
+                         DynString* relative, DynString* full) {
+  bool built =
+      output_relative_path(session, message, bus_kind, channel, source_address, decoded,
+                           relative) &&
+      make_path_unique(session, relative) &&
+      io_join_path(dynstring_sv(&session->base.output_root->path), dynstring_sv(relative), full);
+  if (!built) {
+    dynstring_free(full);
+    dynstring_from(full, dynstring_sv(relative));
+    return nullptr;
+  }
+  make_parent_directories(session->base.output_root, dynstring_sv(relative));
+  GrowArray<const char*> names{};
+  for (const DecodedValue& v : decoded->values) {
+    if (!v.ignore && !grow_array_push(&names, dynstring_data(&v.name))) {
+      grow_array_free(&names);
+      return nullptr;
+    }
+  }
+  CsvWriter* writer =
+      csv_writer_open(dynstring_data(full), names.items, static_cast<uint32_t>(names.count));
+  grow_array_free(&names);
+  return writer;
 }
 
 }  // namespace
@@ -137,67 +206,77 @@ uint64_t writer_identity(const DecodedMessage* decoded) {
   return identity;
 }
 
-bool session_close_outputs(Session* session) {
-  bool ok = writer_map_destroy(&session->writers);
-  hash_table_destroy<StringKeyTraits<StringSetEntry>>(&session->open_paths);
+namespace {
+
+// Makes the rows of the open files that were written since their last sync durable.
+bool sync_open_files(Session* session) {
+  bool ok = true;
+  if (!session->writers.nodes) return ok;
+  ordered_map_for_each(&session->writers, [&](const uint64_t&, CsvWriter*& writer) {
+    if (!writer || !writer->unsynced || csv_writer_sync(writer)) return true;
+    LOG(LOG_ERROR, "Could not make output file %s durable: %s", csv_writer_path(writer),
+        strerror(errno));
+    ok = false;
+    return true;
+  });
   return ok;
+}
+
+}  // namespace
+
+bool session_make_durable(Session* session) {
+  // A file that closed without reaching the disk has rows that the open files cannot vouch for.
+  bool ok = sync_open_files(session) && !session->lost_sync;
+  session->lost_sync = false;
+  return ok;
+}
+
+bool session_close_outputs(Session* session) {
+  session->touched.count = 0;
+  // With --delete-converted a file's rows reach the disk before it closes, so that the inputs
+  // queued for deletion only wait for the files that are still open.
+  bool synced = !session->base.options || !session->base.options->delete_converted ||
+                sync_open_files(session);
+  if (!synced) session->lost_sync = true;
+  return writer_map_destroy(&session->writers) && synced;
 }
 
 CsvWriter* writer_for_message(Session* session, const Message* message, int32_t bus_kind,
                               uint32_t channel, int32_t source_address,
                               const DecodedMessage* decoded) {
-  if (!session || !decoded || bus_kind < 0 || bus_kind >= 16 || channel >= 16) return nullptr;
-  // The key's 16-bit hash of the value names can be equal for different value sets; the
-  // writer's identity (all names, in order) tells them apart, and a taken key sends the set on
-  // to the next key, so two sets never share a file or a header.
+  if (!session || !decoded || bus_kind < 0 || bus_kind >= 16 || channel >= 16 ||
+      !session->base.output_root)
+    return nullptr;
   uint64_t key = writer_key(bus_kind, channel, source_address, decoded);
   uint64_t identity = writer_identity(decoded);
-  CsvWriter** known = ordered_map_find(&session->writers, key);
-  while (known && *known && (*known)->identity != identity) {
-    key += uint64_t{1} << 48;
-    known = ordered_map_find(&session->writers, key);
+  CsvWriter** known = find_writer_slot(session, &key, identity);
+  if (known && *known) {
+    if ((*known)->input_mark != session->input_mark) note_first_use(session, *known, false);
+    return *known;
   }
-  if (known && *known) return *known;
 
   ScopedDynString relative, full;
-  GrowArray<const char*> names{};
-  CsvWriter* writer = nullptr;
-  bool built = output_relative_path(session, message, bus_kind, channel, source_address, decoded,
-                                    &relative.s) &&
-               make_path_unique(session, &relative.s) && session->base.output_root &&
-               fs_join(session->base.output_root, relative.view(), &full.s);
-  if (built) {
-    make_parent_directories(session->base.output_root, relative.view());
-    for (const DecodedValue& v : decoded->values) {
-      if (v.ignore) continue;
-      if (!grow_array_push(&names, dynstring_data(&v.name))) {
-        built = false;
-        break;
-      }
-    }
-  }
-  if (built) {
-    writer =
-        csv_writer_open(dynstring_data(&full.s), names.items, static_cast<uint32_t>(names.count));
-  }
-  grow_array_free(&names);
-
+  CsvWriter* writer = create_writer(session, message, bus_kind, channel, source_address, decoded,
+                                    &relative.s, &full.s);
+  int reason = errno;
   if (writer) {
     // A key known from a failed attempt already has its node.
     CsvWriter** slot = known ? known : ordered_map_insert(&session->writers, key).value;
-    if (slot && string_set_insert(&session->open_paths, relative.view())) {
+    if (slot && string_set_insert(&session->written_paths, relative.view())) {
       writer->identity = identity;
       *slot = writer;
       ++session->statistics.files;
+      journal_new_file(session->base.journal, key, identity, writer->column_count, relative.view());
+      note_first_use(session, writer, true);
       return writer;
     }
     csv_writer_close(writer);
+    reason = ENOMEM;
   }
-  LOG(LOG_ERROR, "Could not create output writer");
   if (!known) {
-    LOG(LOG_ERROR, "Output file %s.csv could not be created",
-        built ? dynstring_data(&full.s) : dynstring_data(&relative.s));
-    // Remembers that the path has been reported; later attempts still try to create the file.
+    LOG(LOG_ERROR, "Could not create output writer for %s.csv: %s", dynstring_data(&full.s),
+        strerror(reason));
+    // Remembers that the file has been reported; later attempts still try to create it.
     ordered_map_insert(&session->writers, key);
   }
   return nullptr;
@@ -235,4 +314,35 @@ bool writer_map_destroy(WriterMap* writers) {
   }
   ordered_map_clear(writers);
   return ok;
+}
+
+void session_resume(Session* session, JournalState* state) {
+  session->last_serial = session->current_serial = state->last_serial;
+  session->last_session = session->current_session = state->last_session;
+  session->last_split = session->current_split = state->last_split;
+  session->naming_serial = state->naming_serial;
+  session->naming_session = state->naming_session;
+  session->naming_split = state->naming_split;
+  session->output_year = state->output_year;
+  session->output_month = state->output_month;
+  session->output_day = state->output_day;
+  hash_table_for_each(&state->created, [&](StringSetEntry& e) {
+    string_set_insert(&session->written_paths, dynstring_sv(&e.key));
+  });
+  for (const JournalSetFile& file : state->set_files) {
+    ScopedDynString full;
+    CsvWriter* writer = nullptr;
+    if (io_join_path(dynstring_sv(&session->base.output_root->path), dynstring_sv(&file.path),
+                     &full.s))
+      writer = csv_writer_open_append(dynstring_data(&full.s), file.columns);
+    CsvWriter** slot = writer ? ordered_map_insert(&session->writers, file.key).value : nullptr;
+    if (!slot) {
+      LOG(LOG_ERROR, "Could not reopen output file %s.csv to go on with it: %s",
+          dynstring_data(&full.s), strerror(errno));
+      csv_writer_close(writer);
+      continue;
+    }
+    writer->identity = file.identity;
+    *slot = writer;
+  }
 }

@@ -9,8 +9,10 @@
 
 #include "dbc/dbc_parser.h"
 #include "dbc/message_db.h"
+#include "decode/csv_writer.h"
 #include "decode/file_metadata.h"
 #include "decode/frame_decoder.h"
+#include "decode/journal.h"
 #include "decode/output_files.h"
 #include "io/stream.h"
 #include "support/log.h"
@@ -31,11 +33,10 @@ bool on_file_begin_op(Converter* c, const char* output_path, MdfFile* file) {
 bool on_file_end_op(Converter* c, const char* output_path) {
   return session_on_file_end(reinterpret_cast<Session*>(c), output_path);
 }
+bool make_durable_op(Converter* c) { return session_make_durable(reinterpret_cast<Session*>(c)); }
 
-// Each session has its own table: a repeated input file clears the on_frame slot of its table
-// only, so no other converter is affected.
-constexpr ConverterOps SESSION_OPS{session_destroy_op, nullptr, on_frame_op, on_file_begin_op,
-                                   on_file_end_op,     nullptr, nullptr};
+constexpr ConverterOps SESSION_OPS{session_destroy_op, on_frame_op, on_file_begin_op,
+                                   on_file_end_op, make_durable_op};
 
 // Raises the soft limit of open files to min(8192, hard limit): one output file stays open per
 // message and split.
@@ -60,8 +61,7 @@ Session* session_create(FsRoot* input_root, FsRoot* output_root, ConversionOptio
   raise_open_file_limit();
   auto* session = static_cast<Session*>(calloc(1, sizeof(Session)));
   if (!session) return nullptr;
-  session->ops = SESSION_OPS;
-  session->base.ops = &session->ops;
+  session->base.ops = &SESSION_OPS;
   session->base.input_root = input_root;
   session->base.output_root = output_root;
   session->base.options = options;
@@ -117,6 +117,11 @@ void session_destroy(Session* session) {
     }
   }
   session_close_outputs(session);
+  hash_table_destroy<StringKeyTraits<StringSetEntry>>(&session->written_paths);
+  grow_array_free(&session->touched);
+  dynstring_free(&session->base.previous_input);
+  for (DynString& path : session->base.deletion_queue) dynstring_free(&path);
+  grow_array_free(&session->base.deletion_queue);
   grow_array_free(&session->row_values);
   decoded_message_clear(&session->decoded);
 }
@@ -127,7 +132,24 @@ const OutputStatistics* session_statistics(const Session* session) {
   return session ? &session->statistics : nullptr;
 }
 
-bool session_on_file_begin(Session* session, const char*, MdfFile* file) {
+bool session_start_output_set(Session* session, uint16_t year, uint8_t month, uint8_t day) {
+  bool closed = session_close_outputs(session);
+  session->naming_serial = session->current_serial;
+  session->naming_session = session->current_session;
+  session->naming_split = session->current_split;
+  session->output_year = year;
+  session->output_month = month;
+  session->output_day = day;
+  journal_output_set(session->base.journal, session->naming_serial, session->naming_session,
+                     session->naming_split, year, month, day);
+  return closed;
+}
+
+namespace {
+
+// Reads serial number, session and split from the file's header comment into the current
+// values; a value the file does not carry keeps the previous file's.
+void read_file_numbers(Session* session, MdfFile* file) {
   FileMetadata metadata;
   read_file_metadata(file, &metadata);
   hash_table_for_each(&metadata, [&](MetadataEntry& e) {
@@ -139,7 +161,29 @@ bool session_on_file_begin(Session* session, const char*, MdfFile* file) {
     if (dynstring_equals(&r.name, "split")) session->current_split = parse_unsigned(&r.value, 10);
   });
   file_metadata_destroy(&metadata);
+}
+
+// Whether the current file continues the recording of the previous one (same device). A split
+// equal to the last one never gets here, as a repeated file has been set aside before; a
+// logger whose split counter passes a multiple of 256 starts the next session number while
+// the recording goes on, so session + 1 with the split going from ..00 to ..01 continues too.
+bool continues_previous_file(const Session* session) {
+  if (session->current_serial != session->last_serial) return false;
+  uint32_t session_now = session->current_session, split_now = session->current_split;
+  uint32_t session_before = session->last_session, split_before = session->last_split;
+  return (session_now == session_before &&
+          (split_now == split_before || split_now == split_before + 1)) ||
+         (session_now == session_before + 1 && split_now == split_before + 1 &&
+          (split_before & 0xFF) == 0 && (split_now & 0xFF) == 1);
+}
+
+}  // namespace
+
+bool session_on_file_begin(Session* session, const char*, MdfFile* file) {
+  session->input_mark += 1;
+  read_file_numbers(session, file);
   session->warned_bad_time = false;
+  session->base.repeated_input = false;
   if (!session->current_serial || !session->current_session || !session->current_split)
     return false;
 
@@ -148,35 +192,25 @@ bool session_on_file_begin(Session* session, const char*, MdfFile* file) {
       session->current_split == session->last_split) {
     LOG(LOG_WARN, "Repeated input file (%X, %u, %u)", session->current_serial,
         session->current_session, session->current_split);
-    session->ops.on_frame = nullptr;
+    session->base.repeated_input = true;
     return true;
   }
-  session->ops.on_frame = on_frame_op;
   session->time_base = file_start_time_seconds(file);
 
-  bool continues = false;
+  bool started;
   if (session->last_serial == 0) {
+    // The first file of the run: no date yet, so its first row names the output set.
     session->last_serial = session->current_serial;
     session->last_session = session->current_session;
     session->last_split = session->current_split;
-    session->output_year = 0;
-    session->output_month = 0;
-    session->output_day = 0;
-    continues = true;
-  } else if (session->current_serial == session->last_serial) {
-    uint32_t session_now = session->current_session, split_now = session->current_split;
-    uint32_t session_before = session->last_session, split_before = session->last_split;
-    continues = (session_now == session_before &&
-                 (split_now == split_before || split_now == split_before + 1)) ||
-                (session_now == session_before + 1 && split_now == split_before + 1 &&
-                 (split_before & 0xFF) == 0 && (split_now & 0xFF) == 1);
+    started = session_start_output_set(session, 0, 0, 0);
+  } else if (continues_previous_file(session) && session->concatenate) {
+    return true;
+  } else {
+    started = session_start_output_set(session, session->output_year, session->output_month,
+                                       session->output_day);
   }
-  if (continues && session->concatenate) return true;
-
-  if (!session_close_outputs(session)) session->output_failed = true;
-  session->naming_serial = session->current_serial;
-  session->naming_session = session->current_session;
-  session->naming_split = session->current_split;
+  if (!started) session->output_failed = true;
   return true;
 }
 
@@ -184,9 +218,17 @@ bool session_on_file_end(Session* session, const char*) {
   session->last_serial = session->current_serial;
   session->last_session = session->current_session;
   session->last_split = session->current_split;
+  journal_last(session->base.journal, session->last_serial, session->last_session,
+               session->last_split);
   bool ok = !session->output_failed;
   session->output_failed = false;
-  // Before an input may be deleted, its rows must have reached the disk.
-  if (session->base.options->delete_converted && !writer_map_flush(&session->writers)) ok = false;
+  // The input counts as converted only once its rows are in the files.
+  for (CsvWriter* writer : session->touched) {
+    bool failed_before = writer->failed;
+    if (csv_writer_flush(writer)) continue;
+    if (!failed_before) LOG(LOG_ERROR, "Could not flush output file %s", csv_writer_path(writer));
+    ok = false;
+  }
+  session->touched.count = 0;
   return ok;
 }

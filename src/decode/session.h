@@ -43,7 +43,6 @@ using WriterMap = OrderedMap<uint64_t, CsvWriter*>;
 
 struct Session {
   Converter base;
-  ConverterOps ops;  // base.ops points here; on_frame is cleared for a repeated input file
   ChannelDecoders channels[2 * CHANNELS_PER_BUS];  // CAN 1-9, then LIN 1-9
   uint32_t naming_serial, naming_session, naming_split;
   uint16_t output_year;
@@ -54,15 +53,20 @@ struct Session {
   uint8_t concatenate;
   const char* root_suffix;  // "_out" or ""
   WriterMap writers;
-  HashTable<StringSetEntry> open_paths;  // relative paths of the writers in the output set
+  HashTable<StringSetEntry> written_paths;  // every file this run has created (relative paths)
+  GrowArray<CsvWriter*> touched;            // the writers the current input has written to
+  uint64_t input_mark;                      // counts the inputs whose header was read
   OutputStatistics statistics;
   GrowArray<double> row_values;  // reused for every row
   DecodedMessage decoded;        // reused for every decode: no allocation per frame
   bool output_failed;            // an output of the current file could not be written or closed
+  bool lost_sync;                // a file closed since the last durability point did not reach
+                                 // the disk
   bool warned_bad_time;          // the current file had a row time outside the calendar
 };
 
 struct FsRoot;
+struct JournalState;
 
 // Loads every configured DBC file of the 18 channels and raises the open-file limit. Null when
 // a DBC file cannot be opened or loaded (logged with its path).
@@ -74,8 +78,19 @@ void session_destroy(Session* session);
 // Reads the file's serial number, session and split and decides whether its rows continue
 // the open outputs. False when the file carries (and inherits) no serial, session or split.
 bool session_on_file_begin(Session* session, const char* output_path, MdfFile* file);
-// Remembers the file as the previous one. False when an output of the file could not be
-// written (with --delete-converted: flushed) completely.
+// Remembers the file as the previous one and writes out the rows of every file it wrote to.
+// False when an output of the file could not be written completely.
 bool session_on_file_end(Session* session, const char* output_path);
 // Closes every open output file; false when any of them could not be written out.
 bool session_finish(Session* session);
+// Makes the rows written to the open output files durable (closed ones were made durable when
+// they closed, with --delete-converted). False when a file could not be (logged).
+bool session_make_durable(Session* session);
+// Starts a new output set: closes every open output and names the next files after the
+// current file's serial, session and split and the given UTC date (all zero: none yet, the
+// first row sets it). False when an output of the closed set could not be written out.
+bool session_start_output_set(Session* session, uint16_t year, uint8_t month, uint8_t day);
+// Continues the state an interrupted run left (from its journal): the last file's numbers, the
+// output set with its files opened to append to, and the names of every file it created. A
+// file that cannot be reopened is reported and left out of the set.
+void session_resume(Session* session, JournalState* state);

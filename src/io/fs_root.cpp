@@ -313,6 +313,44 @@ FILE* path_open_file(const char* path, int32_t flags) {
   return file;
 }
 
+int path_open_descriptor(const char* path, int flags) {
+  int fd = -1;
+  int32_t error;
+  {
+    Resolved at;
+    error = resolve(AT_FDCWD, path, &at);
+    if (!error) {
+      fd = openat(at.folder.fd, dynstring_data(&at.leaf.s), flags | O_CLOEXEC, 0666);
+      if (fd < 0) error = errno;
+    }
+  }
+  errno = error;
+  return fd;
+}
+
+bool path_remove_file(const char* path) {
+  int32_t error;
+  {
+    Resolved at;
+    error = resolve(AT_FDCWD, path, &at);
+    if (!error && unlinkat(at.folder.fd, dynstring_data(&at.leaf.s), 0) != 0) error = errno;
+  }
+  return succeeded(error);
+}
+
+bool path_rename_file(const char* from, const char* to) {
+  int32_t error;
+  {
+    Resolved source, target;
+    error = resolve(AT_FDCWD, from, &source);
+    if (!error) error = resolve(AT_FDCWD, to, &target);
+    if (!error && renameat(source.folder.fd, dynstring_data(&source.leaf.s), target.folder.fd,
+                           dynstring_data(&target.leaf.s)) != 0)
+      error = errno;
+  }
+  return succeeded(error);
+}
+
 FsRoot* fs_root_create(std::string_view path) {
   if (path.empty()) return nullptr;
   auto* root = static_cast<FsRoot*>(calloc(1, sizeof(FsRoot)));

@@ -103,6 +103,15 @@ bool path_query(const char* path, EntryInfo* info);
 // A stdio handle on the file at `path` (absolute, or relative to the working directory) for
 // the flags of fs_open_file, at any depth; null on failure.
 FILE* path_open_file(const char* path, int32_t flags);
+// A descriptor on the file at `path` (absolute, or relative to the working directory), opened
+// with the open(2) flags `flags` (close-on-exec added; a created file gets mode 0666 less the
+// umask), at any depth; -1 with errno on failure.
+int path_open_descriptor(const char* path, int flags);
+// Removes the file at `path`, at any depth; false with errno on failure.
+bool path_remove_file(const char* path);
+// Renames the file at `from` to `to` (replacing a file there), at any depth; false with errno
+// on failure.
+bool path_rename_file(const char* from, const char* to);
 // Absolute: begins with "/", or with a drive letter and ":" and one more character.
 bool path_is_absolute(std::string_view path);
 // The working directory (at most 2048 bytes) with "\" turned into "/".

@@ -1,0 +1,99 @@
+// The output folder's lock and journal around a conversion run.
+#include "app/run_guard.h"
+
+#include <errno.h>
+
+#include <cstring>
+
+#include "app/convert_file.h"
+#include "app/tool.h"
+#include "decode/journal.h"
+#include "io/durable_io.h"
+#include "support/log.h"
+
+namespace {
+
+// FNV-1a over the parts of the fingerprint, each ended by a zero byte.
+struct Fingerprint {
+  uint64_t hash = 0xCBF29CE484222325ULL;
+  void add(std::string_view text) {
+    for (char c : text) step(static_cast<uint8_t>(c));
+    step(0);
+  }
+  void step(uint8_t byte) { hash = (hash ^ byte) * 0x100000001B3ULL; }
+};
+
+// Lets the session journal its work and, for a resumed run, restores the session's state and
+// completes the deletions the interrupted run left due.
+void attach(Journal* journal, Session* session) {
+  Converter* converter = &session->base;
+  converter->journal = journal;
+  if (!journal->resumed) return;
+  session_resume(session, &journal->state);
+  std::string_view previous = dynstring_sv(&journal->state.previous_input);
+  dynstring_from(&converter->previous_input, previous);
+  const FinishedInput* f =
+      hash_table_find<StringKeyTraits<FinishedInput>>(&journal->finished, previous);
+  converter->previous_converted = f && f->result == 0;
+  if (!converter->options->delete_converted) return;
+  // The interrupted run's converted inputs that were not deleted yet join the queue; all but
+  // the previous one, which the next input may repeat, are deleted at once.
+  hash_table_for_each(&journal->finished, [&](FinishedInput& input) {
+    DynString path;
+    if (!input.pending_deletion || !dynstring_from(&path, dynstring_sv(&input.key))) return;
+    if (!grow_array_push(&converter->deletion_queue, path)) dynstring_free(&path);
+  });
+  delete_stale_inputs(converter);
+}
+
+}  // namespace
+
+uint64_t run_fingerprint(const Tool* tool) {
+  Fingerprint f;
+  f.add(dynstring_sv(&tool->common_root));
+  for (const DynString& input : tool->inputs) f.add(dynstring_sv(&input));
+  f.add("dbc");
+  for (const auto& bus : tool->dbc_paths.paths)
+    for (const auto& channel : bus)
+      for (const DynString& path : channel) f.add(dynstring_sv(&path));
+  f.step(tool->concatenate);
+  f.step(tool->options.no_append_root);
+  f.add(dynstring_sv(&tool->output_root->path));
+  return f.hash;
+}
+
+bool run_guard_begin(RunGuard* guard, const Tool* tool, Session* session, int* exit_status) {
+  *guard = RunGuard{-1, nullptr};
+  const char* folder = dynstring_data(&tool->output_root->path);
+  guard->lock_fd = io_lock_folder(folder);
+  if (guard->lock_fd < 0) {
+    if (errno == EWOULDBLOCK) {
+      LOG(LOG_FATAL,
+          "Another run is converting into the output folder %s; try again when it has ended",
+          folder);
+    } else {
+      LOG(LOG_FATAL, "Could not lock the output folder %s: %s", folder, strerror(errno));
+    }
+    *exit_status = EXIT_SETUP_FAILED;
+    return false;
+  }
+  guard->journal = journal_open(tool->output_root, run_fingerprint(tool));
+  if (!guard->journal) {
+    io_unlock_folder(guard->lock_fd);
+    guard->lock_fd = -1;
+    *exit_status = EXIT_SETUP_FAILED;
+    return false;
+  }
+  attach(guard->journal, session);
+  return true;
+}
+
+int run_guard_end(RunGuard* guard, Session* session) {
+  int status = finish_conversions(&session->base) ? 0 : 8;
+  session->base.journal = nullptr;
+  journal_close(guard->journal);
+  guard->journal = nullptr;
+  io_unlock_folder(guard->lock_fd);
+  guard->lock_fd = -1;
+  return status;
+}

@@ -1,0 +1,95 @@
+// The run's journal: a text file in the output folder that says, before the output files
+// change, which input is being converted, which files it creates and how long the files it
+// appends to were before it, and what each finished input left behind. A journal that exists
+// when a run starts is the trace of a run that was killed: its unfinished input's files are cut
+// back, and a run with the same inputs and options resumes where it stopped.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "support/dyn_string.h"
+#include "support/grow_array.h"
+#include "support/hash_table.h"
+
+struct FsRoot;
+
+// The journal's name in the output folder.
+constexpr const char* JOURNAL_NAME = ".tabulon-journal";
+
+// A file of the open output set: its writer key and identity, its value columns and its path
+// relative to the output root without ".csv".
+struct JournalSetFile {
+  uint64_t key;
+  uint64_t identity;
+  uint32_t columns;
+  DynString path;
+};
+
+// An input that ended in the journal's run, with its result; with pending_deletion it was
+// converted and waits for its deletion.
+struct FinishedInput {
+  DynString key;
+  int32_t result;
+  uint8_t pending_deletion;
+};
+
+// The session state as the last finished input left it: what the next input's rows depend on.
+struct JournalState {
+  uint32_t last_serial, last_session, last_split;
+  uint32_t naming_serial, naming_session, naming_split;
+  uint16_t output_year;
+  uint8_t output_month, output_day;
+  GrowArray<JournalSetFile> set_files;
+  HashTable<StringSetEntry> created;  // every file the run has created (relative, no ".csv")
+  DynString previous_input;           // the last input whose header was read
+};
+
+struct Journal {
+  int fd;          // the journal file, appended to; -1 when there is none
+  DynString path;  // its full name
+  DynString root;  // the output folder
+  bool failed;     // a record could not be written: the journal no longer protects the run
+  bool resumed;    // the state and finished inputs come from an interrupted run
+  HashTable<FinishedInput> finished;
+  JournalState state;
+  DynString line;  // reused for every record
+};
+
+// Opens the journal of the output folder. An existing journal is first repaired from: the
+// files that its unfinished input created are removed and those it appended to are cut back to
+// their sizes before it. When its fingerprint equals `fingerprint`, the journal's finished
+// inputs and state are kept for the run to resume (logged); otherwise the run starts afresh
+// (warned). Then a journal holding just that state is written in its place. Null when the
+// journal cannot be read or written (logged).
+Journal* journal_open(FsRoot* output_root, uint64_t fingerprint);
+// Closes and removes the journal file and frees the journal; null is accepted.
+void journal_close(Journal* journal);
+// True when the input ended in the interrupted run; *result is then its result.
+bool journal_finished(const Journal* journal, std::string_view input, int32_t* result);
+
+// Records, each appended with one write call. A null journal records nothing; a record that
+// cannot be written is logged once and leaves the journal failed.
+// An input's conversion begins.
+void journal_begin(Journal* journal, std::string_view input);
+// The input's header was read: it is what the next input is compared with.
+void journal_previous(Journal* journal, std::string_view input);
+// A new output set: naming serial, session and split, and its UTC date.
+void journal_output_set(Journal* journal, uint32_t serial, uint32_t session, uint32_t split,
+                        uint16_t year, uint8_t month, uint8_t day);
+// A file created (empty) for the output set by the current input.
+void journal_new_file(Journal* journal, uint64_t key, uint64_t identity, uint32_t columns,
+                      std::string_view relative);
+// The current input is about to append to a file that is `size` bytes long.
+void journal_touch(Journal* journal, uint64_t size, std::string_view relative);
+// The serial, session and split of the file that ended.
+void journal_last(Journal* journal, uint32_t serial, uint32_t session, uint32_t split);
+// The input ended with `result`, its rows written to the files. False when that could not be
+// recorded: the input must then be kept.
+bool journal_done(Journal* journal, std::string_view input, int32_t result, bool pending_deletion);
+// Makes the journal's records durable (with all_files: everything written to its file system,
+// as the output a killed run left behind); false when that failed (logged). True without a
+// journal.
+bool journal_make_durable(Journal* journal, bool all_files);
+// A converted input has been deleted.
+void journal_removed(Journal* journal, std::string_view input);

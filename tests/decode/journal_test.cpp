@@ -1,0 +1,147 @@
+// The journal: what a killed run's records let the next run repair and resume, including
+// input names with any bytes, a record cut off by the kill, and another run's journal.
+#include "decode/journal.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "dbc/log_capture.h"
+#include "io/fs_root.h"
+#include "support/test_util.h"
+
+namespace {
+
+constexpr uint64_t FINGERPRINT = 0x1234;
+
+struct Folder {
+  test::TempDir dir;
+  FsRoot* root = fs_root_create(dir.path);
+  ~Folder() { fs_root_release(root); }
+  std::string journal() const { return dir.file(JOURNAL_NAME); }
+};
+
+// Records what a run does up to the middle of its third input, then "kills" it: the journal
+// file is kept as the run left it.
+std::string killed_run(Folder& f) {
+  Journal* j = journal_open(f.root, FINGERPRINT);
+  EXPECT_NE(j, nullptr);
+  EXPECT_TRUE(test::write_file(f.dir.file("a.csv"), std::string("t,x\n1,2\n")));
+  journal_begin(j, "odd \\name\nwith line feed.MF4");
+  journal_output_set(j, 0xAB, 5, 3, 2023, 11, 7);
+  journal_new_file(j, 17, 99, 1, "a");
+  journal_previous(j, "odd \\name\nwith line feed.MF4");
+  journal_last(j, 0xAB, 5, 3);
+  EXPECT_TRUE(journal_done(j, "odd \\name\nwith line feed.MF4", 0, true));
+  journal_begin(j, "second.MF4");
+  journal_previous(j, "second.MF4");
+  EXPECT_TRUE(journal_done(j, "second.MF4", 8, false));
+  journal_begin(j, "third.MF4");
+  journal_touch(j, 8, "a");
+  EXPECT_TRUE(test::write_file(f.dir.file("a.csv"), std::string("t,x\n1,2\n3,4\n")));
+  journal_output_set(j, 0xAB, 5, 4, 2023, 11, 8);
+  journal_new_file(j, 18, 98, 1, "b");
+  EXPECT_TRUE(test::write_file(f.dir.file("b.csv"), std::string("t,y\n5,6\n")));
+  std::string text = test::read_text(f.journal());
+  journal_close(j);
+  EXPECT_FALSE(test::exists(f.journal()));
+  // The kill tore the last record.
+  EXPECT_TRUE(test::write_file(f.journal(), text + "touch 4 c"));
+  return text;
+}
+
+TEST(Journal, RerunCutsBackTheUnfinishedInputAndResumes) {
+  Folder f;
+  killed_run(f);
+  test::LogCapture log;
+  Journal* j = journal_open(f.root, FINGERPRINT);
+  ASSERT_NE(j, nullptr);
+  EXPECT_TRUE(j->resumed);
+  EXPECT_TRUE(
+      log.contains(" W Resuming the interrupted run: 1 inputs already converted, 2 files "
+                   "cut back\n"))
+      << log.text();
+  EXPECT_TRUE(
+      log.contains(" W 1 inputs failed in the interrupted run and are not converted "
+                   "again\n"))
+      << log.text();
+  EXPECT_EQ(test::read_text(f.dir.file("a.csv")), "t,x\n1,2\n");
+  EXPECT_FALSE(test::exists(f.dir.file("b.csv")));
+  int32_t result = -1;
+  EXPECT_TRUE(journal_finished(j, "odd \\name\nwith line feed.MF4", &result));
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(journal_finished(j, "second.MF4", &result));
+  EXPECT_EQ(result, 8);
+  EXPECT_FALSE(journal_finished(j, "third.MF4", &result));
+  // The state after the second input: the set of the first, nothing of the third.
+  const JournalState& s = j->state;
+  EXPECT_EQ(s.naming_serial * 1000 + s.naming_split, 0xABu * 1000 + 3);
+  EXPECT_EQ(s.output_year * 10000 + s.output_month * 100 + s.output_day, 20231107);
+  EXPECT_EQ(s.last_split, 3u);
+  ASSERT_EQ(s.set_files.count, 1);
+  EXPECT_EQ(s.set_files[0].key, 17u);
+  EXPECT_EQ(s.set_files[0].identity, 99u);
+  EXPECT_EQ(dynstring_sv(&s.set_files[0].path), "a");
+  EXPECT_EQ(s.created.count, 1);
+  EXPECT_EQ(dynstring_sv(&s.previous_input), "second.MF4");
+
+  // Killed again at once: the rewritten journal holds the same state.
+  std::string rewritten = test::read_text(f.journal());
+  journal_close(j);
+  ASSERT_TRUE(test::write_file(f.journal(), rewritten));
+  j = journal_open(f.root, FINGERPRINT);
+  ASSERT_NE(j, nullptr);
+  EXPECT_TRUE(journal_finished(j, "odd \\name\nwith line feed.MF4", &result));
+  EXPECT_EQ(j->state.set_files.count, 1);
+  EXPECT_EQ(dynstring_sv(&j->state.previous_input), "second.MF4");
+  journal_close(j);
+  EXPECT_FALSE(test::exists(f.journal()));
+}
+
+TEST(Journal, OtherRunsAndDamagedJournalsStartAfresh) {
+  {
+    Folder f;
+    killed_run(f);
+    test::LogCapture log;
+    Journal* j = journal_open(f.root, FINGERPRINT + 1);
+    ASSERT_NE(j, nullptr);
+    EXPECT_FALSE(j->resumed);
+    EXPECT_TRUE(log.contains(" W The interrupted run in " + f.dir.path +
+                             " had other inputs or options: it is not resumed (2 files cut "
+                             "back)\n"))
+        << log.text();
+    int32_t result;
+    EXPECT_FALSE(journal_finished(j, "second.MF4", &result));
+    // Its unfinished input is undone all the same.
+    EXPECT_EQ(test::read_text(f.dir.file("a.csv")), "t,x\n1,2\n");
+    EXPECT_FALSE(test::exists(f.dir.file("b.csv")));
+    journal_close(j);
+  }
+  {
+    // Records that point out of the output folder are not followed.
+    Folder f;
+    ASSERT_TRUE(test::make_dirs(f.dir.file("out")));
+    ASSERT_TRUE(test::write_file(f.dir.file("victim.csv"), std::string("keep me\n")));
+    FsRoot* out = fs_root_create(f.dir.file("out"));
+    test::LogCapture quiet;
+    ASSERT_TRUE(test::write_file(f.dir.file("out/") + JOURNAL_NAME,
+                                 "tabulon-journal 1 4660\nbegin x.MF4\ntouch 2 ../victim\n"
+                                 "new 1 2 1 ../victim\n"));
+    Journal* j = journal_open(out, FINGERPRINT);
+    ASSERT_NE(j, nullptr);
+    EXPECT_EQ(test::read_text(f.dir.file("victim.csv")), "keep me\n");
+    journal_close(j);
+    fs_root_release(out);
+  }
+  Folder f;
+  ASSERT_TRUE(test::write_file(f.journal(), std::string("not a journal\n")));
+  test::LogCapture log;
+  Journal* j = journal_open(f.root, FINGERPRINT);
+  ASSERT_NE(j, nullptr);
+  EXPECT_FALSE(j->resumed);
+  EXPECT_TRUE(log.contains(" W The journal in " + f.dir.path + " is damaged")) << log.text();
+  EXPECT_EQ(test::read_text(f.journal()).rfind("tabulon-journal 1 ", 0), 0u);
+  journal_close(j);
+}
+
+}  // namespace

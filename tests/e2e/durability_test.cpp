@@ -1,0 +1,325 @@
+// End to end: nothing converted is lost and status 0 means everything was converted. A later
+// output set never truncates earlier rows, a repeated input is kept unless it is a copy, a
+// second run on one output folder is refused, unwritable outputs are reported once per file,
+// a failing write leaves whole rows and keeps the input, and a rerun after a kill at any
+// moment ends with the tree of an uninterrupted run.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/mf4_writer.h"
+#include "support/test_util.h"
+
+namespace {
+
+const std::string BINARY = TABULON_BINARY;
+const std::string HOOKED = TABULON_HOOKED_BINARY;
+constexpr uint64_t NOV_7_2023 = 1699315200ULL * 1000000000ULL;  // 2023-11-07 00:00:00 UTC
+constexpr uint64_t HOUR = 3600ULL * 1000000000ULL;
+
+// EngineData 0x100 (Speed, Temp) and Gear 0x200 (Gear): two files per output set.
+const char* const CAN_DBC =
+    "VERSION \"\"\n\n"
+    "BO_ 256 EngineData: 8 ECU\n"
+    " SG_ Speed : 0|8@1+ (1,0) [0|255] \"km/h\" X\n"
+    " SG_ Temp : 8|8@1+ (0.5,-40) [0|0] \"degC\" X\n\n"
+    "BO_ 512 Gear: 8 ECU\n"
+    " SG_ Gear : 0|8@1+ (1,0) [0|0] \"\" X\n";
+
+// `frames` frames of both messages, 1 ms apart, from `start`; `seed` varies the bytes.
+std::vector<uint8_t> log_file(uint32_t session, uint32_t split, int frames, uint8_t seed,
+                              uint64_t start = NOV_7_2023 + HOUR) {
+  test::BusLogBuilder log;
+  log.start_time_ns(start).metadata(0xAB, session, split);
+  for (int i = 0; i < frames; ++i) {
+    uint8_t v = static_cast<uint8_t>(seed + i);
+    log.add_can_frame(1, i % 3 ? 0x100 : 0x200, false, {v, 100, 0, 0, 0, 0, 0, 0}, 0.001 * i);
+  }
+  return log.build();
+}
+
+using Tree = std::map<std::string, std::string>;
+
+// The files that differ between two trees, with their sizes.
+std::string difference(const Tree& got, const Tree& expected) {
+  std::string text;
+  for (auto& [file, content] : got) {
+    auto it = expected.find(file);
+    if (it == expected.end()) {
+      text += "unexpected " + file + "\n";
+    } else if (it->second != content) {
+      text += file + ": " + std::to_string(content.size()) + " bytes instead of " +
+              std::to_string(it->second.size()) + "\n";
+    }
+  }
+  for (auto& [file, content] : expected)
+    if (!got.count(file)) text += "missing " + file + "\n";
+  return text;
+}
+
+int occurrences(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+// Every file below `root` with its content.
+Tree read_tree(const std::string& root) {
+  Tree tree;
+  for (const std::string& file : test::list_files(root))
+    tree[file] = test::read_text(root + "/" + file);
+  return tree;
+}
+
+struct Workspace {
+  test::TempDir dir;
+  std::string in = dir.file("in"), out = dir.file("out");
+  Workspace() {
+    test::make_dirs(in);
+    test::make_dirs(out);
+    test::write_file(dir.file("can1.dbc"), std::string(CAN_DBC));
+  }
+  void put(const std::string& relative, const std::vector<uint8_t>& bytes) {
+    ASSERT_TRUE(test::write_file(in + "/" + relative, bytes));
+  }
+  test::RunResult run(std::vector<std::string> args, const std::string& program = BINARY) {
+    return test::run(program, args, dir.path);
+  }
+  test::RunResult run_hooked(const std::string& environment, std::vector<std::string> args) {
+    std::string command = environment + " exec " + HOOKED;
+    for (const std::string& a : args) command += " '" + a + "'";
+    return test::run("/bin/sh", {"-c", command}, dir.path);
+  }
+};
+
+// A later log that repeats an earlier one's output names (a copy in another folder) writes to
+// new files; the earlier rows stay. A rerun replaces its own earlier output.
+TEST(Durability, LaterOutputSetsNeverTruncateEarlierRows) {
+  Workspace w;
+  auto x = log_file(5, 3, 30, 1), y = log_file(5, 4, 30, 50, NOV_7_2023 + 2 * HOUR);
+  w.put("a/x.MF4", x);
+  w.put("a/y.MF4", y);
+  w.put("b/x.MF4", x);
+  auto first = w.run({"-O", "out", "-d", "in"});
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_TRUE(test::list_files(w.in).empty());
+  Tree tree = read_tree(w.out);
+  const std::string engine = "000000AB_out/CAN1_EngineData/2023/11/07/00000005_00000003";
+  ASSERT_EQ(tree.size(), 4u);
+  std::string copy_rows = tree[engine + "_2.csv"];
+  EXPECT_EQ(std::count(copy_rows.begin(), copy_rows.end(), '\n'), 1 + 20);
+  // The first file holds x's rows, then y's: the copy's rows again after them.
+  EXPECT_EQ(tree[engine + ".csv"].substr(0, copy_rows.size()), copy_rows);
+  EXPECT_EQ(std::count(tree[engine + ".csv"].begin(), tree[engine + ".csv"].end(), '\n'), 1 + 40);
+
+  w.put("a/x.MF4", x);
+  w.put("a/y.MF4", y);
+  w.put("b/x.MF4", x);
+  auto again = w.run({"-O", "out", "in"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(read_tree(w.out), tree);
+}
+
+// A repeated input (the serial, session and split of the one before it) counts as converted
+// and is deleted only when it is byte for byte that input; otherwise it is kept, named with the
+// input it repeats, and the status says that not everything was converted.
+TEST(Durability, RepeatedInputIsKeptUnlessItIsACopy) {
+  Workspace w;
+  auto split4 = log_file(5, 4, 6, 20);
+  w.put("s/1.MF4", log_file(5, 3, 6, 10));
+  w.put("s/2.MF4", split4);
+  w.put("s/3.MF4", split4);                 // a copy: compared with 2.MF4, which still exists
+  w.put("s/4.MF4", log_file(5, 4, 6, 90));  // other frames under the same numbers
+  w.put("s/5.MF4", log_file(5, 5, 6, 30));
+  auto result = w.run({"--verbosity=2", "-d", "-O", "out", "in"});
+  EXPECT_EQ(result.status, 8) << result.err;
+  EXPECT_EQ(test::list_files(w.in), std::vector<std::string>{"s/4.MF4"});
+  EXPECT_NE(result.err.find("W Input file in/s/4.MF4 repeats the serial, session and split of "
+                            "in/s/3.MF4, but differs from it: it is kept and its frames are not "
+                            "converted"),
+            std::string::npos)
+      << result.err;
+  Tree tree = read_tree(w.out);
+  ASSERT_EQ(tree.size(), 2u);
+  // Splits 3, 4 and 5 once each: 4 rows of EngineData per file.
+  std::string engine = tree["000000AB_out/CAN1_EngineData/2023/11/07/00000005_00000003.csv"];
+  EXPECT_EQ(std::count(engine.begin(), engine.end(), '\n'), 1 + 3 * 4) << engine;
+}
+
+// A run whose output folder another run holds is refused before it touches anything.
+TEST(Durability, SecondRunOnTheOutputFolderIsRefused) {
+  Workspace w;
+  w.put("x.MF4", log_file(5, 3, 6, 1));
+  int held = open(w.out.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  auto refused = w.run({"-d", "-O", "out", "in"});
+  EXPECT_EQ(refused.status, 136);
+  EXPECT_NE(refused.err.find("F Another run is converting into the output folder " + w.out +
+                             "/; try again when it has ended"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_TRUE(test::exists(w.in + "/x.MF4"));
+  EXPECT_TRUE(test::list_files(w.out).empty());
+  close(held);
+  auto alone = w.run({"-d", "-O", "out", "in"});
+  EXPECT_EQ(alone.status, 0) << alone.err;
+  EXPECT_EQ(test::list_files(w.out).size(), 2u);  // no lock or journal file left behind
+}
+
+// An output that cannot be created is reported once, with its path (no "//" in it), however
+// many frames it would have taken.
+TEST(Durability, UncreatableOutputIsReportedOncePerFile) {
+  Workspace w;
+  w.put("x.MF4", log_file(5, 3, 600, 1));
+  test::write_file(w.out + "/000000AB_out", std::string("in the way"));
+  auto result = w.run({"-O", "out/", "in/"});
+  EXPECT_EQ(result.status, 8);
+  std::string folder = w.out + "/000000AB_out/";
+  for (const char* message : {"CAN1_EngineData", "CAN1_Gear"})
+    EXPECT_EQ(occurrences(result.err, "E Could not create output writer for " + folder + message +
+                                          "/2023/11/07/00000005_00000003.csv: Not a directory\n"),
+              1)
+        << result.err;
+  EXPECT_EQ(occurrences(result.err, "Could not create"), 2) << result.err;
+  EXPECT_EQ(result.err.find("//"), std::string::npos) << result.err;
+}
+
+// Inputs whose rows go through several buffer fills, concatenated splits, a copy of a split,
+// a new output set, a midnight, and a repeated input with other frames (kept, status 8).
+struct RunCase {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> inputs;
+  RunCase(int frames) {
+    auto split3 = log_file(5, 3, frames, 3, NOV_7_2023 + HOUR + 1200 * HOUR / 3600);
+    inputs = {
+        {"d/01.MF4", log_file(5, 1, frames, 1)},
+        {"d/02.MF4", log_file(5, 2, frames, 2, NOV_7_2023 + HOUR + 600 * HOUR / 3600)},
+        {"d/03.MF4", split3},
+        {"d/04.MF4", split3},
+        {"d/05.MF4", log_file(5, 5, frames, 5, NOV_7_2023 + 2 * HOUR)},
+        {"e/06.MF4", log_file(6, 1, frames, 6, NOV_7_2023 + 24 * HOUR - HOUR / 18000)},
+        {"e/07.MF4", log_file(6, 1, frames, 7, NOV_7_2023 + 24 * HOUR)},
+    };
+  }
+  void put(Workspace& w) const {
+    for (auto& [name, bytes] : inputs) w.put(name, bytes);
+  }
+};
+
+// The whole rows of a CSV text that belong to the input with index `i` of a RunCase (by their
+// times) are all in `text`.
+bool holds_rows_of(const std::string& reference, const std::string& text, int input) {
+  const double starts[] = {3600, 4200, 4800, 4800, 7200, 86399.5, 86400};
+  size_t at = reference.find('\n');
+  while (at != std::string::npos && at + 1 < reference.size()) {
+    size_t end = reference.find('\n', at + 1);
+    std::string row = reference.substr(at + 1, end - at);
+    double t = std::stod(row) - 1699315200.0;
+    bool mine = t >= starts[input] && t < starts[input] + 30;
+    if (mine && text.find(row) == std::string::npos) return false;
+    at = end;
+  }
+  return true;
+}
+
+long count_from(const std::string& err, const std::string& label) {
+  size_t at = err.find(label);
+  return at == std::string::npos ? 0 : std::stol(err.substr(at + label.size()));
+}
+
+// A write that fails at any point (a full disk that frees up again) or a failing sync: every
+// file holds whole rows that an undisturbed run writes too, every input deleted has all its
+// rows in the files, and the status says that not everything was converted.
+TEST(FaultInjection, EveryFailingWriteOrSyncLeavesWholeRowsAndKeepsTheInput) {
+  RunCase inputs(200);
+  const std::vector<std::string> args = {"-d", "-O", "out", "in"};
+  Workspace reference;
+  inputs.put(reference);
+  auto undisturbed = reference.run_hooked("TABULON_TEST_COUNT=1", args);
+  ASSERT_EQ(undisturbed.status, 8) << undisturbed.err;
+  Tree expected = read_tree(reference.out);
+  long writes = count_from(undisturbed.err, "write calls: ");
+  long syncs = count_from(undisturbed.err, "sync calls: ");
+  ASSERT_GT(writes, 30);
+  ASSERT_GE(syncs, 1);
+  for (long n = 1; n <= writes + syncs; ++n) {
+    std::string fault = n <= writes ? "TABULON_TEST_FAIL_WRITE=" + std::to_string(n)
+                                    : "TABULON_TEST_FAIL_SYNC=" + std::to_string(n - writes);
+    Workspace w;
+    inputs.put(w);
+    auto result = w.run_hooked(fault, args);
+    Tree tree = read_tree(w.out);
+    if (result.status == 136) {
+      // The journal could not be made: nothing was converted, nothing deleted.
+      EXPECT_TRUE(tree.empty()) << fault;
+      EXPECT_EQ(test::list_files(w.in).size(), inputs.inputs.size()) << fault;
+      continue;
+    }
+    EXPECT_EQ(result.status, 8) << fault;
+    // Inputs are deleted only after the output was made durable.
+    if (n > writes) {
+      EXPECT_EQ(test::list_files(w.in).size(), inputs.inputs.size()) << fault;
+    }
+    for (auto& [file, text] : tree) {
+      ASSERT_TRUE(expected.count(file)) << fault << " " << file;
+      EXPECT_EQ(expected[file].substr(0, text.size()), text) << fault << " " << file;
+      EXPECT_TRUE(text.empty() || text.back() == '\n') << fault << " " << file;
+    }
+    for (size_t i = 0; i < inputs.inputs.size(); ++i) {
+      if (test::exists(w.in + "/" + inputs.inputs[i].first)) continue;
+      for (auto& [file, text] : expected)
+        EXPECT_TRUE(holds_rows_of(text, tree[file], static_cast<int>(i)))
+            << fault << ": " << inputs.inputs[i].first << " deleted, rows missing in " << file;
+    }
+  }
+}
+
+// Killed at a random write (seeded), sometimes killed again while resuming, then run to the
+// end: the output tree and the inputs left are those of a run that was never killed, with and
+// without --delete-converted, and so is the status.
+TEST(KillAndRerun, OutputEqualsAnUninterruptedRun) {
+  RunCase inputs(400);
+  for (bool deleting : {false, true}) {
+    std::vector<std::string> args = {"-O", "out", "in"};
+    if (deleting) args.insert(args.begin(), "-d");
+    Workspace reference;
+    inputs.put(reference);
+    auto undisturbed = reference.run_hooked("TABULON_TEST_COUNT=1", args);
+    ASSERT_EQ(undisturbed.status, 8) << undisturbed.err;
+    long writes = count_from(undisturbed.err, "write calls: ");
+    ASSERT_GT(writes, 40);
+    Tree expected = read_tree(reference.out);
+    std::vector<std::string> left = test::list_files(reference.in);
+    std::mt19937 random(deleting ? 7 : 3);
+    std::uniform_int_distribution<long> pick(1, writes);
+    for (int trial = 0; trial < 40; ++trial) {
+      Workspace w;
+      inputs.put(w);
+      long at = pick(random);
+      std::string context =
+          (deleting ? "-d, killed at write " : "killed at write ") + std::to_string(at);
+      EXPECT_EQ(w.run_hooked("TABULON_TEST_KILL_WRITE=" + std::to_string(at), args).status, -1)
+          << context;
+      test::RunResult rerun;
+      if (trial % 3 == 0) {
+        long again = pick(random);
+        context += ", then at " + std::to_string(again);
+        // The resumed run may end before that write: it is then the last run.
+        rerun = w.run_hooked("TABULON_TEST_KILL_WRITE=" + std::to_string(again), args);
+      }
+      if (rerun.status == -1) rerun = w.run(args);
+      EXPECT_EQ(rerun.status, undisturbed.status) << context << "\n" << rerun.err;
+      EXPECT_TRUE(read_tree(w.out) == expected) << context << "\n"
+                                                << difference(read_tree(w.out), expected);
+      EXPECT_EQ(test::list_files(w.in), left) << context;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+// A test build of the tool (never installed) whose durable-output calls misbehave where the
+// environment says, to test what a full disk or a kill leaves behind:
+//   TABULON_TEST_FAIL_WRITE=n  the n-th write call takes half its bytes, the call after it
+//                              fails with ENOSPC, later calls work again;
+//   TABULON_TEST_FAIL_SYNC=n   the n-th sync (of a file or a file system) fails with EIO;
+//   TABULON_TEST_KILL_WRITE=n  the n-th write call takes a part of its bytes (seeded by n),
+//                              then the process kills itself with SIGKILL;
+//   TABULON_TEST_COUNT=1       the numbers of write and sync calls are printed to standard
+//                              error at exit as "write calls: <n>, sync calls: <m>".
+#include <errno.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/tool.h"
+#include "io/durable_io.h"
+
+namespace {
+
+long fail_write_at = 0, fail_sync_at = 0, kill_write_at = 0;
+long writes = 0, syncs = 0;
+bool fail_next_write = false;
+
+long from_environment(const char* name) {
+  const char* text = getenv(name);
+  return text ? atol(text) : 0;
+}
+
+ssize_t hooked_write(int fd, const void* data, size_t size) {
+  ++writes;
+  if (fail_next_write) {
+    fail_next_write = false;
+    errno = ENOSPC;
+    return -1;
+  }
+  if (writes == kill_write_at) {
+    size_t part = size > 1 ? static_cast<size_t>(kill_write_at * 7919) % size : 0;
+    if (part > 0 && ::write(fd, data, part) < 0) _exit(125);
+    kill(getpid(), SIGKILL);
+  }
+  if (writes == fail_write_at) {
+    fail_next_write = true;
+    if (size > 1) return ::write(fd, data, size / 2);
+  }
+  return ::write(fd, data, size);
+}
+
+// Counts data syncs and file-system syncs alike.
+bool sync_fails() {
+  if (++syncs != fail_sync_at) return false;
+  errno = EIO;
+  return true;
+}
+
+int hooked_sync(int fd) { return sync_fails() ? -1 : ::fdatasync(fd); }
+
+int hooked_sync_file_system(int fd) { return sync_fails() ? -1 : ::syncfs(fd); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  fail_write_at = from_environment("TABULON_TEST_FAIL_WRITE");
+  fail_sync_at = from_environment("TABULON_TEST_FAIL_SYNC");
+  kill_write_at = from_environment("TABULON_TEST_KILL_WRITE");
+  durable_io = DurableIoCalls{hooked_write, hooked_sync, hooked_sync_file_system};
+  int status = tool_main(argc, argv);
+  if (from_environment("TABULON_TEST_COUNT"))
+    fprintf(stderr, "write calls: %ld, sync calls: %ld\n", writes, syncs);
+  return status;
+}
