@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "dbc/dbc_patterns.h"
 #include "regex/regex.h"
 #include "support/hash_table.h"
 #include "support/log.h"
@@ -22,20 +23,6 @@ using std::string_view;
 
 constexpr int MAX_GROUPS = 11;  // group 0 and the ten groups of the signal pattern
 
-constexpr const char* MESSAGE_PATTERN = R"re(^BO_ (\d+) ([[:graph:]]+): (\d+) ([[:graph:]]+)$)re";
-// The value type admits "-" (signed) as well as "+".
-constexpr const char* SIGNAL_PATTERN =
-    R"re(^SG_ ([[:graph:]]+) ([0-9mM]*) ?: (\d+)\|(\d+)@(0|1)(\+|-) \(([0-9eE\.\-]+),([0-9eE\.\-]+)\) \[([0-9eE\.\-]+)\|([0-9eE\.\-]+)\].*$)re";
-constexpr const char* INDICATOR_PATTERN = R"re(^(m*)(\d*)(M*)$)re";
-constexpr const char* MUX_VALUE_PATTERN =
-    R"re(^SG_MUL_VAL_ (\d*) ([[:graph:]]+) ([[:graph:]]+) (\d*)-(\d*);?$)re";
-constexpr const char* ATTRIBUTE_DEF_PATTERN =
-    R"re(^BA_DEF_\s+(BU_|BO_|SG_)?\s+"([[:graph:]]+)"\s+(INT|FLOAT|STRING|ENUM)\s+([[:ascii:]]+)?;$)re";
-constexpr const char* ATTRIBUTE_DEFAULT_PATTERN =
-    R"re(^BA_DEF_DEF_\s+"([[:graph:]]+)"\s+([[:graph:]]+);$)re";
-constexpr const char* ATTRIBUTE_VALUE_PATTERN =
-    R"re(^BA_ "([[:graph:]]+)" ?(BU_|BO_|SG_)* ?(\d+)* ?([[:graph:]]+)* ([[:ascii:]]+);$)re";
-
 enum PatternIndex {
   P_MESSAGE,
   P_SIGNAL,
@@ -46,10 +33,10 @@ enum PatternIndex {
   P_VALUE,
   P_COUNT
 };
-constexpr const char* PATTERNS[P_COUNT] = {MESSAGE_PATTERN,        SIGNAL_PATTERN,
-                                           INDICATOR_PATTERN,      MUX_VALUE_PATTERN,
-                                           ATTRIBUTE_DEF_PATTERN,  ATTRIBUTE_DEFAULT_PATTERN,
-                                           ATTRIBUTE_VALUE_PATTERN};
+constexpr const char* PATTERNS[P_COUNT] = {
+    DBC_MESSAGE_PATTERN,        DBC_SIGNAL_PATTERN,        DBC_INDICATOR_PATTERN,
+    DBC_MUX_VALUE_PATTERN,      DBC_ATTRIBUTE_DEF_PATTERN, DBC_ATTRIBUTE_DEFAULT_PATTERN,
+    DBC_ATTRIBUTE_VALUE_PATTERN};
 
 // The groups of one whole-line match as views into the line; a group that took no part is
 // empty.
@@ -742,7 +729,8 @@ void store_list(Builder* b, int32_t list, SignalList* out) {
   }
 }
 
-bool build_database(DbcParser* p, MessageDatabase* db) {
+// Every message line becomes a database message; false (logged) when a key is taken.
+bool add_messages(DbcParser* p, MessageDatabase* db) {
   for (const DbcMessageLine& m : p->messages) {
     uint32_t key = dbcMsgKey2DbMsgKey(p->protocol, m.id);
     if (!message_db_add_message(db, dynstring_sv(&m.name), key, m.size, m.ignore)) {
@@ -750,68 +738,71 @@ bool build_database(DbcParser* p, MessageDatabase* db) {
       return false;
     }
   }
-  Builder b{};
-  b.p = p;
-  b.db = db;
+  return true;
+}
+
+// The builder's indexes: the messages' top-level lists in file order, the first multiplex-value
+// line per signal name, the first plain multiplexor per message id and every signal line's
+// message key. A multiplexor that is itself listed on a multiplex-value line is nested. False
+// when memory ran out.
+bool builder_index(Builder* b) {
+  DbcParser* p = b->p;
   bool ok = true;
-  // Messages' top-level lists, in file order.
   for (const DbcMessageLine& m : p->messages) {
-    int32_t list = new_list(&b);
+    int32_t list = new_list(b);
     if (list < 0 ||
-        !index_insert_first(&b.message_lists, {dbcMsgKey2DbMsgKey(p->protocol, m.id)}, {}, list))
+        !index_insert_first(&b->message_lists, {dbcMsgKey2DbMsgKey(p->protocol, m.id)}, {}, list))
       ok = false;
   }
   for (int32_t i = 0; ok && i < p->mux_values.count; ++i)
-    ok = index_insert_first(&b.mux_value_first, {}, dynstring_sv(&p->mux_values[i].signal_name), i);
-  // A multiplexor that is itself listed on a multiplex-value line is nested.
+    ok =
+        index_insert_first(&b->mux_value_first, {}, dynstring_sv(&p->mux_values[i].signal_name), i);
   for (DbcSignalLine& s : p->signals)
-    if (ok && s.is_multiplexor && index_find(&b.mux_value_first, {}, dynstring_sv(&s.name)) >= 0)
+    if (ok && s.is_multiplexor && index_find(&b->mux_value_first, {}, dynstring_sv(&s.name)) >= 0)
       s.is_multiplexed = 1;
   for (int32_t i = 0; ok && i < p->signals.count; ++i) {
     const DbcSignalLine& s = p->signals[i];
     if (s.is_multiplexor && !s.is_multiplexed)
-      ok = index_insert_first(&b.plain_mux_first, {s.message_id}, {}, i);
+      ok = index_insert_first(&b->plain_mux_first, {s.message_id}, {}, i);
   }
   for (int32_t i = 0; ok && i < p->signals.count; ++i)
-    ok = grow_array_push(&b.line_keys, dbcMsgKey2DbMsgKey(p->protocol, p->signals[i].message_id)) !=
-         nullptr;
-  if (!ok) {
-    no_memory();
-    builder_free(&b);
-    return false;
-  }
+    ok = grow_array_push(&b->line_keys,
+                         dbcMsgKey2DbMsgKey(p->protocol, p->signals[i].message_id)) != nullptr;
+  return ok;
+}
+
+// Places signals pass by pass until a pass places none (a multiplexed signal waits for its
+// multiplexor), then copies the trees into the messages. False when memory ran out.
+bool place_and_store(Builder* b) {
   for (;;) {
-    int32_t added = signal_pass(&b);
-    if (added < 0) {
-      no_memory();
-      builder_free(&b);
-      return false;
-    }
+    int32_t added = signal_pass(b);
+    if (added < 0) return false;
     if (added == 0) break;
   }
-  for (const DbcMessageLine& m : p->messages) {
-    uint32_t key = dbcMsgKey2DbMsgKey(p->protocol, m.id);
-    Message* message = message_db_find(db, key);
-    int32_t list = index_find(&b.message_lists, {key}, {});
-    if (message && list >= 0) store_list(&b, list, &message->signals);
+  for (const DbcMessageLine& m : b->p->messages) {
+    uint32_t key = dbcMsgKey2DbMsgKey(b->p->protocol, m.id);
+    Message* message = message_db_find(b->db, key);
+    int32_t list = index_find(&b->message_lists, {key}, {});
+    if (message && list >= 0) store_list(b, list, &message->signals);
   }
+  return true;
+}
 
-  // Final check, message by message: signal lines grouped by key in file order.
+// Final check, message by message: signal lines grouped by key in file order, each one that
+// did not reach the database logged. False when memory ran out.
+bool report_unloaded(Builder* b) {
+  DbcParser* p = b->p;
   GrowArray<int32_t> order{};
-  if (!grow_array_reserve(&order, p->signals.count)) {
-    no_memory();
-    builder_free(&b);
-    return false;
-  }
+  if (!grow_array_reserve(&order, p->signals.count)) return false;
   for (int32_t i = 0; i < p->signals.count; ++i) order.items[i] = i;
   order.count = p->signals.count;
-  const uint32_t* keys = b.line_keys.items;
+  const uint32_t* keys = b->line_keys.items;
   std::sort(order.begin(), order.end(), [keys](int32_t x, int32_t y) {
     return keys[x] != keys[y] ? keys[x] < keys[y] : x < y;
   });
   for (const DbcMessageLine& m : p->messages) {
     uint32_t key = dbcMsgKey2DbMsgKey(p->protocol, m.id);
-    if (!message_db_find(db, key)) {
+    if (!message_db_find(b->db, key)) {
       LOG(LOG_ERROR, "Failed to load message %s", dynstring_data(&m.name));
       continue;
     }
@@ -819,14 +810,24 @@ bool build_database(DbcParser* p, MessageDatabase* db) {
                                             [keys](int32_t x, uint32_t k) { return keys[x] < k; });
     for (const int32_t* it = first; it != order.end() && keys[*it] == key; ++it) {
       const DbcSignalLine& s = p->signals[*it];
-      int32_t node = index_find(&b.placed, {key}, dynstring_sv(&s.name));
-      if (node < 0 || !b.nodes[node].stored)
+      int32_t node = index_find(&b->placed, {key}, dynstring_sv(&s.name));
+      if (node < 0 || !b->nodes[node].stored)
         LOG(LOG_ERROR, "Failed to load signal %s", dynstring_data(&s.name));
     }
   }
   grow_array_free(&order);
-  builder_free(&b);
   return true;
+}
+
+bool build_database(DbcParser* p, MessageDatabase* db) {
+  if (!add_messages(p, db)) return false;
+  Builder b{};
+  b.p = p;
+  b.db = db;
+  bool ok = builder_index(&b) && place_and_store(&b) && report_unloaded(&b);
+  if (!ok) no_memory();
+  builder_free(&b);
+  return ok;
 }
 
 // ---------------------------------------------------------------------------------------------

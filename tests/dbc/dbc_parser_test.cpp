@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "dbc/log_capture.h"
 #include "io/stream.h"
+#include "support/log_capture.h"
 
 namespace {
 

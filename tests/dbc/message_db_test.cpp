@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "dbc/log_capture.h"
 #include "support/hash_table.h"
+#include "support/log_capture.h"
 
 namespace {
 

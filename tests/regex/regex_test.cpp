@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "app/passwords.h"
+#include "dbc/dbc_patterns.h"
 #include "regex_test_util.h"
 
 namespace {
@@ -529,23 +531,15 @@ TEST(RegexFlags, TerminatingZeroIsNotMatched) {
 
 // --- The DBC and password-file patterns ----------------------------------------------
 
-const char* const MESSAGE = "^BO_ (\\d+) ([[:graph:]]+): (\\d+) ([[:graph:]]+)$";
-const char* const SIGNAL =
-    "^SG_ ([[:graph:]]+) ([0-9mM]*) ?: (\\d+)\\|(\\d+)@(0|1)(\\+) "
-    "\\(([0-9eE\\.\\-]+),([0-9eE\\.\\-]+)\\) \\[([0-9eE\\.\\-]+)\\|([0-9eE\\.\\-]+)\\].*$";
-// The signal pattern widened to accept signed signals as well ("-" value type).
-const char* const SIGNAL_SIGNED =
-    "^SG_ ([[:graph:]]+) ([0-9mM]*) ?: (\\d+)\\|(\\d+)@(0|1)([+\\-]) "
-    "\\(([0-9eE\\.\\-]+),([0-9eE\\.\\-]+)\\) \\[([0-9eE\\.\\-]+)\\|([0-9eE\\.\\-]+)\\].*$";
-const char* const MUX_INDICATOR = "^(m*)(\\d*)(M*)$";
-const char* const MUX_VALUES = "^SG_MUL_VAL_ (\\d*) ([[:graph:]]+) ([[:graph:]]+) (\\d*)-(\\d*);?$";
-const char* const ATTRIBUTE_DEF =
-    "^BA_DEF_\\s+(BU_|BO_|SG_)?\\s+\"([[:graph:]]+)\"\\s+(INT|FLOAT|STRING|ENUM)\\s+([[:ascii:]]+)?"
-    ";$";
-const char* const ATTRIBUTE_DEFAULT = "^BA_DEF_DEF_\\s+\"([[:graph:]]+)\"\\s+([[:graph:]]+);$";
-const char* const ATTRIBUTE =
-    "^BA_ \"([[:graph:]]+)\" ?(BU_|BO_|SG_)* ?(\\d+)* ?([[:graph:]]+)* ([[:ascii:]]+);$";
-const char* const PASSWORD = "^\\s*\\\"(default|[a-fA-F\\d]*)\\\"\\s*:\\s*\\\"(.*)\\\"\\s*,?\\s*$";
+// The patterns exactly as the parser and the password store compile them.
+const char* const MESSAGE = DBC_MESSAGE_PATTERN;
+const char* const SIGNAL = DBC_SIGNAL_PATTERN;
+const char* const MUX_INDICATOR = DBC_INDICATOR_PATTERN;
+const char* const MUX_VALUES = DBC_MUX_VALUE_PATTERN;
+const char* const ATTRIBUTE_DEF = DBC_ATTRIBUTE_DEF_PATTERN;
+const char* const ATTRIBUTE_DEFAULT = DBC_ATTRIBUTE_DEFAULT_PATTERN;
+const char* const ATTRIBUTE = DBC_ATTRIBUTE_VALUE_PATTERN;
+const char* const PASSWORD = PASSWORD_ENTRY_PATTERN;
 
 TEST(RegexDbcPatterns, MessageLines) {
   run_cases({
@@ -586,18 +580,17 @@ TEST(RegexDbcPatterns, SignalLinesAndMultiplexIndicators) {
        0,
        {"SG_ Sub m2M : 4|4@1+ (1E-3,0) [0|1.5e1] \"\" ECU", "Sub", "m2M", "4", "4", "1", "+",
         "1E-3", "0", "0", "1.5e1"}},
-      {SIGNAL, "SG_ Torque : 0|16@1- (0.1,0) [-3276.8|3276.7] \"Nm\" ECU", 0, NO_MATCH},
-      {SIGNAL_SIGNED,
+      {SIGNAL,
        "SG_ YawRate : 23|12@0- (0.01,0) [-20.48|20.47] \"deg/s\"  ECM",
        0,
        {"SG_ YawRate : 23|12@0- (0.01,0) [-20.48|20.47] \"deg/s\"  ECM", "YawRate", "", "23", "12",
         "0", "-", "0.01", "0", "-20.48", "20.47"}},
-      {SIGNAL_SIGNED,
+      {SIGNAL,
        "SG_ S0_Temperature m0 : 8|16@1+ (0.1,-50) [-50|150] \"degC\"  VCU",
        0,
        {"SG_ S0_Temperature m0 : 8|16@1+ (0.1,-50) [-50|150] \"degC\"  VCU", "S0_Temperature", "m0",
         "8", "16", "1", "+", "0.1", "-50", "-50", "150"}},
-      {SIGNAL_SIGNED, "SG_ X : 0|8@1* (1,0) [0|1] \"\" ECU", 0, NO_MATCH},
+      {SIGNAL, "SG_ X : 0|8@1* (1,0) [0|1] \"\" ECU", 0, NO_MATCH},
       {MUX_INDICATOR, "m12", 0, {"m12", "m", "12", ""}},
       {MUX_INDICATOR, "M", 0, {"M", "", "", "M"}},
       {MUX_INDICATOR, "m3M", 0, {"m3M", "m", "3", "M"}},
