@@ -110,9 +110,7 @@ bool session_on_frame(Session* session, const BusFrame* frame) {
       if (v->ignore) continue;
       session->statistics.signals += 1;
       double value = v->value;
-      bool in_range =
-          (v->maximum >= value && value >= v->minimum) || (v->maximum == 0 && v->minimum == 0);
-      if (in_range) {
+      if (v->in_range) {
         kept = true;
       } else {
         value = std::bit_cast<double>(OUT_OF_RANGE_NAN_BITS);
