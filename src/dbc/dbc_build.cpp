@@ -56,8 +56,7 @@ bool index_insert_first(Index* index, std::initializer_list<uint64_t> numbers, s
   });
 }
 
-int32_t index_find(const Index* index, std::initializer_list<uint64_t> numbers,
-                   string_view name) {
+int32_t index_find(const Index* index, std::initializer_list<uint64_t> numbers, string_view name) {
   return with_key(numbers, name, [&](string_view key) {
     const IndexEntry* e = key.empty() ? nullptr : hash_table_find<IndexTraits>(index, key);
     return e ? e->index : -1;
@@ -264,7 +263,8 @@ bool check_signal(Builder* b, int32_t i) {
     skip_signal(b, i, "it has no bits");
     return false;
   }
-  if (static_cast<uint64_t>(m.size) * 8 < static_cast<uint64_t>(s.layout.start_bit) + s.layout.length) {
+  if (static_cast<uint64_t>(m.size) * 8 <
+      static_cast<uint64_t>(s.layout.start_bit) + s.layout.length) {
     snprintf(reason, sizeof reason, "it does not fit into the message's %u bytes", m.size);
     skip_signal(b, i, reason);
     return false;
@@ -293,12 +293,14 @@ int32_t read_ranges(Builder* b, const DbcMuxValueLine& line, int32_t* first) {
     uint64_t low = range_number(item.substr(0, dash));
     uint64_t high = range_number(item.substr(dash + 1));
     if (low > high || high > UINT32_MAX) {
-      dbc_report(b->p, PROBLEM_LINE, line.line, "multiplexor range %llu-%llu of signal %.*s left out",
+      dbc_report(b->p, PROBLEM_LINE, line.line,
+                 "multiplexor range %llu-%llu of signal %.*s left out",
                  static_cast<unsigned long long>(low), static_cast<unsigned long long>(high),
                  print_size(line.signal_name), line.signal_name.data());
       continue;
     }
-    if (!grow_array_push(&b->ranges, DbcRange{static_cast<uint32_t>(low), static_cast<uint32_t>(high)}))
+    if (!grow_array_push(&b->ranges,
+                         DbcRange{static_cast<uint32_t>(low), static_cast<uint32_t>(high)}))
       return -1;
   }
   DbcRange* begin = b->ranges.items + *first;
@@ -403,7 +405,8 @@ void check_chains(Builder* b) {
 bool group_signals(Builder* b) {
   DbcParser* p = b->p;
   int32_t n = p->signals.count;
-  if (!zeroed(&b->children, n) || !zeroed(&b->top, n) || !zeroed(&b->top_first, p->messages.count + 1))
+  if (!zeroed(&b->children, n) || !zeroed(&b->top, n) ||
+      !zeroed(&b->top_first, p->messages.count + 1))
     return false;
   GrowArray<int32_t>& top_first = b->top_first;
   for (int32_t i = 0; i < n; ++i) {
@@ -496,7 +499,8 @@ void report_unused_lines(Builder* b) {
                  "multiplexor ranges of signal %.*s skipped: line %u gives them already",
                  print_size(m.signal_name), m.signal_name.data(), p->mux_values[first].line);
     else if (!b->mux_value_used[i])
-      dbc_report(p, PROBLEM_LINE, m.line, "multiplexor ranges skipped: message %llu has no signal %.*s",
+      dbc_report(p, PROBLEM_LINE, m.line,
+                 "multiplexor ranges skipped: message %llu has no signal %.*s",
                  static_cast<unsigned long long>(m.message_id), print_size(m.signal_name),
                  m.signal_name.data());
   }

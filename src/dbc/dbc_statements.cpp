@@ -142,7 +142,8 @@ void dbc_statements_begin(DbcStatementReader* reader, const char* text, uint64_t
 }
 
 bool dbc_next_statement(DbcStatementReader* r, DbcStatement* out) {
-  while (r->at < r->size && (is_blank(r->text[r->at]) || r->text[r->at] == '\n')) advance(r, r->at + 1);
+  while (r->at < r->size && (is_blank(r->text[r->at]) || r->text[r->at] == '\n'))
+    advance(r, r->at + 1);
   if (r->at >= r->size) return false;
   uint64_t start = r->at;
   DbcKeyword keyword = keyword_of(token_at(r, start));

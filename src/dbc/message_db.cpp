@@ -120,7 +120,8 @@ void signal_raw_limits(const SignalLayout* layout, uint8_t* rule, double* raw_lo
                        double* raw_high) {
   double minimum = layout->minimum, maximum = layout->maximum;
   double factor = layout->factor, offset = layout->offset;
-  *raw_low = *raw_high = 0;
+  *raw_low = HUGE_VAL;  // no number lies between these two
+  *raw_high = -HUGE_VAL;
   if (minimum == 0 && maximum == 0) {
     *rule = RANGE_ALL;
     return;
@@ -148,7 +149,11 @@ void signal_raw_limits(const SignalLayout* layout, uint8_t* rule, double* raw_lo
     low = std::ceil(low);
     high = std::floor(high);
   }
-  *rule = low <= high ? RANGE_RAW : RANGE_NONE;
+  if (!(low <= high)) {
+    *rule = RANGE_NONE;
+    return;
+  }
+  *rule = RANGE_RAW;
   *raw_low = low;
   *raw_high = high;
 }
@@ -192,9 +197,9 @@ const MuxBranch* branch_containing(const BranchList* branches, uint32_t value) {
 
 namespace {
 
+// RANGE_ALL takes NaN as well; RANGE_NONE has limits that no number lies between.
 bool in_range(const Signal& s, double raw) {
-  if (s.range_rule == RANGE_RAW) return s.raw_low <= raw && raw <= s.raw_high;
-  return s.range_rule == RANGE_ALL;
+  return (s.raw_low <= raw && raw <= s.raw_high) || s.range_rule == RANGE_ALL;
 }
 
 void walk_signals(const SignalList* list, const uint8_t* bytes, uint64_t byte_count,

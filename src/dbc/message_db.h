@@ -34,7 +34,8 @@ struct Signal {
   uint8_t range_rule;  // SignalRangeRule
   uint64_t name_hash;  // string_hash(name), set by signal_list_add
   SignalLayout layout;
-  // The minimum and maximum as raw numbers (see signal_raw_limits).
+  // The minimum and maximum as raw numbers (see signal_raw_limits); HUGE_VAL and -HUGE_VAL
+  // unless the rule is RANGE_RAW.
   double raw_low;
   double raw_high;
   BranchList branches;  // non-empty only for a multiplexor with multiplexed signals
@@ -46,7 +47,7 @@ struct Signal {
 // conversion and the parsing of the decimal limit can make (eight units in the last place of
 // the operands' magnitude); for integer signals they are then rounded inwards to whole raw
 // numbers, for single-precision floats widened by one unit in the last place of a float.
-// Sets the rule and, for RANGE_RAW, the raw limits.
+// Sets the rule and the raw limits.
 void signal_raw_limits(const SignalLayout* layout, uint8_t* rule, double* raw_low,
                        double* raw_high);
 

@@ -2,6 +2,7 @@
 // become a physical value.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 #include "support/bits.h"
@@ -34,9 +35,34 @@ struct SignalLayout {
 uint16_t normalise_start_bit(uint16_t start, int32_t byte_order);
 
 // The raw number of the signal in `bytes`: the field's integer (sign-extended as below) or
-// its IEEE 754 value, before scaling. False as extract_signal_value.
-bool extract_signal_raw(const uint8_t* bytes, uint64_t byte_count, const SignalLayout* layout,
-                        double* raw);
+// its IEEE 754 value, before scaling. False as extract_signal_value. Inline: it runs once per
+// signal of every decoded frame.
+inline bool extract_signal_raw(const uint8_t* bytes, uint64_t byte_count,
+                               const SignalLayout* layout, double* raw) {
+  uint32_t length = layout->length;
+  // Whole bytes needed; no multiplication, so any byte_count is safe.
+  if (length == 0 || byte_count < (static_cast<uint64_t>(layout->start_bit) + length + 7) / 8)
+    return false;
+  uint64_t bits =
+      extract_bits(bytes, byte_count, layout->start_bit, layout->length,
+                   layout->byte_order == BYTE_ORDER_LITTLE ? BYTE_ORDER_LITTLE : BYTE_ORDER_BIG);
+  if (layout->value_type == SIGNAL_INTEGER) [[likely]] {
+    if (layout->is_unsigned) {
+      *raw = static_cast<double>(bits);
+      return true;
+    }
+    if (length < 64) {
+      uint64_t sign = uint64_t{1} << (length - 1);
+      bits = (bits ^ sign) - sign;  // two's complement sign extension without a signed shift
+    }
+    *raw = static_cast<double>(static_cast<int64_t>(bits));
+  } else if (layout->value_type == SIGNAL_FLOAT32) {
+    *raw = std::bit_cast<float>(static_cast<uint32_t>(bits));
+  } else {
+    *raw = std::bit_cast<double>(bits);
+  }
+  return true;
+}
 
 // The physical value raw * factor + offset of the signal in `bytes`. False (no value) for a
 // zero-length signal or one that does not fit into byte_count bytes. Fields longer than 64
