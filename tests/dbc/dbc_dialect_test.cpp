@@ -15,9 +15,9 @@
 
 namespace {
 
+using test::DbPtr;
 using test::decode_text;
 using test::describe;
-using test::DbPtr;
 using test::load_text;
 
 const std::string HEADER = "VERSION \"\"\nNS_ :\nBS_:\nBU_: X\n";
@@ -58,7 +58,8 @@ TEST(DbcDialect, NumbersInEveryCForm) {
                        " SG_ A : 0|8@1+ (+127,1e+02) [-1.5e-3|+1E5] \"\" X\n"
                        " SG_ Bad : 0|8@1+ (1,0x) [0|1] \"\" X\n");
   ASSERT_TRUE(db);
-  DecodedMessage* d = message_db_decode(db.get(), 1, std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}.data(), 8);
+  DecodedMessage* d =
+      message_db_decode(db.get(), 1, std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}.data(), 8);
   ASSERT_TRUE(d);
   const DecodedValue* v = find_value(d, "D");
   ASSERT_TRUE(v);
@@ -121,7 +122,8 @@ TEST(DbcDialect, BusTypeEmptyOrMissingIsCan) {
        {"", "BA_DEF_ \"BusType\" STRING ;\nBA_DEF_DEF_ \"BusType\" \"\";\n",
         "BA_DEF_ \"BusType\" STRING ;\nBA_ \"BusType\" \"\";\n"}) {
     test::LogCapture log(LOG_WARN);
-    DbPtr db = load_text(HEADER + attributes + "BO_ 1 M: 1 X\n SG_ S : 0|8@1+ (1,0) [0|1] \"\" X\n");
+    DbPtr db =
+        load_text(HEADER + attributes + "BO_ 1 M: 1 X\n SG_ S : 0|8@1+ (1,0) [0|1] \"\" X\n");
     ASSERT_TRUE(db) << attributes;
     EXPECT_EQ(describe(db.get()), "CAN\n00000001 M 1: S\n") << attributes;
     EXPECT_EQ(log.text(), "") << attributes;
@@ -130,23 +132,23 @@ TEST(DbcDialect, BusTypeEmptyOrMissingIsCan) {
 
 TEST(DbcDialect, LongNamesReplaceTheShortOnes) {
   test::LogCapture log(LOG_WARN);
-  DbPtr db = load_text(
-      HEADER +
-      "BO_ 100 Engine_Data_From_The_Control_U: 2 X\n"
-      " SG_ Selector_Of_The_Engine_Data_Pag M : 0|8@1+ (1,0) [0|255] \"\" X\n"
-      " SG_ Temperature_Of_The_Coolant_Bef m1 : 8|8@1+ (1,0) [0|255] \"\" X\n"
-      " SG_ Short m2 : 8|8@1+ (1,0) [0|255] \"\" X\n"
-      "BA_DEF_ BO_ \"SystemMessageLongSymbol\" STRING ;\n"
-      "BA_DEF_ SG_ \"SystemSignalLongSymbol\" STRING ;\n"
-      "BA_DEF_DEF_ \"SystemMessageLongSymbol\" \"\";\n"
-      "BA_DEF_DEF_ \"SystemSignalLongSymbol\" \"\";\n"
-      "BA_ \"SystemMessageLongSymbol\" BO_ 100 \"Engine_Data_From_The_Control_Unit\";\n"
-      "BA_ \"SystemSignalLongSymbol\" SG_ 100 Selector_Of_The_Engine_Data_Pag "
-      "\"Selector_Of_The_Engine_Data_Page\";\n"
-      "BA_ \"SystemSignalLongSymbol\" SG_ 100 Temperature_Of_The_Coolant_Bef "
-      "\"Temperature_Of_The_Coolant_Before_The_Radiator\";\n"
-      // Other statements keep naming the signals by their short names.
-      "SG_MUL_VAL_ 100 Short Selector_Of_The_Engine_Data_Pag 2-3;\n");
+  DbPtr db =
+      load_text(HEADER +
+                "BO_ 100 Engine_Data_From_The_Control_U: 2 X\n"
+                " SG_ Selector_Of_The_Engine_Data_Pag M : 0|8@1+ (1,0) [0|255] \"\" X\n"
+                " SG_ Temperature_Of_The_Coolant_Bef m1 : 8|8@1+ (1,0) [0|255] \"\" X\n"
+                " SG_ Short m2 : 8|8@1+ (1,0) [0|255] \"\" X\n"
+                "BA_DEF_ BO_ \"SystemMessageLongSymbol\" STRING ;\n"
+                "BA_DEF_ SG_ \"SystemSignalLongSymbol\" STRING ;\n"
+                "BA_DEF_DEF_ \"SystemMessageLongSymbol\" \"\";\n"
+                "BA_DEF_DEF_ \"SystemSignalLongSymbol\" \"\";\n"
+                "BA_ \"SystemMessageLongSymbol\" BO_ 100 \"Engine_Data_From_The_Control_Unit\";\n"
+                "BA_ \"SystemSignalLongSymbol\" SG_ 100 Selector_Of_The_Engine_Data_Pag "
+                "\"Selector_Of_The_Engine_Data_Page\";\n"
+                "BA_ \"SystemSignalLongSymbol\" SG_ 100 Temperature_Of_The_Coolant_Bef "
+                "\"Temperature_Of_The_Coolant_Before_The_Radiator\";\n"
+                // Other statements keep naming the signals by their short names.
+                "SG_MUL_VAL_ 100 Short Selector_Of_The_Engine_Data_Pag 2-3;\n");
   ASSERT_TRUE(db);
   EXPECT_EQ(describe(db.get()),
             "CAN\n00000064 Engine_Data_From_The_Control_Unit 2: Selector_Of_The_Engine_Data_Page["
@@ -199,11 +201,11 @@ TEST(DbcDialect, ValuesEqualToTheirLimitsAreInRange) {
       {"SG_ R : 0|11@1+ (0.1,0) [0.1|204.7] \"m\" X", {0x01, 0x00}, true},
       {"SG_ R : 0|11@1+ (0.1,0) [0.1|204.7] \"m\" X", {0x00, 0x00}, false},
       {"SG_ R : 7|12@0+ (0.01,-20.48) [-20.48|20.47] \"\" X", {0xFF, 0xF0}, true},
-      {"SG_ R : 0|8@1- (-0.3,7.7) [-30.4|46.1] \"\" X", {0x80}, true},   // -128 * -0.3 + 7.7
-      {"SG_ R : 0|8@1- (-0.3,7.7) [-30.4|46.1] \"\" X", {0x7F}, true},   // 127 * -0.3 + 7.7
+      {"SG_ R : 0|8@1- (-0.3,7.7) [-30.4|46.1] \"\" X", {0x80}, true},  // -128 * -0.3 + 7.7
+      {"SG_ R : 0|8@1- (-0.3,7.7) [-30.4|46.1] \"\" X", {0x7F}, true},  // 127 * -0.3 + 7.7
       {"SG_ R : 0|8@1- (-0.3,7.7) [-30.3|46.1] \"\" X", {0x7F}, false},
-      {"SG_ R : 0|8@1+ (1,0) [0|0] \"\" X", {0xFF}, true},               // no range
-      {"SG_ R : 0|8@1+ (1,0) [9|1] \"\" X", {0x05}, false},              // an empty range
+      {"SG_ R : 0|8@1+ (1,0) [0|0] \"\" X", {0xFF}, true},   // no range
+      {"SG_ R : 0|8@1+ (1,0) [9|1] \"\" X", {0x05}, false},  // an empty range
   };
   for (const Case& c : cases) {
     test::LogCapture log(LOG_WARN);
@@ -273,7 +275,7 @@ TEST(DbcDialect, EveryUnusedStatementMessageAndSignalIsReported) {
 struct ModelSignal {
   std::string name;
   bool motorola, is_signed;
-  int type;  // 0 integer, 1 float, 2 double
+  int type;           // 0 integer, 1 float, 2 double
   int start, length;  // DBC start bit
   double factor, offset;
   int mux;  // index of its multiplexor in the message, -1: none
@@ -304,7 +306,8 @@ double model_raw(const std::vector<uint8_t>& frame, const ModelSignal& s) {
   uint64_t bits = model_bits(frame, s);
   if (s.type == 1) return std::bit_cast<float>(static_cast<uint32_t>(bits));
   if (s.type == 2) return std::bit_cast<double>(bits);
-  if (s.is_signed && s.length < 64 && (bits >> (s.length - 1)) & 1) bits |= ~uint64_t{0} << s.length;
+  if (s.is_signed && s.length < 64 && (bits >> (s.length - 1)) & 1)
+    bits |= ~uint64_t{0} << s.length;
   return s.is_signed ? static_cast<double>(static_cast<int64_t>(bits)) : static_cast<double>(bits);
 }
 
@@ -334,7 +337,8 @@ ModelMessage random_message(std::mt19937& rng, int index) {
   static const double OFFSETS[] = {0, -40, 100.5, -1e3, 0.125};
   ModelMessage m{};
   m.extended = rng() % 2;
-  m.id = m.extended ? 0x800u + static_cast<uint32_t>(index) * 0x10001u : static_cast<uint32_t>(index);
+  m.id =
+      m.extended ? 0x800u + static_cast<uint32_t>(index) * 0x10001u : static_cast<uint32_t>(index);
   m.size = SIZES[rng() % 14];
   int mux_top = -1, mux_nested = -1;
   int count = 1 + static_cast<int>(rng() % 8);
@@ -342,7 +346,9 @@ ModelMessage random_message(std::mt19937& rng, int index) {
     ModelSignal s{};
     s.name = "S" + std::to_string(index) + "_" + std::to_string(k);
     s.type = m.size >= 8 && rng() % 5 == 0 ? 1 + static_cast<int>(rng() % 2) : 0;
-    s.length = s.type == 1 ? 32 : s.type == 2 ? 64 : 1 + static_cast<int>(rng() % std::min(64, m.size * 8));
+    s.length = s.type == 1   ? 32
+               : s.type == 2 ? 64
+                             : 1 + static_cast<int>(rng() % std::min(64, m.size * 8));
     s.motorola = rng() % 2;
     s.is_signed = rng() % 2;
     s.factor = FACTORS[rng() % 7];
@@ -387,8 +393,8 @@ ModelMessage random_message(std::mt19937& rng, int index) {
 std::string render(const ModelMessage& m, std::mt19937& rng, std::string* tail) {
   uint32_t written = m.extended && (m.id <= 0x7FF || rng() % 2) ? m.id | 0x80000000u : m.id;
   std::string id = std::to_string(written);
-  std::string out = "BO_" + gap(rng, true) + id + gap(rng, true) + "M" + id + gap(rng, false) + ":" +
-                    gap(rng, false) + std::to_string(m.size) + gap(rng, true) + "X\n";
+  std::string out = "BO_" + gap(rng, true) + id + gap(rng, true) + "M" + id + gap(rng, false) +
+                    ":" + gap(rng, false) + std::to_string(m.size) + gap(rng, true) + "X\n";
   for (const ModelSignal& s : m.signals) {
     std::string indicator;
     bool simple = s.mux >= 0 && s.ranges.size() == 1 && s.ranges[0].first == s.ranges[0].second &&
@@ -402,14 +408,15 @@ std::string render(const ModelMessage& m, std::mt19937& rng, std::string* tail) 
                  std::to_string(s.ranges[r].second);
       *tail += ";\n";
     }
-    if (s.type) *tail += "SIG_VALTYPE_ " + id + " " + s.name + " : " + std::to_string(s.type) + ";\n";
+    if (s.type)
+      *tail += "SIG_VALTYPE_ " + id + " " + s.name + " : " + std::to_string(s.type) + ";\n";
     out += gap(rng, false) + "SG_" + gap(rng, true) + s.name +
            (indicator.empty() ? "" : gap(rng, true) + indicator) + gap(rng, false) + ":" +
            gap(rng, false) + std::to_string(s.start) + "|" + std::to_string(s.length) + "@" +
            (s.motorola ? "0" : "1") + (s.is_signed ? "-" : "+") + gap(rng, false) + "(" +
            spell(s.factor, rng) + "," + gap(rng, false) + spell(s.offset, rng) + ")" +
-           gap(rng, false) + "[" + spell(-1e9, rng) + "|" + spell(1e9, rng) + "]" +
-           gap(rng, true) + "\"\"" + gap(rng, true) + "X\n";
+           gap(rng, false) + "[" + spell(-1e9, rng) + "|" + spell(1e9, rng) + "]" + gap(rng, true) +
+           "\"\"" + gap(rng, true) + "X\n";
   }
   return out;
 }

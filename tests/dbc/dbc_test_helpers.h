@@ -71,7 +71,8 @@ inline std::string describe(MessageDatabase* db) {
 }
 
 // "name=value" of every decoded value, in order.
-inline std::string decode_text(const MessageDatabase* db, uint32_t key, std::vector<uint8_t> bytes) {
+inline std::string decode_text(const MessageDatabase* db, uint32_t key,
+                               std::vector<uint8_t> bytes) {
   DecodedMessage* m = message_db_decode(db, key, bytes.data(), bytes.size());
   if (!m) return "<none>";
   std::string out;
