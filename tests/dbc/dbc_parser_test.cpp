@@ -905,9 +905,8 @@ ModelMessage random_message(std::mt19937& rng, int index) {
     s.offset = s.is_mux ? 0 : OFFSETS[rng() % 5];
     s.mux = k == 0 ? -1 : k == 1 || nested < 0 || rng() % 2 ? 0 : nested;
     if (k == 1 && s.is_mux) nested = 1;
-    uint32_t values = 1u << m.signals[0].length;
-    if (s.mux == nested && nested > 0) values = 1u << m.signals[nested].length;
     for (int r = 1 + static_cast<int>(rng() % 3); k > 0 && r > 0; --r) {
+      uint32_t values = 1u << m.signals[s.mux].length;
       uint32_t low = static_cast<uint32_t>(rng() % values);
       s.ranges.push_back({low, low + static_cast<uint32_t>(rng() % (values - low))});
     }
