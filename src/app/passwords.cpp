@@ -15,11 +15,6 @@ namespace {
 
 constexpr const char* DEFAULT_PASSWORD_FILE = "passwords.json";
 
-// Optional white space, "key", ":", "password", an optional comma and white space make up the
-// whole line. The key is "default" or hexadecimal digits; the password runs to the last
-// quotation mark of the line, so it may hold quotation marks itself.
-constexpr const char* ENTRY_PATTERN = "^\\s*\"(default|[a-fA-F\\d]*)\"\\s*:\\s*\"(.*)\"\\s*,?\\s*$";
-
 // The password store leaves its compile flags at 4, which changes nothing.
 constexpr uint32_t ENTRY_COMPILE_FLAGS = 4;
 
@@ -54,7 +49,7 @@ struct FreeDeleter {
 
 bool parse_password_text(const char* text, PasswordStore* store) {
   if (!text || !store) return false;
-  ScopedRegex pattern(ENTRY_PATTERN, ENTRY_COMPILE_FLAGS);
+  ScopedRegex pattern(PASSWORD_ENTRY_PATTERN, ENTRY_COMPILE_FLAGS);
   if (pattern.regex.error != REGEX_OK) return false;
   // Pair 0 all zero: the first search starts at the beginning of the text.
   RegexCapture captures[3] = {};

@@ -6,6 +6,12 @@
 
 struct Tool;
 
+// Optional white space, "key", ":", "password", an optional comma and white space make up the
+// whole line. The key is "default" or hexadecimal digits; the password runs to the last
+// quotation mark of the line, so it may hold quotation marks itself.
+constexpr const char* PASSWORD_ENTRY_PATTERN =
+    "^\\s*\"(default|[a-fA-F\\d]*)\"\\s*:\\s*\"(.*)\"\\s*,?\\s*$";
+
 // Reads the file of --password-file, or else "passwords.json" in the working directory, into
 // the tool's store. A missing default file leaves the store empty (true). A given file that
 // cannot be opened is logged, sets bit 0 of *exit_status and gives false. A text that cannot be

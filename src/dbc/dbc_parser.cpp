@@ -1,16 +1,19 @@
-// DBC parser: splits the file into lines, matches the seven line kinds against their patterns,
-// resolves the attributes that matter and builds the message database, nested multiplexing
-// included.
+// DBC parser: cuts the file into statements, matches the statements it reads against their
+// patterns, resolves the attributes that matter and has the database built. Every statement
+// it cannot read is reported with its line.
 #include "dbc/dbc_parser.h"
 
-#include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 
+#include "dbc/dbc_patterns.h"
+#include "dbc/dbc_records.h"
+#include "dbc/dbc_statements.h"
 #include "regex/regex.h"
-#include "support/hash_table.h"
 #include "support/log.h"
 
 namespace {
@@ -18,163 +21,56 @@ namespace {
 using std::string_view;
 
 // ---------------------------------------------------------------------------------------------
-// Line patterns
+// Statement patterns
 
-constexpr int MAX_GROUPS = 11;  // group 0 and the ten groups of the signal pattern
-
-constexpr const char* MESSAGE_PATTERN = R"re(^BO_ (\d+) ([[:graph:]]+): (\d+) ([[:graph:]]+)$)re";
-// The value type admits "-" (signed) as well as "+".
-constexpr const char* SIGNAL_PATTERN =
-    R"re(^SG_ ([[:graph:]]+) ([0-9mM]*) ?: (\d+)\|(\d+)@(0|1)(\+|-) \(([0-9eE\.\-]+),([0-9eE\.\-]+)\) \[([0-9eE\.\-]+)\|([0-9eE\.\-]+)\].*$)re";
-constexpr const char* INDICATOR_PATTERN = R"re(^(m*)(\d*)(M*)$)re";
-constexpr const char* MUX_VALUE_PATTERN =
-    R"re(^SG_MUL_VAL_ (\d*) ([[:graph:]]+) ([[:graph:]]+) (\d*)-(\d*);?$)re";
-constexpr const char* ATTRIBUTE_DEF_PATTERN =
-    R"re(^BA_DEF_\s+(BU_|BO_|SG_)?\s+"([[:graph:]]+)"\s+(INT|FLOAT|STRING|ENUM)\s+([[:ascii:]]+)?;$)re";
-constexpr const char* ATTRIBUTE_DEFAULT_PATTERN =
-    R"re(^BA_DEF_DEF_\s+"([[:graph:]]+)"\s+([[:graph:]]+);$)re";
-constexpr const char* ATTRIBUTE_VALUE_PATTERN =
-    R"re(^BA_ "([[:graph:]]+)" ?(BU_|BO_|SG_)* ?(\d+)* ?([[:graph:]]+)* ([[:ascii:]]+);$)re";
+constexpr int MAX_GROUPS = 13;  // group 0 and the twelve groups of the signal pattern
 
 enum PatternIndex {
   P_MESSAGE,
   P_SIGNAL,
   P_INDICATOR,
   P_MUX_VALUE,
+  P_VALUE_TYPE,
   P_DEF,
   P_DEFAULT,
   P_VALUE,
   P_COUNT
 };
-constexpr const char* PATTERNS[P_COUNT] = {MESSAGE_PATTERN,        SIGNAL_PATTERN,
-                                           INDICATOR_PATTERN,      MUX_VALUE_PATTERN,
-                                           ATTRIBUTE_DEF_PATTERN,  ATTRIBUTE_DEFAULT_PATTERN,
-                                           ATTRIBUTE_VALUE_PATTERN};
+constexpr const char* PATTERNS[P_COUNT] = {
+    DBC_MESSAGE_PATTERN,           DBC_SIGNAL_PATTERN,         DBC_INDICATOR_PATTERN,
+    DBC_MUX_VALUE_PATTERN,         DBC_VALUE_TYPE_PATTERN,     DBC_ATTRIBUTE_DEF_PATTERN,
+    DBC_ATTRIBUTE_DEFAULT_PATTERN, DBC_ATTRIBUTE_VALUE_PATTERN};
 
-// The groups of one whole-line match as views into the line; a group that took no part is
-// empty.
+// The groups of one whole-statement match as views into the statement; a group that took no
+// part is empty.
 struct Groups {
   string_view g[MAX_GROUPS];
   string_view operator[](int i) const { return g[i]; }
 };
 
-struct LinePattern {
-  Regex regex;
+struct Patterns {
+  Regex regex[P_COUNT];
+  bool compiled[P_COUNT];
 };
 
-bool pattern_compile(LinePattern* p, const char* pattern) {
-  return regex_compile(&p->regex, pattern, 0) == 0;
-}
-
-void pattern_free(LinePattern* p) { regex_free(p->regex.program); }
-
-// Matches the whole of `line` (searched as a range, so it needs no terminating zero).
-bool pattern_match(const LinePattern* p, string_view line, Groups* out) {
+// Matches the whole of `text` (searched as a range, so it needs no terminating zero).
+bool pattern_match(const Patterns* patterns, PatternIndex which, string_view text, Groups* out) {
   RegexCapture caps[MAX_GROUPS] = {};
-  caps[0] = RegexCapture{line.data(), static_cast<int64_t>(line.size())};
-  if (regex_match(&p->regex, line.data(), caps, REGEX_RANGE) != REGEX_MATCH) return false;
-  if (caps[0].start != line.data() || static_cast<uint64_t>(caps[0].length) != line.size())
+  caps[0] = RegexCapture{text.data(), static_cast<int64_t>(text.size())};
+  if (regex_match(&patterns->regex[which], text.data(), caps, REGEX_RANGE) != REGEX_MATCH)
+    return false;
+  if (caps[0].start != text.data() || static_cast<uint64_t>(caps[0].length) != text.size())
     return false;
   for (int i = 0; i < MAX_GROUPS; ++i) {
     const char* start = caps[i].start;
     int64_t length = caps[i].length;
     bool inside =
-        start && length >= 0 && start >= line.data() &&
-        static_cast<uint64_t>(start - line.data()) + static_cast<uint64_t>(length) <= line.size();
+        start && length >= 0 && start >= text.data() &&
+        static_cast<uint64_t>(start - text.data()) + static_cast<uint64_t>(length) <= text.size();
     out->g[i] = inside ? string_view(start, static_cast<size_t>(length)) : string_view();
   }
   return true;
 }
-
-// ---------------------------------------------------------------------------------------------
-// Records
-
-enum ObjectKind : int32_t { OBJ_NETWORK = 1, OBJ_NODE = 2, OBJ_MESSAGE = 3, OBJ_SIGNAL = 4 };
-enum ValueType : int32_t { VT_OTHER = 0, VT_INT = 1, VT_FLOAT = 2, VT_STRING = 3, VT_ENUM = 4 };
-
-struct DbcMessageLine {
-  DynString name;
-  uint32_t id;  // bit 31 marks an extended CAN id
-  uint32_t size;
-  uint8_t ignore;
-};
-
-struct DbcSignalLine {
-  DynString name;
-  uint32_t message_id;
-  SignalLayout layout;
-  uint8_t is_multiplexor;
-  uint8_t is_multiplexed;
-  uint32_t multiplexer_value;
-  uint8_t ignore;
-};
-
-struct DbcMuxValueLine {
-  uint32_t message_id;
-  DynString signal_name;
-  DynString multiplexor_name;
-  uint32_t low, high;
-};
-
-struct DbcAttributeDef {
-  int32_t object_kind;
-  DynString name;
-  int32_t value_type;
-  DynString definition;
-};
-
-struct DbcAttributeDefault {
-  DynString name;
-  DynString value;
-};
-
-struct DbcAttributeValue {
-  DynString name;
-  int32_t object_kind;
-  uint32_t object_id;
-  DynString object_name;
-  DynString value;
-};
-
-// A resolved attribute; the text is a view into the parser's records.
-struct DbcAttribute {
-  int32_t value_type;
-  int32_t integer_value;
-  double float_value;
-  string_view text_value;
-};
-
-// Index entries. Keys that combine numbers and a name are byte strings: the numbers' bytes
-// followed by the name.
-struct IndexEntry {
-  DynString key;
-  int32_t index;
-};
-using IndexTraits = StringKeyTraits<IndexEntry>;
-using Index = HashTable<IndexEntry>;
-
-// The definition and default of one attribute name and object kind, looked up once.
-struct AttributeSlot {
-  string_view name;
-  int32_t kind;
-  int32_t definition;  // -1: none
-  int32_t fallback;    // the first default, -1: none
-};
-
-struct DbcParser {
-  int32_t protocol;
-  uint32_t current_message_id;
-  GrowArray<DbcMessageLine> messages;
-  GrowArray<DbcSignalLine> signals;
-  GrowArray<DbcMuxValueLine> mux_values;
-  GrowArray<DbcAttributeDef> definitions;
-  GrowArray<DbcAttributeDefault> defaults;
-  GrowArray<DbcAttributeValue> assignments;
-  LinePattern patterns[P_COUNT];
-  bool compiled[P_COUNT];
-  Index assignment_index;  // first assignment per (name, kind, id, object name)
-  GrowArray<AttributeSlot> attribute_slots;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Small text helpers
@@ -188,40 +84,58 @@ bool equal_no_case(string_view a, string_view b) {
   return true;
 }
 
-string_view trim_char(string_view s, char c) {
-  while (!s.empty() && s.front() == c) s.remove_prefix(1);
-  while (!s.empty() && s.back() == c) s.remove_suffix(1);
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
+
+string_view trim(string_view s) {
+  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
   return s;
 }
 
-// The C conversions need a terminated copy; short captures stay on the stack.
+// A value with its enclosing double quotes removed (when it has both).
+string_view unquote(string_view s) {
+  s = trim(s);
+  if (s.size() >= 2 && s.front() == '"' && s.back() == '"') return s.substr(1, s.size() - 2);
+  return s;
+}
+
+// The C conversions need a terminated copy; short texts stay on the stack.
 template <class Fn>
-auto with_terminated(string_view s, Fn&& fn) -> decltype(fn("")) {
+auto with_terminated(string_view s, Fn&& fn) -> decltype(fn("", size_t{0})) {
   char small[64];
   if (s.size() < sizeof(small)) {
     if (!s.empty()) memcpy(small, s.data(), s.size());
     small[s.size()] = 0;
-    return fn(small);
+    return fn(small, s.size());
   }
   DynString copy{};
-  if (!dynstring_from(&copy, s)) return fn("");
-  auto result = fn(dynstring_data(&copy));
+  if (!dynstring_from(&copy, s)) return fn("", size_t{0});
+  auto result = fn(dynstring_data(&copy), s.size());
   dynstring_free(&copy);
   return result;
 }
 
-// Base-10 unsigned conversion saturated to 32 bits; empty or non-numeric text gives 0.
-uint32_t to_u32(string_view s) {
-  return with_terminated(s, [](const char* text) {
-    errno = 0;
-    unsigned long long v = strtoull(text, nullptr, 10);
-    if (text[0] == '-' || errno == ERANGE || v > UINT32_MAX) return UINT32_MAX;
-    return static_cast<uint32_t>(v);
-  });
+// Base-10 digits saturated to UINT64_MAX; empty text gives 0.
+uint64_t to_u64(string_view digits) {
+  uint64_t v = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') break;
+    uint64_t d = static_cast<uint64_t>(c - '0');
+    if (v > (UINT64_MAX - d) / 10) return UINT64_MAX;
+    v = v * 10 + d;
+  }
+  return v;
+}
+
+uint32_t to_u32(string_view digits) {
+  uint64_t v = to_u64(digits);
+  return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
 }
 
 int32_t to_i32(string_view s) {
-  return with_terminated(s, [](const char* text) {
+  return with_terminated(s, [](const char* text, size_t) {
     long long v = strtoll(text, nullptr, 10);
     if (v > INT32_MAX) return INT32_MAX;
     if (v < INT32_MIN) return INT32_MIN;
@@ -230,307 +144,351 @@ int32_t to_i32(string_view s) {
 }
 
 double to_double(string_view s) {
-  return with_terminated(s, [](const char* text) { return strtod(text, nullptr); });
+  return with_terminated(s, [](const char* text, size_t) { return strtod(text, nullptr); });
+}
+
+// A number in any form of the C library (sign, exponent, "1.8E+019" ...) that is the whole
+// text and finite.
+bool parse_number(string_view s, double* out) {
+  return with_terminated(s, [out](const char* text, size_t length) {
+    if (length == 0) return false;
+    char* end = nullptr;
+    errno = 0;
+    double v = strtod(text, &end);
+    if (end != text + length || !std::isfinite(v)) return false;
+    *out = v;
+    return true;
+  });
 }
 
 int32_t object_kind_of(string_view s) {
-  if (equal_no_case(s, "BU_")) return OBJ_NODE;
-  if (equal_no_case(s, "BO_")) return OBJ_MESSAGE;
-  if (equal_no_case(s, "SG_")) return OBJ_SIGNAL;
+  if (s == "BU_") return OBJ_NODE;
+  if (s == "BO_") return OBJ_MESSAGE;
+  if (s == "SG_") return OBJ_SIGNAL;
+  if (s == "EV_") return OBJ_VARIABLE;
   return OBJ_NETWORK;
 }
 
-void no_memory() { LOG(LOG_FATAL, "Could not allocate memory"); }
+template <class T>
+bool push(DbcParser* p, GrowArray<T>* list, const T& record) {
+  if (grow_array_push(list, record)) return true;
+  dbc_no_memory(p);
+  return false;
+}
 
 // ---------------------------------------------------------------------------------------------
-// Line handlers
+// Statement handlers: each returns false when the statement does not have its form.
 
-void handle_message(DbcParser* p, string_view line) {
+constexpr string_view PSEUDO_MESSAGE = "VECTOR__INDEPENDENT_SIG_MSG";
+
+bool handle_message(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
   Groups g;
-  if (!pattern_match(&p->patterns[P_MESSAGE], line, &g)) return;
+  if (!pattern_match(pt, P_MESSAGE, st.text, &g)) {
+    // Its signals must not join the message before it.
+    p->current_message = -1;
+    p->current_message_line = st.first_line;
+    return false;
+  }
   DbcMessageLine rec{};
-  rec.id = to_u32(g[1]);
+  rec.id = to_u64(g[1]);
+  rec.name = g[2];
   rec.size = to_u32(g[3]);
-  if (!dynstring_from(&rec.name, g[2]) || !grow_array_push(&p->messages, rec)) {
-    dynstring_free(&rec.name);
-    no_memory();
+  rec.line = st.first_line;
+  rec.pseudo = rec.name == PSEUDO_MESSAGE;
+  if (!push(p, &p->messages, rec)) return true;
+  p->current_message = p->messages.count - 1;
+  return true;
+}
+
+// Reads the multiplexing, position and scaling of a signal statement into `rec`; false with a
+// report when one of them cannot be used.
+bool read_signal_fields(DbcParser* p, const Patterns* pt, const Groups& g, DbcSignalLine* rec,
+                        bool quiet) {
+  Groups m;
+  if (!g[3].empty()) {
+    if (!pattern_match(pt, P_INDICATOR, g[3], &m) || (m[2].empty() && m[3].empty())) {
+      if (!quiet)
+        dbc_report(p, PROBLEM_SIGNAL, rec->line,
+                   "signal %.*s skipped: multiplexing \"%.*s\" is not M, m<value> or m<value>M",
+                   static_cast<int>(g[1].size()), g[1].data(), static_cast<int>(g[3].size()),
+                   g[3].data());
+      return false;
+    }
+    rec->is_multiplexed = !m[2].empty();
+    rec->multiplexer_value = to_u32(m[2]);
+    rec->is_multiplexor = !m[3].empty();
+  }
+  uint64_t start = to_u64(g[4]);
+  uint64_t length = to_u64(g[5]);
+  // A start bit or length beyond what a layout holds would wrap to another field.
+  if (start > UINT16_MAX || length > UINT8_MAX) {
+    if (!quiet)
+      dbc_report(p, PROBLEM_SIGNAL, rec->line, "signal %.*s skipped: start bit or length too large",
+                 static_cast<int>(g[1].size()), g[1].data());
+    return false;
+  }
+  SignalLayout& l = rec->layout;
+  l.byte_order = g[6] == "0" ? BYTE_ORDER_BIG : BYTE_ORDER_LITTLE;
+  l.is_unsigned = g[7] == "+" ? 1 : 0;
+  l.length = static_cast<uint8_t>(length);
+  l.start_bit = normalise_start_bit(static_cast<uint16_t>(start), l.byte_order);
+  constexpr const char* FIELD_NAMES[4] = {"factor", "offset", "minimum", "maximum"};
+  double* fields[4] = {&l.factor, &l.offset, &l.minimum, &l.maximum};
+  for (int i = 0; i < 4; ++i) {
+    if (parse_number(g[8 + i], fields[i])) continue;
+    if (!quiet)
+      dbc_report(p, PROBLEM_SIGNAL, rec->line, "signal %.*s skipped: %s \"%.*s\" is not a number",
+                 static_cast<int>(g[1].size()), g[1].data(), FIELD_NAMES[i],
+                 static_cast<int>(g[8 + i].size()), g[8 + i].data());
+    return false;
+  }
+  return true;
+}
+
+bool handle_signal(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
+  // The signals of the pseudo-message are not read at all.
+  bool quiet = p->current_message >= 0 && p->messages[p->current_message].pseudo;
+  Groups g;
+  if (!pattern_match(pt, P_SIGNAL, st.text, &g)) return quiet;
+  DbcSignalLine rec{};
+  rec.name = g[1];
+  rec.line = st.first_line;
+  rec.message = p->current_message;
+  rec.message_line = p->current_message_line;
+  if (read_signal_fields(p, pt, g, &rec, quiet)) push(p, &p->signals, rec);
+  return true;
+}
+
+bool handle_mux_value(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
+  Groups g;
+  if (!pattern_match(pt, P_MUX_VALUE, st.text, &g)) return false;
+  push(p, &p->mux_values, DbcMuxValueLine{to_u64(g[1]), g[2], g[3], g[4], st.first_line});
+  return true;
+}
+
+bool handle_value_type(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
+  Groups g;
+  if (!pattern_match(pt, P_VALUE_TYPE, st.text, &g)) return false;
+  uint64_t type = to_u64(g[3]);
+  if (type > SIGNAL_FLOAT64) {
+    dbc_report(p, PROBLEM_LINE, st.first_line,
+               "value type %.*s of signal %.*s is not 0, 1 or 2: line skipped",
+               static_cast<int>(g[3].size()), g[3].data(), static_cast<int>(g[2].size()),
+               g[2].data());
+    return true;
+  }
+  push(p, &p->value_types,
+       DbcValueTypeLine{to_u64(g[1]), g[2], static_cast<uint32_t>(type), st.first_line});
+  return true;
+}
+
+bool handle_attribute_def(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
+  Groups g;
+  if (!pattern_match(pt, P_DEF, st.text, &g)) return false;
+  DbcAttributeDef rec{};
+  rec.object_kind = object_kind_of(g[2]);
+  if (rec.object_kind == OBJ_NODE || rec.object_kind == OBJ_VARIABLE) return true;
+  string_view type = g[4];
+  rec.value_type = type == "INT" || type == "HEX" ? VT_INT
+                   : type == "FLOAT"              ? VT_FLOAT
+                   : type == "STRING"             ? VT_STRING
+                                                  : VT_ENUM;
+  rec.name = g[3];
+  rec.definition = trim(g[6]);
+  push(p, &p->definitions, rec);
+  return true;
+}
+
+bool handle_attribute_default(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
+  Groups g;
+  if (!pattern_match(pt, P_DEFAULT, st.text, &g)) return false;
+  push(p, &p->defaults, DbcAttributeDefault{g[1], unquote(g[2])});
+  return true;
+}
+
+// The next token of an assignment's tail: a quoted text with its quotes, or a run of
+// characters other than white space. Empty at the end.
+string_view next_token(string_view* s) {
+  *s = trim(*s);
+  if (s->empty()) return {};
+  size_t n = 1;
+  if (s->front() == '"') {
+    while (n < s->size() && (*s)[n] != '"') ++n;
+    if (n < s->size()) ++n;
+  } else {
+    while (n < s->size() && !is_space((*s)[n])) ++n;
+  }
+  string_view token = s->substr(0, n);
+  s->remove_prefix(n);
+  return token;
+}
+
+bool all_digits(string_view s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// Reads "[BU_ <node> | BO_ <id> | SG_ <id> <signal> | EV_ <variable>] <value>" into `rec`.
+bool read_assignment_tail(string_view tail, DbcAttributeValue* rec) {
+  string_view rest = tail;
+  string_view kind = next_token(&rest);
+  rec->object_kind = object_kind_of(kind);
+  if (rec->object_kind == OBJ_NETWORK) {
+    rest = tail;
+  } else {
+    if (rec->object_kind == OBJ_MESSAGE || rec->object_kind == OBJ_SIGNAL) {
+      string_view id = next_token(&rest);
+      if (!all_digits(id)) return false;
+      rec->object_id = to_u64(id);
+    }
+    if (rec->object_kind != OBJ_MESSAGE) {
+      rec->object_name = next_token(&rest);
+      if (rec->object_name.empty() || rec->object_name.front() == '"') return false;
+    }
+  }
+  rec->value = unquote(rest);
+  return !trim(rest).empty();
+}
+
+// Attribute names whose assignments are kept, with the object kind they apply to.
+struct KeptAttribute {
+  string_view name;
+  int32_t kind;
+};
+constexpr KeptAttribute KEPT_ATTRIBUTES[] = {
+    {"BusType", OBJ_NETWORK},
+    {"ProtocolType", OBJ_NETWORK},
+    {"MessageIgnore", OBJ_MESSAGE},
+    {"SignalIgnore", OBJ_SIGNAL},
+    {"SystemMessageLongSymbol", OBJ_MESSAGE},
+    {"SystemSignalLongSymbol", OBJ_SIGNAL},
+};
+constexpr uint32_t KEPT_COUNT = sizeof(KEPT_ATTRIBUTES) / sizeof(KEPT_ATTRIBUTES[0]);
+
+// The number of a kept attribute name (it keys the assignment index); KEPT_COUNT for others.
+uint32_t attribute_code(string_view name) {
+  for (uint32_t i = 0; i < KEPT_COUNT; ++i)
+    if (equal_no_case(name, KEPT_ATTRIBUTES[i].name)) return i;
+  return KEPT_COUNT;
+}
+
+bool handle_attribute_value(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
+  Groups g;
+  if (!pattern_match(pt, P_VALUE, st.text, &g)) return false;
+  DbcAttributeValue rec{};
+  rec.name = g[1];
+  if (!read_assignment_tail(g[2], &rec)) return false;
+  uint32_t code = attribute_code(rec.name);
+  if (code == KEPT_COUNT || KEPT_ATTRIBUTES[code].name != rec.name ||
+      KEPT_ATTRIBUTES[code].kind != rec.object_kind)
+    return true;
+  push(p, &p->assignments, rec);
+  return true;
+}
+
+// The form a statement of each kind must have, for the report of one that does not.
+const char* expected_form(DbcKeyword keyword) {
+  switch (keyword) {
+    case KW_BO:
+      return "BO_ <id> <name>: <size> <sender>";
+    case KW_SG:
+      return "SG_ <name> [M|m<value>] : <start>|<length>@<order><sign> (<factor>,<offset>) "
+             "[<minimum>|<maximum>] <unit> <receivers>";
+    case KW_SG_MUL_VAL:
+      return "SG_MUL_VAL_ <message id> <signal> <multiplexor> <low>-<high>, ...;";
+    case KW_SIG_VALTYPE:
+      return "SIG_VALTYPE_ <message id> <signal> : <type>;";
+    case KW_BA_DEF:
+      return "BA_DEF_ [BU_|BO_|SG_|EV_] \"<name>\" INT|HEX|FLOAT|STRING|ENUM ...;";
+    case KW_BA_DEF_DEF:
+      return "BA_DEF_DEF_ \"<name>\" <value>;";
+    case KW_BA:
+      return "BA_ \"<name>\" [BU_ <node>|BO_ <id>|SG_ <id> <signal>|EV_ <variable>] <value>;";
+    default:
+      return nullptr;
+  }
+}
+
+void report_statement(DbcParser* p, const DbcStatement& st) {
+  char lines[40] = "";
+  if (st.last_line != st.first_line) snprintf(lines, sizeof lines, " (to line %u)", st.last_line);
+  if (const char* form = expected_form(st.keyword)) {
+    dbc_report(p, PROBLEM_LINE, st.first_line, "statement%s skipped: not of the form %s", lines,
+               form);
     return;
   }
-  p->current_message_id = rec.id;
+  size_t n = 0;
+  while (n < st.text.size() && n < 40 && !is_space(st.text[n])) ++n;
+  dbc_report(p, PROBLEM_LINE, st.first_line, "statement%s skipped: \"%.*s\" is no DBC keyword",
+             lines, static_cast<int>(n), st.text.data());
 }
 
-void handle_signal(DbcParser* p, string_view line) {
-  Groups g;
-  if (!pattern_match(&p->patterns[P_SIGNAL], line, &g)) return;
-  DbcSignalLine rec{};
-  Groups m;
-  if (!g[2].empty() && pattern_match(&p->patterns[P_INDICATOR], g[2], &m)) {
-    rec.is_multiplexed = !m[1].empty();
-    rec.multiplexer_value = to_u32(m[2]);
-    rec.is_multiplexor = !m[3].empty();
+void dispatch_statement(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
+  bool understood;
+  switch (st.keyword) {
+    case KW_BO:
+      understood = handle_message(p, pt, st);
+      break;
+    case KW_SG:
+      understood = handle_signal(p, pt, st);
+      break;
+    case KW_SG_MUL_VAL:
+      understood = handle_mux_value(p, pt, st);
+      break;
+    case KW_SIG_VALTYPE:
+      understood = handle_value_type(p, pt, st);
+      break;
+    case KW_BA_DEF:
+      understood = handle_attribute_def(p, pt, st);
+      break;
+    case KW_BA_DEF_DEF:
+      understood = handle_attribute_default(p, pt, st);
+      break;
+    case KW_BA:
+      understood = handle_attribute_value(p, pt, st);
+      break;
+    case KW_UNKNOWN:
+      understood = false;
+      break;
+    default:
+      understood = true;  // understood and not needed
+      break;
   }
-  uint32_t start = to_u32(g[3]);
-  uint32_t length = to_u32(g[4]);
-  // A start bit or length beyond what a layout holds would wrap to another field: such a
-  // line describes no signal we can place.
-  if (start > UINT16_MAX || length > UINT8_MAX) return;
-  rec.layout.byte_order = g[5] == "0" ? BYTE_ORDER_BIG : BYTE_ORDER_LITTLE;
-  rec.layout.is_unsigned = g[6] == "+" ? 1 : 0;
-  rec.layout.length = static_cast<uint8_t>(length);
-  rec.layout.factor = to_double(g[7]);
-  rec.layout.offset = to_double(g[8]);
-  rec.layout.minimum = to_double(g[9]);
-  rec.layout.maximum = to_double(g[10]);
-  rec.layout.start_bit = normalise_start_bit(static_cast<uint16_t>(start), rec.layout.byte_order);
-  rec.message_id = p->current_message_id;
-  if (!dynstring_from(&rec.name, g[1]) || !grow_array_push(&p->signals, rec)) {
-    dynstring_free(&rec.name);
-    no_memory();
-  }
-}
-
-void handle_mux_value(DbcParser* p, string_view line) {
-  Groups g;
-  if (!pattern_match(&p->patterns[P_MUX_VALUE], line, &g)) return;
-  DbcMuxValueLine rec{};
-  rec.message_id = to_u32(g[1]);
-  rec.low = to_u32(g[4]);
-  rec.high = to_u32(g[5]);
-  if (!dynstring_from(&rec.signal_name, g[2]) || !dynstring_from(&rec.multiplexor_name, g[3]) ||
-      !grow_array_push(&p->mux_values, rec)) {
-    dynstring_free(&rec.signal_name);
-    dynstring_free(&rec.multiplexor_name);
-    no_memory();
-  }
-}
-
-void handle_attribute_def(DbcParser* p, string_view line) {
-  Groups g;
-  if (!pattern_match(&p->patterns[P_DEF], line, &g)) return;
-  DbcAttributeDef rec{};
-  rec.object_kind = object_kind_of(g[1]);
-  if (rec.object_kind == OBJ_NODE) return;
-  string_view type = g[3];
-  rec.value_type = type == "INT"      ? VT_INT
-                   : type == "FLOAT"  ? VT_FLOAT
-                   : type == "STRING" ? VT_STRING
-                   : type == "ENUM"   ? VT_ENUM
-                                      : VT_OTHER;
-  if (!dynstring_from(&rec.name, g[2]) || !dynstring_from(&rec.definition, g[4]) ||
-      !grow_array_push(&p->definitions, rec)) {
-    dynstring_free(&rec.name);
-    dynstring_free(&rec.definition);
-    no_memory();
-  }
-}
-
-void handle_attribute_default(DbcParser* p, string_view line) {
-  Groups g;
-  if (!pattern_match(&p->patterns[P_DEFAULT], line, &g)) return;
-  DbcAttributeDefault rec{};
-  if (!dynstring_from(&rec.name, trim_char(g[1], '"')) ||
-      !dynstring_from(&rec.value, trim_char(g[2], '"')) || !grow_array_push(&p->defaults, rec)) {
-    dynstring_free(&rec.name);
-    dynstring_free(&rec.value);
-    no_memory();
-  }
-}
-
-// The reading of an attribute assignment: after the quoted name an optional object kind; for
-// messages and signals the id; for signals and nodes the object name; then the whole value.
-struct AssignmentReading {
-  string_view kind, id, object_name, value;
-};
-
-bool starts_with_token(string_view s, string_view token) {
-  return s.size() > token.size() && s.substr(0, token.size()) == token && s[token.size()] == ' ';
-}
-
-bool all_ascii(string_view s) {
-  for (char c : s)
-    if (static_cast<unsigned char>(c) > 127) return false;
-  return true;
-}
-
-bool is_graph(char c) { return c > ' ' && c < 127; }
-
-// The assignment pattern lets the optional spaces, the repeated groups and the digits of id
-// and object name share a line in several ways, and the search settles on one of them. This
-// reads the text after the name token by token instead, so that a quoted value with a space
-// stays whole and an id stays in one piece. False when the line is not of this plain shape;
-// the caller then keeps the groups of the pattern match.
-bool read_assignment_tail(string_view tail, AssignmentReading* out) {
-  // `tail` runs from after the name's closing quote to before the final ";".
-  *out = AssignmentReading{};
-  string_view s = tail;
-  bool spaced = !s.empty() && s.front() == ' ';
-  if (spaced) s.remove_prefix(1);
-  for (string_view kind : {string_view("BU_"), string_view("BO_"), string_view("SG_")}) {
-    if (s.substr(0, 3) != kind) continue;
-    if (!starts_with_token(s, kind)) return false;  // "BO_256", "BO_BO_": not the plain shape
-    out->kind = s.substr(0, 3);
-    s.remove_prefix(4);
-    break;
-  }
-  if (out->kind.empty() && !spaced) return false;  // the value needs its separating space
-  if (out->kind == "BO_" || out->kind == "SG_") {
-    size_t n = 0;
-    while (n < s.size() && s[n] >= '0' && s[n] <= '9') ++n;
-    if (n == 0 || n == s.size() || s[n] != ' ') return false;
-    out->id = s.substr(0, n);
-    s.remove_prefix(n + 1);
-  }
-  if (out->kind == "SG_" || out->kind == "BU_") {
-    size_t n = 0;
-    while (n < s.size() && is_graph(s[n])) ++n;
-    if (n == 0 || n == s.size() || s[n] != ' ') return false;
-    out->object_name = s.substr(0, n);
-    s.remove_prefix(n + 1);
-  }
-  if (s.empty() || !all_ascii(s)) return false;
-  out->value = s;
-  return true;
-}
-
-void handle_attribute_value(DbcParser* p, string_view line) {
-  Groups g;
-  if (!pattern_match(&p->patterns[P_VALUE], line, &g)) return;
-  string_view name = g[1];
-  AssignmentReading r{g[2], g[3], g[4], g[5]};
-  // The name group starts right after `BA_ "`; the tail follows its closing quote.
-  size_t tail_start = static_cast<size_t>(name.data() - line.data()) + name.size() + 1;
-  if (name.data() == line.data() + 5 && tail_start < line.size() && line[tail_start - 1] == '"') {
-    AssignmentReading plain;
-    if (read_assignment_tail(line.substr(tail_start, line.size() - 1 - tail_start), &plain))
-      r = plain;
-  }
-  int32_t kind = object_kind_of(r.kind);
-  bool kept = (kind == OBJ_NETWORK && (name == "BusType" || name == "ProtocolType")) ||
-              (kind == OBJ_MESSAGE && name == "MessageIgnore") ||
-              (kind == OBJ_SIGNAL && name == "SignalIgnore");
-  if (!kept) return;
-  DbcAttributeValue rec{};
-  rec.object_kind = kind;
-  rec.object_id = to_u32(r.id);
-  if (!dynstring_from(&rec.name, name) || !dynstring_from(&rec.object_name, r.object_name) ||
-      !dynstring_from(&rec.value, trim_char(r.value, '"')) ||
-      !grow_array_push(&p->assignments, rec)) {
-    dynstring_free(&rec.name);
-    dynstring_free(&rec.object_name);
-    dynstring_free(&rec.value);
-    no_memory();
-  }
-}
-
-bool has_prefix(string_view line, string_view prefix) {
-  return line.size() >= prefix.size() && line.substr(0, prefix.size()) == prefix;
-}
-
-void dispatch_line(DbcParser* p, string_view line) {
-  size_t n = line.size();
-  if (n > 7 && has_prefix(line, "BA_DEF_ ")) {
-    handle_attribute_def(p, line);
-  } else if (n > 11 && has_prefix(line, "BA_DEF_DEF_ ")) {
-    handle_attribute_default(p, line);
-  } else if (n > 3 && has_prefix(line, "BA_ ")) {
-    handle_attribute_value(p, line);
-  } else if (n > 3 && has_prefix(line, "BO_ ")) {
-    handle_message(p, line);
-  } else if (n > 3 && has_prefix(line, "SG_ ")) {
-    handle_signal(p, line);
-  } else if (n >= 12 && has_prefix(line, "SG_MUL_VAL_ ")) {
-    handle_mux_value(p, line);
-  }
+  if (!understood) report_statement(p, st);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Attributes
 
-// Composite index keys: the bytes of the numbers, then the name. Keys up to the size of the
-// stack buffer are built there; longer ones in a heap copy.
-template <class Fn>
-auto with_key(std::initializer_list<uint32_t> numbers, string_view name, Fn&& fn)
-    -> decltype(fn(string_view())) {
-  char small[128];
-  size_t head = numbers.size() * sizeof(uint32_t);
-  DynString big{};
-  char* out = small;
-  if (head + name.size() > sizeof(small)) {
-    out = dynstring_extend(&big, head + name.size());
-    if (!out) return fn(string_view());
-  }
-  size_t n = 0;
-  for (uint32_t v : numbers) {
-    memcpy(out + n, &v, sizeof v);
-    n += sizeof v;
-  }
-  if (!name.empty()) memcpy(out + n, name.data(), name.size());
-  auto result = fn(string_view(out, head + name.size()));
-  dynstring_free(&big);
-  return result;
-}
-
-// Inserts index for `key` unless the key is there already (the first record wins). False when
-// memory ran out.
-bool index_insert_first(Index* index, std::initializer_list<uint32_t> numbers, string_view name,
-                        int32_t value) {
-  return with_key(numbers, name, [&](string_view key) {
-    HashSlot<IndexEntry> slot = hash_table_find_or_insert<IndexTraits>(index, key);
-    if (!slot.slot) return false;
-    if (!slot.inserted) return true;
-    if (!dynstring_from(&slot.slot->key, key)) {
-      // The slot stays claimed with an empty key; the caller abandons the build.
-      slot.slot->key = DynString{};
-      slot.slot->index = -1;
-      return false;
-    }
-    slot.slot->index = value;
-    return true;
-  });
-}
-
-int32_t index_find(const Index* index, std::initializer_list<uint32_t> numbers, string_view name) {
-  return with_key(numbers, name, [&](string_view key) {
-    const IndexEntry* e = hash_table_find<IndexTraits>(index, key);
-    return e ? e->index : -1;
-  });
-}
-
-// Only four exact names are ever kept as assignments, so they key the index by number.
-uint32_t attribute_code(string_view name) {
-  constexpr string_view NAMES[] = {"BusType", "ProtocolType", "MessageIgnore", "SignalIgnore"};
-  for (uint32_t i = 0; i < 4; ++i)
-    if (equal_no_case(name, NAMES[i])) return i;
-  return 4;
-}
-
 bool build_assignment_index(DbcParser* p) {
   for (int32_t i = 0; i < p->assignments.count; ++i) {
     const DbcAttributeValue& a = p->assignments[i];
-    uint32_t numbers[] = {attribute_code(dynstring_sv(&a.name)),
-                          static_cast<uint32_t>(a.object_kind), a.object_id};
-    if (!index_insert_first(&p->assignment_index, {numbers[0], numbers[1], numbers[2]},
-                            dynstring_sv(&a.object_name), i))
+    if (!index_insert_first(
+            &p->assignment_index,
+            {attribute_code(a.name), static_cast<uint64_t>(a.object_kind), a.object_id},
+            a.object_name, i))
       return false;
   }
   return true;
 }
 
 // The definition and default for (name, kind), found by one scan and remembered: the ignore
-// attributes are asked for once per message and signal.
+// and name attributes are asked for once per message and signal.
 const AttributeSlot* attribute_slot(DbcParser* p, string_view name, int32_t kind) {
   for (const AttributeSlot& s : p->attribute_slots)
     if (s.kind == kind && s.name == name) return &s;
   AttributeSlot slot{name, kind, -1, -1};
   for (int32_t i = 0; i < p->definitions.count; ++i) {
     const DbcAttributeDef& d = p->definitions[i];
-    if (d.object_kind == kind && equal_no_case(dynstring_sv(&d.name), name)) {
+    if (d.object_kind == kind && equal_no_case(d.name, name)) {
       slot.definition = i;
       break;
     }
   }
   for (int32_t i = 0; i < p->defaults.count; ++i) {
-    if (equal_no_case(dynstring_sv(&p->defaults[i].name), name)) {
+    if (equal_no_case(p->defaults[i].name, name)) {
       slot.fallback = i;
       break;
     }
@@ -538,20 +496,32 @@ const AttributeSlot* attribute_slot(DbcParser* p, string_view name, int32_t kind
   return grow_array_push(&p->attribute_slots, slot);
 }
 
-// The (index + 1)-th comma-separated item of an enumeration, trimmed of spaces and then of
-// double quotes; empty when there is no such item.
-string_view enum_item(string_view list, int32_t index) {
-  if (index < 0) return {};
+// The (index + 1)-th comma-separated item of an enumeration, trimmed of white space and then of
+// double quotes; false when there is no such item.
+bool enum_item(string_view list, int32_t index, string_view* out) {
+  if (index < 0) return false;
   for (int32_t i = 0;; ++i) {
     size_t comma = list.find(',');
-    string_view item = list.substr(0, comma);
-    if (i == index) return trim_char(trim_char(item, ' '), '"');
-    if (comma == string_view::npos) return {};
+    if (i == index) {
+      *out = unquote(list.substr(0, comma));
+      return true;
+    }
+    if (comma == string_view::npos) return false;
     list.remove_prefix(comma + 1);
   }
 }
 
-bool dbc_attribute_get(DbcParser* p, string_view name, int32_t kind, uint32_t id,
+// A resolved attribute; the text is a view into the file.
+struct DbcAttribute {
+  int32_t value_type;
+  int32_t integer_value;
+  double float_value;
+  string_view text_value;
+};
+
+// The value of an attribute of one object: its assignment, or else the default of its name.
+// False when the attribute has no definition for this kind of object, or no value.
+bool dbc_attribute_get(DbcParser* p, string_view name, int32_t kind, uint64_t id,
                        string_view object_name, DbcAttribute* out) {
   const AttributeSlot* slot = attribute_slot(p, name, kind);
   if (!slot || slot->definition < 0) return false;
@@ -559,12 +529,12 @@ bool dbc_attribute_get(DbcParser* p, string_view name, int32_t kind, uint32_t id
   string_view raw;
   bool assigned = false;
   int32_t a = index_find(&p->assignment_index,
-                         {attribute_code(name), static_cast<uint32_t>(kind), id}, object_name);
-  if (a >= 0 && equal_no_case(dynstring_sv(&p->assignments[a].name), name)) {
-    raw = dynstring_sv(&p->assignments[a].value);
+                         {attribute_code(name), static_cast<uint64_t>(kind), id}, object_name);
+  if (a >= 0 && equal_no_case(p->assignments[a].name, name)) {
+    raw = p->assignments[a].value;
     assigned = true;
   } else if (slot->fallback >= 0) {
-    raw = dynstring_sv(&p->defaults[slot->fallback].value);
+    raw = p->defaults[slot->fallback].value;
   } else {
     return false;
   }
@@ -580,28 +550,45 @@ bool dbc_attribute_get(DbcParser* p, string_view name, int32_t kind, uint32_t id
       out->text_value = raw;
       return true;
     case VT_ENUM:
-      out->text_value = assigned ? enum_item(dynstring_sv(&def.definition), to_i32(raw)) : raw;
-      return true;
+      // An assignment gives the item's index, a default the item itself.
+      if (!assigned) {
+        out->text_value = raw;
+        return true;
+      }
+      return enum_item(def.definition, to_i32(raw), &out->text_value);
     default:
       return false;
   }
 }
 
-bool attribute_is_set(DbcParser* p, string_view name, int32_t kind, uint32_t id,
+bool attribute_is_set(DbcParser* p, string_view name, int32_t kind, uint64_t id,
                       string_view object_name) {
   DbcAttribute a;
   return dbc_attribute_get(p, name, kind, id, object_name, &a) && a.value_type == VT_INT &&
          a.integer_value != 0;
 }
 
+// A text attribute of an object; empty when not set.
+string_view attribute_text(DbcParser* p, string_view name, int32_t kind, uint64_t id,
+                           string_view object_name) {
+  DbcAttribute a;
+  if (!dbc_attribute_get(p, name, kind, id, object_name, &a) || a.value_type != VT_STRING)
+    return {};
+  return a.text_value;
+}
+
 int32_t resolve_protocol(DbcParser* p) {
   DbcAttribute a;
   int32_t protocol = 0;
   if (!dbc_attribute_get(p, "BusType", OBJ_NETWORK, 0, {}, &a)) {
-    LOG(LOG_WARN, "\"BusType\" attribute not found. Defaulting to \"CAN\"");
+    // Files written for CAN often leave the bus type out: no problem worth a warning.
+    LOG(LOG_INFO, "%.*s: \"BusType\" attribute not found. Defaulting to \"CAN\"",
+        static_cast<int>(p->file_name.size()), p->file_name.data());
     protocol = PROTOCOL_CAN;
-  } else if (a.value_type == VT_STRING) {
-    if (equal_no_case(a.text_value, "CAN") || equal_no_case(a.text_value, "CAN FD"))
+  } else if (a.value_type == VT_STRING || a.value_type == VT_ENUM) {
+    // An empty bus type is the default of files written for CAN.
+    if (a.text_value.empty() || equal_no_case(a.text_value, "CAN") ||
+        equal_no_case(a.text_value, "CAN FD"))
       protocol = PROTOCOL_CAN;
     else if (equal_no_case(a.text_value, "LIN"))
       protocol = PROTOCOL_LIN;
@@ -612,288 +599,66 @@ int32_t resolve_protocol(DbcParser* p) {
   return protocol;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Building the database
-
-// Signals are first placed in a flat, index-linked tree (so that nothing moves while later
-// signals are placed), then copied into the database's nested lists.
-struct BuildBranch {
-  uint32_t low, high;
-  int32_t list;
-};
-
-struct BuildNode {
-  int32_t line;   // the signal line
-  int32_t depth;  // branches between the node and its message's top-level list
-  GrowArray<BuildBranch> branches;
-  bool stored;  // copied into the database
-};
-
-struct Builder {
-  DbcParser* p;
-  MessageDatabase* db;
-  GrowArray<BuildNode> nodes;
-  GrowArray<GrowArray<int32_t>> lists;  // node indexes in insertion order
-  Index message_lists;                  // message key -> the top-level list
-  Index placed;                         // (message key, signal name) -> node
-  Index branch_lists;                   // (multiplexor node, low, high) -> list
-  Index mux_value_first;                // signal name -> the first multiplex-value line naming it
-  Index plain_mux_first;          // message id -> the first multiplexor that is not multiplexed
-  GrowArray<uint32_t> line_keys;  // message key of every signal line
-};
-
-void builder_free(Builder* b) {
-  for (BuildNode& n : b->nodes) grow_array_free(&n.branches);
-  grow_array_free(&b->nodes);
-  for (GrowArray<int32_t>& l : b->lists) grow_array_free(&l);
-  grow_array_free(&b->lists);
-  hash_table_destroy<IndexTraits>(&b->message_lists);
-  hash_table_destroy<IndexTraits>(&b->placed);
-  hash_table_destroy<IndexTraits>(&b->branch_lists);
-  hash_table_destroy<IndexTraits>(&b->mux_value_first);
-  hash_table_destroy<IndexTraits>(&b->plain_mux_first);
-  grow_array_free(&b->line_keys);
-}
-
-int32_t new_list(Builder* b) {
-  if (!grow_array_push(&b->lists)) return -1;
-  return b->lists.count - 1;
-}
-
-// One pass over the signal lines; the number of signals placed, or -1 when memory ran out.
-int32_t signal_pass(Builder* b) {
-  DbcParser* p = b->p;
-  int32_t added = 0;
-  for (int32_t i = 0; i < p->signals.count; ++i) {
-    const DbcSignalLine& s = p->signals[i];
-    uint32_t key = b->line_keys[i];
-    int32_t top = index_find(&b->message_lists, {key}, {});
-    if (top < 0) continue;
-    string_view name = dynstring_sv(&s.name);
-    if (index_find(&b->placed, {key}, name) >= 0) continue;
-    int32_t list = top;
-    int32_t depth = 0;
-    if (s.is_multiplexed) {
-      string_view mux_name;
-      uint32_t low = s.multiplexer_value, high = s.multiplexer_value;
-      int32_t mv = index_find(&b->mux_value_first, {}, name);
-      if (mv >= 0) {
-        const DbcMuxValueLine& m = p->mux_values[mv];
-        mux_name = dynstring_sv(&m.multiplexor_name);
-        low = m.low;
-        high = m.high;
-      } else {
-        int32_t plain = index_find(&b->plain_mux_first, {s.message_id}, {});
-        if (plain >= 0) mux_name = dynstring_sv(&p->signals[plain].name);
-      }
-      if (mux_name.empty()) continue;
-      int32_t mux = index_find(&b->placed, {key}, mux_name);
-      if (mux < 0) continue;
-      if (b->nodes[mux].depth >= MUX_DEPTH_LIMIT) continue;
-      depth = b->nodes[mux].depth + 1;
-      list = index_find(&b->branch_lists, {static_cast<uint32_t>(mux), low, high}, {});
-      if (list < 0) {
-        if (low > high) continue;
-        BuildBranch* branch = grow_array_push(&b->nodes[mux].branches);
-        list = branch ? new_list(b) : -1;
-        if (list < 0 || !index_insert_first(&b->branch_lists,
-                                            {static_cast<uint32_t>(mux), low, high}, {}, list)) {
-          if (branch) --b->nodes[mux].branches.count;
-          return -1;
-        }
-        *branch = BuildBranch{low, high, list};
-      }
-    }
-    const Message* message = message_db_find(b->db, key);
-    if (!message) continue;
-    if (static_cast<uint64_t>(message->size) * 8 <
-        static_cast<uint64_t>(s.layout.start_bit) + s.layout.length) {
-      LOG(LOG_FATAL, "Failed to add signal %s to message %s", dynstring_data(&s.name),
-          dynstring_data(&message->name));
-      continue;
-    }
-    BuildNode* node = grow_array_push(&b->nodes);
-    if (!node) return -1;
-    node->line = i;
-    node->depth = depth;
-    int32_t node_index = b->nodes.count - 1;
-    if (!grow_array_push(&b->lists[list], node_index) ||
-        !index_insert_first(&b->placed, {key}, name, node_index)) {
-      --b->nodes.count;
-      return -1;
-    }
-    ++added;
+// Ignore flags and long names of every message and signal.
+void resolve_object_attributes(DbcParser* p) {
+  for (DbcMessageLine& m : p->messages) {
+    m.ignore = attribute_is_set(p, "MessageIgnore", OBJ_MESSAGE, m.id, {});
+    m.long_name = attribute_text(p, "SystemMessageLongSymbol", OBJ_MESSAGE, m.id, {});
   }
-  return added;
-}
-
-// Copies a build list into a database list; the depth is bounded by MUX_DEPTH_LIMIT.
-void store_list(Builder* b, int32_t list, SignalList* out) {
-  for (int32_t k = 0; k < b->lists[list].count; ++k) {
-    BuildNode& node = b->nodes[b->lists[list][k]];
-    const DbcSignalLine& s = b->p->signals[node.line];
-    Signal* signal = signal_list_add(out, dynstring_sv(&s.name), &s.layout, s.ignore);
-    if (!signal) continue;
-    node.stored = true;
-    for (const BuildBranch& br : node.branches) {
-      MuxBranch* branch = branch_add(&signal->branches, br.low, br.high);
-      if (branch) store_list(b, br.list, &branch->signals);
-    }
+  for (DbcSignalLine& s : p->signals) {
+    if (s.message < 0) continue;
+    uint64_t id = p->messages[s.message].id;
+    s.ignore = attribute_is_set(p, "SignalIgnore", OBJ_SIGNAL, id, s.name);
+    s.long_name = attribute_text(p, "SystemSignalLongSymbol", OBJ_SIGNAL, id, s.name);
   }
-}
-
-bool build_database(DbcParser* p, MessageDatabase* db) {
-  for (const DbcMessageLine& m : p->messages) {
-    uint32_t key = dbcMsgKey2DbMsgKey(p->protocol, m.id);
-    if (!message_db_add_message(db, dynstring_sv(&m.name), key, m.size, m.ignore)) {
-      LOG(LOG_FATAL, "Failed to add message with key %X to DB", key);
-      return false;
-    }
-  }
-  Builder b{};
-  b.p = p;
-  b.db = db;
-  bool ok = true;
-  // Messages' top-level lists, in file order.
-  for (const DbcMessageLine& m : p->messages) {
-    int32_t list = new_list(&b);
-    if (list < 0 ||
-        !index_insert_first(&b.message_lists, {dbcMsgKey2DbMsgKey(p->protocol, m.id)}, {}, list))
-      ok = false;
-  }
-  for (int32_t i = 0; ok && i < p->mux_values.count; ++i)
-    ok = index_insert_first(&b.mux_value_first, {}, dynstring_sv(&p->mux_values[i].signal_name), i);
-  // A multiplexor that is itself listed on a multiplex-value line is nested.
-  for (DbcSignalLine& s : p->signals)
-    if (ok && s.is_multiplexor && index_find(&b.mux_value_first, {}, dynstring_sv(&s.name)) >= 0)
-      s.is_multiplexed = 1;
-  for (int32_t i = 0; ok && i < p->signals.count; ++i) {
-    const DbcSignalLine& s = p->signals[i];
-    if (s.is_multiplexor && !s.is_multiplexed)
-      ok = index_insert_first(&b.plain_mux_first, {s.message_id}, {}, i);
-  }
-  for (int32_t i = 0; ok && i < p->signals.count; ++i)
-    ok = grow_array_push(&b.line_keys, dbcMsgKey2DbMsgKey(p->protocol, p->signals[i].message_id)) !=
-         nullptr;
-  if (!ok) {
-    no_memory();
-    builder_free(&b);
-    return false;
-  }
-  for (;;) {
-    int32_t added = signal_pass(&b);
-    if (added < 0) {
-      no_memory();
-      builder_free(&b);
-      return false;
-    }
-    if (added == 0) break;
-  }
-  for (const DbcMessageLine& m : p->messages) {
-    uint32_t key = dbcMsgKey2DbMsgKey(p->protocol, m.id);
-    Message* message = message_db_find(db, key);
-    int32_t list = index_find(&b.message_lists, {key}, {});
-    if (message && list >= 0) store_list(&b, list, &message->signals);
-  }
-
-  // Final check, message by message: signal lines grouped by key in file order.
-  GrowArray<int32_t> order{};
-  if (!grow_array_reserve(&order, p->signals.count)) {
-    no_memory();
-    builder_free(&b);
-    return false;
-  }
-  for (int32_t i = 0; i < p->signals.count; ++i) order.items[i] = i;
-  order.count = p->signals.count;
-  const uint32_t* keys = b.line_keys.items;
-  std::sort(order.begin(), order.end(), [keys](int32_t x, int32_t y) {
-    return keys[x] != keys[y] ? keys[x] < keys[y] : x < y;
-  });
-  for (const DbcMessageLine& m : p->messages) {
-    uint32_t key = dbcMsgKey2DbMsgKey(p->protocol, m.id);
-    if (!message_db_find(db, key)) {
-      LOG(LOG_ERROR, "Failed to load message %s", dynstring_data(&m.name));
-      continue;
-    }
-    const int32_t* first = std::lower_bound(order.begin(), order.end(), key,
-                                            [keys](int32_t x, uint32_t k) { return keys[x] < k; });
-    for (const int32_t* it = first; it != order.end() && keys[*it] == key; ++it) {
-      const DbcSignalLine& s = p->signals[*it];
-      int32_t node = index_find(&b.placed, {key}, dynstring_sv(&s.name));
-      if (node < 0 || !b.nodes[node].stored)
-        LOG(LOG_ERROR, "Failed to load signal %s", dynstring_data(&s.name));
-    }
-  }
-  grow_array_free(&order);
-  builder_free(&b);
-  return true;
 }
 
 // ---------------------------------------------------------------------------------------------
-// Parser lifetime
+// Loading
 
 void parser_free(DbcParser* p) {
-  for (DbcMessageLine& m : p->messages) dynstring_free(&m.name);
   grow_array_free(&p->messages);
-  for (DbcSignalLine& s : p->signals) dynstring_free(&s.name);
   grow_array_free(&p->signals);
-  for (DbcMuxValueLine& v : p->mux_values) {
-    dynstring_free(&v.signal_name);
-    dynstring_free(&v.multiplexor_name);
-  }
   grow_array_free(&p->mux_values);
-  for (DbcAttributeDef& d : p->definitions) {
-    dynstring_free(&d.name);
-    dynstring_free(&d.definition);
-  }
+  grow_array_free(&p->value_types);
   grow_array_free(&p->definitions);
-  for (DbcAttributeDefault& d : p->defaults) {
-    dynstring_free(&d.name);
-    dynstring_free(&d.value);
-  }
   grow_array_free(&p->defaults);
-  for (DbcAttributeValue& a : p->assignments) {
-    dynstring_free(&a.name);
-    dynstring_free(&a.object_name);
-    dynstring_free(&a.value);
-  }
   grow_array_free(&p->assignments);
-  for (int i = 0; i < P_COUNT; ++i)
-    if (p->compiled[i]) pattern_free(&p->patterns[i]);
   hash_table_destroy<IndexTraits>(&p->assignment_index);
   grow_array_free(&p->attribute_slots);
 }
 
-// Strips carriage returns, then spaces, then tabs from both ends, in that order.
-string_view trim_line(string_view line) {
-  line = trim_char(line, '\r');
-  line = trim_char(line, ' ');
-  return trim_char(line, '\t');
+void patterns_free(Patterns* pt) {
+  for (int i = 0; i < P_COUNT; ++i)
+    if (pt->compiled[i]) regex_free(pt->regex[i].program);
 }
 
-// Splits `text` at line feeds and hands every non-empty trimmed line to the dispatcher.
-void parse_lines(DbcParser* p, const char* text, uint64_t size) {
-  uint64_t at = 0;
-  while (at <= size) {
-    const char* begin = text + at;
-    const void* nl = memchr(begin, '\n', static_cast<size_t>(size - at));
-    uint64_t end = nl ? static_cast<uint64_t>(static_cast<const char*>(nl) - text) : size;
-    if (end == size && at == size) break;
-    string_view line = trim_line(string_view(begin, static_cast<size_t>(end - at)));
-    if (!line.empty()) dispatch_line(p, line);
-    at = end + 1;
+bool patterns_compile(Patterns* pt) {
+  bool ok = true;
+  for (int i = 0; i < P_COUNT; ++i) {
+    pt->compiled[i] = regex_compile(&pt->regex[i], PATTERNS[i], DBC_PATTERN_FLAGS) == 0;
+    ok = ok && pt->compiled[i];
   }
+  return ok;
 }
 
-}  // namespace
-
-MessageDatabase* dbc_load(Stream* stream) {
-  int64_t size = stream_size(stream);
-  if (size == 0) return nullptr;
-  if (size < 0) {
-    LOG(LOG_ERROR, "Could not read DBC-file");
-    return nullptr;
+// Reads every statement of the text; false when memory ran out.
+bool parse_text(DbcParser* p, const char* text, uint64_t size) {
+  Patterns pt{};
+  bool ok = patterns_compile(&pt);
+  if (ok) {
+    DbcStatementReader reader;
+    dbc_statements_begin(&reader, text, size);
+    DbcStatement st;
+    while (!p->out_of_memory && dbc_next_statement(&reader, &st)) dispatch_statement(p, &pt, st);
   }
+  patterns_free(&pt);
+  return ok && !p->out_of_memory;
+}
+
+// The whole stream in one allocation (freed by the caller); null (logged) when it cannot be
+// read.
+char* read_all(Stream* stream, int64_t size) {
   char* text = static_cast<uint64_t>(size) <= SIZE_MAX
                    ? static_cast<char*>(malloc(static_cast<size_t>(size)))
                    : nullptr;
@@ -912,44 +677,75 @@ MessageDatabase* dbc_load(Stream* stream) {
     free(text);
     return nullptr;
   }
+  return text;
+}
 
+// Builds the database of a parsed file; null (logged) for an unsupported bus type or when
+// memory ran out.
+MessageDatabase* build(DbcParser* p) {
+  p->protocol = resolve_protocol(p);
+  resolve_object_attributes(p);
+  if (p->protocol == 0) {
+    LOG(LOG_ERROR, "%.*s: \"BusType\" not supported", static_cast<int>(p->file_name.size()),
+        p->file_name.data());
+    return nullptr;
+  }
+  const char* name = p->protocol == PROTOCOL_J1939 ? "CAN-PGN"
+                     : p->protocol == PROTOCOL_LIN ? "LIN"
+                                                   : "CAN";
+  MessageDatabase* db = message_db_new(name);
+  int32_t signals = 0;
+  if (!db || !dbc_build_database(p, db, &signals)) {
+    dbc_no_memory(p);
+    message_db_free(db);
+    return nullptr;
+  }
+  LOG(LOG_INFO,
+      "%.*s: %d messages and %d signals loaded; skipped: %d lines, %d messages, %d signals",
+      static_cast<int>(p->file_name.size()), p->file_name.data(), db->messages.used, signals,
+      p->skipped.lines, p->skipped.messages, p->skipped.signals);
+  return db;
+}
+
+}  // namespace
+
+void dbc_report(DbcParser* p, DbcProblem problem, uint32_t line, const char* format, ...) {
+  if (problem == PROBLEM_LINE) ++p->skipped.lines;
+  if (problem == PROBLEM_MESSAGE) ++p->skipped.messages;
+  if (problem == PROBLEM_SIGNAL) ++p->skipped.signals;
+  if (log_output_level > LOG_WARN) return;
+  char text[400];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  log_write(LOG_WARN, "%.*s:%u: %s", static_cast<int>(p->file_name.size()), p->file_name.data(),
+            line, text);
+}
+
+void dbc_no_memory(DbcParser* p) {
+  if (!p->out_of_memory) LOG(LOG_FATAL, "Could not allocate memory");
+  p->out_of_memory = true;
+}
+
+MessageDatabase* dbc_load(Stream* stream, std::string_view file_name) {
+  int64_t size = stream_size(stream);
+  if (size == 0) return nullptr;
+  if (size < 0) {
+    LOG(LOG_ERROR, "Could not read DBC-file");
+    return nullptr;
+  }
+  char* text = read_all(stream, size);
+  if (!text) return nullptr;
   DbcParser p{};
+  p.file_name = file_name;
+  p.current_message = -1;
   MessageDatabase* db = nullptr;
-  bool compiled = true;
-  for (int i = 0; i < P_COUNT; ++i) {
-    p.compiled[i] = pattern_compile(&p.patterns[i], PATTERNS[i]);
-    compiled = compiled && p.compiled[i];
-  }
   // Memory is the only way a fixed pattern or an index can fail.
-  if (!compiled) {
-    no_memory();
-  } else {
-    parse_lines(&p, text, static_cast<uint64_t>(size));
-    if (!build_assignment_index(&p)) {
-      no_memory();
-    } else {
-      p.protocol = resolve_protocol(&p);
-      for (DbcMessageLine& m : p.messages)
-        m.ignore = attribute_is_set(&p, "MessageIgnore", OBJ_MESSAGE, m.id, {});
-      for (DbcSignalLine& s : p.signals)
-        s.ignore =
-            attribute_is_set(&p, "SignalIgnore", OBJ_SIGNAL, s.message_id, dynstring_sv(&s.name));
-      if (p.protocol == 0) {
-        LOG(LOG_ERROR, "\"BusType\" not supported");
-      } else {
-        const char* name = p.protocol == PROTOCOL_J1939 ? "CAN-PGN"
-                           : p.protocol == PROTOCOL_LIN ? "LIN"
-                                                        : "CAN";
-        db = message_db_new(name);
-        if (!db) {
-          no_memory();
-        } else if (!build_database(&p, db)) {
-          message_db_free(db);
-          db = nullptr;
-        }
-      }
-    }
-  }
+  if (!parse_text(&p, text, static_cast<uint64_t>(size)) || !build_assignment_index(&p))
+    dbc_no_memory(&p);
+  else
+    db = build(&p);
   parser_free(&p);
   free(text);
   return db;

@@ -2,7 +2,10 @@
 // and the depth-first value walk that decodes a frame.
 #include "dbc/message_db.h"
 
+#include <cfloat>
+#include <cmath>
 #include <cstdlib>
+#include <utility>
 
 #include "support/hash_table.h"
 #include "support/log.h"
@@ -21,7 +24,8 @@ uint32_t j1939_message_key(uint32_t id, bool extended) {
 uint32_t lin_message_key(uint32_t id) { return id & 0x3Fu; }
 
 uint32_t dbcMsgKey2DbMsgKey(int32_t protocol, uint32_t dbc_id) {
-  bool extended = (dbc_id & 0x80000000u) != 0;
+  // Generators write extended ids without bit 31 as well; a standard id has 11 bits.
+  bool extended = (dbc_id & 0x80000000u) != 0 || dbc_id > 0x7FFu;
   switch (protocol) {
     case PROTOCOL_LIN:
       return lin_message_key(dbc_id & 0xFFu);
@@ -108,7 +112,50 @@ Signal* signal_list_add(SignalList* list, std::string_view name, const SignalLay
   s->ignore = ignore;
   s->name_hash = string_hash(name.data(), name.size());
   s->layout = *layout;
+  signal_raw_limits(layout, &s->range_rule, &s->raw_low, &s->raw_high);
   return s;
+}
+
+void signal_raw_limits(const SignalLayout* layout, uint8_t* rule, double* raw_low,
+                       double* raw_high) {
+  double minimum = layout->minimum, maximum = layout->maximum;
+  double factor = layout->factor, offset = layout->offset;
+  *raw_low = HUGE_VAL;  // no number lies between these two
+  *raw_high = -HUGE_VAL;
+  if (minimum == 0 && maximum == 0) {
+    *rule = RANGE_ALL;
+    return;
+  }
+  if (factor == 0 || !std::isfinite(factor)) {
+    // Every raw number gives the offset.
+    *rule = minimum <= offset && offset <= maximum ? RANGE_ALL : RANGE_NONE;
+    return;
+  }
+  constexpr double ERROR_BOUND = 8 * DBL_EPSILON;
+  double scale = std::fabs(factor);
+  double low = (minimum - offset) / factor, high = (maximum - offset) / factor;
+  double low_error = ERROR_BOUND * (std::fabs(minimum) + std::fabs(offset)) / scale;
+  double high_error = ERROR_BOUND * (std::fabs(maximum) + std::fabs(offset)) / scale;
+  if (factor < 0) {
+    std::swap(low, high);
+    std::swap(low_error, high_error);
+  }
+  low -= low_error;
+  high += high_error;
+  if (layout->value_type == SIGNAL_FLOAT32) {
+    low -= std::fabs(low) * FLT_EPSILON;
+    high += std::fabs(high) * FLT_EPSILON;
+  } else if (layout->value_type == SIGNAL_INTEGER) {
+    low = std::ceil(low);
+    high = std::floor(high);
+  }
+  if (!(low <= high)) {
+    *rule = RANGE_NONE;
+    return;
+  }
+  *rule = RANGE_RAW;
+  *raw_low = low;
+  *raw_high = high;
 }
 
 const Signal* signal_list_find(const SignalList* list, std::string_view name) {
@@ -150,15 +197,22 @@ const MuxBranch* branch_containing(const BranchList* branches, uint32_t value) {
 
 namespace {
 
+// RANGE_ALL takes NaN as well; RANGE_NONE has limits that no number lies between.
+bool in_range(const Signal& s, double raw) {
+  return (s.raw_low <= raw && raw <= s.raw_high) || s.range_rule == RANGE_ALL;
+}
+
 void walk_signals(const SignalList* list, const uint8_t* bytes, uint64_t byte_count,
                   DecodedMessage* result, int depth) {
   for (const Signal& s : *list) {
-    double value;
-    if (!extract_signal_value(bytes, byte_count, &s.layout, &value)) continue;
+    double raw;
+    if (!extract_signal_raw(bytes, byte_count, &s.layout, &raw)) continue;
+    double value = raw * s.layout.factor + s.layout.offset;
     DecodedValue* v = grow_array_push(&result->values);
     if (v && dynstring_from(&v->name, dynstring_sv(&s.name))) {
       v->ignore = s.ignore;
       v->has_branches = s.branches.count > 0;
+      v->in_range = in_range(s, raw);
       v->name_hash = s.name_hash;
       v->value = value;
       v->minimum = s.layout.minimum;
@@ -168,11 +222,11 @@ void walk_signals(const SignalList* list, const uint8_t* bytes, uint64_t byte_co
     }
     // A hand-built tree deeper than the parser allows is cut off rather than recursed into.
     if (depth >= MUX_DEPTH_LIMIT) continue;
+    // Every branch that holds the value is in use: each multiplexed signal has its own ranges,
+    // and a signal's own ranges never overlap, so no signal is decoded twice.
     for (const MuxBranch& b : s.branches) {
-      if (static_cast<double>(b.low) <= value && value <= static_cast<double>(b.high)) {
+      if (static_cast<double>(b.low) <= value && value <= static_cast<double>(b.high))
         walk_signals(&b.signals, bytes, byte_count, result, depth + 1);
-        break;
-      }
     }
   }
 }

@@ -21,15 +21,38 @@ struct MuxBranch;
 using SignalList = GrowArray<Signal>;
 using BranchList = GrowArray<MuxBranch>;
 
+// Which decoded values of a signal are in range (set by signal_list_add from the layout).
+enum SignalRangeRule : uint8_t {
+  RANGE_ALL = 0,   // minimum and maximum both 0: no range, every value counts
+  RANGE_NONE = 1,  // no raw value reaches the range (a minimum above the maximum, say)
+  RANGE_RAW = 2,   // the raw number lies in [raw_low, raw_high]
+};
+
 struct Signal {
   DynString name;
   uint8_t ignore;      // 1: the DBC's "SignalIgnore" is a non-zero integer
+  uint8_t range_rule;  // SignalRangeRule
   uint64_t name_hash;  // string_hash(name), set by signal_list_add
   SignalLayout layout;
+  // The minimum and maximum as raw numbers (see signal_raw_limits); HUGE_VAL and -HUGE_VAL
+  // unless the rule is RANGE_RAW.
+  double raw_low;
+  double raw_high;
   BranchList branches;  // non-empty only for a multiplexor with multiplexed signals
 };
 
-// The signals valid while the multiplexor's value lies in [low, high] (low <= high).
+// The range test of a signal, done on raw numbers so that a value equal to a limit as the DBC
+// writes it is never rejected by the rounding of raw * factor + offset: the limits are turned
+// into raw numbers, (limit - offset) / factor, widened by the largest error that this
+// conversion and the parsing of the decimal limit can make (eight units in the last place of
+// the operands' magnitude); for integer signals they are then rounded inwards to whole raw
+// numbers, for single-precision floats widened by one unit in the last place of a float.
+// Sets the rule and the raw limits.
+void signal_raw_limits(const SignalLayout* layout, uint8_t* rule, double* raw_low,
+                       double* raw_high);
+
+// The signals valid while the multiplexor's value lies in [low, high] (low <= high). Branches
+// may overlap: every branch that holds the value is in use.
 struct MuxBranch {
   uint32_t low;
   uint32_t high;
@@ -60,8 +83,8 @@ uint32_t can_message_key(uint32_t id, bool extended);
 // address dropped), keyed as an extended CAN id.
 uint32_t j1939_message_key(uint32_t id, bool extended);
 uint32_t lin_message_key(uint32_t id);
-// The key of a message id as written in a DBC file (bit 31 marks an extended id). An unknown
-// protocol logs and gives key 0.
+// The key of a message id as written in a DBC file: bit 31 marks an extended id, and so does
+// a value above 0x7FF without it. An unknown protocol logs and gives key 0.
 uint32_t dbcMsgKey2DbMsgKey(int32_t protocol, uint32_t dbc_id);
 
 MessageDatabase* message_db_new(std::string_view protocol_name);
@@ -94,6 +117,7 @@ struct DecodedValue {
   uint8_t ignore;
   uint8_t has_branches;  // the signal is a multiplexor in use
   uint8_t last;          // the final value of its message (iteration stops here)
+  uint8_t in_range;      // the value passes its signal's range test (signal_raw_limits)
   uint64_t name_hash;    // string_hash(name), from the signal
   double value;
   double minimum;
@@ -105,7 +129,7 @@ struct DecodedMessage {
   DynString name;
   uint32_t size;
   uint8_t ignore;
-  GrowArray<DecodedValue> values;  // depth first: a multiplexor, then its selected branch
+  GrowArray<DecodedValue> values;  // depth first: a multiplexor, then its selected branches
 };
 
 // Decodes every signal of the message with this key that fits into the bytes; null when no

@@ -76,7 +76,7 @@ bool enter_row_day(Session* session, double t, bool* ok) {
 }
 
 // Fills the session's row values from the decoded values that are not ignored, with the
-// out-of-range NaN for a value outside its signal's minimum and maximum. True when at least
+// out-of-range NaN for a value that fails its signal's range test. True when at least
 // one value was kept (a row of NaN only is not written).
 bool collect_row_values(Session* session, const DecodedValue* first) {
   GrowArray<double>& values = session->row_values;
@@ -86,9 +86,7 @@ bool collect_row_values(Session* session, const DecodedValue* first) {
     if (v->ignore) continue;
     session->statistics.signals += 1;
     double value = v->value;
-    bool in_range =
-        (v->maximum >= value && value >= v->minimum) || (v->maximum == 0 && v->minimum == 0);
-    if (in_range) {
+    if (v->in_range) {
       kept = true;
     } else {
       value = std::bit_cast<double>(OUT_OF_RANGE_NAN_BITS);

@@ -717,68 +717,54 @@ bool next_starts_operand(const Compiler* c) {
   }
 }
 
-// Reads one token. An atom is built and pushed as a fragment before returning.
-int32_t read_token(Compiler* c, TokenKind* kind, OpKind* repeat) {
-  *kind = TOKEN_ATOM;
-  uint32_t cp;
+// Reads the next code point that is not a "\Q" or "\E" switch, updating the literal-run
+// state; false at the end of the pattern. Inside a run every other code point, a backslash
+// included, stands for itself.
+bool next_pattern_cp(Compiler* c, uint32_t* cp) {
   for (;;) {
-    if (at_end(c)) {
-      *kind = TOKEN_END;
-      return 0;
-    }
-    cp = next_cp(c);
-    if (cp != '\\') break;
+    if (at_end(c)) return false;
+    *cp = next_cp(c);
+    if (*cp != '\\') return true;
     uint32_t letter = peek_cp(c);
     if (c->literal_run) {
-      if (letter != 'E') return push_literal(c, cp);
+      if (letter != 'E') return true;
       ++c->p;
       c->literal_run = false;
       continue;
     }
-    if (letter != 'Q') break;
+    if (letter != 'Q') return true;
     ++c->p;
     c->literal_run = true;
   }
-  if (c->literal_run) return push_literal(c, cp);
-  switch (cp) {
-    case '(':
-      if (peek_cp(c) == '?') {
-        ++c->p;
-        return parse_flags(c);
-      }
-      *kind = TOKEN_OPEN;
-      return 0;
-    case ')':
-      *kind = TOKEN_CLOSE;
-      return 0;
-    case '|':
-      *kind = TOKEN_ALT;
-      return 0;
-    case '*':
-      *kind = TOKEN_REPEAT;
-      *repeat = OP_STAR;
-      return 0;
-    case '+':
-      *kind = TOKEN_REPEAT;
-      *repeat = OP_PLUS;
-      return 0;
-    case '?':
-      *kind = TOKEN_REPEAT;
-      *repeat = OP_QUEST;
-      return 0;
-    case '.':
-      return push_atom(c, c->dot_all ? NODE_ANY_NEWLINE : NODE_ANY, 0);
-    case '^':
-      return push_atom(c, NODE_LINE_START, 0);
-    case '$':
-      return push_atom(c, NODE_LINE_END, 0);
-    case '[':
-      return parse_bracket(c);
-    case '\\':
-      break;
-    default:
-      return push_literal(c, cp);
+}
+
+// "\x{...}" after the "\x{": the code point, or the end of the pattern for the value 0.
+int32_t parse_hex_escape(Compiler* c, TokenKind* kind) {
+  uint32_t value = 0;
+  for (;;) {
+    if (at_end(c)) return REGEX_ERROR_UNMATCHED_CLOSE;
+    char h = *c->p++;
+    if (h == '}') break;
+    uint32_t digit;
+    if (h >= '0' && h <= '9') {
+      digit = static_cast<uint32_t>(h - '0');
+    } else if ((h | 0x20) >= 'a' && (h | 0x20) <= 'f') {
+      digit = static_cast<uint32_t>((h | 0x20) - 'a' + 10);
+    } else {
+      return REGEX_ERROR_UNMATCHED_CLOSE;
+    }
+    value = value > 0x0FFFFFFF ? NO_CODE_POINT - 1 : (value << 4) | digit;
   }
+  if (value == 0) {
+    c->p = c->end;  // the value 0 ends the pattern
+    *kind = TOKEN_END;
+    return 0;
+  }
+  return push_literal(c, value);
+}
+
+// The atom of an escape, after its backslash (a backslash at the end stands for itself).
+int32_t parse_escape(Compiler* c, TokenKind* kind) {
   if (at_end(c)) return push_literal(c, '\\');
   uint32_t letter = next_cp(c);
   if (uint32_t code = escape_class(letter)) return push_atom(c, NODE_CLASS, code);
@@ -799,33 +785,56 @@ int32_t read_token(Compiler* c, TokenKind* kind, OpKind* repeat) {
       TRY(parse_property(c, letter == 'P', &code));
       return push_atom(c, NODE_CLASS, code);
     }
-    case 'x': {
+    case 'x':
       if (peek_cp(c) != '{') return push_literal(c, 'x');
       ++c->p;
-      uint32_t value = 0;
-      for (;;) {
-        if (at_end(c)) return REGEX_ERROR_UNMATCHED_CLOSE;
-        char h = *c->p++;
-        if (h == '}') break;
-        uint32_t digit;
-        if (h >= '0' && h <= '9') {
-          digit = static_cast<uint32_t>(h - '0');
-        } else if ((h | 0x20) >= 'a' && (h | 0x20) <= 'f') {
-          digit = static_cast<uint32_t>((h | 0x20) - 'a' + 10);
-        } else {
-          return REGEX_ERROR_UNMATCHED_CLOSE;
-        }
-        value = value > 0x0FFFFFFF ? NO_CODE_POINT - 1 : (value << 4) | digit;
-      }
-      if (value == 0) {
-        c->p = c->end;  // the value 0 ends the pattern
-        *kind = TOKEN_END;
-        return 0;
-      }
-      return push_literal(c, value);
-    }
+      return parse_hex_escape(c, kind);
     default:
       return push_literal(c, escape_control(letter));
+  }
+}
+
+// Reads one token. An atom is built and pushed as a fragment before returning.
+int32_t read_token(Compiler* c, TokenKind* kind, OpKind* repeat) {
+  *kind = TOKEN_ATOM;
+  uint32_t cp;
+  if (!next_pattern_cp(c, &cp)) {
+    *kind = TOKEN_END;
+    return 0;
+  }
+  if (c->literal_run) return push_literal(c, cp);
+  switch (cp) {
+    case '(':
+      if (peek_cp(c) == '?') {
+        ++c->p;
+        return parse_flags(c);
+      }
+      *kind = TOKEN_OPEN;
+      return 0;
+    case ')':
+      *kind = TOKEN_CLOSE;
+      return 0;
+    case '|':
+      *kind = TOKEN_ALT;
+      return 0;
+    case '*':
+    case '+':
+    case '?':
+      *kind = TOKEN_REPEAT;
+      *repeat = cp == '*' ? OP_STAR : cp == '+' ? OP_PLUS : OP_QUEST;
+      return 0;
+    case '.':
+      return push_atom(c, c->dot_all ? NODE_ANY_NEWLINE : NODE_ANY, 0);
+    case '^':
+      return push_atom(c, NODE_LINE_START, 0);
+    case '$':
+      return push_atom(c, NODE_LINE_END, 0);
+    case '[':
+      return parse_bracket(c);
+    case '\\':
+      return parse_escape(c, kind);
+    default:
+      return push_literal(c, cp);
   }
 }
 
@@ -910,6 +919,30 @@ int32_t compile(Compiler* c) {
   }
 }
 
+// The search shortcut of a program whose first consuming node is an ASCII literal (the
+// search then skips to its bytes) or a line start.
+void set_shortcut(RegexProgram* prog, const RegexNode* nodes, int32_t node_count, int32_t start) {
+  // The shortcut looks through case nodes, which test nothing.
+  int32_t first_index = start;
+  for (int32_t steps = 0; steps < node_count && (nodes[first_index].kind == NODE_CASE_ON ||
+                                                 nodes[first_index].kind == NODE_CASE_OFF);
+       ++steps) {
+    first_index = nodes[first_index].next;
+  }
+  const RegexNode& first = nodes[first_index];
+  if (first.kind == NODE_LITERAL && first.arg < 128) {
+    prog->shortcut = 1;
+    prog->shortcut_bytes[0] = prog->shortcut_bytes[1] = static_cast<uint8_t>(first.arg);
+  } else if (first.kind == NODE_FOLDED_LITERAL && first.arg < 128 &&
+             !folds_from_non_ascii(first.arg)) {
+    prog->shortcut = 1;
+    prog->shortcut_bytes[0] = static_cast<uint8_t>(first.arg);
+    prog->shortcut_bytes[1] = static_cast<uint8_t>(unicode_to_upper(first.arg));
+  } else if (first.kind == NODE_LINE_START) {
+    prog->shortcut = 2;
+  }
+}
+
 }  // namespace
 
 int32_t regex_compile(Regex* holder, const char* pattern, uint32_t flags) {
@@ -966,25 +999,7 @@ int32_t regex_compile(Regex* holder, const char* pattern, uint32_t flags) {
   prog->group_count = c.group_count;
   prog->node_count = c.node_count;
 
-  // The shortcut looks through case nodes, which test nothing.
-  int32_t first_index = start;
-  for (int32_t steps = 0; steps < c.node_count && (nodes[first_index].kind == NODE_CASE_ON ||
-                                                   nodes[first_index].kind == NODE_CASE_OFF);
-       ++steps) {
-    first_index = nodes[first_index].next;
-  }
-  const RegexNode& first = nodes[first_index];
-  if (first.kind == NODE_LITERAL && first.arg < 128) {
-    prog->shortcut = 1;
-    prog->shortcut_bytes[0] = prog->shortcut_bytes[1] = static_cast<uint8_t>(first.arg);
-  } else if (first.kind == NODE_FOLDED_LITERAL && first.arg < 128 &&
-             !folds_from_non_ascii(first.arg)) {
-    prog->shortcut = 1;
-    prog->shortcut_bytes[0] = static_cast<uint8_t>(first.arg);
-    prog->shortcut_bytes[1] = static_cast<uint8_t>(unicode_to_upper(first.arg));
-  } else if (first.kind == NODE_LINE_START) {
-    prog->shortcut = 2;
-  }
+  set_shortcut(prog, nodes, c.node_count, start);
 
   if (capacity >= 2 * c.node_count) {
     size_t used = sizeof(RegexProgram) + sizeof(RegexNode) * static_cast<size_t>(c.node_count);

@@ -93,7 +93,8 @@ TEST(CommandLine, SetUpFailuresAreReportedWith136) {
   EXPECT_EQ(no_output.status, 136);
   EXPECT_NE(no_output.err.find("nowhere"), std::string::npos) << no_output.err;
 
-  test::write_file(w.dir.file("broken.dbc"), std::string("BO_ 256 A: 8 X\nBO_ 256 B: 8 X\n"));
+  test::write_file(w.dir.file("broken.dbc"),
+                   std::string("BA_DEF_ \"BusType\" STRING;\nBA_ \"BusType\" \"FlexRay\";\n"));
   auto bad_dbc = w.run({"--dbc-can1=broken.dbc", "logs"});
   EXPECT_EQ(bad_dbc.status, 136);
   EXPECT_NE(bad_dbc.err.find("broken.dbc"), std::string::npos) << bad_dbc.err;

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/tool.h"
-#include "dbc/log_capture.h"
+#include "support/log_capture.h"
 #include "support/test_util.h"
 
 namespace {
@@ -133,8 +133,17 @@ TEST(PasswordFile, GivenFileMissing) {
 // and nothing is logged.
 TEST(PasswordFile, DefaultFileInWorkingDirectory) {
   test::TempDir dir;
-  char saved[4096];
-  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  // Restores the working directory however the test ends, before the folder is removed.
+  struct WorkingDirectoryGuard {
+    char saved[4096];
+    bool known = getcwd(saved, sizeof saved) != nullptr;
+    ~WorkingDirectoryGuard() {
+      if (known) {
+        EXPECT_EQ(chdir(saved), 0);
+      }
+    }
+  } guard;
+  ASSERT_TRUE(guard.known);
   ASSERT_EQ(chdir(dir.path.c_str()), 0);
   {
     ToolFixture f;
@@ -150,7 +159,6 @@ TEST(PasswordFile, DefaultFileInWorkingDirectory) {
     EXPECT_TRUE(load_password_file(&f.tool, &f.status));
     EXPECT_EQ(entries(&f.tool.options.passwords), (Entries{{"default", "here"}}));
   }
-  ASSERT_EQ(chdir(saved), 0);
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "dbc/log_capture.h"
 #include "support/hash_table.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -142,7 +142,9 @@ TEST(SignalList, FindIsDepthFirstAndBranchesKeepRanges) {
   signal_list_free(&list);
 }
 
-TEST(MessageDecode, MultiplexorSelectsOnlyTheFirstContainingBranch) {
+// Each multiplexed signal has its own ranges (extended multiplexing): every branch holding the
+// multiplexor's value is in use.
+TEST(MessageDecode, MultiplexorSelectsEveryContainingBranch) {
   DbPtr db(message_db_new("CAN"));
   Message* m = message_db_add_message(db.get(), "Muxed", 0x300, 8, 1);
   ASSERT_TRUE(m);
@@ -161,7 +163,8 @@ TEST(MessageDecode, MultiplexorSelectsOnlyTheFirstContainingBranch) {
   SignalLayout tail = intel(56, 8);
   ASSERT_TRUE(signal_list_add(&m->signals, "Tail", &tail, 0));
 
-  EXPECT_EQ(decode_text(db.get(), 0x300, {3, 10, 11, 12, 0, 0, 0, 99}), "Mux=3* Three=11 Tail=99");
+  EXPECT_EQ(decode_text(db.get(), 0x300, {3, 10, 11, 12, 0, 0, 0, 99}),
+            "Mux=3* Three=11 TwoToFive=12 Tail=99");
   EXPECT_EQ(decode_text(db.get(), 0x300, {4, 10, 11, 12, 0, 0, 0, 99}),
             "Mux=4* TwoToFive=12 Tail=99");
   EXPECT_EQ(decode_text(db.get(), 0x300, {1, 10, 11, 12, 0, 0, 0, 99}), "Mux=1* One=10 Tail=99");

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "dbc/log_capture.h"
+#include "support/log_capture.h"
 #include "io/fs_root.h"
 #include "support/test_util.h"
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "dbc/log_capture.h"
 #include "dbc/message_db.h"
 #include "decode/csv_writer.h"
 #include "io/fs_root.h"
+#include "support/log_capture.h"
 #include "support/test_util.h"
 
 namespace {

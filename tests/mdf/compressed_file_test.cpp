@@ -9,9 +9,9 @@
 #include <random>
 #include <vector>
 
-#include "dbc/log_capture.h"
 #include "support/container_writer.h"
 #include "support/heatshrink_encoder.h"
+#include "support/log_capture.h"
 #include "support/memory_stream.h"
 
 namespace {

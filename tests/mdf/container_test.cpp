@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "dbc/log_capture.h"
+#include "support/log_capture.h"
 #include "mdf/compressed_file.h"
 #include "mdf/encrypted_file.h"
 #include "support/container_writer.h"

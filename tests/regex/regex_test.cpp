@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "app/passwords.h"
+#include "dbc/dbc_patterns.h"
 #include "regex_test_util.h"
 
 namespace {
@@ -529,147 +531,112 @@ TEST(RegexFlags, TerminatingZeroIsNotMatched) {
 
 // --- The DBC and password-file patterns ----------------------------------------------
 
-const char* const MESSAGE = "^BO_ (\\d+) ([[:graph:]]+): (\\d+) ([[:graph:]]+)$";
-const char* const SIGNAL =
-    "^SG_ ([[:graph:]]+) ([0-9mM]*) ?: (\\d+)\\|(\\d+)@(0|1)(\\+) "
-    "\\(([0-9eE\\.\\-]+),([0-9eE\\.\\-]+)\\) \\[([0-9eE\\.\\-]+)\\|([0-9eE\\.\\-]+)\\].*$";
-// The signal pattern widened to accept signed signals as well ("-" value type).
-const char* const SIGNAL_SIGNED =
-    "^SG_ ([[:graph:]]+) ([0-9mM]*) ?: (\\d+)\\|(\\d+)@(0|1)([+\\-]) "
-    "\\(([0-9eE\\.\\-]+),([0-9eE\\.\\-]+)\\) \\[([0-9eE\\.\\-]+)\\|([0-9eE\\.\\-]+)\\].*$";
-const char* const MUX_INDICATOR = "^(m*)(\\d*)(M*)$";
-const char* const MUX_VALUES = "^SG_MUL_VAL_ (\\d*) ([[:graph:]]+) ([[:graph:]]+) (\\d*)-(\\d*);?$";
-const char* const ATTRIBUTE_DEF =
-    "^BA_DEF_\\s+(BU_|BO_|SG_)?\\s+\"([[:graph:]]+)\"\\s+(INT|FLOAT|STRING|ENUM)\\s+([[:ascii:]]+)?"
-    ";$";
-const char* const ATTRIBUTE_DEFAULT = "^BA_DEF_DEF_\\s+\"([[:graph:]]+)\"\\s+([[:graph:]]+);$";
-const char* const ATTRIBUTE =
-    "^BA_ \"([[:graph:]]+)\" ?(BU_|BO_|SG_)* ?(\\d+)* ?([[:graph:]]+)* ([[:ascii:]]+);$";
-const char* const PASSWORD = "^\\s*\\\"(default|[a-fA-F\\d]*)\\\"\\s*:\\s*\\\"(.*)\\\"\\s*,?\\s*$";
+// The patterns exactly as the parser and the password store compile them.
+const char* const PASSWORD = PASSWORD_ENTRY_PATTERN;
 
-TEST(RegexDbcPatterns, MessageLines) {
-  run_cases({
-      {MESSAGE, "BO_ 100 Engine: 8 ECU", 0, {"BO_ 100 Engine: 8 ECU", "100", "Engine", "8", "ECU"}},
-      {MESSAGE,
-       "BO_ 256 EngineData: 8 Vector__XXX",
-       0,
-       {"BO_ 256 EngineData: 8 Vector__XXX", "256", "EngineData", "8", "Vector__XXX"}},
-      {MESSAGE,
-       "BO_ 2566869221 PGN_FEE5: 8 Vector__XXX",
-       0,
-       {"BO_ 2566869221 PGN_FEE5: 8 Vector__XXX", "2566869221", "PGN_FEE5", "8", "Vector__XXX"}},
-      {MESSAGE, "BO_ 100 Engine : 8 ECU", 0, NO_MATCH},
-      {MESSAGE, "BO_ x100 Engine: 8 ECU", 0, NO_MATCH},
-      {MESSAGE, "BO_ 100 Engine: 8", 0, NO_MATCH},
-  });
+void run_dbc_cases(const char* pattern, const std::vector<std::pair<std::string, Groups>>& cases) {
+  for (const auto& [text, expected] : cases) {
+    SearchResult r = regex_search(pattern, text, DBC_PATTERN_FLAGS);
+    ASSERT_GE(r.rc, REGEX_NO_MATCH) << pattern;
+    EXPECT_EQ(r.groups, expected) << "pattern " << pattern << " text " << text;
+  }
 }
 
-TEST(RegexDbcPatterns, SignalLinesAndMultiplexIndicators) {
-  run_cases({
-      {SIGNAL,
-       "SG_ EngineSpeed : 24|16@1+ (0.125,0) [0|8031.875] \"rpm\" Vector__XXX",
-       0,
-       {"SG_ EngineSpeed : 24|16@1+ (0.125,0) [0|8031.875] \"rpm\" Vector__XXX", "EngineSpeed", "",
-        "24", "16", "1", "+", "0.125", "0", "0", "8031.875"}},
-      {SIGNAL,
-       "SG_ Temp m3 : 8|8@0+ (1,-40) [-40|215] \"degC\" ECU,GW",
-       0,
-       {"SG_ Temp m3 : 8|8@0+ (1,-40) [-40|215] \"degC\" ECU,GW", "Temp", "m3", "8", "8", "0", "+",
-        "1", "-40", "-40", "215"}},
-      {SIGNAL,
-       "SG_ Mux M : 0|4@1+ (1,0) [0|15] \"\" ECU",
-       0,
-       {"SG_ Mux M : 0|4@1+ (1,0) [0|15] \"\" ECU", "Mux", "M", "0", "4", "1", "+", "1", "0", "0",
-        "15"}},
-      {SIGNAL,
-       "SG_ Sub m2M : 4|4@1+ (1E-3,0) [0|1.5e1] \"\" ECU",
-       0,
-       {"SG_ Sub m2M : 4|4@1+ (1E-3,0) [0|1.5e1] \"\" ECU", "Sub", "m2M", "4", "4", "1", "+",
-        "1E-3", "0", "0", "1.5e1"}},
-      {SIGNAL, "SG_ Torque : 0|16@1- (0.1,0) [-3276.8|3276.7] \"Nm\" ECU", 0, NO_MATCH},
-      {SIGNAL_SIGNED,
-       "SG_ YawRate : 23|12@0- (0.01,0) [-20.48|20.47] \"deg/s\"  ECM",
-       0,
-       {"SG_ YawRate : 23|12@0- (0.01,0) [-20.48|20.47] \"deg/s\"  ECM", "YawRate", "", "23", "12",
-        "0", "-", "0.01", "0", "-20.48", "20.47"}},
-      {SIGNAL_SIGNED,
-       "SG_ S0_Temperature m0 : 8|16@1+ (0.1,-50) [-50|150] \"degC\"  VCU",
-       0,
-       {"SG_ S0_Temperature m0 : 8|16@1+ (0.1,-50) [-50|150] \"degC\"  VCU", "S0_Temperature", "m0",
-        "8", "16", "1", "+", "0.1", "-50", "-50", "150"}},
-      {SIGNAL_SIGNED, "SG_ X : 0|8@1* (1,0) [0|1] \"\" ECU", 0, NO_MATCH},
-      {MUX_INDICATOR, "m12", 0, {"m12", "m", "12", ""}},
-      {MUX_INDICATOR, "M", 0, {"M", "", "", "M"}},
-      {MUX_INDICATOR, "m3M", 0, {"m3M", "m", "3", "M"}},
-      {MUX_INDICATOR, "x", 0, NO_MATCH},
-      {MUX_VALUES,
-       "SG_MUL_VAL_ 2024 Sub Mux 3-5;",
-       0,
-       {"SG_MUL_VAL_ 2024 Sub Mux 3-5;", "2024", "Sub", "Mux", "3", "5"}},
-      {MUX_VALUES, "SG_MUL_VAL_ 2024 Sub Mux 3-5, 7-8;", 0, NO_MATCH},
-  });
+TEST(RegexDbcPatterns, MessageStatements) {
+  run_dbc_cases(
+      DBC_MESSAGE_PATTERN,
+      {
+          {"BO_ 100 Engine: 8 ECU", {"BO_ 100 Engine: 8 ECU", "100", "Engine", "8", " ECU", "ECU"}},
+          {"BO_ 257 B : 1 X", {"BO_ 257 B : 1 X", "257", "B", "1", " X", "X"}},
+          {"BO_\t2566869221  PGN_FEE5 :8\tVector__XXX",
+           {"BO_\t2566869221  PGN_FEE5 :8\tVector__XXX", "2566869221", "PGN_FEE5", "8",
+            "\tVector__XXX", "Vector__XXX"}},
+          {"BO_ 100 Engine: 8", {"BO_ 100 Engine: 8", "100", "Engine", "8", "~", "~"}},
+          {"BO_ x100 Engine: 8 ECU", NO_MATCH},
+          {"BO_ 100 Engine 8 ECU", NO_MATCH},
+          {"BO_ 100 Engine: 8 ECU GW", NO_MATCH},
+      });
 }
 
-TEST(RegexDbcPatterns, AttributeDefinitionsAndDefaults) {
-  run_cases({
-      {ATTRIBUTE_DEF,
-       "BA_DEF_  \"BusType\" STRING ;",
-       0,
-       {"BA_DEF_  \"BusType\" STRING ;", "~", "BusType", "STRING", "~"}},
-      {ATTRIBUTE_DEF,
-       "BA_DEF_ BO_  \"MessageIgnore\" INT 0 1;",
-       0,
-       {"BA_DEF_ BO_  \"MessageIgnore\" INT 0 1;", "BO_", "MessageIgnore", "INT", "0 1"}},
-      {ATTRIBUTE_DEF,
-       "BA_DEF_ SG_  \"SignalIgnore\" ENUM \"No\",\"Yes\";",
-       0,
-       {"BA_DEF_ SG_  \"SignalIgnore\" ENUM \"No\",\"Yes\";", "SG_", "SignalIgnore", "ENUM",
-        "\"No\",\"Yes\""}},
-      {ATTRIBUTE_DEF, "BA_DEF_ \"BusType\" STRING ;", 0, NO_MATCH},  // a single space
-      {ATTRIBUTE_DEFAULT,
-       "BA_DEF_DEF_  \"BusType\" \"CAN\";",
-       0,
-       {"BA_DEF_DEF_  \"BusType\" \"CAN\";", "BusType", "\"CAN\""}},
-      {ATTRIBUTE_DEFAULT, "BA_DEF_DEF_  \"BusType\" \"CAN FD\";", 0, NO_MATCH},
-  });
+TEST(RegexDbcPatterns, SignalStatementsAndMultiplexIndicators) {
+  run_dbc_cases(
+      DBC_SIGNAL_PATTERN,
+      {
+          {"SG_ EngineSpeed : 24|16@1+ (0.125,0) [0|8031.875] \"rpm\" Vector__XXX",
+           {"SG_ EngineSpeed : 24|16@1+ (0.125,0) [0|8031.875] \"rpm\" Vector__XXX", "EngineSpeed",
+            "~", "~", "24", "16", "1", "+", "0.125", "0", "0", "8031.875", " \"rpm\" Vector__XXX"}},
+          {"SG_ X M  : 0|4@1- ( +127 , 1e+02 ) [ -1.5e-3 | 1.84467440737096E+019 ] \"\" X",
+           {"SG_ X M  : 0|4@1- ( +127 , 1e+02 ) [ -1.5e-3 | 1.84467440737096E+019 ] \"\" X", "X",
+            " M", "M", "0", "4", "1", "-", "+127", "1e+02", "-1.5e-3", "1.84467440737096E+019",
+            " \"\" X"}},
+          {"SG_\tSub\tm2M:4 | 4 @ 0 + (1,0) [0|15]",
+           {"SG_\tSub\tm2M:4 | 4 @ 0 + (1,0) [0|15]", "Sub", "\tm2M", "m2M", "4", "4", "0", "+",
+            "1", "0", "0", "15", ""}},
+          {"SG_ X : 0|8@2+ (1,0) [0|1] \"\" ECU", NO_MATCH},
+          {"SG_ X : 0|8@1* (1,0) [0|1] \"\" ECU", NO_MATCH},
+          {"SG_ X : 0|8@1+ (1;0) [0|1] \"\" ECU", NO_MATCH},
+      });
+  run_dbc_cases(DBC_INDICATOR_PATTERN, {
+                                           {"m12", {"m12", "m12", "12", "~"}},
+                                           {"M", {"M", "~", "~", "M"}},
+                                           {"m3M", {"m3M", "m3", "3", "M"}},
+                                           {"mM", NO_MATCH},
+                                           {"x", NO_MATCH},
+                                       });
 }
 
-TEST(RegexDbcPatterns, AttributeAssignmentSplits) {
-  // The pattern admits several splits of these lines. Threads that take the way out of a
-  // repetition and skip an optional space win, so groups 2 to 4 stay unset and group 5
-  // holds the whole rest of the line; the DBC parser reads the object from there.
-  run_cases({
-      {ATTRIBUTE,
-       "BA_ \"BusType\" \"CAN FD\";",
-       0,
-       {"BA_ \"BusType\" \"CAN FD\";", "BusType", "~", "~", "~", "\"CAN FD\""}},
-      {ATTRIBUTE,
-       "BA_ \"BusType\" \"CAN\";",
-       0,
-       {"BA_ \"BusType\" \"CAN\";", "BusType", "~", "~", "~", "\"CAN\""}},
-      {ATTRIBUTE,
-       "BA_ \"ProtocolType\" \"J1939\";",
-       0,
-       {"BA_ \"ProtocolType\" \"J1939\";", "ProtocolType", "~", "~", "~", "\"J1939\""}},
-      {ATTRIBUTE,
-       "BA_ \"MessageIgnore\" BO_ 256 1;",
-       0,
-       {"BA_ \"MessageIgnore\" BO_ 256 1;", "MessageIgnore", "~", "~", "~", "BO_ 256 1"}},
-      {ATTRIBUTE,
-       "BA_ \"GenMsgCycleTime\" BO_ 2166572391 100;",
-       0,
-       {"BA_ \"GenMsgCycleTime\" BO_ 2166572391 100;", "GenMsgCycleTime", "~", "~", "~",
-        "BO_ 2166572391 100"}},
-      {ATTRIBUTE,
-       "BA_ \"X\"  \"two spaces\";",
-       0,
-       {"BA_ \"X\"  \"two spaces\";", "X", "~", "~", "~", " \"two spaces\""}},
-      {ATTRIBUTE,
-       "BA_ \"SignalIgnore\" SG_ 256 EngineSpeed 1;",
-       0,
-       {"BA_ \"SignalIgnore\" SG_ 256 EngineSpeed 1;", "SignalIgnore", "~", "~", "~",
-        "SG_ 256 EngineSpeed 1"}},
-  });
+TEST(RegexDbcPatterns, MultiplexRangesAndValueTypes) {
+  run_dbc_cases(DBC_MUX_VALUE_PATTERN,
+                {
+                    {"SG_MUL_VAL_ 2147483649 S MUX 0-0, 3-5",
+                     {"SG_MUL_VAL_ 2147483649 S MUX 0-0, 3-5", "2147483649", "S", "MUX", "0-0, 3-5",
+                      ", 3-5"}},
+                    {"SG_MUL_VAL_ 7 Sub Mux 3 - 5",
+                     {"SG_MUL_VAL_ 7 Sub Mux 3 - 5", "7", "Sub", "Mux", "3 - 5", "~"}},
+                    {"SG_MUL_VAL_ 7 Sub Mux 3-", NO_MATCH},
+                    {"SG_MUL_VAL_ 7 Sub Mux 3-5,", NO_MATCH},
+                });
+  run_dbc_cases(
+      DBC_VALUE_TYPE_PATTERN,
+      {
+          {"SIG_VALTYPE_ 100 Speed : 1", {"SIG_VALTYPE_ 100 Speed : 1", "100", "Speed", "1"}},
+          {"SIG_VALTYPE_ 100 Speed: 2", {"SIG_VALTYPE_ 100 Speed: 2", "100", "Speed", "2"}},
+          {"SIG_VALTYPE_ 100 Speed 1", NO_MATCH},
+      });
+}
+
+TEST(RegexDbcPatterns, AttributeStatements) {
+  run_dbc_cases(DBC_ATTRIBUTE_DEF_PATTERN,
+                {
+                    {"BA_DEF_  \"BusType\" STRING ",
+                     {"BA_DEF_  \"BusType\" STRING ", "~", "~", "BusType", "STRING", " ", ""}},
+                    {"BA_DEF_ BO_  \"MessageIgnore\" INT 0 1",
+                     {"BA_DEF_ BO_  \"MessageIgnore\" INT 0 1", "BO_  ", "BO_", "MessageIgnore",
+                      "INT", " 0 1", "0 1"}},
+                    // An enumeration continued on the next line.
+                    {"BA_DEF_ SG_ \"Mode\" ENUM \"Off\",\n  \"On\"",
+                     {"BA_DEF_ SG_ \"Mode\" ENUM \"Off\",\n  \"On\"", "SG_ ", "SG_", "Mode", "ENUM",
+                      " \"Off\",\n  \"On\"", "\"Off\",\n  \"On\""}},
+                    {"BA_DEF_ \"X\" TEXT", NO_MATCH},
+                });
+  run_dbc_cases(
+      DBC_ATTRIBUTE_DEFAULT_PATTERN,
+      {
+          {"BA_DEF_DEF_  \"BusType\" \"CAN FD\"",
+           {"BA_DEF_DEF_  \"BusType\" \"CAN FD\"", "BusType", " \"CAN FD\""}},
+          {"BA_DEF_DEF_ \"BusType\" \"\"", {"BA_DEF_DEF_ \"BusType\" \"\"", "BusType", " \"\""}},
+      });
+  // The object and the value are read from group 2 by the parser, which trims the white space
+  // that the group may take.
+  run_dbc_cases(DBC_ATTRIBUTE_VALUE_PATTERN,
+                {
+                    {"BA_ \"SignalIgnore\" SG_ 256 EngineSpeed 1",
+                     {"BA_ \"SignalIgnore\" SG_ 256 EngineSpeed 1", "SignalIgnore",
+                      " SG_ 256 EngineSpeed 1"}},
+                    {"BA_\t\"BusType\"\t\"CAN FD\"",
+                     {"BA_\t\"BusType\"\t\"CAN FD\"", "BusType", "\t\"CAN FD\""}},
+                    {"BA_ BusType \"CAN\"", NO_MATCH},
+                });
 }
 
 TEST(RegexPasswordPattern, EntriesOfAPasswordFile) {

@@ -1,5 +1,5 @@
 // Captures the log lines written while it lives into a temporary file, for tests that check
-// the text of a message.
+// the text of a message. Lines below `level` are not written (0: every line).
 #pragma once
 
 #include <fcntl.h>
@@ -14,9 +14,9 @@ namespace test {
 
 class LogCapture {
  public:
-  LogCapture() : saved_level_(log_output_level) {
+  explicit LogCapture(int32_t level = 0) : saved_level_(log_output_level) {
     fd_ = open(dir_.file("log.txt").c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
-    log_set_output_level(0);
+    log_set_output_level(level);
     if (fd_ >= 0) log_set_output_fd(fd_);
   }
   ~LogCapture() {
