@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "support/log_capture.h"
 #include "io/fs_root.h"
+#include "support/log_capture.h"
 #include "support/test_util.h"
 
 namespace {

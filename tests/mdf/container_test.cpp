@@ -9,10 +9,10 @@
 #include <random>
 #include <vector>
 
-#include "support/log_capture.h"
 #include "mdf/compressed_file.h"
 #include "mdf/encrypted_file.h"
 #include "support/container_writer.h"
+#include "support/log_capture.h"
 #include "support/memory_stream.h"
 #include "support/process_state.h"
 #include "support/test_util.h"
