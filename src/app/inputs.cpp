@@ -36,6 +36,18 @@ bool child_path(std::string_view parent, std::string_view name, ScopedDynString&
 
 }  // namespace
 
+uint64_t shard_hash(std::string_view folder) {
+  uint64_t hash = 0xCBF29CE484222325ULL;
+  for (char c : folder) hash = (hash ^ static_cast<uint8_t>(c)) * 0x100000001B3ULL;
+  return hash;
+}
+
+bool folder_in_shard(const ConversionOptions* options, std::string_view folder) {
+  if (!options || options->shard_count <= 1) return true;
+  if (!folder.empty() && folder.back() == '/') folder.remove_suffix(1);
+  return shard_hash(folder) % options->shard_count == options->shard_index;
+}
+
 bool is_log_file_name(std::string_view name) {
   // Lower-casing by ASCII rules equals simple Unicode case mapping for these texts: no other
   // code point lower-cases to "m", "f", "c" or "e".
@@ -129,16 +141,28 @@ struct WalkedTraits {
 };
 
 // One run over the inputs: every folder is walked once, however many symbolic links lead to
-// it, so that links back up the tree cannot make the walk endless.
+// it, so that links back up the tree cannot make the walk endless. A counting walk only adds
+// up the files it would convert.
 struct Walk {
   Converter* converter;
   HashTable<WalkedFolder> folders;
+  RunTotals* totals;
+  bool counting;
 };
 
 int walk_folder(Walk* walk, FsFolder* folder, std::string_view input_path,
                 std::string_view output_path);
 
-int report_unreachable(const char* what, std::string_view path, int32_t error) {
+// Whether this run reports what the walk meets in `folder`: not while counting, and with
+// shards only in the folder's shard.
+bool reports(const Walk* walk, std::string_view folder) {
+  return !walk->counting && folder_in_shard(walk->converter->options, folder);
+}
+
+// Reports a path that cannot be reached, when the run reports what it meets in `folder`.
+int report_unreachable(const Walk* walk, std::string_view folder, const char* what,
+                       std::string_view path, int32_t error) {
+  if (!reports(walk, folder)) return 0;
   LOG(LOG_ERROR, "Could not %s %.*s: %s", what, static_cast<int>(path.size()), path.data(),
       strerror(error));
   return EXIT_OTHER;
@@ -148,10 +172,20 @@ int report_unreachable(const char* what, std::string_view path, int32_t error) {
 // or null for a file directly below the root.
 int convert_log_file(Walk* walk, const FsFolder* folder, std::string_view folder_path,
                      std::string_view input_path, std::string_view output_path, uint64_t size) {
-  if (!is_log_file_name(input_path)) return 0;
+  if (!is_log_file_name(input_path) || !folder_in_shard(walk->converter->options, folder_path))
+    return 0;
   Converter* converter = walk->converter;
   int32_t finished = 0;
-  if (journal_finished(converter->journal, input_path, &finished)) return finished;
+  if (journal_finished(converter->journal, input_path, &finished)) {
+    if (walk->counting) return 0;
+    walk->totals->skipped += 1;
+    return finished;
+  }
+  if (walk->counting) {
+    walk->totals->files += 1;
+    walk->totals->bytes += size;
+    return 0;
+  }
   converter->input_files += 1;
   converter->input_bytes += size;
   std::string_view extension = extension_of(input_path);
@@ -167,6 +201,7 @@ int convert_log_file(Walk* walk, const FsFolder* folder, std::string_view folder
   if (result != 0)
     LOG(LOG_ERROR, "Error during conversion of %.*s", static_cast<int>(input_path.size()),
         input_path.data());
+  (result == 0 ? walk->totals->converted : walk->totals->failed) += 1;
   return result;
 }
 
@@ -176,7 +211,7 @@ int walk_child_folder(Walk* walk, const FsFolder* parent, const char* name,
                       std::string_view input_path, std::string_view output_path) {
   FsFolder child;
   if (int32_t error = fs_folder_open_child(parent, name, &child))
-    return report_unreachable("open folder", input_path, error);
+    return report_unreachable(walk, input_path, "open folder", input_path, error);
   return walk_folder(walk, &child, input_path, output_path);
 }
 
@@ -188,7 +223,7 @@ int walk_folder(Walk* walk, FsFolder* folder, std::string_view input_path,
                 std::string_view output_path) {
   HashSlot<WalkedFolder> walked = hash_table_find_or_insert<WalkedTraits>(&walk->folders, folder);
   if (!walked.slot || !walked.inserted) {
-    if (walked.slot) {
+    if (walked.slot && reports(walk, input_path)) {
       std::string_view first = dynstring_sv(&walked.slot->path);
       LOG(LOG_WARN, "Skipping %.*s: it leads %s folder %.*s, %s",
           static_cast<int>(input_path.size()), input_path.data(),
@@ -196,7 +231,8 @@ int walk_folder(Walk* walk, FsFolder* folder, std::string_view input_path,
           walked.slot->on_path ? "which contains it (a loop)" : "which was walked already");
     }
     fs_folder_close(folder);
-    return walked.slot ? 0 : report_unreachable("walk folder", input_path, ENOMEM);
+    return walked.slot ? 0
+                       : report_unreachable(walk, input_path, "walk folder", input_path, ENOMEM);
   }
   // Without memory for its path the folder is still walked; a warning would name it "".
   *walked.slot = WalkedFolder{folder->device, folder->inode, DynString{}, 1};
@@ -208,16 +244,16 @@ int walk_folder(Walk* walk, FsFolder* folder, std::string_view input_path,
   int result = 0;
   DirectoryListing listing;
   if (int32_t error = fs_folder_list(folder, &listing))
-    result |= report_unreachable("list folder", input_path, error);
+    result |= report_unreachable(walk, input_path, "list folder", input_path, error);
   ordered_map_for_each(&listing, [&](DynString& name, EntryInfo& info) {
     ScopedDynString child_input, child_output;
     if (!child_path(input_path, dynstring_sv(&name), child_input) ||
         !child_path(output_path, dynstring_sv(&name), child_output)) {
-      result |= report_unreachable("walk", dynstring_sv(&name), ENOMEM);
+      result |= report_unreachable(walk, input_path, "walk", dynstring_sv(&name), ENOMEM);
       return true;
     }
     if (info.type == ENTRY_UNREADABLE)
-      result |= report_unreachable("query", child_input.view(), info.error);
+      result |= report_unreachable(walk, input_path, "query", child_input.view(), info.error);
     else if (info.type == ENTRY_DIRECTORY)
       result |= walk_child_folder(walk, folder, dynstring_data(&name), child_input.view(),
                                   child_output.view());
@@ -237,25 +273,33 @@ int walk_folder(Walk* walk, FsFolder* folder, std::string_view input_path,
 // Converts an input of the command line: a file, or every file below a folder.
 int walk_input(Walk* walk, std::string_view input_path, std::string_view output_path) {
   // An input that ended in the interrupted run this one resumes, whether or not it still exists.
+  // The inputs are entries of the root: the root's shard reports what is wrong with them.
+  bool own = reports(walk, {});
   int32_t finished = 0;
-  if (journal_finished(walk->converter->journal, input_path, &finished)) return finished;
+  if (journal_finished(walk->converter->journal, input_path, &finished)) {
+    if (!own) return 0;
+    walk->totals->skipped += 1;
+    return finished;
+  }
   EntryInfo info;
   if (!fs_query(walk->converter->input_root, input_path, &info))
-    return report_unreachable("query", input_path, errno);
+    return report_unreachable(walk, {}, "query", input_path, errno);
   switch (info.type) {
     case ENTRY_DIRECTORY: {
       FsFolder folder;
       if (int32_t error = fs_folder_open(walk->converter->input_root, input_path, &folder))
-        return report_unreachable("open folder", input_path, error);
+        return report_unreachable(walk, input_path, "open folder", input_path, error);
       return walk_folder(walk, &folder, input_path, output_path);
     }
     case ENTRY_MISSING:
+      if (!own) return 0;
       LOG(LOG_WARN, "Could not find input file/folder %.*s", static_cast<int>(input_path.size()),
           input_path.data());
       return 1;
     case ENTRY_FILE:
       return convert_log_file(walk, nullptr, {}, input_path, output_path, info.size);
     default:
+      if (!own) return 0;
       LOG(LOG_ERROR, "Input %.*s is neither a file nor a folder",
           static_cast<int>(input_path.size()), input_path.data());
       return EXIT_OTHER;
@@ -276,23 +320,37 @@ bool input_output_path(Converter* converter, std::string_view path, const EntryI
 
 }  // namespace
 
-int run_inputs(Converter* converter, GrowArray<DynString>* inputs) {
-  Walk walk{converter, {}};
+namespace {
+
+int walk_inputs(Walk* walk, GrowArray<DynString>* inputs) {
+  Converter* converter = walk->converter;
   int exit_status = 0;
   for (DynString& input : *inputs) {
     std::string_view path = dynstring_sv(&input);
     EntryInfo info{ENTRY_MISSING, 0, 0};
     if (!converter->options->no_append_root && !fs_query(converter->input_root, path, &info)) {
-      exit_status |= report_unreachable("query", path, errno);
+      exit_status |= report_unreachable(walk, {}, "query", path, errno);
       continue;
     }
     ScopedDynString output;
     if (!input_output_path(converter, path, info, output)) {
-      exit_status |= report_unreachable("convert", path, ENOMEM);
+      exit_status |= report_unreachable(walk, {}, "convert", path, ENOMEM);
       continue;
     }
-    exit_status |= walk_input(&walk, path, output.view());
+    exit_status |= walk_input(walk, path, output.view());
   }
-  hash_table_destroy<WalkedTraits>(&walk.folders);
+  hash_table_destroy<WalkedTraits>(&walk->folders);
   return exit_status;
+}
+
+}  // namespace
+
+int run_inputs(Converter* converter, GrowArray<DynString>* inputs, RunTotals* totals) {
+  Walk walk{converter, {}, totals, false};
+  return walk_inputs(&walk, inputs);
+}
+
+void count_inputs(Converter* converter, GrowArray<DynString>* inputs, RunTotals* totals) {
+  Walk walk{converter, {}, totals, true};
+  walk_inputs(&walk, inputs);
 }

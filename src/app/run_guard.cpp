@@ -3,6 +3,7 @@
 
 #include <errno.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "app/convert_file.h"
@@ -59,6 +60,14 @@ uint64_t run_fingerprint(const Tool* tool) {
   f.step(tool->concatenate);
   f.step(tool->options.no_append_root);
   f.add(dynstring_sv(&tool->output_root->path));
+  // A shard converts other inputs than the whole run (an unsharded run's fingerprint is as it
+  // always was).
+  if (tool->options.shard_count > 1) {
+    char shard[32];
+    snprintf(shard, sizeof shard, "shard %u/%u", tool->options.shard_index + 1,
+             tool->options.shard_count);
+    f.add(shard);
+  }
   return f.hash;
 }
 

@@ -2,7 +2,9 @@
 #include "app/tool.h"
 
 #include <argtable2.h>
+#include <sched.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -62,6 +64,8 @@ struct CommonOptions {
   arg_lit* delete_converted;
   arg_lit* no_append_root;
   arg_int* buffer;
+  arg_int* jobs;
+  arg_str* shard;
   struct arg_end* end;
 };
 
@@ -82,11 +86,16 @@ bool build_option_table(Tool* tool, OptionTable& table, int argc, CommonOptions*
       arg_lit0("X", "no-append-root", "do not add \"_out\" when converting folders");
   o->buffer =
       arg_int0("b", "buffer", "<n>", "buffer size in bytes. 0 disables and -1 takes entire file");
+  o->jobs = arg_int0("j", "jobs", "<n>",
+                     "inputs converted at once, 1 to 1024; defaults to the number of CPUs");
+  o->shard = arg_str0(nullptr, "shard", "<k/n>",
+                      "convert only the k-th of n parts of the inputs' folders (1 <= k <= n)");
   bool built =
       option_table_add(entries, o->help) && option_table_add(entries, o->version) &&
       option_table_add(entries, o->verbosity) && option_table_add(entries, o->non_interactive) &&
       option_table_add(entries, o->delete_converted) &&
       option_table_add(entries, o->no_append_root) && option_table_add(entries, o->buffer) &&
+      option_table_add(entries, o->jobs) && option_table_add(entries, o->shard) &&
       option_table_add(entries, new_path_list(table, tool, "p", "password-file", "<file>", 0, 1,
                                               "where to find device passwords for encrypted "
                                               "files, defaults to \"passwords.json\"",
@@ -134,6 +143,66 @@ bool handle_parse_result(GrowArray<void*>* entries, const CommonOptions& o, int 
   return false;
 }
 
+// The CPUs this process may run on (all online CPUs unless an affinity mask or a container
+// limits it), at least 1.
+int32_t available_cpus() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<int32_t>(online) : 1;
+}
+
+// "<k>/<n>" with 1 <= k <= n < 2^32, digits only; false for anything else.
+bool parse_shard(const char* text, uint32_t* index, uint32_t* count) {
+  uint64_t numbers[2] = {0, 0};
+  int part = 0, digits = 0;
+  for (const char* c = text; *c; ++c) {
+    if (*c == '/' && part == 0 && digits > 0) {
+      part = 1;
+      digits = 0;
+    } else if (*c >= '0' && *c <= '9' && numbers[part] < (uint64_t{1} << 32)) {
+      numbers[part] = numbers[part] * 10 + static_cast<uint64_t>(*c - '0');
+      digits += 1;
+    } else {
+      return false;
+    }
+  }
+  if (part != 1 || digits == 0 || numbers[0] < 1 || numbers[0] > numbers[1] ||
+      numbers[1] > UINT32_MAX)
+    return false;
+  *index = static_cast<uint32_t>(numbers[0] - 1);
+  *count = static_cast<uint32_t>(numbers[1]);
+  return true;
+}
+
+// Ends the parse with 131 for an option value out of its range, naming the option.
+bool reject_value(const char* value, const char* option, int* exit_status) {
+  printf("%s: invalid value \"%s\" to option %s\n", TOOL_NAME, value, option);
+  *exit_status = EXIT_BAD_ARGUMENT;
+  return false;
+}
+
+// The number of jobs and the shard; false (131) for values out of range.
+bool apply_run_options(Tool* tool, const CommonOptions& o, int* exit_status) {
+  tool->options.jobs = available_cpus();
+  if (o.jobs->count > 0) {
+    int value = o.jobs->ival[0];
+    if (value < 1 || value > MAX_JOBS) {
+      char text[16];
+      snprintf(text, sizeof text, "%d", value);
+      return reject_value(text, "--jobs=<n>", exit_status);
+    }
+    tool->options.jobs = value;
+  }
+  if (tool->options.jobs > MAX_JOBS) tool->options.jobs = MAX_JOBS;
+  tool->options.shard_index = 0;
+  tool->options.shard_count = 1;
+  if (o.shard->count > 0 &&
+      !parse_shard(o.shard->sval[0], &tool->options.shard_index, &tool->options.shard_count))
+    return reject_value(o.shard->sval[0], "--shard=<k/n>", exit_status);
+  return true;
+}
+
 // The log level and the conversion options from the parsed entries; false (131) for a
 // verbosity outside 0 to 5.
 bool apply_options(Tool* tool, const CommonOptions& o, int* exit_status) {
@@ -153,7 +222,7 @@ bool apply_options(Tool* tool, const CommonOptions& o, int* exit_status) {
   tool->options.no_append_root = o.no_append_root->count == 1;
   tool->options.non_interactive = o.non_interactive->count == 1;
   tool->options.buffer_size = o.buffer->count == 1 ? static_cast<int64_t>(o.buffer->ival[0]) : -1;
-  return true;
+  return apply_run_options(tool, o, exit_status);
 }
 
 // The input root (the common root of the inputs) and the output root (the output directory,
@@ -221,6 +290,8 @@ Tool* tool_create() {
   if (!tool) return nullptr;
   tool->ops = &TOOL_OPS;
   tool->options.buffer_size = -1;
+  tool->options.jobs = 1;
+  tool->options.shard_count = 1;
   tool->concatenate = 1;
   return tool;
 }
@@ -292,13 +363,20 @@ int tool_main(int argc, char** argv) {
     return exit_status;
   }
   int64_t started = elapsed_milliseconds();
-  progress_start(&session->base);
-  exit_status = run_inputs(&session->base, &tool->inputs);
+  RunTotals totals{};
+  // The totals are counted only for the display.
+  if (progress_wanted(&tool->options)) count_inputs(&session->base, &tool->inputs, &totals);
+  progress_start(&session->base, totals.files, totals.bytes);
+  exit_status = run_inputs(&session->base, &tool->inputs, &totals);
   progress_stop();
   log_statistics(session, elapsed_milliseconds() - started);
   // Closing the outputs is part of the run: a file that cannot be closed was not written.
   if (!session_finish(session)) exit_status |= 8;
   exit_status |= run_guard_end(&guard, session);
+  progress_summary(&tool->options, RunSummary{totals.converted, totals.failed, totals.skipped,
+                                              session->statistics.rows, session->statistics.files,
+                                              dynstring_sv(&tool->output_root->path),
+                                              elapsed_milliseconds() - started});
   session->base.ops->destroy(&session->base);
   free(session);
   tool_destroy(tool);

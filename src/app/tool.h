@@ -40,6 +40,9 @@ constexpr int EXIT_PARSE_ERROR = 134;
 constexpr int EXIT_SETUP_FAILED = 136;
 constexpr int EXIT_OTHER = 129;
 
+// The most jobs --jobs takes, and the default's bound on machines with more CPUs.
+constexpr int32_t MAX_JOBS = 1024;
+
 constexpr const char* TOOL_NAME = "tabulon";
 constexpr const char* TOOL_VERSION = TABULON_VERSION;  // from the project declaration
 

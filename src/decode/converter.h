@@ -17,6 +17,10 @@ struct ConversionOptions {
   uint8_t no_append_root;
   uint8_t non_interactive;
   int64_t buffer_size;  // -1: the whole file
+  int32_t jobs;         // inputs (or parts of one) converted at once, 1 or more
+  // Of the inputs' folders, only those of shard shard_index (0 to shard_count - 1) are
+  // converted; shard_count 0 or 1 converts all.
+  uint32_t shard_index, shard_count;
   PasswordStore passwords;
 };
 

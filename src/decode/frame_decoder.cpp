@@ -104,7 +104,10 @@ bool write_row(Session* session, const Message* message, const FrameRoute& route
   if (!writer) return false;  // writer_for_message has reported the file
   bool failed_before = writer->failed;
   const GrowArray<double>& values = session->row_values;
-  if (csv_write_row(writer, t, values.items, static_cast<uint32_t>(values.count))) return true;
+  if (csv_write_row(writer, t, values.items, static_cast<uint32_t>(values.count))) {
+    session->statistics.rows += 1;
+    return true;
+  }
   if (!failed_before) LOG(LOG_ERROR, "Could not write to output file %s", csv_writer_path(writer));
   return false;
 }

@@ -35,6 +35,7 @@ struct OutputStatistics {
   uint64_t files;
   uint64_t messages;
   uint64_t signals;
+  uint64_t rows;  // written to the files
 };
 
 // Open output writers by writer key (bus kind, channel, source address, message key and the

@@ -3,15 +3,22 @@
 
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 int32_t log_output_level = 0;
 static int log_fd = 2;
+// Writers of the output and the status line take turns, so that a line and the status drawn
+// after it are never torn by another thread's.
+static std::mutex output_mutex;
+static thread_local LogSink thread_sink = nullptr;
+static thread_local void* thread_sink_context = nullptr;
 
 // Moves to the start of the terminal line and erases it.
 static constexpr char CLEAR_LINE[] = "\r\x1b[K";
@@ -20,7 +27,15 @@ static char status_text[LOG_STATUS_ROOM];
 static size_t status_length = 0;
 
 void log_set_output_level(int32_t level) { log_output_level = level; }
-void log_set_output_fd(int fd) { log_fd = fd; }
+void log_set_output_fd(int fd) {
+  std::lock_guard<std::mutex> lock(output_mutex);
+  log_fd = fd;
+}
+
+void log_set_thread_sink(LogSink sink, void* context) {
+  thread_sink = sink;
+  thread_sink_context = context;
+}
 
 namespace {
 
@@ -79,22 +94,32 @@ void log_write(int32_t level, const char* format, ...) {
                  static_cast<long long>(getpid()),
                  static_cast<long long>(syscall(SYS_gettid))};
 
-  char buffer[CLEAR_LENGTH + LINE_ROOM + 2 + LOG_STATUS_ROOM];
-  size_t start = status_length > 0 ? CLEAR_LENGTH : 0;
-  memcpy(buffer, CLEAR_LINE, start);
-  char* line = buffer + start;
+  char line[LINE_ROOM + 1];
   va_list args;
   va_start(args, format);
   int n = format_line(line, stamp, level, format, args);
   va_end(args);
   line[n] = '\n';
-  size_t end = start + static_cast<size_t>(n) + 1;
-  memcpy(buffer + end, status_text, status_length);
-  ssize_t written = write(log_fd, buffer, end + status_length);
+  if (thread_sink) {
+    thread_sink(thread_sink_context, line, static_cast<size_t>(n) + 1);
+    return;
+  }
+  log_write_text(line, static_cast<size_t>(n) + 1);
+}
+
+void log_write_text(const char* text, size_t length) {
+  std::lock_guard<std::mutex> lock(output_mutex);
+  struct iovec parts[3] = {
+      {const_cast<char*>(CLEAR_LINE), status_length > 0 ? CLEAR_LENGTH : 0},
+      {const_cast<char*>(text), length},
+      {status_text, status_length},
+  };
+  ssize_t written = writev(log_fd, parts, 3);
   (void)written;  // a failed write on standard error is ignored
 }
 
 void log_update_status(const char* text, size_t length) {
+  std::lock_guard<std::mutex> lock(output_mutex);
   if (status_length == 0 || length == 0) return;
   if (length > sizeof status_text) length = sizeof status_text;
   memcpy(status_text, text, length);
@@ -102,6 +127,7 @@ void log_update_status(const char* text, size_t length) {
 }
 
 void log_set_status(const char* text, size_t length) {
+  std::lock_guard<std::mutex> lock(output_mutex);
   if (length == 0 && status_length == 0) return;  // nothing shown, nothing to clear
   if (length > sizeof status_text) length = sizeof status_text;
   if (length > 0) memcpy(status_text, text, length);

@@ -1,5 +1,8 @@
 // The log facility: one line per message on standard error, with a local-time stamp,
 // process and thread identifiers and a level letter, filtered by one global output level.
+// Any thread may log; each line reaches the output whole, in one write. A thread can instead
+// hand its lines to a sink of its own (a worker that converts ahead of the order in which its
+// lines are to appear).
 #pragma once
 
 #include <cstddef>
@@ -15,7 +18,7 @@ enum LogLevel : int32_t {
 };
 
 // Lowest level that is written. 0 until the command line has been parsed, so everything
-// logged before that is written.
+// logged before that is written. Set before any other thread starts.
 extern int32_t log_output_level;
 
 void log_set_output_level(int32_t level);
@@ -35,6 +38,15 @@ int log_format_line(char* out, const LogStamp& stamp, int32_t level, const char*
 
 // Where log lines go: standard error (2) unless a test redirects it.
 void log_set_output_fd(int fd);
+
+// Receives each line the thread logs, formatted and ending in its line feed, in place of the
+// output; `context` is the one given with the sink.
+using LogSink = void (*)(void* context, const char* line, size_t length);
+// Sets the calling thread's sink (null: its lines are written again).
+void log_set_thread_sink(LogSink sink, void* context);
+// Writes text that holds whole lines (a sink's lines, a summary) as log_write writes its line:
+// in one write call, after which the status line is redrawn. Ignores the thread's sink.
+void log_write_text(const char* text, size_t length);
 
 // The status line of a terminal, kept below the log lines. log_set_status draws `text` in place
 // of the current status line (an empty text clears it and stops the redraws); text beyond

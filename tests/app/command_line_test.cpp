@@ -68,6 +68,15 @@ TEST(CommandLine, ParseErrorStatuses) {
        134,
        true},
       {{"--dbc-can2=missing.dbc", "--dbc-can2=other.dbc", "logs"}, 134, true},
+      {{"--jobs=0", "logs"}, 131, true},
+      {{"-j", "1025", "logs"}, 131, true},
+      {{"--shard=0/2", "logs"}, 131, true},
+      {{"--shard=3/2", "logs"}, 131, true},
+      {{"--shard=1/", "logs"}, 131, true},
+      {{"--shard=/2", "logs"}, 131, true},
+      {{"--shard=1/2/3", "logs"}, 131, true},
+      {{"--shard=1/99999999999", "logs"}, 131, true},
+      {{"--shard=+1/2", "logs"}, 131, true},
   };
   for (const Case& c : cases) {
     auto r = w.run(c.args);
@@ -76,6 +85,8 @@ TEST(CommandLine, ParseErrorStatuses) {
   }
   auto invalid = w.run({"--dbc-can2=missing.dbc", "--dbc-can2=other.dbc", "logs"});
   EXPECT_EQ(invalid.out, "tabulon: invalid value \"missing.dbc\" to option --dbc-can2=<file>\n");
+  auto shard = w.run({"--shard=2-3", "logs"});
+  EXPECT_EQ(shard.out, "tabulon: invalid value \"2-3\" to option --shard=<k/n>\n");
   auto excess = w.run({"--dbc-can1=a.dbc", "--dbc-can1=b.dbc", "--dbc-can1=c.dbc",
                        "--dbc-can1=d.dbc", "--dbc-can1=e.dbc", "--dbc-can1=f.dbc", "logs"});
   EXPECT_NE(excess.out.find("excess option --dbc-can1=<file>"), std::string::npos) << excess.out;

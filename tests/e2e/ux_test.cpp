@@ -219,28 +219,40 @@ TEST(Progress, TerminalShowsStatusLineAndKeepsLogLinesWhole) {
   TerminalRun run = run_on_terminal(CONVERT_ARGS, w.dir.path);
   EXPECT_EQ(run.status, 2);
   Screen screen = split_screen(run.output);
-  // Every log line arrives whole and in order, as without a terminal.
+  // Every log line arrives whole and in order, as without a terminal; the summary line, which
+  // only a terminal gets, comes last.
   EXPECT_TRUE(screen.whole) << run.output;
   EXPECT_TRUE(screen.redrawn) << run.output;
-  EXPECT_EQ(mask_log(screen.log), mask_log(reference.err)) << run.output;
+  size_t summary_at = screen.log.rfind("\nDone. ");
+  ASSERT_NE(summary_at, std::string::npos) << run.output;
+  std::string summary = screen.log.substr(summary_at + 1);
+  EXPECT_EQ(mask_log(screen.log.substr(0, summary_at + 1)), mask_log(reference.err)) << run.output;
+  EXPECT_TRUE(std::regex_match(summary, std::regex("Done\\. Input files: 3 converted, 1 failed, 0 "
+                                                   "skipped\\. Rows: 12365 in 2 CSV files in "
+                                                   ".*/logs/\\. Time: \\d+\\.\\d s\n")))
+      << summary;
+  EXPECT_EQ(reference.err.find("Done."), std::string::npos);
   // At least one status line was drawn, each one fits the terminal, and none is left behind.
   ASSERT_FALSE(screen.statuses.empty()) << run.output;
-  std::regex shape(R"(\d+/\d+ files, \d+\.\d MB, \d+ frames, \d+\.\d MB/s: day/\d\.MF[4CE])");
+  std::regex shape(R"(\d/4 files, \d+\.\d/0\.3 MB, \d+ frames, \d+\.\d MB/s, ETA (-:--|\d+:\d\d): )"
+                   R"(day/\d\.MF[4CE])");
   for (const std::string& status : screen.statuses) {
     EXPECT_TRUE(std::regex_match(status, shape)) << status;
     EXPECT_LT(status.size(), 100u) << status;
   }
-  // The first draw happens when the first log file starts: nothing done, one found.
-  EXPECT_EQ(screen.statuses.front(), "0/1 files, 0.0 MB, 0 frames, 0.0 MB/s: day/1.MF4");
+  // The first draw happens when the first log file starts: nothing done of the four files the
+  // walk counted before the run.
+  EXPECT_EQ(screen.statuses.front(),
+            "0/4 files, 0.0/0.3 MB, 0 frames, 0.0 MB/s, ETA -:--: day/1.MF4");
   EXPECT_TRUE(screen.cleared_at_end) << run.output;
   // The status line after a log line names the file the line is about, whatever the redraw
   // interval held back.
   struct After {
     std::string line, counters, path;
   } expected_after[] = {
-      {"I Found compressed file", "1/2 files, ", ": day/2.MFC"},
-      {"I Found encrypted file", "2/3 files, ", ": day/3.MFE"},
-      {"E No password found for device 000000AB", "2/3 files, ", ": day/3.MFE"},
+      {"I Found compressed file", "1/4 files, ", ": day/2.MFC"},
+      {"I Found encrypted file", "2/4 files, ", ": day/3.MFE"},
+      {"E No password found for device 000000AB", "2/4 files, ", ": day/3.MFE"},
   };
   for (const auto& [line, counters, path] : expected_after) {
     bool seen = false;
@@ -277,34 +289,60 @@ TEST(Progress, OnlyLogLinesWithoutTerminalOrWhenNonInteractive) {
   EXPECT_EQ(mask_log(run.output), mask_log(quiet.err));
 }
 
-TEST(ProgressFormat, CountersThroughputAndPath) {
+TEST(ProgressFormat, CountersThroughputTimeLeftAndPath) {
   char text[LOG_STATUS_ROOM];
-  ProgressSnapshot s{2, 5, 3 * 1024 * 1024, 123456, 2000, "day/2023/a.MF4"};
-  size_t n = progress_format(text, sizeof text, 79, s);
-  EXPECT_EQ(std::string(text, n), "2/5 files, 3.0 MB, 123456 frames, 1.5 MB/s: day/2023/a.MF4");
+  constexpr uint64_t MB = 1024 * 1024;
+  struct Case {
+    uint64_t done, total;
+    int64_t elapsed_ms;
+    std::string_view path;
+    std::string expected;
+  } cases[] = {
+      {3 * MB, 9 * MB, 2000, "day/a.MF4",
+       "2/5 files, 3.0/9.0 MB, 123456 frames, 1.5 MB/s, ETA 0:04: day/a.MF4"},
+      // No time passed or nothing done yet: no rate and no time left, rather than a division
+      // by zero.
+      {3 * MB, 9 * MB, 0, "day/a.MF4",
+       "2/5 files, 3.0/9.0 MB, 123456 frames, 0.0 MB/s, ETA -:--: day/a.MF4"},
+      {0, 9 * MB, 5000, "", "2/5 files, 0.0/9.0 MB, 123456 frames, 0.0 MB/s, ETA -:--"},
+      // Hours, and a total passed (the files grew since they were counted).
+      {1 * MB, 9001 * MB, 1000, "",
+       "2/5 files, 1.0/9001.0 MB, 123456 frames, 1.0 MB/s, ETA 2:30:00"},
+      {12 * MB, 9 * MB, 1000, "", "2/5 files, 12.0/9.0 MB, 123456 frames, 12.0 MB/s, ETA 0:00"},
+  };
+  for (const Case& c : cases) {
+    ProgressSnapshot s{2, 5, c.done, c.total, 123456, c.elapsed_ms, c.path};
+    size_t n = progress_format(text, sizeof text, 99, s);
+    EXPECT_EQ(std::string(text, n), c.expected);
+  }
+}
 
-  // No time passed yet: no rate rather than a division by zero.
-  s.elapsed_ms = 0;
-  n = progress_format(text, sizeof text, 79, s);
-  EXPECT_EQ(std::string(text, n), "2/5 files, 3.0 MB, 123456 frames, 0.0 MB/s: day/2023/a.MF4");
-
-  // No current input: the counters alone.
-  s.path = "";
-  n = progress_format(text, sizeof text, 79, s);
-  EXPECT_EQ(std::string(text, n), "2/5 files, 3.0 MB, 123456 frames, 0.0 MB/s");
+TEST(ProgressFormat, SummaryLine) {
+  char text[300];
+  RunSummary summary{45, 2, 1, 1234567, 19, "/data/out", 12345};
+  size_t n = progress_format_summary(text, sizeof text, summary);
+  EXPECT_EQ(std::string(text, n),
+            "Done. Input files: 45 converted, 2 failed, 1 skipped. Rows: 1234567 in 19 CSV files "
+            "in /data/out. Time: 12.3 s\n");
+  // A folder name cannot break the line; a line cut by the room still ends in a line feed.
+  summary.output_folder = "/a\nb\x1b";
+  n = progress_format_summary(text, sizeof text, summary);
+  EXPECT_NE(std::string(text, n).find(" in /a?b?. Time"), std::string::npos);
+  n = progress_format_summary(text, 21, summary);
+  EXPECT_EQ(std::string(text, n), "Done. Input files: \n");
 }
 
 TEST(ProgressFormat, LineFitsTheWidthAndStaysOneLine) {
   char text[LOG_STATUS_ROOM];
-  const std::string counters = "1/1 files, 0.0 MB, 7 frames, 0.0 MB/s";
+  const std::string counters = "1/1 files, 0.0/0.0 MB, 7 frames, 0.0 MB/s, ETA -:--";
   struct Case {
     std::string path;
     size_t width;
     std::string expected;
   } cases[] = {
       // A long path keeps its end, behind "...", and the line uses the whole width.
-      {"folder/" + std::string(100, 'x') + "/last.MF4", 60,
-       counters + ": ..." + std::string(60 - counters.size() - 5 - 9, 'x') + "/last.MF4"},
+      {"folder/" + std::string(100, 'x') + "/last.MF4", 80,
+       counters + ": ..." + std::string(80 - counters.size() - 5 - 9, 'x') + "/last.MF4"},
       // The cut never starts inside a UTF-8 character.
       {"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9.MF4", counters.size() + 2 + 3 + 8,
        counters + ": ...\xC3\xA9\xC3\xA9.MF4"},
@@ -317,14 +355,14 @@ TEST(ProgressFormat, LineFitsTheWidthAndStaysOneLine) {
       {"day/a.MF4", 10, counters.substr(0, 10)},
   };
   for (const Case& c : cases) {
-    ProgressSnapshot s{1, 1, 0, 7, 5, c.path};
+    ProgressSnapshot s{1, 1, 0, 0, 7, 5, c.path};
     size_t n = progress_format(text, sizeof text, c.width, s);
     EXPECT_EQ(std::string(text, n), c.expected) << c.width;
     EXPECT_LE(n, c.width);
   }
   // The buffer bounds the text as well as the width.
   const std::string long_path = "day/" + std::string(300, 'y');
-  ProgressSnapshot s{1, 1, 0, 7, 5, long_path};
+  ProgressSnapshot s{1, 1, 0, 0, 7, 5, long_path};
   EXPECT_EQ(progress_format(text, 20, 200, s), 19u);
 }
 
@@ -436,9 +474,9 @@ TEST(ManualPage, NamesEveryOptionOfTheUsageText) {
     if (std::regex_search(line, m, entry)) options.emplace_back(m[1].str(), m[2].str());
     start = end + 1;
   }
-  // help, version, verbosity, non-interactive, delete-converted, no-append-root, buffer,
-  // password-file, concat, no-concat, 18 DBC options, output-directory, input-files.
-  ASSERT_EQ(options.size(), 30u) << help.out;
+  // help, version, verbosity, non-interactive, delete-converted, no-append-root, buffer, jobs,
+  // shard, password-file, concat, no-concat, 18 DBC options, output-directory, input-files.
+  ASSERT_EQ(options.size(), 32u) << help.out;
 
   auto man = shell("man -l " + sh_quote(BUILD_DIR + "/man/tabulon.1"), dir.path);
   ASSERT_EQ(man.status, 0) << man.err;
