@@ -37,6 +37,11 @@ void log_set_thread_sink(LogSink sink, void* context) {
   thread_sink_context = context;
 }
 
+LogSink log_thread_sink(void** context) {
+  *context = thread_sink_context;
+  return thread_sink;
+}
+
 namespace {
 
 constexpr int LINE_ROOM = 510;  // header and message; one more byte holds the line feed

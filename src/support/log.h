@@ -44,6 +44,23 @@ void log_set_output_fd(int fd);
 using LogSink = void (*)(void* context, const char* line, size_t length);
 // Sets the calling thread's sink (null: its lines are written again).
 void log_set_thread_sink(LogSink sink, void* context);
+// The calling thread's sink (null for none) and its context.
+LogSink log_thread_sink(void** context);
+
+// Sets the calling thread's sink for the scope and puts the one before it back at its end.
+class ScopedLogSink {
+ public:
+  ScopedLogSink(LogSink sink, void* context) : saved_(log_thread_sink(&saved_context_)) {
+    log_set_thread_sink(sink, context);
+  }
+  ~ScopedLogSink() { log_set_thread_sink(saved_, saved_context_); }
+  ScopedLogSink(const ScopedLogSink&) = delete;
+  ScopedLogSink& operator=(const ScopedLogSink&) = delete;
+
+ private:
+  void* saved_context_ = nullptr;
+  LogSink saved_;
+};
 // Writes text that holds whole lines (a sink's lines, a summary) as log_write writes its line:
 // in one write call, after which the status line is redrawn. Ignores the thread's sink.
 void log_write_text(const char* text, size_t length);

@@ -159,10 +159,9 @@ void chunk_queue_push(ChunkQueue* queue, Chunk* chunk) {
 }
 
 void chunk_queue_close(ChunkQueue* queue) {
-  {
-    std::lock_guard<std::mutex> lock(queue->mutex);
-    queue->closed = true;
-  }
+  // Notified under the lock: once the consumer sees the queue closed it may free it.
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  queue->closed = true;
   queue->changed.notify_all();
 }
 

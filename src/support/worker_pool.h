@@ -53,7 +53,8 @@ struct ChunkQueue {
 void chunk_queue_init(ChunkQueue* queue, uint64_t limit);
 // Appends the chunk (the queue owns it), first waiting for room.
 void chunk_queue_push(ChunkQueue* queue, Chunk* chunk);
-// The producer is done; a consumer waiting for a chunk wakes up.
+// The producer is done; a consumer waiting for a chunk wakes up. The producer touches the
+// queue no more, so the consumer may free it once a pop has returned null.
 void chunk_queue_close(ChunkQueue* queue);
 // The next chunk (the caller owns it), waiting for one; null once the queue is closed and
 // empty.
