@@ -15,9 +15,11 @@ function(tabulon_library name dir)
   endif()
 endfunction()
 
-# tabulon_test(NAME dir DEPS ...): one GoogleTest binary per test folder, registered with CTest.
+# tabulon_test(NAME dir DEPS ... [SLOW filter]): one GoogleTest binary per test folder, registered
+# with CTest. The tests matched by the GoogleTest filter SLOW run as a second CTest entry,
+# NAME_slow, labelled "slow", so that `ctest -LE slow` is the quick loop.
 function(tabulon_test name dir)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "SLOW" "DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
   if(NOT sources)
     return()
@@ -31,6 +33,13 @@ function(tabulon_test name dir)
   if(dir STREQUAL "app" OR dir STREQUAL "e2e")
     add_dependencies(${name} tabulon)
   endif()
-  add_test(NAME ${name} COMMAND ${name})
+  if(ARG_SLOW)
+    add_test(NAME ${name} COMMAND ${name} --gtest_filter=-${ARG_SLOW})
+    add_test(NAME ${name}_slow COMMAND ${name} --gtest_filter=${ARG_SLOW})
+    set_tests_properties(${name}_slow PROPERTIES LABELS slow
+                         WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+  endif()
   set_tests_properties(${name} PROPERTIES WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 endfunction()

@@ -41,7 +41,7 @@ constexpr int EXIT_SETUP_FAILED = 136;
 constexpr int EXIT_OTHER = 129;
 
 constexpr const char* TOOL_NAME = "tabulon";
-constexpr const char* TOOL_VERSION = "2.1.1";
+constexpr const char* TOOL_VERSION = TABULON_VERSION;  // from the project declaration
 
 Tool* tool_create();
 void tool_destroy(Tool* tool);

@@ -47,8 +47,8 @@ TEST(CommandLine, UsageAndVersion) {
 
   auto version = w.run({"--version"});
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, "Version: 2.1.1\n");
-  EXPECT_EQ(w.run({"-v", "x"}).out, "Version: 2.1.1\n");
+  EXPECT_EQ(version.out, "Version: " TABULON_VERSION "\n");
+  EXPECT_EQ(w.run({"-v", "x"}).out, "Version: " TABULON_VERSION "\n");
 }
 
 TEST(CommandLine, ParseErrorStatuses) {

@@ -27,7 +27,6 @@ namespace {
 const std::string BINARY = TABULON_BINARY;
 const std::string BUILD_DIR = TABULON_BUILD_DIR;
 // The source tree: the test data folder is <source>/tests/data.
-const std::string SOURCE_DIR = std::string(TABULON_TEST_DATA) + "/../..";
 const std::string CLEAR = "\r\x1b[K";
 constexpr uint64_t NOV_7_2023_HOUR_1 = (1699315200ULL + 3600ULL) * 1000000000ULL;
 
@@ -404,10 +403,10 @@ TEST(Install, PutsBinaryAndManualPageUnderThePrefix) {
   EXPECT_TRUE(info.st_mode & S_IXUSR);
   auto version = test::run(binary, {"--version"}, prefix.path);
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, "Version: 2.1.1\n");
+  EXPECT_EQ(version.out, "Version: " TABULON_VERSION "\n");
 
   std::string page = prefix.file("share/man/man1/tabulon.1");
-  EXPECT_EQ(test::read_text(page), test::read_text(SOURCE_DIR + "/man/tabulon.1"));
+  EXPECT_EQ(test::read_text(page), test::read_text(BUILD_DIR + "/man/tabulon.1"));
   // The installed page formats without a warning and has its sections.
   auto man = shell("man --warnings -l " + sh_quote(page), prefix.path);
   EXPECT_EQ(man.status, 0) << man.err;
@@ -441,7 +440,7 @@ TEST(ManualPage, NamesEveryOptionOfTheUsageText) {
   // password-file, concat, no-concat, 18 DBC options, output-directory, input-files.
   ASSERT_EQ(options.size(), 30u) << help.out;
 
-  auto man = shell("man -l " + sh_quote(SOURCE_DIR + "/man/tabulon.1"), dir.path);
+  auto man = shell("man -l " + sh_quote(BUILD_DIR + "/man/tabulon.1"), dir.path);
   ASSERT_EQ(man.status, 0) << man.err;
   for (const auto& [short_name, long_name] : options) {
     std::regex named("--" + long_name + "([^a-z0-9-]|$)");
@@ -468,7 +467,7 @@ TEST(Package, DebianPackageDeclaresItsDependencies) {
   auto info = shell("dpkg-deb --info " + sh_quote(deb), dir.path);
   ASSERT_EQ(info.status, 0) << info.err;
   EXPECT_NE(info.out.find(" Package: tabulon\n"), std::string::npos) << info.out;
-  EXPECT_NE(info.out.find(" Version: 2.1.1\n"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find(" Version: " TABULON_VERSION "\n"), std::string::npos) << info.out;
   std::smatch depends;
   std::regex depends_line(R"( Depends: ([^\n]*)\n)");
   ASSERT_TRUE(std::regex_search(info.out, depends, depends_line)) << info.out;
