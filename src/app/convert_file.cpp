@@ -65,12 +65,13 @@ int32_t unwrap_containers(Converter* converter, Stream** stream) {
   return CONVERT_OK;
 }
 
-// Hands every frame of every data group to the converter; false when any on_frame failed.
+// Hands every frame of every data group with bus frames to the converter; false when any
+// on_frame failed or a data group could not be read to its end.
 bool read_frames(Converter* converter, HdBlock* hd) {
   bool ok = true;
   for (const BlockRef& ref : hd->data_groups) {
     DgBlock* dg = dg_block(ref);
-    if (!dg || dg->channel_groups.count == 0) continue;
+    if (!dg || !dg_has_bus_groups(dg)) continue;
     // The on_frame slot is looked up per group: the converter may clear it for a repeated file.
     if (!converter->ops->on_frame) continue;
     RecordReader* reader = record_reader_new(dg);
@@ -84,6 +85,7 @@ bool read_frames(Converter* converter, HdBlock* hd) {
       progress_frame(converter->input_frames);
       if (!converter->ops->on_frame(converter, it.frame)) ok = false;
     }
+    if (record_reader_failed(reader)) ok = false;
     record_reader_free(reader);
   }
   return ok;
@@ -140,6 +142,17 @@ int32_t convert_file(Converter* converter, std::string_view input_path,
     mdf_close(file);
     stream_close(stream);
     return CONVERT_FAILED;
+  }
+
+  bool has_bus_groups = false;
+  for (const BlockRef& ref : hd->data_groups)
+    if (DgBlock* dg = dg_block(ref); dg && dg_has_bus_groups(dg)) has_bus_groups = true;
+  if (!has_bus_groups) {
+    LOG(LOG_WARN, "No CAN or LIN frames in %.*s (no bus-logging channel group): file skipped",
+        path_length, input_path.data());
+    mdf_close(file);
+    stream_close(stream);
+    return CONVERT_OK;
   }
 
   // The converter sees the output path as a zero-terminated text.

@@ -2,13 +2,35 @@
 // file. Chains of sibling blocks are loaded in a loop; nesting is bounded by MAX_BLOCK_DEPTH.
 #include "mdf/block.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "mdf/blocks.h"
 #include "mdf/field_reader.h"
+#include "mdf/record_reader.h"
 #include "support/hash_table.h"
 #include "support/log.h"
+
+// ---- Names and messages ----
+
+const char* block_kind_name(BlockKind kind) {
+  static const char* const NAMES[] = {"??", "ID", "CC", "CG", "CN", "DG", "DT", "FH", "HD", "MD",
+                                      "SD", "SI", "TX", "DL", "DZ", "HL", "LD", "DV", "DI", "##"};
+  return kind >= BLOCK_UNKNOWN && kind <= BLOCK_OTHER ? NAMES[kind] : "??";
+}
+
+void log_block(int32_t level, BlockKind kind, uint64_t offset, const char* format, ...) {
+  if (log_output_level > level) return;
+  char message[400];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  log_write(level, "%s block at 0x%llX: %s", block_kind_name(kind),
+            static_cast<unsigned long long>(offset), message);
+}
 
 // ---- References and lists ----
 
@@ -134,7 +156,9 @@ bool read_block_header(Stream* stream, BlockHeader* header) {
       {"##DG", 4, BLOCK_DG}, {"##DT", 4, BLOCK_DT},     {"##FH", 4, BLOCK_FH},
       {"##HD", 4, BLOCK_HD}, {"UnFinMF ", 8, BLOCK_ID}, {"MDF     ", 8, BLOCK_ID},
       {"##MD", 4, BLOCK_MD}, {"##SD", 4, BLOCK_SD},     {"##SI", 4, BLOCK_SI},
-      {"##TX", 4, BLOCK_TX},
+      {"##TX", 4, BLOCK_TX}, {"##DL", 4, BLOCK_DL},     {"##DZ", 4, BLOCK_DZ},
+      {"##HL", 4, BLOCK_HL}, {"##LD", 4, BLOCK_LD},     {"##DV", 4, BLOCK_DV},
+      {"##DI", 4, BLOCK_DI},
   };
   BlockKind kind = BLOCK_UNKNOWN;
   for (const auto& id : kIds) {
@@ -143,6 +167,7 @@ bool read_block_header(Stream* stream, BlockHeader* header) {
       break;
     }
   }
+  if (kind == BLOCK_UNKNOWN && b[0] == '#' && b[1] == '#') kind = BLOCK_OTHER;
   if (kind == BLOCK_UNKNOWN) {
     // The 8 bytes as text end at a zero byte, so a block is named by its identifier.
     char name[9] = {};
@@ -183,17 +208,28 @@ bool read_links(Stream* stream, const BlockHeader* header, GrowArray<uint64_t>* 
 namespace {
 
 // Rejects a header whose links do not fit its length or whose length runs past the file.
-// Data and signal-data blocks are let through: their sections are cut at the end of the file
-// when read, so a recording that was cut off still yields what it holds.
+// Blocks of plain data are let through: their sections are cut at the end of the file when
+// read, so a recording that was cut off still yields what it holds. So are blocks that are
+// never read.
 bool header_fits(const BlockHeader* h, uint64_t offset, const BlockCache* cache) {
-  if (h->kind == BLOCK_ID || h->kind == BLOCK_DT || h->kind == BLOCK_SD) return true;
+  switch (h->kind) {
+    case BLOCK_ID:
+    case BLOCK_DT:
+    case BLOCK_SD:
+    case BLOCK_DV:
+    case BLOCK_DI:
+    case BLOCK_OTHER:
+      return true;
+    default:
+      break;
+  }
   bool fits = h->length >= BLOCK_HEADER_SIZE &&
               h->link_count <= (h->length - BLOCK_HEADER_SIZE) / 8 &&
               offset <= cache->stream_size && h->length <= cache->stream_size - offset;
   if (!fits)
-    LOG(LOG_ERROR, "Block at offset %llu: length %llu with %llu links does not fit the file",
-        static_cast<unsigned long long>(offset), static_cast<unsigned long long>(h->length),
-        static_cast<unsigned long long>(h->link_count));
+    log_block(LOG_ERROR, h->kind, offset, "length %llu with %llu links does not fit the file",
+              static_cast<unsigned long long>(h->length),
+              static_cast<unsigned long long>(h->link_count));
   return fits;
 }
 
@@ -419,6 +455,8 @@ MdfFile* mdf_open(Stream* stream) {
   BlockRef id = parse_block(stream, 0, cache);
   IdBlock* idb = id_block(id);
   if (!idb) {
+    if (!block_ref_empty(id))
+      log_block(LOG_ERROR, id.block->kind, 0, "a file must start with its identification");
     block_release(&id);
     block_cache_free(cache);
     return nullptr;
@@ -435,6 +473,10 @@ MdfFile* mdf_open(Stream* stream) {
   file->stream = stream;
   file->id = id;
   fix_unfinalised(file, size);
+  if (HdBlock* hd = mdf_hd(file); hd && !prepare_bus_reading(hd)) {
+    mdf_close(file);
+    return nullptr;
+  }
   return file;
 }
 
