@@ -95,6 +95,7 @@ struct CacheEntry {
   uint64_t key;  // file offset
   BlockRef ref;  // the cache's own count, once loaded
   CacheState state;
+  BlockKind kind;  // for messages while the block is loading
   // The block's next link, and whether a chain has followed it yet: a block first reached
   // by a single link (a channel's data naming a channel group) and later by its chain still
   // brings its successors into that chain.
@@ -255,8 +256,7 @@ void log_not_parsed(uint64_t offset) {
 LoadResult take_cached(CacheEntry* e, uint64_t offset, BlockCache* cache, BlockList* list) {
   LoadResult result{BlockRef{}, NIL_LINK, false};
   if (e->state == CACHE_LOADING) {
-    LOG(LOG_ERROR, "Link cycle through the block at offset %llu",
-        static_cast<unsigned long long>(offset));
+    log_block(LOG_ERROR, e->kind, offset, "a link cycle leads back to it");
     return result;
   }
   if (e->state != CACHE_DONE) return result;
@@ -298,12 +298,13 @@ BlockRef create_at(Stream* stream, uint64_t offset, const BlockCache* cache, Blo
 
 // Enters `offset` into the cache as loading, so that a link back to it is seen as a cycle;
 // false when memory ran out.
-bool mark_loading(BlockCache* cache, uint64_t offset, bool in_chain) {
+bool mark_loading(BlockCache* cache, uint64_t offset, BlockKind kind, bool in_chain) {
   HashSlot<CacheEntry> slot = hash_table_find_or_insert<CacheTraits>(&cache->blocks, offset);
   if (!slot.slot) return false;
   slot.slot->key = offset;
   slot.slot->ref = BlockRef{};
   slot.slot->state = CACHE_LOADING;
+  slot.slot->kind = kind;
   slot.slot->chain_followed = in_chain;
   slot.slot->next = NIL_LINK;
   return true;
@@ -342,7 +343,7 @@ LoadResult load_one(Stream* stream, uint64_t offset, BlockCache* cache, BlockLis
   BlockHeader header;
   BlockRef ref = create_at(stream, offset, cache, &header);
   if (block_ref_empty(ref)) return result;
-  if (!mark_loading(cache, offset, list != nullptr)) {
+  if (!mark_loading(cache, offset, header.kind, list != nullptr)) {
     block_release(&ref);
     log_not_parsed(offset);
     return result;
@@ -396,8 +397,7 @@ bool parse_block_into_list(Stream* stream, uint64_t offset, BlockCache* cache, B
     if (r.from_cache) {
       for (const BlockRef& seen : chain) {
         if (seen.block == r.ref.block) {
-          LOG(LOG_ERROR, "Link cycle through the block at offset %llu",
-              static_cast<unsigned long long>(offset));
+          log_block(LOG_ERROR, r.ref.block->kind, offset, "a link cycle leads back to it");
           ok = false;
         }
       }

@@ -24,11 +24,13 @@ bool record_view_next_entry(const RecordView* view, uint64_t* cursor, const uint
 namespace {
 
 // A logical run of bytes: a plain block's section stream (borrowed), or a stream over the
-// pieces of a list or compressed block (owned, with its pieces).
+// pieces of a list or compressed block (owned). The pieces live on the heap, so that streams
+// keep pointing at them while the sources move; the source that resolved them owns them.
 struct Source {
-  DataPieces pieces;
+  DataPieces* pieces;
   Stream* stream;
-  bool owned;
+  bool owns_stream;
+  bool owns_pieces;
   uint64_t size;
 };
 
@@ -59,6 +61,9 @@ struct ReaderState {
   GrowArray<MasterSource> masters;
   GrowArray<uint64_t> counts;  // records read so far, by layout ordinal
   uint64_t scan_budget;        // bytes the cursors may still walk
+  // The reader of a remote master's records: only their data bytes are read (no payloads,
+  // nothing placed behind them), so that masters never nest.
+  bool data_bytes_only;
   bool failed;
   bool warned_missing;
 };
@@ -66,8 +71,11 @@ struct ReaderState {
 namespace {
 
 void source_free(Source* s) {
-  if (s->owned) stream_close(s->stream);
-  data_pieces_free(&s->pieces);
+  if (s->owns_stream) stream_close(s->stream);
+  if (s->owns_pieces && s->pieces) {
+    data_pieces_free(s->pieces);
+    free(s->pieces);
+  }
   *s = Source{};
 }
 
@@ -81,22 +89,25 @@ bool source_open(Block* root, uint64_t record_length, Source* out) {
     out->size = block_data_stream_size(&plain->data);
     return true;
   }
-  if (!data_pieces_resolve(root, record_length, LOG_ERROR, &out->pieces)) return false;
-  out->stream = data_stream_new(&out->pieces);
-  out->owned = true;
-  out->size = out->pieces.size;
-  return out->stream != nullptr;
+  out->pieces = static_cast<DataPieces*>(calloc(1, sizeof(DataPieces)));
+  if (!out->pieces) return false;
+  out->owns_pieces = true;
+  if (!data_pieces_resolve(root, record_length, LOG_ERROR, out->pieces)) return false;
+  out->stream = data_stream_new(out->pieces);
+  out->owns_stream = out->stream != nullptr;
+  out->size = out->pieces->size;
+  return out->owns_stream;
 }
 
 // A second stream over a source's bytes, for a cursor that moves apart from the first one.
 bool source_second(const Source& first, Source* out) {
   *out = first;
-  out->pieces = DataPieces{};
-  out->owned = false;
-  if (!first.owned) return true;
-  out->stream = data_stream_new(&first.pieces);
-  out->owned = out->stream != nullptr;
-  return out->owned;
+  out->owns_pieces = false;
+  out->owns_stream = false;
+  if (!first.pieces) return true;
+  out->stream = data_stream_new(first.pieces);
+  out->owns_stream = out->stream != nullptr;
+  return out->owns_stream;
 }
 
 bool is_values_block(const Block* b) {
@@ -110,8 +121,9 @@ bool is_values_block(const Block* b) {
 bool column_storage(const DgBlock* dg, const Source& data) {
   if (is_values_block(dg->data.block) || (dg->data.block && dg->data.block->kind == BLOCK_LD))
     return true;
-  for (const DataPiece& p : data.pieces.pieces)
-    if (is_values_block(p.block)) return true;
+  if (data.pieces)
+    for (const DataPiece& p : data.pieces->pieces)
+      if (is_values_block(p.block)) return true;
   return false;
 }
 
@@ -265,7 +277,8 @@ PayloadSource* payload_source(RecordReader* reader, Block* store) {
   bool ok = p.group ? source_second(st->data, &p.source) : source_open(store, 0, &p.source);
   // Each cursor may walk the data twice: once as a writer lays records out, and once more for
   // the odd reference behind it.
-  if (p.group) st->scan_budget += 2 * st->data.size;
+  uint64_t walk = st->data.size <= UINT64_MAX / 4 ? 2 * st->data.size : UINT64_MAX / 2;
+  if (p.group && st->scan_budget <= UINT64_MAX - walk) st->scan_budget += walk;
   if (!ok || !grow_array_push(&st->payloads, p)) {
     source_free(&p.source);
     st->failed = true;
@@ -400,6 +413,7 @@ bool next_master_record(RecordReader* reader, const RecordLayout* layout, const 
   if (!m) {
     auto* dg = reinterpret_cast<DgBlock*>(master->data_group);
     MasterSource fresh{master, dg ? record_reader_new(dg) : nullptr};
+    if (fresh.reader) fresh.reader->state->data_bytes_only = true;
     if (!fresh.reader || !grow_array_push(&st->masters, fresh)) {
       record_reader_free(fresh.reader);
       st->failed = true;
@@ -446,7 +460,8 @@ bool read_record(RecordReader* reader, const RecordPlace& at, const RecordLayout
   uint64_t stride = stride_of(reader->state, layout);
   if (stride > left) return false;                   // the last, incomplete record
   if (stride == 0 && at.id_size == 0) return false;  // records of no bytes never advance
-  uint64_t extra = layout->master_bytes + (layout->index_field ? 8 : 0);
+  bool data_only = reader->state->data_bytes_only;
+  uint64_t extra = data_only ? 0 : layout->master_bytes + (layout->index_field ? 8 : 0);
   dynstring_clear(&reader->record);
   dynstring_clear(&reader->variable);
   char* bytes = dynstring_extend(&reader->record, stride + extra);
@@ -457,7 +472,7 @@ bool read_record(RecordReader* reader, const RecordPlace& at, const RecordLayout
   record_length += extra;
 
   const CgBlock* cg = layout->group;
-  if (!read_payloads(reader, cg, record, record_length)) return false;
+  if (!data_only && !read_payloads(reader, cg, record, record_length)) return false;
 
   reader->position = at.position + at.id_size + stride;
   reader->layout = layout;
