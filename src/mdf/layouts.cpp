@@ -34,7 +34,13 @@ bool prepare_record_layouts(DgBlock* dg) {
       layout.invalidation_bytes = cg->invalidation_bytes;
       layout.master = cg_block(cg->master);
       layout.master_bytes = layout.master ? layout.master->data_bytes : 0;
-      for (const RecordChannel& c : cg->record_channels) layout.index_field |= c.record_index;
+      for (int32_t i = 0; i < cg->record_channels.count; ++i) {
+        const RecordChannel& c = cg->record_channels[i];
+        layout.index_field |= c.record_index;
+        if (!c.payload_store) continue;
+        if (layout.payload_begin == layout.payload_end) layout.payload_begin = i;
+        layout.payload_end = i + 1;
+      }
       const SiBlock* si = si_block(cg->acquisition_source);
       if (si && si->source_type == SOURCE_TYPE_BUS) {
         FrameExtractor extractor = extract_nothing;

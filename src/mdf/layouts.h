@@ -27,6 +27,9 @@ struct RecordLayout {
   uint32_t master_bytes;
   bool index_field;
   int32_t ordinal;  // 0 .. layouts - 1, in channel-group order
+  // The channels from payload_begin up to payload_end hold every channel with a payload
+  // store (an empty range when there is none), so that the reader looks at no others.
+  int32_t payload_begin, payload_end;
 };
 
 // Keys the layout map by record id.

@@ -42,6 +42,7 @@ struct PayloadSource {
   Block* store;  // the channel's payload store: the key
   Source source;
   const CgBlock* group;  // a variable-length channel group, or null
+  bool readable;         // false for a store of a kind that holds no payloads: empty entries
   uint64_t scan_position;
   uint64_t next_offset;
 };
@@ -265,6 +266,19 @@ void warn_missing(RecordReader* reader, const RecordChannel& c, uint64_t offset)
       static_cast<int>(name.size()), name.data(), static_cast<unsigned long long>(offset));
 }
 
+bool is_data_store(const Block* b) {
+  switch (b->kind) {
+    case BLOCK_SD:
+    case BLOCK_DT:
+    case BLOCK_DZ:
+    case BLOCK_DL:
+    case BLOCK_HL:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The payload source of a store, opened when first asked for; null when memory ran out or
 // the store's data cannot be read (the reader has failed then).
 PayloadSource* payload_source(RecordReader* reader, Block* store) {
@@ -274,7 +288,9 @@ PayloadSource* payload_source(RecordReader* reader, Block* store) {
   PayloadSource p{};
   p.store = store;
   p.group = cg_block(store);
-  bool ok = p.group ? source_second(st->data, &p.source) : source_open(store, 0, &p.source);
+  p.readable = p.group || is_data_store(store);
+  bool ok = !p.readable ||
+            (p.group ? source_second(st->data, &p.source) : source_open(store, 0, &p.source));
   // Each cursor may walk the data twice: once as a writer lays records out, and once more for
   // the odd reference behind it.
   uint64_t walk = st->data.size <= UINT64_MAX / 4 ? 2 * st->data.size : UINT64_MAX / 2;
@@ -355,32 +371,20 @@ bool find_vlsd_record(RecordReader* reader, PayloadSource* p, uint64_t offset, u
   return false;
 }
 
-bool is_data_store(const Block* b) {
-  switch (b->kind) {
-    case BLOCK_SD:
-    case BLOCK_DT:
-    case BLOCK_DZ:
-    case BLOCK_DL:
-    case BLOCK_HL:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // Appends the entries of the record's variable-length channels to reader->variable. False
 // when memory ran out or reading failed.
-bool read_payloads(RecordReader* reader, const CgBlock* cg, const uint8_t* record,
+bool read_payloads(RecordReader* reader, const RecordLayout* layout, const uint8_t* record,
                    uint64_t record_length) {
-  for (const RecordChannel& c : cg->record_channels) {
+  const RecordChannel* channels = layout->group->record_channels.items;
+  for (int32_t i = layout->payload_begin; i < layout->payload_end; ++i) {
+    const RecordChannel& c = channels[i];
     if (!c.payload_store) continue;
-    if (!cg_block(c.payload_store) && !is_data_store(c.payload_store)) {
-      // A store of another kind holds nothing the reader can take.
+    PayloadSource* p = payload_source(reader, c.payload_store);
+    if (!p) return false;
+    if (!p->readable) {
       if (!append_empty_entry(&reader->variable)) return false;
       continue;
     }
-    PayloadSource* p = payload_source(reader, c.payload_store);
-    if (!p) return false;
     uint64_t at = record_channel_raw(&c, record, record_length);
     if (!p->group) {
       if (!append_signal_data_entry(reader, c, p->source, at)) return false;
@@ -393,7 +397,7 @@ bool read_payloads(RecordReader* reader, const CgBlock* cg, const uint8_t* recor
       warn_missing(reader, c, at);
       if (!append_empty_entry(&reader->variable)) return false;
     }
-    if (data_stream_failed(p->source.stream)) {
+    if (p->source.owns_stream && data_stream_failed(p->source.stream)) {
       reader->state->failed = true;
       return false;
     }
@@ -472,7 +476,7 @@ bool read_record(RecordReader* reader, const RecordPlace& at, const RecordLayout
   record_length += extra;
 
   const CgBlock* cg = layout->group;
-  if (!data_only && !read_payloads(reader, cg, record, record_length)) return false;
+  if (!data_only && !read_payloads(reader, layout, record, record_length)) return false;
 
   reader->position = at.position + at.id_size + stride;
   reader->layout = layout;
