@@ -308,7 +308,9 @@ bool resolve_ld(Resolver& r, LdBlock* ld) {
   return true;
 }
 
-// A chain of lists: the head and the rest of its chain, each of the head's kind.
+// A chain of lists: the head and the rest of its chain, each of the head's kind. A list of
+// the rest that was reached by another link first heads a chain of its own, which goes on
+// from it (the chain nests no deeper than blocks do).
 template <class List>
 bool resolve_chain(Resolver& r, List* head, bool (*one)(Resolver&, List*)) {
   if (!one(r, head)) return false;
@@ -318,7 +320,7 @@ bool resolve_chain(Resolver& r, List* head, bool (*one)(Resolver&, List*)) {
                 ref.block ? block_label(ref.block) : "missing");
       return false;
     }
-    if (!one(r, reinterpret_cast<List*>(ref.block))) return false;
+    if (!resolve_chain(r, reinterpret_cast<List*>(ref.block), one)) return false;
   }
   return true;
 }

@@ -249,6 +249,10 @@ struct RecordPlace {
   uint64_t position;  // of the record's id
 };
 
+// What one record or payload of data in pieces may hold: pieces repeated in a list can make
+// the data far larger than the file, and nothing read from it is held in memory beyond this.
+uint64_t held_limit(const Source& s) { return s.pieces ? MAX_INFLATED_BLOCK : UINT64_MAX; }
+
 // The bytes of a fixed-length record of `layout` in the data stream, id excluded.
 uint64_t stride_of(const ReaderState* st, const RecordLayout* layout) {
   uint64_t stride = static_cast<uint64_t>(layout->record_length);
@@ -313,6 +317,7 @@ bool append_signal_data_entry(RecordReader* reader, const RecordChannel& c, cons
     return append_empty_entry(&reader->variable);
   }
   uint64_t room = sd.size - at - 4;
+  if (room > held_limit(sd)) room = held_limit(sd);
   return append_entry(&reader->variable, sd.stream, static_cast<uint32_t>(n < room ? n : room));
 }
 
@@ -389,6 +394,7 @@ bool read_payloads(RecordReader* reader, const RecordLayout* layout, const uint8
     if (!p->group) {
       if (!append_signal_data_entry(reader, c, p->source, at)) return false;
     } else if (uint64_t n; find_vlsd_record(reader, p, at, &n)) {
+      n = n < held_limit(p->source) ? n : held_limit(p->source);
       if (!append_entry(&reader->variable, p->source.stream, static_cast<uint32_t>(n)))
         return false;
     } else if (reader->state->failed) {
@@ -464,6 +470,14 @@ bool read_record(RecordReader* reader, const RecordPlace& at, const RecordLayout
   uint64_t stride = stride_of(reader->state, layout);
   if (stride > left) return false;                   // the last, incomplete record
   if (stride == 0 && at.id_size == 0) return false;  // records of no bytes never advance
+  if (stride > held_limit(reader->state->data)) {
+    log_block(LOG_ERROR, BLOCK_CG, layout->group->base.offset,
+              "records of %llu bytes are more than the %llu bytes read at once",
+              static_cast<unsigned long long>(stride),
+              static_cast<unsigned long long>(MAX_INFLATED_BLOCK));
+    reader->state->failed = true;
+    return false;
+  }
   bool data_only = reader->state->data_bytes_only;
   uint64_t extra = data_only ? 0 : layout->master_bytes + (layout->index_field ? 8 : 0);
   dynstring_clear(&reader->record);

@@ -102,7 +102,7 @@ namespace {
 // A bus data group of records of 12 bytes (time, identifier) whose data each case lays out.
 struct BusFile {
   Mf4Writer w;
-  uint64_t dg;
+  uint64_t cg, dg;
   std::vector<uint8_t> records;  // 10 records
   BusFile() {
     uint64_t hd = w.add_hd({});
@@ -114,7 +114,7 @@ struct BusFile {
                            .sync_type = SYNC_TIME,
                            .data_type = DT_FLOAT_LE,
                            .bit_count = 64});
-    uint64_t cg = w.add_cg({.first_cn = t, .acq_source = w.add_si({}), .data_bytes = 12});
+    cg = w.add_cg({.first_cn = t, .acq_source = w.add_si({}), .data_bytes = 12});
     dg = w.add_dg({.first_cg = cg});
     w.set_link(hd, HD_FIRST_DG, dg);
     ByteWriter b;
@@ -258,6 +258,13 @@ const DamageCase DAMAGE_CASES[] = {
        f.w.set_link(f.dg, DG_DATA, dl);
      },
      Outcome::RefusedAtOpen, "entry 0 holds 12 bytes, not the equal length 24"},
+    {"records larger than what is held at once, in a block listed twice",
+     [](BusFile& f) {
+       uint64_t dz = f.w.add_dz({}, std::vector<uint8_t>(MAX_INFLATED_BLOCK, 0));
+       f.w.patch_u32(f.cg + 96, 20 << 20);
+       f.w.set_link(f.dg, DG_DATA, f.w.add_dl({dz, dz}, MAX_INFLATED_BLOCK));
+     },
+     Outcome::FailsWhileReading, "records of 20971520 bytes are more than the 16777216 bytes"},
     {"an entry that holds no data",
      [](BusFile& f) { f.w.set_link(f.dg, DG_DATA, f.w.add_dl({f.w.add_tx("no data")}, 0, {0})); },
      Outcome::RefusedAtOpen, "entry 0 is a TX block, not data"},
