@@ -118,6 +118,7 @@ struct BlockCache {
   // recursing.
   BlockList* chain_list;
   uint64_t chain_next;
+  const Block* loading;  // the block whose loader runs, for messages about its links
 };
 
 BlockCache* block_cache_new(Stream* stream) {
@@ -278,9 +279,18 @@ LoadResult take_cached(CacheEntry* e, uint64_t offset, BlockCache* cache, BlockL
 // Reads the header at `offset`, checks it against the file and makes the block object with
 // its first count; empty on failure.
 BlockRef create_at(Stream* stream, uint64_t offset, const BlockCache* cache, BlockHeader* header) {
-  if (offset > static_cast<uint64_t>(INT64_MAX) ||
-      stream_seek(stream, static_cast<int64_t>(offset), SEEK_FROM_START) !=
-          static_cast<int64_t>(offset))
+  if (offset >= cache->stream_size || cache->stream_size - offset < BLOCK_HEADER_SIZE) {
+    auto at = static_cast<unsigned long long>(offset);
+    if (const Block* from = cache->loading)
+      log_block(LOG_ERROR, from->kind, from->offset,
+                "its link to 0x%llX points past the end of the file", at);
+    else
+      LOG(LOG_ERROR, "No block at 0x%llX: the file ends at byte %llu", at,
+          static_cast<unsigned long long>(cache->stream_size));
+    return BlockRef{};
+  }
+  if (stream_seek(stream, static_cast<int64_t>(offset), SEEK_FROM_START) !=
+      static_cast<int64_t>(offset))
     return BlockRef{};
   if (!read_block_header(stream, header) || !header_fits(header, offset, cache)) return BlockRef{};
   Block* block = block_create(header->kind);
@@ -316,8 +326,10 @@ bool run_loader(Block* block, Stream* stream, BlockCache* cache, const BlockHead
                 BlockList* list, uint64_t* next, int32_t* height) {
   BlockList* saved_list = cache->chain_list;
   uint64_t saved_next = cache->chain_next;
+  const Block* saved_loading = cache->loading;
   cache->chain_list = list;
   cache->chain_next = NIL_LINK;
+  cache->loading = block;
   int32_t level = ++cache->depth;
   int32_t saved_bottom = cache->bottom;
   cache->bottom = level;
@@ -328,6 +340,7 @@ bool run_loader(Block* block, Stream* stream, BlockCache* cache, const BlockHead
   *next = cache->chain_next;
   cache->chain_list = saved_list;
   cache->chain_next = saved_next;
+  cache->loading = saved_loading;
   return loaded;
 }
 

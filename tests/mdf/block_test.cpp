@@ -378,7 +378,8 @@ TEST(BlockDamage, BadLengthsAndCountsFailWithoutCrashing) {
        },
        "65535 values do not fit its length"},
       {"link past the end of the file",
-       [](SmallFile& f) { f.w.set_link(f.cn, CN_UNIT, f.w.size() + 4096); }, nullptr},
+       [](SmallFile& f) { f.w.set_link(f.cn, CN_UNIT, f.w.size() + 4096); },
+       "points past the end of the file"},
       {"channel with seven links", [](SmallFile& f) { f.w.patch_u64(f.cn + 16, 7); },
        "CN block at 0x"},
   };
