@@ -90,7 +90,8 @@ void untranspose(const uint8_t* in, uint8_t* out, uint64_t length, uint64_t colu
       for (uint64_t r = r0; r < r1; ++r) out[r * columns + c] = column[r];
     }
   }
-  memcpy(out + rows * columns, in + rows * columns, length - rows * columns);
+  if (length > rows * columns)
+    memcpy(out + rows * columns, in + rows * columns, length - rows * columns);
 }
 
 struct DataStream {
@@ -127,7 +128,11 @@ bool decode_piece(DataStream* s, int32_t index) {
   uint64_t length = dz->original_length;
   if (length > s->capacity) {
     auto* grown = static_cast<uint8_t*>(realloc(s->buffer, length));
-    if (!grown) return false;
+    if (!grown) {
+      log_block(LOG_ERROR, BLOCK_DZ, dz->base.offset, "no memory for its %llu original bytes",
+                static_cast<unsigned long long>(length));
+      return false;
+    }
     s->buffer = grown;
     s->capacity = length;
   }
@@ -205,7 +210,10 @@ bool dz_inflate(const DzBlock* dz, uint8_t* out) {
     return inflate_into(dz, out);
   // The transposed bytes need a second buffer; it lives only while the block is decoded.
   auto* transposed = static_cast<uint8_t*>(malloc(dz->original_length ? dz->original_length : 1));
-  if (!transposed) return false;
+  if (!transposed) {
+    log_block(LOG_ERROR, BLOCK_DZ, dz->base.offset, "no memory to undo its transposition");
+    return false;
+  }
   bool ok = inflate_into(dz, transposed);
   if (ok) untranspose(transposed, out, dz->original_length, dz->zip_parameter);
   free(transposed);

@@ -445,21 +445,24 @@ bool next_master_record(RecordReader* reader, const RecordLayout* layout, const 
   return false;
 }
 
+// The remote master's record that goes behind a record (null without a master).
+struct MasterRecord {
+  const uint8_t* bytes;
+  uint64_t length;
+};
+
 // Places the remote master's record and the record index behind the data bytes.
-bool extend_record(RecordReader* reader, const RecordLayout* layout, uint8_t* tail) {
+void extend_record(RecordReader* reader, const RecordLayout* layout, const MasterRecord& master,
+                   uint8_t* tail) {
   if (layout->master) {
-    const uint8_t* master;
-    uint64_t n;
-    if (!next_master_record(reader, layout, &master, &n)) return false;
     uint64_t want = layout->master_bytes;
-    for (uint64_t i = 0; i < want; ++i) tail[i] = i < n ? master[i] : 0;
+    for (uint64_t i = 0; i < want; ++i) tail[i] = i < master.length ? master.bytes[i] : 0;
     tail += want;
   }
   if (layout->index_field) {
     uint64_t index = reader->state->counts[layout->ordinal]++;
     for (int i = 0; i < 8; ++i) tail[i] = static_cast<uint8_t>(index >> (8 * i));
   }
-  return true;
 }
 
 // Reads the record at `at` with its fixed-length layout into the reader; false when the
@@ -479,6 +482,12 @@ bool read_record(RecordReader* reader, const RecordPlace& at, const RecordLayout
     return false;
   }
   bool data_only = reader->state->data_bytes_only;
+  // The master's record is read first: that it exists bounds the size it states by the
+  // master's data, before room is made for it.
+  MasterRecord master{nullptr, 0};
+  if (!data_only && layout->master &&
+      !next_master_record(reader, layout, &master.bytes, &master.length))
+    return false;
   uint64_t extra = data_only ? 0 : layout->master_bytes + (layout->index_field ? 8 : 0);
   dynstring_clear(&reader->record);
   dynstring_clear(&reader->variable);
@@ -486,7 +495,7 @@ bool read_record(RecordReader* reader, const RecordPlace& at, const RecordLayout
   if (!bytes || !read_exact(at.data, bytes, stride)) return false;
   auto* record = reinterpret_cast<uint8_t*>(bytes);
   // Behind the data bytes (over the invalidation bytes, which nothing reads).
-  if (extra && !extend_record(reader, layout, record + record_length)) return false;
+  if (extra) extend_record(reader, layout, master, record + record_length);
   record_length += extra;
 
   const CgBlock* cg = layout->group;

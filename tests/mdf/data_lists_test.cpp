@@ -416,6 +416,21 @@ TEST(Masters, ARemoteMasterWithFewerRecordsOrNoneIsAnError) {
     EXPECT_EQ(log.count(expected), 1) << log.text();
   }
   {
+    // A master claiming records of 4 GiB: its data holds none, and nothing of that size is
+    // allocated for it.
+    std::vector<uint8_t> f = good;
+    uint32_t huge = 0xFFFFFFF0;
+    memcpy(f.data() + link(good, master_dg, 1) + 96, &huge, 4);
+    LogCapture log;
+    Opened o(f);
+    ASSERT_NE(o.file, nullptr);
+    RecordReader* r = record_reader_new(o.dg(1));
+    EXPECT_FALSE(record_reader_next(r));
+    EXPECT_TRUE(record_reader_failed(r));
+    record_reader_free(r);
+    EXPECT_EQ(log.count("holds fewer records than it"), 1) << log.text();
+  }
+  {
     std::vector<uint8_t> f = good;
     memset(f.data() + data_cg + 24 + 6 * 8, 0, 8);  // the remote-master link
     LogCapture log;
