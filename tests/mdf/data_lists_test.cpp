@@ -132,171 +132,144 @@ struct BusFile {
 
 enum class Outcome { Reads, RefusedAtOpen, FailsWhileReading };
 
-struct DamageCase {
+// Opens the file, reads its records as frames and checks the outcome and the message.
+void check_outcome(const BusFile& f, Outcome outcome, const char* message) {
+  LogCapture log;
+  Opened o(f.w.bytes());
+  if (outcome == Outcome::RefusedAtOpen) {
+    EXPECT_EQ(o.file, nullptr);
+  } else {
+    ASSERT_NE(o.file, nullptr);
+    RecordReader* r = record_reader_new(o.dg(0));
+    std::vector<uint32_t> ids;
+    RecordIterator it;
+    for (record_iter_begin(&it, r); it.frame; record_iter_next(&it)) ids.push_back(it.frame->id);
+    EXPECT_EQ(record_reader_failed(r), outcome == Outcome::FailsWhileReading);
+    if (outcome == Outcome::Reads) {
+      EXPECT_EQ(ids, (std::vector<uint32_t>{0x100, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107,
+                                            0x108, 0x109}));
+    }
+    record_reader_free(r);
+  }
+  if (message) {
+    EXPECT_EQ(log.count(message), 1) << log.text();
+  }
+}
+
+// A DZ block of all records with one field of its data section changed.
+struct DzDamage {
   const char* what;
-  void (*lay_out)(BusFile& f);  // sets the data link of f.dg
+  uint8_t zip_type;
+  uint64_t at, value;
+  size_t width;
   Outcome outcome;
-  const char* message;  // expected once in the log
+  const char* message;
 };
 
-uint64_t dz_field(const BusFile& f, uint64_t dz, uint64_t at) { return f.w.data_offset(dz) + at; }
+const DzDamage DZ_DAMAGE[] = {
+    {"zip type 7", 0, 2, 7, 1, Outcome::RefusedAtOpen, ": zip type 7 is not supported"},
+    {"unknown original block type", 0, 0, 'X' | 'Y' << 8, 2, Outcome::RefusedAtOpen,
+     "original block type \"XY\" is not supported"},
+    {"an original length of 2^40", 0, 8, uint64_t{1} << 40, 8, Outcome::RefusedAtOpen,
+     "original length 1099511627776 exceeds the 16777216 bytes"},
+    {"more original bytes than deflate can give", 0, 8, 1 << 23, 8, Outcome::RefusedAtOpen,
+     "compressed bytes cannot hold 8388608 original bytes"},
+    {"compressed length beyond the block", 0, 16, 1 << 20, 8, Outcome::RefusedAtOpen,
+     "1048576 compressed bytes do not fit its length"},
+    {"an original length one more than the stream gives", 1, 8, 121, 8, Outcome::FailsWhileReading,
+     "the deflate stream ends after 120 of its original 121 bytes"},
+    {"an original length one less than the stream gives", 0, 8, 119, 8, Outcome::FailsWhileReading,
+     "the deflate stream gives more than its original 119 bytes"},
+    {"a deflate stream cut short", 0, 16, 20, 8, Outcome::FailsWhileReading,
+     "the deflate stream ends after"},
+    {"damaged deflate data", 0, 24, 0x7A, 1, Outcome::FailsWhileReading,
+     "damaged deflate data (incorrect header check)"},
+};
 
-const DamageCase DAMAGE_CASES[] = {
+// Lists laid out by hand: the block the data link names.
+struct ListCase {
+  const char* what;
+  uint64_t (*lay_out)(BusFile& f);
+  Outcome outcome;
+  const char* message;
+};
+
+const ListCase LIST_CASES[] = {
     {"empty blocks, offsets, a transposed block with a partial last row",
      [](BusFile& f) {
        uint64_t blocks[] = {f.w.add_dt({}), f.dz(0, 0), f.w.add_dt(f.part(0, 30)),
                             f.dz(30, 120, ZIP_TRANSPOSE_DEFLATE)};
        uint64_t tail = f.w.add_dl({blocks[3]}, 0, {30});
-       f.w.set_link(f.dg, DG_DATA,
-                    f.w.add_dl({blocks[0], blocks[1], blocks[2]}, 0, {0, 0, 0}, tail));
+       return f.w.add_dl({blocks[0], blocks[1], blocks[2]}, 0, {0, 0, 0}, tail);
      },
      Outcome::Reads, nullptr},
-    {"zip type 7",
-     [](BusFile& f) {
-       uint64_t dz = f.dz(0, 120);
-       f.w.patch_u8(dz_field(f, dz, 2), 7);
-       f.w.set_link(f.dg, DG_DATA, dz);
-     },
-     Outcome::RefusedAtOpen, ": zip type 7 is not supported"},
-    {"unknown original block type",
-     [](BusFile& f) {
-       uint64_t dz = f.dz(0, 120);
-       f.w.patch_bytes(dz_field(f, dz, 0), "XY", 2);
-       f.w.set_link(f.dg, DG_DATA, dz);
-     },
-     Outcome::RefusedAtOpen, "original block type \"XY\" is not supported"},
-    {"an original length of 2^40",
-     [](BusFile& f) {
-       uint64_t dz = f.dz(0, 120);
-       f.w.patch_u64(dz_field(f, dz, 8), uint64_t{1} << 40);
-       f.w.set_link(f.dg, DG_DATA, dz);
-     },
-     Outcome::RefusedAtOpen, "original length 1099511627776 exceeds the 16777216 bytes"},
-    {"more original bytes than deflate can give",
-     [](BusFile& f) {
-       uint64_t dz = f.dz(0, 120);
-       f.w.patch_u64(dz_field(f, dz, 8), 1 << 23);
-       f.w.set_link(f.dg, DG_DATA, dz);
-     },
-     Outcome::RefusedAtOpen, "compressed bytes cannot hold 8388608 original bytes"},
-    {"compressed length beyond the block",
-     [](BusFile& f) {
-       uint64_t dz = f.dz(0, 120);
-       f.w.patch_u64(dz_field(f, dz, 16), 1 << 20);
-       f.w.set_link(f.dg, DG_DATA, dz);
-     },
-     Outcome::RefusedAtOpen, "1048576 compressed bytes do not fit its length"},
-    {"a stated original length one more than the stream gives",
-     [](BusFile& f) {
-       uint64_t dz = f.dz(0, 120, ZIP_TRANSPOSE_DEFLATE);
-       f.w.patch_u64(dz_field(f, dz, 8), 121);
-       f.w.set_link(f.dg, DG_DATA, dz);
-     },
-     Outcome::FailsWhileReading, "the deflate stream ends after 120 of its original 121 bytes"},
-    {"a stated original length one less than the stream gives",
-     [](BusFile& f) {
-       uint64_t dz = f.dz(0, 120);
-       f.w.patch_u64(dz_field(f, dz, 8), 119);
-       f.w.set_link(f.dg, DG_DATA, dz);
-     },
-     Outcome::FailsWhileReading, "the deflate stream gives more than its original 119 bytes"},
-    {"a deflate stream cut short",
-     [](BusFile& f) {
-       uint64_t dz = f.dz(0, 120);
-       uint64_t at = dz_field(f, dz, 16);
-       std::vector<uint8_t> b = f.w.bytes();
-       uint64_t n = 0;
-       memcpy(&n, b.data() + at, 8);
-       f.w.patch_u64(at, n / 2);
-       f.w.set_link(f.dg, DG_DATA, dz);
-     },
-     Outcome::FailsWhileReading, "the deflate stream ends after"},
-    {"damaged deflate data",
-     [](BusFile& f) {
-       uint64_t dz = f.dz(0, 120);
-       f.w.patch_u8(dz_field(f, dz, 24), 0x7A);  // no zlib header
-       f.w.set_link(f.dg, DG_DATA, dz);
-     },
-     Outcome::FailsWhileReading, "damaged deflate data (incorrect header check)"},
     {"a data list whose next list is itself",
      [](BusFile& f) {
        uint64_t dl = f.w.add_dl({f.w.add_dt(f.records)}, 120);
        f.w.set_link(dl, 0, dl);
-       f.w.set_link(f.dg, DG_DATA, dl);
+       return dl;
      },
      Outcome::RefusedAtOpen, "a link cycle leads back to it"},
     {"a header list that names itself",
      [](BusFile& f) {
        uint64_t hl = f.w.add_hl(0);
        f.w.set_link(hl, 0, hl);
-       f.w.set_link(f.dg, DG_DATA, hl);
+       return hl;
      },
      Outcome::RefusedAtOpen, "a link cycle leads back to it"},
     {"a data list of 2^32 links",
      [](BusFile& f) {
        uint64_t dl = f.w.add_dl({f.w.add_dt(f.records)}, 120);
        f.w.patch_u64(dl + 16, uint64_t{1} << 32);
-       f.w.set_link(f.dg, DG_DATA, dl);
+       return dl;
      },
      Outcome::RefusedAtOpen, "with 4294967296 links does not fit the file"},
     {"a data list announcing 2^32 - 1 entries",
      [](BusFile& f) {
        uint64_t dl = f.w.add_dl({f.w.add_dt(f.records)}, 120);
        f.w.patch_u32(f.w.data_offset(dl) + 4, 0xFFFFFFFF);
-       f.w.set_link(f.dg, DG_DATA, dl);
+       return dl;
      },
      Outcome::RefusedAtOpen, "4294967295 entries announced for 1 data links"},
     {"offsets that disagree with the blocks",
      [](BusFile& f) {
-       uint64_t dl = f.w.add_dl({f.w.add_dt(f.part(0, 12)), f.dz(12, 120)}, 0, {0, 5});
-       f.w.set_link(f.dg, DG_DATA, dl);
+       return f.w.add_dl({f.w.add_dt(f.part(0, 12)), f.dz(12, 120)}, 0, {0, 5});
      },
      Outcome::RefusedAtOpen, "entry 1 starts at byte 5, but the entries before it hold 12"},
     {"an equal length that disagrees with a block",
      [](BusFile& f) {
-       uint64_t dl = f.w.add_dl({f.w.add_dt(f.part(0, 12)), f.w.add_dt(f.part(12, 120))}, 24);
-       f.w.set_link(f.dg, DG_DATA, dl);
+       return f.w.add_dl({f.w.add_dt(f.part(0, 12)), f.w.add_dt(f.part(12, 120))}, 24);
      },
      Outcome::RefusedAtOpen, "entry 0 holds 12 bytes, not the equal length 24"},
     {"records larger than what is held at once, in a block listed twice",
      [](BusFile& f) {
        uint64_t dz = f.w.add_dz({}, std::vector<uint8_t>(MAX_INFLATED_BLOCK, 0));
        f.w.patch_u32(f.cg + 96, 20 << 20);
-       f.w.set_link(f.dg, DG_DATA, f.w.add_dl({dz, dz}, MAX_INFLATED_BLOCK));
+       return f.w.add_dl({dz, dz}, MAX_INFLATED_BLOCK);
      },
      Outcome::FailsWhileReading, "records of 20971520 bytes are more than the 16777216 bytes"},
     {"an entry that holds no data",
-     [](BusFile& f) { f.w.set_link(f.dg, DG_DATA, f.w.add_dl({f.w.add_tx("no data")}, 0, {0})); },
-     Outcome::RefusedAtOpen, "entry 0 is a TX block, not data"},
+     [](BusFile& f) { return f.w.add_dl({f.w.add_tx("no data")}, 0, {0}); }, Outcome::RefusedAtOpen,
+     "entry 0 is a TX block, not data"},
 };
 
 }  // namespace
 
 TEST(DataLists, EdgesReadAndDamageIsRefusedWithTheBlockNamed) {
-  for (const DamageCase& c : DAMAGE_CASES) {
+  for (const DzDamage& c : DZ_DAMAGE) {
     SCOPED_TRACE(c.what);
     BusFile f;
-    c.lay_out(f);
-    LogCapture log;
-    Opened o(f.w.bytes());
-    if (c.outcome == Outcome::RefusedAtOpen) {
-      EXPECT_EQ(o.file, nullptr);
-    } else {
-      ASSERT_NE(o.file, nullptr);
-      RecordReader* r = record_reader_new(o.dg(0));
-      std::vector<uint32_t> ids;
-      RecordIterator it;
-      for (record_iter_begin(&it, r); it.frame; record_iter_next(&it)) ids.push_back(it.frame->id);
-      EXPECT_EQ(record_reader_failed(r), c.outcome == Outcome::FailsWhileReading);
-      if (c.outcome == Outcome::Reads) {
-        EXPECT_EQ(ids, (std::vector<uint32_t>{0x100, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106,
-                                              0x107, 0x108, 0x109}));
-      }
-      record_reader_free(r);
-    }
-    if (c.message) {
-      EXPECT_EQ(log.count(c.message), 1) << log.text();
-    }
+    uint64_t dz = f.dz(0, 120, c.zip_type);
+    uint64_t value = c.value;  // little-endian, as the fields are stored
+    f.w.patch_bytes(f.w.data_offset(dz) + c.at, &value, c.width);
+    f.w.set_link(f.dg, DG_DATA, dz);
+    check_outcome(f, c.outcome, c.message);
+  }
+  for (const ListCase& c : LIST_CASES) {
+    SCOPED_TRACE(c.what);
+    BusFile f;
+    f.w.set_link(f.dg, DG_DATA, c.lay_out(f));
+    check_outcome(f, c.outcome, c.message);
   }
 }
 
