@@ -138,12 +138,13 @@ int32_t open_log(Converter* converter, std::string_view input_path, OpenedLog* l
   return CONVERT_OK;
 }
 
-// Hands every frame of every data group to the converter; false when any on_frame failed.
+// Hands every frame of every data group with bus frames to the converter; false when any
+// on_frame failed or a data group could not be read to its end.
 bool read_frames(Converter* converter, HdBlock* hd) {
   bool ok = true;
   for (const BlockRef& ref : hd->data_groups) {
     DgBlock* dg = dg_block(ref);
-    if (!dg || dg->channel_groups.count == 0) continue;
+    if (!dg || !dg_has_bus_groups(dg)) continue;
     RecordReader* reader = record_reader_new(dg);
     if (!reader) {
       ok = false;
@@ -155,9 +156,16 @@ bool read_frames(Converter* converter, HdBlock* hd) {
       progress_frame(converter->input_frames);
       if (!converter->ops->on_frame(converter, it.frame)) ok = false;
     }
+    if (record_reader_failed(reader)) ok = false;
     record_reader_free(reader);
   }
   return ok;
+}
+
+bool has_bus_groups(HdBlock* hd) {
+  for (const BlockRef& ref : hd->data_groups)
+    if (DgBlock* dg = dg_block(ref); dg && dg_has_bus_groups(dg)) return true;
+  return false;
 }
 
 // A repeated input (same serial, session and split as the previous one) counts as converted
@@ -271,12 +279,13 @@ void delete_queued_inputs(Converter* converter, bool all, bool written_before = 
 }
 
 // Records the input's end. With --delete-converted a converted input joins the deletion
-// queue; the queue is emptied every DELETION_BATCH inputs or DELETION_DELAY_MS, so that one
-// sync makes the output of many inputs durable.
+// queue (not one that is `kept`: skipped with content the tool does not convert); the queue is
+// emptied every DELETION_BATCH inputs or DELETION_DELAY_MS, so that one sync makes the output of
+// many inputs durable.
 int32_t finish_input(Converter* converter, std::string_view input_path, int32_t result,
-                     bool header_read) {
+                     bool header_read, bool kept) {
   bool deleting = converter->options->delete_converted;
-  bool queued = deleting && result == CONVERT_OK;
+  bool queued = deleting && result == CONVERT_OK && !kept;
   if (!journal_done(converter->journal, input_path, result, queued) && deleting) {
     // Without the record a crash could not tell that its rows are in the output.
     result = CONVERT_FAILED;
@@ -306,13 +315,20 @@ int32_t convert_file(Converter* converter, std::string_view input_path,
   if (!converter) return CONVERT_FAILED;
   journal_begin(converter->journal, input_path);
   OpenedLog log;
-  bool header_read = false;
+  bool header_read = false, kept = false;
   int32_t result = open_log(converter, input_path, &log);
-  if (result == CONVERT_OK) {
+  if (result == CONVERT_OK && !has_bus_groups(log.hd)) {
+    // Nothing here is for this tool to convert, so nothing is lost by leaving it; it is not
+    // deleted either, since its other content has not been converted.
+    LOG(LOG_ERROR, "No CAN or LIN frames in %.*s (no bus-logging channel group): file skipped",
+        static_cast<int>(input_path.size()), input_path.data());
+    kept = true;
+    result = close_log(input_path, log, true);
+  } else if (result == CONVERT_OK) {
     bool success = run_converter(converter, input_path, output_path, log, &header_read);
     result = close_log(input_path, log, success);
   }
-  return finish_input(converter, input_path, result, header_read);
+  return finish_input(converter, input_path, result, header_read, kept);
 }
 
 void remove_converted_input(Converter* converter, std::string_view input_path) {
