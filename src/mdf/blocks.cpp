@@ -467,18 +467,12 @@ TextBlock* tx_block(BlockRef ref) { return view<TextBlock>(ref.block, BLOCK_TX);
 TextBlock* md_block(BlockRef ref) { return view<TextBlock>(ref.block, BLOCK_MD); }
 DataBlock* dt_block(BlockRef ref) { return view<DataBlock>(ref.block, BLOCK_DT); }
 CgBlock* cg_block(Block* block) { return view<CgBlock>(block, BLOCK_CG); }
-DataBlock* sd_block(Block* block) { return view<DataBlock>(block, BLOCK_SD); }
 
 DataBlock* plain_data_block(Block* block) {
   if (!block) return nullptr;
   BlockKind k = block->kind;
   bool plain = k == BLOCK_DT || k == BLOCK_SD || k == BLOCK_DV || k == BLOCK_DI;
   return plain ? reinterpret_cast<DataBlock*>(block) : nullptr;
-}
-
-Stream* sd_stream(Block* block) {
-  DataBlock* d = sd_block(block);
-  return d ? &d->data.base : nullptr;
 }
 
 std::string_view block_text(BlockRef ref) {

@@ -202,11 +202,8 @@ TextBlock* tx_block(BlockRef ref);
 TextBlock* md_block(BlockRef ref);
 DataBlock* dt_block(BlockRef ref);
 CgBlock* cg_block(Block* block);
-DataBlock* sd_block(Block* block);
 // A DT, SD, DV or DI block: one section of plain data.
 DataBlock* plain_data_block(Block* block);
-// The stream over an SD block's data section; null for any other kind.
-Stream* sd_stream(Block* block);
 
 // The text of a TX or MD block up to its first zero byte (the padding that writers add after
 // the terminator stays in TextBlock::text); empty for any other kind or none.

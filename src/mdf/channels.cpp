@@ -178,10 +178,6 @@ bool add_master_channels(const CgBlock* cg, const CgBlock* master, const ListBui
 
 }  // namespace
 
-bool add_record_channels(const CnBlock* cn, GrowArray<RecordChannel>* channels) {
-  return add_channels(cn, ListBuild{channels, false}, 0);
-}
-
 void record_channels_free(GrowArray<RecordChannel>* channels) {
   for (RecordChannel& c : *channels) {
     conversion_destroy(&c.conversion);

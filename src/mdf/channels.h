@@ -54,7 +54,5 @@ bool build_record_channels(CgBlock* cg);
 // Where the reader places the record index behind a record of the group: its data bytes plus
 // the data bytes of its remote master.
 uint64_t record_index_offset(const CgBlock* cg);
-// Appends the leaf channels of one channel (its composition members, depth first).
-bool add_record_channels(const CnBlock* cn, GrowArray<RecordChannel>* channels);
 // Destroys each entry (name and conversion) and frees the array.
 void record_channels_free(GrowArray<RecordChannel>* channels);

@@ -257,7 +257,7 @@ TEST(DataBlocks, LinksAreIgnoredAndSectionsAreCutAtTheFileEnd) {
   w.set_link(hd, HD_FIRST_DG, dg);
   Opened o(w.bytes());
   ASSERT_NE(o.file, nullptr);
-  Stream* s = sd_stream(
+  Stream* s = test::sd_stream(
       cn_block(cg_block(o.dg(0)->channel_groups.first[0])->channels.first[0])->data.block);
   ASSERT_NE(s, nullptr);
   uint8_t got[16];
