@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mdf/block_loading.h"
 #include "mdf/data_lists.h"
 #include "mdf/field_reader.h"
 #include "support/log.h"
@@ -36,18 +37,6 @@ bool load_links(Stream* s, const BlockHeader* h, uint64_t offset, uint64_t want,
   }
   return read_links(s, h, links);
 }
-
-// The fields of a block start behind its links.
-FieldReader fields_of(const Block* b, Stream* s) {
-  return field_reader_at(s,
-                         static_cast<int64_t>(b->offset + BLOCK_HEADER_SIZE + 8 * b->link_count));
-}
-
-struct LinkArray {
-  GrowArray<uint64_t> a{};
-  ~LinkArray() { grow_array_free(&a); }
-  uint64_t operator[](int32_t i) const { return a.items[i]; }
-};
 
 // ---- ID ----
 
@@ -349,19 +338,8 @@ int64_t data_tell(Stream* st) {
 // Any position from 0 up; the file is sought only when bytes are read.
 int64_t data_seek(Stream* st, int64_t offset, int32_t origin) {
   auto* s = reinterpret_cast<BlockDataStream*>(st);
-  int64_t base;
-  if (origin == SEEK_FROM_START) {
-    base = 0;
-  } else if (origin == SEEK_FROM_CURRENT) {
-    base = static_cast<int64_t>(s->position);
-  } else if (origin == SEEK_FROM_END) {
-    base = static_cast<int64_t>(block_data_stream_size(s));
-  } else {
-    return -1;
-  }
-  int64_t target;
-  if (__builtin_add_overflow(base, offset, &target) || target < 0) return -1;
-  s->position = static_cast<uint64_t>(target);
+  int64_t target = stream_seek_target(s->position, block_data_stream_size(s), offset, origin);
+  if (target >= 0) s->position = static_cast<uint64_t>(target);
   return target;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mdf/block_loading.h"
 #include "mdf/blocks.h"
 #include "mdf/field_reader.h"
 #include "support/log.h"
@@ -16,17 +17,6 @@ void copy_header(Block* b, const BlockHeader* h) {
   b->length = h->length;
   b->link_count = h->link_count;
 }
-
-FieldReader fields_of(const Block* b, Stream* s) {
-  return field_reader_at(s,
-                         static_cast<int64_t>(b->offset + BLOCK_HEADER_SIZE + 8 * b->link_count));
-}
-
-struct LinkArray {
-  GrowArray<uint64_t> a{};
-  ~LinkArray() { grow_array_free(&a); }
-  uint64_t operator[](int64_t i) const { return a.items[i]; }
-};
 
 bool need_links(const Block* b, const BlockHeader* h, uint64_t want) {
   if (h->link_count >= want) return true;

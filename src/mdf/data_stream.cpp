@@ -178,20 +178,9 @@ int64_t ds_tell(Stream* st) {
 
 int64_t ds_seek(Stream* st, int64_t offset, int32_t origin) {
   auto* s = reinterpret_cast<DataStream*>(st);
-  uint64_t size = s->pieces->size;
-  int64_t base = origin == SEEK_FROM_START     ? 0
-                 : origin == SEEK_FROM_CURRENT ? static_cast<int64_t>(s->position)
-                 : origin == SEEK_FROM_END     ? static_cast<int64_t>(size)
-                                               : -1;
-  if (base < 0 || (offset < 0 && -offset > base)) return -1;
-  uint64_t target = static_cast<uint64_t>(base);
-  if (offset > 0) {
-    uint64_t forward = static_cast<uint64_t>(offset);
-    target = target < size && forward < size - target ? target + forward : size;
-  }
-  if (offset < 0) target -= static_cast<uint64_t>(-offset);
-  s->position = target;
-  return static_cast<int64_t>(target);
+  int64_t target = stream_seek_target(s->position, s->pieces->size, offset, origin);
+  if (target >= 0) s->position = static_cast<uint64_t>(target);
+  return target;
 }
 
 int32_t ds_close(Stream* st) {
