@@ -104,7 +104,6 @@ TEST(Journal, SetOfALogWithoutMetadataKeepsItsFolder) {
   Folder f;
   const std::string folder = "in_out/day 1/trip-2.v3_MF4";
   const std::string file = folder + "/CAN1_EngineData/2023/11/07/00000000_00000000";
-  ASSERT_TRUE(test::make_dirs(f.dir.file(folder)));
   Journal* j = journal_open(f.root, FINGERPRINT);
   ASSERT_NE(j, nullptr);
   journal_begin(j, "in/day 1/trip-2.v3.MF4");
