@@ -77,9 +77,8 @@ void report_channel(Report* r, const ChannelTally& c, const char* bus, int chann
   Count frames(c.frames), matched(c.matched);
   if (channel < 1 || channel > CHANNELS_PER_BUS) {
     snprintf(line, sizeof line,
-             "%s frame%s on %s %d: channel numbers outside 1 to %d are not "
-             "converted",
-             frames.text, frames.s, bus, channel, CHANNELS_PER_BUS);
+             "%s frame%s on %s %d: channel numbers outside 1 to %d are not converted", frames.text,
+             frames.s, bus, channel, CHANNELS_PER_BUS);
   } else if (!decoders->key) {
     snprintf(line, sizeof line, "no DBC file for %s %d (%s frame%s)", bus, channel, frames.text,
              frames.s);
@@ -90,8 +89,7 @@ void report_channel(Report* r, const ChannelTally& c, const char* bus, int chann
                frames.s, bus, channel, files);
     } else {
       snprintf(line, sizeof line,
-               "%s of %s frame%s on %s %d matched a message of %s, but none "
-               "gave a row: %s",
+               "%s of %s frame%s on %s %d matched a message of %s, but none gave a row: %s",
                matched.text, frames.text, frames.s, bus, channel, files,
                c.bad_time ? "their times lie outside the calendar"
                           : "no signal value lay within its range");
