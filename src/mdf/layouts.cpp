@@ -4,6 +4,16 @@
 #include "mdf/blocks.h"
 #include "support/log.h"
 
+namespace {
+
+bool has_time_channel(const CgBlock* cg) {
+  for (const RecordChannel& c : cg->record_channels)
+    if (c.role == ROLE_TIMESTAMP) return true;
+  return false;
+}
+
+}  // namespace
+
 void record_layouts_free(DgBlock* dg) { hash_table_destroy<RecordLayoutTraits>(&dg->layouts); }
 
 bool prepare_record_layouts(DgBlock* dg) {
@@ -50,6 +60,9 @@ bool prepare_record_layouts(DgBlock* dg) {
           layout.extractor = extractor;
           layout.group_kind = kind;
         }
+        // Frames without a time would all be stamped with the file's start: such a group
+        // gives none (frame_group_refusal says why).
+        if (!has_time_channel(cg)) layout.extractor = extract_nothing;
       }
     }
     HashSlot<RecordLayout> slot =
