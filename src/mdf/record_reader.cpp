@@ -522,6 +522,19 @@ void rewind(RecordReader* reader) {
   for (uint64_t& c : st->counts) c = 0;
 }
 
+// A record id that no channel group of the data group has: the length of its record is
+// unknown, so nothing after it can be read. That is a failure, so that the rows after it are
+// not lost unseen.
+bool unknown_record(RecordReader* reader, const RecordPlace& at, uint64_t id) {
+  log_block(LOG_ERROR, BLOCK_DG, reader->dg->base.offset,
+            "record id %llu at byte %llu of its data belongs to no channel group: the last "
+            "%llu bytes of the data are not read",
+            static_cast<unsigned long long>(id), static_cast<unsigned long long>(at.position),
+            static_cast<unsigned long long>(at.size - at.position));
+  reader->state->failed = true;
+  return false;
+}
+
 // The end of reading: a failure when a stream broke down on the way.
 bool stop(ReaderState* st) {
   if (data_stream_failed(st->data.stream)) st->failed = true;
@@ -541,7 +554,7 @@ bool record_reader_next(RecordReader* reader) {
     uint64_t id = 0;
     if (at.id_size && !read_le(at.data, at.id_size, &id)) return stop(st);
     const RecordLayout* layout = record_layout_find(dg, id);
-    if (!layout) return false;
+    if (!layout) return unknown_record(reader, at, id);
     if (layout->record_length >= 0) return read_record(reader, at, layout) || stop(st);
     // A variable-length record: its bytes are found through the record that refers to them.
     uint64_t left = at.size - at.position - at.id_size;

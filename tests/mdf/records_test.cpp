@@ -238,7 +238,7 @@ TEST(ReadSorted, InvalidationBytesArePartOfTheStride) {
   EXPECT_EQ(bytes_of(mdftest::read_all(o.dg(1))), (Bytes{{9}, {8}}));
 }
 
-TEST(ReadUnsorted, RecordIdsOfEverySizeAndAnUnknownIdEndsTheGroup) {
+TEST(ReadUnsorted, RecordIdsOfEverySizeAndAnUnknownIdEndsTheGroupAsAFailure) {
   for (uint8_t size : {1, 2, 4, 8}) {
     SCOPED_TRACE(int(size));
     FileBuilder f;
@@ -269,6 +269,20 @@ TEST(ReadUnsorted, RecordIdsOfEverySizeAndAnUnknownIdEndsTheGroup) {
     EXPECT_EQ(bytes_of(records), (Bytes{{10, 11}, {12}, {13, 14}}));
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[1].record_id, second_id);
+    // The records behind the unknown id are lost to the reader: it says so and fails.
+    LogCapture log;
+    RecordReader* r = record_reader_new(o.dg(0));
+    while (record_reader_next(r)) {
+    }
+    EXPECT_TRUE(record_reader_failed(r));
+    record_reader_free(r);
+    std::string unknown_at = std::to_string(3 * size + 5);
+    EXPECT_NE(log.text().find("record id 119 at byte " + unknown_at +
+                              " of its data belongs to "
+                              "no channel group: the last " +
+                              std::to_string(2 * size + 4) + " bytes of the data are not read"),
+              std::string::npos)
+        << log.text();
   }
 }
 
