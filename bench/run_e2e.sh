@@ -1,6 +1,7 @@
 #!/bin/bash
 # End-to-end benchmark: generates the benchmark logs, converts them with the release binary and
-# compares the times with the formatting floor. Not part of the test suite.
+# compares the times with the formatting floor; the log with its data in DZ blocks is compared
+# with the plain one, and the inflate rate of its blocks is measured. Not part of the test suite.
 #
 #   bench/run_e2e.sh [build dir] [work dir]      (defaults: build/release, /tmp/tabulon-bench)
 #
@@ -16,7 +17,7 @@ REPS=${REPS:-5}
 REFERENCE=$ROOT/bench/e2e/reference_hashes.txt
 TABULON=$BUILD/src/tabulon
 
-ninja -C "$BUILD" tabulon bench_e2e_gen bench_e2e_floor >/dev/null
+ninja -C "$BUILD" tabulon bench_e2e_gen bench_e2e_floor bench_e2e_inflate >/dev/null
 mkdir -p "$WORK"
 
 median() { sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
@@ -101,7 +102,8 @@ HASH_FAILED=0
 generate() {  # <case> <frames> [--files N]
   local dir=$WORK/$1
   shift
-  [ -f "$dir/plain/log.MF4" ] && [ "$(cat "$dir/args" 2>/dev/null)" = "$*" ] && return 0
+  [ -f "$dir/plain/log.MF4" ] && [ -f "$dir/dz/log.MF4" ] &&
+    [ "$(cat "$dir/args" 2>/dev/null)" = "$*" ] && return 0
   "$BUILD/bench/bench_e2e_gen" "$dir" "$@" >/dev/null
   echo "$*" >"$dir/args"
 }
@@ -121,30 +123,39 @@ for ((r = 0; r < REPS; ++r)); do
   floor floor-fast "$D" fast
   convert compressed "$D" compressed
   convert encrypted "$D" encrypted
+  convert dz "$D" dz
 done
 read -r PLAIN PLAIN_RSS PLAIN_CPU < <(summary plain)
 read -r COMP COMP_RSS COMP_CPU < <(summary compressed)
 read -r ENC ENC_RSS ENC_CPU < <(summary encrypted)
+read -r DZ DZ_RSS DZ_CPU < <(summary dz)
 read -r FLOOR _ FLOOR_CPU < <(summary floor)
 read -r FAST _ FAST_CPU < <(summary floor-fast)
 OUT=$(tree_bytes "$D/out-plain")
 H=$(tree_hash "$D/out-plain")
 HC=$(tree_hash "$D/out-compressed")
 HE=$(tree_hash "$D/out-encrypted")
+HZ=$(tree_hash "$D/out-dz")
 echo "1,000,000 frames, $IN bytes of MF4, $OUT bytes of CSV in $(find "$D/out-plain" -type f | wc -l) files"
 report plain "$PLAIN" "$PLAIN_RSS" "$IN" "$OUT" 1000000 "$PLAIN_CPU"
 report compressed "$COMP" "$COMP_RSS" "$(stat -c %s "$D/compressed/log.MFC")" "$OUT" 1000000 "$COMP_CPU"
 report encrypted "$ENC" "$ENC_RSS" "$(stat -c %s "$D/encrypted/log.MFE")" "$OUT" 1000000 "$ENC_CPU"
+report dz "$DZ" "$DZ_RSS" "$(stat -c %s "$D/dz/log.MF4")" "$OUT" 1000000 "$DZ_CPU"
 report floor "$FLOOR" 0 0 "$OUT" 1000000 "$FLOOR_CPU"
 report floor-fast "$FAST" 0 0 "$OUT" 1000000 "$FAST_CPU"
 check_hash m1 "$H"
 [ "$H" = "$HC" ] && [ "$H" = "$HE" ] || { echo "  COMPRESSED/ENCRYPTED OUTPUT DIFFERS ($HC, $HE)"; HASH_FAILED=1; }
+[ "$H" = "$HZ" ] || { echo "  DZ OUTPUT DIFFERS ($HZ)"; HASH_FAILED=1; }
 awk -v p="$PLAIN" -v c="$COMP" -v e="$ENC" -v f="$FLOOR" -v m="$PLAIN_RSS" -v i="$IN" \
   -v pc="$PLAIN_CPU" -v cc="$COMP_CPU" -v ec="$ENC_CPU" -v fc="$FLOOR_CPU" -v q="$FAST" 'BEGIN {
   printf "  plain / floor %.2f (target <= 1.3)   compressed / plain %.2f, encrypted / plain %.2f (target <= 1.3)\n", p / f, c / p, e / p
   printf "  plain / floor-fast %.2f (the floor with our own formatter)\n", p / q
   printf "  in CPU time: plain / floor %.2f   compressed / plain %.2f, encrypted / plain %.2f\n", pc / fc, cc / pc, ec / pc
   printf "  max RSS %.1f MiB = input + %.1f MiB (target: input + 64 MiB)\n", m / 1024, m / 1024 - i / 1048576 }'
+awk -v p="$PLAIN" -v z="$DZ" -v pc="$PLAIN_CPU" -v zc="$DZ_CPU" -v m="$DZ_RSS" \
+  -v i="$(stat -c %s "$D/dz/log.MF4")" 'BEGIN {
+  printf "  dz / plain %.2f, in CPU time %.2f (target <= 1.3); dz max RSS = input + %.1f MiB\n", z / p, zc / pc, m / 1024 - i / 1048576 }'
+echo "  $("$BUILD/bench/bench_e2e_inflate" "$D/dz/log.MF4" "$REPS")"
 
 [ "${QUICK:-0}" = 1 ] && { [ "$HASH_FAILED" = 0 ] || exit 1; exit 0; }
 

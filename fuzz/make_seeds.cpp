@@ -75,6 +75,33 @@ void mf4_seeds() {
     fill(log);
     put("mf4", "unfinalised_flat.mf4", log.build());
   }
+  // Data spread over lists and compressed blocks, in pieces that cut records.
+  struct Spread {
+    const char* name;
+    test::DataBlocks form;
+    uint64_t piece;
+    bool column;
+  };
+  const Spread spreads[] = {
+      {"data_list.mf4", test::DataBlocks::ListOffsets, 40, false},
+      {"deflate.mf4", test::DataBlocks::Deflate, 0, false},
+      {"header_list.mf4", test::DataBlocks::HeaderList, 50, false},
+      {"column_storage.mf4", test::DataBlocks::Transposed, 30, true},
+  };
+  for (const Spread& s : spreads) {
+    test::BusLogBuilder log;
+    log.data_blocks(s.form, s.piece).column_storage(s.column).invalidation_bytes(1);
+    log.can_data_storage(test::DataStorage::SignalData).master_name("t");
+    fill(log);
+    put("mf4", s.name, log.build());
+  }
+  {
+    test::BusLogBuilder log;
+    log.can_data_storage(test::DataStorage::VlsdGroup).vlsd_before_record().master_name("time");
+    log.layout(test::Layout::Unsorted, 1).data_blocks(test::DataBlocks::List, 64);
+    fill(log);
+    put("mf4", "vlsd_before_record.mf4", log.build());
+  }
 }
 
 void container_seeds() {
@@ -104,6 +131,10 @@ void pipeline_seeds() {
   log.add_canfd_frame(1, 0x100, false, std::vector<uint8_t>(12, 0x5A), 0.007);
   std::vector<uint8_t> mf4 = log.build();
   put("pipeline", "decoded.mf4", mf4);
+  log.data_blocks(test::DataBlocks::Transposed, 60);
+  put("pipeline", "decoded_dz.mf4", log.build());
+  log.column_storage().data_blocks(test::DataBlocks::List, 40);
+  put("pipeline", "decoded_column.mf4", log.build());
   put("pipeline", "decoded.mfc", test::make_compressed_container(mf4, 0x0A1B2C3D, 8, 4, true));
   put("pipeline", "decoded.mfe", test::make_encrypted_container(mf4, 0x0A1B2C3D, "x", 1));
 }

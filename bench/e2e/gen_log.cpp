@@ -1,5 +1,6 @@
 // Generates the end-to-end benchmark inputs: a realistic two-channel CAN log (plain, compressed
-// and encrypted) with the DBC files that decode it and a password file.
+// and encrypted, and with its data in DZ blocks as other MDF writers compress it) with the DBC
+// files that decode it and a password file.
 //
 //   bench_e2e_gen <dir> <frames>            the mixed log of about 1700 frames per second
 //   bench_e2e_gen <dir> <frames> --files N  N distinct messages on channel 1, one file each
@@ -131,8 +132,12 @@ void fill_payload(std::vector<uint8_t>& data, const Msg& m, uint64_t frame_index
 bool write_outputs(const std::string& dir, const test::BusLogBuilder& log) {
   std::vector<uint8_t> mf4 = log.build();
   bool ok = test::make_dirs(dir + "/plain") && test::make_dirs(dir + "/compressed") &&
-            test::make_dirs(dir + "/encrypted");
+            test::make_dirs(dir + "/encrypted") && test::make_dirs(dir + "/dz");
   ok = ok && test::write_file(dir + "/plain/log.MF4", mf4);
+  // Records and signal data in DZ blocks of 4 MiB (records transposed) under header lists.
+  test::BusLogBuilder dz = log;
+  dz.data_blocks(test::DataBlocks::HeaderList, 4 << 20);
+  ok = ok && test::write_file(dir + "/dz/log.MF4", dz.build());
   ok = ok && test::write_file(dir + "/compressed/log.MFC",
                               test::make_compressed_container(mf4, SERIAL, 11, 4, true));
   ok = ok && test::write_file(dir + "/encrypted/log.MFE",

@@ -138,26 +138,86 @@ int32_t open_log(Converter* converter, std::string_view input_path, OpenedLog* l
   return CONVERT_OK;
 }
 
-// Hands every frame of every data group to the converter; false when any on_frame failed.
+// The name a channel group goes by in messages: the prefix of its frame fields
+// ("CAN_DataFrame"), else its acquisition name, else where it lies.
+void group_name(const CgBlock* cg, DynString* out) {
+  for (const RecordChannel& c : cg->record_channels) {
+    std::string_view name = dynstring_sv(&c.name);
+    if (size_t dot = name.find('.'); dot != std::string_view::npos && dot > 0) {
+      dynstring_append(out, name.substr(0, dot));
+      return;
+    }
+  }
+  std::string_view acquisition = block_text(cg->acquisition_name);
+  if (!acquisition.empty()) {
+    dynstring_append(out, acquisition);
+  } else {
+    dynstring_format(out, "at 0x%llX", static_cast<unsigned long long>(cg->base.offset));
+  }
+}
+
+// Notes in the tally the bus-logging channel groups of the data group whose records gave no
+// frame (idle[ordinal] records each), with the reason their channels give. Other groups of
+// the data group hold other content, which is not converted.
+void note_idle_groups(Converter* converter, const DgBlock* dg, const uint64_t* idle) {
+  for (const BlockRef& ref : dg->channel_groups) {
+    const CgBlock* cg = cg_block(ref);
+    const RecordLayout* l =
+        cg ? record_layout_find(dg, dg->record_id_size ? cg->record_id : 0) : nullptr;
+    const SiBlock* si = cg ? si_block(cg->acquisition_source) : nullptr;
+    if (!l || l->group != cg || idle[l->ordinal] == 0 || !si || si->source_type != SOURCE_TYPE_BUS)
+      continue;
+    ScopedDynString name, why;
+    group_name(cg, &name.s);
+    const GrowArray<RecordChannel>& channels = cg->record_channels;
+    if (!frame_group_refusal(channels.items, channels.count, l->group_kind, &why.s)) {
+      dynstring_clear(&why.s);
+      dynstring_append(&why.s, "records that cannot be read as frames");
+    }
+    bool by_design =
+        l->group_kind >= GROUP_LIN_CHECKSUM_ERROR && l->group_kind <= GROUP_LIN_TRANSMISSION_ERROR;
+    frame_tally_add_group(&converter->tally, name.view(), why.view(), idle[l->ordinal], by_design);
+  }
+}
+
+// Hands every frame of every data group with bus frames to the converter; false when any
+// on_frame failed or a data group could not be read to its end. Records that give no frame
+// are counted by channel group for the tally.
 bool read_frames(Converter* converter, HdBlock* hd) {
   bool ok = true;
   for (const BlockRef& ref : hd->data_groups) {
     DgBlock* dg = dg_block(ref);
-    if (!dg || dg->channel_groups.count == 0) continue;
+    if (!dg || !dg_has_bus_groups(dg)) continue;
     RecordReader* reader = record_reader_new(dg);
+    // By layout ordinal; without memory for it, such records are not told.
+    auto* idle = static_cast<uint64_t*>(calloc(static_cast<size_t>(dg->layouts.count) + 1, 8));
     if (!reader) {
       ok = false;
+      free(idle);
       continue;
     }
     RecordIterator it;
     for (record_iter_begin(&it, reader); it.frame; record_iter_next(&it)) {
       converter->input_frames += 1;
       progress_frame(converter->input_frames);
-      if (!converter->ops->on_frame(converter, it.frame)) ok = false;
+      if (it.frame->kind == FRAME_NONE) {
+        if (idle) idle[reader->layout->ordinal] += 1;
+      } else if (!converter->ops->on_frame(converter, it.frame)) {
+        ok = false;
+      }
     }
+    if (idle) note_idle_groups(converter, dg, idle);
+    free(idle);
+    if (record_reader_failed(reader)) ok = false;
     record_reader_free(reader);
   }
   return ok;
+}
+
+bool has_bus_groups(HdBlock* hd) {
+  for (const BlockRef& ref : hd->data_groups)
+    if (DgBlock* dg = dg_block(ref); dg && dg_has_bus_groups(dg)) return true;
+  return false;
 }
 
 // A repeated input (same serial, session and split as the previous one) counts as converted
@@ -193,12 +253,20 @@ bool check_repeated_input(Converter* converter, std::string_view input_path) {
 // the previous one for the next input.
 bool run_converter(Converter* converter, std::string_view input_path, std::string_view output_path,
                    const OpenedLog& log, bool* header_read) {
-  // The converter sees the output path as a zero-terminated text.
+  // The converter sees the input's own output name: its output path (extension cut) with the
+  // extension joined by "_" (logs/a.MF4 gives logs_out/a_MF4), so that a.MF4 and a.MFC in one
+  // folder get different names. The walk accepts only names with an extension.
   ScopedDynString output(output_path);
+  size_t dot = input_path.rfind('.');
+  if (dot != std::string_view::npos && input_path.find('/', dot) == std::string_view::npos &&
+      (!dynstring_append(&output.s, "_") ||
+       !dynstring_append(&output.s, input_path.substr(dot + 1))))
+    dynstring_clear(&output.s);
   const char* output_text = dynstring_data(&output.s);
   const ConverterOps* ops = converter->ops;
   bool success = true;
   converter->repeated_input = false;
+  frame_tally_clear(&converter->tally);
   *header_read = ops->on_file_begin != nullptr;
   if (ops->on_file_begin && !ops->on_file_begin(converter, output_text, log.file)) {
     LOG(LOG_ERROR, "Error during new file callback");
@@ -207,6 +275,7 @@ bool run_converter(Converter* converter, std::string_view input_path, std::strin
     success = check_repeated_input(converter, input_path);
   } else if (ops->on_frame) {
     success = read_frames(converter, log.hd);
+    if (ops->report_file) ops->report_file(converter, input_path);
   }
   if (*header_read) {
     dynstring_free(&converter->previous_input);
@@ -271,12 +340,13 @@ void delete_queued_inputs(Converter* converter, bool all, bool written_before = 
 }
 
 // Records the input's end. With --delete-converted a converted input joins the deletion
-// queue; the queue is emptied every DELETION_BATCH inputs or DELETION_DELAY_MS, so that one
-// sync makes the output of many inputs durable.
+// queue (not one that is `kept`: skipped with content the tool does not convert); the queue is
+// emptied every DELETION_BATCH inputs or DELETION_DELAY_MS, so that one sync makes the output of
+// many inputs durable.
 int32_t finish_input(Converter* converter, std::string_view input_path, int32_t result,
-                     bool header_read) {
+                     bool header_read, bool kept) {
   bool deleting = converter->options->delete_converted;
-  bool queued = deleting && result == CONVERT_OK;
+  bool queued = deleting && result == CONVERT_OK && !kept;
   if (!journal_done(converter->journal, input_path, result, queued) && deleting) {
     // Without the record a crash could not tell that its rows are in the output.
     result = CONVERT_FAILED;
@@ -306,13 +376,20 @@ int32_t convert_file(Converter* converter, std::string_view input_path,
   if (!converter) return CONVERT_FAILED;
   journal_begin(converter->journal, input_path);
   OpenedLog log;
-  bool header_read = false;
+  bool header_read = false, kept = false;
   int32_t result = open_log(converter, input_path, &log);
-  if (result == CONVERT_OK) {
+  if (result == CONVERT_OK && !has_bus_groups(log.hd)) {
+    // Nothing here is for this tool to convert, so nothing is lost by leaving it; it is not
+    // deleted either, since its other content has not been converted.
+    LOG(LOG_ERROR, "No CAN or LIN frames in %.*s (no bus-logging channel group): file skipped",
+        static_cast<int>(input_path.size()), input_path.data());
+    kept = true;
+    result = close_log(input_path, log, true);
+  } else if (result == CONVERT_OK) {
     bool success = run_converter(converter, input_path, output_path, log, &header_read);
     result = close_log(input_path, log, success);
   }
-  return finish_input(converter, input_path, result, header_read);
+  return finish_input(converter, input_path, result, header_read, kept);
 }
 
 void remove_converted_input(Converter* converter, std::string_view input_path) {

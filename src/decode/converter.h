@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
+#include "decode/frame_tally.h"
 #include "support/dyn_string.h"
 #include "support/grow_array.h"
 #include "support/hash_table.h"
@@ -36,13 +38,17 @@ struct Converter;
 // written (the file's result becomes a failure and the input is kept). on_file_end false: the
 // file's output could not be written out (it then counts as failed as well). make_durable:
 // everything written so far reaches the disk, as it must before inputs are deleted; false when
-// it could not be made durable.
+// it could not be made durable. report_file: called after the frames of a file were read (the
+// tally counted them), logs why the file or some of its channels gave no rows. The output path
+// of on_file_begin and on_file_end is the input's own output name (see convert_file), below
+// which a file without the logger's metadata writes its rows.
 struct ConverterOps {
   void (*destroy)(Converter* c);
   bool (*on_frame)(Converter* c, const BusFrame* frame);
   bool (*on_file_begin)(Converter* c, const char* output_path, MdfFile* file);
   bool (*on_file_end)(Converter* c, const char* output_path);
   bool (*make_durable)(Converter* c);
+  void (*report_file)(Converter* c, std::string_view input_path);
 };
 
 struct Converter {
@@ -68,4 +74,7 @@ struct Converter {
   // Set by on_file_begin when the file repeats the previous input (same serial, session and
   // split): the pipeline then reads none of its records.
   bool repeated_input;
+  // What became of the current file's frames: the pipeline clears it when a file begins and
+  // notes the channel groups that gave no frames, on_frame counts the frames by channel.
+  FrameTally tally;
 };

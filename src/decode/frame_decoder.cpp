@@ -13,9 +13,11 @@
 namespace {
 
 // Where the rows of a frame go: the decoders of its bus channel, the message key they look it
-// up by, and the J1939 source address that becomes part of the file's identity.
+// up by, the J1939 source address that becomes part of the file's identity, and the channel's
+// count of what became of its frames.
 struct FrameRoute {
   const ChannelDecoders* decoders;
+  ChannelTally* tally;
   int32_t bus_kind;
   uint32_t channel;
   uint32_t key;
@@ -23,22 +25,33 @@ struct FrameRoute {
 };
 
 // False for a frame that no database can know: another kind, a channel outside 1 to 9 or
-// without DBC file, or a length beyond the frame's data area.
-bool route_frame(const Session* session, const BusFrame* frame, FrameRoute* route) {
+// without DBC file, or a length beyond the frame's data area. Every frame is counted in the
+// tally, by kind or by channel.
+bool route_frame(Session* session, const BusFrame* frame, FrameRoute* route) {
   bool extended = false;
+  FrameTally* tally = &session->base.tally;
   switch (frame->kind) {
     case FRAME_CAN_DATA:
       route->bus_kind = BUS_KIND_CAN;
       route->channel = frame->u.can.bus_channel;
+      route->tally = &tally->channels[TALLY_CAN][frame->u.can.bus_channel];
       extended = frame->u.can.ide != 0;
       break;
     case FRAME_LIN:
       route->bus_kind = BUS_KIND_LIN;
       route->channel = frame->u.lin.bus_channel;
+      route->tally = &tally->channels[TALLY_LIN][frame->u.lin.bus_channel];
       break;
+    case FRAME_CAN_REMOTE:
+      tally->remote_frames += 1;
+      return false;
+    case FRAME_CAN_ERROR:
+      tally->error_frames += 1;
+      return false;
     default:
       return false;
   }
+  route->tally->frames += 1;
   if (route->channel < 1 || route->channel > CHANNELS_PER_BUS) return false;
   const ChannelDecoders& decoders =
       session
@@ -118,7 +131,7 @@ bool session_on_frame(Session* session, const BusFrame* frame) {
   FrameRoute route;
   if (!route_frame(session, frame, &route)) return true;
   double t = session->time_base + frame->timestamp;
-  bool ok = true;
+  bool ok = true, matched = false, row = false;
   for (MessageDatabase* database : route.decoders->databases) {
     if (!database) break;
     const Message* message = message_db_find(database, route.key);
@@ -127,11 +140,21 @@ bool session_on_frame(Session* session, const BusFrame* frame) {
     if (!message_db_decode_into(database, route.key, frame->data, frame->data_length, decoded))
       continue;
     session->statistics.messages += 1;
+    matched = true;
     const DecodedValue* first = decoded_values_first(decoded);
     if (!first) continue;
-    if (!enter_row_day(session, t, &ok)) break;
-    if (collect_row_values(session, first) && !write_row(session, message, route, t)) ok = false;
+    if (!enter_row_day(session, t, &ok)) {
+      route.tally->bad_time += 1;
+      break;
+    }
+    if (!collect_row_values(session, first)) continue;
+    // A row that cannot be written fails the file with its own message; it still counts as a
+    // row here, where only rows the frames did not give need a reason.
+    row = true;
+    if (!write_row(session, message, route, t)) ok = false;
   }
+  route.tally->matched += matched;
+  route.tally->rows += row;
   if (!ok) session->output_failed = true;
   return ok;
 }

@@ -29,6 +29,7 @@ enum RecordKind : int32_t {
   RECORD_DONE,
   RECORD_REMOVED,
   RECORD_CREATED,
+  RECORD_SET_FOLDER,
 };
 
 // Each record: its word, how many decimal numbers follow it, and whether a path ends it.
@@ -38,9 +39,9 @@ struct RecordSyntax {
   bool path;
 };
 constexpr RecordSyntax RECORD_SYNTAX[] = {
-    {"begin", 0, true},   {"previous", 0, true}, {"set", 6, false},  {"new", 3, true},
-    {"file", 3, true},    {"touch", 1, true},    {"last", 3, false}, {"done", 2, true},
-    {"removed", 0, true}, {"created", 0, true},
+    {"begin", 0, true},   {"previous", 0, true}, {"set", 6, false},       {"new", 3, true},
+    {"file", 3, true},    {"touch", 1, true},    {"last", 3, false},      {"done", 2, true},
+    {"removed", 0, true}, {"created", 0, true},  {"set-folder", 6, true},
 };
 constexpr int32_t MAX_NUMBERS = 6;
 
@@ -57,6 +58,7 @@ void free_state(JournalState* state) {
   grow_array_free(&state->set_files);
   hash_table_destroy<StringKeyTraits<StringSetEntry>>(&state->created);
   dynstring_free(&state->previous_input);
+  dynstring_free(&state->naming_folder);
   *state = JournalState{};
 }
 
@@ -118,21 +120,16 @@ void write_numbers(Journal* journal, RecordKind kind, std::initializer_list<uint
 // ---- reading records ----
 
 // A path read from a journal must stay below its folder before anything is cut or removed by
-// it: not absolute and no ".." component. An output file's path holds only the characters of
-// output names (letters, digits, "_" and "/").
+// it: not absolute and no ".." component. An output file's path (whose folders may come from an
+// input's name) has no empty or "." component either, and no zero byte that would cut it short.
 bool safe_path(std::string_view path, bool output_file) {
   if (path.empty() || path[0] == '/') return false;
-  if (output_file) {
-    for (char c : path)
-      if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-            c == '_' || c == '/'))
-        return false;
-    return path.find("//") == std::string_view::npos;
-  }
+  if (output_file && path.find('\0') != std::string_view::npos) return false;
   for (size_t at = 0; at <= path.size();) {
     size_t end = path.find('/', at);
     if (end == std::string_view::npos) end = path.size();
-    if (path.substr(at, end - at) == "..") return false;
+    std::string_view part = path.substr(at, end - at);
+    if (part == ".." || (output_file && (part.empty() || part == "."))) return false;
     at = end + 1;
   }
   return true;
@@ -168,8 +165,8 @@ bool parse_record(std::string_view line, Record* record) {
     if (c == '\\' && i + 1 < rest.size()) c = rest[++i] == 'n' ? '\n' : rest[i];
     if (!dynstring_append(&record->path, &c, 1)) return false;
   }
-  bool output_file =
-      kind == RECORD_NEW || kind == RECORD_FILE || kind == RECORD_TOUCH || kind == RECORD_CREATED;
+  bool output_file = kind == RECORD_NEW || kind == RECORD_FILE || kind == RECORD_TOUCH ||
+                     kind == RECORD_CREATED || kind == RECORD_SET_FOLDER;
   return safe_path(dynstring_sv(&record->path), output_file);
 }
 
@@ -259,6 +256,9 @@ void apply_record(Journal* journal, const Record& r) {
       dynstring_from(&state->previous_input, dynstring_sv(&r.path));
       break;
     case RECORD_SET:
+    case RECORD_SET_FOLDER:
+      dynstring_free(&state->naming_folder);
+      if (r.kind == RECORD_SET_FOLDER) dynstring_from(&state->naming_folder, dynstring_sv(&r.path));
       state->naming_serial = static_cast<uint32_t>(r.numbers[0]);
       state->naming_session = static_cast<uint32_t>(r.numbers[1]);
       state->naming_split = static_cast<uint32_t>(r.numbers[2]);
@@ -358,9 +358,8 @@ void write_state(Journal* journal) {
   hash_table_for_each(&s->created, [&](StringSetEntry& e) {
     write_record(journal, RECORD_CREATED, {}, dynstring_sv(&e.key));
   });
-  write_numbers(journal, RECORD_SET,
-                {s->naming_serial, s->naming_session, s->naming_split, s->output_year,
-                 s->output_month, s->output_day});
+  journal_output_set(journal, s->naming_serial, s->naming_session, s->naming_split, s->output_year,
+                     s->output_month, s->output_day, dynstring_sv(&s->naming_folder));
   for (const JournalSetFile& f : s->set_files)
     write_record(journal, RECORD_FILE, {f.key, f.identity, f.columns}, dynstring_sv(&f.path));
   write_numbers(journal, RECORD_LAST, {s->last_serial, s->last_session, s->last_split});
@@ -452,8 +451,12 @@ void journal_previous(Journal* journal, std::string_view input) {
 }
 
 void journal_output_set(Journal* journal, uint32_t serial, uint32_t session, uint32_t split,
-                        uint16_t year, uint8_t month, uint8_t day) {
-  write_numbers(journal, RECORD_SET, {serial, session, split, year, month, day});
+                        uint16_t year, uint8_t month, uint8_t day, std::string_view folder) {
+  if (folder.empty()) {
+    write_numbers(journal, RECORD_SET, {serial, session, split, year, month, day});
+  } else {
+    write_record(journal, RECORD_SET_FOLDER, {serial, session, split, year, month, day}, folder);
+  }
 }
 
 void journal_new_file(Journal* journal, uint64_t key, uint64_t identity, uint32_t columns,

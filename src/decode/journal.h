@@ -38,6 +38,7 @@ struct FinishedInput {
 struct JournalState {
   uint32_t last_serial, last_session, last_split;
   uint32_t naming_serial, naming_session, naming_split;
+  DynString naming_folder;  // empty for a logger's set
   uint16_t output_year;
   uint8_t output_month, output_day;
   GrowArray<JournalSetFile> set_files;
@@ -74,9 +75,10 @@ bool journal_finished(const Journal* journal, std::string_view input, int32_t* r
 void journal_begin(Journal* journal, std::string_view input);
 // The input's header was read: it is what the next input is compared with.
 void journal_previous(Journal* journal, std::string_view input);
-// A new output set: naming serial, session and split, and its UTC date.
+// A new output set: naming serial, session and split, its UTC date and its folder (empty for a
+// logger's set).
 void journal_output_set(Journal* journal, uint32_t serial, uint32_t session, uint32_t split,
-                        uint16_t year, uint8_t month, uint8_t day);
+                        uint16_t year, uint8_t month, uint8_t day, std::string_view folder);
 // A file created (empty) for the output set by the current input.
 void journal_new_file(Journal* journal, uint64_t key, uint64_t identity, uint32_t columns,
                       std::string_view relative);

@@ -91,8 +91,14 @@ bool output_relative_path(const Session* session, const Message* message, int32_
   if (!session || !decoded) return false;
   if (!dynstring_reserve(out, dynstring_length(out) + PATH_CAPACITY)) return false;
   const char* suffix = session->root_suffix ? session->root_suffix : "";
-  if (dynstring_format(out, "%08X%s/%s%u_", session->naming_serial, suffix,
-                       bus_kind == BUS_KIND_CAN ? "CAN" : "LIN", channel) < 0 ||
+  std::string_view folder = dynstring_sv(&session->naming_folder);
+  // A logger's serial is never 0: a set with neither serial nor folder has no name.
+  if (folder.empty() && session->naming_serial == 0) return false;
+  bool device = folder.empty()
+                    ? dynstring_format(out, "%08X%s", session->naming_serial, suffix) >= 0
+                    : dynstring_append(out, folder) != nullptr;
+  if (!device ||
+      dynstring_format(out, "/%s%u_", bus_kind == BUS_KIND_CAN ? "CAN" : "LIN", channel) < 0 ||
       !name_to_path_part(dynstring_sv(&decoded->name), out))
     return false;
   for (const DecodedValue& v : decoded->values) {
@@ -323,6 +329,8 @@ void session_resume(Session* session, JournalState* state) {
   session->naming_serial = state->naming_serial;
   session->naming_session = state->naming_session;
   session->naming_split = state->naming_split;
+  dynstring_clear(&session->naming_folder);
+  dynstring_append(&session->naming_folder, dynstring_sv(&state->naming_folder));
   session->output_year = state->output_year;
   session->output_month = state->output_month;
   session->output_day = state->output_day;

@@ -31,8 +31,10 @@ uint64_t writer_identity(const DecodedMessage* decoded);
 bool name_to_path_part(std::string_view name, DynString* out);
 
 // Appends the output file's path relative to the output root, without ".csv", to `out`:
-// "<serial><suffix>/<bus><channel>_<message>[_<mux>_M<low>...][_S<sa>]/yyyy/mm/dd/<session>_<split>".
-// False when memory ran out.
+// "<serial><suffix>/<bus><channel>_<message>[_<mux>_M<low>...][_S<sa>]/yyyy/mm/dd/<session>_<split>",
+// with the set's folder in place of "<serial><suffix>" for a file without the logger's
+// metadata (session and split are then 0, which no logger's file has). False when memory ran
+// out or the set has neither serial nor folder.
 bool output_relative_path(const Session* session, const Message* message, int32_t bus_kind,
                           uint32_t channel, int32_t source_address, const DecodedMessage* decoded,
                           DynString* out);

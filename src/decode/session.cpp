@@ -34,9 +34,12 @@ bool on_file_end_op(Converter* c, const char* output_path) {
   return session_on_file_end(reinterpret_cast<Session*>(c), output_path);
 }
 bool make_durable_op(Converter* c) { return session_make_durable(reinterpret_cast<Session*>(c)); }
+void report_file_op(Converter* c, std::string_view input_path) {
+  session_report_file(reinterpret_cast<Session*>(c), input_path);
+}
 
-constexpr ConverterOps SESSION_OPS{session_destroy_op, on_frame_op, on_file_begin_op,
-                                   on_file_end_op, make_durable_op};
+constexpr ConverterOps SESSION_OPS{session_destroy_op, on_frame_op,     on_file_begin_op,
+                                   on_file_end_op,     make_durable_op, report_file_op};
 
 // Raises the soft limit of open files to min(8192, hard limit): one output file stays open per
 // message and split.
@@ -89,6 +92,11 @@ Session* session_create(FsRoot* input_root, FsRoot* output_root, ConversionOptio
           continue;
         }
         decoders.databases[used++] = database;
+        if ((used > 1 && !dynstring_append(&decoders.files, " or ")) ||
+            !dynstring_append(&decoders.files, dynstring_sv(&path))) {
+          LOG(LOG_FATAL, "Out of memory loading DBC file %s", dynstring_data(&path));
+          ok = false;
+        }
         if (bus == 1) {
           decoders.key = lin_key;
         } else {
@@ -115,11 +123,15 @@ void session_destroy(Session* session) {
       if (database) message_db_free(database);
       database = nullptr;
     }
+    dynstring_free(&decoders.files);
   }
   session_close_outputs(session);
   hash_table_destroy<StringKeyTraits<StringSetEntry>>(&session->written_paths);
   grow_array_free(&session->touched);
   dynstring_free(&session->base.previous_input);
+  frame_tally_free(&session->base.tally);
+  dynstring_free(&session->naming_folder);
+  dynstring_free(&session->current_folder);
   for (DynString& path : session->base.deletion_queue) dynstring_free(&path);
   grow_array_free(&session->base.deletion_queue);
   grow_array_free(&session->row_values);
@@ -137,30 +149,53 @@ bool session_start_output_set(Session* session, uint16_t year, uint8_t month, ui
   session->naming_serial = session->current_serial;
   session->naming_session = session->current_session;
   session->naming_split = session->current_split;
+  dynstring_clear(&session->naming_folder);
+  // Without its folder the set has no name: output_relative_path then names no file.
+  bool named = dynstring_append(&session->naming_folder, dynstring_sv(&session->current_folder));
   session->output_year = year;
   session->output_month = month;
   session->output_day = day;
   journal_output_set(session->base.journal, session->naming_serial, session->naming_session,
-                     session->naming_split, year, month, day);
-  return closed;
+                     session->naming_split, year, month, day,
+                     dynstring_sv(&session->naming_folder));
+  return closed && named;
 }
 
 namespace {
 
 // Reads serial number, session and split from the file's header comment into the current
-// values; a value the file does not carry keeps the previous file's.
-void read_file_numbers(Session* session, MdfFile* file) {
+// values. False unless the file carries all three, none of them 0: a file that lacks one is
+// no logger's file, and values of the file before it would make it continue or repeat that
+// file, whose place in the run is no property of its own.
+bool read_file_numbers(Session* session, MdfFile* file) {
+  uint32_t serial = 0, number = 0, split = 0;
   FileMetadata metadata;
   read_file_metadata(file, &metadata);
   hash_table_for_each(&metadata, [&](MetadataEntry& e) {
     const MetadataRecord& r = e.record;
-    if (dynstring_equals(&r.name, "serial number"))
-      session->current_serial = parse_unsigned(&r.value, 16);
-    if (dynstring_equals(&r.name, "session"))
-      session->current_session = parse_unsigned(&r.value, 10);
-    if (dynstring_equals(&r.name, "split")) session->current_split = parse_unsigned(&r.value, 10);
+    if (dynstring_equals(&r.name, "serial number")) serial = parse_unsigned(&r.value, 16);
+    if (dynstring_equals(&r.name, "session")) number = parse_unsigned(&r.value, 10);
+    if (dynstring_equals(&r.name, "split")) split = parse_unsigned(&r.value, 10);
   });
   file_metadata_destroy(&metadata);
+  bool complete = serial && number && split;
+  session->current_serial = complete ? serial : 0;
+  session->current_session = complete ? number : 0;
+  session->current_split = complete ? split : 0;
+  return complete;
+}
+
+// A file without the logger's metadata starts an output set of its own below its own output
+// name. Its numbers stay 0, so that the next file starts a set as the first file of a run does.
+bool begin_own_output_set(Session* session, std::string_view folder, MdfFile* file) {
+  if (folder.empty() || !dynstring_append(&session->current_folder, folder)) return false;
+  LOG(LOG_INFO,
+      "The file has no logger serial number, session and split: its rows go to %.*s/ as an "
+      "output set of its own",
+      static_cast<int>(folder.size()), folder.data());
+  session->time_base = file_start_time_seconds(file);
+  if (!session_start_output_set(session, 0, 0, 0)) session->output_failed = true;
+  return true;
 }
 
 // Whether the current file continues the recording of the previous one (same device). A split
@@ -179,13 +214,13 @@ bool continues_previous_file(const Session* session) {
 
 }  // namespace
 
-bool session_on_file_begin(Session* session, const char*, MdfFile* file) {
+bool session_on_file_begin(Session* session, const char* output_path, MdfFile* file) {
   session->input_mark += 1;
-  read_file_numbers(session, file);
   session->warned_bad_time = false;
   session->base.repeated_input = false;
-  if (!session->current_serial || !session->current_session || !session->current_split)
-    return false;
+  dynstring_clear(&session->current_folder);
+  if (!read_file_numbers(session, file))
+    return begin_own_output_set(session, output_path ? output_path : "", file);
 
   if (session->current_serial == session->last_serial &&
       session->current_session == session->last_session &&

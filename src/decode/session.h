@@ -29,6 +29,7 @@ using MessageKeyFunction = uint32_t (*)(uint32_t id, bool extended);
 struct ChannelDecoders {
   MessageDatabase* databases[DBC_SLOTS];  // filled from the front
   MessageKeyFunction key;                 // null: channel not configured
+  DynString files;                        // the DBC files' paths, joined by " or "
 };
 
 struct OutputStatistics {
@@ -46,6 +47,10 @@ struct Session {
   Converter base;
   ChannelDecoders channels[2 * CHANNELS_PER_BUS];  // CAN 1-9, then LIN 1-9
   uint32_t naming_serial, naming_session, naming_split;
+  // The device folder of an output set of a file without the logger's serial number, session
+  // and split (its serial, session and split are then 0); empty for a logger's set, whose
+  // folder its serial names. current_folder is that of the current file.
+  DynString naming_folder, current_folder;
   uint16_t output_year;
   uint8_t output_month, output_day;  // all zero: no date yet
   double time_base;                  // start of the current file, seconds since 1970 UTC
@@ -77,7 +82,9 @@ const OutputStatistics* session_statistics(const Session* session);
 // Frees the databases and closes the outputs; the caller frees the session itself.
 void session_destroy(Session* session);
 // Reads the file's serial number, session and split and decides whether its rows continue
-// the open outputs. False when the file carries (and inherits) no serial, session or split.
+// the open outputs. A file without all three (none of them 0) writes an output set of its own
+// below `output_path`, its own output name: it continues no other file's set and no other
+// file continues its set. False only when that name is empty.
 bool session_on_file_begin(Session* session, const char* output_path, MdfFile* file);
 // Remembers the file as the previous one and writes out the rows of every file it wrote to.
 // False when an output of the file could not be written completely.
@@ -88,8 +95,9 @@ bool session_finish(Session* session);
 // they closed, with --delete-converted). False when a file could not be (logged).
 bool session_make_durable(Session* session);
 // Starts a new output set: closes every open output and names the next files after the
-// current file's serial, session and split and the given UTC date (all zero: none yet, the
-// first row sets it). False when an output of the closed set could not be written out.
+// current file's serial, session and split (or its folder) and the given UTC date (all zero:
+// none yet, the first row sets it). False when an output of the closed set could not be
+// written out.
 bool session_start_output_set(Session* session, uint16_t year, uint8_t month, uint8_t day);
 // Continues the state an interrupted run left (from its journal): the last file's numbers, the
 // output set with its files opened to append to, and the names of every file it created. A

@@ -256,16 +256,6 @@ bool posix_make_directory(FsRoot* root, std::string_view relative) {
   return succeeded(error);
 }
 
-bool posix_remove(FsRoot* root, std::string_view relative) {
-  int32_t error;
-  {
-    Resolved at;
-    error = resolve_in_root(root, relative, &at);
-    if (!error && unlinkat(at.folder.fd, dynstring_data(&at.leaf.s), 0) != 0) error = errno;
-  }
-  return succeeded(error);
-}
-
 FILE* posix_open_file(FsRoot* root, std::string_view relative, int32_t flags) {
   FILE* file = nullptr;
   int32_t error;
@@ -278,8 +268,8 @@ FILE* posix_open_file(FsRoot* root, std::string_view relative, int32_t flags) {
   return file;
 }
 
-constexpr FsRootOps POSIX_OPS{posix_dispose,        posix_query,  posix_list,
-                              posix_make_directory, posix_remove, posix_open_file};
+constexpr FsRootOps POSIX_OPS{posix_dispose, posix_query, posix_list, posix_make_directory,
+                              posix_open_file};
 
 int32_t folder_identity(Descriptor* folder, FsFolder* out) {
   struct stat st;
@@ -299,18 +289,6 @@ bool path_query(const char* path, EntryInfo* info) {
     if (!error) error = query_at(at, info);
   }
   return succeeded(error);
-}
-
-FILE* path_open_file(const char* path, int32_t flags) {
-  FILE* file = nullptr;
-  int32_t error;
-  {
-    Resolved at;
-    error = resolve(AT_FDCWD, path, &at);
-    if (!error && !(file = open_file_at(at, flags))) error = errno;
-  }
-  errno = error;
-  return file;
 }
 
 int path_open_descriptor(const char* path, int flags) {
@@ -395,11 +373,6 @@ Stream* fs_open(FsRoot* root, std::string_view relative, int32_t flags) {
   if (!file) return nullptr;
   int32_t mode = (flags & FS_OPEN_READ) ? ((flags & FS_OPEN_WRITE) ? 2 : 0) : 1;
   return file_stream_adopt(file, mode);
-}
-
-bool fs_remove(FsRoot* root, std::string_view relative) {
-  if (!root || !root->ops->remove) return false;
-  return root->ops->remove(root, relative);
 }
 
 bool fs_ensure_directory(FsRoot* root, std::string_view relative) {

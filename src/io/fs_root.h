@@ -1,5 +1,5 @@
 // File-system roots: a handle on an existing directory through which the files below it are
-// queried, listed, opened, created and removed; folder handles for walks; and the path helpers
+// queried, listed, opened and created; folder handles for walks; and the path helpers
 // of the command line. Paths are UTF-8 with "/" separators. Nothing here depends on the
 // system's limit on path length: long paths are resolved folder by folder through descriptors.
 #pragma once
@@ -46,7 +46,6 @@ struct FsRootOps {
   bool (*query)(FsRoot* root, std::string_view relative, EntryInfo* info);
   bool (*list)(FsRoot* root, std::string_view relative, DirectoryListing* listing);
   bool (*make_directory)(FsRoot* root, std::string_view relative);
-  bool (*remove)(FsRoot* root, std::string_view relative);
   FILE* (*open_file)(FsRoot* root, std::string_view relative, int32_t flags);
 };
 
@@ -69,7 +68,6 @@ bool fs_list(FsRoot* root, std::string_view relative, DirectoryListing* listing)
 Stream* fs_open(FsRoot* root, std::string_view relative, int32_t flags);
 // A stdio handle on the file, for writers that format into it; null on failure.
 FILE* fs_open_file(FsRoot* root, std::string_view relative, int32_t flags);
-bool fs_remove(FsRoot* root, std::string_view relative);
 // True when the directory exists or was created.
 bool fs_ensure_directory(FsRoot* root, std::string_view relative);
 // Appends the full path to `out` (nothing for the relative path ".."); false on exhaustion.
@@ -93,16 +91,13 @@ int32_t fs_folder_open_child(const FsFolder* parent, const char* name, FsFolder*
 int32_t fs_folder_list(const FsFolder* folder, DirectoryListing* listing);
 void fs_folder_close(FsFolder* folder);
 // While a folder is set, the root reaches the entries directly inside `relative` (the
-// folder's path below the root) through the folder's descriptor: a walk opens, queries and
-// removes the files it listed in the very folder it listed. The caller keeps the folder open
-// until it sets another one or none (null).
+// folder's path below the root) through the folder's descriptor: a walk opens and queries the
+// files it listed in the very folder it listed. The caller keeps the folder open until it sets
+// another one or none (null).
 void fs_root_set_folder(FsRoot* root, std::string_view relative, const FsFolder* folder);
 
 // Status of a path without a root; false only for an unexpected error.
 bool path_query(const char* path, EntryInfo* info);
-// A stdio handle on the file at `path` (absolute, or relative to the working directory) for
-// the flags of fs_open_file, at any depth; null on failure.
-FILE* path_open_file(const char* path, int32_t flags);
 // A descriptor on the file at `path` (absolute, or relative to the working directory), opened
 // with the open(2) flags `flags` (close-on-exec added; a created file gets mode 0666 less the
 // umask), at any depth; -1 with errno on failure.

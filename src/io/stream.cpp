@@ -18,6 +18,26 @@ int64_t stream_write(Stream* s, const void* buffer, uint64_t n) {
   return s->ops->write ? s->ops->write(s, buffer, n) : STREAM_UNSUPPORTED;
 }
 int64_t stream_tell(Stream* s) { return s->ops->tell ? s->ops->tell(s) : STREAM_UNSUPPORTED; }
+int64_t stream_seek_target(uint64_t position, uint64_t size, int64_t offset, int32_t origin) {
+  int64_t base;
+  switch (origin) {
+    case SEEK_FROM_START:
+      base = 0;
+      break;
+    case SEEK_FROM_CURRENT:
+      base = static_cast<int64_t>(position);
+      break;
+    case SEEK_FROM_END:
+      base = static_cast<int64_t>(size);
+      break;
+    default:
+      return -1;
+  }
+  int64_t target;
+  if (base < 0 || __builtin_add_overflow(base, offset, &target) || target < 0) return -1;
+  return target;
+}
+
 int64_t stream_seek(Stream* s, int64_t offset, int32_t origin) {
   return s->ops->seek ? s->ops->seek(s, offset, origin) : STREAM_UNSUPPORTED;
 }
@@ -208,23 +228,8 @@ int64_t memory_tell(Stream* s) {
 
 int64_t memory_seek(Stream* s, int64_t offset, int32_t origin) {
   auto* m = reinterpret_cast<MemoryStream*>(s);
-  int64_t base;
-  switch (origin) {
-    case SEEK_FROM_START:
-      base = 0;
-      break;
-    case SEEK_FROM_CURRENT:
-      base = static_cast<int64_t>(m->position);
-      break;
-    case SEEK_FROM_END:
-      base = static_cast<int64_t>(m->size);
-      break;
-    default:
-      return -1;
-  }
-  int64_t target;
-  if (!seek_target(base, offset, &target)) return -1;
-  m->position = static_cast<uint64_t>(target);
+  int64_t target = stream_seek_target(m->position, m->size, offset, origin);
+  if (target >= 0) m->position = static_cast<uint64_t>(target);
   return target;
 }
 
@@ -427,14 +432,8 @@ int64_t spill_tell(Stream* s) {
 int64_t spill_seek(Stream* s, int64_t offset, int32_t origin) {
   auto* sp = reinterpret_cast<SpillStream*>(s);
   if (sp->memory) return memory_seek(sp->memory, offset, origin);
-  static constexpr int64_t NONE = -1;
-  int64_t base = origin == SEEK_FROM_START     ? 0
-                 : origin == SEEK_FROM_CURRENT ? static_cast<int64_t>(sp->position)
-                 : origin == SEEK_FROM_END     ? static_cast<int64_t>(sp->size)
-                                               : NONE;
-  int64_t target;
-  if (base == NONE || !seek_target(base, offset, &target)) return -1;
-  sp->position = static_cast<uint64_t>(target);
+  int64_t target = stream_seek_target(sp->position, sp->size, offset, origin);
+  if (target >= 0) sp->position = static_cast<uint64_t>(target);
   return target;
 }
 

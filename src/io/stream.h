@@ -55,6 +55,10 @@ int32_t stream_close(Stream* s);
 // The size without moving the position; -1 for a null stream or a failure, STREAM_UNSUPPORTED
 // for a kind that cannot tell or seek.
 int64_t stream_size(Stream* s);
+// The position a seek asks for, by the contract of the seek slot, for a stream at `position`
+// whose end is `size`: any position from 0 up, also past the end; -1 for an unknown origin or
+// a target that is negative or does not fit an int64_t. For the stream kinds to share.
+int64_t stream_seek_target(uint64_t position, uint64_t size, int64_t offset, int32_t origin);
 
 // mode 0 read ("rb"), 1 write ("wb"), 2 read and write (existing file, no truncation).
 Stream* file_stream_open(const char* path, int32_t mode);

@@ -2,13 +2,35 @@
 // file. Chains of sibling blocks are loaded in a loop; nesting is bounded by MAX_BLOCK_DEPTH.
 #include "mdf/block.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "mdf/blocks.h"
 #include "mdf/field_reader.h"
+#include "mdf/record_reader.h"
 #include "support/hash_table.h"
 #include "support/log.h"
+
+// ---- Names and messages ----
+
+const char* block_kind_name(BlockKind kind) {
+  static const char* const NAMES[] = {"??", "ID", "CC", "CG", "CN", "DG", "DT", "FH", "HD", "MD",
+                                      "SD", "SI", "TX", "DL", "DZ", "HL", "LD", "DV", "DI", "##"};
+  return kind >= BLOCK_UNKNOWN && kind <= BLOCK_OTHER ? NAMES[kind] : "??";
+}
+
+void log_block(int32_t level, BlockKind kind, uint64_t offset, const char* format, ...) {
+  if (log_output_level > level) return;
+  char message[400];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  log_write(level, "%s block at 0x%llX: %s", block_kind_name(kind),
+            static_cast<unsigned long long>(offset), message);
+}
 
 // ---- References and lists ----
 
@@ -73,6 +95,7 @@ struct CacheEntry {
   uint64_t key;  // file offset
   BlockRef ref;  // the cache's own count, once loaded
   CacheState state;
+  BlockKind kind;  // for messages while the block is loading
   // The block's next link, and whether a chain has followed it yet: a block first reached
   // by a single link (a channel's data naming a channel group) and later by its chain still
   // brings its successors into that chain.
@@ -95,6 +118,7 @@ struct BlockCache {
   // recursing.
   BlockList* chain_list;
   uint64_t chain_next;
+  const Block* loading;  // the block whose loader runs, for messages about its links
 };
 
 BlockCache* block_cache_new(Stream* stream) {
@@ -134,7 +158,9 @@ bool read_block_header(Stream* stream, BlockHeader* header) {
       {"##DG", 4, BLOCK_DG}, {"##DT", 4, BLOCK_DT},     {"##FH", 4, BLOCK_FH},
       {"##HD", 4, BLOCK_HD}, {"UnFinMF ", 8, BLOCK_ID}, {"MDF     ", 8, BLOCK_ID},
       {"##MD", 4, BLOCK_MD}, {"##SD", 4, BLOCK_SD},     {"##SI", 4, BLOCK_SI},
-      {"##TX", 4, BLOCK_TX},
+      {"##TX", 4, BLOCK_TX}, {"##DL", 4, BLOCK_DL},     {"##DZ", 4, BLOCK_DZ},
+      {"##HL", 4, BLOCK_HL}, {"##LD", 4, BLOCK_LD},     {"##DV", 4, BLOCK_DV},
+      {"##DI", 4, BLOCK_DI},
   };
   BlockKind kind = BLOCK_UNKNOWN;
   for (const auto& id : kIds) {
@@ -143,6 +169,7 @@ bool read_block_header(Stream* stream, BlockHeader* header) {
       break;
     }
   }
+  if (kind == BLOCK_UNKNOWN && b[0] == '#' && b[1] == '#') kind = BLOCK_OTHER;
   if (kind == BLOCK_UNKNOWN) {
     // The 8 bytes as text end at a zero byte, so a block is named by its identifier.
     char name[9] = {};
@@ -183,17 +210,28 @@ bool read_links(Stream* stream, const BlockHeader* header, GrowArray<uint64_t>* 
 namespace {
 
 // Rejects a header whose links do not fit its length or whose length runs past the file.
-// Data and signal-data blocks are let through: their sections are cut at the end of the file
-// when read, so a recording that was cut off still yields what it holds.
+// Blocks of plain data are let through: their sections are cut at the end of the file when
+// read, so a recording that was cut off still yields what it holds. So are blocks that are
+// never read.
 bool header_fits(const BlockHeader* h, uint64_t offset, const BlockCache* cache) {
-  if (h->kind == BLOCK_ID || h->kind == BLOCK_DT || h->kind == BLOCK_SD) return true;
+  switch (h->kind) {
+    case BLOCK_ID:
+    case BLOCK_DT:
+    case BLOCK_SD:
+    case BLOCK_DV:
+    case BLOCK_DI:
+    case BLOCK_OTHER:
+      return true;
+    default:
+      break;
+  }
   bool fits = h->length >= BLOCK_HEADER_SIZE &&
               h->link_count <= (h->length - BLOCK_HEADER_SIZE) / 8 &&
               offset <= cache->stream_size && h->length <= cache->stream_size - offset;
   if (!fits)
-    LOG(LOG_ERROR, "Block at offset %llu: length %llu with %llu links does not fit the file",
-        static_cast<unsigned long long>(offset), static_cast<unsigned long long>(h->length),
-        static_cast<unsigned long long>(h->link_count));
+    log_block(LOG_ERROR, h->kind, offset, "length %llu with %llu links does not fit the file",
+              static_cast<unsigned long long>(h->length),
+              static_cast<unsigned long long>(h->link_count));
   return fits;
 }
 
@@ -219,8 +257,7 @@ void log_not_parsed(uint64_t offset) {
 LoadResult take_cached(CacheEntry* e, uint64_t offset, BlockCache* cache, BlockList* list) {
   LoadResult result{BlockRef{}, NIL_LINK, false};
   if (e->state == CACHE_LOADING) {
-    LOG(LOG_ERROR, "Link cycle through the block at offset %llu",
-        static_cast<unsigned long long>(offset));
+    log_block(LOG_ERROR, e->kind, offset, "a link cycle leads back to it");
     return result;
   }
   if (e->state != CACHE_DONE) return result;
@@ -242,9 +279,18 @@ LoadResult take_cached(CacheEntry* e, uint64_t offset, BlockCache* cache, BlockL
 // Reads the header at `offset`, checks it against the file and makes the block object with
 // its first count; empty on failure.
 BlockRef create_at(Stream* stream, uint64_t offset, const BlockCache* cache, BlockHeader* header) {
-  if (offset > static_cast<uint64_t>(INT64_MAX) ||
-      stream_seek(stream, static_cast<int64_t>(offset), SEEK_FROM_START) !=
-          static_cast<int64_t>(offset))
+  if (offset >= cache->stream_size || cache->stream_size - offset < BLOCK_HEADER_SIZE) {
+    auto at = static_cast<unsigned long long>(offset);
+    if (const Block* from = cache->loading)
+      log_block(LOG_ERROR, from->kind, from->offset,
+                "its link to 0x%llX points past the end of the file", at);
+    else
+      LOG(LOG_ERROR, "No block at 0x%llX: the file ends at byte %llu", at,
+          static_cast<unsigned long long>(cache->stream_size));
+    return BlockRef{};
+  }
+  if (stream_seek(stream, static_cast<int64_t>(offset), SEEK_FROM_START) !=
+      static_cast<int64_t>(offset))
     return BlockRef{};
   if (!read_block_header(stream, header) || !header_fits(header, offset, cache)) return BlockRef{};
   Block* block = block_create(header->kind);
@@ -262,12 +308,13 @@ BlockRef create_at(Stream* stream, uint64_t offset, const BlockCache* cache, Blo
 
 // Enters `offset` into the cache as loading, so that a link back to it is seen as a cycle;
 // false when memory ran out.
-bool mark_loading(BlockCache* cache, uint64_t offset, bool in_chain) {
+bool mark_loading(BlockCache* cache, uint64_t offset, BlockKind kind, bool in_chain) {
   HashSlot<CacheEntry> slot = hash_table_find_or_insert<CacheTraits>(&cache->blocks, offset);
   if (!slot.slot) return false;
   slot.slot->key = offset;
   slot.slot->ref = BlockRef{};
   slot.slot->state = CACHE_LOADING;
+  slot.slot->kind = kind;
   slot.slot->chain_followed = in_chain;
   slot.slot->next = NIL_LINK;
   return true;
@@ -279,8 +326,10 @@ bool run_loader(Block* block, Stream* stream, BlockCache* cache, const BlockHead
                 BlockList* list, uint64_t* next, int32_t* height) {
   BlockList* saved_list = cache->chain_list;
   uint64_t saved_next = cache->chain_next;
+  const Block* saved_loading = cache->loading;
   cache->chain_list = list;
   cache->chain_next = NIL_LINK;
+  cache->loading = block;
   int32_t level = ++cache->depth;
   int32_t saved_bottom = cache->bottom;
   cache->bottom = level;
@@ -291,6 +340,7 @@ bool run_loader(Block* block, Stream* stream, BlockCache* cache, const BlockHead
   *next = cache->chain_next;
   cache->chain_list = saved_list;
   cache->chain_next = saved_next;
+  cache->loading = saved_loading;
   return loaded;
 }
 
@@ -306,7 +356,7 @@ LoadResult load_one(Stream* stream, uint64_t offset, BlockCache* cache, BlockLis
   BlockHeader header;
   BlockRef ref = create_at(stream, offset, cache, &header);
   if (block_ref_empty(ref)) return result;
-  if (!mark_loading(cache, offset, list != nullptr)) {
+  if (!mark_loading(cache, offset, header.kind, list != nullptr)) {
     block_release(&ref);
     log_not_parsed(offset);
     return result;
@@ -360,8 +410,7 @@ bool parse_block_into_list(Stream* stream, uint64_t offset, BlockCache* cache, B
     if (r.from_cache) {
       for (const BlockRef& seen : chain) {
         if (seen.block == r.ref.block) {
-          LOG(LOG_ERROR, "Link cycle through the block at offset %llu",
-              static_cast<unsigned long long>(offset));
+          log_block(LOG_ERROR, r.ref.block->kind, offset, "a link cycle leads back to it");
           ok = false;
         }
       }
@@ -419,6 +468,8 @@ MdfFile* mdf_open(Stream* stream) {
   BlockRef id = parse_block(stream, 0, cache);
   IdBlock* idb = id_block(id);
   if (!idb) {
+    if (!block_ref_empty(id))
+      log_block(LOG_ERROR, id.block->kind, 0, "a file must start with its identification");
     block_release(&id);
     block_cache_free(cache);
     return nullptr;
@@ -435,6 +486,10 @@ MdfFile* mdf_open(Stream* stream) {
   file->stream = stream;
   file->id = id;
   fix_unfinalised(file, size);
+  if (HdBlock* hd = mdf_hd(file); hd && !prepare_bus_reading(hd)) {
+    mdf_close(file);
+    return nullptr;
+  }
   return file;
 }
 

@@ -22,7 +22,24 @@ enum BlockKind : int32_t {
   BLOCK_SD = 10,
   BLOCK_SI = 11,
   BLOCK_TX = 12,
+  BLOCK_DL = 13,
+  BLOCK_DZ = 14,
+  BLOCK_HL = 15,
+  BLOCK_LD = 16,
+  BLOCK_DV = 17,
+  BLOCK_DI = 18,
+  // Any other "##" identifier: the block is kept as an opaque placeholder whose links are not
+  // followed, so that a link the conversion does not need never fails the file.
+  BLOCK_OTHER = 19,
 };
+
+// The two identifier letters of a kind ("DZ"), "ID" for the identification block, "??" for
+// BLOCK_UNKNOWN.
+const char* block_kind_name(BlockKind kind);
+// Logs "<kind> block at 0x<offset>: <message>" at `level`: every refusal of a block says which
+// block and why.
+void log_block(int32_t level, BlockKind kind, uint64_t offset, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
 
 // A link whose value in the file is 0.
 constexpr uint64_t NIL_LINK = ~uint64_t{0};
@@ -96,7 +113,8 @@ bool block_list_push_front(BlockList* list, BlockRef ref);
 void block_list_destroy(BlockList* list);
 
 // Reads the 24-byte header at the stream position. False on a short read, or with the error
-// "Unable to load block header for type %s" for an unknown identifier. An ID block leaves the
+// "Unable to load block header for type %s" for an identifier that is neither the file's
+// identification nor "##" and two characters (those give BLOCK_OTHER). An ID block leaves the
 // stream at its start.
 bool read_block_header(Stream* stream, BlockHeader* header);
 // The header's links at the stream position, 0 turned into NIL_LINK.

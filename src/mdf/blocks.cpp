@@ -1,11 +1,14 @@
 // Loaders, destructors and typed views of the block kinds, and the stream over the data
-// section of DT and SD blocks. Every loader checks its number of links, reads them, parses the
-// linked blocks in link order and then reads its fields behind the links.
+// section of plain data blocks. Every loader checks its number of links, reads them, parses
+// the linked blocks in link order and then reads its fields behind the links. Links beyond the
+// ones a kind uses (attachments of a channel, the texts of a text table ...) are not followed.
 #include "mdf/blocks.h"
 
 #include <cstdlib>
 #include <cstring>
 
+#include "mdf/block_loading.h"
+#include "mdf/data_lists.h"
 #include "mdf/field_reader.h"
 #include "support/log.h"
 
@@ -23,25 +26,17 @@ bool parse_single(Stream* s, uint64_t link, BlockCache* cache, BlockRef* out) {
   return link == NIL_LINK || !block_ref_empty(*out);
 }
 
-// Reads exactly `want` links (the header must announce that many).
-bool load_links(Stream* s, const BlockHeader* h, uint64_t want, GrowArray<uint64_t>* links) {
-  if (h->link_count != want) return false;
+// Reads the header's links, of which there must be at least `want`.
+bool load_links(Stream* s, const BlockHeader* h, uint64_t offset, uint64_t want,
+                GrowArray<uint64_t>* links) {
+  if (h->link_count < want) {
+    log_block(LOG_ERROR, h->kind, offset, "%llu links where %llu are needed",
+              static_cast<unsigned long long>(h->link_count),
+              static_cast<unsigned long long>(want));
+    return false;
+  }
   return read_links(s, h, links);
 }
-
-// The fields of a block start behind its links.
-FieldReader fields_of(const Block* b, Stream* s) {
-  return field_reader_at(s,
-                         static_cast<int64_t>(b->offset + BLOCK_HEADER_SIZE + 8 * b->link_count));
-}
-
-struct LinkArray {
-  GrowArray<uint64_t> a{};
-  ~LinkArray() { grow_array_free(&a); }
-  uint64_t operator[](int32_t i) const { return a.items[i]; }
-};
-
-void log_unsupported() { LOG(LOG_ERROR, "Unsupported parameter present in file"); }
 
 // ---- ID ----
 
@@ -68,14 +63,12 @@ void id_destroy(Block* b) { block_release(&reinterpret_cast<IdBlock*>(b)->hd); }
 bool hd_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, BlockList*) {
   auto* hd = reinterpret_cast<HdBlock*>(b);
   LinkArray links;
-  if (!load_links(s, h, 6, &links.a)) return false;
+  if (!load_links(s, h, b->offset, 6, &links.a)) return false;
   copy_header(b, h);
   if (!parse_block_into_list(s, links[0], cache, &hd->data_groups)) return false;
   if (!parse_block_into_list(s, links[1], cache, &hd->file_history)) return false;
-  if (links[2] != NIL_LINK || links[3] != NIL_LINK || links[4] != NIL_LINK) {
-    log_unsupported();
-    return false;
-  }
+  // The channel hierarchy, attachments and events (links 2 to 4) play no part in the
+  // conversion and are not followed.
   if (!parse_single(s, links[5], cache, &hd->comment)) return false;
   FieldReader r = fields_of(b, s);
   uint16_t tz, dst;
@@ -101,7 +94,7 @@ void hd_destroy(Block* b) {
 bool fh_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, BlockList* siblings) {
   auto* fh = reinterpret_cast<FhBlock*>(b);
   LinkArray links;
-  if (!load_links(s, h, 2, &links.a)) return false;
+  if (!load_links(s, h, b->offset, 2, &links.a)) return false;
   copy_header(b, h);
   if (!parse_block_into_list(s, links[0], cache, siblings)) return false;
   if (!parse_single(s, links[1], cache, &fh->comment)) return false;
@@ -122,7 +115,8 @@ void fh_destroy(Block* b) { block_release(&reinterpret_cast<FhBlock*>(b)->commen
 bool dg_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, BlockList* siblings) {
   auto* dg = reinterpret_cast<DgBlock*>(b);
   LinkArray links;
-  if (!load_links(s, h, 4, &links.a)) return false;
+  if (!load_links(s, h, b->offset, 4, &links.a)) return false;
+  copy_header(b, h);
   if (!parse_block_into_list(s, links[0], cache, siblings)) return false;
   if (!parse_block_into_list(s, links[1], cache, &dg->channel_groups)) return false;
   if (!parse_single(s, links[2], cache, &dg->data)) return false;
@@ -145,16 +139,13 @@ void dg_destroy(Block* b) {
 bool cg_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, BlockList* siblings) {
   auto* cg = reinterpret_cast<CgBlock*>(b);
   LinkArray links;
-  if (!load_links(s, h, 6, &links.a)) return false;
+  if (!load_links(s, h, b->offset, 6, &links.a)) return false;
   copy_header(b, h);
   if (!parse_block_into_list(s, links[0], cache, siblings)) return false;
   if (!parse_block_into_list(s, links[1], cache, &cg->channels)) return false;
   if (!parse_single(s, links[2], cache, &cg->acquisition_name)) return false;
   if (!parse_single(s, links[3], cache, &cg->acquisition_source)) return false;
-  if (links[4] != NIL_LINK) {
-    log_unsupported();
-    return false;
-  }
+  // Sample reductions (link 4) are not followed: only the records themselves are converted.
   if (!parse_single(s, links[5], cache, &cg->comment)) return false;
   FieldReader r = fields_of(b, s);
   if (!field_read_u64(&r, &cg->record_id) || !field_read_u64(&r, &cg->cycle_count) ||
@@ -166,6 +157,11 @@ bool cg_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, Block
   cg->variable_length = (cg->flags & CG_FLAG_VARIABLE_LENGTH) != 0;
   cg->bus_event = (cg->flags & CG_FLAG_BUS_EVENT) != 0;
   cg->plain_bus_event = (cg->flags & CG_FLAG_PLAIN_BUS_EVENT) != 0;
+  // The remote master is loaded before the channel list is built, which takes its master
+  // channels over.
+  if ((cg->flags & CG_FLAG_REMOTE_MASTER) && links.a.count > 6 &&
+      !parse_single(s, links[6], cache, &cg->master))
+    return false;
   return build_record_channels(cg);
 }
 
@@ -173,6 +169,7 @@ void cg_destroy(Block* b) {
   auto* cg = reinterpret_cast<CgBlock*>(b);
   record_channels_free(&cg->record_channels);
   block_list_destroy(&cg->channels);
+  block_release(&cg->master);
   block_release(&cg->acquisition_name);
   block_release(&cg->acquisition_source);
   block_release(&cg->comment);
@@ -183,7 +180,7 @@ void cg_destroy(Block* b) {
 bool cn_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, BlockList* siblings) {
   auto* cn = reinterpret_cast<CnBlock*>(b);
   LinkArray links;
-  if (!load_links(s, h, 8, &links.a)) return false;
+  if (!load_links(s, h, b->offset, 8, &links.a)) return false;
   copy_header(b, h);
   if (!parse_block_into_list(s, links[0], cache, siblings)) return false;
   if (!parse_block_into_list(s, links[1], cache, &cn->composition)) return false;
@@ -234,7 +231,7 @@ void cn_destroy(Block* b) {
 bool cc_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, BlockList*) {
   auto* cc = reinterpret_cast<CcBlock*>(b);
   LinkArray links;
-  if (!load_links(s, h, 4, &links.a)) return false;
+  if (!load_links(s, h, b->offset, 4, &links.a)) return false;
   copy_header(b, h);
   BlockRef* singles[] = {&cc->name, &cc->unit, &cc->comment, &cc->inverse};
   for (int32_t i = 0; i < 4; ++i)
@@ -277,7 +274,7 @@ void cc_destroy(Block* b) {
 bool si_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, BlockList*) {
   auto* si = reinterpret_cast<SiBlock*>(b);
   LinkArray links;
-  if (!load_links(s, h, 3, &links.a)) return false;
+  if (!load_links(s, h, b->offset, 3, &links.a)) return false;
   copy_header(b, h);
   BlockRef* singles[] = {&si->name, &si->path, &si->comment};
   for (int32_t i = 0; i < 3; ++i)
@@ -297,7 +294,11 @@ void si_destroy(Block* b) {
 
 bool text_load(Block* b, Stream* s, BlockCache*, const BlockHeader* h, BlockList*) {
   auto* t = reinterpret_cast<TextBlock*>(b);
-  if (h->link_count != 0) return false;
+  if (h->link_count != 0) {
+    log_block(LOG_ERROR, h->kind, b->offset, "%llu links where a text has none",
+              static_cast<unsigned long long>(h->link_count));
+    return false;
+  }
   copy_header(b, h);
   uint64_t d = block_data_size(b);
   if (d == 0) return true;
@@ -310,7 +311,7 @@ bool text_load(Block* b, Stream* s, BlockCache*, const BlockHeader* h, BlockList
 
 void text_destroy(Block* b) { dynstring_free(&reinterpret_cast<TextBlock*>(b)->text); }
 
-// ---- DT, SD ----
+// ---- DT, SD, DV, DI ----
 
 int64_t data_read(Stream* st, void* buffer, uint64_t n) {
   auto* s = reinterpret_cast<BlockDataStream*>(st);
@@ -337,19 +338,8 @@ int64_t data_tell(Stream* st) {
 // Any position from 0 up; the file is sought only when bytes are read.
 int64_t data_seek(Stream* st, int64_t offset, int32_t origin) {
   auto* s = reinterpret_cast<BlockDataStream*>(st);
-  int64_t base;
-  if (origin == SEEK_FROM_START) {
-    base = 0;
-  } else if (origin == SEEK_FROM_CURRENT) {
-    base = static_cast<int64_t>(s->position);
-  } else if (origin == SEEK_FROM_END) {
-    base = static_cast<int64_t>(block_data_stream_size(s));
-  } else {
-    return -1;
-  }
-  int64_t target;
-  if (__builtin_add_overflow(base, offset, &target) || target < 0) return -1;
-  s->position = static_cast<uint64_t>(target);
+  int64_t target = stream_seek_target(s->position, block_data_stream_size(s), offset, origin);
+  if (target >= 0) s->position = static_cast<uint64_t>(target);
   return target;
 }
 
@@ -365,6 +355,15 @@ bool data_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, Blo
   d->data.file_size = block_cache_stream_size(cache);
   d->data.position = 0;
   return true;
+}
+
+// ---- Blocks of other kinds: kept as placeholders, their links not followed ----
+
+bool other_load(Block* b, Stream* s, BlockCache*, const BlockHeader* h, BlockList*) {
+  copy_header(b, h);
+  FieldReader r = field_reader_at(s, static_cast<int64_t>(b->offset));
+  auto* other = reinterpret_cast<OtherBlock*>(b);
+  return field_read_bytes(&r, other->id, 4);
 }
 
 // ---- The table of kinds ----
@@ -391,8 +390,15 @@ const KindInfo* kind_info(BlockKind kind) {
       /* SD */ {sizeof(DataBlock), {data_load, nullptr}, 24, 0},
       /* SI */ {sizeof(SiBlock), {si_load, si_destroy}, 56, 3},
       /* TX */ {sizeof(TextBlock), {text_load, text_destroy}, 24, 0},
+      /* DL */ {sizeof(DlBlock), {dl_load, dl_destroy}, 40, 2},
+      /* DZ */ {sizeof(DzBlock), {dz_load, nullptr}, 48, 0},
+      /* HL */ {sizeof(HlBlock), {hl_load, hl_destroy}, 40, 1},
+      /* LD */ {sizeof(LdBlock), {ld_load, ld_destroy}, 40, 2},
+      /* DV */ {sizeof(DataBlock), {data_load, nullptr}, 24, 0},
+      /* DI */ {sizeof(DataBlock), {data_load, nullptr}, 24, 0},
+      /* other */ {sizeof(OtherBlock), {other_load, nullptr}, 24, 0},
   };
-  if (kind <= BLOCK_UNKNOWN || kind > BLOCK_TX) return nullptr;
+  if (kind <= BLOCK_UNKNOWN || kind > BLOCK_OTHER) return nullptr;
   return &kinds[kind];
 }
 
@@ -439,11 +445,12 @@ TextBlock* tx_block(BlockRef ref) { return view<TextBlock>(ref.block, BLOCK_TX);
 TextBlock* md_block(BlockRef ref) { return view<TextBlock>(ref.block, BLOCK_MD); }
 DataBlock* dt_block(BlockRef ref) { return view<DataBlock>(ref.block, BLOCK_DT); }
 CgBlock* cg_block(Block* block) { return view<CgBlock>(block, BLOCK_CG); }
-DataBlock* sd_block(Block* block) { return view<DataBlock>(block, BLOCK_SD); }
 
-Stream* sd_stream(Block* block) {
-  DataBlock* d = sd_block(block);
-  return d ? &d->data.base : nullptr;
+DataBlock* plain_data_block(Block* block) {
+  if (!block) return nullptr;
+  BlockKind k = block->kind;
+  bool plain = k == BLOCK_DT || k == BLOCK_SD || k == BLOCK_DV || k == BLOCK_DI;
+  return plain ? reinterpret_cast<DataBlock*>(block) : nullptr;
 }
 
 std::string_view block_text(BlockRef ref) {

@@ -1,6 +1,7 @@
-// The twelve block kinds of an MDF 4 file that the reader supports: their objects, the typed
-// views from a reference to a block of the expected kind (null for another kind or none), and
-// the stream over the data section of data and signal-data blocks.
+// The block kinds of an MDF 4 file that the reader supports (the data lists and compressed
+// data are in data_lists.h): their objects, the typed views from a reference to a block of the
+// expected kind (null for another kind or none), and the stream over the data section of data,
+// signal-data, value and invalidation blocks.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +60,9 @@ struct DgBlock {
 constexpr uint16_t CG_FLAG_VARIABLE_LENGTH = 1;
 constexpr uint16_t CG_FLAG_BUS_EVENT = 2;
 constexpr uint16_t CG_FLAG_PLAIN_BUS_EVENT = 4;
+// The group's master channel lives in another channel group (column storage), named by the
+// group's seventh link.
+constexpr uint16_t CG_FLAG_REMOTE_MASTER = 8;
 
 struct CgBlock {
   Block base;
@@ -76,9 +80,18 @@ struct CgBlock {
   uint32_t data_bytes;
   uint32_t invalidation_bytes;
   GrowArray<RecordChannel> record_channels;  // built by build_record_channels
+  // The channel group whose records hold this group's master channel, record by record
+  // (CG_FLAG_REMOTE_MASTER); empty otherwise.
+  BlockRef master;
+  // The data group whose channel list holds this group, set once the file is open (the first
+  // such data group); not owned.
+  Block* data_group;
 };
 
 constexpr uint8_t CHANNEL_TYPE_VARIABLE_LENGTH = 1;
+constexpr uint8_t CHANNEL_TYPE_MASTER = 2;
+constexpr uint8_t CHANNEL_TYPE_VIRTUAL_MASTER = 3;
+constexpr uint8_t SYNC_TYPE_TIME = 1;
 
 // Data-type codes derived from the channel's data type; 0 for every unsupported type.
 constexpr int32_t DATA_TYPE_CODE_UNSUPPORTED = 0;
@@ -149,9 +162,16 @@ struct TextBlock {
   DynString text;
 };
 
-// The data section of a DT or SD block as a read-only stream of its own (positions from the
-// section start). Reads stop at the section end and never past the end of the file. It has
-// no close: the block owns it.
+// A block of a kind the reader does not read ("##AT", "##EV", "##CA" ...), reached through a
+// link the conversion does not need: only its identifier is kept.
+struct OtherBlock {
+  Block base;
+  char id[5];  // the four identifier characters, zero-terminated
+};
+
+// The data section of a DT, SD, DV or DI block as a read-only stream of its own (positions
+// from the section start). Reads stop at the section end and never past the end of the file.
+// It has no close: the block owns it.
 struct BlockDataStream {
   Stream base;
   Stream* file;  // not owned
@@ -166,8 +186,8 @@ struct DataBlock {
   BlockDataStream data;
 };
 
-// Size of a DT or SD block's data section as the stream sees it: length - 24, cut at the end
-// of the file.
+// Size of a data block's section as the stream sees it: length - 24, cut at the end of the
+// file.
 uint64_t block_data_stream_size(const BlockDataStream* s);
 
 // Typed views.
@@ -182,9 +202,8 @@ TextBlock* tx_block(BlockRef ref);
 TextBlock* md_block(BlockRef ref);
 DataBlock* dt_block(BlockRef ref);
 CgBlock* cg_block(Block* block);
-DataBlock* sd_block(Block* block);
-// The stream over an SD block's data section; null for any other kind.
-Stream* sd_stream(Block* block);
+// A DT, SD, DV or DI block: one section of plain data.
+DataBlock* plain_data_block(Block* block);
 
 // The text of a TX or MD block up to its first zero byte (the padding that writers add after
 // the terminator stays in TextBlock::text); empty for any other kind or none.

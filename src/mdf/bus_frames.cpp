@@ -189,6 +189,77 @@ bool select_frame_extractor(const RecordChannel* channels, int32_t count, FrameE
   return true;
 }
 
+namespace {
+
+// The prefix and role set of a kind of frame group; null prefix for a kind that gives no
+// frames.
+struct KindRoles {
+  std::string_view prefix;
+  uint32_t roles;
+};
+
+KindRoles kind_roles(GroupKind kind) {
+  switch (kind) {
+    case GROUP_CAN_DATA:
+      return {"CAN_DataFrame", CAN_DATA_ROLES};
+    case GROUP_CAN_REMOTE:
+      return {"CAN_RemoteFrame", CAN_REMOTE_ROLES};
+    case GROUP_CAN_ERROR:
+      return {"CAN_ErrorFrame", CAN_ERROR_ROLES};
+    case GROUP_LIN:
+      return {"LIN_Frame", LIN_ROLES};
+    default:
+      return {{}, 0};
+  }
+}
+
+// Why a group for which select_frame_extractor chose no kind gives no frames.
+bool unknown_group_refusal(const RecordChannel* channels, int32_t count, DynString* why) {
+  std::string_view first;
+  for (int32_t i = 0; i < count; ++i) {
+    std::string_view name = channel_name(channels[i]);
+    size_t dot = name.find('.');
+    if (dot == std::string_view::npos) continue;
+    std::string_view prefix = name.substr(0, dot);
+    if (first.empty()) {
+      first = prefix;
+    } else if (prefix != first) {
+      return dynstring_format(why, "its channels' names have the prefixes %.*s and %.*s",
+                              static_cast<int>(first.size()), first.data(),
+                              static_cast<int>(prefix.size()), prefix.data()) >= 0;
+    }
+  }
+  if (first.empty())
+    return dynstring_append(why, "no channel is a frame field (such as CAN_DataFrame.ID)");
+  return dynstring_format(why, "%.*s is no kind of frame that is read",
+                          static_cast<int>(first.size()), first.data()) >= 0;
+}
+
+}  // namespace
+
+bool frame_group_refusal(const RecordChannel* channels, int32_t count, GroupKind kind,
+                         DynString* why) {
+  if (kind >= GROUP_LIN_CHECKSUM_ERROR && kind <= GROUP_LIN_TRANSMISSION_ERROR)
+    return dynstring_append(why, "LIN errors are not converted");
+  KindRoles own = kind_roles(kind);
+  if (own.prefix.empty()) return unknown_group_refusal(channels, count, why);
+  bool timed = false;
+  for (int32_t i = 0; i < count; ++i) timed |= channels[i].role == ROLE_TIMESTAMP;
+  if (!timed) return dynstring_append(why, "no time channel");
+  for (int32_t i = 0; i < count; ++i) {
+    const RecordChannel& c = channels[i];
+    std::string_view name = channel_name(c);
+    if (!in_set(own.roles, c.role) && !skippable(c, own.prefix))
+      return dynstring_format(why, "channel \"%.*s\" is no field of %.*s",
+                              static_cast<int>(name.size()), name.data(),
+                              static_cast<int>(own.prefix.size()), own.prefix.data()) >= 0;
+    if (c.role == ROLE_DATA_BYTES && !c.payload_store && c.bit_count / 8 > CAN_DATA_AREA)
+      return dynstring_format(why, "its DataBytes channel is wider than %u bytes", CAN_DATA_AREA) >=
+             0;
+  }
+  return false;
+}
+
 // The fields that data and remote frames share; each extractor's role set decides which of
 // them can reach it.
 static void set_can_field(uint32_t role, double v, BusFrame* frame) {

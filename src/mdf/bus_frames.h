@@ -11,6 +11,7 @@
 
 struct RecordChannel;
 struct RecordView;
+struct DynString;
 
 enum FrameKind : uint32_t {
   FRAME_NONE = 0,
@@ -99,6 +100,14 @@ FrameRole frame_role_from_name(std::string_view name);
 // extractor and kind of the prefix (extract_nothing and GROUP_NONE for an unknown prefix).
 bool select_frame_extractor(const RecordChannel* channels, int32_t count, FrameExtractor* extractor,
                             GroupKind* group_kind);
+
+// Why the records of a bus-logging channel group give no frames, judged from its channels
+// alone: a short text for a message ("no time channel", "channel \"Speed\" is no field of
+// CAN_DataFrame" ...) appended to `why`. `kind` is what select_frame_extractor chose
+// (GROUP_NONE when it chose none). False when the channels allow frames; single records may
+// still be refused, such as those whose DataBytes hold more than 64 bytes.
+bool frame_group_refusal(const RecordChannel* channels, int32_t count, GroupKind kind,
+                         DynString* why);
 
 uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame);
 uint32_t extract_can_remote_frame(const RecordView* view, BusFrame* frame);

@@ -86,13 +86,28 @@ bool build_conversion(const CnBlock* cn, Conversion* out) {
   return true;
 }
 
-bool add_leaf(const CnBlock* cn, GrowArray<RecordChannel>* channels) {
+// Where the channels of one group go, and whether their oddities are worth a warning (only
+// for the groups of bus frames, which are read).
+struct ListBuild {
+  GrowArray<RecordChannel>* channels;
+  bool warn;
+};
+
+bool is_time_master(const CnBlock* cn) {
+  return (cn->channel_type == CHANNEL_TYPE_MASTER ||
+          cn->channel_type == CHANNEL_TYPE_VIRTUAL_MASTER) &&
+         cn->sync_type == SYNC_TYPE_TIME;
+}
+
+bool add_leaf(const CnBlock* cn, const ListBuild& build) {
   RecordChannel c{};
   std::string_view name = block_text(cn->name);
   if (!dynstring_from(&c.name, name)) return false;
-  c.role = frame_role_from_name(name);
+  // The time master gives the frame time whatever its name ("Timestamp", "time", "t" ...).
+  c.role = is_time_master(cn) ? ROLE_TIMESTAMP : frame_role_from_name(name);
   c.bit_offset = static_cast<uint64_t>(cn->byte_offset) * 8 + cn->bit_offset;
   c.bit_count = cn->bit_count;
+  c.record_index = cn->channel_type == CHANNEL_TYPE_VIRTUAL_MASTER;
   switch (cn->data_type_code) {
     case DATA_TYPE_CODE_UNSIGNED_LE:
       c.value_kind = VALUE_UNSIGNED;
@@ -107,13 +122,17 @@ bool add_leaf(const CnBlock* cn, GrowArray<RecordChannel>* channels) {
       c.byte_order = 1;
       break;
     default:
-      LOG(LOG_WARN, "Unsupported channel data type: %d", cn->data_type_code);
+      if (build.warn && !c.record_index)
+        LOG(LOG_WARN,
+            "Channel \"%.*s\": data type %u is not supported; its values are read as "
+            "big-endian unsigned integers",
+            static_cast<int>(name.size()), name.data(), cn->data_type);
       c.value_kind = VALUE_UNSIGNED;
       c.byte_order = 0;
       break;
   }
   c.payload_store = cn->channel_type == CHANNEL_TYPE_VARIABLE_LENGTH ? cn->data.block : nullptr;
-  if (!build_conversion(cn, &c.conversion) || !grow_array_push(channels, c)) {
+  if (!build_conversion(cn, &c.conversion) || !grow_array_push(build.channels, c)) {
     conversion_destroy(&c.conversion);
     dynstring_free(&c.name);
     return false;
@@ -123,8 +142,8 @@ bool add_leaf(const CnBlock* cn, GrowArray<RecordChannel>* channels) {
 
 // Compositions nest one level per call; the nesting is bounded like block nesting (blocks
 // shared through the cache could otherwise stack deeper than any one load path).
-bool add_channels(const CnBlock* cn, GrowArray<RecordChannel>* channels, int32_t depth) {
-  if (cn->composition.count == 0) return add_leaf(cn, channels);
+bool add_channels(const CnBlock* cn, const ListBuild& build, int32_t depth) {
+  if (cn->composition.count == 0) return add_leaf(cn, build);
   if (depth >= MAX_BLOCK_DEPTH) {
     LOG(LOG_ERROR, "Channel compositions nested deeper than %d levels at offset %llu",
         MAX_BLOCK_DEPTH, static_cast<unsigned long long>(cn->base.offset));
@@ -132,16 +151,32 @@ bool add_channels(const CnBlock* cn, GrowArray<RecordChannel>* channels, int32_t
   }
   for (const BlockRef& member : cn->composition) {
     const CnBlock* m = cn_block(member);
-    if (m && !add_channels(m, channels, depth + 1)) return false;
+    if (m && !add_channels(m, build, depth + 1)) return false;
+  }
+  return true;
+}
+
+bool is_bus_group(const CgBlock* cg) {
+  const SiBlock* si = si_block(cg->acquisition_source);
+  return si && si->source_type == SOURCE_TYPE_BUS;
+}
+
+// The time channels of the group's remote master, read from the master's record that the
+// reader places right behind the group's data bytes.
+bool add_master_channels(const CgBlock* cg, const CgBlock* master, const ListBuild& build) {
+  for (const BlockRef& ref : master->channels) {
+    const CnBlock* cn = cn_block(ref);
+    if (!cn || cn->composition.count != 0) continue;
+    if (!is_time_master(cn) && frame_role_from_name(block_text(cn->name)) != ROLE_TIMESTAMP)
+      continue;
+    if (!add_leaf(cn, build)) return false;
+    RecordChannel& added = (*build.channels)[build.channels->count - 1];
+    added.bit_offset += uint64_t{cg->data_bytes} * 8;
   }
   return true;
 }
 
 }  // namespace
-
-bool add_record_channels(const CnBlock* cn, GrowArray<RecordChannel>* channels) {
-  return add_channels(cn, channels, 0);
-}
 
 void record_channels_free(GrowArray<RecordChannel>* channels) {
   for (RecordChannel& c : *channels) {
@@ -151,14 +186,33 @@ void record_channels_free(GrowArray<RecordChannel>* channels) {
   grow_array_free(channels);
 }
 
+uint64_t record_index_offset(const CgBlock* cg) {
+  const CgBlock* master = cg_block(cg->master);
+  return uint64_t{cg->data_bytes} + (master ? master->data_bytes : 0);
+}
+
 bool build_record_channels(CgBlock* cg) {
   record_channels_free(&cg->record_channels);
+  ListBuild build{&cg->record_channels, is_bus_group(cg)};
+  bool ok = true;
   for (const BlockRef& ref : cg->channels) {
     const CnBlock* cn = cn_block(ref);
-    if (cn && !add_record_channels(cn, &cg->record_channels)) {
-      record_channels_free(&cg->record_channels);
-      return false;
-    }
+    if (cn && !add_channels(cn, build, 0)) ok = false;
+  }
+  if (const CgBlock* master = cg_block(cg->master); ok && master)
+    ok = add_master_channels(cg, master, build);
+  if (!ok) {
+    record_channels_free(&cg->record_channels);
+    return false;
+  }
+  // A virtual master's value is the record's index, which the reader writes as a 64-bit
+  // integer behind the record's data (and its master's).
+  for (RecordChannel& c : cg->record_channels) {
+    if (!c.record_index) continue;
+    c.bit_offset = record_index_offset(cg) * 8;
+    c.bit_count = 64;
+    c.value_kind = VALUE_UNSIGNED;
+    c.byte_order = 1;
   }
   return true;
 }

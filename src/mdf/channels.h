@@ -29,8 +29,12 @@ struct RecordChannel {
   DynString name;
   FrameRole role;
   // Where a variable-length channel's payloads live (an SdBlock, a CgBlock of
-  // variable-length records or a block of another kind); null for other channels. Not owned.
+  // variable-length records, a list or compressed block of signal data, or a block of another
+  // kind); null for other channels. Not owned.
   Block* payload_store;
+  // A virtual master: the value is the record's index within its channel group, which the
+  // record reader places behind the record (at record_index_offset).
+  bool record_index;
 };
 
 // The channel's raw bits from a record as an unsigned integer (its 64 least significant bits
@@ -42,9 +46,13 @@ uint64_t record_channel_raw(const RecordChannel* channel, const uint8_t* record,
 double record_channel_value(const RecordChannel* channel, const uint8_t* record, uint64_t length);
 
 // Rebuilds a channel group's channel array from its channel list; false (with a message)
-// when memory ran out or compositions nest too deeply.
+// when memory ran out or compositions nest too deeply. The channel of type master or virtual
+// master with time synchronisation takes the timestamp role whatever its name. A group whose
+// master lives in another group (its remote master) gets that group's time channels too, read
+// from the master's record that the reader places right behind the group's data bytes.
 bool build_record_channels(CgBlock* cg);
-// Appends the leaf channels of one channel (its composition members, depth first).
-bool add_record_channels(const CnBlock* cn, GrowArray<RecordChannel>* channels);
+// Where the reader places the record index behind a record of the group: its data bytes plus
+// the data bytes of its remote master.
+uint64_t record_index_offset(const CgBlock* cg);
 // Destroys each entry (name and conversion) and frees the array.
 void record_channels_free(GrowArray<RecordChannel>* channels);

@@ -4,6 +4,16 @@
 #include "mdf/blocks.h"
 #include "support/log.h"
 
+namespace {
+
+bool has_time_channel(const CgBlock* cg) {
+  for (const RecordChannel& c : cg->record_channels)
+    if (c.role == ROLE_TIMESTAMP) return true;
+  return false;
+}
+
+}  // namespace
+
 void record_layouts_free(DgBlock* dg) { hash_table_destroy<RecordLayoutTraits>(&dg->layouts); }
 
 bool prepare_record_layouts(DgBlock* dg) {
@@ -24,6 +34,7 @@ bool prepare_record_layouts(DgBlock* dg) {
     layout.group = cg;
     layout.extractor = extract_nothing;
     layout.group_kind = GROUP_NONE;
+    layout.ordinal = static_cast<int32_t>(dg->layouts.count);
     if (cg->variable_length) {
       layout.record_length = -1;
     } else {
@@ -31,6 +42,15 @@ bool prepare_record_layouts(DgBlock* dg) {
       // group shared by two data groups would pull the list from under the other's layout.
       layout.record_length = cg->data_bytes;
       layout.invalidation_bytes = cg->invalidation_bytes;
+      layout.master = cg_block(cg->master);
+      layout.master_bytes = layout.master ? layout.master->data_bytes : 0;
+      for (int32_t i = 0; i < cg->record_channels.count; ++i) {
+        const RecordChannel& c = cg->record_channels[i];
+        layout.index_field |= c.record_index;
+        if (!c.payload_store) continue;
+        if (layout.payload_begin == layout.payload_end) layout.payload_begin = i;
+        layout.payload_end = i + 1;
+      }
       const SiBlock* si = si_block(cg->acquisition_source);
       if (si && si->source_type == SOURCE_TYPE_BUS) {
         FrameExtractor extractor = extract_nothing;
@@ -40,6 +60,9 @@ bool prepare_record_layouts(DgBlock* dg) {
           layout.extractor = extractor;
           layout.group_kind = kind;
         }
+        // Frames without a time would all be stamped with the file's start: such a group
+        // gives none (frame_group_refusal says why).
+        if (!has_time_channel(cg)) layout.extractor = extract_nothing;
       }
     }
     HashSlot<RecordLayout> slot =
@@ -52,4 +75,14 @@ bool prepare_record_layouts(DgBlock* dg) {
 
 const RecordLayout* record_layout_find(const DgBlock* dg, uint64_t record_id) {
   return hash_table_find<RecordLayoutTraits>(&dg->layouts, record_id);
+}
+
+bool dg_has_bus_groups(const DgBlock* dg) {
+  const HashTable<RecordLayout>& t = dg->layouts;
+  for (int32_t i = 0; i < t.capacity; ++i) {
+    if (!t.control[i]) continue;
+    GroupKind kind = t.entries[i].group_kind;
+    if (kind != GROUP_NONE && kind != GROUP_UNSET) return true;
+  }
+  return false;
 }

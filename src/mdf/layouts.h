@@ -20,6 +20,16 @@ struct RecordLayout {
   CgBlock* group;  // not owned; its channel array is the record's channel list
   FrameExtractor extractor;
   GroupKind group_kind;
+  // What the reader places behind the data bytes: the remote master's record (master_bytes of
+  // it; null master when the group has none), then the record's index within the group as a
+  // 64-bit integer when a channel needs it.
+  CgBlock* master;
+  uint32_t master_bytes;
+  bool index_field;
+  int32_t ordinal;  // 0 .. layouts - 1, in channel-group order
+  // The channels from payload_begin up to payload_end hold every channel with a payload
+  // store (an empty range when there is none), so that the reader looks at no others.
+  int32_t payload_begin, payload_end;
 };
 
 // Keys the layout map by record id.
@@ -37,3 +47,6 @@ bool prepare_record_layouts(DgBlock* dg);
 // The layout of a record id (use 0 when the data group's record-id size is 0), or null.
 const RecordLayout* record_layout_find(const DgBlock* dg, uint64_t record_id);
 void record_layouts_free(DgBlock* dg);
+// True when a channel group of the data group holds bus frames of a kind the reader knows
+// (a bus source and a frame-type prefix); the conversion reads only such data groups.
+bool dg_has_bus_groups(const DgBlock* dg);

@@ -1,6 +1,8 @@
 // The record reader: walks a data group's records in file order together with their
-// variable-length data, and the iterator that hands each record to its group's frame
-// extractor.
+// variable-length data (from signal-data blocks, or from variable-length records of the data
+// group found by the offset the record holds), the records of a remote master and the record
+// index, and the iterator that hands each record to its group's frame extractor. The data may
+// lie in one plain block or spread over data lists and compressed blocks.
 #pragma once
 
 #include <cstdint>
@@ -11,13 +13,16 @@
 #include "support/dyn_string.h"
 
 struct DgBlock;
+struct HdBlock;
 
 // One record as the extractor sees it. The variable-length bytes hold, for each channel of
 // the list that has a payload store, in list order, a 4-byte little-endian length L and L
 // bytes; entries are always complete (L never runs past the buffer). Valid until the next
 // record is read.
 struct RecordView {
-  const uint8_t* record_bytes;  // the data bytes (record id and invalidation bytes excluded)
+  // The data bytes (record id and invalidation bytes excluded), followed by what the layout
+  // places behind them (the remote master's record, the record index).
+  const uint8_t* record_bytes;
   uint64_t record_length;
   const uint8_t* variable_bytes;
   uint64_t variable_length;
@@ -30,23 +35,33 @@ struct RecordView {
 bool record_view_next_entry(const RecordView* view, uint64_t* cursor, const uint8_t** bytes,
                             uint64_t* length);
 
+struct ReaderState;
+
 // One pass over one data group.
 struct RecordReader {
   DgBlock* dg;        // not owned
-  uint64_t position;  // from the start of the data block's data section
+  uint64_t position;  // from the start of the data group's data
   DynString record;   // buffers reused for every record
   DynString variable;
   const RecordLayout* layout;  // the layout of the record last read
   RecordView view;
   BusFrame frame;
+  ReaderState* state;  // the streams over the data and the payloads; owned
 };
 
+// A reader of the data group's records; null when memory ran out. A data group whose data
+// cannot be read (see data_pieces_resolve) gives a reader that has failed at once.
 RecordReader* record_reader_new(DgBlock* dg);
 void record_reader_free(RecordReader* reader);
 // Reads the next record into reader->view (and reader->layout); false at the end of the
-// data group (no data block, a failed seek or short read, an unknown record id, an
-// unreadable record-id size). Variable-length records met on their own are skipped.
+// data group (no data, an unknown record id, an unreadable record-id size, a last record cut
+// short) and when reading failed. Variable-length records met on their own are passed over:
+// a record finds its variable-length bytes by the offset it holds.
 bool record_reader_next(RecordReader* reader);
+// True when reading stopped because the data could not be read (a damaged compressed block,
+// a remote master with fewer records, variable-length records referred to in a disorder that
+// would take too long to follow ...); the reason has been logged.
+bool record_reader_failed(const RecordReader* reader);
 
 struct RecordIterator {
   BusFrame* frame;       // the frame of the record just read; null when reading has ended
@@ -56,3 +71,9 @@ struct RecordIterator {
 
 void record_iter_begin(RecordIterator* it, RecordReader* reader);
 void record_iter_next(RecordIterator* it);
+
+// Run once when a file has been opened: tells each channel group its data group, and checks
+// that what the data groups with bus frames need can be read (their data, the signal data of
+// their variable-length channels, their remote masters). False, with the reason logged, when
+// it cannot: the file is then refused before any frame is read.
+bool prepare_bus_reading(HdBlock* hd);

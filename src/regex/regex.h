@@ -86,14 +86,6 @@ int32_t regex_group_count(const Regex* holder);
 // captures[0] that cannot be a match of the text: before it, negative length, zero bytes).
 int32_t regex_match(const Regex* holder, const char* text, RegexCapture* captures, uint32_t flags);
 
-// Searches the line or other view `text` (no terminating zero needed): a REGEX_RANGE search
-// over the whole view.
-inline int32_t regex_match_view(const Regex* holder, std::string_view text,
-                                RegexCapture* captures) {
-  captures[0] = RegexCapture{text.data(), static_cast<int64_t>(text.size())};
-  return regex_match(holder, nullptr, captures, REGEX_RANGE);
-}
-
 void regex_free(RegexProgram* program);
 
 // RAII owner for code at the edges and tests.
@@ -123,22 +115,7 @@ int32_t utf8_decode(const char* p, const char* end, uint32_t* cp);
 // decoding forward from `begin`; returns its length in bytes.
 int32_t utf8_decode_before(const char* begin, const char* p, uint32_t* cp);
 
-// Encodes `cp` (a code point, or an invalid-byte marker) into out[0..3]; returns the length.
-int32_t utf8_encode(uint32_t cp, char* out);
-
 // Simple (one-to-one) Unicode mappings; code points without a mapping map to themselves.
 uint32_t unicode_simple_fold(uint32_t cp);
 uint32_t unicode_to_lower(uint32_t cp);
 uint32_t unicode_to_upper(uint32_t cp);
-
-// True when both texts have the same code points after simple case folding (invalid bytes
-// compare as themselves).
-bool utf8_equal_fold(std::string_view a, std::string_view b);
-
-// True when `text` ends with `suffix` under simple case folding, compared code point by
-// code point from the end of the suffix's decoding (such as a ".dbc" ending in any case).
-bool utf8_ends_with_fold(std::string_view text, std::string_view suffix);
-
-// Appends `in` to `out` with every code point lower-cased by the simple mapping; invalid
-// bytes are copied unchanged. Returns false when memory is exhausted.
-bool utf8_lower(std::string_view in, DynString* out);

@@ -91,34 +91,6 @@ int32_t utf8_decode_before(const char* begin, const char* p, uint32_t* cp) {
   return 1;
 }
 
-int32_t utf8_encode(uint32_t cp, char* out) {
-  auto* o = reinterpret_cast<uint8_t*>(out);
-  if (cp < 0x80) {
-    o[0] = static_cast<uint8_t>(cp);
-    return 1;
-  }
-  if (cp >= UTF8_INVALID_BASE) {
-    o[0] = static_cast<uint8_t>(cp - UTF8_INVALID_BASE);
-    return 1;
-  }
-  if (cp < 0x800) {
-    o[0] = static_cast<uint8_t>(0xC0 | (cp >> 6));
-    o[1] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    o[0] = static_cast<uint8_t>(0xE0 | (cp >> 12));
-    o[1] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-    o[2] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  o[0] = static_cast<uint8_t>(0xF0 | (cp >> 18));
-  o[1] = static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F));
-  o[2] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-  o[3] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-  return 4;
-}
-
 uint32_t unicode_simple_fold(uint32_t cp) {
   if (cp < 0x80) return (cp >= 'A' && cp <= 'Z') ? cp + 32 : cp;
   return case_map(UNICODE_FOLD, cp);
@@ -132,47 +104,4 @@ uint32_t unicode_to_lower(uint32_t cp) {
 uint32_t unicode_to_upper(uint32_t cp) {
   if (cp < 0x80) return (cp >= 'a' && cp <= 'z') ? cp - 32 : cp;
   return case_map(UNICODE_UPPER, cp);
-}
-
-bool utf8_equal_fold(std::string_view a, std::string_view b) {
-  const char* pa = a.data();
-  const char* ea = pa + a.size();
-  const char* pb = b.data();
-  const char* eb = pb + b.size();
-  while (pa < ea && pb < eb) {
-    uint32_t ca, cb;
-    pa += utf8_decode(pa, ea, &ca);
-    pb += utf8_decode(pb, eb, &cb);
-    if (ca != cb && unicode_simple_fold(ca) != unicode_simple_fold(cb)) return false;
-  }
-  return pa == ea && pb == eb;
-}
-
-bool utf8_ends_with_fold(std::string_view text, std::string_view suffix) {
-  const char* tb = text.data();
-  const char* tp = tb + text.size();
-  const char* sb = suffix.data();
-  const char* sp = sb + suffix.size();
-  while (sp > sb) {
-    if (tp == tb) return false;
-    uint32_t ct, cs;
-    tp -= utf8_decode_before(tb, tp, &ct);
-    sp -= utf8_decode_before(sb, sp, &cs);
-    if (ct != cs && unicode_simple_fold(ct) != unicode_simple_fold(cs)) return false;
-  }
-  return true;
-}
-
-bool utf8_lower(std::string_view in, DynString* out) {
-  const char* p = in.data();
-  const char* end = p + in.size();
-  while (p < end) {
-    uint32_t cp;
-    int32_t n = utf8_decode(p, end, &cp);
-    char buf[4];
-    int32_t m = utf8_encode(unicode_to_lower(cp), buf);
-    if (!dynstring_append(out, buf, static_cast<uint64_t>(m))) return false;
-    p += n;
-  }
-  return true;
 }

@@ -1,8 +1,6 @@
 // DynString growth, appending and formatting.
 #include "support/dyn_string.h"
 
-#include <stb/stb_sprintf.h>
-
 #include <cstdio>
 #include <cstdlib>
 
@@ -126,37 +124,6 @@ int64_t dynstring_format(DynString* s, const char* format, ...) {
   int64_t m = dynstring_vformat(s, format, args);
   va_end(args);
   return m;
-}
-
-int64_t dynstring_vformat_stb(DynString* s, const char* format, va_list args) {
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    uint64_t capacity = dynstring_capacity(s);
-    uint64_t length = dynstring_length(s);
-    uint64_t room = capacity - length;
-    va_list attempt_args;
-    va_copy(attempt_args, args);
-    // With no room at all only count: stb would write its terminating zero one byte before
-    // a zero-sized destination.
-    char* destination = room ? dynstring_data(s) + length : nullptr;
-    int d = stbsp_vsnprintf(destination, static_cast<int>(room > 0x7fffffff ? 0x7fffffff : room),
-                            format, attempt_args);
-    va_end(attempt_args);
-    if (d < 0) return -1;
-    if (static_cast<uint64_t>(d) < room) {
-      if (!dynstring_extend(s, static_cast<uint64_t>(d))) return -1;
-      return d;
-    }
-    if (!dynstring_reserve(s, capacity + static_cast<uint64_t>(d))) return -1;
-  }
-  return -1;
-}
-
-int64_t dynstring_format_stb(DynString* s, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int64_t d = dynstring_vformat_stb(s, format, args);
-  va_end(args);
-  return d;
 }
 
 void dynstring_free(DynString* s) {

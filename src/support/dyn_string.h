@@ -90,9 +90,6 @@ inline char* dynstring_append(DynString* s, std::string_view text) {
 int64_t dynstring_format(DynString* s, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 int64_t dynstring_vformat(DynString* s, const char* format, va_list args);
-// stb_sprintf rules (used for CSV numbers); returns the characters appended, or -1.
-int64_t dynstring_format_stb(DynString* s, const char* format, ...);
-int64_t dynstring_vformat_stb(DynString* s, const char* format, va_list args);
 // Frees a long-form buffer; the string is then the empty short string.
 void dynstring_free(DynString* s);
 

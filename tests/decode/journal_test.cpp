@@ -28,7 +28,7 @@ std::string killed_run(Folder& f) {
   EXPECT_NE(j, nullptr);
   EXPECT_TRUE(test::write_file(f.dir.file("a.csv"), std::string("t,x\n1,2\n")));
   journal_begin(j, "odd \\name\nwith line feed.MF4");
-  journal_output_set(j, 0xAB, 5, 3, 2023, 11, 7);
+  journal_output_set(j, 0xAB, 5, 3, 2023, 11, 7, "");
   journal_new_file(j, 17, 99, 1, "a");
   journal_previous(j, "odd \\name\nwith line feed.MF4");
   journal_last(j, 0xAB, 5, 3);
@@ -39,7 +39,7 @@ std::string killed_run(Folder& f) {
   journal_begin(j, "third.MF4");
   journal_touch(j, 8, "a");
   EXPECT_TRUE(test::write_file(f.dir.file("a.csv"), std::string("t,x\n1,2\n3,4\n")));
-  journal_output_set(j, 0xAB, 5, 4, 2023, 11, 8);
+  journal_output_set(j, 0xAB, 5, 4, 2023, 11, 8, "");
   journal_new_file(j, 18, 98, 1, "b");
   EXPECT_TRUE(test::write_file(f.dir.file("b.csv"), std::string("t,y\n5,6\n")));
   std::string text = test::read_text(f.journal());
@@ -96,6 +96,46 @@ TEST(Journal, RerunCutsBackTheUnfinishedInputAndResumes) {
   EXPECT_EQ(dynstring_sv(&j->state.previous_input), "second.MF4");
   journal_close(j);
   EXPECT_FALSE(test::exists(f.journal()));
+}
+
+// A log without the logger's metadata names its set and files by its input's name, whose
+// folders may hold any characters: the rerun restores the set's folder and undoes the files.
+TEST(Journal, SetOfALogWithoutMetadataKeepsItsFolder) {
+  Folder f;
+  const std::string folder = "in_out/day 1/trip-2.v3_MF4";
+  const std::string file = folder + "/CAN1_EngineData/2023/11/07/00000000_00000000";
+  Journal* j = journal_open(f.root, FINGERPRINT);
+  ASSERT_NE(j, nullptr);
+  journal_begin(j, "in/day 1/trip-2.v3.MF4");
+  journal_output_set(j, 0, 0, 0, 2023, 11, 7, folder);
+  journal_new_file(j, 17, 99, 1, file);
+  journal_last(j, 0, 0, 0);
+  EXPECT_TRUE(journal_done(j, "in/day 1/trip-2.v3.MF4", 0, false));
+  journal_begin(j, "in/next.MF4");
+  journal_new_file(j, 18, 98, 1, folder + "/x");
+  ASSERT_TRUE(test::write_file(f.dir.file(folder + "/x.csv"), std::string("t\n")));
+  std::string text = test::read_text(f.journal());
+  journal_close(j);
+  ASSERT_TRUE(test::write_file(f.journal(), text));
+  test::LogCapture log;
+  j = journal_open(f.root, FINGERPRINT);
+  ASSERT_NE(j, nullptr);
+  EXPECT_TRUE(log.contains("1 inputs already converted, 1 files cut back")) << log.text();
+  EXPECT_FALSE(test::exists(f.dir.file(folder + "/x.csv")));
+  EXPECT_EQ(dynstring_sv(&j->state.naming_folder), folder);
+  EXPECT_EQ(j->state.naming_serial + j->state.naming_session + j->state.naming_split, 0u);
+  ASSERT_EQ(j->state.set_files.count, 1);
+  EXPECT_EQ(dynstring_sv(&j->state.set_files[0].path), file);
+  // A logger's set after it has no folder.
+  journal_output_set(j, 0xAB, 5, 3, 2023, 11, 7, "");
+  text = test::read_text(f.journal());
+  journal_close(j);
+  ASSERT_TRUE(test::write_file(f.journal(), text));
+  j = journal_open(f.root, FINGERPRINT);
+  ASSERT_NE(j, nullptr);
+  EXPECT_EQ(dynstring_sv(&j->state.naming_folder), "");
+  EXPECT_EQ(j->state.naming_serial, 0xABu);
+  journal_close(j);
 }
 
 TEST(Journal, OtherRunsAndDamagedJournalsStartAfresh) {

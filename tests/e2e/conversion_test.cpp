@@ -306,17 +306,17 @@ TEST(Conversion, MissingInputAndDeleteConverted) {
       << missing.err;
 
   r.put("keep/ok.MF4", engine_log(0xAB, 5, 3, {{0, 1}}));
-  r.put("keep/nometa.MF4", [] {
-    test::BusLogBuilder log;
-    log.comment_xml("<HDcomment><TX>no metadata</TX></HDcomment>");
-    log.add_can_frame(1, 0x100, false, {1, 0, 0, 0, 0, 0, 0, 0}, 0);
-    return log.build();
+  r.put("keep/torn.MF4", [] {
+    std::vector<uint8_t> bytes = engine_log(0xAB, 5, 4, {{0, 1}});
+    bytes.resize(64);  // the identification block only
+    return bytes;
   }());
   auto result = r.run({"-d", "logs/keep"});
   EXPECT_EQ(result.status, 8) << result.err;
-  EXPECT_NE(result.err.find("E Error during new file callback"), std::string::npos);
+  EXPECT_NE(result.err.find("E Error during conversion of keep/torn.MF4"), std::string::npos)
+      << result.err;
   EXPECT_FALSE(test::exists(r.logs + "/keep/ok.MF4"));
-  EXPECT_TRUE(test::exists(r.logs + "/keep/nometa.MF4"));
+  EXPECT_TRUE(test::exists(r.logs + "/keep/torn.MF4"));
 
   // An output that cannot be written keeps the input, whatever --delete-converted says.
   test::TempDir out;

@@ -192,7 +192,8 @@ TEST(Durability, UncreatableOutputIsReportedOncePerFile) {
 }
 
 // Inputs whose rows go through several buffer fills, concatenated splits, a copy of a split,
-// a new output set, a midnight, and a repeated input with other frames (kept, status 8).
+// a new output set, a midnight, a log without session and split (an output set of its own,
+// named after it, over a midnight) and a repeated input with other frames (kept, status 8).
 struct RunCase {
   std::vector<std::pair<std::string, std::vector<uint8_t>>> inputs;
   RunCase(int frames) {
@@ -203,6 +204,7 @@ struct RunCase {
         {"d/03.MF4", split3},
         {"d/04.MF4", split3},
         {"d/05.MF4", log_file(5, 5, frames, 5, NOV_7_2023 + 2 * HOUR)},
+        {"e/05 trip-1.v2.MF4", log_file(0, 0, frames, 9, NOV_7_2023 + 48 * HOUR - HOUR / 36000)},
         {"e/06.MF4", log_file(6, 1, frames, 6, NOV_7_2023 + 24 * HOUR - HOUR / 18000)},
         {"e/07.MF4", log_file(6, 1, frames, 7, NOV_7_2023 + 24 * HOUR)},
     };
@@ -215,7 +217,7 @@ struct RunCase {
 // The whole rows of a CSV text that belong to the input with index `i` of a RunCase (by their
 // times) are all in `text`.
 bool holds_rows_of(const std::string& reference, const std::string& text, int input) {
-  const double starts[] = {3600, 4200, 4800, 4800, 7200, 86399.5, 86400};
+  const double starts[] = {3600, 4200, 4800, 4800, 7200, 172799.9, 86399.5, 86400};
   size_t at = reference.find('\n');
   while (at != std::string::npos && at + 1 < reference.size()) {
     size_t end = reference.find('\n', at + 1);

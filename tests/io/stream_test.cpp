@@ -17,6 +17,8 @@
 
 #include "mdf/blocks.h"
 #include "mdf/compressed_file.h"
+#include "mdf/data_lists.h"
+#include "mdf/data_stream.h"
 #include "support/block_views.h"
 #include "support/container_writer.h"
 #include "support/heatshrink_encoder.h"
@@ -61,6 +63,8 @@ struct Fixture {
   test::TempDir dir;
   std::vector<test::StreamPtr> inner;
   std::unique_ptr<MdfFile, void (*)(MdfFile*)> mdf{nullptr, mdf_close};
+  DataPieces pieces{};  // of a data-list stream
+  ~Fixture() { data_pieces_free(&pieces); }
   std::optional<test::ScopedEnv> tmpdir;  // spill files go to `dir`
   // The bytes where the stream keeps them, read after it is closed; empty when the stream
   // owns its storage.
@@ -161,6 +165,25 @@ const StreamKind STREAM_KINDS[] = {
        fx.mdf.reset(mdf_open(file));
        HdBlock* h = mdf_hd(fx.mdf.get());
        return h ? test::dt_stream(dg_block(h->data_groups.first[0])->data) : nullptr;
+     },
+     true, false, true, false},
+    {"data list of compressed blocks",
+     [](Fixture& fx, const Bytes& c) -> Stream* {
+       test::Mf4Writer w;
+       uint64_t hd = w.add_hd({});
+       const auto half = static_cast<std::ptrdiff_t>(c.size() / 2);
+       std::vector<uint64_t> blocks = {
+           w.add_dz({}, Bytes(c.begin(), c.begin() + half)),
+           w.add_dz({.zip_type = test::ZIP_TRANSPOSE_DEFLATE, .zip_parameter = 3},
+                    Bytes(c.begin() + half, c.end()))};
+       w.set_link(hd, test::HD_FIRST_DG,
+                  w.add_dg({.data = w.add_dl(blocks, 0, {0, static_cast<uint64_t>(half)})}));
+       fx.mdf.reset(mdf_open(fx.keep(test::memory_stream_with(w.bytes()))));
+       HdBlock* h = mdf_hd(fx.mdf.get());
+       if (!h || !data_pieces_resolve(dg_block(h->data_groups.first[0])->data.block, 0, LOG_ERROR,
+                                      &fx.pieces))
+         return nullptr;
+       return data_stream_new(&fx.pieces);
      },
      true, false, true, false},
     {"spill stream in its file",

@@ -104,15 +104,21 @@ TEST(HeaderBlocks, FieldsOfIdHdFhAndTheirLinkRules) {
   EXPECT_EQ(f->time_flags, 2);
   EXPECT_EQ(block_text(f->comment), "history");
 
-  // Wrong link counts fail silently: an HD of 5 links, an FH of 3.
+  // Too few links fail with the block named: an HD of 5 links, an FH of 1. More links than a
+  // kind uses are not followed.
   Mf4Writer bad;
   bad.add_block("##HD", {0, 0, 0, 0, 0}, std::vector<uint8_t>(32, 0));
+  mdftest::LogCapture log;
   EXPECT_EQ(Opened(bad.bytes()).file, nullptr);
-  Mf4Writer bad_fh;
-  uint64_t bhd = bad_fh.add_hd({});
-  bad_fh.set_link(bhd, HD_FIRST_FH,
-                  bad_fh.add_block("##FH", {0, 0, 0}, std::vector<uint8_t>(16, 0)));
-  EXPECT_EQ(Opened(bad_fh.bytes()).file, nullptr);
+  EXPECT_EQ(log.count("E HD block at 0x40: 5 links where 6 are needed\n"), 1) << log.text();
+  for (uint64_t links : {1, 3}) {
+    Mf4Writer w_fh;
+    uint64_t bhd = w_fh.add_hd({});
+    uint64_t fh =
+        w_fh.add_block("##FH", std::vector<uint64_t>(links, 0), std::vector<uint8_t>(16, 0));
+    w_fh.set_link(bhd, HD_FIRST_FH, fh);
+    EXPECT_EQ(Opened(w_fh.bytes()).file != nullptr, links == 3) << links;
+  }
 }
 
 TEST(ChannelBlocks, FieldsOfDgCgCnCcSi) {
@@ -197,8 +203,8 @@ TEST(ChannelBlocks, FieldsOfDgCgCnCcSi) {
   EXPECT_EQ(c->range_min, -5);
   EXPECT_EQ(c->ext_limit_max, 6);
   EXPECT_EQ(block_text(c->unit), "km/h");
-  // The signed channel is warned about once, when its group's channel list is built.
-  EXPECT_EQ(log.count("Unsupported channel data type: 0"), 1);
+  // The signed channel of this bus group is warned about once, when its channel list is built.
+  EXPECT_EQ(log.count("Channel \"\": data type 2 is not supported"), 1) << log.text();
   const int32_t codes[5] = {1, 1, 5, 11, 0};
   for (int i = 0; i < 5; ++i) EXPECT_EQ(cn_block(g->channels.first[i])->data_type_code, codes[i]);
   CcBlock* k = cc_block(c->conversion);
@@ -251,7 +257,7 @@ TEST(DataBlocks, LinksAreIgnoredAndSectionsAreCutAtTheFileEnd) {
   w.set_link(hd, HD_FIRST_DG, dg);
   Opened o(w.bytes());
   ASSERT_NE(o.file, nullptr);
-  Stream* s = sd_stream(
+  Stream* s = test::sd_stream(
       cn_block(cg_block(o.dg(0)->channel_groups.first[0])->channels.first[0])->data.block);
   ASSERT_NE(s, nullptr);
   uint8_t got[16];

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "regex/regex.h"
@@ -11,6 +12,14 @@ struct SearchResult {
   int32_t rc;
   std::vector<std::string> groups;  // group 0 first; empty when there is no match
 };
+
+// Searches the line or other view `text` (no terminating zero needed): a REGEX_RANGE search
+// over the whole view.
+inline int32_t regex_match_view(const Regex* holder, std::string_view text,
+                                RegexCapture* captures) {
+  captures[0] = RegexCapture{text.data(), static_cast<int64_t>(text.size())};
+  return regex_match(holder, nullptr, captures, REGEX_RANGE);
+}
 
 inline std::string capture_text(const RegexCapture& c) {
   if (!c.start) return "~";

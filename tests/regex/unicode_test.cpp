@@ -89,17 +89,6 @@ TEST(Utf8Decode, BackwardAgreesWithForwardOnRandomBytes) {
   }
 }
 
-TEST(Utf8Encode, RoundTripsCodePointsAndInvalidBytes) {
-  for (uint32_t cp : {0x41u, 0x7FFu, 0x800u, 0xFFFDu, 0x10000u, 0x10FFFFu}) {
-    char buf[4];
-    int32_t n = utf8_encode(cp, buf);
-    EXPECT_EQ(decode_all(std::string(buf, static_cast<size_t>(n))), std::vector<uint32_t>{cp});
-  }
-  char buf[4];
-  ASSERT_EQ(utf8_encode(UTF8_INVALID_BASE + 0xC0, buf), 1);
-  EXPECT_EQ(static_cast<uint8_t>(buf[0]), 0xC0);
-}
-
 TEST(UnicodeCase, SimpleMappings) {
   struct Case {
     uint32_t cp, fold, lower, upper;
@@ -148,35 +137,6 @@ TEST(UnicodeTables, RangesAreSortedAndDisjoint) {
     for (size_t i = 1; i < runs.size(); ++i) ASSERT_GT(runs[i].first, runs[i - 1].last);
   }
   EXPECT_TRUE(unicode_table(static_cast<UnicodeTable>(-1)).empty());
-}
-
-TEST(Utf8Fold, EqualAndEndsWith) {
-  EXPECT_TRUE(utf8_equal_fold("CAN1.DBC", "can1.dbc"));
-  EXPECT_TRUE(utf8_equal_fold("\xC3\x89t\xC3\xA9", "\xC3\xA9T\xC3\x89"));  // Été
-  EXPECT_TRUE(utf8_equal_fold("\xE2\x84\xAA", "k"));                       // Kelvin sign
-  EXPECT_FALSE(utf8_equal_fold("abc", "abcd"));
-  EXPECT_FALSE(utf8_equal_fold("abd", "abc"));
-  EXPECT_TRUE(utf8_equal_fold("", ""));
-  EXPECT_TRUE(utf8_equal_fold("\xFF", "\xFF"));
-  EXPECT_FALSE(utf8_equal_fold("\xFF", "\xFE"));
-
-  EXPECT_TRUE(utf8_ends_with_fold("can1-engine.DbC", ".dbc"));
-  EXPECT_TRUE(utf8_ends_with_fold(".dbc", ".dbc"));
-  EXPECT_FALSE(utf8_ends_with_fold("dbc", ".dbc"));
-  EXPECT_FALSE(utf8_ends_with_fold("can1.dbcx", ".dbc"));
-  EXPECT_TRUE(utf8_ends_with_fold("x.\xC3\x89T\xC3\x89", "\xC3\xA9t\xC3\xA9"));
-  EXPECT_TRUE(utf8_ends_with_fold("anything", ""));
-}
-
-TEST(Utf8Lower, LowerCasesCodePointsAndKeepsInvalidBytes) {
-  ScopedDynString out;
-  ASSERT_TRUE(utf8_lower("LOG.MF4", &out));
-  EXPECT_EQ(out.view(), "log.mf4");
-  ScopedDynString mixed;
-  ASSERT_TRUE(utf8_lower("\xC3\x89\xFF\xCE\xA3X\xE2\x84\xAA", &mixed));  // É, bad byte, Σ, X, K
-  EXPECT_EQ(mixed.view(),
-            "\xC3\xA9\xFF\xCF\x83x"
-            "k");
 }
 
 }  // namespace

@@ -136,21 +136,6 @@ TEST(DynString, Formatting) {
   EXPECT_EQ(dynstring_format(&s, "-%08X-%u", 0x1A2Bu, 7u), 11);
   EXPECT_EQ(dynstring_sv(&s), std::string(30, 'z') + "-00001A2B-7");
   dynstring_free(&s);
-
-  // stb formatting: exact fit, growth from the short form, and from a full long string.
-  ASSERT_TRUE(dynstring_from(&s, "t"));
-  EXPECT_EQ(dynstring_format_stb(&s, ",%f,%f", 12.5, -3.0), 20);
-  EXPECT_EQ(dynstring_sv(&s), "t,12.500000,-3.000000");
-  for (int i = 0; i < 50; ++i) dynstring_format_stb(&s, ",%f", 1.25);
-  std::string expected = "t,12.500000,-3.000000";
-  for (int i = 0; i < 50; ++i) expected += ",1.250000";
-  EXPECT_EQ(dynstring_sv(&s), expected);
-  dynstring_free(&s);
-  ASSERT_TRUE(dynstring_with_capacity(&s, 4));
-  ASSERT_NE(dynstring_append(&s, "abcd"), nullptr);  // no free byte at all
-  EXPECT_EQ(dynstring_format_stb(&s, "%f", 0.5), 8);
-  EXPECT_EQ(dynstring_sv(&s), "abcd0.500000");
-  dynstring_free(&s);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Test-only MF4 writer: the block writer and the bus-log builder declared in mf4_writer.h.
 #include "support/mf4_writer.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -143,9 +145,10 @@ uint64_t Mf4Writer::add_cg(const CgSpec& s) {
   } else {
     b.u32(s.data_bytes).u32(s.invalidation_bytes);
   }
-  return add_block(
-      "##CG", {s.next, s.first_cn, s.acq_name, s.acq_source, s.first_sample_reduction, s.comment},
-      b.bytes);
+  std::vector<uint64_t> links = {
+      s.next, s.first_cn, s.acq_name, s.acq_source, s.first_sample_reduction, s.comment};
+  if (s.master) links.push_back(s.master);
+  return add_block("##CG", links, b.bytes);
 }
 
 uint64_t Mf4Writer::add_cn(const CnSpec& s) {
@@ -200,6 +203,67 @@ uint64_t Mf4Writer::add_sd(const std::vector<std::vector<uint8_t>>& entries,
     b.u32(e.size()).raw(e);
   }
   return add_block("##SD", {}, b.bytes);
+}
+
+uint64_t Mf4Writer::add_dl(const std::vector<uint64_t>& blocks, uint64_t equal_length,
+                           const std::vector<uint64_t>& offsets, uint64_t next) {
+  ByteWriter b;
+  b.u8(equal_length ? 1 : 0).zeros(3).u32(blocks.size());
+  if (equal_length) {
+    b.u64(equal_length);
+  } else {
+    for (uint64_t o : offsets) b.u64(o);
+  }
+  std::vector<uint64_t> links = {next};
+  links.insert(links.end(), blocks.begin(), blocks.end());
+  return add_block("##DL", links, b.bytes);
+}
+
+std::vector<uint8_t> transpose_bytes(const std::vector<uint8_t>& data, uint32_t columns) {
+  std::vector<uint8_t> out(data);
+  size_t rows = columns ? data.size() / columns : 0;
+  for (size_t r = 0; r < rows; ++r)
+    for (size_t c = 0; c < columns; ++c) out[c * rows + r] = data[r * columns + c];
+  return out;
+}
+
+uint64_t Mf4Writer::add_dz(const DzSpec& spec, const std::vector<uint8_t>& original) {
+  std::vector<uint8_t> plain = spec.zip_type == ZIP_TRANSPOSE_DEFLATE
+                                   ? transpose_bytes(original, spec.zip_parameter)
+                                   : original;
+  uLongf size = compressBound(plain.size());
+  std::vector<uint8_t> packed(size);
+  if (compress2(packed.data(), &size, plain.data(), plain.size(), 6) != Z_OK)
+    misuse("zlib cannot compress", bytes_.size());
+  packed.resize(size);
+  ByteWriter b;
+  b.text(fixed8(spec.original_type).substr(0, 2)).u8(spec.zip_type).zeros(1);
+  b.u32(spec.zip_parameter).u64(original.size()).u64(packed.size()).raw(packed);
+  return add_block("##DZ", {}, b.bytes);
+}
+
+uint64_t Mf4Writer::add_hl(uint64_t first_dl, uint8_t zip_type) {
+  ByteWriter b;
+  b.u16(0).u8(zip_type).zeros(5);
+  return add_block("##HL", {first_dl}, b.bytes);
+}
+
+uint64_t Mf4Writer::add_ld(const std::vector<uint64_t>& values,
+                           const std::vector<uint64_t>& invalidation, uint64_t equal_samples,
+                           const std::vector<uint64_t>& sample_offsets, uint64_t next) {
+  ByteWriter b;
+  uint32_t flags = (equal_samples ? uint32_t{LD_EQUAL_SAMPLES} : 0u) |
+                   (invalidation.empty() ? 0u : uint32_t{LD_INVALIDATION});
+  b.u32(flags).u32(values.size());
+  if (equal_samples) {
+    b.u64(equal_samples);
+  } else {
+    for (uint64_t o : sample_offsets) b.u64(o);
+  }
+  std::vector<uint64_t> links = {next};
+  links.insert(links.end(), values.begin(), values.end());
+  links.insert(links.end(), invalidation.begin(), invalidation.end());
+  return add_block("##LD", links, b.bytes);
 }
 
 void Mf4Writer::patch_bytes(uint64_t at, const void* data, size_t n) {
@@ -364,6 +428,23 @@ BusLogBuilder& BusLogBuilder::unfinalised(uint16_t flags) {
   unfinalised_flags_ = flags;
   return *this;
 }
+BusLogBuilder& BusLogBuilder::data_blocks(DataBlocks form, uint64_t piece_size) {
+  data_blocks_ = form;
+  piece_size_ = piece_size;
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::column_storage(bool on) {
+  column_ = on;
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::vlsd_before_record(bool before) {
+  vlsd_before_ = before;
+  return *this;
+}
+BusLogBuilder& BusLogBuilder::master_name(std::string name) {
+  master_name_ = std::move(name);
+  return *this;
+}
 
 void BusLogBuilder::add(const Frame& frame, const std::vector<uint8_t>& data) {
   Frame f = frame;
@@ -522,7 +603,93 @@ uint64_t field_value(const Field& f, const BusLogBuilder::Frame& fr) {
 
 }  // namespace
 
+namespace {
+
+bool compresses(DataBlocks form) {
+  return form == DataBlocks::Deflate || form == DataBlocks::Transposed ||
+         form == DataBlocks::HeaderList;
+}
+
+// One block of a data section: plain, or compressed (transposed by `columns` when the form
+// says so and columns is not 0).
+uint64_t data_piece(Mf4Writer& w, DataBlocks form, const char* type,
+                    const std::vector<uint8_t>& bytes, uint32_t columns) {
+  if (!compresses(form)) return w.add_block(std::string("##") + type, {}, bytes);
+  bool transpose = form != DataBlocks::Deflate && columns != 0;
+  return w.add_dz({.original_type = type,
+                   .zip_type = transpose ? ZIP_TRANSPOSE_DEFLATE : ZIP_DEFLATE,
+                   .zip_parameter = transpose ? columns : 0},
+                  bytes);
+}
+
+// Lists of at most three entries, chained; written from the last so that each names its
+// successor. `make` writes one list of the entries [first, end) with its successor.
+template <class Make>
+uint64_t chained_lists(size_t entries, Make make) {
+  uint64_t next = 0;
+  for (size_t first = entries ? (entries - 1) / 3 * 3 : 0;; first -= 3) {
+    next = make(first, std::min(entries, first + 3), next);
+    if (first == 0) return next;
+  }
+}
+
+// A data section (records of `columns` bytes, or signal data for columns 0) as `form` says;
+// returns the block the data link names.
+uint64_t write_data(Mf4Writer& w, DataBlocks form, uint64_t piece, const char* type,
+                    const std::vector<uint8_t>& bytes, uint32_t columns) {
+  bool listed = form == DataBlocks::List || form == DataBlocks::ListOffsets ||
+                form == DataBlocks::HeaderList || piece != 0;
+  if (form == DataBlocks::Plain || !listed) return data_piece(w, form, type, bytes, columns);
+  uint64_t size = piece ? piece : std::max<uint64_t>(bytes.size(), 1);
+  std::vector<uint64_t> blocks, offsets;
+  for (uint64_t at = 0; at < bytes.size() || blocks.empty(); at += size) {
+    uint64_t n = std::min<uint64_t>(size, bytes.size() - std::min<uint64_t>(at, bytes.size()));
+    std::vector<uint8_t> part(bytes.begin() + static_cast<ptrdiff_t>(at),
+                              bytes.begin() + static_cast<ptrdiff_t>(at + n));
+    blocks.push_back(data_piece(w, form, type, part, columns));
+    offsets.push_back(at);
+  }
+  bool by_offset = form == DataBlocks::ListOffsets;
+  uint64_t dl = chained_lists(blocks.size(), [&](size_t first, size_t end, uint64_t next) {
+    std::vector<uint64_t> part(blocks.begin() + first, blocks.begin() + end);
+    std::vector<uint64_t> at(offsets.begin() + first, offsets.begin() + end);
+    return w.add_dl(part, by_offset ? 0 : size, by_offset ? at : std::vector<uint64_t>{}, next);
+  });
+  return form == DataBlocks::HeaderList ? w.add_hl(dl, ZIP_TRANSPOSE_DEFLATE) : dl;
+}
+
+// Column storage: records of `record` bytes in value blocks of whole records (about
+// piece_size bytes each) listed by LD lists, with zeroed invalidation blocks of `invalidation`
+// bytes per record when not 0.
+uint64_t write_values(Mf4Writer& w, DataBlocks form, uint64_t piece,
+                      const std::vector<uint8_t>& bytes, uint32_t record, uint32_t invalidation) {
+  uint64_t samples = record ? bytes.size() / record : 0;
+  uint64_t per = std::max<uint64_t>(piece && record ? piece / record : samples, 1);
+  std::vector<uint64_t> values, invalid, first_samples;
+  for (uint64_t s0 = 0; s0 < samples || values.empty(); s0 += per) {
+    uint64_t n = std::min(per, samples - std::min(s0, samples));
+    std::vector<uint8_t> part(bytes.begin() + static_cast<ptrdiff_t>(s0 * record),
+                              bytes.begin() + static_cast<ptrdiff_t>((s0 + n) * record));
+    values.push_back(data_piece(w, form, "DV", part, record));
+    if (invalidation)
+      invalid.push_back(w.add_block("##DI", {}, std::vector<uint8_t>(n * invalidation, 0)));
+    first_samples.push_back(s0);
+  }
+  bool by_offset = form == DataBlocks::ListOffsets;
+  return chained_lists(values.size(), [&](size_t first, size_t end, uint64_t next) {
+    std::vector<uint64_t> v(values.begin() + first, values.begin() + end);
+    std::vector<uint64_t> i;
+    if (invalidation) i.assign(invalid.begin() + first, invalid.begin() + end);
+    std::vector<uint64_t> at(first_samples.begin() + first, first_samples.begin() + end);
+    return w.add_ld(v, i, by_offset ? 0 : per, by_offset ? at : std::vector<uint64_t>{}, next);
+  });
+}
+
+}  // namespace
+
 std::vector<uint8_t> BusLogBuilder::build() const {
+  // Column storage keeps the master in a group of its own: the records hold only the fields.
+  const uint32_t time_bytes = column_ ? 0 : 8;
   // Which groups exist, and how each stores its data bytes.
   std::vector<Group> groups;
   for (FrameGroup kind :
@@ -539,6 +706,8 @@ std::vector<uint8_t> BusLogBuilder::build() const {
       g.storage = can_storage_;
       if (g.storage == DataStorage::Auto)
         g.storage = longest > 8 ? DataStorage::SignalData : DataStorage::Fixed;
+      // A column-stored data group holds one channel group: no variable-length group there.
+      if (column_ && g.storage == DataStorage::VlsdGroup) g.storage = DataStorage::SignalData;
       g.data_width = longest > 8 ? 64 : 8;
     } else if (kind == FrameGroup::Lin) {
       g.storage = lin_storage_ == DataStorage::Auto ? DataStorage::Fixed : lin_storage_;
@@ -599,18 +768,18 @@ std::vector<uint8_t> BusLogBuilder::build() const {
       uint32_t offset = g.fields.back().offset + g.fields.back().width;
       g.fields.push_back({e.name, Source::Extra, offset, e.bytes, false, e.value});
     }
-    g.data_bytes = 8 + g.fields.back().offset + g.fields.back().width;
+    g.data_bytes = time_bytes + g.fields.back().offset + g.fields.back().width;
   }
 
   // Data groups: one per group, or one for all. Record ids count from 1 inside a data group.
   std::vector<std::vector<Group*>> dgs;
   for (Group& g : groups) {
-    if (layout_ == Layout::Sorted || dgs.empty()) dgs.emplace_back();
+    if (layout_ == Layout::Sorted || column_ || dgs.empty()) dgs.emplace_back();
     dgs.back().push_back(&g);
   }
   std::vector<uint8_t> id_sizes;
   for (auto& dg : dgs) {
-    uint8_t size = record_id_size_;
+    uint8_t size = column_ ? 0 : record_id_size_;
     bool has_vlsd_cg = false;
     for (Group* g : dg) has_vlsd_cg |= g->storage == DataStorage::VlsdGroup;
     if (size == 0 && (has_vlsd_cg || dg.size() > 1)) size = 1;
@@ -638,12 +807,33 @@ std::vector<uint8_t> BusLogBuilder::build() const {
   w.set_link(hd, HD_FIRST_FH, w.add_fh({.comment = fh_comment, .time_ns = start_time_ns_}));
 
   uint64_t timestamp_cc = tick_ > 0 ? w.add_cc_linear(tick_, 0) : 0;
-  std::vector<uint64_t> dg_blocks;
+  auto master_cn = [&] {
+    return w.add_cn({.name = w.add_tx(master_name_),
+                     .conversion = timestamp_cc,
+                     .channel_type = CN_MASTER,
+                     .sync_type = SYNC_TIME,
+                     .data_type = tick_ > 0 ? DT_UNSIGNED_LE : DT_FLOAT_LE,
+                     .bit_count = 64});
+  };
+  std::vector<uint64_t> dg_blocks, master_dgs;
   uint64_t prev_dg = 0;
-  for (size_t d = 0; d < dgs.size(); ++d) {
-    uint64_t dg = w.add_dg({.record_id_size = id_sizes[d]});
+  auto chain_dg = [&](uint64_t dg) {
     w.set_link(prev_dg ? prev_dg : hd, prev_dg ? DG_NEXT : HD_FIRST_DG, dg);
     prev_dg = dg;
+  };
+  for (size_t d = 0; d < dgs.size(); ++d) {
+    // Column storage: the master's group first, in a data group of its own.
+    uint64_t master_cg = 0;
+    if (column_) {
+      master_cg = w.add_cg({.first_cn = master_cn(),
+                            .acq_name = w.add_tx("master"),
+                            .cycle_count = dgs[d][0]->frames.size(),
+                            .data_bytes = 8});
+      master_dgs.push_back(w.add_dg({.first_cg = master_cg}));
+      chain_dg(master_dgs.back());
+    }
+    uint64_t dg = w.add_dg({.record_id_size = id_sizes[d]});
+    chain_dg(dg);
     dg_blocks.push_back(dg);
     uint64_t prev_cg = 0;
     auto chain_cg = [&](uint64_t cg) {
@@ -663,28 +853,32 @@ std::vector<uint8_t> BusLogBuilder::build() const {
         si = w.add_si(
             {.name = si_name, .source_type = source_type_, .bus_type = lin ? BUS_LIN : BUS_CAN});
       }
-      uint64_t cg = w.add_cg({.acq_name = acq_name,
-                              .acq_source = si,
-                              .record_id = g->record_id,
-                              .cycle_count = g->frames.size(),
-                              .flags = CG_FLAG_BUS_EVENT | CG_FLAG_PLAIN_BUS_EVENT,
-                              .data_bytes = g->data_bytes,
-                              .invalidation_bytes = invalidation_bytes_});
+      uint16_t flags = CG_FLAG_BUS_EVENT | CG_FLAG_PLAIN_BUS_EVENT;
+      uint64_t cg =
+          w.add_cg({.acq_name = acq_name,
+                    .acq_source = si,
+                    .record_id = g->record_id,
+                    .cycle_count = g->frames.size(),
+                    .flags = static_cast<uint16_t>(column_ ? flags | CG_FLAG_REMOTE_MASTER : flags),
+                    .data_bytes = g->data_bytes,
+                    .invalidation_bytes = invalidation_bytes_,
+                    .master = master_cg});
       chain_cg(cg);
-      uint64_t ts = w.add_cn({.name = w.add_tx("Timestamp"),
-                              .conversion = timestamp_cc,
-                              .channel_type = CN_MASTER,
-                              .sync_type = SYNC_TIME,
-                              .data_type = tick_ > 0 ? DT_UNSIGNED_LE : DT_FLOAT_LE,
-                              .bit_count = 64});
-      w.set_link(cg, CG_FIRST_CN, ts);
+      uint64_t ts = column_ ? 0 : master_cn();
+      // The channel the group's first channel link names, and the one whose next link the
+      // field channels continue.
+      uint64_t chain_from = ts;
+      auto follow = [&](uint64_t cn) {
+        w.set_link(chain_from ? chain_from : cg, chain_from ? CN_NEXT : CG_FIRST_CN, cn);
+      };
+      if (ts) w.set_link(cg, CG_FIRST_CN, ts);
       uint64_t first_member = 0, prev_member = 0;
       for (Field& f : g->fields) {
         bool bytes = f.source == Source::DataBytes;
         f.cn = w.add_cn({.name = w.add_tx(f.name),
                          .channel_type = f.vlsd ? CN_VLSD : CN_FIXED,
                          .data_type = bytes ? DT_BYTE_ARRAY : DT_UNSIGNED_LE,
-                         .byte_offset = 8 + f.offset,
+                         .byte_offset = time_bytes + f.offset,
                          .bit_count = 8 * f.width});
         if (prev_member) w.set_link(prev_member, CN_NEXT, f.cn);
         if (!first_member) first_member = f.cn;
@@ -692,14 +886,13 @@ std::vector<uint8_t> BusLogBuilder::build() const {
         if (f.vlsd && g->storage == DataStorage::VlsdGroup) vlsd_group_fields.push_back({&f, g});
       }
       if (flat_channels_) {
-        w.set_link(ts, CN_NEXT, first_member);
+        follow(first_member);
       } else {
-        uint64_t parent = w.add_cn({.composition = first_member,
-                                    .name = w.add_tx(g->prefix),
-                                    .data_type = DT_BYTE_ARRAY,
-                                    .byte_offset = 8,
-                                    .bit_count = 8 * (g->data_bytes - 8)});
-        w.set_link(ts, CN_NEXT, parent);
+        follow(w.add_cn({.composition = first_member,
+                         .name = w.add_tx(g->prefix),
+                         .data_type = DT_BYTE_ARRAY,
+                         .byte_offset = time_bytes,
+                         .bit_count = 8 * (g->data_bytes - time_bytes)}));
       }
     }
     // Variable-length channel groups follow the frame groups of their data group.
@@ -718,11 +911,12 @@ std::vector<uint8_t> BusLogBuilder::build() const {
   // Signal data blocks, then the data blocks, so that the last data block ends the file.
   for (Group& g : groups) {
     if (g.storage != DataStorage::SignalData) continue;
-    std::vector<std::vector<uint8_t>> entries;
-    for (const Frame* f : g.frames)
-      entries.emplace_back(payloads_.begin() + f->data_offset,
-                           payloads_.begin() + f->data_offset + f->data_length);
-    g.sd = w.add_sd(entries, &g.sd_offsets);
+    ByteWriter sd;
+    for (const Frame* f : g.frames) {
+      g.sd_offsets.push_back(sd.bytes.size());
+      sd.u32(f->data_length).raw(payloads_.data() + f->data_offset, f->data_length);
+    }
+    g.sd = write_data(w, data_blocks_, piece_size_, "SD", sd.bytes, 0);
     for (Field& f : g.fields)
       if (f.vlsd) w.set_link(f.cn, CN_DATA, g.sd);
   }
@@ -737,17 +931,20 @@ std::vector<uint8_t> BusLogBuilder::build() const {
         if (g->kind == f.group) order.push_back({&f, g});
     std::vector<uint64_t> next_index(groups.size(), 0);
     std::vector<uint64_t> vlsd_offset(groups.size(), 0);
-    ByteWriter rec;
+    ByteWriter rec, times;
     for (auto& [f, g] : order) {
       size_t gi = static_cast<size_t>(g - groups.data());
       uint64_t n = next_index[gi]++;
-      rec.uint(g->record_id, id_sizes[d]);
-      if (tick_ > 0) {
-        rec.u64(static_cast<uint64_t>(std::llround(f->time / tick_)));
-      } else {
-        rec.f64(f->time);
-      }
       const uint8_t* payload = payloads_.data() + f->data_offset;
+      if (g->storage == DataStorage::VlsdGroup && vlsd_before_)
+        rec.uint(g->vlsd_record_id, id_sizes[d]).u32(f->data_length).raw(payload, f->data_length);
+      rec.uint(g->record_id, id_sizes[d]);
+      ByteWriter& time = column_ ? times : rec;
+      if (tick_ > 0) {
+        time.u64(static_cast<uint64_t>(std::llround(f->time / tick_)));
+      } else {
+        time.f64(f->time);
+      }
       for (const Field& field : g->fields) {
         if (field.source != Source::DataBytes) {
           rec.uint(field_value(field, *f), field.width);
@@ -761,12 +958,19 @@ std::vector<uint8_t> BusLogBuilder::build() const {
           rec.raw(payload, copied).zeros(field.width - copied);
         }
       }
-      rec.zeros(invalidation_bytes_);
-      if (g->storage == DataStorage::VlsdGroup) {
+      if (!column_) rec.zeros(invalidation_bytes_);
+      if (g->storage == DataStorage::VlsdGroup && !vlsd_before_)
         rec.uint(g->vlsd_record_id, id_sizes[d]).u32(f->data_length).raw(payload, f->data_length);
-      }
     }
-    last_dt = w.add_dt(rec.bytes);
+    if (column_) {
+      w.set_link(master_dgs[d], DG_DATA,
+                 write_values(w, data_blocks_, piece_size_, times.bytes, 8, 0));
+      last_dt = write_values(w, data_blocks_, piece_size_, rec.bytes, dg[0]->data_bytes,
+                             invalidation_bytes_);
+    } else {
+      uint32_t columns = id_sizes[d] + dg[0]->data_bytes + invalidation_bytes_;
+      last_dt = write_data(w, data_blocks_, piece_size_, "DT", rec.bytes, columns);
+    }
     w.set_link(dg_blocks[d], DG_DATA, last_dt);
   }
   if (unfinalised_ && last_dt) w.set_length(last_dt, 24);

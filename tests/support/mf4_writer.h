@@ -19,9 +19,11 @@
 // (the default) gives each group its own data group; layout(Layout::Unsorted, n) puts all groups
 // in one data group with n-byte record ids. can_data_storage() chooses how CAN DataBytes are
 // stored: fixed byte arrays inside the record, or variable-length data in an SD block or in a
-// variable-length channel group. Options for the odd cases (extra channels, invalidation
-// bytes, tick timestamps with a linear conversion, non-bus sources, unfinalised files) are
-// below.
+// variable-length channel group. data_blocks() spreads the data over data lists, compressed
+// blocks and header lists; column_storage() writes the column layout of MDF 4.20 (LD lists of
+// DV blocks, the time in a master group of its own). Options for the odd cases (extra channels,
+// invalidation bytes, tick timestamps with a linear conversion, non-bus sources, unfinalised
+// files, the master's name, variable-length records before their record) are below.
 //
 // Block by block:
 //
@@ -110,7 +112,14 @@ enum : uint8_t { SYNC_NONE = 0, SYNC_TIME = 1 };
 enum : uint8_t { CC_IDENTITY = 0, CC_LINEAR = 1, CC_VALUE_TO_VALUE = 5 };
 enum : uint8_t { SOURCE_OTHER = 0, SOURCE_ECU = 1, SOURCE_BUS = 2, SOURCE_IO = 3, SOURCE_TOOL = 4 };
 enum : uint8_t { BUS_NONE = 0, BUS_OTHER = 1, BUS_CAN = 2, BUS_LIN = 3, BUS_FLEXRAY = 5 };
-enum : uint16_t { CG_FLAG_VLSD = 1, CG_FLAG_BUS_EVENT = 2, CG_FLAG_PLAIN_BUS_EVENT = 4 };
+enum : uint16_t {
+  CG_FLAG_VLSD = 1,
+  CG_FLAG_BUS_EVENT = 2,
+  CG_FLAG_PLAIN_BUS_EVENT = 4,
+  CG_FLAG_REMOTE_MASTER = 8,
+};
+enum : uint8_t { ZIP_DEFLATE = 0, ZIP_TRANSPOSE_DEFLATE = 1 };
+enum : uint32_t { LD_EQUAL_SAMPLES = 1, LD_INVALIDATION = 0x80000000u };
 // Standard unfinalised flags of the ID block.
 enum : uint16_t {
   UNFIN_CG_CYCLE_COUNTERS = 1,
@@ -158,6 +167,7 @@ struct CgSpec {
   // all its records; vlsd_size sets them so.
   uint32_t data_bytes = 0, invalidation_bytes = 0;
   uint64_t vlsd_size = 0;
+  uint64_t master = 0;  // a seventh link, to the group holding the master (remote master)
 };
 
 struct CnSpec {
@@ -182,6 +192,12 @@ struct CcSpec {
   std::vector<double> values{};
   // Text-table references past the four standard links, for unusual files.
   std::vector<uint64_t> extra_links{};
+};
+
+struct DzSpec {
+  std::string_view original_type = "DT";
+  uint8_t zip_type = ZIP_DEFLATE;
+  uint32_t zip_parameter = 0;  // the columns of a transposition
 };
 
 struct SiSpec {
@@ -219,6 +235,19 @@ class Mf4Writer {
   // offset of each entry inside the data section goes to `entry_offsets` when given.
   uint64_t add_sd(const std::vector<std::vector<uint8_t>>& entries,
                   std::vector<uint64_t>* entry_offsets = nullptr);
+  // A data list of `blocks` chained to `next`: with equal_length the equal-length flag and that
+  // length, otherwise one logical start offset per block.
+  uint64_t add_dl(const std::vector<uint64_t>& blocks, uint64_t equal_length,
+                  const std::vector<uint64_t>& offsets = {}, uint64_t next = 0);
+  // The bytes of a data section compressed with zlib (transposed first for zip type 1). The
+  // original and compressed lengths are at data_offset + 8 and + 16 for patching.
+  uint64_t add_dz(const DzSpec& spec, const std::vector<uint8_t>& original);
+  uint64_t add_hl(uint64_t first_dl, uint8_t zip_type = ZIP_DEFLATE);
+  // A list of value blocks (and invalidation blocks, when given, one per value block): with
+  // equal_samples the equal-sample-count flag, otherwise the first sample index of each block.
+  uint64_t add_ld(const std::vector<uint64_t>& values, const std::vector<uint64_t>& invalidation,
+                  uint64_t equal_samples, const std::vector<uint64_t>& sample_offsets = {},
+                  uint64_t next = 0);
 
   // Patching. Offsets are absolute; a write past the end of the file aborts the test program.
   void set_link(uint64_t block, uint32_t index, uint64_t target);
@@ -264,6 +293,17 @@ enum class DataStorage {
                // channel group written right after each frame record (implies record ids)
 };
 
+// How the builder writes each data section (the records of a data group, the signal data).
+enum class DataBlocks {
+  Plain,        // one DT (SD) block
+  List,         // data lists (at most three entries each, chained) of piece_size-byte blocks,
+                // with the equal-length flag
+  ListOffsets,  // the same with the offset of each block
+  Deflate,      // DZ blocks of zip type 0: one, or with piece_size a data list of them
+  Transposed,   // as Deflate, records with zip type 1 (zip parameter: the first group's record)
+  HeaderList,   // a header list over a data list of transposed DZ blocks of piece_size bytes
+};
+
 // The frame-type channel groups the builder writes.
 enum class FrameGroup { CanData, CanRemote, CanError, Lin };
 
@@ -307,6 +347,17 @@ class BusLogBuilder {
   // Writes the file as a logger leaves it when cut off: identifier "UnFinMF ", unfinalised
   // flags `flags`, and the last data block's length covering only its header.
   BusLogBuilder& unfinalised(uint16_t flags = UNFIN_CG_CYCLE_COUNTERS | UNFIN_LAST_DT_LENGTH);
+  // Pieces of piece_size bytes (0: one block) split records anywhere, also inside a record.
+  BusLogBuilder& data_blocks(DataBlocks form, uint64_t piece_size = 0);
+  // MDF 4.20 column storage (sorted layout only): each frame group in a data group of its own
+  // without the master, whose data is an LD list of DV blocks (DZ blocks of them when
+  // data_blocks compresses, pieces of whole records), invalidation bytes in DI blocks; the
+  // master channel in a group of another data group that the remote-master link names.
+  BusLogBuilder& column_storage(bool on = true);
+  // VlsdGroup storage: each variable-length record before the record that refers to it.
+  BusLogBuilder& vlsd_before_record(bool before = true);
+  // The name of the master channel ("Timestamp" by default).
+  BusLogBuilder& master_name(std::string name);
 
   void add_can_frame(uint8_t channel, uint32_t id, bool extended, const std::vector<uint8_t>& data,
                      double time, CanFlags flags = {});
@@ -356,9 +407,18 @@ class BusLogBuilder {
   uint8_t source_type_ = SOURCE_BUS;
   bool unfinalised_ = false;
   uint16_t unfinalised_flags_ = 0;
+  DataBlocks data_blocks_ = DataBlocks::Plain;
+  uint64_t piece_size_ = 0;
+  bool column_ = false;
+  bool vlsd_before_ = false;
+  std::string master_name_ = "Timestamp";
   std::vector<Frame> frames_;
   std::vector<uint8_t> payloads_;
 };
+
+// Rows of `columns` bytes stored column by column, the bytes after the last whole row as they
+// are (how zip type 1 transposes before deflating).
+std::vector<uint8_t> transpose_bytes(const std::vector<uint8_t>& data, uint32_t columns);
 
 // The DLC that announces `length` payload bytes (the smallest CAN FD length that holds them).
 uint8_t can_dlc_for_length(size_t length);

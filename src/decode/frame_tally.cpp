@@ -1,0 +1,152 @@
+// The per-file tally of bus frames and the lines that say why a file or its channels gave no
+// rows.
+#include "decode/frame_tally.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "decode/session.h"
+#include "support/log.h"
+
+void frame_tally_clear(FrameTally* tally) {
+  for (GroupTally& g : tally->groups) {
+    dynstring_free(&g.name);
+    dynstring_free(&g.reason);
+  }
+  tally->groups.count = 0;
+  memset(tally->channels, 0, sizeof tally->channels);
+  tally->remote_frames = 0;
+  tally->error_frames = 0;
+}
+
+void frame_tally_free(FrameTally* tally) {
+  frame_tally_clear(tally);
+  grow_array_free(&tally->groups);
+}
+
+bool frame_tally_add_group(FrameTally* tally, std::string_view name, std::string_view reason,
+                           uint64_t records, bool by_design) {
+  GroupTally g{{}, {}, records, by_design};
+  if (dynstring_from(&g.name, name) && dynstring_from(&g.reason, reason) &&
+      grow_array_push(&tally->groups, g))
+    return true;
+  dynstring_free(&g.name);
+  dynstring_free(&g.reason);
+  return false;
+}
+
+namespace {
+
+// A count with thousands separators ("14,600"), as people read frame counts.
+struct Count {
+  char text[32];
+  const char* s;  // the plural ending of the noun that follows it
+  explicit Count(uint64_t n) : s(n == 1 ? "" : "s") {
+    char digits[24];
+    int length = snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(n));
+    int at = 0;
+    for (int i = 0; i < length; ++i) {
+      if (i > 0 && (length - i) % 3 == 0) text[at++] = ',';
+      text[at++] = digits[i];
+    }
+    text[at] = 0;
+  }
+};
+
+// The lines of one file: errors when it gave no rows, otherwise warnings.
+struct Report {
+  std::string_view input;
+  bool no_rows;
+  int lines;
+};
+
+void say(Report* r, const char* cause) {
+  r->lines += 1;
+  const int n = static_cast<int>(r->input.size());
+  if (r->no_rows) {
+    LOG(LOG_ERROR, "No rows from %.*s: %s", n, r->input.data(), cause);
+  } else {
+    LOG(LOG_WARN, "%.*s: %s", n, r->input.data(), cause);
+  }
+}
+
+// Why a channel whose frames gave no row gave none.
+void report_channel(Report* r, const ChannelTally& c, const char* bus, int channel,
+                    const ChannelDecoders* decoders) {
+  char line[512];
+  Count frames(c.frames), matched(c.matched);
+  if (channel < 1 || channel > CHANNELS_PER_BUS) {
+    snprintf(line, sizeof line,
+             "%s frame%s on %s %d: channel numbers outside 1 to %d are not converted", frames.text,
+             frames.s, bus, channel, CHANNELS_PER_BUS);
+  } else if (!decoders->key) {
+    snprintf(line, sizeof line, "no DBC file for %s %d (%s frame%s)", bus, channel, frames.text,
+             frames.s);
+  } else {
+    const char* files = dynstring_data(&decoders->files);
+    if (c.matched == 0) {
+      snprintf(line, sizeof line, "0 of %s frame%s on %s %d matched a message of %s", frames.text,
+               frames.s, bus, channel, files);
+    } else {
+      snprintf(line, sizeof line,
+               "%s of %s frame%s on %s %d matched a message of %s, but none gave a row: %s",
+               matched.text, frames.text, frames.s, bus, channel, files,
+               c.bad_time ? "their times lie outside the calendar"
+                          : "no signal value lay within its range");
+    }
+  }
+  say(r, line);
+}
+
+void report_groups(Report* r, const FrameTally* tally) {
+  char line[512];
+  for (const GroupTally& g : tally->groups) {
+    if (g.by_design && !r->no_rows) continue;
+    Count records(g.records);
+    snprintf(line, sizeof line, "group %s: %s (%s record%s)", dynstring_data(&g.name),
+             dynstring_data(&g.reason), records.text, records.s);
+    say(r, line);
+  }
+}
+
+// What explains a file without rows besides its channels and groups.
+void report_kinds(Report* r, const FrameTally* tally) {
+  char line[512];
+  Count remote(tally->remote_frames), errors(tally->error_frames);
+  if (tally->remote_frames && tally->error_frames) {
+    snprintf(line, sizeof line, "%s remote frame%s and %s error frame%s, which are not converted",
+             remote.text, remote.s, errors.text, errors.s);
+  } else if (tally->remote_frames || tally->error_frames) {
+    const Count& only = tally->remote_frames ? remote : errors;
+    snprintf(line, sizeof line, "%s %s frame%s, which are not converted", only.text,
+             tally->remote_frames ? "remote" : "error", only.s);
+  } else if (r->lines == 0) {
+    snprintf(line, sizeof line, "its bus-logging channel groups hold no frames");
+  } else {
+    return;
+  }
+  say(r, line);
+}
+
+}  // namespace
+
+void session_report_file(const Session* session, std::string_view input) {
+  const FrameTally* tally = &session->base.tally;
+  uint64_t rows = 0;
+  for (const auto& bus : tally->channels)
+    for (const ChannelTally& c : bus) rows += c.rows;
+  Report r{input, rows == 0, 0};
+  for (int bus = 0; bus < 2; ++bus) {
+    for (int channel = 0; channel < TALLY_CHANNELS; ++channel) {
+      const ChannelTally& c = tally->channels[bus][channel];
+      if (c.frames == 0 || c.rows > 0) continue;
+      const ChannelDecoders* decoders =
+          channel >= 1 && channel <= CHANNELS_PER_BUS
+              ? &session->channels[bus * CHANNELS_PER_BUS + channel - 1]
+              : nullptr;
+      report_channel(&r, c, bus == TALLY_CAN ? "CAN" : "LIN", channel, decoders);
+    }
+  }
+  report_groups(&r, tally);
+  if (r.no_rows) report_kinds(&r, tally);
+}

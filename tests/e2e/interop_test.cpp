@@ -1,0 +1,207 @@
+// End to end: logs of other MDF writers convert into the CSV tree of can_classic.MF4 byte for
+// byte (a log without the logger's metadata below a folder of its own); a log without bus
+// frames is skipped with one line; a log whose bus data cannot be read is refused with the
+// block, its offset and why; a log whose frames give no rows says why.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/mf4_writer.h"
+#include "support/test_util.h"
+
+namespace {
+
+const std::string BINARY = TABULON_BINARY;
+const std::string DATA = TABULON_TEST_DATA;
+
+using Tree = std::map<std::string, std::string>;
+
+// Every output file below `root` with its content.
+Tree tree(const std::string& root) {
+  Tree out;
+  for (const std::string& file : test::list_files(root))
+    out[file] = test::read_text(root + "/" + file);
+  return out;
+}
+
+// can_classic's tree as a log with its frames but without the logger's metadata writes it:
+// below `folder` instead of the logger's device folder, in files of session and split 0.
+Tree without_logger(const Tree& logger, const std::string& folder) {
+  const std::string device = "1A2B3C4D_out", name = "00000012_00000003.csv";
+  Tree out;
+  for (const auto& [name_in_logger, content] : logger) {
+    std::string file = name_in_logger;
+    file.replace(file.size() - name.size(), name.size(), "00000000_00000000.csv");
+    out[file.replace(0, device.size(), folder)] = content;
+  }
+  return out;
+}
+
+// Converts one file (none when `bytes` is empty) with can.dbc on CAN channels 1 and 2.
+test::RunResult convert(const test::TempDir& dir, const std::string& name,
+                        const std::vector<uint8_t>& bytes, const std::string& verbosity = "1",
+                        const std::string& option = "--concat") {
+  if (!bytes.empty()) {
+    EXPECT_TRUE(test::write_file(dir.file("in_" + name + "/" + name + ".MF4"), bytes));
+  }
+  test::make_dirs(dir.file("out_" + name));
+  std::string dbc = DATA + "/fixtures/can.dbc";
+  return test::run(BINARY,
+                   {"--dbc-can1=" + dbc, "--dbc-can2=" + dbc, "--verbosity=" + verbosity, option,
+                    "-O", "out_" + name, "in_" + name},
+                   dir.path);
+}
+
+}  // namespace
+
+TEST(Interop, OtherWritersLogsGiveTheCsvTreeOfCanClassic) {
+  test::TempDir dir;
+  auto r = convert(dir, "can_classic", test::read_file(DATA + "/fixtures/can_classic.MF4"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto expected = tree(dir.file("out_can_classic"));
+  ASSERT_EQ(expected.size(), 20u);
+  for (const char* name :
+       {"asammdf_411_dz_transposed", "asammdf_420_default", "asammdf_411_plus_texttable_group",
+        "mdflib_can_sd", "mdflib_can_vlsdcg", "pycan_default"}) {
+    SCOPED_TRACE(name);
+    auto got = convert(dir, name, test::read_file(DATA + "/interop/" + name + ".MF4"));
+    EXPECT_EQ(got.status, 0) << got.err;
+    EXPECT_EQ(got.err, "");
+    EXPECT_TRUE(tree(dir.file(std::string("out_") + name)) == expected);
+  }
+
+  // The log without the logger's metadata, first, after a logger's file and under another name
+  // in one run: it neither inherits the numbers of the file before it (which made it a repeat
+  // of that file) nor shares an output set with the file after it or with another such log.
+  auto bytes = test::read_file(DATA + "/interop/asammdf_411_no_logger_comment.MF4");
+  ASSERT_TRUE(test::write_file(dir.file("in_mix/1.MF4"), bytes));
+  ASSERT_TRUE(test::write_file(dir.file("in_mix/2.MF4"),
+                               test::read_file(DATA + "/fixtures/can_classic.MF4")));
+  ASSERT_TRUE(test::write_file(dir.file("in_mix/3 copy.v2.MF4"), bytes));
+  auto mixed = convert(dir, "mix", {});
+  EXPECT_EQ(mixed.status, 0) << mixed.err;
+  Tree all = expected;
+  for (const char* folder : {"in_mix_out/1_MF4", "in_mix_out/3 copy.v2_MF4"})
+    all.merge(without_logger(expected, folder));
+  EXPECT_TRUE(tree(dir.file("out_mix")) == all);
+}
+
+TEST(Interop, NoBusFramesIsSkippedAndUnreadableBusDataIsRefused) {
+  test::TempDir dir;
+  test::BusLogBuilder analog;
+  analog.source_type(test::SOURCE_ECU);
+  analog.add_can_frame(1, 0x100, false, {1}, 0.1);
+  // Visible at the default verbosity: a file that gives no rows says why. Its other content
+  // is not converted, so it is kept even with --delete-converted.
+  auto skipped = convert(dir, "analog", analog.build(), "1", "--delete-converted");
+  EXPECT_EQ(skipped.status, 0) << skipped.err;
+  EXPECT_NE(skipped.err.find(" E No CAN or LIN frames in in_analog/analog.MF4 (no bus-logging "
+                             "channel group): file skipped\n"),
+            std::string::npos)
+      << skipped.err;
+  EXPECT_TRUE(test::list_files(dir.file("out_analog")).empty());
+  EXPECT_EQ(test::list_files(dir.file("in_analog")), std::vector<std::string>{"analog.MF4"});
+
+  test::BusLogBuilder b;
+  b.data_blocks(test::DataBlocks::Deflate);
+  b.add_can_frame(1, 0x100, false, {1}, 0.1);
+  std::vector<uint8_t> bytes = b.build();
+  size_t dz = std::string(bytes.begin(), bytes.end()).find("##DZ");
+  ASSERT_NE(dz, std::string::npos);
+  bytes[dz + 24 + 2] = 7;
+  auto refused = convert(dir, "zip7", bytes);
+  EXPECT_EQ(refused.status, 8);
+  char line[80];
+  snprintf(line, sizeof line, " E DZ block at 0x%zX: zip type 7 is not supported\n", dz);
+  EXPECT_NE(refused.err.find(line), std::string::npos) << refused.err;
+}
+
+namespace {
+
+// A CAN data frame at 0.1 s; EngineData's Speed 50 by default.
+void can(test::BusLogBuilder& log, uint8_t channel, uint32_t id = 0x100,
+         const std::vector<uint8_t>& data = {50, 0, 0, 0, 0, 0, 0, 0}) {
+  log.add_can_frame(channel, id, false, data, 0.1);
+}
+
+}  // namespace
+
+// Every cause of a file without rows is said at the default level, one line each, and the
+// run's status stays 0; a file with rows tells its channels without rows as warnings.
+TEST(Interop, FilesWithoutRowsSayWhy) {
+  test::TempDir dir;
+  const std::string dbc = dir.file("can1.dbc");
+  ASSERT_TRUE(test::write_file(
+      dbc, std::string("BO_ 256 EngineData: 8 ECU\n SG_ Speed : 0|8@1+ (1,0) [0|100] \"\" X\n")));
+  struct Case {
+    const char* name;
+    void (*fill)(test::BusLogBuilder& log);
+    std::string line;
+  };
+  const Case cases[] = {
+      {"a", [](auto& log) { can(log, 2); },
+       "E No rows from in/a.MF4: no DBC file for CAN 2 (1 frame)"},
+      {"b", [](auto& log) { can(log, 1, 0x101), can(log, 1, 0x100, {1}); },  // {1}: too short
+       "E No rows from in/b.MF4: 0 of 2 frames on CAN 1 matched a message of " + dbc},
+      {"c",
+       [](auto& log) {
+         can(log, 1, 0x100, {200, 0, 0, 0, 0, 0, 0, 0});
+       },
+       "E No rows from in/c.MF4: 1 of 1 frame on CAN 1 matched a message of " + dbc +
+           ", but none gave a row: no signal value lay within its range"},
+      {"d", [](auto& log) { can(log, 0), log.add_lin_frame(12, 0x10, {1}, 0.2); },
+       "E No rows from in/d.MF4: 1 frame on CAN 0: channel numbers outside 1 to 9 are not "
+       "converted"},
+      {"e", [](auto& log) { log.extra_channel(test::FrameGroup::CanData, "Foo"), can(log, 1); },
+       "E No rows from in/e.MF4: group CAN_DataFrame: channel \"Foo\" is no field of "
+       "CAN_DataFrame (1 record)"},
+      {"f", [](auto& log) { log.master_name("Stamp"), can(log, 1), can(log, 1); },
+       "E No rows from in/f.MF4: group CAN_DataFrame: no time channel (2 records)"},
+      {"g",
+       [](auto& log) {
+         log.add_can_remote_frame(1, 0x100, false, 8, 0.1), log.add_can_error_frame(1, 2, 0.2);
+       },
+       "E No rows from in/g.MF4: 1 remote frame and 1 error frame, which are not converted"},
+      {"h", [](auto& log) { can(log, 1); },
+       "E No rows from in/h.MF4: its bus-logging channel groups hold no frames"},
+      {"i", [](auto& log) { can(log, 1), can(log, 3); },
+       "W in/i.MF4: no DBC file for CAN 3 (1 frame)"},
+  };
+  uint32_t split = 1;
+  for (const Case& c : cases) {
+    test::BusLogBuilder log;
+    log.metadata(0xAB, 1, split++);
+    c.fill(log);
+    std::vector<uint8_t> bytes = log.build();
+    // f: the master (the file's first channel) made a plain channel; h: the data block left
+    // with its header only.
+    std::string text(bytes.begin(), bytes.end());
+    if (c.name == std::string("f")) {
+      size_t cn = text.find("##CN"), links = bytes[cn + 16];
+      bytes[cn + 24 + 8 * links] = bytes[cn + 25 + 8 * links] = 0;  // type and synchronisation
+    }
+    if (size_t dt = text.find("##DT"); c.name == std::string("h")) {
+      memset(&bytes[dt + 8], 0, 8);
+      bytes[dt + 8] = 24;
+    }
+    ASSERT_TRUE(test::write_file(dir.file(std::string("in/") + c.name + ".MF4"), bytes));
+  }
+  auto r = test::run(BINARY, {"--dbc-can1=can1.dbc", "--verbosity=2", "-O", "in", "in"}, dir.path);
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const Case& c : cases) EXPECT_NE(r.err.find(c.line + "\n"), std::string::npos) << c.line;
+  // One line per cause: the LIN frames of d are a second one; i has rows.
+  EXPECT_NE(r.err.find("E No rows from in/d.MF4: 1 frame on LIN 12: channel numbers outside 1 to 9 "
+                       "are not converted\n"),
+            std::string::npos);
+  size_t lines = 0;
+  for (size_t at = r.err.find(" E "); at != std::string::npos; at = r.err.find(" E ", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, std::size(cases)) << r.err;
+  std::vector<std::string> files = test::list_files(dir.file("in/000000AB_out"));
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(test::read_text(dir.file("in/000000AB_out/" + files[0])),
+            "t,Speed\n1699401540.100000,50.000000\n");
+}
