@@ -1,224 +1,27 @@
-// The conversion of one input file: read buffer, container unwrapping with the device's
-// password, the MDF file, and every bus frame of every data group handed to the converter.
+// Stage B of a conversion: an input's records taken in walk order, its header's decisions,
+// its rows into their files, the journal, and the deletion of converted inputs.
 #include "app/convert_file.h"
 
 #include <time.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 
+#include "app/input_reader.h"
+#include "app/inputs.h"
 #include "app/progress.h"
 #include "decode/converter.h"
 #include "decode/journal.h"
+#include "decode/session.h"
 #include "io/durable_io.h"
 #include "io/fs_root.h"
-#include "mdf/block.h"
-#include "mdf/blocks.h"
-#include "mdf/compressed_file.h"
-#include "mdf/container.h"
-#include "mdf/encrypted_file.h"
-#include "mdf/records.h"
 #include "support/log.h"
 
 namespace {
 
-constexpr int64_t CONTAINER_READ_WINDOW = int64_t{1} << 20;
 constexpr int32_t DELETION_BATCH = 256;
 constexpr int64_t DELETION_DELAY_MS = 1000;
-
-// The password of the device (by its serial as 8 upper-case hexadecimal digits), else the
-// "default" one; null when there is neither.
-const StringMapEntry* device_password(const Converter* converter, uint32_t serial) {
-  const PasswordStore* passwords = &converter->options->passwords;
-  if (passwords->count == 0) return nullptr;
-  char device_key[9];
-  snprintf(device_key, sizeof device_key, "%08X", serial);
-  const StringMapEntry* entry = string_map_find(passwords, device_key);
-  return entry ? entry : string_map_find(passwords, "default");
-}
-
-// One container level replaced by its content; null (reported) when it cannot be decoded,
-// with *result saying why. The outer stream stays open.
-Stream* open_container(Converter* converter, Stream* stream, const ContainerHeader& header,
-                       int32_t* result) {
-  if (header.container_type == CONTAINER_TYPE_COMPRESSED) {
-    LOG(LOG_INFO, "Found compressed file");
-    Stream* decoded = compressed_file_open(stream, &header);
-    if (!decoded) LOG(LOG_ERROR, "Could not decompress file");
-    *result = CONVERT_DECOMPRESS_FAILED;
-    return decoded;
-  }
-  *result = CONVERT_FAILED;
-  if (header.container_type != CONTAINER_TYPE_ENCRYPTED) return nullptr;
-  LOG(LOG_INFO, "Found encrypted file");
-  *result = CONVERT_NO_PASSWORD;
-  const StringMapEntry* entry = device_password(converter, header.device_serial);
-  if (!entry) {
-    LOG(LOG_ERROR, "No password found for device %08X", header.device_serial);
-    return nullptr;
-  }
-  Stream* decoded = encrypted_file_open(stream, &header, dynstring_view(&entry->value));
-  if (!decoded) LOG(LOG_ERROR, "Could not decrypt file");
-  return decoded;
-}
-
-// Unwraps nested containers until a plain file remains. On success *stream is the innermost
-// stream (every outer level closed); on failure everything is closed and the result code
-// returned.
-int32_t unwrap_containers(Converter* converter, Stream** stream) {
-  ContainerHeader header;
-  while (container_read_header(*stream, &header)) {
-    int32_t result = CONVERT_OK;
-    Stream* decoded = open_container(converter, *stream, header, &result);
-    stream_close(*stream);
-    if (!decoded) return result;
-    *stream = decoded;
-  }
-  return CONVERT_OK;
-}
-
-// The input file under its read buffer: the whole file by default, or the buffer size of the
-// options (0: no buffer). Null when the file cannot be opened or the buffer allocated (logged).
-Stream* open_buffered_input(Converter* converter, std::string_view input_path) {
-  const int path_length = static_cast<int>(input_path.size());
-  Stream* stream = fs_open(converter->input_root, input_path, FS_OPEN_READ);
-  if (!stream) {
-    LOG(LOG_ERROR, "Could not open input file %.*s", path_length, input_path.data());
-    return nullptr;
-  }
-  int64_t buffer_size = converter->options->buffer_size;
-  if (buffer_size < 0) {
-    buffer_size = stream_size(stream);
-    // A container is read once from start to end and converted from its decoded copy in
-    // memory: a window over the whole file would only hold a second copy of it.
-    ContainerHeader header;
-    if (buffer_size > CONTAINER_READ_WINDOW && container_read_header(stream, &header))
-      buffer_size = CONTAINER_READ_WINDOW;
-  }
-  if (buffer_size <= 0) return stream;
-  Stream* buffered = buffered_stream_new(stream, true, static_cast<uint64_t>(buffer_size));
-  if (!buffered) {
-    LOG(LOG_ERROR, "Could not allocate buffer of size %lld", static_cast<long long>(buffer_size));
-    stream_close(stream);
-  }
-  return buffered;
-}
-
-// An input opened down to the header block of its MDF file.
-struct OpenedLog {
-  Stream* stream;
-  MdfFile* file;
-  HdBlock* hd;
-};
-
-// Opens, buffers and unwraps the input and opens its MDF file. On failure everything is
-// closed and the result code returned.
-int32_t open_log(Converter* converter, std::string_view input_path, OpenedLog* log) {
-  *log = OpenedLog{};
-  Stream* stream = open_buffered_input(converter, input_path);
-  if (!stream) return CONVERT_FAILED;
-  int32_t unwrapped = unwrap_containers(converter, &stream);
-  if (unwrapped != CONVERT_OK) return unwrapped;
-  MdfFile* file = mdf_open(stream);
-  const char* failure = nullptr;
-  if (!file) {
-    failure = "Could not open MDF";
-  } else if (!mdf_id(file)) {
-    failure = "Could not read ID block";
-  } else if (!(log->hd = mdf_hd(file))) {
-    failure = "Could not read HD block";
-  }
-  if (failure) {
-    LOG(LOG_ERROR, "%s", failure);
-    if (file) mdf_close(file);
-    stream_close(stream);
-    return CONVERT_FAILED;
-  }
-  log->stream = stream;
-  log->file = file;
-  return CONVERT_OK;
-}
-
-// The name a channel group goes by in messages: the prefix of its frame fields
-// ("CAN_DataFrame"), else its acquisition name, else where it lies.
-void group_name(const CgBlock* cg, DynString* out) {
-  for (const RecordChannel& c : cg->record_channels) {
-    std::string_view name = dynstring_sv(&c.name);
-    if (size_t dot = name.find('.'); dot != std::string_view::npos && dot > 0) {
-      dynstring_append(out, name.substr(0, dot));
-      return;
-    }
-  }
-  std::string_view acquisition = block_text(cg->acquisition_name);
-  if (!acquisition.empty()) {
-    dynstring_append(out, acquisition);
-  } else {
-    dynstring_format(out, "at 0x%llX", static_cast<unsigned long long>(cg->base.offset));
-  }
-}
-
-// Notes in the tally the bus-logging channel groups of the data group whose records gave no
-// frame (idle[ordinal] records each), with the reason their channels give. Other groups of
-// the data group hold other content, which is not converted.
-void note_idle_groups(Converter* converter, const DgBlock* dg, const uint64_t* idle) {
-  for (const BlockRef& ref : dg->channel_groups) {
-    const CgBlock* cg = cg_block(ref);
-    const RecordLayout* l =
-        cg ? record_layout_find(dg, dg->record_id_size ? cg->record_id : 0) : nullptr;
-    const SiBlock* si = cg ? si_block(cg->acquisition_source) : nullptr;
-    if (!l || l->group != cg || idle[l->ordinal] == 0 || !si || si->source_type != SOURCE_TYPE_BUS)
-      continue;
-    ScopedDynString name, why;
-    group_name(cg, &name.s);
-    const GrowArray<RecordChannel>& channels = cg->record_channels;
-    if (!frame_group_refusal(channels.items, channels.count, l->group_kind, &why.s)) {
-      dynstring_clear(&why.s);
-      dynstring_append(&why.s, "records that cannot be read as frames");
-    }
-    bool by_design =
-        l->group_kind >= GROUP_LIN_CHECKSUM_ERROR && l->group_kind <= GROUP_LIN_TRANSMISSION_ERROR;
-    frame_tally_add_group(&converter->tally, name.view(), why.view(), idle[l->ordinal], by_design);
-  }
-}
-
-// Hands every frame of every data group with bus frames to the converter; false when any
-// on_frame failed or a data group could not be read to its end. Records that give no frame
-// are counted by channel group for the tally.
-bool read_frames(Converter* converter, HdBlock* hd) {
-  bool ok = true;
-  for (const BlockRef& ref : hd->data_groups) {
-    DgBlock* dg = dg_block(ref);
-    if (!dg || !dg_has_bus_groups(dg)) continue;
-    RecordReader* reader = record_reader_new(dg);
-    // By layout ordinal; without memory for it, such records are not told.
-    auto* idle = static_cast<uint64_t*>(calloc(static_cast<size_t>(dg->layouts.count) + 1, 8));
-    if (!reader) {
-      ok = false;
-      free(idle);
-      continue;
-    }
-    RecordIterator it;
-    for (record_iter_begin(&it, reader); it.frame; record_iter_next(&it)) {
-      converter->input_frames += 1;
-      progress_frame(converter->input_frames);
-      if (it.frame->kind == FRAME_NONE) {
-        if (idle) idle[reader->layout->ordinal] += 1;
-      } else if (!converter->ops->on_frame(converter, it.frame)) {
-        ok = false;
-      }
-    }
-    if (idle) note_idle_groups(converter, dg, idle);
-    free(idle);
-    if (record_reader_failed(reader)) ok = false;
-    record_reader_free(reader);
-  }
-  return ok;
-}
-
-bool has_bus_groups(HdBlock* hd) {
-  for (const BlockRef& ref : hd->data_groups)
-    if (DgBlock* dg = dg_block(ref); dg && dg_has_bus_groups(dg)) return true;
-  return false;
-}
 
 // A repeated input (same serial, session and split as the previous one) counts as converted
 // only when it is byte for byte the previous input and that one was converted: its rows are
@@ -246,63 +49,6 @@ bool check_repeated_input(Converter* converter, std::string_view input_path) {
       "frames are not converted",
       path_length, input_path.data(), previous_length, previous.data(), why);
   return false;
-}
-
-// The converter's file operations around the frames of the log; false when any failed.
-// *header_read tells whether the converter has read the log's header, which makes the input
-// the previous one for the next input.
-bool run_converter(Converter* converter, std::string_view input_path, std::string_view output_path,
-                   const OpenedLog& log, bool* header_read) {
-  // The converter sees the input's own output name: its output path (extension cut) with the
-  // extension joined by "_" (logs/a.MF4 gives logs_out/a_MF4), so that a.MF4 and a.MFC in one
-  // folder get different names. The walk accepts only names with an extension.
-  ScopedDynString output(output_path);
-  size_t dot = input_path.rfind('.');
-  if (dot != std::string_view::npos && input_path.find('/', dot) == std::string_view::npos &&
-      (!dynstring_append(&output.s, "_") ||
-       !dynstring_append(&output.s, input_path.substr(dot + 1))))
-    dynstring_clear(&output.s);
-  const char* output_text = dynstring_data(&output.s);
-  const ConverterOps* ops = converter->ops;
-  bool success = true;
-  converter->repeated_input = false;
-  frame_tally_clear(&converter->tally);
-  *header_read = ops->on_file_begin != nullptr;
-  if (ops->on_file_begin && !ops->on_file_begin(converter, output_text, log.file)) {
-    LOG(LOG_ERROR, "Error during new file callback");
-    success = false;
-  } else if (converter->repeated_input) {
-    success = check_repeated_input(converter, input_path);
-  } else if (ops->on_frame) {
-    success = read_frames(converter, log.hd);
-    if (ops->report_file) ops->report_file(converter, input_path);
-  }
-  if (*header_read) {
-    dynstring_free(&converter->previous_input);
-    dynstring_from(&converter->previous_input, input_path);
-    journal_previous(converter->journal, input_path);
-  }
-  if (ops->on_file_end && !ops->on_file_end(converter, output_text)) {
-    LOG(LOG_ERROR, "Error during end file callback");
-    success = false;
-  }
-  return success;
-}
-
-// Closes the log. The result: CONVERT_OK only when the conversion succeeded and the input
-// closed.
-int32_t close_log(std::string_view input_path, OpenedLog& log, bool success) {
-  int32_t result = CONVERT_FAILED;
-  bool closed = stream_close(log.stream) == 0;
-  if (!closed) {
-    LOG(LOG_ERROR, "Could not close input file after conversion: %.*s",
-        static_cast<int>(input_path.size()), input_path.data());
-  } else if (success) {
-    result = CONVERT_OK;
-  }
-  mdf_close(log.file);
-  if (!closed) stream_close(log.stream);
-  return result;
 }
 
 int64_t monotonic_milliseconds() {
@@ -369,28 +115,222 @@ int32_t finish_input(Converter* converter, std::string_view input_path, int32_t 
   return result;
 }
 
-}  // namespace
+// ---- Stage B of an input ----
 
-int32_t convert_file(Converter* converter, std::string_view input_path,
-                     std::string_view output_path) {
-  if (!converter) return CONVERT_FAILED;
-  journal_begin(converter->journal, input_path);
-  OpenedLog log;
-  bool header_read = false, kept = false;
-  int32_t result = open_log(converter, input_path, &log);
-  if (result == CONVERT_OK && !has_bus_groups(log.hd)) {
-    // Nothing here is for this tool to convert, so nothing is lost by leaving it; it is not
-    // deleted either, since its other content has not been converted.
-    LOG(LOG_ERROR, "No CAN or LIN frames in %.*s (no bus-logging channel group): file skipped",
-        static_cast<int>(input_path.size()), input_path.data());
-    kept = true;
-    result = close_log(input_path, log, true);
-  } else if (result == CONVERT_OK) {
-    bool success = run_converter(converter, input_path, output_path, log, &header_read);
-    result = close_log(input_path, log, success);
+std::string_view path_of(const DynString& s) { return dynstring_sv(&s); }
+
+// The header's decisions, as one thread makes them before it reads any frame: a file that
+// continues the open output set or starts a new one, a repeated input, or a file the session
+// cannot take (no serial, session or split). Stage A is told to stop when the rows are not
+// taken.
+void take_header(InputJob* job, PipelineInput* input, const RowRecord& record) {
+  Converter* converter = job->converter;
+  const ConverterOps* ops = converter->ops;
+  FileHeader header;
+  if (record.size < sizeof header) return;
+  header = row_record_head<FileHeader>(record);
+  converter->repeated_input = false;
+  frame_tally_clear(&converter->tally);
+  job->header_read = ops->on_file_begin != nullptr;
+  if (ops->on_file_begin &&
+      !ops->on_file_begin(converter, dynstring_data(&job->output_name), &header)) {
+    LOG(LOG_ERROR, "Error during new file callback");
+    job->success = false;
+  } else if (converter->repeated_input) {
+    job->success = check_repeated_input(converter, path_of(job->input_path));
+  } else {
+    job->taking = ops->on_record != nullptr;
   }
-  return finish_input(converter, input_path, result, header_read, kept);
+  if (!job->taking) pipeline_stop_parts(input, 0);
 }
+
+bool contains(const GrowArray<uint32_t>& list, uint32_t value) {
+  for (uint32_t v : list)
+    if (v == value) return true;
+  return false;
+}
+
+// The end of a segment: a data group whose frames could not all be read fails the input, and
+// its records in later segments go.
+void take_segment_end(InputJob* job, PipelineInput* input, const RowRecord& record) {
+  RowSegmentEnd end;
+  if (record.size < sizeof end) return;
+  end = row_record_head<RowSegmentEnd>(record);
+  if (end.frames_read || !job->taking || contains(job->failed_groups, end.data_group)) return;
+  job->success = false;
+  if (!grow_array_push(&job->failed_groups, end.data_group)) pipeline_stop_parts(input, 0);
+}
+
+void take_end(InputJob* job, const RowRecord& record) {
+  RowEnd end;
+  if (record.size < sizeof end) return;
+  end = row_record_head<RowEnd>(record);
+  job->parts_ended += 1;
+  if (end.close_result != CONVERT_OK) job->close_result = end.close_result;
+  if (end.rows_lost && job->taking) {
+    std::string_view path = path_of(job->input_path);
+    LOG(LOG_ERROR, "Could not allocate memory for the rows of %.*s", static_cast<int>(path.size()),
+        path.data());
+    job->success = false;
+  }
+}
+
+void show(const RowRecord& record, uint64_t skip = 0) {
+  log_write_text(reinterpret_cast<const char*>(record.body) + skip, record.size - skip);
+}
+
+// A line its reader logs once: the input shows it once per data group, from the first segment
+// that logs it.
+void take_once_line(InputJob* job, const RowRecord& record) {
+  uint32_t group;
+  if (record.size < sizeof group) return;
+  group = row_record_head<uint32_t>(record);
+  if (contains(job->shown_groups, group)) return;
+  show(record, sizeof group);
+  grow_array_push(&job->shown_groups, group);
+}
+
+// A channel group whose records gave no frame, noted in the tally (the counts of one group from
+// several segments add up).
+void take_idle_group(Converter* converter, const RowRecord& record) {
+  RowIdleGroup g;
+  if (record.size < sizeof g) return;
+  g = row_record_head<RowIdleGroup>(record);
+  if (record.size - sizeof g < static_cast<uint64_t>(g.name_length) + g.reason_length) return;
+  const char* texts = reinterpret_cast<const char*>(record.body + sizeof g);
+  uint64_t key = static_cast<uint64_t>(g.data_group) << 32 | g.layout;
+  frame_tally_add_group(&converter->tally, key, std::string_view(texts, g.name_length),
+                        std::string_view(texts + g.name_length, g.reason_length), g.records,
+                        g.by_design);
+}
+
+// One record of a part. The frames' records (rows, their lines and counts) count only while
+// the rows are taken and the data group has not failed.
+void take_record(InputJob* job, PipelineInput* input, const RowRecord& record) {
+  Converter* converter = job->converter;
+  bool rows = job->taking && !contains(job->failed_groups, job->data_group);
+  switch (record.kind) {
+    case ROW_RECORD_LOG:
+      return show(record);
+    case ROW_RECORD_FRAME_LOG:
+      if (rows) show(record);
+      return;
+    case ROW_RECORD_LOG_ONCE:
+      if (rows) take_once_line(job, record);
+      return;
+    case ROW_RECORD_FAILED:
+      if (record.size >= sizeof job->result) job->result = row_record_head<int32_t>(record);
+      job->parts_ended += 1;
+      return;
+    case ROW_RECORD_NO_BUS:
+      job->kept = true;
+      return;
+    case ROW_RECORD_HEADER:
+      return take_header(job, input, record);
+    case ROW_RECORD_SEGMENT:
+      if (record.size >= sizeof job->data_group)
+        job->data_group = row_record_head<uint32_t>(record);
+      return;
+    case ROW_RECORD_SEGMENT_END:
+      return take_segment_end(job, input, record);
+    case ROW_RECORD_END:
+      return take_end(job, record);
+    case ROW_RECORD_IDLE_GROUP:
+      if (rows) take_idle_group(converter, record);
+      return;
+    default:
+      if (rows && !converter->ops->on_record(converter, &job->taker, record)) job->success = false;
+      return;
+  }
+}
+
+void begin_input(void* context, PipelineInput* input) {
+  auto* run = static_cast<ConversionRun*>(context);
+  auto* job = static_cast<InputJob*>(pipeline_input_data(input));
+  job->success = true;
+  job->part = -1;
+  journal_begin(run->converter->journal, path_of(job->input_path));
+  progress_file_begin(path_of(job->input_path));
+}
+
+void consume_chunk(void*, PipelineInput* input, PipelinePart* part, Chunk* chunk) {
+  auto* job = static_cast<InputJob*>(pipeline_input_data(input));
+  if (pipeline_part_index(part) != job->part) {
+    // A part's descriptors are its own.
+    row_taker_clear(&job->taker);
+    job->part = pipeline_part_index(part);
+  }
+  RowReader reader = row_reader(chunk);
+  RowRecord record;
+  while (row_reader_next(&reader, &record)) take_record(job, input, record);
+  progress_poll();
+}
+
+// The input's result from what its parts reported, after the converter's end of the file.
+int32_t input_result(InputJob* job, int32_t parts) {
+  Converter* converter = job->converter;
+  std::string_view path = path_of(job->input_path);
+  if (job->result != CONVERT_OK) return job->result;  // it could not be opened
+  if (job->parts_ended < parts) {
+    // A part's records stopped short: stage A ran out of memory for them.
+    LOG(LOG_ERROR, "Could not allocate memory for the rows of %.*s", static_cast<int>(path.size()),
+        path.data());
+    job->success = false;
+  }
+  if (job->header_read) {
+    dynstring_free(&converter->previous_input);
+    dynstring_from(&converter->previous_input, path);
+    journal_previous(converter->journal, path);
+  }
+  const ConverterOps* ops = converter->ops;
+  if (job->taking && ops->report_file) ops->report_file(converter, path);
+  if (!job->kept && ops->on_file_end &&
+      !ops->on_file_end(converter, dynstring_data(&job->output_name))) {
+    LOG(LOG_ERROR, "Error during end file callback");
+    job->success = false;
+  }
+  if (job->close_result != CONVERT_OK) {
+    LOG(LOG_ERROR, "Could not close input file after conversion: %.*s",
+        static_cast<int>(path.size()), path.data());
+    return CONVERT_FAILED;
+  }
+  return job->success ? CONVERT_OK : CONVERT_FAILED;
+}
+
+int32_t end_input(void* context, PipelineInput* input) {
+  auto* run = static_cast<ConversionRun*>(context);
+  auto* job = static_cast<InputJob*>(pipeline_input_data(input));
+  std::string_view path = path_of(job->input_path);
+  int32_t result =
+      finish_input(run->converter, path, input_result(job, pipeline_input_parts(input)),
+                   job->header_read, job->kept);
+  if (result != 0)
+    LOG(LOG_ERROR, "Error during conversion of %.*s", static_cast<int>(path.size()), path.data());
+  progress_file_end(job->size);
+  if (run->totals) (result == 0 ? run->totals->converted : run->totals->failed) += 1;
+  return result;
+}
+
+void produce_part(void*, PipelinePart* part) {
+  auto* job = static_cast<InputJob*>(pipeline_input_data(pipeline_part_input(part)));
+  read_input_part(job, part);
+}
+
+void release_part(void*, void* data) { release_part_plan(data); }
+
+void release_input(void*, void* data) {
+  auto* job = static_cast<InputJob*>(data);
+  if (!job) return;
+  stream_close(job->file);
+  dynstring_free(&job->input_path);
+  dynstring_free(&job->output_name);
+  row_taker_clear(&job->taker);
+  grow_array_free(&job->failed_groups);
+  grow_array_free(&job->shown_groups);
+  free(job);
+}
+
+}  // namespace
 
 void remove_converted_input(Converter* converter, std::string_view input_path) {
   ScopedDynString full;
@@ -410,3 +350,61 @@ bool finish_conversions(Converter* converter) {
 }
 
 void delete_stale_inputs(Converter* converter) { delete_queued_inputs(converter, false, true); }
+
+const PipelineOps CONVERSION_STAGES{produce_part, begin_input,   consume_chunk,
+                                    end_input,    release_input, release_part};
+
+namespace {
+
+// The converter sees the input's own output name: its output path (extension cut) with the
+// extension joined by "_" (logs/a.MF4 gives logs_out/a_MF4), so that a.MF4 and a.MFC in one
+// folder get different names. The walk accepts only names with an extension. False when
+// memory ran out.
+bool output_name(std::string_view input_path, std::string_view output_path, DynString* out) {
+  if (!dynstring_from(out, output_path)) return false;
+  size_t dot = input_path.rfind('.');
+  if (dot != std::string_view::npos && input_path.find('/', dot) == std::string_view::npos &&
+      (!dynstring_append(out, "_") || !dynstring_append(out, input_path.substr(dot + 1))))
+    dynstring_clear(out);
+  return true;
+}
+
+}  // namespace
+
+bool worth_splitting(const Converter* converter, uint64_t size) {
+  const ConversionOptions* options = converter->options;
+  return options->jobs > 1 && options->buffer_size < 0 && size >= split_sizes.split_bytes;
+}
+
+InputJob* conversion_input(Converter* converter, std::string_view input_path,
+                           std::string_view output_path, uint64_t size, bool may_split) {
+  auto* job = static_cast<InputJob*>(calloc(1, sizeof(InputJob)));
+  if (!job || !dynstring_from(&job->input_path, input_path) ||
+      !output_name(input_path, output_path, &job->output_name)) {
+    LOG(LOG_ERROR, "Could not allocate memory for input file %.*s",
+        static_cast<int>(input_path.size()), input_path.data());
+    release_input(nullptr, job);
+    return nullptr;
+  }
+  job->converter = converter;
+  job->size = size;
+  job->may_split = may_split;
+  job->file = fs_open(converter->input_root, input_path, FS_OPEN_READ);
+  if (!job->file)
+    LOG(LOG_ERROR, "Could not open input file %.*s", static_cast<int>(input_path.size()),
+        input_path.data());
+  return job;
+}
+
+int32_t convert_file(Converter* converter, std::string_view input_path,
+                     std::string_view output_path) {
+  if (!converter) return CONVERT_FAILED;
+  ConversionRun run{converter, nullptr};
+  Pipeline* pipeline = pipeline_create(&CONVERSION_STAGES, &run, pipeline_limits(1));
+  if (!pipeline) return CONVERT_FAILED;
+  InputJob* job = conversion_input(converter, input_path, output_path, 0, false);
+  int32_t result = job ? pipeline_add(pipeline, job, false) : CONVERT_FAILED;
+  result |= pipeline_finish(pipeline);
+  pipeline_destroy(pipeline);
+  return result;
+}

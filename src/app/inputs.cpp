@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "app/convert_file.h"
-#include "app/progress.h"
+#include "app/pipeline.h"
 #include "app/tool.h"
 #include "decode/converter.h"
 #include "decode/journal.h"
@@ -147,6 +147,7 @@ struct Walk {
   Converter* converter;
   HashTable<WalkedFolder> folders;
   RunTotals* totals;
+  Pipeline* pipeline;  // null while counting
   bool counting;
 };
 
@@ -193,16 +194,16 @@ int convert_log_file(Walk* walk, const FsFolder* folder, std::string_view folder
   if (stem.size() > extension.size() && stem[stem.size() - extension.size() - 1] == '.')
     stem.remove_suffix(extension.size() + 1);
   ScopedDynString output(stem);
+  // The file is opened here, in the folder the walk holds; the pipeline converts it in turn.
+  bool split = worth_splitting(converter, size);
   fs_root_set_folder(converter->input_root, folder_path, folder);
-  progress_file_begin(input_path);
-  int result = convert_file(converter, input_path, output.view());
-  progress_file_end(size);
+  InputJob* job = conversion_input(converter, input_path, output.view(), size, split);
   fs_root_set_folder(converter->input_root, {}, nullptr);
-  if (result != 0)
-    LOG(LOG_ERROR, "Error during conversion of %.*s", static_cast<int>(input_path.size()),
-        input_path.data());
-  (result == 0 ? walk->totals->converted : walk->totals->failed) += 1;
-  return result;
+  if (!job) {
+    walk->totals->failed += 1;
+    return CONVERT_FAILED;
+  }
+  return pipeline_add(walk->pipeline, job, split);
 }
 
 // Walks the folder `name` of `parent` unless the run has been there already: a folder reached
@@ -346,11 +347,21 @@ int walk_inputs(Walk* walk, GrowArray<DynString>* inputs) {
 }  // namespace
 
 int run_inputs(Converter* converter, GrowArray<DynString>* inputs, RunTotals* totals) {
-  Walk walk{converter, {}, totals, false};
-  return walk_inputs(&walk, inputs);
+  ConversionRun run{converter, totals};
+  Walk walk{converter, {}, totals, nullptr, false};
+  walk.pipeline =
+      pipeline_create(&CONVERSION_STAGES, &run, pipeline_limits(converter->options->jobs));
+  if (!walk.pipeline) {
+    LOG(LOG_ERROR, "Could not allocate memory for the conversion");
+    return CONVERT_FAILED;
+  }
+  int exit_status = walk_inputs(&walk, inputs);
+  exit_status |= pipeline_finish(walk.pipeline);
+  pipeline_destroy(walk.pipeline);
+  return exit_status;
 }
 
 void count_inputs(Converter* converter, GrowArray<DynString>* inputs, RunTotals* totals) {
-  Walk walk{converter, {}, totals, true};
+  Walk walk{converter, {}, totals, nullptr, true};
   walk_inputs(&walk, inputs);
 }

@@ -40,11 +40,11 @@ struct Pipeline {
   std::condition_variable planned;  // an input's parts became known
   PipelineInput* first;             // the oldest input stage B has not ended
   PipelineInput* last;
-  int32_t waiting;          // inputs added and not ended
-  int32_t inputs_running;   // inputs started and not ended
-  int32_t parts_running;    // parts started and not consumed
-  DynString walk_lines;     // held lines of the walking thread
-  bool walk_lines_failed;   // memory ran out for them: written at once from then on
+  int32_t waiting;         // inputs added and not ended
+  int32_t inputs_running;  // inputs started and not ended
+  int32_t parts_running;   // parts started and not consumed
+  DynString walk_lines;    // held lines of the walking thread
+  bool walk_lines_failed;  // memory ran out for them: written at once from then on
 };
 
 namespace {
@@ -52,8 +52,7 @@ namespace {
 // The walking thread's lines are held until the next input, so that they keep their place.
 void hold_walk_line(void* context, const char* line, size_t length) {
   auto* pipeline = static_cast<Pipeline*>(context);
-  if (!pipeline->walk_lines_failed && dynstring_append(&pipeline->walk_lines, line, length))
-    return;
+  if (!pipeline->walk_lines_failed && dynstring_append(&pipeline->walk_lines, line, length)) return;
   pipeline->walk_lines_failed = true;
   log_write_text(line, length);
 }
@@ -283,6 +282,11 @@ void* pipeline_part_data(const PipelinePart* part) { return part->data; }
 PipelineInput* pipeline_part_input(const PipelinePart* part) { return part->input; }
 int32_t pipeline_part_index(const PipelinePart* part) { return part->index; }
 int32_t pipeline_input_result(const PipelineInput* input) { return input->result; }
+int32_t pipeline_input_parts(const PipelineInput* input) {
+  int32_t count = 0;
+  for (const PipelinePart* part = input->parts; part; part = part->next) ++count;
+  return count;
+}
 
 void pipeline_emit(PipelinePart* part, Chunk* chunk) {
   Pipeline* pipeline = part->pipeline;

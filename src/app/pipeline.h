@@ -67,6 +67,8 @@ PipelineInput* pipeline_part_input(const PipelinePart* part);
 int32_t pipeline_part_index(const PipelinePart* part);
 // The input's result as stage B's end returned it (0 before).
 int32_t pipeline_input_result(const PipelineInput* input);
+// The number of the input's parts (for stage B's end: all of them are known then).
+int32_t pipeline_input_parts(const PipelineInput* input);
 
 // Stage A: hands a chunk to stage B (which then owns it), after waiting for room in the part's
 // queue; with one job, stage B takes it at once.

@@ -19,12 +19,10 @@ UtcDate civil_from_days(int64_t days) {
           static_cast<int32_t>(day)};
 }
 
-constexpr double FIRST_UNNAMEABLE_SECOND = 253402300800.0;  // 10000-01-01 00:00:00 UTC
-
 }  // namespace
 
 bool utc_date_from_seconds(double seconds, UtcDate* date) {
-  if (!(seconds >= 0.0) || !(seconds < FIRST_UNNAMEABLE_SECOND)) return false;
+  if (!utc_seconds_in_calendar(seconds)) return false;
   int64_t whole = static_cast<int64_t>(seconds);  // truncation toward zero
   *date = civil_from_days(whole / 86400);
   return true;

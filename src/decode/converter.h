@@ -28,24 +28,39 @@ struct ConversionOptions {
 
 struct FsRoot;
 struct Journal;
-struct MdfFile;
 struct BusFrame;
 struct Converter;
+struct FileHeader;
+struct RowMaker;
+struct RowTaker;
+struct RowWriter;
+struct RowRecord;
 
-// Slots may be empty; the caller skips them. on_file_begin false: the pipeline logs and goes
-// on to on_file_end; on_file_begin may instead mark the file as a repeated input, whose
-// records the pipeline then does not read. on_frame false: the frame's output could not be
-// written (the file's result becomes a failure and the input is kept). on_file_end false: the
-// file's output could not be written out (it then counts as failed as well). make_durable:
-// everything written so far reaches the disk, as it must before inputs are deleted; false when
-// it could not be made durable. report_file: called after the frames of a file were read (the
-// tally counted them), logs why the file or some of its channels gave no rows. The output path
-// of on_file_begin and on_file_end is the input's own output name (see convert_file), below
-// which a file without the logger's metadata writes its rows.
+// Slots may be empty; the caller skips them.
+// Stage A (reading and decoding; any thread, several parts of inputs at once; the converter is
+// only read): rows_begin makes the decoder of one part's frames, whose rows, descriptors and
+// counts go to `out` (null when memory ran out); rows_frame decodes one frame; rows_tally
+// writes what became of the frames since the last tally (for the converter's tally); rows_end
+// frees the decoder.
+// Stage B (output; one thread, input after input in walk order): on_file_begin false: the
+// pipeline logs and goes on to on_file_end; on_file_begin may instead mark the file as a
+// repeated input, whose rows the pipeline then does not take. on_record takes one record of
+// stage A's (descriptors, rows, counts, tallies); false: a row's output could not be written
+// (the file's result becomes a failure and the input is kept). on_file_end false: the file's
+// output could not be written out (it then counts as failed as well). make_durable: everything
+// written so far reaches the disk, as it must before inputs are deleted; false when it could
+// not be made durable. report_file: called after the records of a file's frames were taken
+// (the tally counted them), logs why the file or some of its channels gave no rows. The output
+// path of on_file_begin and on_file_end is the input's own output name (see convert_file),
+// below which a file without the logger's metadata writes its rows.
 struct ConverterOps {
   void (*destroy)(Converter* c);
-  bool (*on_frame)(Converter* c, const BusFrame* frame);
-  bool (*on_file_begin)(Converter* c, const char* output_path, MdfFile* file);
+  RowMaker* (*rows_begin)(const Converter* c, double time_base, RowWriter* out);
+  void (*rows_frame)(RowMaker* rows, const BusFrame* frame);
+  void (*rows_tally)(RowMaker* rows);
+  void (*rows_end)(RowMaker* rows);
+  bool (*on_file_begin)(Converter* c, const char* output_path, const FileHeader* header);
+  bool (*on_record)(Converter* c, RowTaker* taker, const RowRecord& record);
   bool (*on_file_end)(Converter* c, const char* output_path);
   bool (*make_durable)(Converter* c);
   void (*report_file)(Converter* c, std::string_view input_path);

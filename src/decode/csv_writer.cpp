@@ -19,37 +19,6 @@ constexpr uint64_t LINE_CAPACITY = 512;
 constexpr uint32_t FIRST_BUFFER_CAPACITY = 4096;
 constexpr uint32_t LARGEST_BUFFER_CAPACITY = 8192;
 
-// Room for one value's text, its separator and the row's end.
-constexpr uint64_t VALUE_ROOM = FIXED6_TEXT_MAX + 2;
-
-// "<time>,<value>,...\n", every number as "%f" writes it. The line keeps its capacity from row
-// to row, so it is reserved once for the longest row the writer has seen.
-bool format_row(DynString* line, double time, const double* values, uint32_t count) {
-  if (count == 0) return true;
-  for (uint32_t i = 0; i <= count; ++i) {
-    uint64_t length = dynstring_length(line);
-    char* data = dynstring_reserve(line, length + VALUE_ROOM);
-    if (!data) return false;
-    char* start = data + length;
-    char* out = start;
-    if (i) *out++ = ',';
-    out = format_fixed6(out, i ? values[i - 1] : time);
-    if (i == count) *out++ = '\n';
-    dynstring_extend(line, static_cast<uint64_t>(out - start));  // inside the reserved room
-  }
-  return true;
-}
-
-bool build_header(DynString* header, const char* const* names, uint32_t count) {
-  if (!dynstring_append(header, "t,")) return false;
-  for (uint32_t i = 0; i < count; ++i) {
-    if (!names[i] || dynstring_format(header, "%s,", names[i]) < 0) return false;
-  }
-  // The text always ends in the "," after the last name (or after "t").
-  dynstring_data(header)[dynstring_length(header) - 1] = '\n';
-  return true;
-}
-
 // Writes whole rows (they end in line feeds) to the file. When the file takes only part of
 // them, it is cut back to the last line feed it took, so no partial row stays; the writer has
 // then failed.
@@ -118,17 +87,44 @@ CsvWriter* new_writer(int fd, DynString* file_name, uint32_t count) {
 
 }  // namespace
 
+char* csv_format_row(char* out, double time, const double* values, uint32_t count) {
+  if (count == 0) return out;  // a row without values is no row
+  out = format_fixed6(out, time);
+  for (uint32_t i = 0; i < count; ++i) {
+    *out++ = ',';
+    out = format_fixed6(out, values[i]);
+  }
+  *out++ = '\n';
+  return out;
+}
+
+bool csv_header_line(DynString* header, const char* const* names, uint32_t count) {
+  if (!dynstring_append(header, "t,")) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!names[i] || dynstring_format(header, "%s,", names[i]) < 0) return false;
+  }
+  // The text always ends in the "," after the last name (or after "t").
+  dynstring_data(header)[dynstring_length(header) - 1] = '\n';
+  return true;
+}
+
 CsvWriter* csv_writer_open(const char* path, const char* const* names, uint32_t count) {
   if (!path || (count && !names)) return nullptr;
-  ScopedDynString file_name, header;
-  if (dynstring_format(&file_name.s, "%s.csv", path) < 0) return nullptr;
+  ScopedDynString header;
   // A header that cannot be built would leave a file whose rows have no names: such a writer
   // is not created, and the caller reports the file.
-  if (!build_header(&header.s, names, count)) return nullptr;
+  if (!csv_header_line(&header.s, names, count)) return nullptr;
+  return csv_writer_open_with_header(path, header.view(), count);
+}
+
+CsvWriter* csv_writer_open_with_header(const char* path, std::string_view header, uint32_t count) {
+  if (!path || header.empty()) return nullptr;
+  ScopedDynString file_name;
+  if (dynstring_format(&file_name.s, "%s.csv", path) < 0) return nullptr;
   int fd = io_open_output(dynstring_data(&file_name.s), false);
   if (fd < 0) return nullptr;
   CsvWriter* writer = new_writer(fd, &file_name.s, count);
-  if (writer && !append_rows(writer, dynstring_data(&header.s), dynstring_length(&header.s))) {
+  if (writer && !append_rows(writer, header.data(), header.size())) {
     csv_writer_close(writer);
     writer = nullptr;
   }
@@ -156,11 +152,18 @@ bool csv_write_row(CsvWriter* writer, double time, const double* values, uint32_
     return false;
   dynstring_clear(&writer->line);
   // A row that cannot be formatted (memory) is as lost as one the file did not take.
-  if (!format_row(&writer->line, time, values, count)) {
+  char* start = dynstring_reserve(&writer->line, csv_row_room(count));
+  if (!start) {
     writer->failed = 1;
     return false;
   }
-  return append_rows(writer, dynstring_data(&writer->line), dynstring_length(&writer->line));
+  char* end = csv_format_row(start, time, values, count);
+  return append_rows(writer, start, static_cast<uint64_t>(end - start));
+}
+
+bool csv_write_text(CsvWriter* writer, std::string_view rows, uint32_t count) {
+  if (!writer || writer->failed || count != writer->column_count) return false;
+  return append_rows(writer, rows.data(), rows.size());
 }
 
 bool csv_writer_flush(CsvWriter* writer) {

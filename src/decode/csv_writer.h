@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "support/dyn_string.h"
+#include "support/fixed_format.h"
 
 struct CsvWriter {
   int fd;                 // the open file
@@ -22,15 +24,31 @@ struct CsvWriter {
   uint8_t unsynced;       // bytes were written since the file was last made durable
 };
 
+// Room a row of `count` values takes at most in csv_format_row.
+constexpr uint64_t csv_row_room(uint32_t count) {
+  return (static_cast<uint64_t>(count) + 1) * (FIXED6_TEXT_MAX + 1) + 1;
+}
+// Writes "<time>,<value>,...\n" at `out` (csv_row_room(count) bytes) and returns its end;
+// nothing for no values.
+char* csv_format_row(char* out, double time, const double* values, uint32_t count);
+// The header line "t,<name>,...\n" of the names appended to `header`; false when a name is
+// null or memory ran out.
+bool csv_header_line(DynString* header, const char* const* names, uint32_t count);
+
 // Creates (or truncates) `path` + ".csv" and puts the header "t,<name>,...\n" first. Null
 // when the path is null, the file cannot be created, or memory runs out.
 CsvWriter* csv_writer_open(const char* path, const char* const* names, uint32_t count);
+// As csv_writer_open, with the header line given whole (`count` value columns).
+CsvWriter* csv_writer_open_with_header(const char* path, std::string_view header, uint32_t count);
 // Opens the existing file `path` + ".csv" (whose header has `count` value columns) to append
 // rows; null when it cannot be opened.
 CsvWriter* csv_writer_open_append(const char* path, uint32_t count);
 // Appends "<time>,<value>,...\n". False when the writer is null or failed before, count
 // differs from the header's column count (nothing is written), or the file did not take it.
 bool csv_write_row(CsvWriter* writer, double time, const double* values, uint32_t count);
+// Appends rows formatted by csv_format_row (whole lines) for a header of `count` columns, with
+// the same results as csv_write_row.
+bool csv_write_text(CsvWriter* writer, std::string_view rows, uint32_t count);
 // Writes the buffered rows to the file. False when the writer is null or the file does not
 // take them (for example a full disk): the file is then cut back to its last whole row, the
 // rows after it are lost and the writer takes no more.

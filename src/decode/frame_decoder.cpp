@@ -1,13 +1,16 @@
-// Decoding one bus frame with every database of its channel and writing the rows.
+// Frame decoding: stage A turns a bus frame into row records with the descriptors of their
+// files, stage B moves the output sets and writes the rows.
 #include "decode/frame_decoder.h"
 
 #include <bit>
+#include <cmath>
+#include <cstdlib>
 
 #include "dbc/message_db.h"
 #include "decode/csv_writer.h"
-#include "decode/output_files.h"
 #include "decode/session.h"
 #include "mdf/bus_frames.h"
+#include "support/hash_table.h"
 #include "support/log.h"
 
 namespace {
@@ -27,9 +30,9 @@ struct FrameRoute {
 // False for a frame that no database can know: another kind, a channel outside 1 to 9 or
 // without DBC file, or a length beyond the frame's data area. Every frame is counted in the
 // tally, by kind or by channel.
-bool route_frame(Session* session, const BusFrame* frame, FrameRoute* route) {
+bool route_frame(const Session* session, FrameTally* tally, const BusFrame* frame,
+                 FrameRoute* route) {
   bool extended = false;
-  FrameTally* tally = &session->base.tally;
   switch (frame->kind) {
     case FRAME_CAN_DATA:
       route->bus_kind = BUS_KIND_CAN;
@@ -67,94 +70,364 @@ bool route_frame(Session* session, const BusFrame* frame, FrameRoute* route) {
   return frame->data_length <= (route->bus_kind == BUS_KIND_CAN ? CAN_DATA_AREA : LIN_DATA_AREA);
 }
 
-// Output files never span two UTC days: a row of another day than the open output set starts
-// a new set. False when the row time lies outside the calendar (warned once per file); *ok
-// turns false when the previous day's files could not be written out.
-bool enter_row_day(Session* session, double t, bool* ok) {
-  UtcDate date;
-  if (!utc_date_from_seconds(t, &date)) {
-    if (!session->warned_bad_time) {
-      LOG(LOG_WARN, "Frames with a time outside the calendar (%f s) are skipped", t);
-      session->warned_bad_time = true;
-    }
-    return false;
+// What tells a part's output files apart: the writer key and identity, and what else names the
+// file (the database, whose message name it takes, and the branches its multiplexors select).
+struct DescriptorKey {
+  uint64_t key;
+  uint64_t identity;
+  uint64_t branches;
+  uint32_t database;
+};
+
+struct DescriptorEntry {
+  DescriptorKey key;
+  uint32_t index;
+};
+
+struct DescriptorTraits {
+  using Key = const DescriptorKey*;
+  static uint64_t hash(Key k) {
+    return k->key ^ (k->identity * 0x9E3779B97F4A7C15ULL) ^ (k->branches * 0xC2B2AE3D27D4EB4FULL) ^
+           k->database;
   }
-  if (date.year != session->output_year || date.month != session->output_month ||
-      date.day != session->output_day) {
-    if (!session_start_output_set(session, static_cast<uint16_t>(date.year),
-                                  static_cast<uint8_t>(date.month), static_cast<uint8_t>(date.day)))
-      *ok = false;
+  static uint64_t hash_entry(const DescriptorEntry& e) { return hash(&e.key); }
+  static bool equal(const DescriptorEntry& e, Key k) {
+    return e.key.key == k->key && e.key.identity == k->identity && e.key.branches == k->branches &&
+           e.key.database == k->database;
   }
+  static void destroy(DescriptorEntry&) {}
+};
+
+// The low 32 bits of the value truncated toward zero; false for NaN and infinities (as the
+// output path takes a multiplexor's branch).
+bool selector_bits(double value, uint32_t* out) {
+  if (!std::isfinite(value)) return false;
+  double r = std::fmod(std::trunc(value), 4294967296.0);
+  if (r < 0) r += 4294967296.0;
+  *out = static_cast<uint32_t>(r);
   return true;
 }
 
-// Fills the session's row values from the decoded values that are not ignored, with the
-// out-of-range NaN for a value that fails its signal's range test. True when at least
-// one value was kept (a row of NaN only is not written).
-bool collect_row_values(Session* session, const DecodedValue* first) {
-  GrowArray<double>& values = session->row_values;
+}  // namespace
+
+struct RowMaker {
+  const Session* session;
+  double time_base;
+  RowWriter* out;
+  DecodedMessage decoded;  // reused for every decode: no allocation per frame
+  GrowArray<double> values;
+  HashTable<DescriptorEntry> descriptors;
+  uint32_t defined;
+  int64_t day_number;  // of the last row's day, -1 before the first
+  PackedDay day;
+  bool reported_bad_time;
+  DynString part, header;  // built for each new descriptor
+  FrameTally tally;        // of the frames since the last tally record
+};
+
+namespace {
+
+// The packed UTC day of a row time; false outside the calendar.
+bool row_day(RowMaker* m, double t, PackedDay* day) {
+  if (!utc_seconds_in_calendar(t)) return false;
+  int64_t number = static_cast<int64_t>(t) / 86400;
+  if (number != m->day_number) {
+    UtcDate date;
+    utc_date_from_seconds(t, &date);
+    m->day = static_cast<PackedDay>(date.year * 10000 + date.month * 100 + date.day);
+    m->day_number = number;
+  }
+  *day = m->day;
+  return true;
+}
+
+// The branches the decoded multiplexors select, as the output path names them.
+uint64_t branch_signature(const Message* message, const DecodedMessage* decoded) {
+  uint64_t signature = 0;
+  for (const DecodedValue& v : decoded->values) {
+    if (!v.has_branches) continue;
+    const Signal* signal = signal_list_find(&message->signals, dynstring_sv(&v.name));
+    uint32_t selector;
+    const MuxBranch* branch = signal && selector_bits(v.value, &selector)
+                                  ? branch_containing(&signal->branches, selector)
+                                  : nullptr;
+    uint64_t low = branch ? branch->low : uint64_t{1} << 32;
+    signature = (signature ^ low) * 0x100000001B3ULL + 1;
+  }
+  return signature;
+}
+
+// The index of the row's file in this part, defined (a descriptor record) on first use;
+// NO_DESCRIPTOR when memory ran out.
+uint32_t descriptor_of(RowMaker* m, const Message* message, const FrameRoute& route,
+                       uint32_t database) {
+  const DecodedMessage* d = &m->decoded;
+  DescriptorKey key{writer_key(route.bus_kind, route.channel, route.source_address, d),
+                    writer_identity(d), 0, database};
+  for (const DecodedValue& v : d->values) {
+    if (!v.has_branches) continue;
+    key.branches = branch_signature(message, d);
+    break;
+  }
+  HashSlot<DescriptorEntry> slot =
+      hash_table_find_or_insert<DescriptorTraits>(&m->descriptors, &key);
+  if (!slot.slot) return NO_DESCRIPTOR;
+  if (!slot.inserted) return slot.slot->index;
+  slot.slot->key = key;
+  slot.slot->index = m->defined++;
+  dynstring_clear(&m->part);
+  dynstring_clear(&m->header);
+  bool built =
+      output_path_part(message, route.bus_kind, route.channel, route.source_address, d, &m->part) &&
+      dynstring_append(&m->header, "t");
+  uint32_t columns = 0;
+  for (const DecodedValue& v : d->values) {
+    if (v.ignore) continue;
+    built = built && dynstring_append(&m->header, ",") &&
+            dynstring_append(&m->header, dynstring_sv(&v.name));
+    ++columns;
+  }
+  built = built && dynstring_append(&m->header, "\n");
+  // Without its texts the file could not be made: its rows are lost as the writer's would be.
+  if (!built) m->out->failed = true;
+  RowDescriptor record{slot.slot->index,
+                       columns,
+                       key.key,
+                       key.identity,
+                       static_cast<uint32_t>(dynstring_length(&m->part)),
+                       static_cast<uint32_t>(dynstring_length(&m->header))};
+  row_writer_add(m->out, ROW_RECORD_DESCRIPTOR, &record, sizeof record, dynstring_sv(&m->part),
+                 dynstring_sv(&m->header));
+  return slot.slot->index;
+}
+
+// Collects the values that are not ignored, with the out-of-range NaN for a value that fails
+// its signal's range test. True when at least one value was kept (a row of NaN only is not
+// written).
+bool collect_row_values(RowMaker* m, const DecodedValue* first) {
+  GrowArray<double>& values = m->values;
   values.count = 0;
   bool kept = false;
   for (const DecodedValue* v = first; v; v = decoded_values_next(v)) {
     if (v->ignore) continue;
-    session->statistics.signals += 1;
+    m->out->counts.signals += 1;
     double value = v->value;
     if (v->in_range) {
       kept = true;
     } else {
       value = std::bit_cast<double>(OUT_OF_RANGE_NAN_BITS);
     }
-    grow_array_push(&values, value);
+    if (!grow_array_push(&values, value)) m->out->failed = true;
   }
   return kept;
 }
 
-// Appends the session's row values at time t to the message's file; false when the file could
-// not be created or did not take the row (each reported once per file).
-bool write_row(Session* session, const Message* message, const FrameRoute& route, double t) {
-  CsvWriter* writer = writer_for_message(session, message, route.bus_kind, route.channel,
-                                         route.source_address, &session->decoded);
-  if (!writer) return false;  // writer_for_message has reported the file
-  bool failed_before = writer->failed;
-  const GrowArray<double>& values = session->row_values;
-  if (csv_write_row(writer, t, values.items, static_cast<uint32_t>(values.count))) {
-    session->statistics.rows += 1;
+void add_row(RowMaker* m, uint32_t descriptor, PackedDay day, double t) {
+  uint32_t count = static_cast<uint32_t>(m->values.count);
+  uint64_t room = sizeof(RowHead) + (descriptor == NO_DESCRIPTOR ? 0 : csv_row_room(count));
+  uint8_t* body = row_writer_reserve(m->out, room);
+  if (!body) return;
+  char* text = reinterpret_cast<char*>(body + sizeof(RowHead));
+  char* end = descriptor == NO_DESCRIPTOR ? text : csv_format_row(text, t, m->values.items, count);
+  RowHead head{descriptor, day, static_cast<uint32_t>(end - text)};
+  memcpy(body, &head, sizeof head);
+  row_writer_commit(m->out, ROW_RECORD_ROW, sizeof head + head.length);
+}
+
+}  // namespace
+
+RowMaker* row_maker_new(const Session* session, double time_base, RowWriter* out) {
+  auto* maker = static_cast<RowMaker*>(calloc(1, sizeof(RowMaker)));
+  if (!maker) return nullptr;
+  maker->session = session;
+  maker->time_base = time_base;
+  maker->out = out;
+  maker->day_number = -1;
+  return maker;
+}
+
+void row_maker_free(RowMaker* maker) {
+  if (!maker) return;
+  decoded_message_clear(&maker->decoded);
+  grow_array_free(&maker->values);
+  hash_table_destroy<DescriptorTraits>(&maker->descriptors);
+  dynstring_free(&maker->part);
+  dynstring_free(&maker->header);
+  frame_tally_free(&maker->tally);
+  free(maker);
+}
+
+void row_maker_frame(RowMaker* m, const BusFrame* frame) {
+  FrameRoute route;
+  if (!route_frame(m->session, &m->tally, frame, &route)) return;
+  double t = m->time_base + frame->timestamp;
+  bool matched = false, row = false;
+  for (uint32_t index = 0; index < DBC_SLOTS; ++index) {
+    const MessageDatabase* database = route.decoders->databases[index];
+    if (!database) break;
+    const Message* message = message_db_find(database, route.key);
+    if (!message || message->ignore || message->size != frame->data_length) continue;
+    if (!message_db_decode_into(database, route.key, frame->data, frame->data_length, &m->decoded))
+      continue;
+    m->out->counts.messages += 1;
+    matched = true;
+    const DecodedValue* first = decoded_values_first(&m->decoded);
+    if (!first) continue;
+    // Output files never span two UTC days: stage B starts a new output set for a row of
+    // another day, also for a row that is not written.
+    PackedDay day;
+    if (!row_day(m, t, &day)) {
+      if (!m->reported_bad_time) row_writer_add(m->out, ROW_RECORD_BAD_TIME, &t, sizeof t);
+      m->reported_bad_time = true;
+      route.tally->bad_time += 1;
+      break;
+    }
+    bool kept = collect_row_values(m, first);
+    // A row that cannot be written fails the file with its own message; it still counts as a
+    // row here, where only rows the frames did not give need a reason.
+    row = row || kept;
+    add_row(m, kept ? descriptor_of(m, message, route, index) : NO_DESCRIPTOR, day, t);
+  }
+  route.tally->matched += matched;
+  route.tally->rows += row;
+}
+
+void row_maker_write_tally(RowMaker* maker) { frame_tally_write(&maker->tally, maker->out); }
+
+// ---- Stage B ----
+
+void row_taker_clear(RowTaker* taker) {
+  for (TakenFile& f : taker->files) dynstring_free(&f.text);
+  grow_array_free(&taker->files);
+}
+
+namespace {
+
+bool take_descriptor(RowTaker* taker, const RowRecord& record) {
+  if (record.size < sizeof(RowDescriptor)) return false;
+  auto d = row_record_head<RowDescriptor>(record);
+  if (d.index != static_cast<uint32_t>(taker->files.count) ||
+      record.size - sizeof d < static_cast<uint64_t>(d.path_length) + d.header_length)
+    return false;
+  TakenFile* taken = grow_array_push(&taker->files);
+  if (!taken) return false;
+  const char* texts = reinterpret_cast<const char*>(record.body + sizeof d);
+  if (!dynstring_from(&taken->text, std::string_view(texts, d.path_length + d.header_length))) {
+    taker->files.count -= 1;
+    return false;
+  }
+  std::string_view text = dynstring_sv(&taken->text);
+  taken->file = OutputFile{d.key, d.identity, d.columns, text.substr(0, d.path_length),
+                           text.substr(d.path_length)};
+  return true;
+}
+
+// Output files never span two UTC days: a row of another day than the open output set starts
+// a new set. False when the previous day's files could not be written out.
+bool enter_row_day(Session* session, PackedDay day) {
+  auto year = static_cast<uint16_t>(day / 10000);
+  auto month = static_cast<uint8_t>(day / 100 % 100);
+  auto date = static_cast<uint8_t>(day % 100);
+  if (year == session->output_year && month == session->output_month && date == session->output_day)
     return true;
+  return session_start_output_set(session, year, month, date);
+}
+
+bool take_row(Session* session, RowTaker* taker, const RowRecord& record) {
+  if (record.size < sizeof(RowHead)) return false;
+  auto head = row_record_head<RowHead>(record);
+  bool ok = enter_row_day(session, head.day);
+  if (head.descriptor == NO_DESCRIPTOR) return ok;
+  if (head.descriptor >= static_cast<uint32_t>(taker->files.count) ||
+      record.size - sizeof head < head.length)
+    return false;
+  TakenFile& taken = taker->files[static_cast<int32_t>(head.descriptor)];
+  if (!taken.writer || taken.output_set != session->output_set) {
+    taken.writer = writer_for_file(session, taken.file);
+    taken.output_set = session->output_set;
+  }
+  CsvWriter* writer = taken.writer;
+  if (!writer) return false;  // writer_for_file has reported the file
+  bool failed_before = writer->failed;
+  std::string_view text(reinterpret_cast<const char*>(record.body + sizeof head), head.length);
+  if (csv_write_text(writer, text, taken.file.columns)) {
+    session->statistics.rows += 1;
+    return ok;
   }
   if (!failed_before) LOG(LOG_ERROR, "Could not write to output file %s", csv_writer_path(writer));
   return false;
 }
 
+void take_bad_time(Session* session, const RowRecord& record) {
+  double t;
+  if (record.size < sizeof t || session->warned_bad_time) return;
+  t = row_record_head<double>(record);
+  LOG(LOG_WARN, "Frames with a time outside the calendar (%f s) are skipped", t);
+  session->warned_bad_time = true;
+}
+
+}  // namespace
+
+bool session_take_record(Session* session, RowTaker* taker, const RowRecord& record) {
+  bool ok = true;
+  switch (record.kind) {
+    case ROW_RECORD_DESCRIPTOR:
+      ok = take_descriptor(taker, record);
+      break;
+    case ROW_RECORD_ROW:
+      ok = take_row(session, taker, record);
+      break;
+    case ROW_RECORD_BAD_TIME:
+      take_bad_time(session, record);
+      break;
+    case ROW_RECORD_COUNTS:
+      if (record.size >= sizeof(RowCounts)) {
+        auto counts = row_record_head<RowCounts>(record);
+        session->base.input_frames += counts.frames;
+        session->statistics.messages += counts.messages;
+        session->statistics.signals += counts.signals;
+      }
+      break;
+    case ROW_RECORD_TALLY:
+      frame_tally_add_record(&session->base.tally, record);
+      break;
+    default:
+      break;
+  }
+  if (!ok) session->output_failed = true;
+  return ok;
+}
+
+namespace {
+
+struct DirectRows {
+  Session* session;
+  RowTaker taker;
+  bool ok;
+};
+
+void take_chunk(void* context, Chunk* chunk) {
+  auto* direct = static_cast<DirectRows*>(context);
+  RowReader reader = row_reader(chunk);
+  RowRecord record;
+  while (row_reader_next(&reader, &record))
+    if (!session_take_record(direct->session, &direct->taker, record)) direct->ok = false;
+  chunk_free(chunk);
+}
+
 }  // namespace
 
 bool session_on_frame(Session* session, const BusFrame* frame) {
-  FrameRoute route;
-  if (!route_frame(session, frame, &route)) return true;
-  double t = session->time_base + frame->timestamp;
-  bool ok = true, matched = false, row = false;
-  for (MessageDatabase* database : route.decoders->databases) {
-    if (!database) break;
-    const Message* message = message_db_find(database, route.key);
-    if (!message || message->ignore || message->size != frame->data_length) continue;
-    DecodedMessage* decoded = &session->decoded;
-    if (!message_db_decode_into(database, route.key, frame->data, frame->data_length, decoded))
-      continue;
-    session->statistics.messages += 1;
-    matched = true;
-    const DecodedValue* first = decoded_values_first(decoded);
-    if (!first) continue;
-    if (!enter_row_day(session, t, &ok)) {
-      route.tally->bad_time += 1;
-      break;
-    }
-    if (!collect_row_values(session, first)) continue;
-    // A row that cannot be written fails the file with its own message; it still counts as a
-    // row here, where only rows the frames did not give need a reason.
-    row = true;
-    if (!write_row(session, message, route, t)) ok = false;
+  DirectRows direct{session, RowTaker{}, true};
+  RowWriter out;
+  row_writer_init(&out, take_chunk, &direct);
+  RowMaker* maker = row_maker_new(session, session->time_base, &out);
+  if (maker) {
+    row_maker_frame(maker, frame);
+    row_maker_write_tally(maker);
   }
-  route.tally->matched += matched;
-  route.tally->rows += row;
-  if (!ok) session->output_failed = true;
-  return ok;
+  row_writer_flush(&out);
+  row_maker_free(maker);
+  row_taker_clear(&direct.taker);
+  return maker && !out.failed && direct.ok;
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "decode/row_stream.h"
 #include "decode/session.h"
 #include "support/log.h"
 
@@ -24,15 +25,75 @@ void frame_tally_free(FrameTally* tally) {
   grow_array_free(&tally->groups);
 }
 
-bool frame_tally_add_group(FrameTally* tally, std::string_view name, std::string_view reason,
-                           uint64_t records, bool by_design) {
-  GroupTally g{{}, {}, records, by_design};
+bool frame_tally_add_group(FrameTally* tally, uint64_t key, std::string_view name,
+                           std::string_view reason, uint64_t records, bool by_design) {
+  for (GroupTally& g : tally->groups) {
+    if (g.key != key) continue;
+    g.records += records;
+    return true;
+  }
+  GroupTally g{key, {}, {}, records, by_design};
   if (dynstring_from(&g.name, name) && dynstring_from(&g.reason, reason) &&
       grow_array_push(&tally->groups, g))
     return true;
   dynstring_free(&g.name);
   dynstring_free(&g.reason);
   return false;
+}
+
+namespace {
+
+// A tally record: remote and error frames, the number of channel entries, then each entry.
+struct TallyHead {
+  uint64_t remote_frames, error_frames;
+  uint32_t entries;
+};
+struct TallyEntry {
+  uint8_t bus, channel;
+  ChannelTally counts;
+};
+
+}  // namespace
+
+void frame_tally_write(FrameTally* tally, RowWriter* out) {
+  TallyHead head{tally->remote_frames, tally->error_frames, 0};
+  for (const auto& bus : tally->channels)
+    for (const ChannelTally& c : bus) head.entries += c.frames != 0;
+  if (head.entries == 0 && head.remote_frames == 0 && head.error_frames == 0) return;
+  uint64_t size = sizeof head + head.entries * sizeof(TallyEntry);
+  uint8_t* body = row_writer_reserve(out, size);
+  if (!body) return;
+  memcpy(body, &head, sizeof head);
+  uint8_t* at = body + sizeof head;
+  for (int bus = 0; bus < 2; ++bus) {
+    for (int channel = 0; channel < TALLY_CHANNELS; ++channel) {
+      ChannelTally& c = tally->channels[bus][channel];
+      if (c.frames == 0) continue;
+      TallyEntry entry{static_cast<uint8_t>(bus), static_cast<uint8_t>(channel), c};
+      memcpy(at, &entry, sizeof entry);
+      at += sizeof entry;
+      c = ChannelTally{};
+    }
+  }
+  tally->remote_frames = tally->error_frames = 0;
+  row_writer_commit(out, ROW_RECORD_TALLY, size);
+}
+
+void frame_tally_add_record(FrameTally* tally, const RowRecord& record) {
+  if (record.size < sizeof(TallyHead)) return;
+  auto head = row_record_head<TallyHead>(record);
+  if ((record.size - sizeof head) / sizeof(TallyEntry) < head.entries) return;
+  tally->remote_frames += head.remote_frames;
+  tally->error_frames += head.error_frames;
+  for (uint32_t i = 0; i < head.entries; ++i) {
+    TallyEntry entry;
+    memcpy(&entry, record.body + sizeof head + i * sizeof entry, sizeof entry);
+    ChannelTally& c = tally->channels[entry.bus & 1][entry.channel];
+    c.frames += entry.counts.frames;
+    c.matched += entry.counts.matched;
+    c.rows += entry.counts.rows;
+    c.bad_time += entry.counts.bad_time;
+  }
 }
 
 namespace {

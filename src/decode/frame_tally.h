@@ -24,6 +24,7 @@ struct ChannelTally {
 
 // A channel group whose records gave no frames.
 struct GroupTally {
+  uint64_t key;      // which group of the file it is (the caller's numbering)
   DynString name;    // its kind's prefix ("CAN_DataFrame"), else its acquisition name
   DynString reason;  // "no time channel" ...
   uint64_t records;
@@ -40,10 +41,20 @@ struct FrameTally {
 // Zeroes the counts and forgets the groups, for the next file.
 void frame_tally_clear(FrameTally* tally);
 void frame_tally_free(FrameTally* tally);
-// Notes a group whose `records` records gave no frame; false when memory ran out (the group is
-// then left out).
-bool frame_tally_add_group(FrameTally* tally, std::string_view name, std::string_view reason,
-                           uint64_t records, bool by_design);
+// Notes `records` records of the group `key` that gave no frame: added to the group's count
+// when it was noted before, else a new group at the end. False when memory ran out (the group
+// is then left out).
+bool frame_tally_add_group(FrameTally* tally, uint64_t key, std::string_view name,
+                           std::string_view reason, uint64_t records, bool by_design);
+
+struct RowWriter;
+struct RowRecord;
+
+// Writes the tally's frame counts (channels with frames, remote and error frames; not the
+// groups) as a tally record of the row stream, and zeroes them; nothing when all are zero.
+void frame_tally_write(FrameTally* tally, RowWriter* out);
+// Adds the counts of a tally record to the tally.
+void frame_tally_add_record(FrameTally* tally, const RowRecord& record);
 
 struct Session;
 

@@ -85,20 +85,11 @@ bool name_to_path_part(std::string_view name, DynString* out) {
   return true;
 }
 
-bool output_relative_path(const Session* session, const Message* message, int32_t bus_kind,
-                          uint32_t channel, int32_t source_address, const DecodedMessage* decoded,
-                          DynString* out) {
-  if (!session || !decoded) return false;
+bool output_path_part(const Message* message, int32_t bus_kind, uint32_t channel,
+                      int32_t source_address, const DecodedMessage* decoded, DynString* out) {
+  if (!decoded) return false;
   if (!dynstring_reserve(out, dynstring_length(out) + PATH_CAPACITY)) return false;
-  const char* suffix = session->root_suffix ? session->root_suffix : "";
-  std::string_view folder = dynstring_sv(&session->naming_folder);
-  // A logger's serial is never 0: a set with neither serial nor folder has no name.
-  if (folder.empty() && session->naming_serial == 0) return false;
-  bool device = folder.empty()
-                    ? dynstring_format(out, "%08X%s", session->naming_serial, suffix) >= 0
-                    : dynstring_append(out, folder) != nullptr;
-  if (!device ||
-      dynstring_format(out, "/%s%u_", bus_kind == BUS_KIND_CAN ? "CAN" : "LIN", channel) < 0 ||
+  if (dynstring_format(out, "%s%u_", bus_kind == BUS_KIND_CAN ? "CAN" : "LIN", channel) < 0 ||
       !name_to_path_part(dynstring_sv(&decoded->name), out))
     return false;
   for (const DecodedValue& v : decoded->values) {
@@ -112,12 +103,32 @@ bool output_relative_path(const Session* session, const Message* message, int32_
         dynstring_format(out, "_M%02X", branch->low) < 0)
       return false;
   }
-  if (source_address != NO_SOURCE_ADDRESS &&
-      dynstring_format(out, "_S%02X", static_cast<unsigned>(source_address) & 0xFF) < 0)
-    return false;
-  return dynstring_format(out, "/%04i/%02i/%02i/%08u_%08u", session->output_year,
+  return source_address == NO_SOURCE_ADDRESS ||
+         dynstring_format(out, "_S%02X", static_cast<unsigned>(source_address) & 0xFF) >= 0;
+}
+
+bool output_set_path(const Session* session, std::string_view part, DynString* out) {
+  if (!session) return false;
+  const char* suffix = session->root_suffix ? session->root_suffix : "";
+  std::string_view folder = dynstring_sv(&session->naming_folder);
+  // A logger's serial is never 0: a set with neither serial nor folder has no name.
+  if (folder.empty() && session->naming_serial == 0) return false;
+  bool device = folder.empty()
+                    ? dynstring_format(out, "%08X%s", session->naming_serial, suffix) >= 0
+                    : dynstring_append(out, folder) != nullptr;
+  return device && dynstring_append(out, "/") && dynstring_append(out, part) &&
+         dynstring_format(out, "/%04i/%02i/%02i/%08u_%08u", session->output_year,
                           session->output_month, session->output_day, session->naming_session,
                           session->naming_split) >= 0;
+}
+
+bool output_relative_path(const Session* session, const Message* message, int32_t bus_kind,
+                          uint32_t channel, int32_t source_address, const DecodedMessage* decoded,
+                          DynString* out) {
+  ScopedDynString part;
+  return session &&
+         output_path_part(message, bus_kind, channel, source_address, decoded, &part.s) &&
+         output_set_path(session, part.view(), out);
 }
 
 namespace {
@@ -173,16 +184,13 @@ CsvWriter** find_writer_slot(Session* session, uint64_t* key, uint64_t identity)
   return known;
 }
 
-// Creates the message's file under a unique name with its folders and header; null when it
-// cannot be created (errno says why). *full receives the full path without ".csv", or the
-// relative one when no full path could be built.
-CsvWriter* create_writer(Session* session, const Message* message, int32_t bus_kind,
-                         uint32_t channel, int32_t source_address, const DecodedMessage* decoded,
-                         DynString* relative, DynString* full) {
+// Creates the file under a unique name with its folders and header; null when it cannot be
+// created (errno says why). *full receives the full path without ".csv", or the relative one
+// when no full path could be built.
+CsvWriter* create_writer(Session* session, const OutputFile& file, DynString* relative,
+                         DynString* full) {
   bool built =
-      output_relative_path(session, message, bus_kind, channel, source_address, decoded,
-                           relative) &&
-      make_path_unique(session, relative) &&
+      output_set_path(session, file.path_part, relative) && make_path_unique(session, relative) &&
       io_join_path(dynstring_sv(&session->base.output_root->path), dynstring_sv(relative), full);
   if (!built) {
     dynstring_free(full);
@@ -190,17 +198,7 @@ CsvWriter* create_writer(Session* session, const Message* message, int32_t bus_k
     return nullptr;
   }
   make_parent_directories(session->base.output_root, dynstring_sv(relative));
-  GrowArray<const char*> names{};
-  for (const DecodedValue& v : decoded->values) {
-    if (!v.ignore && !grow_array_push(&names, dynstring_data(&v.name))) {
-      grow_array_free(&names);
-      return nullptr;
-    }
-  }
-  CsvWriter* writer =
-      csv_writer_open(dynstring_data(full), names.items, static_cast<uint32_t>(names.count));
-  grow_array_free(&names);
-  return writer;
+  return csv_writer_open_with_header(dynstring_data(full), file.header, file.columns);
 }
 
 }  // namespace
@@ -247,32 +245,27 @@ bool session_close_outputs(Session* session) {
   return writer_map_destroy(&session->writers) && synced;
 }
 
-CsvWriter* writer_for_message(Session* session, const Message* message, int32_t bus_kind,
-                              uint32_t channel, int32_t source_address,
-                              const DecodedMessage* decoded) {
-  if (!session || !decoded || bus_kind < 0 || bus_kind >= 16 || channel >= 16 ||
-      !session->base.output_root)
-    return nullptr;
-  uint64_t key = writer_key(bus_kind, channel, source_address, decoded);
-  uint64_t identity = writer_identity(decoded);
-  CsvWriter** known = find_writer_slot(session, &key, identity);
+CsvWriter* writer_for_file(Session* session, const OutputFile& file) {
+  if (!session || !session->base.output_root) return nullptr;
+  uint64_t key = file.key;
+  CsvWriter** known = find_writer_slot(session, &key, file.identity);
   if (known && *known) {
     if ((*known)->input_mark != session->input_mark) note_first_use(session, *known, false);
     return *known;
   }
 
   ScopedDynString relative, full;
-  CsvWriter* writer = create_writer(session, message, bus_kind, channel, source_address, decoded,
-                                    &relative.s, &full.s);
+  CsvWriter* writer = create_writer(session, file, &relative.s, &full.s);
   int reason = errno;
   if (writer) {
     // A key known from a failed attempt already has its node.
     CsvWriter** slot = known ? known : ordered_map_insert(&session->writers, key).value;
     if (slot && string_set_insert(&session->written_paths, relative.view())) {
-      writer->identity = identity;
+      writer->identity = file.identity;
       *slot = writer;
       ++session->statistics.files;
-      journal_new_file(session->base.journal, key, identity, writer->column_count, relative.view());
+      journal_new_file(session->base.journal, key, file.identity, writer->column_count,
+                       relative.view());
       note_first_use(session, writer, true);
       return writer;
     }
@@ -286,6 +279,22 @@ CsvWriter* writer_for_message(Session* session, const Message* message, int32_t 
     ordered_map_insert(&session->writers, key);
   }
   return nullptr;
+}
+
+CsvWriter* writer_for_message(Session* session, const Message* message, int32_t bus_kind,
+                              uint32_t channel, int32_t source_address,
+                              const DecodedMessage* decoded) {
+  if (!session || !decoded || bus_kind < 0 || bus_kind >= 16 || channel >= 16) return nullptr;
+  ScopedDynString part, header;
+  GrowArray<const char*> names{};
+  bool built = output_path_part(message, bus_kind, channel, source_address, decoded, &part.s);
+  for (const DecodedValue& v : decoded->values)
+    if (built && !v.ignore) built = grow_array_push(&names, dynstring_data(&v.name)) != nullptr;
+  built = built && csv_header_line(&header.s, names.items, static_cast<uint32_t>(names.count));
+  OutputFile file{writer_key(bus_kind, channel, source_address, decoded), writer_identity(decoded),
+                  static_cast<uint32_t>(names.count), part.view(), header.view()};
+  grow_array_free(&names);
+  return built ? writer_for_file(session, file) : nullptr;
 }
 
 bool writer_map_flush(WriterMap* writers) {

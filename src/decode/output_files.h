@@ -30,20 +30,38 @@ uint64_t writer_identity(const DecodedMessage* decoded);
 // when memory ran out.
 bool name_to_path_part(std::string_view name, DynString* out);
 
-// Appends the output file's path relative to the output root, without ".csv", to `out`:
-// "<serial><suffix>/<bus><channel>_<message>[_<mux>_M<low>...][_S<sa>]/yyyy/mm/dd/<session>_<split>",
-// with the set's folder in place of "<serial><suffix>" for a file without the logger's
-// metadata (session and split are then 0, which no logger's file has). False when memory ran
-// out or the set has neither serial nor folder.
+// Appends "<bus><channel>_<message>[_<mux>_M<low>...][_S<sa>]": the part of an output file's
+// path that depends on the frame and its decode alone. False when memory ran out.
+bool output_path_part(const Message* message, int32_t bus_kind, uint32_t channel,
+                      int32_t source_address, const DecodedMessage* decoded, DynString* out);
+// Appends the output file's path relative to the output root, without ".csv", for a path part
+// in the current output set: "<serial><suffix>/<part>/yyyy/mm/dd/<session>_<split>", with the
+// set's folder in place of "<serial><suffix>" for a file without the logger's metadata
+// (session and split are then 0, which no logger's file has). False when memory ran out or the
+// set has neither serial nor folder.
+bool output_set_path(const Session* session, std::string_view part, DynString* out);
+// Both of the above at once.
 bool output_relative_path(const Session* session, const Message* message, int32_t bus_kind,
                           uint32_t channel, int32_t source_address, const DecodedMessage* decoded,
                           DynString* out);
 
-// The writer of the message's output file in the current output set, created (with its
-// folders and header, counted in the statistics) on first use. Null without a message when bus
-// kind or channel is 16 or more. Null when the file cannot be created: "Could not create output
-// writer" is logged at level 5 on every attempt, and the file's path once per output set on the
-// line after it (the key then holds a null writer until a later attempt succeeds).
+// An output file as a decode describes it: writer key and identity, value columns, path part
+// and header line ("t,<name>,...\n").
+struct OutputFile {
+  uint64_t key;
+  uint64_t identity;
+  uint32_t columns;
+  std::string_view path_part;
+  std::string_view header;
+};
+
+// The writer of the file in the current output set, created (with its folders and header,
+// counted in the statistics) on first use. Null when the file cannot be created: "Could not
+// create output writer" is logged at level 5 with the file's path once per output set (the
+// key then holds a null writer until a later attempt succeeds).
+CsvWriter* writer_for_file(Session* session, const OutputFile& file);
+// The writer of the message's file in the current output set, as writer_for_file; null
+// without a message when bus kind or channel is 16 or more.
 CsvWriter* writer_for_message(Session* session, const Message* message, int32_t bus_kind,
                               uint32_t channel, int32_t source_address,
                               const DecodedMessage* decoded);

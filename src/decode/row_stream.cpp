@@ -56,17 +56,35 @@ void row_writer_add(RowWriter* writer, RowRecordKind kind, const void* head, uin
   row_writer_commit(writer, kind, size);
 }
 
+namespace {
+
+// Appends the counts record into the room every reservation keeps for it.
+void put_counts(RowWriter* writer) {
+  Chunk* chunk = writer->chunk;
+  const RowCounts& c = writer->counts;
+  if (!chunk || (c.frames | c.messages | c.signals) == 0) return;
+  put_head(chunk->bytes() + chunk->size, ROW_RECORD_COUNTS, sizeof(RowCounts));
+  memcpy(chunk->bytes() + chunk->size + RECORD_HEAD, &c, sizeof(RowCounts));
+  chunk->size += static_cast<uint32_t>(COUNTS_RECORD);
+  writer->counts = RowCounts{};
+}
+
+}  // namespace
+
+void row_writer_add_counts(RowWriter* writer) {
+  const RowCounts& c = writer->counts;
+  if ((c.frames | c.messages | c.signals) == 0) return;
+  // Room for one more counts record behind these.
+  if (row_writer_reserve(writer, COUNTS_RECORD - RECORD_HEAD)) put_counts(writer);
+}
+
 void row_writer_flush(RowWriter* writer) {
   const RowCounts& c = writer->counts;
   // Counts without records still travel, in a chunk of their own.
   if (!writer->chunk && (c.frames | c.messages | c.signals) != 0) row_writer_reserve(writer, 0);
   Chunk* chunk = writer->chunk;
   if (!chunk) return;
-  // The room was kept when the last record was reserved.
-  put_head(chunk->bytes() + chunk->size, ROW_RECORD_COUNTS, sizeof(RowCounts));
-  memcpy(chunk->bytes() + chunk->size + RECORD_HEAD, &writer->counts, sizeof(RowCounts));
-  chunk->size += static_cast<uint32_t>(COUNTS_RECORD);
-  writer->counts = RowCounts{};
+  put_counts(writer);
   writer->chunk = nullptr;
   writer->deliver(writer->context, chunk);
 }

@@ -11,15 +11,30 @@
 #include "support/worker_pool.h"
 
 enum RowRecordKind : uint8_t {
-  ROW_RECORD_LOG = 1,         // lines stage A logged: text
-  ROW_RECORD_LOG_ONCE = 2,    // a line an input shows once, however many of its parts log it
-  ROW_RECORD_HEADER = 3,      // the input's file header: a FileHeader
-  ROW_RECORD_FAILED = 4,      // the input could not be opened: its result
-  ROW_RECORD_DESCRIPTOR = 5,  // an output file's description: a RowDescriptor and its texts
-  ROW_RECORD_ROW = 6,         // one row: a RowHead and its text
-  ROW_RECORD_BAD_TIME = 7,    // a row time outside the calendar: the time
-  ROW_RECORD_COUNTS = 8,      // frames, messages and signals since the last counts
-  ROW_RECORD_END = 9,         // the part's end: a RowEnd
+  ROW_RECORD_LOG = 1,  // lines stage A logged: text
+  // A line stage A logged while reading frames: shown only while stage B takes the input's
+  // rows (not for a repeated input, whose frames one thread would not read).
+  ROW_RECORD_FRAME_LOG = 2,
+  // A frame line an input shows once, however many of its parts log it.
+  ROW_RECORD_LOG_ONCE = 3,
+  ROW_RECORD_NO_BUS = 4,      // the input holds no bus-logging channel group: it is kept
+  ROW_RECORD_HEADER = 5,      // the input's file header: a FileHeader
+  ROW_RECORD_FAILED = 6,      // the input could not be opened: its result
+  ROW_RECORD_DESCRIPTOR = 7,  // an output file's description: a RowDescriptor and its texts
+  ROW_RECORD_ROW = 8,         // one row: a RowHead and its text
+  ROW_RECORD_BAD_TIME = 9,    // a row time outside the calendar: the time
+  ROW_RECORD_COUNTS = 10,     // frames, messages and signals since the last counts
+  ROW_RECORD_END = 11,        // the part's end: a RowEnd
+  // The records of a data group (or of a range of its records) follow: its ordinal (uint32_t)
+  // among the file's data groups.
+  ROW_RECORD_SEGMENT = 12,
+  // Their end (after their counts): a RowSegmentEnd.
+  ROW_RECORD_SEGMENT_END = 13,
+  // What became of the frames since the last tally: see frame_tally_write.
+  ROW_RECORD_TALLY = 14,
+  // A channel group of a segment whose records gave no frame: a RowIdleGroup and its name and
+  // reason.
+  ROW_RECORD_IDLE_GROUP = 15,
 };
 
 // A row's descriptor index when the row is not written (all its values are out of range):
@@ -52,7 +67,20 @@ struct RowCounts {
 
 struct RowEnd {
   int32_t close_result;  // 0, or the result of an input that could not be closed
-  uint8_t frames_read;   // every frame of the part was read (no reading failure)
+  uint8_t rows_lost;     // memory ran out for records: the part's records stop short
+};
+
+struct RowIdleGroup {
+  uint32_t data_group;  // ordinal among the file's data groups
+  uint32_t layout;      // the channel group's ordinal among the data group's layouts
+  uint64_t records;
+  uint32_t name_length, reason_length;
+  uint8_t by_design;
+};
+
+struct RowSegmentEnd {
+  uint32_t data_group;
+  uint8_t frames_read;  // every frame of the segment was read (no reading failure)
 };
 
 // The record heads and their sizes in the chunk: kind, then the fixed part, then the texts.
@@ -60,7 +88,7 @@ constexpr uint32_t ROW_CHUNK_SIZE = 256 * 1024;
 
 // Stage A's side: records appended to the current chunk, which goes to `deliver` when the next
 // record does not fit (a record larger than a chunk gets a chunk of its own) and at flush.
-// Counts since the last delivery travel as a counts record at the end of each chunk.
+// Counts since the last counts record travel as a counts record at the end of each chunk.
 struct RowWriter {
   void (*deliver)(void* context, Chunk* chunk);
   void* context;
@@ -78,6 +106,8 @@ void row_writer_commit(RowWriter* writer, RowRecordKind kind, uint64_t used);
 // A record of one fixed part and up to two texts.
 void row_writer_add(RowWriter* writer, RowRecordKind kind, const void* head, uint32_t head_size,
                     std::string_view first = {}, std::string_view second = {});
+// Appends the counts since the last ones as a record (nothing when all are zero).
+void row_writer_add_counts(RowWriter* writer);
 // Hands the chunk over, counts included (nothing when it holds neither records nor counts).
 void row_writer_flush(RowWriter* writer);
 // Frees a chunk not handed over.

@@ -24,11 +24,14 @@ constexpr rlim_t WANTED_OPEN_FILES = 8192;
 uint32_t lin_key(uint32_t id, bool) { return lin_message_key(id); }
 
 void session_destroy_op(Converter* c) { session_destroy(reinterpret_cast<Session*>(c)); }
-bool on_frame_op(Converter* c, const BusFrame* frame) {
-  return session_on_frame(reinterpret_cast<Session*>(c), frame);
+bool on_file_begin_op(Converter* c, const char* output_path, const FileHeader* header) {
+  return session_on_file_begin(reinterpret_cast<Session*>(c), output_path, header);
 }
-bool on_file_begin_op(Converter* c, const char* output_path, MdfFile* file) {
-  return session_on_file_begin(reinterpret_cast<Session*>(c), output_path, file);
+bool on_record_op(Converter* c, RowTaker* taker, const RowRecord& record) {
+  return session_take_record(reinterpret_cast<Session*>(c), taker, record);
+}
+RowMaker* rows_begin_op(const Converter* c, double time_base, RowWriter* out) {
+  return row_maker_new(reinterpret_cast<const Session*>(c), time_base, out);
 }
 bool on_file_end_op(Converter* c, const char* output_path) {
   return session_on_file_end(reinterpret_cast<Session*>(c), output_path);
@@ -38,8 +41,9 @@ void report_file_op(Converter* c, std::string_view input_path) {
   session_report_file(reinterpret_cast<Session*>(c), input_path);
 }
 
-constexpr ConverterOps SESSION_OPS{session_destroy_op, on_frame_op,     on_file_begin_op,
-                                   on_file_end_op,     make_durable_op, report_file_op};
+constexpr ConverterOps SESSION_OPS{
+    session_destroy_op, rows_begin_op, row_maker_frame, row_maker_write_tally, row_maker_free,
+    on_file_begin_op,   on_record_op,  on_file_end_op,  make_durable_op,       report_file_op};
 
 // Raises the soft limit of open files to min(8192, hard limit): one output file stays open per
 // message and split.
@@ -134,8 +138,6 @@ void session_destroy(Session* session) {
   dynstring_free(&session->current_folder);
   for (DynString& path : session->base.deletion_queue) dynstring_free(&path);
   grow_array_free(&session->base.deletion_queue);
-  grow_array_free(&session->row_values);
-  decoded_message_clear(&session->decoded);
 }
 
 bool session_finish(Session* session) { return session_close_outputs(session); }
@@ -155,6 +157,7 @@ bool session_start_output_set(Session* session, uint16_t year, uint8_t month, ui
   session->output_year = year;
   session->output_month = month;
   session->output_day = day;
+  session->output_set += 1;
   journal_output_set(session->base.journal, session->naming_serial, session->naming_session,
                      session->naming_split, year, month, day,
                      dynstring_sv(&session->naming_folder));
@@ -163,37 +166,27 @@ bool session_start_output_set(Session* session, uint16_t year, uint8_t month, ui
 
 namespace {
 
-// Reads serial number, session and split from the file's header comment into the current
-// values. False unless the file carries all three, none of them 0: a file that lacks one is
-// no logger's file, and values of the file before it would make it continue or repeat that
-// file, whose place in the run is no property of its own.
-bool read_file_numbers(Session* session, MdfFile* file) {
-  uint32_t serial = 0, number = 0, split = 0;
-  FileMetadata metadata;
-  read_file_metadata(file, &metadata);
-  hash_table_for_each(&metadata, [&](MetadataEntry& e) {
-    const MetadataRecord& r = e.record;
-    if (dynstring_equals(&r.name, "serial number")) serial = parse_unsigned(&r.value, 16);
-    if (dynstring_equals(&r.name, "session")) number = parse_unsigned(&r.value, 10);
-    if (dynstring_equals(&r.name, "split")) split = parse_unsigned(&r.value, 10);
-  });
-  file_metadata_destroy(&metadata);
-  bool complete = serial && number && split;
-  session->current_serial = complete ? serial : 0;
-  session->current_session = complete ? number : 0;
-  session->current_split = complete ? split : 0;
+// Takes the file's serial number, session and split as the current values. False unless the
+// file carries all three, none of them 0: a file that lacks one is no logger's file, and values
+// of the file before it would make it continue or repeat that file, whose place in the run is
+// no property of its own.
+bool take_file_numbers(Session* session, const FileHeader* header) {
+  bool complete = header->serial && header->session && header->split;
+  session->current_serial = complete ? header->serial : 0;
+  session->current_session = complete ? header->session : 0;
+  session->current_split = complete ? header->split : 0;
   return complete;
 }
 
 // A file without the logger's metadata starts an output set of its own below its own output
 // name. Its numbers stay 0, so that the next file starts a set as the first file of a run does.
-bool begin_own_output_set(Session* session, std::string_view folder, MdfFile* file) {
+bool begin_own_output_set(Session* session, std::string_view folder, const FileHeader* header) {
   if (folder.empty() || !dynstring_append(&session->current_folder, folder)) return false;
   LOG(LOG_INFO,
       "The file has no logger serial number, session and split: its rows go to %.*s/ as an "
       "output set of its own",
       static_cast<int>(folder.size()), folder.data());
-  session->time_base = file_start_time_seconds(file);
+  session->time_base = header->start_time;
   if (!session_start_output_set(session, 0, 0, 0)) session->output_failed = true;
   return true;
 }
@@ -214,13 +207,27 @@ bool continues_previous_file(const Session* session) {
 
 }  // namespace
 
-bool session_on_file_begin(Session* session, const char* output_path, MdfFile* file) {
+void read_file_header(MdfFile* file, FileHeader* header) {
+  *header = FileHeader{};
+  FileMetadata metadata;
+  read_file_metadata(file, &metadata);
+  hash_table_for_each(&metadata, [&](MetadataEntry& e) {
+    const MetadataRecord& r = e.record;
+    if (dynstring_equals(&r.name, "serial number")) header->serial = parse_unsigned(&r.value, 16);
+    if (dynstring_equals(&r.name, "session")) header->session = parse_unsigned(&r.value, 10);
+    if (dynstring_equals(&r.name, "split")) header->split = parse_unsigned(&r.value, 10);
+  });
+  file_metadata_destroy(&metadata);
+  header->start_time = file_start_time_seconds(file);
+}
+
+bool session_on_file_begin(Session* session, const char* output_path, const FileHeader* header) {
   session->input_mark += 1;
   session->warned_bad_time = false;
   session->base.repeated_input = false;
   dynstring_clear(&session->current_folder);
-  if (!read_file_numbers(session, file))
-    return begin_own_output_set(session, output_path ? output_path : "", file);
+  if (!take_file_numbers(session, header))
+    return begin_own_output_set(session, output_path ? output_path : "", header);
 
   if (session->current_serial == session->last_serial &&
       session->current_session == session->last_session &&
@@ -230,7 +237,7 @@ bool session_on_file_begin(Session* session, const char* output_path, MdfFile* f
     session->base.repeated_input = true;
     return true;
   }
-  session->time_base = file_start_time_seconds(file);
+  session->time_base = header->start_time;
 
   bool started;
   if (session->last_serial == 0) {

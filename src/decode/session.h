@@ -53,6 +53,8 @@ struct Session {
   DynString naming_folder, current_folder;
   uint16_t output_year;
   uint8_t output_month, output_day;  // all zero: no date yet
+  uint64_t output_set;               // counts the output sets started: a writer found in one
+                                     // serves until the next
   double time_base;                  // start of the current file, seconds since 1970 UTC
   uint32_t current_serial, current_session, current_split;
   uint32_t last_serial, last_session, last_split;
@@ -63,16 +65,23 @@ struct Session {
   GrowArray<CsvWriter*> touched;            // the writers the current input has written to
   uint64_t input_mark;                      // counts the inputs whose header was read
   OutputStatistics statistics;
-  GrowArray<double> row_values;  // reused for every row
-  DecodedMessage decoded;        // reused for every decode: no allocation per frame
-  bool output_failed;            // an output of the current file could not be written or closed
-  bool lost_sync;                // a file closed since the last durability point did not reach
-                                 // the disk
-  bool warned_bad_time;          // the current file had a row time outside the calendar
+  bool output_failed;    // an output of the current file could not be written or closed
+  bool lost_sync;        // a file closed since the last durability point did not reach
+                         // the disk
+  bool warned_bad_time;  // the current file had a row time outside the calendar
 };
 
 struct FsRoot;
 struct JournalState;
+struct MdfFile;
+
+// What the session needs of a file's header block: the logger's serial number, session and
+// split (0 where the file carries none), and the start time. Read by stage A, on any thread.
+struct FileHeader {
+  uint32_t serial, session, split;
+  double start_time;  // seconds since 1970 UTC
+};
+void read_file_header(MdfFile* file, FileHeader* header);
 
 // Loads every configured DBC file of the 18 channels and raises the open-file limit. Null when
 // a DBC file cannot be opened or loaded (logged with its path).
@@ -81,11 +90,11 @@ Session* session_create(FsRoot* input_root, FsRoot* output_root, ConversionOptio
 const OutputStatistics* session_statistics(const Session* session);
 // Frees the databases and closes the outputs; the caller frees the session itself.
 void session_destroy(Session* session);
-// Reads the file's serial number, session and split and decides whether its rows continue
-// the open outputs. A file without all three (none of them 0) writes an output set of its own
-// below `output_path`, its own output name: it continues no other file's set and no other
-// file continues its set. False only when that name is empty.
-bool session_on_file_begin(Session* session, const char* output_path, MdfFile* file);
+// Takes the file's serial number, session and split and decides whether its rows continue the
+// open outputs. A file without all three (none of them 0) writes an output set of its own below
+// `output_path`, its own output name: it continues no other file's set and no other file
+// continues its set. False only when that name is empty.
+bool session_on_file_begin(Session* session, const char* output_path, const FileHeader* header);
 // Remembers the file as the previous one and writes out the rows of every file it wrote to.
 // False when an output of the file could not be written completely.
 bool session_on_file_end(Session* session, const char* output_path);

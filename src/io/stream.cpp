@@ -263,6 +263,53 @@ uint8_t* memory_stream_append_room(Stream* s, uint64_t n) {
   return m->data + start;
 }
 
+// ---- BytesStream ----
+
+namespace {
+
+struct BytesStream {
+  Stream base;
+  const uint8_t* data;
+  uint64_t size;
+  uint64_t position;
+};
+
+int64_t bytes_read(Stream* s, void* buffer, uint64_t n) {
+  auto* b = reinterpret_cast<BytesStream*>(s);
+  if (b->position >= b->size) return 0;
+  uint64_t count = b->size - b->position < n ? b->size - b->position : n;
+  memcpy(buffer, b->data + b->position, count);
+  b->position += count;
+  return static_cast<int64_t>(count);
+}
+
+int64_t bytes_tell(Stream* s) {
+  return static_cast<int64_t>(reinterpret_cast<BytesStream*>(s)->position);
+}
+
+int64_t bytes_seek(Stream* s, int64_t offset, int32_t origin) {
+  auto* b = reinterpret_cast<BytesStream*>(s);
+  int64_t target = stream_seek_target(b->position, b->size, offset, origin);
+  if (target >= 0) b->position = static_cast<uint64_t>(target);
+  return target;
+}
+
+int32_t bytes_close(Stream* s) {
+  free(s);
+  return 0;
+}
+
+constexpr StreamOps BYTES_OPS{bytes_read, nullptr, bytes_tell, bytes_seek, bytes_close};
+
+}  // namespace
+
+Stream* bytes_stream_new(const uint8_t* data, uint64_t size) {
+  auto* b = static_cast<BytesStream*>(calloc(1, sizeof(BytesStream)));
+  if (!b) return nullptr;
+  *b = BytesStream{{&BYTES_OPS}, data, size, 0};
+  return &b->base;
+}
+
 // ---- SpillStream ----
 
 namespace {

@@ -70,6 +70,10 @@ Stream* memory_stream_new();
 // Appends n bytes for the caller to fill and returns where they start (valid until the next
 // write moves the bytes); the position is then at the end. Null when the memory cannot be had.
 uint8_t* memory_stream_append_room(Stream* s, uint64_t n);
+// A read-only view of `size` bytes at `data`, which the caller keeps alive and unchanged while
+// the stream lives; several views of the same bytes read apart (each has its own position),
+// also on several threads. Null when memory ran out.
+Stream* bytes_stream_new(const uint8_t* data, uint64_t size);
 // Bytes in memory while they fit in `threshold` bytes; a write that would pass it first moves
 // them to a temporary file (in $TMPDIR, else /tmp) that is unlinked from the start, so that it
 // vanishes with the stream (or the process) and peak memory stays bounded whatever is

@@ -172,6 +172,7 @@ RecordReader* record_reader_new(DgBlock* dg) {
     return nullptr;
   }
   reader->dg = dg;
+  reader->range_end = UINT64_MAX;
   reader->state = st;
   if (!init_state(reader, st)) {
     record_reader_free(reader);
@@ -264,10 +265,14 @@ void warn_missing(RecordReader* reader, const RecordChannel& c, uint64_t offset)
   if (st->warned_missing) return;
   st->warned_missing = true;
   std::string_view name = dynstring_sv(&c.name);
+  // Once per reader: a reader of a range of the records tags it, so that the input shows it
+  // once however many readers meet the cause.
+  log_set_thread_tag(LOG_TAG_ONCE);
   LOG(LOG_WARN,
       "Channel \"%.*s\": a record refers to variable-length bytes at offset %llu that the file "
       "does not hold; they are read as empty",
       static_cast<int>(name.size()), name.data(), static_cast<unsigned long long>(offset));
+  log_set_thread_tag(0);
 }
 
 bool is_data_store(const Block* b) {
@@ -512,9 +517,9 @@ bool read_record(RecordReader* reader, const RecordPlace& at, const RecordLayout
   return true;
 }
 
-// Back to the first record, with the cursors, the masters and the record counts.
+// Back to the first record of the range, with the cursors, the masters and the record counts.
 void rewind(RecordReader* reader) {
-  reader->position = 0;
+  reader->position = reader->range_begin;
   ReaderState* st = reader->state;
   if (!st) return;
   for (PayloadSource& p : st->payloads) p.scan_position = p.next_offset = 0;
@@ -550,6 +555,7 @@ bool record_reader_next(RecordReader* reader) {
   RecordPlace at{st->data.stream, st->data.size, dg->record_id_size, 0};
   for (;;) {
     at.position = reader->position;
+    if (at.position >= reader->range_end) return false;
     if (at.position >= at.size || !seek_to(at.data, at.position)) return stop(st);
     uint64_t id = 0;
     if (at.id_size && !read_le(at.data, at.id_size, &id)) return stop(st);
@@ -584,6 +590,55 @@ void record_iter_begin(RecordIterator* it, RecordReader* reader) {
   if (!reader) return;
   rewind(reader);
   record_iter_next(it);
+}
+
+// ---- Ranges ----
+
+namespace {
+
+// The layout of a data group whose records can be cut into ranges, or null.
+const RecordLayout* cuttable_layout(const DgBlock* dg) {
+  if (dg->record_id_size != 0 || dg->layouts.count != 1) return nullptr;
+  const RecordLayout* layout = record_layout_find(dg, 0);
+  if (!layout || layout->record_length <= 0 || layout->master || layout->index_field)
+    return nullptr;
+  const RecordChannel* channels = layout->group->record_channels.items;
+  for (int32_t i = layout->payload_begin; i < layout->payload_end; ++i)
+    if (channels[i].payload_store && cg_block(channels[i].payload_store)) return nullptr;
+  return layout;
+}
+
+}  // namespace
+
+bool record_ranges(DgBlock* dg, uint64_t target, GrowArray<uint64_t>* cuts, uint64_t* end) {
+  const RecordLayout* layout = dg ? cuttable_layout(dg) : nullptr;
+  if (!layout || target == 0) return false;
+  Source data;
+  if (!source_open(dg->data.block, single_record_length(dg), &data)) {
+    source_free(&data);
+    return false;
+  }
+  bool ok = !column_storage(dg, data);
+  uint64_t stride = static_cast<uint64_t>(layout->record_length) + layout->invalidation_bytes;
+  uint64_t records = data.size / stride;
+  // Where a cut may fall: any record, or the first record that starts in a piece.
+  auto next_cut = [&](uint64_t wanted) -> uint64_t {
+    uint64_t record = (wanted + stride - 1) / stride;
+    if (!data.pieces) return record * stride;
+    for (const DataPiece& piece : data.pieces->pieces)
+      if (piece.start >= wanted) return (piece.start + stride - 1) / stride * stride;
+    return UINT64_MAX;
+  };
+  cuts->count = 0;
+  for (uint64_t at = next_cut(target); ok && at < records * stride; at = next_cut(at + target))
+    ok = grow_array_push(cuts, at) != nullptr;
+  *end = data.size;
+  source_free(&data);
+  if (!ok || cuts->count == 0) {
+    cuts->count = 0;
+    return false;
+  }
+  return true;
 }
 
 // ---- Checks when a file opens ----

@@ -41,7 +41,9 @@ struct ReaderState;
 struct RecordReader {
   DgBlock* dg;        // not owned
   uint64_t position;  // from the start of the data group's data
-  DynString record;   // buffers reused for every record
+  // The records read: those that start from range_begin up to range_end (all by default).
+  uint64_t range_begin, range_end;
+  DynString record;  // buffers reused for every record
   DynString variable;
   const RecordLayout* layout;  // the layout of the record last read
   RecordView view;
@@ -69,8 +71,19 @@ struct RecordIterator {
   RecordReader* reader;  // null when reading has ended
 };
 
+// Reads from the reader's range_begin on.
 void record_iter_begin(RecordIterator* it, RecordReader* reader);
 void record_iter_next(RecordIterator* it);
+
+// Cuts a data group's records into ranges that readers of their own can read apart, each of
+// about `target` bytes of data. Possible for a data group of one channel group of fixed-length
+// records without record ids, remote master, record index, column storage or payloads in
+// variable-length records; where its data lies in pieces (lists, compressed blocks), the cuts
+// fall on the first record that starts in a piece, so that a compressed block is inflated by
+// one reader only (and the reader before it for the record that crosses into it). Fills
+// `cuts` with the ranges' starts after 0, ascending, and *end with the end of the data; false
+// (nothing filled) when the data group cannot be cut or is too small for two ranges.
+bool record_ranges(DgBlock* dg, uint64_t target, GrowArray<uint64_t>* cuts, uint64_t* end);
 
 // Run once when a file has been opened: tells each channel group its data group, and checks
 // that what the data groups with bus frames need can be read (their data, the signal data of

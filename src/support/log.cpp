@@ -19,6 +19,7 @@ static int log_fd = 2;
 static std::mutex output_mutex;
 static thread_local LogSink thread_sink = nullptr;
 static thread_local void* thread_sink_context = nullptr;
+static thread_local int32_t thread_tag = 0;
 
 // Moves to the start of the terminal line and erases it.
 static constexpr char CLEAR_LINE[] = "\r\x1b[K";
@@ -36,6 +37,9 @@ void log_set_thread_sink(LogSink sink, void* context) {
   thread_sink = sink;
   thread_sink_context = context;
 }
+
+void log_set_thread_tag(int32_t tag) { thread_tag = tag; }
+int32_t log_thread_tag() { return thread_tag; }
 
 LogSink log_thread_sink(void** context) {
   *context = thread_sink_context;

@@ -47,6 +47,12 @@ void log_set_thread_sink(LogSink sink, void* context);
 // The calling thread's sink (null for none) and its context.
 LogSink log_thread_sink(void** context);
 
+// A tag the calling thread puts on the lines it logs, for a sink that tells kinds of lines
+// apart (0: none); set around the lines it concerns.
+constexpr int32_t LOG_TAG_ONCE = 1;  // a line its cause logs once, however often it recurs
+void log_set_thread_tag(int32_t tag);
+int32_t log_thread_tag();
+
 // Sets the calling thread's sink for the scope and puts the one before it back at its end.
 class ScopedLogSink {
  public:

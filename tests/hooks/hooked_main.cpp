@@ -6,7 +6,9 @@
 //   TABULON_TEST_KILL_WRITE=n  the n-th write call takes a part of its bytes (seeded by n),
 //                              then the process kills itself with SIGKILL;
 //   TABULON_TEST_COUNT=1       the numbers of write and sync calls are printed to standard
-//                              error at exit as "write calls: <n>, sync calls: <m>".
+//                              error at exit as "write calls: <n>, sync calls: <m>";
+//   TABULON_TEST_SPLIT=s:r     inputs of s bytes or more are read in parts of about r bytes
+//                              of records (with more than one job).
 #include <errno.h>
 #include <signal.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/input_reader.h"
 #include "app/tool.h"
 #include "io/durable_io.h"
 
@@ -65,6 +68,11 @@ int main(int argc, char** argv) {
   fail_sync_at = from_environment("TABULON_TEST_FAIL_SYNC");
   kill_write_at = from_environment("TABULON_TEST_KILL_WRITE");
   durable_io = DurableIoCalls{hooked_write, hooked_sync, hooked_sync_file_system};
+  if (const char* split = getenv("TABULON_TEST_SPLIT")) {
+    char* rest = nullptr;
+    split_sizes.split_bytes = strtoull(split, &rest, 10);
+    if (rest && *rest == ':') split_sizes.range_bytes = strtoull(rest + 1, nullptr, 10);
+  }
   int status = tool_main(argc, argv);
   if (from_environment("TABULON_TEST_COUNT"))
     fprintf(stderr, "write calls: %ld, sync calls: %ld\n", writes, syncs);

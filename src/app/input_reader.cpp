@@ -1,0 +1,504 @@
+// Stage A of a conversion: buffering, container unwrapping with the device's password, the MDF
+// file, and every bus frame of every data group decoded into row records.
+#include "app/input_reader.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "app/convert_file.h"
+#include "app/pipeline.h"
+#include "decode/converter.h"
+#include "decode/session.h"
+#include "mdf/block.h"
+#include "mdf/blocks.h"
+#include "mdf/compressed_file.h"
+#include "mdf/container.h"
+#include "mdf/encrypted_file.h"
+#include "mdf/records.h"
+#include "support/log.h"
+
+namespace {
+
+constexpr int64_t CONTAINER_READ_WINDOW = int64_t{1} << 20;
+// Frames between two deliveries of the counts (and looks at whether stage B still wants them),
+// so that the status line moves on a long input without rows.
+constexpr uint64_t FRAMES_PER_DELIVERY = 65536;
+
+// The password of the device (by its serial as 8 upper-case hexadecimal digits), else the
+// "default" one; null when there is neither.
+const StringMapEntry* device_password(const Converter* converter, uint32_t serial) {
+  const PasswordStore* passwords = &converter->options->passwords;
+  if (passwords->count == 0) return nullptr;
+  char device_key[9];
+  snprintf(device_key, sizeof device_key, "%08X", serial);
+  const StringMapEntry* entry = string_map_find(passwords, device_key);
+  return entry ? entry : string_map_find(passwords, "default");
+}
+
+// One container level replaced by its content; null (reported) when it cannot be decoded,
+// with *result saying why. The outer stream stays open.
+Stream* open_container(const Converter* converter, Stream* stream, const ContainerHeader& header,
+                       int32_t* result) {
+  if (header.container_type == CONTAINER_TYPE_COMPRESSED) {
+    LOG(LOG_INFO, "Found compressed file");
+    Stream* decoded = compressed_file_open(stream, &header);
+    if (!decoded) LOG(LOG_ERROR, "Could not decompress file");
+    *result = CONVERT_DECOMPRESS_FAILED;
+    return decoded;
+  }
+  *result = CONVERT_FAILED;
+  if (header.container_type != CONTAINER_TYPE_ENCRYPTED) return nullptr;
+  LOG(LOG_INFO, "Found encrypted file");
+  *result = CONVERT_NO_PASSWORD;
+  const StringMapEntry* entry = device_password(converter, header.device_serial);
+  if (!entry) {
+    LOG(LOG_ERROR, "No password found for device %08X", header.device_serial);
+    return nullptr;
+  }
+  Stream* decoded = encrypted_file_open(stream, &header, dynstring_view(&entry->value));
+  if (!decoded) LOG(LOG_ERROR, "Could not decrypt file");
+  return decoded;
+}
+
+// Unwraps nested containers until a plain file remains. On success *stream is the innermost
+// stream (every outer level closed); on failure everything is closed and the result code
+// returned.
+int32_t unwrap_containers(const Converter* converter, Stream** stream) {
+  ContainerHeader header;
+  while (container_read_header(*stream, &header)) {
+    int32_t result = CONVERT_OK;
+    Stream* decoded = open_container(converter, *stream, header, &result);
+    stream_close(*stream);
+    if (!decoded) return result;
+    *stream = decoded;
+  }
+  return CONVERT_OK;
+}
+
+// The input file under its read buffer: the whole file by default, or the buffer size of the
+// options (0: no buffer). Null (the file closed) when the buffer cannot be allocated (logged).
+Stream* buffer_input(const Converter* converter, Stream* stream) {
+  int64_t buffer_size = converter->options->buffer_size;
+  if (buffer_size < 0) {
+    buffer_size = stream_size(stream);
+    // A container is read once from start to end and converted from its decoded copy in
+    // memory: a window over the whole file would only hold a second copy of it.
+    ContainerHeader header;
+    if (buffer_size > CONTAINER_READ_WINDOW && container_read_header(stream, &header))
+      buffer_size = CONTAINER_READ_WINDOW;
+  }
+  if (buffer_size <= 0) return stream;
+  Stream* buffered = buffered_stream_new(stream, true, static_cast<uint64_t>(buffer_size));
+  if (!buffered) {
+    LOG(LOG_ERROR, "Could not allocate buffer of size %lld", static_cast<long long>(buffer_size));
+    stream_close(stream);
+  }
+  return buffered;
+}
+
+// The bytes of an input that several parts read, each through a stream of its own, and the
+// time base of its rows. Freed by the last part that lets go of it.
+struct SharedInput {
+  std::atomic<int32_t> references;
+  uint64_t size;
+  double time_base;
+  uint8_t* data;
+};
+
+void release_shared(SharedInput* shared) {
+  if (!shared || shared->references.fetch_sub(1) != 1) return;
+  free(shared->data);
+  shared->~SharedInput();
+  free(shared);
+}
+
+// The whole file in memory for parts to share (the file closed); null when it cannot be read
+// (logged).
+SharedInput* read_shared(Stream* file) {
+  int64_t size = stream_size(file);
+  void* memory = malloc(sizeof(SharedInput));
+  auto* shared = memory ? new (memory) SharedInput : nullptr;
+  auto* data = size > 0 ? static_cast<uint8_t*>(malloc(static_cast<uint64_t>(size))) : nullptr;
+  uint64_t done = 0;
+  while (data && done < static_cast<uint64_t>(size)) {
+    int64_t got = stream_read(file, data + done, static_cast<uint64_t>(size) - done);
+    if (got <= 0) break;
+    done += static_cast<uint64_t>(got);
+  }
+  stream_close(file);
+  if (!shared || !data || done != static_cast<uint64_t>(size)) {
+    LOG(LOG_ERROR, "Could not read the input file into memory (%lld bytes)",
+        static_cast<long long>(size));
+    free(data);
+    if (shared) shared->~SharedInput();
+    free(shared);
+    return nullptr;
+  }
+  shared->references = 1;
+  shared->size = done;
+  shared->data = data;
+  return shared;
+}
+
+// A piece of an input's frames: a whole data group (end UINT64_MAX) or a range of its records.
+struct Segment {
+  uint32_t data_group;  // ordinal among the file's data groups
+  uint64_t begin, end;
+};
+
+// A part after the first: the shared input and the segments it reads.
+struct PartPlan {
+  SharedInput* shared;
+  GrowArray<Segment> segments;
+};
+
+// An input opened down to the header block of its MDF file.
+struct OpenedLog {
+  Stream* stream;
+  MdfFile* file;
+  HdBlock* hd;
+  bool unwrapped;  // the MDF file is a container's content
+};
+
+// Buffers (unless it is in memory already) and unwraps the input and opens its MDF file. On
+// failure everything is closed and the result code returned.
+int32_t open_log(const Converter* converter, Stream* stream, bool in_memory, OpenedLog* log) {
+  *log = OpenedLog{};
+  if (!stream) return CONVERT_FAILED;  // the walk could not open it (logged)
+  if (!in_memory) stream = buffer_input(converter, stream);
+  if (!stream) return CONVERT_FAILED;
+  Stream* outer = stream;
+  int32_t unwrapped = unwrap_containers(converter, &stream);
+  if (unwrapped != CONVERT_OK) return unwrapped;
+  log->unwrapped = stream != outer;
+  MdfFile* file = mdf_open(stream);
+  const char* failure = nullptr;
+  if (!file) {
+    failure = "Could not open MDF";
+  } else if (!mdf_id(file)) {
+    failure = "Could not read ID block";
+  } else if (!(log->hd = mdf_hd(file))) {
+    failure = "Could not read HD block";
+  }
+  if (failure) {
+    LOG(LOG_ERROR, "%s", failure);
+    if (file) mdf_close(file);
+    stream_close(stream);
+    return CONVERT_FAILED;
+  }
+  log->stream = stream;
+  log->file = file;
+  return CONVERT_OK;
+}
+
+// Closes the log; 0, or CONVERT_FAILED when the input did not close.
+int32_t close_log(OpenedLog& log) {
+  bool closed = stream_close(log.stream) == 0;
+  mdf_close(log.file);
+  if (!closed) stream_close(log.stream);
+  return closed ? CONVERT_OK : CONVERT_FAILED;
+}
+
+// Where a part's records go: its row writer, handing chunks to the pipeline, and the lines
+// logged on the part's thread, which join the records where they were logged.
+struct PartOutput {
+  PipelinePart* part;
+  RowWriter rows;
+  bool reading_frames;  // lines logged now are frame lines
+  uint32_t data_group;  // of the segment being read
+};
+
+void deliver(void* context, Chunk* chunk) {
+  pipeline_emit(static_cast<PartOutput*>(context)->part, chunk);
+}
+
+void capture_line(void* context, const char* line, size_t length) {
+  auto* out = static_cast<PartOutput*>(context);
+  std::string_view text(line, length);
+  if (!out->reading_frames) {
+    row_writer_add(&out->rows, ROW_RECORD_LOG, nullptr, 0, text);
+  } else if (log_thread_tag() == LOG_TAG_ONCE) {
+    row_writer_add(&out->rows, ROW_RECORD_LOG_ONCE, &out->data_group, sizeof out->data_group, text);
+  } else {
+    row_writer_add(&out->rows, ROW_RECORD_FRAME_LOG, nullptr, 0, text);
+  }
+}
+
+// The name a channel group goes by in messages: the prefix of its frame fields
+// ("CAN_DataFrame"), else its acquisition name, else where it lies.
+void group_name(const CgBlock* cg, DynString* out) {
+  for (const RecordChannel& c : cg->record_channels) {
+    std::string_view name = dynstring_sv(&c.name);
+    if (size_t dot = name.find('.'); dot != std::string_view::npos && dot > 0) {
+      dynstring_append(out, name.substr(0, dot));
+      return;
+    }
+  }
+  std::string_view acquisition = block_text(cg->acquisition_name);
+  if (!acquisition.empty()) {
+    dynstring_append(out, acquisition);
+  } else {
+    dynstring_format(out, "at 0x%llX", static_cast<unsigned long long>(cg->base.offset));
+  }
+}
+
+// Notes the bus-logging channel groups of the segment's data group whose records gave no frame
+// (idle[ordinal] records each), with the reason their channels give, for the tally. Other
+// groups of the data group hold other content, which is not converted.
+void note_idle_groups(const DgBlock* dg, uint32_t ordinal, const uint64_t* idle, RowWriter* out) {
+  for (const BlockRef& ref : dg->channel_groups) {
+    const CgBlock* cg = cg_block(ref);
+    const RecordLayout* l =
+        cg ? record_layout_find(dg, dg->record_id_size ? cg->record_id : 0) : nullptr;
+    const SiBlock* si = cg ? si_block(cg->acquisition_source) : nullptr;
+    if (!l || l->group != cg || idle[l->ordinal] == 0 || !si || si->source_type != SOURCE_TYPE_BUS)
+      continue;
+    ScopedDynString name, why;
+    group_name(cg, &name.s);
+    const GrowArray<RecordChannel>& channels = cg->record_channels;
+    if (!frame_group_refusal(channels.items, channels.count, l->group_kind, &why.s)) {
+      dynstring_clear(&why.s);
+      dynstring_append(&why.s, "records that cannot be read as frames");
+    }
+    RowIdleGroup group{
+        ordinal,
+        static_cast<uint32_t>(l->ordinal),
+        idle[l->ordinal],
+        static_cast<uint32_t>(name.view().size()),
+        static_cast<uint32_t>(why.view().size()),
+        l->group_kind >= GROUP_LIN_CHECKSUM_ERROR && l->group_kind <= GROUP_LIN_TRANSMISSION_ERROR};
+    row_writer_add(out, ROW_RECORD_IDLE_GROUP, &group, sizeof group, name.view(), why.view());
+  }
+}
+
+// Decodes the frames of one segment; false when its data could not be read to its end. Stops
+// early when stage B no longer wants the rows. Records that give no frame are counted by
+// channel group for the tally.
+bool read_segment(DgBlock* dg, const Segment& segment, const ConverterOps* ops, RowMaker* maker,
+                  PartOutput* out) {
+  RecordReader* reader = record_reader_new(dg);
+  // By layout ordinal; without memory for it, such records are not told.
+  auto* idle = static_cast<uint64_t*>(calloc(static_cast<size_t>(dg->layouts.count) + 1, 8));
+  if (!reader) {
+    free(idle);
+    return false;
+  }
+  reader->range_begin = segment.begin;
+  reader->range_end = segment.end;
+  RecordIterator it;
+  for (record_iter_begin(&it, reader); it.frame; record_iter_next(&it)) {
+    out->rows.counts.frames += 1;
+    if (it.frame->kind == FRAME_NONE) {
+      if (idle) idle[reader->layout->ordinal] += 1;
+    } else {
+      ops->rows_frame(maker, it.frame);
+    }
+    if (out->rows.counts.frames % FRAMES_PER_DELIVERY == 0) {
+      row_writer_flush(&out->rows);
+      if (pipeline_stopped(out->part)) break;
+    }
+  }
+  if (idle) note_idle_groups(dg, segment.data_group, idle, &out->rows);
+  free(idle);
+  bool ok = !record_reader_failed(reader);
+  record_reader_free(reader);
+  return ok;
+}
+
+// Decodes the frames of the segments in order, each between its start and end records.
+void read_segments(const Converter* converter, HdBlock* hd, double time_base,
+                   const GrowArray<Segment>& segments, PartOutput* out) {
+  const ConverterOps* ops = converter->ops;
+  RowMaker* maker = ops->rows_begin(converter, time_base, &out->rows);
+  if (!maker) {
+    out->rows.failed = true;
+    return;
+  }
+  const BlockRef* groups = hd->data_groups.begin();
+  for (const Segment& segment : segments) {
+    if (pipeline_stopped(out->part)) break;
+    DgBlock* dg = segment.data_group < static_cast<uint32_t>(hd->data_groups.count)
+                      ? dg_block(groups[segment.data_group])
+                      : nullptr;
+    if (!dg) continue;
+    row_writer_add(&out->rows, ROW_RECORD_SEGMENT, &segment.data_group, sizeof(uint32_t));
+    out->data_group = segment.data_group;
+    out->reading_frames = true;
+    RowSegmentEnd end{segment.data_group, read_segment(dg, segment, ops, maker, out)};
+    out->reading_frames = false;
+    ops->rows_tally(maker);
+    row_writer_add_counts(&out->rows);
+    row_writer_add(&out->rows, ROW_RECORD_SEGMENT_END, &end, sizeof end);
+  }
+  ops->rows_end(maker);
+}
+
+bool has_bus_groups(HdBlock* hd) {
+  for (const BlockRef& ref : hd->data_groups)
+    if (DgBlock* dg = dg_block(ref); dg && dg_has_bus_groups(dg)) return true;
+  return false;
+}
+
+// The segments of the file in order: each data group with bus frames whole or, for one whose
+// records can be cut (with a target), in ranges of about `target` bytes. False when memory
+// ran out.
+bool plan_segments(HdBlock* hd, uint64_t target, GrowArray<Segment>* segments) {
+  GrowArray<uint64_t> cuts{};
+  bool ok = true;
+  uint32_t ordinal = 0;
+  for (const BlockRef& ref : hd->data_groups) {
+    DgBlock* dg = dg_block(ref);
+    uint32_t index = ordinal++;
+    if (!dg || !dg_has_bus_groups(dg)) continue;
+    uint64_t end = 0, begin = 0;
+    if (target > 0 && record_ranges(dg, target, &cuts, &end)) {
+      for (uint64_t cut : cuts) {
+        ok = ok && grow_array_push(segments, Segment{index, begin, cut});
+        begin = cut;
+      }
+    }
+    ok = ok && grow_array_push(segments, Segment{index, begin, UINT64_MAX});
+  }
+  grow_array_free(&cuts);
+  return ok;
+}
+
+void free_plan(PartPlan* plan) {
+  if (!plan) return;
+  release_shared(plan->shared);
+  grow_array_free(&plan->segments);
+  free(plan);
+}
+
+// Hands the segments on to parts of their own: a part begins at every range that does not
+// begin its data group's records, and goes on with the whole data groups after it. The first
+// part keeps the segments before the first of them. When the parts cannot be made, the first
+// part keeps everything.
+void hand_on_segments(PipelinePart* part, SharedInput* shared, GrowArray<Segment>* segments) {
+  GrowArray<void*> plans{};
+  int32_t kept = segments->count;
+  bool ok = true;
+  for (int32_t i = 0; ok && i < segments->count; ++i) {
+    const Segment& segment = (*segments)[i];
+    if (segment.begin != 0) {
+      auto* plan = static_cast<PartPlan*>(calloc(1, sizeof(PartPlan)));
+      ok = plan && grow_array_push(&plans, static_cast<void*>(plan));
+      if (!ok) {
+        free(plan);
+        break;
+      }
+      plan->shared = shared;
+      shared->references += 1;
+      if (kept == segments->count) kept = i;
+    }
+    if (plans.count > 0)
+      ok = grow_array_push(&static_cast<PartPlan*>(plans[plans.count - 1])->segments, segment);
+  }
+  if (ok && plans.count > 0 && pipeline_add_parts(part, plans.items, plans.count)) {
+    segments->count = kept;
+  } else if (!ok) {
+    for (void* plan : plans) free_plan(static_cast<PartPlan*>(plan));
+  }
+  grow_array_free(&plans);
+}
+
+// Opens the input (into memory shared with the other parts when it may be split) down to its
+// MDF file; the result code.
+int32_t open_input(InputJob* job, SharedInput** shared, OpenedLog* log) {
+  Stream* file = job->file;
+  job->file = nullptr;
+  *shared = nullptr;
+  if (file && job->may_split) {
+    *shared = read_shared(file);
+    file = *shared ? bytes_stream_new((*shared)->data, (*shared)->size) : nullptr;
+    if (!file) return CONVERT_FAILED;
+  }
+  return open_log(job->converter, file, *shared != nullptr, log);
+}
+
+// The first part: opens the input, reads its header, hands ranges of a large input on to
+// other parts and reads the frames it keeps.
+void read_first_part(InputJob* job, PartOutput* out) {
+  const Converter* converter = job->converter;
+  SharedInput* shared = nullptr;
+  OpenedLog log;
+  int32_t result = open_input(job, &shared, &log);
+  if (result != CONVERT_OK) {
+    release_shared(shared);
+    row_writer_add(&out->rows, ROW_RECORD_FAILED, &result, sizeof result);
+    return;
+  }
+  RowEnd end{CONVERT_OK, 0};
+  if (!has_bus_groups(log.hd)) {
+    // Nothing here is for this tool to convert, so nothing is lost by leaving it; it is not
+    // deleted either, since its other content has not been converted.
+    std::string_view path = dynstring_sv(&job->input_path);
+    LOG(LOG_ERROR, "No CAN or LIN frames in %.*s (no bus-logging channel group): file skipped",
+        static_cast<int>(path.size()), path.data());
+    row_writer_add(&out->rows, ROW_RECORD_NO_BUS, nullptr, 0);
+  } else {
+    FileHeader header;
+    read_file_header(log.file, &header);
+    row_writer_add(&out->rows, ROW_RECORD_HEADER, &header, sizeof header);
+    // Stage B decides at once whether it takes the rows.
+    row_writer_flush(&out->rows);
+    GrowArray<Segment> segments{};
+    // Only the plain file's bytes are shared: a container's content is its own.
+    bool split = shared && !log.unwrapped;
+    if (!plan_segments(log.hd, split ? split_sizes.range_bytes : 0, &segments))
+      out->rows.failed = true;
+    if (split) {
+      shared->time_base = header.start_time;
+      hand_on_segments(out->part, shared, &segments);
+    }
+    read_segments(converter, log.hd, header.start_time, segments, out);
+    grow_array_free(&segments);
+  }
+  end.close_result = close_log(log);
+  release_shared(shared);
+  end.rows_lost = out->rows.failed;
+  row_writer_add(&out->rows, ROW_RECORD_END, &end, sizeof end);
+}
+
+// A later part: its own view of the shared input and MDF file, and its segments.
+void read_later_part(InputJob* job, PartPlan* plan, PartOutput* out) {
+  RowEnd end{CONVERT_OK, 0};
+  Stream* view = bytes_stream_new(plan->shared->data, plan->shared->size);
+  MdfFile* file = view ? mdf_open(view) : nullptr;
+  HdBlock* hd = file ? mdf_hd(file) : nullptr;
+  if (hd) {
+    read_segments(job->converter, hd, plan->shared->time_base, plan->segments, out);
+  } else {
+    // The first part opened the same bytes: only memory can be missing here.
+    out->rows.failed = true;
+  }
+  mdf_close(file);
+  stream_close(view);
+  end.rows_lost = out->rows.failed;
+  row_writer_add(&out->rows, ROW_RECORD_END, &end, sizeof end);
+}
+
+}  // namespace
+
+// Inputs below 16 MiB keep the threads busy by themselves. A part reads about 1 MiB of records,
+// whose rows fit the queue a part may fill ahead of stage B several times over.
+SplitSizes split_sizes{uint64_t{16} << 20, uint64_t{1} << 20};
+
+void read_input_part(InputJob* job, PipelinePart* part) {
+  PartOutput out{part, RowWriter{}, false, 0};
+  row_writer_init(&out.rows, deliver, &out);
+  {
+    ScopedLogSink sink(capture_line, &out);
+    auto* plan = static_cast<PartPlan*>(pipeline_part_data(part));
+    if (plan) {
+      read_later_part(job, plan, &out);
+    } else {
+      read_first_part(job, &out);
+    }
+  }
+  row_writer_flush(&out.rows);
+}
+
+void release_part_plan(void* data) { free_plan(static_cast<PartPlan*>(data)); }
