@@ -33,19 +33,25 @@ const char* const CAN_DBC =
     " SG_ Code m2 : 8|16@1+ (0.1,0) [0|100] \"\" X\n";
 
 // `frames` frames of two messages from `start`, 10 ms apart, with payloads from `seed`, in
-// data blocks of the given form.
+// data blocks of the given form; with `strays`, every seventh frame goes to CAN 2, which has
+// no DBC file, and remote frames come between them.
 std::vector<uint8_t> make_log(uint32_t serial, uint32_t session, uint32_t split, uint64_t start,
                               int frames, uint32_t seed,
                               test::DataStorage storage = test::DataStorage::Auto,
-                              test::DataBlocks blocks = test::DataBlocks::Plain) {
+                              test::DataBlocks blocks = test::DataBlocks::Plain,
+                              bool strays = false) {
   test::BusLogBuilder log;
   log.start_time_ns(start).metadata(serial, session, split).can_data_storage(storage);
   if (blocks != test::DataBlocks::Plain) log.data_blocks(blocks, 2048);
+  if (strays)
+    for (int i = 0; i < frames / 10; ++i) log.add_can_remote_frame(1, 0x100, false, 8, 0.1 * i);
   uint32_t state = seed * 2654435761u + 1;
   for (int i = 0; i < frames; ++i) {
     state = state * 1103515245u + 12345u;
     auto byte = [&state](int shift) { return static_cast<uint8_t>(state >> shift); };
-    if (i % 3 == 2)
+    if (strays && i % 7 == 0)
+      log.add_can_frame(2, 0x100, false, {byte(8), 0, 0, 0, 0, 0, 0, 0}, 0.01 * i);
+    else if (i % 3 == 2)
       log.add_can_frame(1, 0x200, false,
                         {static_cast<uint8_t>(1 + i % 2), byte(8), byte(16), 0, 0, 0, 0, 0},
                         0.01 * i);
@@ -113,7 +119,8 @@ void write_tree(const std::string& logs) {
   // Device D, large enough to be read in parts: payloads in signal data, then records in
   // compressed blocks; one session over both.
   using test::DataBlocks, test::DataStorage;
-  put("devD/1.MF4", make_log(0xD, 3, 1, NOV_7_2023 + 8 * hour, 3000, 14, DataStorage::SignalData));
+  put("devD/1.MF4", make_log(0xD, 3, 1, NOV_7_2023 + 8 * hour, 3000, 14, DataStorage::SignalData,
+                             DataBlocks::Plain, true));
   put("devD/2.MF4", make_log(0xD, 3, 2, NOV_7_2023 + 9 * hour, 3000, 15, DataStorage::Fixed,
                              DataBlocks::HeaderList));
   // Device E: a signal-data block cut short (records refer past its end: one warning), and a
@@ -126,6 +133,13 @@ void write_tree(const std::string& logs) {
                                             DataStorage::Fixed, DataBlocks::Deflate);
   damage_block(broken_dz, "##DZ", 4);
   put("devE/2.MF4", broken_dz);
+  // A log without the logger's metadata: an output set of its own, below its own name.
+  test::BusLogBuilder anonymous;
+  anonymous.comment_xml("<HDcomment><TX>bench</TX></HDcomment>").start_time_ns(NOV_7_2023);
+  for (int i = 0; i < 200; ++i)
+    anonymous.add_can_frame(1, 0x100, false, {static_cast<uint8_t>(i), 7, 0, 0, 0, 0, 0, 0},
+                            0.5 * i);
+  put("devF/trip.MF4", anonymous.build());
 }
 
 // Every file below `root` with its content.
@@ -177,9 +191,12 @@ TEST(Parallel, AnyNumberOfJobsGivesTheOutputLogAndStatusOfOne) {
   auto one = w.convert("one", {"--jobs=1", "--verbosity=3"});
   EXPECT_EQ(one.status, 2 | 8) << one.err;
   auto expected = read_tree(w.dir.file("one"));
-  // 9 output sets of 3 messages, and the rows of empty payloads of a multiplexed message.
-  ASSERT_EQ(expected.size(), 28u);
-  // The short signal data warns once, the damaged block fails its input.
+  // 9 output sets of 3 messages, the rows of empty payloads of a multiplexed message, and the
+  // file of the log without metadata.
+  ASSERT_EQ(expected.size(), 29u);
+  // The short signal data warns once, the damaged block fails its input, the frames without
+  // DBC file are told.
+  EXPECT_NE(one.err.find("no DBC file for CAN 2 (429 frames)"), std::string::npos) << one.err;
   size_t warning = one.err.find("refers to variable-length bytes");
   EXPECT_NE(warning, std::string::npos) << one.err;
   EXPECT_EQ(one.err.find("refers to variable-length bytes", warning + 1), std::string::npos);
@@ -216,7 +233,7 @@ TEST(Parallel, UnionOfShardsEqualsOneRun) {
   auto whole = w.convert("whole", {});
   EXPECT_EQ(whole.status, 2 | 8) << whole.err;
   auto expected = read_tree(w.dir.file("whole"));
-  ASSERT_EQ(expected.size(), 28u);
+  ASSERT_EQ(expected.size(), 29u);
 
   constexpr int SHARDS = 3;
   std::map<std::string, std::string> joined;
