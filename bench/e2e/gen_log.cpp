@@ -4,6 +4,9 @@
 //
 //   bench_e2e_gen <dir> <frames>            the mixed log of about 1700 frames per second
 //   bench_e2e_gen <dir> <frames> --files N  N distinct messages on channel 1, one file each
+//   bench_e2e_gen <dir> <frames> --tree     a tree of 48 logs of that many frames each:
+//                                           tree/<device>/<session>/<split>.MF4, 3 devices x
+//                                           4 sessions x 4 splits
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -148,7 +151,8 @@ bool write_outputs(const std::string& dir, const test::BusLogBuilder& log) {
   return ok;
 }
 
-int generate_mixed(const std::string& dir, uint64_t frames) {
+// The DBC files of the mixed traffic.
+bool write_mixed_dbc(const std::string& dir) {
   std::string can1 = dbc_header(), can2 = dbc_header();
   for (const Msg& m : MIXED) {
     if (!m.name) continue;
@@ -158,12 +162,15 @@ int generate_mixed(const std::string& dir, uint64_t frames) {
   }
   can1 += "BA_DEF_  \"BusType\" STRING ;\nBA_DEF_DEF_  \"BusType\" \"CAN\";\n";
   can2 += "BA_DEF_  \"ProtocolType\" STRING ;\nBA_ \"ProtocolType\" \"J1939\";\n";
-  if (!test::write_file(dir + "/can1.dbc", can1) || !test::write_file(dir + "/can2.dbc", can2))
-    return 1;
+  return test::write_file(dir + "/can1.dbc", can1) && test::write_file(dir + "/can2.dbc", can2);
+}
 
+// A log of `frames` frames of the mixed traffic from `start_ns`.
+test::BusLogBuilder mixed_log(uint64_t frames, uint32_t serial, uint32_t session, uint32_t split,
+                              uint64_t start_ns) {
   test::BusLogBuilder log;
-  log.start_time_ns(START_NS)
-      .metadata(SERIAL, 7, 1)
+  log.start_time_ns(start_ns)
+      .metadata(serial, session, split)
       .can_data_storage(test::DataStorage::SignalData);
   std::vector<uint8_t> data;
   uint64_t count = 0;
@@ -184,7 +191,40 @@ int generate_mixed(const std::string& dir, uint64_t frames) {
       }
     }
   }
-  return write_outputs(dir, log) ? 0 : 1;
+  return log;
+}
+
+int generate_mixed(const std::string& dir, uint64_t frames) {
+  if (!write_mixed_dbc(dir)) return 1;
+  return write_outputs(dir, mixed_log(frames, SERIAL, 7, 1, START_NS)) ? 0 : 1;
+}
+
+// 3 devices x 4 sessions x 4 splits of the mixed traffic, each split `frames` frames that
+// follow the split before it in time, as a fleet's logger writes them.
+int generate_tree(const std::string& dir, uint64_t frames) {
+  if (!write_mixed_dbc(dir)) return 1;
+  uint64_t total = 0;
+  for (uint32_t device = 0; device < 3; ++device) {
+    uint32_t serial = SERIAL + device;
+    for (uint32_t session = 1; session <= 4; ++session) {
+      // Sessions an hour apart, splits of about 12 seconds at 1,620 frames per second.
+      uint64_t start = START_NS + session * 3600ULL * 1000000000ULL;
+      for (uint32_t split = 1; split <= 4; ++split) {
+        char folder[64];
+        snprintf(folder, sizeof folder, "/tree/%08X/%08u", serial, session);
+        uint64_t offset = (split - 1) * (frames * 1000000000ULL / 1620);
+        std::vector<uint8_t> mf4 =
+            mixed_log(frames, serial, session, split, start + offset).build();
+        char name[32];
+        snprintf(name, sizeof name, "/%08u.MF4", split);
+        if (!test::make_dirs(dir + folder) || !test::write_file(dir + folder + name, mf4)) return 1;
+        total += mf4.size();
+      }
+    }
+  }
+  printf("48 logs of %llu frames, %llu bytes of MF4\n", static_cast<unsigned long long>(frames),
+         static_cast<unsigned long long>(total));
+  return 0;
 }
 
 // `files` messages of 8 one-byte signals on channel 1, sent round robin: one output file each.
@@ -213,13 +253,15 @@ int generate_many_files(const std::string& dir, uint64_t frames, uint32_t files)
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 && !(argc == 5 && strcmp(argv[3], "--files") == 0)) {
-    fprintf(stderr, "usage: %s <dir> <frames> [--files N]\n", argv[0]);
+  bool tree = argc == 4 && strcmp(argv[3], "--tree") == 0;
+  if (argc != 3 && !tree && !(argc == 5 && strcmp(argv[3], "--files") == 0)) {
+    fprintf(stderr, "usage: %s <dir> <frames> [--files N | --tree]\n", argv[0]);
     return 2;
   }
   std::string dir = argv[1];
   uint64_t frames = strtoull(argv[2], nullptr, 10);
   if (!test::make_dirs(dir)) return 1;
   if (argc == 5) return generate_many_files(dir, frames, static_cast<uint32_t>(atoi(argv[4])));
+  if (tree) return generate_tree(dir, frames);
   return generate_mixed(dir, frames);
 }
