@@ -64,6 +64,7 @@ struct Fixture {
   std::vector<test::StreamPtr> inner;
   std::unique_ptr<MdfFile, void (*)(MdfFile*)> mdf{nullptr, mdf_close};
   DataPieces pieces{};  // of a data-list stream
+  Bytes view;           // of a view of bytes
   ~Fixture() { data_pieces_free(&pieces); }
   std::optional<test::ScopedEnv> tmpdir;  // spill files go to `dir`
   // The bytes where the stream keeps them, read after it is closed; empty when the stream
@@ -131,6 +132,12 @@ const StreamKind STREAM_KINDS[] = {
      true, true, false},
     {"memory", [](Fixture&, const Bytes& c) { return test::memory_stream_with(c); }, true, true,
      true, false},
+    {"view of bytes",
+     [](Fixture& fx, const Bytes& c) {
+       fx.view = c;
+       return bytes_stream_new(fx.view.data(), fx.view.size());
+     },
+     true, false, true, false},
     {"read cache over memory",
      [](Fixture& fx, const Bytes& c) { return buffered_stream_new(fx.memory_with(c), false, 16); },
      true, false, true, false},

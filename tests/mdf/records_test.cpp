@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 
+#include "mdf/data_lists.h"
 #include "mdf_test_helpers.h"
 #include "support/mf4_writer.h"
 
@@ -456,3 +457,81 @@ TEST(Iterator, NonBusSourceYieldsNoFramesAndANullReaderEndsAtOnce) {
   record_iter_next(&it);
   EXPECT_EQ(it.frame, nullptr);
 }
+
+namespace {
+
+// The frames of a data group as ID, time and data bytes, read between two record positions.
+std::vector<std::vector<uint8_t>> frames_between(DgBlock* dg, uint64_t begin, uint64_t end) {
+  std::vector<std::vector<uint8_t>> frames;
+  RecordReader* r = record_reader_new(dg);
+  r->range_begin = begin;
+  r->range_end = end;
+  RecordIterator it;
+  for (record_iter_begin(&it, r); it.frame; record_iter_next(&it)) {
+    std::vector<uint8_t> f(it.frame->data, it.frame->data + it.frame->data_length);
+    for (int i = 0; i < 4; ++i) f.push_back(static_cast<uint8_t>(it.frame->id >> (8 * i)));
+    frames.push_back(f);
+  }
+  EXPECT_FALSE(record_reader_failed(r));
+  record_reader_free(r);
+  return frames;
+}
+
+TEST(Ranges, ReadersOfTheRangesTogetherReadEveryRecordOnce) {
+  struct Case {
+    Layout layout;
+    DataStorage storage;
+    DataBlocks blocks;
+    bool cut;
+  } cases[] = {
+      {Layout::Sorted, DataStorage::SignalData, DataBlocks::Plain, true},
+      {Layout::Sorted, DataStorage::Fixed, DataBlocks::HeaderList, true},
+      {Layout::Sorted, DataStorage::Fixed, DataBlocks::ListOffsets, true},
+      {Layout::Unsorted, DataStorage::Fixed, DataBlocks::Plain, false},  // record ids
+      {Layout::Sorted, DataStorage::VlsdGroup, DataBlocks::Plain, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.blocks) * 10 + static_cast<int>(c.storage));
+    BusLogBuilder b;
+    b.layout(c.layout, c.layout == Layout::Unsorted ? 1 : 0).can_data_storage(c.storage);
+    if (c.blocks != DataBlocks::Plain) b.data_blocks(c.blocks, 700);
+    for (int i = 0; i < 400; ++i)
+      b.add_can_frame(1, 0x100 + i, false, std::vector<uint8_t>(8, static_cast<uint8_t>(i)),
+                      0.01 * i);
+    Opened o(b.build());
+    DgBlock* dg = o.dg(0);
+    ASSERT_NE(dg, nullptr);
+    GrowArray<uint64_t> cuts{};
+    uint64_t end = 0;
+    ASSERT_EQ(record_ranges(dg, 500, &cuts, &end), c.cut);
+    if (!c.cut) continue;
+    const RecordLayout* layout = record_layout_find(dg, 0);
+    uint64_t stride = static_cast<uint64_t>(layout->record_length) + layout->invalidation_bytes;
+    DataPieces pieces{};
+    if (c.blocks != DataBlocks::Plain) {
+      ASSERT_TRUE(data_pieces_resolve(dg->data.block, 0, LOG_ERROR, &pieces));
+    }
+    std::vector<std::vector<uint8_t>> joined;
+    uint64_t begin = 0;
+    for (int32_t i = 0; i <= cuts.count; ++i) {
+      uint64_t cut = i < cuts.count ? cuts[i] : end;
+      EXPECT_GT(cut, begin);
+      EXPECT_EQ(cut % stride, i < cuts.count ? 0u : end % stride);
+      // Over pieces, a cut is the first record that starts in one.
+      bool first_in_piece = pieces.pieces.count == 0 || i == cuts.count;
+      for (const DataPiece& p : pieces.pieces)
+        first_in_piece = first_in_piece || (cut >= p.start && cut - p.start < stride);
+      EXPECT_TRUE(first_in_piece) << cut;
+      auto part = frames_between(dg, begin, cut);
+      joined.insert(joined.end(), part.begin(), part.end());
+      begin = cut;
+    }
+    data_pieces_free(&pieces);
+    EXPECT_GT(cuts.count, 2);
+    EXPECT_EQ(joined, frames_between(dg, 0, UINT64_MAX));
+    EXPECT_EQ(joined.size(), 400u);
+    grow_array_free(&cuts);
+  }
+}
+
+}  // namespace
