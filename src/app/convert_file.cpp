@@ -259,6 +259,11 @@ void consume_chunk(void*, PipelineInput* input, PipelinePart* part, Chunk* chunk
     // A part's descriptors are its own.
     row_taker_clear(&job->taker);
     job->part = pipeline_part_index(part);
+    // The parts of an input are about equal ranges of its records: the status line shows how
+    // far stage B has come through them.
+    if (job->part > 0)
+      progress_file_position(job->size * static_cast<uint64_t>(job->part) /
+                             static_cast<uint64_t>(pipeline_input_parts(input)));
   }
   RowReader reader = row_reader(chunk);
   RowRecord record;

@@ -203,7 +203,7 @@ PipelineLimits pipeline_limits(int32_t jobs) {
   if (jobs < 1) jobs = 1;
   constexpr uint64_t MIB = uint64_t{1} << 20;
   uint64_t limit = 32 * MIB / static_cast<uint64_t>(jobs);
-  if (limit < MIB) limit = MIB;
+  if (limit < MIB / 4) limit = MIB / 4;  // one chunk of rows
   if (limit > 8 * MIB) limit = 8 * MIB;
   return PipelineLimits{jobs, limit};
 }

@@ -41,7 +41,8 @@ struct PipelineLimits {
   uint64_t queue_limit;
 };
 
-// The limits for a number of jobs: 64 MiB of queues at most in all, 1 to 8 MiB per part.
+// The limits for a number of jobs: queues of 32 MiB / jobs each, from 256 KiB (one chunk of
+// rows) to 8 MiB, so 64 MiB in all for up to 128 jobs.
 PipelineLimits pipeline_limits(int32_t jobs);
 
 // A pipeline of `limits.jobs` worker threads (none for one job). The calling thread is the one
