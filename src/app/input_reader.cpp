@@ -120,26 +120,32 @@ SharedInput* read_shared(Stream* file) {
   int64_t size = stream_size(file);
   void* memory = malloc(sizeof(SharedInput));
   auto* shared = memory ? new (memory) SharedInput : nullptr;
-  auto* data = size > 0 ? static_cast<uint8_t*>(malloc(static_cast<uint64_t>(size))) : nullptr;
+  auto* data =
+      shared && size > 0 ? static_cast<uint8_t*>(malloc(static_cast<uint64_t>(size))) : nullptr;
   uint64_t done = 0;
-  while (data && done < static_cast<uint64_t>(size)) {
+  bool reading = data && stream_seek(file, 0, SEEK_FROM_START) == 0;
+  while (reading && done < static_cast<uint64_t>(size)) {
     int64_t got = stream_read(file, data + done, static_cast<uint64_t>(size) - done);
-    if (got <= 0) break;
-    done += static_cast<uint64_t>(got);
+    reading = got > 0;
+    if (reading) done += static_cast<uint64_t>(got);
   }
   stream_close(file);
-  if (!shared || !data || done != static_cast<uint64_t>(size)) {
-    LOG(LOG_ERROR, "Could not read the input file into memory (%lld bytes)",
-        static_cast<long long>(size));
-    free(data);
-    if (shared) shared->~SharedInput();
-    free(shared);
-    return nullptr;
+  if (data && done == static_cast<uint64_t>(size)) {
+    shared->references = 1;
+    shared->size = done;
+    shared->data = data;
+    return shared;
   }
-  shared->references = 1;
-  shared->size = done;
-  shared->data = data;
-  return shared;
+  if (!data) {
+    LOG(LOG_ERROR, "Could not allocate buffer of size %lld", static_cast<long long>(size));
+  } else {
+    LOG(LOG_ERROR, "Could not read the input file (%llu of %lld bytes)",
+        static_cast<unsigned long long>(done), static_cast<long long>(size));
+  }
+  free(data);
+  if (shared) shared->~SharedInput();
+  free(shared);
+  return nullptr;
 }
 
 // A piece of an input's frames: a whole data group (end UINT64_MAX) or a range of its records.
@@ -410,7 +416,12 @@ int32_t open_input(InputJob* job, SharedInput** shared, OpenedLog* log) {
   Stream* file = job->file;
   job->file = nullptr;
   *shared = nullptr;
-  if (file && job->may_split) {
+  // With the default buffer a plain file is read into memory whole, where the record reader
+  // takes its records in place and several parts can read it at once; a container goes
+  // through its own decoding.
+  ContainerHeader header;
+  if (file && job->converter->options->buffer_size < 0 && stream_size(file) > 0 &&
+      !container_read_header(file, &header)) {
     *shared = read_shared(file);
     file = *shared ? bytes_stream_new((*shared)->data, (*shared)->size) : nullptr;
     if (!file) return CONVERT_FAILED;
@@ -446,7 +457,7 @@ void read_first_part(InputJob* job, PartOutput* out) {
     row_writer_flush(&out->rows);
     GrowArray<Segment> segments{};
     // Only the plain file's bytes are shared: a container's content is its own.
-    bool split = shared && !log.unwrapped;
+    bool split = job->may_split && shared && !log.unwrapped;
     if (!plan_segments(log.hd, split ? split_sizes.range_bytes : 0, &segments))
       out->rows.failed = true;
     if (split) {

@@ -20,7 +20,7 @@ struct InputJob {
   DynString input_path;
   DynString output_name;  // the input's own output name (see convert_file)
   uint64_t size;
-  bool may_split;  // read into memory, so that parts of it can be read at once
+  bool may_split;  // large data groups of a plain file are read in parts at once
   Stream* file;    // opened by the walking thread; null when that failed (logged there)
 
   RowTaker taker;

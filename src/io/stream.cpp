@@ -310,6 +310,14 @@ Stream* bytes_stream_new(const uint8_t* data, uint64_t size) {
   return &b->base;
 }
 
+bool stream_bytes_view(const Stream* s, const uint8_t** data, uint64_t* size) {
+  if (!s || s->ops != &BYTES_OPS) return false;
+  const auto* b = reinterpret_cast<const BytesStream*>(s);
+  *data = b->data;
+  *size = b->size;
+  return true;
+}
+
 // ---- SpillStream ----
 
 namespace {

@@ -74,6 +74,9 @@ uint8_t* memory_stream_append_room(Stream* s, uint64_t n);
 // the stream lives; several views of the same bytes read apart (each has its own position),
 // also on several threads. Null when memory ran out.
 Stream* bytes_stream_new(const uint8_t* data, uint64_t size);
+// The bytes a view of bytes shows, for readers that take them in place; false (nothing set)
+// for every other kind of stream.
+bool stream_bytes_view(const Stream* s, const uint8_t** data, uint64_t* size);
 // Bytes in memory while they fit in `threshold` bytes; a write that would pass it first moves
 // them to a temporary file (in $TMPDIR, else /tmp) that is unlinked from the start, so that it
 // vanishes with the stream (or the process) and peak memory stays bounded whatever is

@@ -2,6 +2,7 @@
 #include "mdf/record_reader.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "mdf/blocks.h"
 #include "mdf/data_stream.h"
@@ -32,6 +33,9 @@ struct Source {
   bool owns_stream;
   bool owns_pieces;
   uint64_t size;
+  // The bytes themselves, when a plain block lies in a file held in memory as a view of
+  // bytes: read in place, without the stream.
+  const uint8_t* memory;
 };
 
 // Where a channel's variable-length bytes come from. For a variable-length channel group of
@@ -88,6 +92,12 @@ bool source_open(Block* root, uint64_t record_length, Source* out) {
   if (DataBlock* plain = plain_data_block(root)) {
     out->stream = &plain->data.base;
     out->size = block_data_stream_size(&plain->data);
+    const uint8_t* file = nullptr;
+    uint64_t file_size = 0;
+    // The section's size is cut at the end of the file, so it lies within the view.
+    if (stream_bytes_view(plain->data.file, &file, &file_size) &&
+        plain->data.data_start <= file_size && out->size <= file_size - plain->data.data_start)
+      out->memory = file + plain->data.data_start;
     return true;
   }
   out->pieces = static_cast<DataPieces*>(calloc(1, sizeof(DataPieces)));
@@ -317,13 +327,24 @@ PayloadSource* payload_source(RecordReader* reader, Block* store) {
 bool append_signal_data_entry(RecordReader* reader, const RecordChannel& c, const Source& sd,
                               uint64_t at) {
   uint64_t n = 0;
-  if (at > sd.size || sd.size - at < 4 || !seek_to(sd.stream, at) || !read_le(sd.stream, 4, &n)) {
+  bool present = at <= sd.size && sd.size - at >= 4;
+  if (present && sd.memory) {
+    const uint8_t* p = sd.memory + at;
+    n = static_cast<uint64_t>(p[0]) | static_cast<uint64_t>(p[1]) << 8 |
+        static_cast<uint64_t>(p[2]) << 16 | static_cast<uint64_t>(p[3]) << 24;
+  } else if (!present || !seek_to(sd.stream, at) || !read_le(sd.stream, 4, &n)) {
     warn_missing(reader, c, at);
     return append_empty_entry(&reader->variable);
   }
   uint64_t room = sd.size - at - 4;
   if (room > held_limit(sd)) room = held_limit(sd);
-  return append_entry(&reader->variable, sd.stream, static_cast<uint32_t>(n < room ? n : room));
+  auto count = static_cast<uint32_t>(n < room ? n : room);
+  if (!sd.memory) return append_entry(&reader->variable, sd.stream, count);
+  char* head = dynstring_extend(&reader->variable, 4 + static_cast<uint64_t>(count));
+  if (!head) return false;
+  for (int i = 0; i < 4; ++i) head[i] = static_cast<char>(count >> (8 * i));
+  memcpy(head + 4, sd.memory + at + 4, count);
+  return true;
 }
 
 }  // namespace
@@ -494,13 +515,26 @@ bool read_record(RecordReader* reader, const RecordPlace& at, const RecordLayout
       !next_master_record(reader, layout, &master.bytes, &master.length))
     return false;
   uint64_t extra = data_only ? 0 : layout->master_bytes + (layout->index_field ? 8 : 0);
-  dynstring_clear(&reader->record);
   dynstring_clear(&reader->variable);
-  char* bytes = dynstring_extend(&reader->record, stride + extra);
-  if (!bytes || !read_exact(at.data, bytes, stride)) return false;
-  auto* record = reinterpret_cast<uint8_t*>(bytes);
-  // Behind the data bytes (over the invalidation bytes, which nothing reads).
-  if (extra) extend_record(reader, layout, master, record + record_length);
+  const Source& data = reader->state->data;
+  const uint8_t* record;
+  if (data.memory && extra == 0) {
+    // Nothing goes behind the record: it is read where it lies.
+    record = data.memory + at.position + at.id_size;
+  } else {
+    dynstring_clear(&reader->record);
+    char* bytes = dynstring_extend(&reader->record, stride + extra);
+    if (!bytes) return false;
+    if (data.memory) {
+      memcpy(bytes, data.memory + at.position + at.id_size, stride);
+    } else if (!read_exact(at.data, bytes, stride)) {
+      return false;
+    }
+    auto* copy = reinterpret_cast<uint8_t*>(bytes);
+    // Behind the data bytes (over the invalidation bytes, which nothing reads).
+    if (extra) extend_record(reader, layout, master, copy + record_length);
+    record = copy;
+  }
   record_length += extra;
 
   const CgBlock* cg = layout->group;
@@ -553,19 +587,32 @@ bool record_reader_next(RecordReader* reader) {
   DgBlock* dg = reader->dg;
   if (!st || st->failed || !st->data.stream || !dg || dg->layouts.count == 0) return false;
   RecordPlace at{st->data.stream, st->data.size, dg->record_id_size, 0};
+  const uint8_t* memory = st->data.memory;
   for (;;) {
     at.position = reader->position;
     if (at.position >= reader->range_end) return false;
-    if (at.position >= at.size || !seek_to(at.data, at.position)) return stop(st);
+    if (at.position >= at.size) return stop(st);
     uint64_t id = 0;
-    if (at.id_size && !read_le(at.data, at.id_size, &id)) return stop(st);
+    if (memory) {
+      if (at.size - at.position < at.id_size) return false;
+      for (uint32_t i = at.id_size; i-- > 0;) id = (id << 8) | memory[at.position + i];
+    } else if (!seek_to(at.data, at.position) ||
+               (at.id_size && !read_le(at.data, at.id_size, &id))) {
+      return stop(st);
+    }
     const RecordLayout* layout = record_layout_find(dg, id);
     if (!layout) return unknown_record(reader, at, id);
     if (layout->record_length >= 0) return read_record(reader, at, layout) || stop(st);
     // A variable-length record: its bytes are found through the record that refers to them.
     uint64_t left = at.size - at.position - at.id_size;
-    uint64_t n;
-    if (left < 4 || !read_le(at.data, 4, &n) || n > left - 4) return stop(st);
+    uint64_t n = 0;
+    if (left < 4) return stop(st);
+    if (memory) {
+      for (uint64_t i = 4; i-- > 0;) n = (n << 8) | memory[at.position + at.id_size + i];
+    } else if (!read_le(at.data, 4, &n)) {
+      return stop(st);
+    }
+    if (n > left - 4) return stop(st);
     reader->position = at.position + at.id_size + 4 + n;
   }
 }
