@@ -19,19 +19,25 @@ constexpr int32_t BYTE_ORDER_LITTLE = 1;
 uint64_t extract_bits_general(const uint8_t* bytes, uint64_t byte_count, uint16_t offset,
                               uint8_t count, int32_t byte_order);
 
-// Runs once per record channel and per signal: a field whose eight-byte window lies inside the
-// buffer is read inline with one load; everything else goes to extract_bits_general.
+// Runs once per record channel and per signal: a field that lies in an eight-byte window of a
+// buffer of eight bytes or more is read inline with one load (the window that starts at the
+// field, or for a field near the end, the last eight bytes); everything else goes to
+// extract_bits_general.
 inline uint64_t extract_bits(const uint8_t* bytes, uint64_t byte_count, uint16_t offset,
                              uint8_t count, int32_t byte_order) {
   uint32_t first_byte = offset / 8u;
   uint32_t shift = offset % 8u;
-  if (std::endian::native == std::endian::little && count != 0 && byte_count >= 8 &&
-      first_byte <= byte_count - 8 && shift + count <= 64) {
-    uint64_t word;
-    memcpy(&word, bytes + first_byte, sizeof word);
-    uint64_t mask = count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
-    if (byte_order == BYTE_ORDER_LITTLE) return (word >> shift) & mask;
-    return (__builtin_bswap64(word) >> (64 - shift - count)) & mask;
+  if (std::endian::native == std::endian::little && count != 0 && byte_count >= 8) {
+    // The window's first byte, and the field's first bit within the window.
+    uint64_t window = first_byte <= byte_count - 8 ? first_byte : byte_count - 8;
+    uint64_t start = (first_byte - window) * 8 + shift;
+    if (start + count <= 64) {
+      uint64_t word;
+      memcpy(&word, bytes + window, sizeof word);
+      uint64_t mask = count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
+      if (byte_order == BYTE_ORDER_LITTLE) return (word >> start) & mask;
+      return (__builtin_bswap64(word) >> (64 - start - count)) & mask;
+    }
   }
   return extract_bits_general(bytes, byte_count, offset, count, byte_order);
 }
