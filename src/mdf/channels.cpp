@@ -23,7 +23,11 @@ uint64_t record_channel_raw(const RecordChannel* channel, const uint8_t* record,
     shift = from % 8;
   }
   uint8_t width = static_cast<uint8_t>(count > 64 ? 64 : count);
-  return extract_bits(record + first, length - first, static_cast<uint16_t>(shift), width,
+  // From up to seven bytes before the field, so that a field near the record's end still lies
+  // in an eight-byte window of the buffer.
+  uint64_t base = first > 7 ? first - 7 : 0;
+  return extract_bits(record + base, length - base,
+                      static_cast<uint16_t>((first - base) * 8 + shift), width,
                       channel->byte_order == 1 ? BYTE_ORDER_LITTLE : BYTE_ORDER_BIG);
 }
 
