@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr uint64_t LINE_CAPACITY = 512;
 // The buffer starts small, as most files take few rows, and doubles each time it fills up to
 // this bound (one write per 8 KiB of rows).
 constexpr uint32_t FIRST_BUFFER_CAPACITY = 4096;
@@ -70,7 +69,7 @@ bool append_rows(CsvWriter* writer, const char* rows, uint64_t size) {
 CsvWriter* new_writer(int fd, DynString* file_name, uint32_t count) {
   auto* writer = static_cast<CsvWriter*>(calloc(1, sizeof(CsvWriter)));
   char* buffer = static_cast<char*>(malloc(FIRST_BUFFER_CAPACITY));
-  if (!writer || !buffer || !dynstring_with_capacity(&writer->line, LINE_CAPACITY)) {
+  if (!writer || !buffer) {
     free(writer);
     free(buffer);
     close(fd);
@@ -147,20 +146,6 @@ CsvWriter* csv_writer_open_append(const char* path, uint32_t count) {
   return writer;
 }
 
-bool csv_write_row(CsvWriter* writer, double time, const double* values, uint32_t count) {
-  if (!writer || writer->failed || count != writer->column_count || (count && !values))
-    return false;
-  dynstring_clear(&writer->line);
-  // A row that cannot be formatted (memory) is as lost as one the file did not take.
-  char* start = dynstring_reserve(&writer->line, csv_row_room(count));
-  if (!start) {
-    writer->failed = 1;
-    return false;
-  }
-  char* end = csv_format_row(start, time, values, count);
-  return append_rows(writer, start, static_cast<uint64_t>(end - start));
-}
-
 bool csv_write_text(CsvWriter* writer, std::string_view rows, uint32_t count) {
   if (!writer || writer->failed || count != writer->column_count) return false;
   return append_rows(writer, rows.data(), rows.size());
@@ -194,7 +179,6 @@ bool csv_writer_close(CsvWriter* writer) {
   if (!writer) return true;
   bool ok = csv_writer_flush(writer);
   if (close(writer->fd) != 0) ok = false;
-  dynstring_free(&writer->line);
   dynstring_free(&writer->path);
   free(writer->buffer);
   free(writer);

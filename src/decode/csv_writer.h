@@ -12,7 +12,6 @@
 struct CsvWriter {
   int fd;                 // the open file
   uint32_t column_count;  // value columns of the header
-  DynString line;         // reused for every row; grows to the longest row once
   DynString path;         // the file's full name, for reports about it
   char* buffer;           // whole rows not yet written
   uint32_t buffered;      // bytes in the buffer
@@ -43,11 +42,9 @@ CsvWriter* csv_writer_open_with_header(const char* path, std::string_view header
 // Opens the existing file `path` + ".csv" (whose header has `count` value columns) to append
 // rows; null when it cannot be opened.
 CsvWriter* csv_writer_open_append(const char* path, uint32_t count);
-// Appends "<time>,<value>,...\n". False when the writer is null or failed before, count
-// differs from the header's column count (nothing is written), or the file did not take it.
-bool csv_write_row(CsvWriter* writer, double time, const double* values, uint32_t count);
-// Appends rows formatted by csv_format_row (whole lines) for a header of `count` columns, with
-// the same results as csv_write_row.
+// Appends rows formatted by csv_format_row (whole lines) for a header of `count` columns. False
+// when the writer is null or failed before, count differs from the header's column count
+// (nothing is written), or the file did not take them.
 bool csv_write_text(CsvWriter* writer, std::string_view rows, uint32_t count);
 // Writes the buffered rows to the file. False when the writer is null or the file does not
 // take them (for example a full disk): the file is then cut back to its last whole row, the

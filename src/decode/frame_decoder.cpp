@@ -397,37 +397,3 @@ bool session_take_record(Session* session, RowTaker* taker, const RowRecord& rec
   if (!ok) session->output_failed = true;
   return ok;
 }
-
-namespace {
-
-struct DirectRows {
-  Session* session;
-  RowTaker taker;
-  bool ok;
-};
-
-void take_chunk(void* context, Chunk* chunk) {
-  auto* direct = static_cast<DirectRows*>(context);
-  RowReader reader = row_reader(chunk);
-  RowRecord record;
-  while (row_reader_next(&reader, &record))
-    if (!session_take_record(direct->session, &direct->taker, record)) direct->ok = false;
-  chunk_free(chunk);
-}
-
-}  // namespace
-
-bool session_on_frame(Session* session, const BusFrame* frame) {
-  DirectRows direct{session, RowTaker{}, true};
-  RowWriter out;
-  row_writer_init(&out, take_chunk, &direct);
-  RowMaker* maker = row_maker_new(session, session->time_base, &out);
-  if (maker) {
-    row_maker_frame(maker, frame);
-    row_maker_write_tally(maker);
-  }
-  row_writer_flush(&out);
-  row_maker_free(maker);
-  row_taker_clear(&direct.taker);
-  return maker && !out.failed && direct.ok;
-}

@@ -49,7 +49,3 @@ void row_taker_clear(RowTaker* taker);
 // row's file could not be created or did not take the row (each reported once per file); the file's
 // result is then a failure.
 bool session_take_record(Session* session, RowTaker* taker, const RowRecord& record);
-
-// Both stages for one frame at once, at the time base of the session's current file (for the
-// tests, which feed frames one by one). False as session_take_record.
-bool session_on_frame(Session* session, const BusFrame* frame);

@@ -122,15 +122,6 @@ bool output_set_path(const Session* session, std::string_view part, DynString* o
                           session->naming_split) >= 0;
 }
 
-bool output_relative_path(const Session* session, const Message* message, int32_t bus_kind,
-                          uint32_t channel, int32_t source_address, const DecodedMessage* decoded,
-                          DynString* out) {
-  ScopedDynString part;
-  return session &&
-         output_path_part(message, bus_kind, channel, source_address, decoded, &part.s) &&
-         output_set_path(session, part.view(), out);
-}
-
 namespace {
 
 // Within one run an output file is written by one writer only: a second writer would truncate
@@ -279,22 +270,6 @@ CsvWriter* writer_for_file(Session* session, const OutputFile& file) {
     ordered_map_insert(&session->writers, key);
   }
   return nullptr;
-}
-
-CsvWriter* writer_for_message(Session* session, const Message* message, int32_t bus_kind,
-                              uint32_t channel, int32_t source_address,
-                              const DecodedMessage* decoded) {
-  if (!session || !decoded || bus_kind < 0 || bus_kind >= 16 || channel >= 16) return nullptr;
-  ScopedDynString part, header;
-  GrowArray<const char*> names{};
-  bool built = output_path_part(message, bus_kind, channel, source_address, decoded, &part.s);
-  for (const DecodedValue& v : decoded->values)
-    if (built && !v.ignore) built = grow_array_push(&names, dynstring_data(&v.name)) != nullptr;
-  built = built && csv_header_line(&header.s, names.items, static_cast<uint32_t>(names.count));
-  OutputFile file{writer_key(bus_kind, channel, source_address, decoded), writer_identity(decoded),
-                  static_cast<uint32_t>(names.count), part.view(), header.view()};
-  grow_array_free(&names);
-  return built ? writer_for_file(session, file) : nullptr;
 }
 
 bool writer_map_flush(WriterMap* writers) {

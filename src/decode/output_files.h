@@ -40,10 +40,6 @@ bool output_path_part(const Message* message, int32_t bus_kind, uint32_t channel
 // (session and split are then 0, which no logger's file has). False when memory ran out or the
 // set has neither serial nor folder.
 bool output_set_path(const Session* session, std::string_view part, DynString* out);
-// Both of the above at once.
-bool output_relative_path(const Session* session, const Message* message, int32_t bus_kind,
-                          uint32_t channel, int32_t source_address, const DecodedMessage* decoded,
-                          DynString* out);
 
 // An output file as a decode describes it: writer key and identity, value columns, path part
 // and header line ("t,<name>,...\n").
@@ -60,11 +56,6 @@ struct OutputFile {
 // create output writer" is logged at level 5 with the file's path once per output set (the
 // key then holds a null writer until a later attempt succeeds).
 CsvWriter* writer_for_file(Session* session, const OutputFile& file);
-// The writer of the message's file in the current output set, as writer_for_file; null
-// without a message when bus kind or channel is 16 or more.
-CsvWriter* writer_for_message(Session* session, const Message* message, int32_t bus_kind,
-                              uint32_t channel, int32_t source_address,
-                              const DecodedMessage* decoded);
 
 // Flushes every open writer. False when any file could not take its rows; each such file is
 // logged with its path at level 5. All writers are flushed even after a failure.

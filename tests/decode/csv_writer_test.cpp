@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "decode/frame_decoder.h"
+#include "decode_test_helpers.h"
 #include "support/test_util.h"
 
 namespace {
@@ -32,9 +33,9 @@ TEST(CsvWriter, WholeFile) {
   double row1[] = {1.25, -3, 0};
   double row2[] = {out_of_range_nan(), -0.0, INFINITY};
   double row3[] = {NAN, 2.0000005, -1e-7};
-  EXPECT_TRUE(csv_write_row(w, 12.5, row1, 3));
-  EXPECT_TRUE(csv_write_row(w, 1699315199.9, row2, 3));
-  EXPECT_TRUE(csv_write_row(w, 0, row3, 3));
+  EXPECT_TRUE(decodetest::write_row(w, 12.5, row1, 3));
+  EXPECT_TRUE(decodetest::write_row(w, 1699315199.9, row2, 3));
+  EXPECT_TRUE(decodetest::write_row(w, 0, row3, 3));
   EXPECT_TRUE(csv_writer_close(w));
   EXPECT_EQ(test::read_text(dir.file("out.csv")),
             "t,Speed,Rpm,Odd,Name\n"
@@ -76,7 +77,7 @@ TEST(CsvWriter, EveryRowWidthFormatsLikePerFieldPrintf) {
     std::string path = dir.file("w" + std::to_string(count));
     CsvWriter* w = csv_writer_open(path.c_str(), names.data(), count);
     ASSERT_NE(w, nullptr);
-    EXPECT_TRUE(csv_write_row(w, 1700000000.5 + count, values.data(), count));
+    EXPECT_TRUE(decodetest::write_row(w, 1700000000.5 + count, values.data(), count));
     EXPECT_TRUE(csv_writer_close(w));
     std::string text = test::read_text(path + ".csv");
     EXPECT_EQ(text, expected) << "count " << count;
@@ -91,10 +92,10 @@ TEST(CsvWriter, RefusedRowsWriteNothing) {
   CsvWriter* w = csv_writer_open(dir.file("r").c_str(), names, 2);
   ASSERT_NE(w, nullptr);
   double values[] = {1, 2, 3};
-  EXPECT_FALSE(csv_write_row(w, 1, values, 1));
-  EXPECT_FALSE(csv_write_row(w, 1, values, 3));
-  EXPECT_FALSE(csv_write_row(nullptr, 1, values, 2));
-  EXPECT_TRUE(csv_write_row(w, 1, values, 2));
+  EXPECT_FALSE(decodetest::write_row(w, 1, values, 1));
+  EXPECT_FALSE(decodetest::write_row(w, 1, values, 3));
+  EXPECT_FALSE(decodetest::write_row(nullptr, 1, values, 2));
+  EXPECT_TRUE(decodetest::write_row(w, 1, values, 2));
   EXPECT_TRUE(csv_writer_close(w));
   EXPECT_TRUE(csv_writer_close(nullptr));
   EXPECT_EQ(test::read_text(dir.file("r.csv")), "t,A,B\n1.000000,1.000000,2.000000\n");
@@ -124,7 +125,7 @@ TEST(CsvWriter, FullDiskIsReported) {
   CsvWriter* w = csv_writer_open(dir.file("full").c_str(), names, 1);
   ASSERT_NE(w, nullptr);
   double one[] = {1};
-  EXPECT_TRUE(csv_write_row(w, 1, one, 1));  // still in the stream's buffer
+  EXPECT_TRUE(decodetest::write_row(w, 1, one, 1));  // still in the stream's buffer
   EXPECT_FALSE(csv_writer_flush(w));
   EXPECT_FALSE(csv_writer_close(w));
 
@@ -132,7 +133,7 @@ TEST(CsvWriter, FullDiskIsReported) {
   std::vector<double> many(2000, 123456.5);
   w = csv_writer_open(dir.file("full").c_str(), many_names.data(), 2000);
   ASSERT_NE(w, nullptr);
-  EXPECT_FALSE(csv_write_row(w, 1, many.data(), 2000));
+  EXPECT_FALSE(decodetest::write_row(w, 1, many.data(), 2000));
   EXPECT_FALSE(csv_writer_close(w));
   EXPECT_FALSE(csv_writer_flush(nullptr));
 }

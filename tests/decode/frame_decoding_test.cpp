@@ -10,6 +10,7 @@
 #include "decode/frame_decoder.h"
 #include "decode/output_files.h"
 #include "decode/session.h"
+#include "decode_test_helpers.h"
 #include "io/fs_root.h"
 #include "mdf/bus_frames.h"
 #include "support/test_util.h"
@@ -77,7 +78,7 @@ struct SessionFixture : ::testing::Test {
     std::copy(bytes.begin(), bytes.end(), frame.u.can.data);
     frame.data = frame.u.can.data;
     frame.data_length = bytes.size();
-    return session_on_frame(session, &frame);
+    return decodetest::session_on_frame(session, &frame);
   }
   std::string csv(const std::string& relative) {
     EXPECT_TRUE(session_finish(session));
@@ -233,14 +234,14 @@ TEST_F(SessionFixture, LengthBeyondTheDataAreaDecodesNothing) {
   can->u.can.bus_channel = 1;
   can->data = can->u.can.data;
   can->data_length = 100;
-  EXPECT_TRUE(session_on_frame(session, can.get()));
+  EXPECT_TRUE(decodetest::session_on_frame(session, can.get()));
   auto lin = std::make_unique<BusFrame>();
   lin->kind = FRAME_LIN;
   lin->id = 0x21;
   lin->u.lin.bus_channel = 1;
   lin->data = lin->u.lin.data;
   lin->data_length = 9;
-  EXPECT_TRUE(session_on_frame(session, lin.get()));
+  EXPECT_TRUE(decodetest::session_on_frame(session, lin.get()));
   EXPECT_EQ(session->statistics.messages, 0u);
   EXPECT_TRUE(session_finish(session));
   EXPECT_TRUE(test::list_files(dir.path).empty());

@@ -11,6 +11,7 @@
 
 #include "dbc/message_db.h"
 #include "decode/csv_writer.h"
+#include "decode_test_helpers.h"
 #include "io/fs_root.h"
 #include "support/log_capture.h"
 #include "support/test_util.h"
@@ -92,7 +93,7 @@ const Message* find(const MessageDatabase* db, uint32_t id) {
 
 std::string relative_path(const Session& s, const Message* m, int32_t sa, const DecodedMessage* d) {
   ScopedDynString out;
-  EXPECT_TRUE(output_relative_path(&s, m, BUS_KIND_CAN, 2, sa, d, &out.s));
+  EXPECT_TRUE(decodetest::output_relative_path(&s, m, BUS_KIND_CAN, 2, sa, d, &out.s));
   return std::string(out.view());
 }
 
@@ -162,8 +163,8 @@ TEST(OutputRelativePath, PiecesOfTheName) {
   out.session.output_month = 2;
   out.session.output_day = 29;
   ScopedDynString lin;
-  EXPECT_TRUE(output_relative_path(&out.session, engine_message, BUS_KIND_LIN, 9, NO_SOURCE_ADDRESS,
-                                   engine.get(), &lin.s));
+  EXPECT_TRUE(decodetest::output_relative_path(&out.session, engine_message, BUS_KIND_LIN, 9,
+                                               NO_SOURCE_ADDRESS, engine.get(), &lin.s));
   EXPECT_EQ(lin.view(), "FFFFFFFF/LIN9_EngineData/2024/02/29/4000000000_00000003");
 }
 
@@ -217,7 +218,7 @@ TEST(WriterForMessage, WholeOutputTree) {
     DecodedPtr d = decode(r.db, r.id, r.bytes);
     ASSERT_TRUE(d);
     const Message* m = r.id == ENGINE_ID ? engine_message : modes;
-    CsvWriter* w = writer_for_message(&out.session, m, BUS_KIND_CAN, 2, r.sa, d.get());
+    CsvWriter* w = decodetest::writer_for_message(&out.session, m, BUS_KIND_CAN, 2, r.sa, d.get());
     ASSERT_NE(w, nullptr);
     if (r.id == ENGINE_ID && r.sa == NO_SOURCE_ADDRESS) {
       // The same message from a second database with the same signal names shares the file.
@@ -228,7 +229,8 @@ TEST(WriterForMessage, WholeOutputTree) {
     }
     std::vector<double> values;
     for (const DecodedValue& v : d->values) values.push_back(v.value);
-    EXPECT_TRUE(csv_write_row(w, r.time, values.data(), static_cast<uint32_t>(values.size())));
+    EXPECT_TRUE(
+        decodetest::write_row(w, r.time, values.data(), static_cast<uint32_t>(values.size())));
   }
   EXPECT_EQ(out.session.statistics.files, 5u);
   EXPECT_TRUE(writer_map_flush(&out.session.writers));
@@ -267,10 +269,11 @@ TEST(WriterForMessage, IgnoredSignalsHaveNoColumnAndNoAppendRoot) {
   signal_list_add(&m->signals, "Hidden", &b1, 1);
   DecodedPtr d = decode(db.get(), ENGINE_ID, {1, 2, 0, 0, 0, 0, 0, 0});
   ASSERT_TRUE(d);
-  CsvWriter* w = writer_for_message(&out.session, m, BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, d.get());
+  CsvWriter* w =
+      decodetest::writer_for_message(&out.session, m, BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, d.get());
   ASSERT_NE(w, nullptr);
   double kept[] = {1};
-  EXPECT_TRUE(csv_write_row(w, 5, kept, 1));
+  EXPECT_TRUE(decodetest::write_row(w, 5, kept, 1));
   EXPECT_TRUE(session_close_outputs(&out.session));
   EXPECT_EQ(out.text("0A1B2C3D/CAN2_EngineData1/2023/11/07/00000012_00000003.csv"),
             "t,Kept\n5.000000,1.000000\n");
@@ -281,11 +284,11 @@ TEST(WriterForMessage, BusKindOrChannelOutOfRange) {
   DbPtr db = make_database();
   DecodedPtr d = decode(db.get(), ENGINE_ID, {1, 2, 0, 0, 0, 0, 0, 0});
   test::LogCapture log;
-  EXPECT_EQ(writer_for_message(&out.session, find(db.get(), ENGINE_ID), 16, 2, NO_SOURCE_ADDRESS,
-                               d.get()),
+  EXPECT_EQ(decodetest::writer_for_message(&out.session, find(db.get(), ENGINE_ID), 16, 2,
+                                           NO_SOURCE_ADDRESS, d.get()),
             nullptr);
-  EXPECT_EQ(writer_for_message(&out.session, find(db.get(), ENGINE_ID), BUS_KIND_CAN, 16,
-                               NO_SOURCE_ADDRESS, d.get()),
+  EXPECT_EQ(decodetest::writer_for_message(&out.session, find(db.get(), ENGINE_ID), BUS_KIND_CAN,
+                                           16, NO_SOURCE_ADDRESS, d.get()),
             nullptr);
   EXPECT_EQ(log.text(), "");
   EXPECT_TRUE(test::list_files(out.dir.path).empty());
@@ -301,9 +304,11 @@ TEST(WriterForMessage, FailedFolderCreationIsReportedWithThePath) {
   DecodedPtr d = decode(db.get(), ENGINE_ID, {1, 2, 0, 0, 0, 0, 0, 0});
   {
     test::LogCapture log;
-    EXPECT_EQ(writer_for_message(&out.session, m, BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, d.get()),
+    EXPECT_EQ(decodetest::writer_for_message(&out.session, m, BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS,
+                                             d.get()),
               nullptr);
-    EXPECT_EQ(writer_for_message(&out.session, m, BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, d.get()),
+    EXPECT_EQ(decodetest::writer_for_message(&out.session, m, BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS,
+                                             d.get()),
               nullptr);
     std::string path =
         out.dir.file("0A1B2C3D_out/CAN2_EngineData/2023/11/07/00000012_00000003.csv");
@@ -313,9 +318,12 @@ TEST(WriterForMessage, FailedFolderCreationIsReportedWithThePath) {
   }
   EXPECT_EQ(out.session.statistics.files, 0u);
   ASSERT_EQ(unlink(out.dir.file("0A1B2C3D_out").c_str()), 0);
-  CsvWriter* w = writer_for_message(&out.session, m, BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, d.get());
+  CsvWriter* w =
+      decodetest::writer_for_message(&out.session, m, BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, d.get());
   ASSERT_NE(w, nullptr);
-  EXPECT_EQ(writer_for_message(&out.session, m, BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, d.get()), w);
+  EXPECT_EQ(
+      decodetest::writer_for_message(&out.session, m, BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, d.get()),
+      w);
   EXPECT_EQ(out.session.statistics.files, 1u);
   EXPECT_TRUE(session_close_outputs(&out.session));
   EXPECT_EQ(
@@ -334,13 +342,13 @@ TEST(WriterMap, FlushAndCloseFailuresNameTheFile) {
   DbPtr db = make_database();
   DecodedPtr engine = decode(db.get(), ENGINE_ID, {1, 2, 0, 0, 0, 0, 0, 0});
   DecodedPtr modes = decode(db.get(), MODES_ID, {4, 9, 0, 0, 0, 0, 0, 1});
-  CsvWriter* bad = writer_for_message(&out.session, find(db.get(), ENGINE_ID), BUS_KIND_CAN, 2,
-                                      NO_SOURCE_ADDRESS, engine.get());
-  CsvWriter* good = writer_for_message(&out.session, find(db.get(), MODES_ID), BUS_KIND_CAN, 2,
-                                       NO_SOURCE_ADDRESS, modes.get());
+  CsvWriter* bad = decodetest::writer_for_message(&out.session, find(db.get(), ENGINE_ID),
+                                                  BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, engine.get());
+  CsvWriter* good = decodetest::writer_for_message(&out.session, find(db.get(), MODES_ID),
+                                                   BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, modes.get());
   ASSERT_TRUE(bad && good);
   double two[] = {1, 2};
-  EXPECT_TRUE(csv_write_row(bad, 1, two, 2));
+  EXPECT_TRUE(decodetest::write_row(bad, 1, two, 2));
   test::LogCapture log;
   EXPECT_FALSE(writer_map_flush(&out.session.writers));
   EXPECT_EQ(log.count("Could not flush output file " + path + "\n"), 1) << log.text();
