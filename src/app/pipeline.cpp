@@ -45,6 +45,8 @@ struct Pipeline {
   int32_t parts_running;   // parts started and not consumed
   DynString walk_lines;    // held lines of the walking thread
   bool walk_lines_failed;  // memory ran out for them: written at once from then on
+  LogSink saved_sink;      // the walking thread's sink before, put back at the end
+  void* saved_context;
 };
 
 namespace {
@@ -221,6 +223,7 @@ Pipeline* pipeline_create(const PipelineOps* ops, void* context, PipelineLimits 
     // Without threads the run goes on with one job.
     if (!pipeline->pool) pipeline->limits.jobs = 1;
   }
+  pipeline->saved_sink = log_thread_sink(&pipeline->saved_context);
   log_set_thread_sink(hold_walk_line, pipeline);
   return pipeline;
 }
@@ -271,7 +274,7 @@ int32_t pipeline_finish(Pipeline* pipeline) {
 void pipeline_destroy(Pipeline* pipeline) {
   if (!pipeline) return;
   pipeline_finish(pipeline);
-  log_set_thread_sink(nullptr, nullptr);
+  log_set_thread_sink(pipeline->saved_sink, pipeline->saved_context);
   worker_pool_destroy(pipeline->pool);
   pipeline->~Pipeline();
   free(pipeline);

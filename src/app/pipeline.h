@@ -48,7 +48,8 @@ PipelineLimits pipeline_limits(int32_t jobs);
 // A pipeline of `limits.jobs` worker threads (none for one job). The calling thread is the one
 // that walks: from here to pipeline_destroy, the lines it logs while it is not in stage B are
 // held and written before the lines of the next input it adds (or at pipeline_finish), so that
-// the walk's lines keep their place among the inputs'. Null when memory ran out.
+// the walk's lines keep their place among the inputs'; its sink before is put back at the
+// end. Null when memory ran out.
 Pipeline* pipeline_create(const PipelineOps* ops, void* context, PipelineLimits limits);
 // Adds the next input in walk order with the stage's data for it, which the pipeline releases.
 // An input with `may_split` may get more parts (pipeline_add_parts); the inputs after it start
