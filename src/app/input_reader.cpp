@@ -104,14 +104,39 @@ struct SharedInput {
   std::atomic<int32_t> references;
   uint64_t size;
   double time_base;
-  uint8_t* data;
+  const uint8_t* data;
+  uint8_t* owned;  // the bytes when they are the shared input's own,
+  Stream* owner;   // or the stream that holds them (a container's decoded content)
 };
 
 void release_shared(SharedInput* shared) {
   if (!shared || shared->references.fetch_sub(1) != 1) return;
-  free(shared->data);
+  free(shared->owned);
+  stream_close(shared->owner);
   shared->~SharedInput();
   free(shared);
+}
+
+// A container's content that lies in memory is shared as it is: the decoded stream moves into
+// the shared input and *stream becomes a view of its bytes. Null (nothing changed) otherwise.
+SharedInput* share_content(Stream** stream) {
+  const uint8_t* data = nullptr;
+  uint64_t size = 0;
+  if (!stream_bytes_view(decoded_container_content(*stream), &data, &size)) return nullptr;
+  Stream* view = bytes_stream_new(data, size);
+  void* memory = view ? malloc(sizeof(SharedInput)) : nullptr;
+  if (!memory) {
+    stream_close(view);
+    return nullptr;
+  }
+  auto* shared = new (memory) SharedInput;
+  shared->references = 1;
+  shared->size = size;
+  shared->data = data;
+  shared->owned = nullptr;
+  shared->owner = *stream;
+  *stream = view;
+  return shared;
 }
 
 // The whole file in memory for parts to share (the file closed); null when it cannot be read
@@ -133,7 +158,8 @@ SharedInput* read_shared(Stream* file) {
   if (data && done == static_cast<uint64_t>(size)) {
     shared->references = 1;
     shared->size = done;
-    shared->data = data;
+    shared->data = shared->owned = data;
+    shared->owner = nullptr;
     return shared;
   }
   if (!data) {
@@ -165,20 +191,20 @@ struct OpenedLog {
   Stream* stream;
   MdfFile* file;
   HdBlock* hd;
-  bool unwrapped;  // the MDF file is a container's content
 };
 
-// Buffers (unless it is in memory already) and unwraps the input and opens its MDF file. On
-// failure everything is closed and the result code returned.
-int32_t open_log(const Converter* converter, Stream* stream, bool in_memory, OpenedLog* log) {
+// Buffers (unless it is shared in memory already) and unwraps the input and opens its MDF
+// file. A container's content in memory becomes the shared input. On failure everything is
+// closed and the result code returned.
+int32_t open_log(const Converter* converter, Stream* stream, SharedInput** shared, OpenedLog* log) {
   *log = OpenedLog{};
   if (!stream) return CONVERT_FAILED;  // the walk could not open it (logged)
-  if (!in_memory) stream = buffer_input(converter, stream);
+  if (!*shared) stream = buffer_input(converter, stream);
   if (!stream) return CONVERT_FAILED;
   Stream* outer = stream;
   int32_t unwrapped = unwrap_containers(converter, &stream);
   if (unwrapped != CONVERT_OK) return unwrapped;
-  log->unwrapped = stream != outer;
+  if (stream != outer && !*shared) *shared = share_content(&stream);
   MdfFile* file = mdf_open(stream);
   const char* failure = nullptr;
   if (!file) {
@@ -426,7 +452,7 @@ int32_t open_input(InputJob* job, SharedInput** shared, OpenedLog* log) {
     file = *shared ? bytes_stream_new((*shared)->data, (*shared)->size) : nullptr;
     if (!file) return CONVERT_FAILED;
   }
-  return open_log(job->converter, file, *shared != nullptr, log);
+  return open_log(job->converter, file, shared, log);
 }
 
 // The first part: opens the input, reads its header, hands ranges of a large input on to
@@ -456,8 +482,7 @@ void read_first_part(InputJob* job, PartOutput* out) {
     // Stage B decides at once whether it takes the rows.
     row_writer_flush(&out->rows);
     GrowArray<Segment> segments{};
-    // Only the plain file's bytes are shared: a container's content is its own.
-    bool split = job->may_split && shared && !log.unwrapped;
+    bool split = job->may_split && shared;
     if (!plan_segments(log.hd, split ? split_sizes.range_bytes : 0, &segments))
       out->rows.failed = true;
     if (split) {

@@ -310,14 +310,6 @@ Stream* bytes_stream_new(const uint8_t* data, uint64_t size) {
   return &b->base;
 }
 
-bool stream_bytes_view(const Stream* s, const uint8_t** data, uint64_t* size) {
-  if (!s || s->ops != &BYTES_OPS) return false;
-  const auto* b = reinterpret_cast<const BytesStream*>(s);
-  *data = b->data;
-  *size = b->size;
-  return true;
-}
-
 // ---- SpillStream ----
 
 namespace {
@@ -818,3 +810,19 @@ Stream* crc32_stream_new(Stream* inner) {
 }
 
 uint32_t crc32_stream_value(Stream* s) { return reinterpret_cast<Crc32Stream*>(s)->reg; }
+
+bool stream_bytes_view(const Stream* s, const uint8_t** data, uint64_t* size) {
+  if (s && s->ops == &SPILL_OPS) s = reinterpret_cast<const SpillStream*>(s)->memory;
+  if (!s) return false;
+  if (s->ops == &MEMORY_OPS) {
+    const auto* m = reinterpret_cast<const MemoryStream*>(s);
+    *data = m->data;
+    *size = m->size;
+    return true;
+  }
+  if (s->ops != &BYTES_OPS) return false;
+  const auto* b = reinterpret_cast<const BytesStream*>(s);
+  *data = b->data;
+  *size = b->size;
+  return true;
+}

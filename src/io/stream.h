@@ -74,8 +74,10 @@ uint8_t* memory_stream_append_room(Stream* s, uint64_t n);
 // the stream lives; several views of the same bytes read apart (each has its own position),
 // also on several threads. Null when memory ran out.
 Stream* bytes_stream_new(const uint8_t* data, uint64_t size);
-// The bytes a view of bytes shows, for readers that take them in place; false (nothing set)
-// for every other kind of stream.
+// The bytes a stream holds in memory whole, for readers that take them in place: those of a
+// view of bytes, a memory stream, or a spill stream whose bytes are still in memory. They stay
+// where they are until the stream is written or closed. False (nothing set) for every other
+// kind of stream.
 bool stream_bytes_view(const Stream* s, const uint8_t** data, uint64_t* size);
 // Bytes in memory while they fit in `threshold` bytes; a write that would pass it first moves
 // them to a temporary file (in $TMPDIR, else /tmp) that is unlinked from the start, so that it

@@ -47,6 +47,10 @@ constexpr StreamOps DECODED_OPS{decoded_read, decoded_write, decoded_tell, decod
 
 }  // namespace
 
+Stream* decoded_container_content(Stream* s) {
+  return s && s->ops == &DECODED_OPS ? decoded_content(s) : nullptr;
+}
+
 DecodedContainerStream* decoded_container_new(const ContainerHeader* header,
                                               uint64_t memory_threshold) {
   if (!header) return nullptr;

@@ -40,6 +40,9 @@ struct DecodedContainerStream {
   ContainerHeader header;
 };
 
+// The content of a decoded-container stream; null for any other stream.
+Stream* decoded_container_content(Stream* s);
+
 // A decoded-container stream over new, empty content that moves from memory to a temporary
 // file beyond `memory_threshold` bytes; null when memory runs out.
 DecodedContainerStream* decoded_container_new(const ContainerHeader* header,

@@ -22,8 +22,8 @@ inline bool write_row(CsvWriter* writer, double time, const double* values, uint
 }
 
 // The path of the message's file in the session's output set.
-inline bool output_relative_path(const Session* session, const Message* message,
-                                 int32_t bus_kind, uint32_t channel, int32_t source_address,
+inline bool output_relative_path(const Session* session, const Message* message, int32_t bus_kind,
+                                 uint32_t channel, int32_t source_address,
                                  const DecodedMessage* decoded, DynString* out) {
   ScopedDynString part;
   return output_path_part(message, bus_kind, channel, source_address, decoded, &part.s) &&
@@ -44,9 +44,8 @@ inline CsvWriter* writer_for_message(Session* session, const Message* message, i
     if (!v.ignore) names.push_back(dynstring_data(&v.name));
   if (!csv_header_line(&header.s, names.data(), static_cast<uint32_t>(names.size())))
     return nullptr;
-  OutputFile file{writer_key(bus_kind, channel, source_address, decoded),
-                  writer_identity(decoded), static_cast<uint32_t>(names.size()), part.view(),
-                  header.view()};
+  OutputFile file{writer_key(bus_kind, channel, source_address, decoded), writer_identity(decoded),
+                  static_cast<uint32_t>(names.size()), part.view(), header.view()};
   return writer_for_file(session, file);
 }
 
