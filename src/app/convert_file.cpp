@@ -408,7 +408,7 @@ int32_t convert_file(Converter* converter, std::string_view input_path,
   Pipeline* pipeline = pipeline_create(&CONVERSION_STAGES, &run, pipeline_limits(1));
   if (!pipeline) return CONVERT_FAILED;
   InputJob* job = conversion_input(converter, input_path, output_path, 0, false);
-  int32_t result = job ? pipeline_add(pipeline, job, false) : CONVERT_FAILED;
+  int32_t result = job ? pipeline_add(pipeline, job, 0, false) : CONVERT_FAILED;
   result |= pipeline_finish(pipeline);
   pipeline_destroy(pipeline);
   return result;

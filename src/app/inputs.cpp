@@ -203,7 +203,7 @@ int convert_log_file(Walk* walk, const FsFolder* folder, std::string_view folder
     walk->totals->failed += 1;
     return CONVERT_FAILED;
   }
-  return pipeline_add(walk->pipeline, job, split);
+  return pipeline_add(walk->pipeline, job, size, split);
 }
 
 // Walks the folder `name` of `parent` unless the run has been there already: a folder reached

@@ -29,6 +29,7 @@ struct PipelineInput {
   bool planned;         // no more parts will be added (guarded by the pipeline's mutex)
   bool started;         // its first part has started
   int32_t result;
+  uint64_t bytes;  // its size
 };
 
 struct Pipeline {
@@ -103,6 +104,14 @@ void run_part(void* argument) {
   chunk_queue_close(&part->queue);
 }
 
+// Whether one more input may start: one per job, and one more when it is small, so that a
+// worker that is done ahead of stage B has the next input to go on with.
+bool may_start_input(const Pipeline* pipeline, const PipelineInput* input) {
+  const int32_t jobs = pipeline->limits.jobs;
+  return pipeline->inputs_running < jobs ||
+         (pipeline->inputs_running == jobs && input->bytes <= PIPELINE_EXTRA_INPUT_BYTES);
+}
+
 // Starts parts in walk order while the limits allow (the caller holds the mutex). The parts
 // of an input start only once the parts of the inputs before it are known and started, so
 // that the workers take parts in the order in which stage B consumes them.
@@ -112,7 +121,7 @@ void start_parts(Pipeline* pipeline) {
     for (PipelinePart* part = input->parts; part; part = part->next) {
       if (part->started) continue;
       if (pipeline->parts_running >= 2 * jobs) return;
-      if (!input->started && pipeline->inputs_running >= jobs) return;
+      if (!input->started && !may_start_input(pipeline, input)) return;
       if (!worker_pool_submit(pipeline->pool, run_part, part)) return;
       part->started = true;
       pipeline->parts_running += 1;
@@ -204,7 +213,7 @@ int32_t finish_oldest(Pipeline* pipeline) {
 PipelineLimits pipeline_limits(int32_t jobs) {
   if (jobs < 1) jobs = 1;
   constexpr uint64_t MIB = uint64_t{1} << 20;
-  uint64_t limit = 32 * MIB / static_cast<uint64_t>(jobs);
+  uint64_t limit = 24 * MIB / static_cast<uint64_t>(jobs);
   if (limit < MIB / 4) limit = MIB / 4;  // one chunk of rows
   if (limit > 8 * MIB) limit = 8 * MIB;
   return PipelineLimits{jobs, limit};
@@ -228,7 +237,7 @@ Pipeline* pipeline_create(const PipelineOps* ops, void* context, PipelineLimits 
   return pipeline;
 }
 
-int32_t pipeline_add(Pipeline* pipeline, void* data, bool may_split) {
+int32_t pipeline_add(Pipeline* pipeline, void* data, uint64_t bytes, bool may_split) {
   auto* input = static_cast<PipelineInput*>(calloc(1, sizeof(PipelineInput)));
   PipelinePart* part = input ? new_part(pipeline, input, data, 0) : nullptr;
   if (!part) {
@@ -240,6 +249,7 @@ int32_t pipeline_add(Pipeline* pipeline, void* data, bool may_split) {
   // The first part's data is the input's data: a part owns none of its own.
   part->data = nullptr;
   input->data = data;
+  input->bytes = bytes;
   input->parts = part;
   input->planned = !may_split || !pipeline->pool;
   input->preface = pipeline->walk_lines;
@@ -258,7 +268,7 @@ int32_t pipeline_add(Pipeline* pipeline, void* data, bool may_split) {
   // With workers, one input more than they can take waits, ready to start when one ends; with
   // one job the input is converted at once.
   int32_t result = 0;
-  const int32_t waiting = pipeline->pool ? pipeline->limits.jobs + 1 : 0;
+  const int32_t waiting = pipeline->pool ? pipeline->limits.jobs + 2 : 0;
   while (pipeline->waiting > waiting) result |= finish_oldest(pipeline);
   return result;
 }

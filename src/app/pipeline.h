@@ -33,16 +33,20 @@ struct PipelineOps {
   void (*release_part)(void* context, void* data);
 };
 
-// How far parts may run ahead of stage B. Parts start in walk order; at most `jobs` inputs and
-// 2 x jobs parts are between their start and the end of their stage B, and each part's queue
-// holds at most queue_limit bytes of chunks that stage B has not taken yet.
+// How far parts may run ahead of stage B. Parts start in walk order; at most `jobs` inputs
+// (and one more of up to PIPELINE_EXTRA_INPUT_BYTES) and 2 x jobs parts are between their start
+// and the end of their stage B, and each part's queue holds at most queue_limit bytes of chunks
+// that stage B has not taken yet.
 struct PipelineLimits {
   int32_t jobs;
   uint64_t queue_limit;
 };
 
-// The limits for a number of jobs: queues of 32 MiB / jobs each, from 256 KiB (one chunk of
-// rows) to 8 MiB, so 64 MiB in all for up to 128 jobs.
+constexpr uint64_t PIPELINE_EXTRA_INPUT_BYTES = uint64_t{16} << 20;
+
+// The limits for a number of jobs: queues of 24 MiB / jobs each, from 256 KiB (one chunk of
+// rows) to 8 MiB, so 48 MiB in all for up to 96 jobs; with the extra input, what the pipeline
+// holds besides one input per job stays within 64 MiB.
 PipelineLimits pipeline_limits(int32_t jobs);
 
 // A pipeline of `limits.jobs` worker threads (none for one job). The calling thread is the one
@@ -51,11 +55,12 @@ PipelineLimits pipeline_limits(int32_t jobs);
 // the walk's lines keep their place among the inputs'; its sink before is put back at the
 // end. Null when memory ran out.
 Pipeline* pipeline_create(const PipelineOps* ops, void* context, PipelineLimits limits);
-// Adds the next input in walk order with the stage's data for it, which the pipeline releases.
+// Adds the next input in walk order, of `bytes` bytes, with the stage's data for it, which the
+// pipeline releases.
 // An input with `may_split` may get more parts (pipeline_add_parts); the inputs after it start
 // only once its parts are known. May run stage B of earlier inputs first, so that a bounded
 // number of inputs wait. Returns the OR of the results of the inputs that stage B ended here.
-int32_t pipeline_add(Pipeline* pipeline, void* data, bool may_split);
+int32_t pipeline_add(Pipeline* pipeline, void* data, uint64_t bytes, bool may_split);
 // Runs stage B for every input added, and writes the walk's lines held since the last input.
 // Returns the OR of their results.
 int32_t pipeline_finish(Pipeline* pipeline);

@@ -111,7 +111,8 @@ Outcome run(const std::vector<InputPlan>& plans, int jobs, int* most_producing) 
   int32_t status = 0;
   for (size_t i = 0; i < plans.size(); ++i) {
     LOG(LOG_INFO, "walk before %zu", i);
-    status |= pipeline_add(pipeline, new PartData{static_cast<int>(i), 0}, plans[i].parts > 1);
+    status |=
+        pipeline_add(pipeline, new PartData{static_cast<int>(i), 0}, 1000, plans[i].parts > 1);
   }
   LOG(LOG_INFO, "walk done");
   status |= pipeline_finish(pipeline);
