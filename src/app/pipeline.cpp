@@ -294,7 +294,6 @@ void* pipeline_input_data(const PipelineInput* input) { return input->data; }
 void* pipeline_part_data(const PipelinePart* part) { return part->data; }
 PipelineInput* pipeline_part_input(const PipelinePart* part) { return part->input; }
 int32_t pipeline_part_index(const PipelinePart* part) { return part->index; }
-int32_t pipeline_input_result(const PipelineInput* input) { return input->result; }
 int32_t pipeline_input_parts(const PipelineInput* input) {
   int32_t count = 0;
   for (const PipelinePart* part = input->parts; part; part = part->next) ++count;

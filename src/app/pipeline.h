@@ -72,8 +72,6 @@ void* pipeline_input_data(const PipelineInput* input);
 void* pipeline_part_data(const PipelinePart* part);
 PipelineInput* pipeline_part_input(const PipelinePart* part);
 int32_t pipeline_part_index(const PipelinePart* part);
-// The input's result as stage B's end returned it (0 before).
-int32_t pipeline_input_result(const PipelineInput* input);
 // The number of the input's parts (for stage B's end: all of them are known then).
 int32_t pipeline_input_parts(const PipelineInput* input);
 

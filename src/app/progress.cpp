@@ -12,9 +12,10 @@
 #include "decode/converter.h"
 #include "support/log.h"
 
-bool progress_active = false;
-
 namespace {
+
+// True between progress_start and progress_stop when the display is on.
+bool progress_active = false;
 
 constexpr size_t PATH_ROOM = 1024;
 constexpr size_t DEFAULT_WIDTH = 80;  // when the terminal does not tell its width

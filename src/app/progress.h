@@ -10,13 +10,8 @@
 struct Converter;
 struct ConversionOptions;
 
-// Frames between two readings of the clock; a power of two so the per-frame check is a mask.
-constexpr uint64_t PROGRESS_FRAME_INTERVAL = 4096;
 // The status line is redrawn at most this often.
 constexpr int64_t PROGRESS_REDRAW_MS = 100;
-
-// True between progress_start and progress_stop when the display is on.
-extern bool progress_active;
 
 // Whether the run shows progress: standard error is a terminal and the options do not say
 // non_interactive.
@@ -36,11 +31,6 @@ void progress_file_position(uint64_t bytes);
 void progress_file_end(uint64_t size);
 // Redraws when the redraw interval has passed.
 void progress_poll();
-
-// Called after each decoded frame with the converter's frame count: one test and a mask.
-inline void progress_frame(uint64_t frames) {
-  if (progress_active && (frames & (PROGRESS_FRAME_INTERVAL - 1)) == 0) progress_poll();
-}
 
 // Writes the status text for the given state into `out` (room for `capacity` bytes, at most
 // `width` of them used, width >= 1) and returns its length: files and MB done of the totals,

@@ -272,19 +272,6 @@ CsvWriter* writer_for_file(Session* session, const OutputFile& file) {
   return nullptr;
 }
 
-bool writer_map_flush(WriterMap* writers) {
-  bool ok = true;
-  if (!writers->nodes) return ok;
-  ordered_map_for_each(writers, [&](const uint64_t&, CsvWriter*& writer) {
-    if (writer && !csv_writer_flush(writer)) {
-      LOG(LOG_ERROR, "Could not flush output file %s", csv_writer_path(writer));
-      ok = false;
-    }
-    return true;
-  });
-  return ok;
-}
-
 bool writer_map_destroy(WriterMap* writers) {
   bool ok = true;
   if (writers->nodes) {

@@ -57,10 +57,6 @@ struct OutputFile {
 // key then holds a null writer until a later attempt succeeds).
 CsvWriter* writer_for_file(Session* session, const OutputFile& file);
 
-// Flushes every open writer. False when any file could not take its rows; each such file is
-// logged with its path at level 5. All writers are flushed even after a failure.
-bool writer_map_flush(WriterMap* writers);
-
 // Closes every writer and frees the node array; the map is then empty with no storage. False
 // when any close failed (an incomplete file); each such file is logged with its path at level 5.
 bool writer_map_destroy(WriterMap* writers);

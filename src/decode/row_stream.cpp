@@ -89,11 +89,6 @@ void row_writer_flush(RowWriter* writer) {
   writer->deliver(writer->context, chunk);
 }
 
-void row_writer_release(RowWriter* writer) {
-  chunk_free(writer->chunk);
-  writer->chunk = nullptr;
-}
-
 bool row_reader_next(RowReader* reader, RowRecord* record) {
   if (static_cast<uint64_t>(reader->end - reader->at) < RECORD_HEAD) return false;
   uint32_t size;

@@ -110,8 +110,6 @@ void row_writer_add(RowWriter* writer, RowRecordKind kind, const void* head, uin
 void row_writer_add_counts(RowWriter* writer);
 // Hands the chunk over, counts included (nothing when it holds neither records nor counts).
 void row_writer_flush(RowWriter* writer);
-// Frees a chunk not handed over.
-void row_writer_release(RowWriter* writer);
 
 // Stage B's side: the records of one chunk in order.
 struct RowRecord {

@@ -35,18 +35,6 @@ bool dynstring_from(DynString* out, const char* bytes, uint64_t n) {
   return true;
 }
 
-bool dynstring_with_capacity(DynString* out, uint64_t capacity) {
-  memset(out, 0, sizeof *out);
-  if (capacity >= DYNSTRING_MAX_LENGTH) return false;
-  char* buffer = static_cast<char*>(malloc(capacity + 1));
-  if (!buffer) return false;
-  buffer[0] = 0;
-  out->u.heap.data = buffer;
-  out->u.heap.length = 0;
-  out->u.heap.not_capacity = ~static_cast<int64_t>(capacity);
-  return true;
-}
-
 void dynstring_clear(DynString* s) { set_length(s, 0); }
 
 void dynstring_truncate(DynString* s, uint64_t n) {

@@ -57,13 +57,12 @@ inline std::string_view dynstring_sv(const DynString* s) {
   return {dynstring_data(s), static_cast<size_t>(dynstring_length(s))};
 }
 
-// Constructors write into `out` (whose old content is not freed) and return false when
-// memory is exhausted, leaving `out` empty.
+// Writes the text into `out` (whose old content is not freed); false when memory is exhausted,
+// leaving `out` empty.
 bool dynstring_from(DynString* out, const char* bytes, uint64_t n);
 inline bool dynstring_from(DynString* out, std::string_view text) {
   return dynstring_from(out, text.data(), text.size());
 }
-bool dynstring_with_capacity(DynString* out, uint64_t capacity);
 
 void dynstring_clear(DynString* s);
 // Sets the length to n (n <= length) and terminates the text there.

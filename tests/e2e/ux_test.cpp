@@ -46,12 +46,12 @@ std::vector<uint8_t> engine_log(uint32_t serial, uint32_t split, int frames) {
 
 // A folder of logs whose conversion logs lines while files are being converted: a compressed
 // file ("Found compressed file"), an encrypted one without password (two error lines), and
-// enough frames to pass the per-frame progress check several times.
+// a file of some ten thousand frames, whose rows take several chunks.
 struct Workspace {
   test::TempDir dir;
   Workspace() {
     test::write_file(dir.file("can1.dbc"), std::string(CAN_DBC));
-    auto plain = engine_log(0xAB, 1, 3 * static_cast<int>(PROGRESS_FRAME_INTERVAL) + 7);
+    auto plain = engine_log(0xAB, 1, 3 * 4096 + 7);
     test::write_file(dir.file("logs/day/1.MF4"), plain);
     test::write_file(dir.file("logs/day/2.MFC"),
                      test::make_compressed_container(engine_log(0xAB, 2, 50), 0xAB));
