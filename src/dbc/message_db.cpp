@@ -209,7 +209,8 @@ void walk_signals(const SignalList* list, const uint8_t* bytes, uint64_t byte_co
     if (!extract_signal_raw(bytes, byte_count, &s.layout, &raw)) continue;
     double value = raw * s.layout.factor + s.layout.offset;
     DecodedValue* v = grow_array_push(&result->values);
-    if (v && dynstring_from(&v->name, dynstring_sv(&s.name))) {
+    if (v) {
+      v->name = dynstring_sv(&s.name);
       v->ignore = s.ignore;
       v->has_branches = s.branches.count > 0;
       v->in_range = in_range(s, raw);
@@ -217,8 +218,6 @@ void walk_signals(const SignalList* list, const uint8_t* bytes, uint64_t byte_co
       v->value = value;
       v->minimum = s.layout.minimum;
       v->maximum = s.layout.maximum;
-    } else if (v) {
-      --result->values.count;  // the name could not be copied: drop this one value
     }
     // A hand-built tree deeper than the parser allows is cut off rather than recursed into.
     if (depth >= MUX_DEPTH_LIMIT) continue;
@@ -235,12 +234,16 @@ void walk_signals(const SignalList* list, const uint8_t* bytes, uint64_t byte_co
 
 bool message_db_decode_into(const MessageDatabase* db, uint32_t key, const uint8_t* bytes,
                             uint64_t byte_count, DecodedMessage* out) {
-  // Names of earlier values are released, their array kept: short names live in place, so a
-  // decode of known size allocates nothing.
-  for (DecodedValue& v : out->values) dynstring_free(&v.name);
   out->values.count = 0;
   const Message* m = message_db_find(db, key);
-  if (!m) return false;
+  return m && message_decode_into(m, key, bytes, byte_count, out);
+}
+
+bool message_decode_into(const Message* m, uint32_t key, const uint8_t* bytes, uint64_t byte_count,
+                         DecodedMessage* out) {
+  // The array of earlier values is kept, and values name their signals in the database, so a
+  // decode of known size allocates nothing.
+  out->values.count = 0;
   dynstring_clear(&out->name);
   if (!dynstring_append(&out->name, dynstring_data(&m->name), dynstring_length(&m->name)))
     return false;
@@ -275,7 +278,6 @@ const DecodedValue* decoded_values_next(const DecodedValue* entry) {
 
 void decoded_message_clear(DecodedMessage* result) {
   if (!result) return;
-  for (DecodedValue& v : result->values) dynstring_free(&v.name);
   grow_array_free(&result->values);
   dynstring_free(&result->name);
   *result = DecodedMessage{};

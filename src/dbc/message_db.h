@@ -113,7 +113,7 @@ MuxBranch* branch_add(BranchList* branches, uint32_t low, uint32_t high);
 const MuxBranch* branch_containing(const BranchList* branches, uint32_t value);
 
 struct DecodedValue {
-  DynString name;
+  std::string_view name;  // the signal's name in the database (valid while the database is)
   uint8_t ignore;
   uint8_t has_branches;  // the signal is a multiplexor in use
   uint8_t last;          // the final value of its message (iteration stops here)
@@ -141,6 +141,9 @@ DecodedMessage* message_db_decode(const MessageDatabase* db, uint32_t key, const
 // False (and `out` without values) when no message has the key or memory ran out.
 bool message_db_decode_into(const MessageDatabase* db, uint32_t key, const uint8_t* bytes,
                             uint64_t byte_count, DecodedMessage* out);
+// As message_db_decode_into, for the message `m` (found by its `key`) of a database.
+bool message_decode_into(const Message* m, uint32_t key, const uint8_t* bytes, uint64_t byte_count,
+                         DecodedMessage* out);
 // Frees what a DecodedMessage holds, not the record itself, and leaves it zeroed.
 void decoded_message_clear(DecodedMessage* result);
 const DecodedValue* decoded_values_first(const DecodedMessage* result);

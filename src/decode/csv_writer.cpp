@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,10 +14,40 @@
 
 namespace {
 
-// The buffer starts small, as most files take few rows, and doubles each time it fills up to
-// this bound (one write per 8 KiB of rows).
+// The buffer starts small, as most files take few rows, and doubles each time it fills: up to
+// 8 KiB always, and on to 64 KiB (one write per 64 KiB of rows, an eighth of the system calls)
+// while the buffers of all writers together hold at most 16 MiB beyond their first 8 KiB each,
+// so that thousands of open files stay within a small bound.
 constexpr uint32_t FIRST_BUFFER_CAPACITY = 4096;
-constexpr uint32_t LARGEST_BUFFER_CAPACITY = 8192;
+constexpr uint32_t ALWAYS_BUFFER_CAPACITY = 8192;
+constexpr uint32_t LARGEST_BUFFER_CAPACITY = 65536;
+constexpr uint64_t GROWN_BUFFER_BUDGET = uint64_t{16} << 20;
+
+// Bytes of all writers' buffers beyond ALWAYS_BUFFER_CAPACITY each.
+std::atomic<uint64_t> grown_buffer_bytes{0};
+
+uint64_t grown_part(uint32_t capacity) {
+  return capacity > ALWAYS_BUFFER_CAPACITY ? capacity - ALWAYS_BUFFER_CAPACITY : 0;
+}
+
+// Doubles the writer's buffer when the bound and the budget allow it and memory is there.
+void grow_buffer(CsvWriter* writer) {
+  uint32_t capacity = writer->capacity;
+  if (capacity >= LARGEST_BUFFER_CAPACITY) return;
+  uint64_t more = grown_part(capacity * 2) - grown_part(capacity);
+  if (more > 0 &&
+      grown_buffer_bytes.fetch_add(more, std::memory_order_relaxed) + more > GROWN_BUFFER_BUDGET) {
+    grown_buffer_bytes.fetch_sub(more, std::memory_order_relaxed);
+    return;
+  }
+  char* grown = static_cast<char*>(realloc(writer->buffer, capacity * 2));
+  if (!grown) {
+    grown_buffer_bytes.fetch_sub(more, std::memory_order_relaxed);
+    return;
+  }
+  writer->buffer = grown;
+  writer->capacity = capacity * 2;
+}
 
 // Writes whole rows (they end in line feeds) to the file. When the file takes only part of
 // them, it is cut back to the last line feed it took, so no partial row stays; the writer has
@@ -51,13 +82,7 @@ bool drain_buffer(CsvWriter* writer) {
 bool append_rows(CsvWriter* writer, const char* rows, uint64_t size) {
   if (writer->buffered + size > writer->capacity) {
     if (!drain_buffer(writer)) return false;
-    if (writer->capacity < LARGEST_BUFFER_CAPACITY) {
-      char* grown = static_cast<char*>(realloc(writer->buffer, writer->capacity * 2));
-      if (grown) {
-        writer->buffer = grown;
-        writer->capacity *= 2;
-      }
-    }
+    grow_buffer(writer);
     if (size > writer->capacity) return write_rows(writer, rows, size);
   }
   memcpy(writer->buffer + writer->buffered, rows, size);
@@ -180,6 +205,7 @@ bool csv_writer_close(CsvWriter* writer) {
   bool ok = csv_writer_flush(writer);
   if (close(writer->fd) != 0) ok = false;
   dynstring_free(&writer->path);
+  grown_buffer_bytes.fetch_sub(grown_part(writer->capacity), std::memory_order_relaxed);
   free(writer->buffer);
   free(writer);
   return ok;

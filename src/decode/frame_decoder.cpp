@@ -98,6 +98,24 @@ struct DescriptorTraits {
   static void destroy(DescriptorEntry&) {}
 };
 
+// Descriptors of recent messages without multiplexors: their file depends only on the message
+// and the route, so it is found again without hashing the decoded values.
+struct RecentDescriptor {
+  const Message* message;
+  uint64_t route;  // route_bits
+  uint32_t index;
+};
+constexpr uint32_t RECENT_DESCRIPTORS = 64;
+
+// The key, bus kind, channel, source address (9 bits, so that none differs from each address)
+// and database of a route.
+uint64_t route_bits(const FrameRoute& route, uint32_t database) {
+  return route.key | (static_cast<uint64_t>(route.bus_kind & 0xF) << 32) |
+         (static_cast<uint64_t>(route.channel & 0xF) << 36) |
+         (static_cast<uint64_t>(route.source_address & 0x1FF) << 40) |
+         (static_cast<uint64_t>(database) << 49);
+}
+
 // The low 32 bits of the value truncated toward zero; false for NaN and infinities (as the
 // output path takes a multiplexor's branch).
 bool selector_bits(double value, uint32_t* out) {
@@ -117,6 +135,7 @@ struct RowMaker {
   DecodedMessage decoded;  // reused for every decode: no allocation per frame
   GrowArray<double> values;
   HashTable<DescriptorEntry> descriptors;
+  RecentDescriptor recent[RECENT_DESCRIPTORS];
   uint32_t defined;
   int64_t day_number;  // of the last row's day, -1 before the first
   PackedDay day;
@@ -146,7 +165,7 @@ uint64_t branch_signature(const Message* message, const DecodedMessage* decoded)
   uint64_t signature = 0;
   for (const DecodedValue& v : decoded->values) {
     if (!v.has_branches) continue;
-    const Signal* signal = signal_list_find(&message->signals, dynstring_sv(&v.name));
+    const Signal* signal = signal_list_find(&message->signals, v.name);
     uint32_t selector;
     const MuxBranch* branch = signal && selector_bits(v.value, &selector)
                                   ? branch_containing(&signal->branches, selector)
@@ -162,16 +181,28 @@ uint64_t branch_signature(const Message* message, const DecodedMessage* decoded)
 uint32_t descriptor_of(RowMaker* m, const Message* message, const FrameRoute& route,
                        uint32_t database) {
   const DecodedMessage* d = &m->decoded;
-  DescriptorKey key{writer_key(route.bus_kind, route.channel, route.source_address, d),
-                    writer_identity(d), 0, database};
+  DescriptorKey key{0, 0, 0, database};
+  bool multiplexed = false;
   for (const DecodedValue& v : d->values) {
     if (!v.has_branches) continue;
     key.branches = branch_signature(message, d);
+    multiplexed = true;
     break;
   }
+  uint64_t bits = route_bits(route, database);
+  RecentDescriptor* recent = nullptr;
+  if (!multiplexed) {
+    uint64_t mixed = (reinterpret_cast<uintptr_t>(message) ^ bits) * 0x9E3779B97F4A7C15ULL;
+    recent = &m->recent[mixed >> 58];
+    if (recent->message == message && recent->route == bits) return recent->index;
+  }
+  key.key = writer_key(route.bus_kind, route.channel, route.source_address, d);
+  key.identity = writer_identity(d);
   HashSlot<DescriptorEntry> slot =
       hash_table_find_or_insert<DescriptorTraits>(&m->descriptors, &key);
   if (!slot.slot) return NO_DESCRIPTOR;
+  if (recent)
+    *recent = RecentDescriptor{message, bits, slot.inserted ? m->defined : slot.slot->index};
   if (!slot.inserted) return slot.slot->index;
   slot.slot->key = key;
   slot.slot->index = m->defined++;
@@ -183,8 +214,7 @@ uint32_t descriptor_of(RowMaker* m, const Message* message, const FrameRoute& ro
   uint32_t columns = 0;
   for (const DecodedValue& v : d->values) {
     if (v.ignore) continue;
-    built = built && dynstring_append(&m->header, ",") &&
-            dynstring_append(&m->header, dynstring_sv(&v.name));
+    built = built && dynstring_append(&m->header, ",") && dynstring_append(&m->header, v.name);
     ++columns;
   }
   built = built && dynstring_append(&m->header, "\n");
@@ -267,7 +297,7 @@ void row_maker_frame(RowMaker* m, const BusFrame* frame) {
     if (!database) break;
     const Message* message = message_db_find(database, route.key);
     if (!message || message->ignore || message->size != frame->data_length) continue;
-    if (!message_db_decode_into(database, route.key, frame->data, frame->data_length, &m->decoded))
+    if (!message_decode_into(message, route.key, frame->data, frame->data_length, &m->decoded))
       continue;
     m->out->counts.messages += 1;
     matched = true;

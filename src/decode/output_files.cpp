@@ -94,12 +94,12 @@ bool output_path_part(const Message* message, int32_t bus_kind, uint32_t channel
     return false;
   for (const DecodedValue& v : decoded->values) {
     if (!v.has_branches || !message) continue;
-    const Signal* signal = signal_list_find(&message->signals, dynstring_sv(&v.name));
+    const Signal* signal = signal_list_find(&message->signals, v.name);
     uint32_t selector;
     if (!signal || !low_32_bits(v.value, &selector)) continue;
     const MuxBranch* branch = branch_containing(&signal->branches, selector);
     if (!branch) continue;
-    if (!dynstring_append(out, "_") || !name_to_path_part(dynstring_sv(&v.name), out) ||
+    if (!dynstring_append(out, "_") || !name_to_path_part(v.name, out) ||
         dynstring_format(out, "_M%02X", branch->low) < 0)
       return false;
   }

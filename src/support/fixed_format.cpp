@@ -77,10 +77,18 @@ inline char* put_pair(char* out, uint32_t pair) {
   return out + 2;
 }
 
-// Decimal digits of n without leading zeros ("0" for zero).
+// The number of decimal digits of n (1 for zero).
+inline int decimal_digits(uint64_t n) {
+  int count = 1;
+  for (uint64_t limit = 10; n >= limit && count < 19; limit *= 10) ++count;
+  return n >= 10000000000000000000ULL ? 20 : count;
+}
+
+// Decimal digits of n without leading zeros ("0" for zero), written from the last one back, so
+// that no variable-length copy is needed.
 inline char* put_unsigned(char* out, uint64_t n) {
-  char digits[20];
-  char* p = digits + sizeof digits;
+  char* end = out + decimal_digits(n);
+  char* p = end;
   while (n >= 100) {
     p -= 2;
     memcpy(p, DIGIT_PAIRS.text + 2 * (n % 100), 2);
@@ -92,9 +100,7 @@ inline char* put_unsigned(char* out, uint64_t n) {
   } else {
     *--p = static_cast<char>('0' + n);
   }
-  size_t length = static_cast<size_t>(digits + sizeof digits - p);
-  memcpy(out, p, length);
-  return out + length;
+  return end;
 }
 
 }  // namespace
@@ -108,9 +114,15 @@ char* format_fixed6_direct(char* out, double value) {
     memcpy(out, "0.000000", 8);
     return out + 8;
   }
-  const ExponentRule& rule = EXPONENT_RULES.rules[e - LOWEST_EXPONENT];
   uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
   int s = 52 - e;  // 20 ... 74
+  if (s <= 52 && (mantissa & ((uint64_t{1} << s) - 1)) == 0) {
+    // A whole number (many signals are): its digits and six zeros, nothing to round.
+    out = put_unsigned(out, mantissa >> s);
+    memcpy(out, ".000000", 7);
+    return out + 7;
+  }
+  const ExponentRule& rule = EXPONENT_RULES.rules[e - LOWEST_EXPONENT];
   u128 product = static_cast<u128>(mantissa) * 1000000u;
   uint64_t millionths = static_cast<uint64_t>(product >> s);
   u128 rest = product & ((static_cast<u128>(1) << s) - 1);

@@ -84,8 +84,8 @@ std::string decode_text(const MessageDatabase* db, uint32_t key, std::vector<uin
   std::string out;
   for (const DecodedValue* v = decoded_values_first(m); v; v = decoded_values_next(v)) {
     char text[64];
-    snprintf(text, sizeof text, "%s%s=%g", out.empty() ? "" : " ",
-             std::string(dynstring_sv(&v->name)).c_str(), v->value);
+    snprintf(text, sizeof text, "%s%s=%g", out.empty() ? "" : " ", std::string(v->name).c_str(),
+             v->value);
     out += text;
   }
   decoded_message_free(m);
@@ -192,7 +192,7 @@ TEST(DbcFixtures, SignedSignalsDecodeNegative) {
   ASSERT_TRUE(m);
   bool seen = false;
   for (const DecodedValue* v = decoded_values_first(m); v; v = decoded_values_next(v)) {
-    if (dynstring_sv(&v->name) == "Array_Timestamp") {
+    if (v->name == "Array_Timestamp") {
       EXPECT_DOUBLE_EQ(v->value, -1.0);
       seen = true;
     }
@@ -589,7 +589,7 @@ const std::string HEADER = "VERSION \"\"\nNS_ :\nBS_:\nBU_: X\n";
 // The decoded value of one signal, or null.
 const DecodedValue* find_value(const DecodedMessage* m, const std::string& name) {
   for (const DecodedValue* v = decoded_values_first(m); v; v = decoded_values_next(v))
-    if (dynstring_sv(&v->name) == name) return v;
+    if (v->name == name) return v;
   return nullptr;
 }
 
@@ -993,7 +993,7 @@ TEST(DbcDialect, RandomMessagesDecodeAsTheBitLevelModel) {
             message_db_decode(db.get(), can_message_key(m.id, m.extended), f.data(), f.size());
         ASSERT_TRUE(d) << text + tail;
         for (const DecodedValue* v = decoded_values_first(d); v; v = decoded_values_next(v))
-          decoded[std::string(dynstring_sv(&v->name))] = v->value;
+          decoded[std::string(v->name)] = v->value;
         decoded_message_free(d);
         ASSERT_EQ(decoded, expected) << text + tail;
       }

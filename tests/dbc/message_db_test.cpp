@@ -39,8 +39,7 @@ std::string decode_text(const MessageDatabase* db, uint32_t key, std::vector<uin
   std::string out;
   for (const DecodedValue* v = decoded_values_first(m); v; v = decoded_values_next(v)) {
     if (!out.empty()) out += ' ';
-    out +=
-        std::string(dynstring_sv(&v->name)) + "=" + std::to_string(static_cast<int64_t>(v->value));
+    out += std::string(v->name) + "=" + std::to_string(static_cast<int64_t>(v->value));
     if (v->has_branches) out += "*";
   }
   decoded_message_free(m);
@@ -227,8 +226,8 @@ TEST(MessageDecode, ReusedRecordMatchesFreshDecodes) {
     ASSERT_EQ(reused.values.count, fresh->values.count) << "round " << round;
     for (decltype(fresh->values.count) i = 0; i < fresh->values.count; ++i) {
       const DecodedValue &a = reused.values[i], &b = fresh->values[i];
-      EXPECT_EQ(dynstring_sv(&a.name), dynstring_sv(&b.name));
-      EXPECT_EQ(a.name_hash, string_hash(dynstring_sv(&b.name)));
+      EXPECT_EQ(a.name, b.name);
+      EXPECT_EQ(a.name_hash, string_hash(b.name));
       EXPECT_EQ(a.name_hash, b.name_hash);
       EXPECT_EQ(a.value, b.value);
       EXPECT_EQ(a.ignore, b.ignore);

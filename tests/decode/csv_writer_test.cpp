@@ -117,6 +117,34 @@ TEST(CsvWriter, OpenTruncatesAndFailsWithoutFolder) {
 
 // A device that accepts no bytes stands for a full disk: a row too long for the stream's
 // buffer fails at once, buffered rows fail at flush, and close reports the lost rows.
+// Buffers of files that take many rows grow to 64 KiB, but all writers together stay within
+// their first 8 KiB each plus 16 MiB, and a closed writer gives its share back.
+TEST(CsvWriter, BusyFilesShareABoundedBufferBudget) {
+  test::TempDir dir;
+  const char* names[] = {"A"};
+  const std::string row = "1.000000,2.000000\n";
+  auto fill = [&](CsvWriter* w) {
+    for (int i = 0; i < 5000; ++i) ASSERT_TRUE(csv_write_text(w, row, 1));
+  };
+  std::vector<CsvWriter*> writers;
+  uint64_t buffers = 0;
+  for (int i = 0; i < 400; ++i) {
+    writers.push_back(csv_writer_open(dir.file("f" + std::to_string(i)).c_str(), names, 1));
+    ASSERT_NE(writers.back(), nullptr);
+    fill(writers.back());
+    buffers += writers.back()->capacity;
+  }
+  EXPECT_EQ(writers.front()->capacity, 65536u);
+  EXPECT_LE(buffers, 400u * 8192 + (16u << 20));
+  for (CsvWriter* w : writers) EXPECT_TRUE(csv_writer_close(w));
+  EXPECT_EQ(test::read_text(dir.file("f399.csv")).size(), 4 + 5000 * row.size());
+  CsvWriter* again = csv_writer_open(dir.file("again").c_str(), names, 1);
+  ASSERT_NE(again, nullptr);
+  fill(again);
+  EXPECT_EQ(again->capacity, 65536u);
+  EXPECT_TRUE(csv_writer_close(again));
+}
+
 TEST(CsvWriter, FullDiskIsReported) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
   test::TempDir dir;

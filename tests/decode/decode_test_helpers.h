@@ -1,6 +1,6 @@
 // What the decode tests drive the session and its outputs with, as compositions of the
 // program's own steps: a row formatted and written, the path and writer of a decoded message,
-// and both stages of the frame decoding for one frame at a time.
+// and both stages of the frame decoding.
 #pragma once
 
 #include <string>
@@ -11,6 +11,7 @@
 #include "decode/frame_decoder.h"
 #include "decode/output_files.h"
 #include "decode/session.h"
+#include "mdf/bus_frames.h"
 
 namespace decodetest {
 
@@ -37,11 +38,13 @@ inline CsvWriter* writer_for_message(Session* session, const Message* message, i
                                      const DecodedMessage* decoded) {
   if (!session || !decoded || bus_kind < 0 || bus_kind >= 16 || channel >= 16) return nullptr;
   ScopedDynString part, header;
+  std::vector<std::string> texts;
   std::vector<const char*> names;
   if (!output_path_part(message, bus_kind, channel, source_address, decoded, &part.s))
     return nullptr;
   for (const DecodedValue& v : decoded->values)
-    if (!v.ignore) names.push_back(dynstring_data(&v.name));
+    if (!v.ignore) texts.emplace_back(v.name);
+  for (const std::string& text : texts) names.push_back(text.c_str());
   if (!csv_header_line(&header.s, names.data(), static_cast<uint32_t>(names.size())))
     return nullptr;
   OutputFile file{writer_key(bus_kind, channel, source_address, decoded), writer_identity(decoded),
@@ -64,21 +67,26 @@ inline void take_chunk(void* context, Chunk* chunk) {
   chunk_free(chunk);
 }
 
-// Both stages for one frame, at the time base of the session's current file: its rows are
-// made and taken at once. False when a row could not be written.
-inline bool session_on_frame(Session* session, const BusFrame* frame) {
+// Both stages for frames that one row maker decodes in turn, at the time base of the session's
+// current file: their rows are made and taken at once. False when a row could not be written.
+inline bool session_on_frames(Session* session, const BusFrame* frames, size_t count) {
   DirectRows direct{session, RowTaker{}, true};
   RowWriter out;
   row_writer_init(&out, take_chunk, &direct);
   RowMaker* maker = row_maker_new(session, session->time_base, &out);
   if (maker) {
-    row_maker_frame(maker, frame);
+    for (size_t i = 0; i < count; ++i) row_maker_frame(maker, &frames[i]);
     row_maker_write_tally(maker);
   }
   row_writer_flush(&out);
   row_maker_free(maker);
   row_taker_clear(&direct.taker);
   return maker && !out.failed && direct.ok;
+}
+
+// One frame through a row maker of its own.
+inline bool session_on_frame(Session* session, const BusFrame* frame) {
+  return session_on_frames(session, frame, 1);
 }
 
 }  // namespace decodetest

@@ -182,6 +182,54 @@ TEST_F(SessionFixture, ValueSetsWithEqualKeyHashesKeepTheirOwnFiles) {
             "1699318801.000000,2.000000,5.000000,6.000000,7.000000,8.000000\n");
 }
 
+// One row maker finds the files of recent messages again without decoding their names: each
+// route (channel, source address, database, multiplexor branch) must still keep its own file
+// when frames of one message alternate between them.
+TEST_F(SessionFixture, AlternatingRoutesOfOneMessageKeepTheirFiles) {
+  add_database(0, engine_database(), can_message_key);
+  MessageDatabase* raw = message_db_new("CAN");
+  Message* m = message_db_add_message(raw, "EngineData", can_message_key(0x100, false), 8, 0);
+  SignalLayout all = layout(0, 16, 1, 0, 0, 0);
+  signal_list_add(&m->signals, "Raw", &all, 0);
+  add_database(0, raw, can_message_key);
+  add_database(1, engine_database(), can_message_key);
+  add_database(2, engine_database("CAN-PGN"), j1939_message_key);
+  std::vector<BusFrame> frames;
+  for (uint8_t i = 0; i < 3; ++i) {
+    for (uint32_t route = 0; route < 4; ++route) {
+      BusFrame f{};
+      f.kind = FRAME_CAN_DATA;
+      f.timestamp = i;
+      f.u.can.bus_channel = static_cast<uint8_t>(route < 2 ? route + 1 : 3);
+      f.u.can.ide = route >= 2;
+      f.id = route < 2 ? 0x100 : (route == 2 ? 0x18FEF121 : 0x18FEF133);
+      f.u.can.data[0] = static_cast<uint8_t>(10 * route + i);
+      f.data_length = 8;
+      frames.push_back(f);
+    }
+  }
+  for (BusFrame& f : frames) f.data = f.u.can.data;
+  ASSERT_TRUE(decodetest::session_on_frames(session, frames.data(), frames.size()));
+  auto rows = [](int first) {
+    std::string text = "t,Speed,Temp\n";
+    for (int i = 0; i < 3; ++i)
+      text += "169931880" + std::to_string(i) + ".000000," + std::to_string(first + i) +
+              ".000000,-40.000000\n";
+    return text;
+  };
+  std::string tail = "/2023/11/07/00000012_00000003";
+  EXPECT_EQ(csv("0A1B2C3D_out/CAN1_EngineData" + tail + ".csv"), rows(0));
+  EXPECT_EQ(test::read_text(dir.file("0A1B2C3D_out/CAN1_EngineData" + tail + "_2.csv")),
+            "t,Raw\n1699318800.000000,0.000000\n1699318801.000000,1.000000\n"
+            "1699318802.000000,2.000000\n");
+  EXPECT_EQ(test::read_text(dir.file("0A1B2C3D_out/CAN2_EngineData" + tail + ".csv")), rows(10));
+  EXPECT_EQ(test::read_text(dir.file("0A1B2C3D_out/CAN3_EngineData_S21" + tail + ".csv")),
+            rows(20));
+  EXPECT_EQ(test::read_text(dir.file("0A1B2C3D_out/CAN3_EngineData_S33" + tail + ".csv")),
+            rows(30));
+  EXPECT_EQ(session->statistics.files, 5u);
+}
+
 TEST_F(SessionFixture, NewUtcDayStartsNewFiles) {
   add_database(0, engine_database(), can_message_key);
   session->time_base = DAY_2023_11_07 + 86400 - 1;
