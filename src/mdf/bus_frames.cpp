@@ -96,6 +96,7 @@ bool skippable(const RecordChannel& c, std::string_view own_prefix) {
 // truncation every numeric-to-integer store uses. NaN gives 0; values beyond the 64-bit range
 // saturate instead of being undefined.
 uint64_t truncate_to_bits(double v) {
+  if (v >= 0 && v < 9223372036854775808.0) return static_cast<uint64_t>(v);  // the usual case
   if (std::isnan(v)) return 0;
   if (v >= 18446744073709551616.0) return UINT64_MAX;
   if (v >= 9223372036854775808.0)

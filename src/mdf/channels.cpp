@@ -78,7 +78,8 @@ double record_channel_value(const RecordChannel* channel, const uint8_t* record,
   } else {
     value = static_cast<double>(raw);
   }
-  return conversion_apply(&channel->conversion, value);
+  // Most channels have no conversion: no call for them.
+  return channel->conversion.ops ? conversion_apply(&channel->conversion, value) : value;
 }
 
 // ---- Channel lists ----
