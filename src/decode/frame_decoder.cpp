@@ -107,8 +107,8 @@ struct RecentDescriptor {
 };
 constexpr uint32_t RECENT_DESCRIPTORS = 64;
 
-// The key, bus kind, channel, source address (9 bits, so that none differs from each address)
-// and database of a route.
+// The key, bus kind, channel, source address and database of a route; the address takes 9 bits,
+// so that a frame without one differs from every address.
 uint64_t route_bits(const FrameRoute& route, uint32_t database) {
   return route.key | (static_cast<uint64_t>(route.bus_kind & 0xF) << 32) |
          (static_cast<uint64_t>(route.channel & 0xF) << 36) |
