@@ -106,7 +106,6 @@ uint64_t truncate_to_bits(double v) {
 }
 
 uint8_t low_byte(double v) { return static_cast<uint8_t>(truncate_to_bits(v)); }
-uint8_t flag(double v) { return truncate_to_bits(v) != 0 ? 1 : 0; }
 
 double channel_value(const RecordChannel& c, const RecordView* view) {
   return record_channel_value(&c, view->record_bytes, view->record_length);
@@ -261,43 +260,58 @@ bool frame_group_refusal(const RecordChannel* channels, int32_t count, GroupKind
   return false;
 }
 
-// The fields that data and remote frames share; each extractor's role set decides which of
+// The integer fields that data and remote frames share, from the low 64 bits of the channel's
+// integer value (as truncate_to_bits gives them); each extractor's role set decides which of
 // them can reach it.
-static void set_can_field(uint32_t role, double v, BusFrame* frame) {
+static void set_can_bits(uint32_t role, uint64_t bits, BusFrame* frame) {
+  uint8_t set = bits != 0 ? 1 : 0;
   switch (role) {
     case ROLE_BRS:
-      frame->u.can.brs = flag(v);
+      frame->u.can.brs = set;
       break;
     case ROLE_BUS_CHANNEL:
-      frame->u.can.bus_channel = low_byte(v);
+      frame->u.can.bus_channel = static_cast<uint8_t>(bits);
       break;
     case ROLE_DATA_LENGTH:
-      frame->data_length = low_byte(v);
+      frame->data_length = static_cast<uint8_t>(bits);
       break;
     case ROLE_DIR:
-      frame->u.can.dir = flag(v);
+      frame->u.can.dir = set;
       break;
     case ROLE_DLC:
-      frame->u.can.dlc = low_byte(v);
+      frame->u.can.dlc = static_cast<uint8_t>(bits);
       break;
     case ROLE_EDL:
-      frame->u.can.edl = flag(v);
+      frame->u.can.edl = set;
       break;
     case ROLE_ESI:
-      frame->u.can.esi = flag(v);
+      frame->u.can.esi = set;
       break;
     case ROLE_ID:
-      frame->id |= static_cast<uint32_t>(truncate_to_bits(v));
+      frame->id |= static_cast<uint32_t>(bits);
       break;
     case ROLE_IDE:
-      frame->u.can.ide = flag(v);
-      break;
-    case ROLE_TIMESTAMP:
-      frame->timestamp = v;
+      frame->u.can.ide = set;
       break;
     default:
       break;
   }
+}
+
+// The fields of data and remote frames from a channel's value.
+static void set_can_field(uint32_t role, double v, BusFrame* frame) {
+  if (role == ROLE_TIMESTAMP) {
+    frame->timestamp = v;
+  } else {
+    set_can_bits(role, truncate_to_bits(v), frame);
+  }
+}
+
+// A channel whose value is its raw integer, exactly as a double holds it (no conversion, at
+// most 53 bits): its integer fields are taken from the raw bits without the double between.
+static bool exact_integer(const RecordChannel& c) {
+  return c.value_kind == VALUE_UNSIGNED && !c.conversion.ops && c.bit_count <= 53 &&
+         c.role != ROLE_TIMESTAMP;
 }
 
 uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
@@ -328,7 +342,11 @@ uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
       continue;
     }
     if (stored) skip_entry(view, &cursor);
-    set_can_field(c.role, channel_value(c, view), frame);
+    if (exact_integer(c)) {
+      set_can_bits(c.role, record_channel_raw(&c, view->record_bytes, view->record_length), frame);
+    } else {
+      set_can_field(c.role, channel_value(c, view), frame);
+    }
   }
   if (rejected) return reject(frame);
   frame->kind = FRAME_CAN_DATA;

@@ -402,6 +402,18 @@ TEST(ExtractNumbers, OutOfRangeValuesStoreSafely) {
   FrameValue f = r.extract(extract_can_data_frame);
   EXPECT_EQ(f.bus_channel, 0xFF);
   EXPECT_EQ(f.dlc, 9);
+  // Integer fields go through a double: up to 53 bits exactly, wider ones rounded to it (and
+  // 2^64 saturates).
+  for (auto [raw, id] : {std::pair<uint64_t, uint32_t>{(uint64_t{1} << 53) - 1, 0xFFFFFFFF},
+                         {(uint64_t{1} << 53) + 1, 0},
+                         {~uint64_t{0}, 0xFFFFFFFF}}) {
+    RecordBuilder wide;
+    wide.uint("CAN_DataFrame.ID", raw, 8);
+    wide.uint("CAN_DataFrame.Dir", raw >> 1 << 1, 8);  // no low bit set, yet not zero
+    f = wide.extract(extract_can_data_frame);
+    EXPECT_EQ(f.id, id) << raw;
+    EXPECT_EQ(f.dir, 1) << raw;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
