@@ -36,6 +36,15 @@ MessageDatabase* engine_database(const char* protocol = "CAN") {
   return db;
 }
 
+// The same message 0x100 "EngineData" as one signal "Raw" over its first two bytes.
+MessageDatabase* raw_database() {
+  MessageDatabase* db = message_db_new("CAN");
+  Message* m = message_db_add_message(db, "EngineData", can_message_key(0x100, false), 8, 0);
+  SignalLayout all = layout(0, 16, 1, 0, 0, 0);
+  signal_list_add(&m->signals, "Raw", &all, 0);
+  return db;
+}
+
 struct SessionFixture : ::testing::Test {
   test::TempDir dir;
   FsRoot* root = nullptr;
@@ -127,11 +136,7 @@ TEST_F(SessionFixture, TwoDatabasesAndJ1939SourceAddresses) {
 // second gets its own name instead of truncating the first one's rows.
 TEST_F(SessionFixture, DifferentSignalSetsNeverShareAFile) {
   add_database(0, engine_database(), can_message_key);
-  MessageDatabase* raw = message_db_new("CAN");
-  Message* m = message_db_add_message(raw, "EngineData", can_message_key(0x100, false), 8, 0);
-  SignalLayout all = layout(0, 16, 1, 0, 0, 0);
-  signal_list_add(&m->signals, "Raw", &all, 0);
-  add_database(0, raw, can_message_key);
+  add_database(0, raw_database(), can_message_key);
   ASSERT_TRUE(send_can(1, 0x100, false, {1, 2, 0, 0, 0, 0, 0, 0}, 0));
   ASSERT_TRUE(send_can(1, 0x100, false, {3, 4, 0, 0, 0, 0, 0, 0}, 1));
   std::string folder = "0A1B2C3D_out/CAN1_EngineData/2023/11/07/";
@@ -187,11 +192,7 @@ TEST_F(SessionFixture, ValueSetsWithEqualKeyHashesKeepTheirOwnFiles) {
 // when frames of one message alternate between them.
 TEST_F(SessionFixture, AlternatingRoutesOfOneMessageKeepTheirFiles) {
   add_database(0, engine_database(), can_message_key);
-  MessageDatabase* raw = message_db_new("CAN");
-  Message* m = message_db_add_message(raw, "EngineData", can_message_key(0x100, false), 8, 0);
-  SignalLayout all = layout(0, 16, 1, 0, 0, 0);
-  signal_list_add(&m->signals, "Raw", &all, 0);
-  add_database(0, raw, can_message_key);
+  add_database(0, raw_database(), can_message_key);
   add_database(1, engine_database(), can_message_key);
   add_database(2, engine_database("CAN-PGN"), j1939_message_key);
   std::vector<BusFrame> frames;
