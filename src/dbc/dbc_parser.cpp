@@ -129,11 +129,6 @@ uint64_t to_u64(string_view digits) {
   return v;
 }
 
-uint32_t to_u32(string_view digits) {
-  uint64_t v = to_u64(digits);
-  return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
-}
-
 int32_t to_i32(string_view s) {
   return with_terminated(s, [](const char* text, size_t) {
     long long v = strtoll(text, nullptr, 10);
@@ -189,10 +184,19 @@ bool handle_message(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
     p->current_message_line = st.first_line;
     return false;
   }
+  uint64_t size = to_u64(g[3]);
+  if (size > UINT32_MAX) {
+    dbc_report(p, PROBLEM_MESSAGE, st.first_line, "message %.*s skipped: size %.*s is too large",
+               static_cast<int>(g[2].size()), g[2].data(), static_cast<int>(g[3].size()),
+               g[3].data());
+    p->current_message = -1;
+    p->current_message_line = st.first_line;
+    return true;
+  }
   DbcMessageLine rec{};
   rec.id = to_u64(g[1]);
   rec.name = g[2];
-  rec.size = to_u32(g[3]);
+  rec.size = static_cast<uint32_t>(size);
   rec.line = st.first_line;
   rec.pseudo = rec.name == PSEUDO_MESSAGE;
   if (!push(p, &p->messages, rec)) return true;
@@ -214,8 +218,17 @@ bool read_signal_fields(DbcParser* p, const Patterns* pt, const Groups& g, DbcSi
                    g[3].data());
       return false;
     }
+    uint64_t value = to_u64(m[2]);
+    if (value > UINT32_MAX) {
+      if (!quiet)
+        dbc_report(p, PROBLEM_SIGNAL, rec->line,
+                   "signal %.*s skipped: multiplexor value %.*s is too large",
+                   static_cast<int>(g[1].size()), g[1].data(), static_cast<int>(m[2].size()),
+                   m[2].data());
+      return false;
+    }
     rec->is_multiplexed = !m[2].empty();
-    rec->multiplexer_value = to_u32(m[2]);
+    rec->multiplexer_value = static_cast<uint32_t>(value);
     rec->is_multiplexor = !m[3].empty();
   }
   uint64_t start = to_u64(g[4]);
@@ -493,7 +506,9 @@ const AttributeSlot* attribute_slot(DbcParser* p, string_view name, int32_t kind
       break;
     }
   }
-  return grow_array_push(&p->attribute_slots, slot);
+  const AttributeSlot* kept = grow_array_push(&p->attribute_slots, slot);
+  if (!kept) dbc_no_memory(p);  // the attribute would look absent: the load fails instead
+  return kept;
 }
 
 // The (index + 1)-th comma-separated item of an enumeration, trimmed of white space and then of
@@ -530,7 +545,7 @@ bool dbc_attribute_get(DbcParser* p, string_view name, int32_t kind, uint64_t id
   bool assigned = false;
   int32_t a = index_find(&p->assignment_index,
                          {attribute_code(name), static_cast<uint64_t>(kind), id}, object_name);
-  if (a >= 0 && equal_no_case(p->assignments[a].name, name)) {
+  if (a >= 0) {
     raw = p->assignments[a].value;
     assigned = true;
   } else if (slot->fallback >= 0) {

@@ -15,19 +15,19 @@ constexpr uint32_t DBC_PATTERN_FLAGS = REGEX_DOT_ALL;
 
 // BO_ <id> <name> : <size> [<sender>]
 constexpr const char* DBC_MESSAGE_PATTERN =
-    R"re(^BO_\s+(\d+)\s+([!-9;-~]+)\s*:\s*(\d+)(\s+(\S+))?$)re";
+    R"re(^BO_\s+([0-9]+)\s+([!-9;-~]+)\s*:\s*([0-9]+)(\s+(\S+))?$)re";
 // SG_ <name> [<multiplexing>] : <start>|<length>@<order><sign> (<factor>,<offset>)
 // [<minimum>|<maximum>] then unit and receivers, which are not read.
 constexpr const char* DBC_SIGNAL_PATTERN =
-    R"re(^SG_\s+([!-9;-~]+)(\s+([!-9;-~]+))?\s*:\s*(\d+)\s*\|\s*(\d+)\s*@\s*([01])\s*([-+])\s*\(\s*([-+.0-9A-Za-z]+)\s*,\s*([-+.0-9A-Za-z]+)\s*\)\s*\[\s*([-+.0-9A-Za-z]+)\s*\|\s*([-+.0-9A-Za-z]+)\s*\](.*)$)re";
+    R"re(^SG_\s+([!-9;-~]+)(\s+([!-9;-~]+))?\s*:\s*([0-9]+)\s*\|\s*([0-9]+)\s*@\s*([01])\s*([-+])\s*\(\s*([-+.0-9A-Za-z]+)\s*,\s*([-+.0-9A-Za-z]+)\s*\)\s*\[\s*([-+.0-9A-Za-z]+)\s*\|\s*([-+.0-9A-Za-z]+)\s*\](.*)$)re";
 // The multiplexing of a signal: M (multiplexor), m<value> (multiplexed) or both.
-constexpr const char* DBC_INDICATOR_PATTERN = R"re(^(m(\d+))?(M)?$)re";
+constexpr const char* DBC_INDICATOR_PATTERN = R"re(^(m([0-9]+))?(M)?$)re";
 // SG_MUL_VAL_ <message id> <signal> <multiplexor> <low>-<high>[, <low>-<high> ...]
 constexpr const char* DBC_MUX_VALUE_PATTERN =
-    R"re(^SG_MUL_VAL_\s+(\d+)\s+(\S+)\s+(\S+)\s+(\d+\s*-\s*\d+(\s*,\s*\d+\s*-\s*\d+)*)$)re";
+    R"re(^SG_MUL_VAL_\s+([0-9]+)\s+(\S+)\s+(\S+)\s+([0-9]+\s*-\s*[0-9]+(\s*,\s*[0-9]+\s*-\s*[0-9]+)*)$)re";
 // SIG_VALTYPE_ <message id> <signal> : <type>
 constexpr const char* DBC_VALUE_TYPE_PATTERN =
-    R"re(^SIG_VALTYPE_\s+(\d+)\s+([!-9;-~]+)\s*:\s*(\d+)$)re";
+    R"re(^SIG_VALTYPE_\s+([0-9]+)\s+([!-9;-~]+)\s*:\s*([0-9]+)$)re";
 // BA_DEF_ [BU_|BO_|SG_|EV_] "<name>" <type> [<definition>]
 constexpr const char* DBC_ATTRIBUTE_DEF_PATTERN =
     R"re(^BA_DEF_\s+((BU_|BO_|SG_|EV_)\s+)?"([^"]*)"\s*(INT|HEX|FLOAT|STRING|ENUM)(\s+(.*))?$)re";

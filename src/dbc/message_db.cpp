@@ -216,8 +216,6 @@ void walk_signals(const SignalList* list, const uint8_t* bytes, uint64_t byte_co
       v->in_range = in_range(s, raw);
       v->name_hash = s.name_hash;
       v->value = value;
-      v->minimum = s.layout.minimum;
-      v->maximum = s.layout.maximum;
     }
     // A hand-built tree deeper than the parser allows is cut off rather than recursed into.
     if (depth >= MUX_DEPTH_LIMIT) continue;
@@ -244,9 +242,7 @@ bool message_decode_into(const Message* m, uint32_t key, const uint8_t* bytes, u
   // The array of earlier values is kept, and values name their signals in the database, so a
   // decode of known size allocates nothing.
   out->values.count = 0;
-  dynstring_clear(&out->name);
-  if (!dynstring_append(&out->name, dynstring_data(&m->name), dynstring_length(&m->name)))
-    return false;
+  out->name = dynstring_sv(&m->name);
   out->key = key;
   out->size = m->size;
   out->ignore = m->ignore;
@@ -279,7 +275,6 @@ const DecodedValue* decoded_values_next(const DecodedValue* entry) {
 void decoded_message_clear(DecodedMessage* result) {
   if (!result) return;
   grow_array_free(&result->values);
-  dynstring_free(&result->name);
   *result = DecodedMessage{};
 }
 

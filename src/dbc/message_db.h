@@ -120,13 +120,11 @@ struct DecodedValue {
   uint8_t in_range;      // the value passes its signal's range test (signal_raw_limits)
   uint64_t name_hash;    // string_hash(name), from the signal
   double value;
-  double minimum;
-  double maximum;
 };
 
 struct DecodedMessage {
   uint32_t key;
-  DynString name;
+  std::string_view name;  // the message's name in the database (valid while the database is)
   uint32_t size;
   uint8_t ignore;
   GrowArray<DecodedValue> values;  // depth first: a multiplexor, then its selected branches

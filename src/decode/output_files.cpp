@@ -90,7 +90,7 @@ bool output_path_part(const Message* message, int32_t bus_kind, uint32_t channel
   if (!decoded) return false;
   if (!dynstring_reserve(out, dynstring_length(out) + PATH_CAPACITY)) return false;
   if (dynstring_format(out, "%s%u_", bus_kind == BUS_KIND_CAN ? "CAN" : "LIN", channel) < 0 ||
-      !name_to_path_part(dynstring_sv(&decoded->name), out))
+      !name_to_path_part(decoded->name, out))
     return false;
   for (const DecodedValue& v : decoded->values) {
     if (!v.has_branches || !message) continue;

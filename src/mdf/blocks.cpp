@@ -243,8 +243,9 @@ bool cc_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, Block
       !field_read_f64(&r, &cc->phys_max))
     return false;
   if (cc->value_count == 0) return true;
-  // The values must lie inside the block (whose length was checked against the file).
-  if (80 + 8 * static_cast<uint64_t>(cc->value_count) > b->length) {
+  // The values must lie inside the block (whose length was checked against the file), after
+  // its links, however many the writer gave it, and the 24 bytes of fields before them.
+  if (24 + 8 * static_cast<uint64_t>(cc->value_count) > block_data_size(b)) {
     LOG(LOG_ERROR, "Conversion at offset %llu: %u values do not fit its length %llu",
         static_cast<unsigned long long>(b->offset), cc->value_count,
         static_cast<unsigned long long>(b->length));

@@ -833,6 +833,30 @@ TEST(DbcDialect, EveryUnusedStatementMessageAndSignalIsReported) {
       "I test.dbc: 2 messages and 2 signals loaded; skipped: 4 lines, 0 messages, 5 signals\n");
 }
 
+// Numbers beyond what a message or signal holds, and digits of other scripts, are reported and
+// never read as other numbers.
+TEST(DbcDialect, NumbersBeyondTheirFieldsAreReported) {
+  test::LogCapture log(LOG_WARN);
+  DbPtr db = load_text(HEADER +
+                       "BO_ 1 Big: 99999999999 X\n"
+                       " SG_ A : 0|8@1+ (1,0) [0|255] \"\" X\n"
+                       "BO_ 2 M: 8 X\n"
+                       " SG_ Sel M : 0|8@1+ (1,0) [0|255] \"\" X\n"
+                       " SG_ Far m99999999999 : 8|8@1+ (1,0) [0|255] \"\" X\n"
+                       " SG_ Arabic : \xD9\xA3|8@1+ (1,0) [0|255] \"\" X\n"
+                       "BO_ \xD9\xA3 Three: 8 X\n");
+  ASSERT_TRUE(db);
+  EXPECT_EQ(describe(db.get()), "CAN\n00000002 M 8: Sel\n");
+  EXPECT_EQ(log_messages(log.text()),
+            "W test.dbc:5: message Big skipped: size 99999999999 is too large\n"
+            "W test.dbc:9: signal Far skipped: multiplexor value 99999999999 is too large\n"
+            "W test.dbc:10: statement skipped: not of the form SG_ <name> [M|m<value>] : "
+            "<start>|<length>@<order><sign> (<factor>,<offset>) [<minimum>|<maximum>] <unit> "
+            "<receivers>\n"
+            "W test.dbc:11: statement skipped: not of the form BO_ <id> <name>: <size> <sender>\n"
+            "W test.dbc:6: signal A skipped: the message statement on line 5 was not understood\n");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Random messages against a bit-level model
 

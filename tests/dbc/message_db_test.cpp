@@ -176,13 +176,15 @@ TEST(MessageDecode, MultiplexorSelectsEveryContainingBranch) {
   DecodedMessage* d = message_db_decode(db.get(), 0x300, frame.data(), frame.size());
   ASSERT_TRUE(d);
   EXPECT_EQ(d->key, 0x300u);
-  EXPECT_EQ(dynstring_sv(&d->name), "Muxed");
+  EXPECT_EQ(d->name, "Muxed");
   EXPECT_EQ(d->size, 8u);
   EXPECT_EQ(d->ignore, 1);
   const DecodedValue* v = decoded_values_first(d);
   ASSERT_TRUE(v);
-  EXPECT_EQ(v->minimum, -1);
-  EXPECT_EQ(v->maximum, 1000);
+  EXPECT_EQ(v->name, "Mux");
+  const SignalLayout& limits = message_db_find(db.get(), 0x300)->signals[0].layout;
+  EXPECT_EQ(limits.minimum, -1);
+  EXPECT_EQ(limits.maximum, 1000);
   decoded_message_free(d);
 }
 
@@ -220,7 +222,7 @@ TEST(MessageDecode, ReusedRecordMatchesFreshDecodes) {
       continue;
     }
     EXPECT_EQ(reused.key, fresh->key);
-    EXPECT_EQ(dynstring_sv(&reused.name), dynstring_sv(&fresh->name));
+    EXPECT_EQ(reused.name, fresh->name);
     EXPECT_EQ(reused.size, fresh->size);
     EXPECT_EQ(reused.ignore, fresh->ignore);
     ASSERT_EQ(reused.values.count, fresh->values.count) << "round " << round;

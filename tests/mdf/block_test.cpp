@@ -378,6 +378,15 @@ TEST(BlockDamage, BadLengthsAndCountsFailWithoutCrashing) {
          f.w.set_link(f.cn, CN_CONVERSION, cc);
        },
        "65535 values do not fit its length"},
+      {"conversion whose values would run past its end counted as if it had four links",
+       [](SmallFile& f) {
+         uint64_t cc =
+             f.w.add_cc({.type = CC_VALUE_TO_VALUE, .values = {1, 2}, .extra_links = {0, 0}});
+         f.w.patch_u16(cc + 24 + 48 + 6,
+                       4);  // the two link slots make room for 4 only without them
+         f.w.set_link(f.cn, CN_CONVERSION, cc);
+       },
+       "4 values do not fit its length"},
       {"link past the end of the file",
        [](SmallFile& f) { f.w.set_link(f.cn, CN_UNIT, f.w.size() + 4096); },
        "points past the end of the file"},
