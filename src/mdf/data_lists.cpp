@@ -8,6 +8,7 @@
 #include "mdf/block_loading.h"
 #include "mdf/blocks.h"
 #include "mdf/field_reader.h"
+#include "support/hash_table.h"
 #include "support/log.h"
 
 namespace {
@@ -189,6 +190,12 @@ const char* block_label(const Block* b) {
 // Deflate turns at most 1032 bytes into one; a DZ that claims more than that is damaged.
 constexpr uint64_t DEFLATE_MAX_RATIO = 1032;
 
+// A block already among the pieces, by its offset.
+struct UsedBlock {
+  uint64_t key;
+};
+using UsedBlockTraits = U64KeyTraits<UsedBlock>;
+
 struct Resolver {
   DataPieces* out;
   uint64_t record_length;
@@ -198,6 +205,9 @@ struct Resolver {
   uint64_t equal_length;
   const Block* equal_list;
   uint32_t equal_entry;
+  // Each block gives its bytes once: lists that name one block again and again would make
+  // terabytes of data (and as many inflations) out of a small file.
+  HashTable<UsedBlock> used;
 };
 
 bool check_dz(const Resolver& r, const DzBlock* dz) {
@@ -241,6 +251,15 @@ bool add_piece(Resolver& r, Block* block, uint64_t length) {
   if (length > UINT64_MAX - out->size) {
     log_block(r.level, block->kind, block->offset, "the data runs past 2^64 bytes");
     return false;
+  }
+  if (length > 0) {  // an empty block named again adds nothing
+    HashSlot<UsedBlock> seen = hash_table_find_or_insert<UsedBlockTraits>(&r.used, block->offset);
+    if (!seen.slot) return false;
+    if (!seen.inserted) {
+      log_block(r.level, block->kind, block->offset, "named as data a second time");
+      return false;
+    }
+    seen.slot->key = block->offset;
   }
   if (!grow_array_push(&out->pieces, DataPiece{out->size, length, block})) return false;
   out->size += length;
@@ -286,12 +305,15 @@ bool resolve_ld(Resolver& r, LdBlock* ld) {
   uint64_t stride = r.record_length;
   for (uint32_t i = 0; i < ld->count; ++i) {
     bool equal = ld->flags & LD_FLAG_EQUAL_SAMPLES;
-    if (!equal && stride && ld->sample_offsets[i] <= UINT64_MAX / stride &&
-        !check_start(r, &ld->base, i, ld->sample_offsets[i] * stride))
+    uint64_t samples = equal ? ld->equal_samples : ld->sample_offsets[i];
+    if (stride && samples > UINT64_MAX / stride) {
+      log_block(r.level, BLOCK_LD, ld->base.offset, "entry %u: %llu samples run past 2^64 bytes", i,
+                static_cast<unsigned long long>(samples));
       return false;
+    }
+    if (!equal && stride && !check_start(r, &ld->base, i, samples * stride)) return false;
     if (!add_entry(r, ld->values[static_cast<int32_t>(i)], &ld->base, i)) return false;
-    bool fits = equal && stride && ld->equal_samples <= UINT64_MAX / stride;
-    r.equal_length = fits ? ld->equal_samples * stride : 0;
+    r.equal_length = equal && stride ? samples * stride : 0;
     r.equal_list = &ld->base;
     r.equal_entry = i;
   }
@@ -343,8 +365,10 @@ bool resolve_root(Resolver& r, Block* root) {
 bool data_pieces_resolve(Block* root, uint64_t record_length, int32_t level, DataPieces* out) {
   data_pieces_free(out);
   if (!root) return true;
-  Resolver r{out, record_length, level, 0, nullptr, 0};
-  if (resolve_root(r, root)) return true;
+  Resolver r{out, record_length, level, 0, nullptr, 0, {}};
+  bool resolved = resolve_root(r, root);
+  hash_table_destroy<UsedBlockTraits>(&r.used);
+  if (resolved) return true;
   data_pieces_free(out);
   return false;
 }

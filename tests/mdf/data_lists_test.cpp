@@ -241,13 +241,25 @@ const ListCase LIST_CASES[] = {
        return f.w.add_dl({f.w.add_dt(f.part(0, 12)), f.w.add_dt(f.part(12, 120))}, 24);
      },
      Outcome::RefusedAtOpen, "entry 0 holds 12 bytes, not the equal length 24"},
-    {"records larger than what is held at once, in a block listed twice",
+    {"records larger than what is held at once, in two blocks",
      [](BusFile& f) {
-       uint64_t dz = f.w.add_dz({}, std::vector<uint8_t>(MAX_INFLATED_BLOCK, 0));
+       std::vector<uint8_t> zeros(MAX_INFLATED_BLOCK, 0);
+       uint64_t first = f.w.add_dz({}, zeros), second = f.w.add_dz({}, zeros);
        f.w.patch_u32(f.cg + 96, 20 << 20);
-       return f.w.add_dl({dz, dz}, MAX_INFLATED_BLOCK);
+       return f.w.add_dl({first, second}, MAX_INFLATED_BLOCK);
      },
      Outcome::FailsWhileReading, "records of 20971520 bytes are more than the 16777216 bytes"},
+    {"an LD list whose sample count times the record length runs past 2^64",
+     [](BusFile& f) {
+       return f.w.add_ld({f.w.add_block("##DV", {}, f.part(0, 120))}, {}, uint64_t{1} << 62);
+     },
+     Outcome::RefusedAtOpen, "samples run past 2^64 bytes"},
+    {"a block listed twice (its bytes would be read as often as it is named)",
+     [](BusFile& f) {
+       uint64_t dt = f.w.add_dt(f.part(0, 120));
+       return f.w.add_dl({dt, dt}, 120);
+     },
+     Outcome::RefusedAtOpen, "named as data a second time"},
     {"an entry that holds no data",
      [](BusFile& f) { return f.w.add_dl({f.w.add_tx("no data")}, 0, {0}); }, Outcome::RefusedAtOpen,
      "entry 0 is a TX block, not data"},
