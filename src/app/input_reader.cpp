@@ -419,7 +419,7 @@ void free_plan(PartPlan* plan) {
 // Hands the segments on to parts of their own: a part begins at every range that does not
 // begin its data group's records, and goes on with the whole data groups after it. The first
 // part keeps the segments before the first of them. When the parts cannot be made, the first
-// part keeps everything.
+// part keeps everything. The parts are announced in every case, none when there are none.
 void hand_on_segments(PipelinePart* part, SharedInput* shared, GrowArray<Segment>* segments) {
   GrowArray<void*> plans{};
   int32_t kept = segments->count;
@@ -440,11 +440,12 @@ void hand_on_segments(PipelinePart* part, SharedInput* shared, GrowArray<Segment
     if (plans.count > 0)
       ok = grow_array_push(&static_cast<PartPlan*>(plans[plans.count - 1])->segments, segment);
   }
-  if (ok && plans.count > 0 && pipeline_add_parts(part, plans.items, plans.count)) {
-    segments->count = kept;
-  } else if (!ok) {
+  if (!ok) {
     for (void* plan : plans) free_plan(static_cast<PartPlan*>(plan));
+    plans.count = 0;
   }
+  // Announced also when there are no other parts: the inputs after this one wait for it.
+  if (pipeline_add_parts(part, plans.items, plans.count) && plans.count > 0) segments->count = kept;
   grow_array_free(&plans);
 }
 
@@ -472,15 +473,20 @@ int32_t open_input(InputJob* job, SharedInput** shared, OpenedLog* log) {
 void read_first_part(InputJob* job, PartOutput* out) {
   const Converter* converter = job->converter;
   SharedInput* shared = nullptr;
-  OpenedLog log;
+  OpenedLog log{};
   int32_t result = open_input(job, &shared, &log);
+  bool bus = result == CONVERT_OK && has_bus_groups(log.hd);
+  bool split = job->may_split && shared && bus;
+  // The inputs after one that may be split start once its parts are known: when it gets no
+  // other parts, they need not wait for it to be read.
+  if (job->may_split && !split) pipeline_add_parts(out->part, nullptr, 0);
   if (result != CONVERT_OK) {
     release_shared(shared);
     row_writer_add(&out->rows, ROW_RECORD_FAILED, &result, sizeof result);
     return;
   }
   RowEnd end{CONVERT_OK, 0};
-  if (!has_bus_groups(log.hd)) {
+  if (!bus) {
     // Nothing here is for this tool to convert, so nothing is lost by leaving it; it is not
     // deleted either, since its other content has not been converted.
     std::string_view path = dynstring_sv(&job->input_path);
@@ -494,7 +500,6 @@ void read_first_part(InputJob* job, PartOutput* out) {
     // Stage B decides at once whether it takes the rows.
     row_writer_flush(&out->rows);
     GrowArray<Segment> segments{};
-    bool split = job->may_split && shared;
     if (!plan_segments(log.hd, split ? split_sizes.range_bytes : 0, &segments))
       out->rows.failed = true;
     if (split) {
@@ -514,8 +519,14 @@ void read_first_part(InputJob* job, PartOutput* out) {
 void read_later_part(InputJob* job, PartPlan* plan, PartOutput* out) {
   RowEnd end{CONVERT_OK, 0};
   Stream* view = bytes_stream_new(plan->shared->data, plan->shared->size);
-  MdfFile* file = view ? mdf_open(view) : nullptr;
-  HdBlock* hd = file ? mdf_hd(file) : nullptr;
+  MdfFile* file = nullptr;
+  HdBlock* hd = nullptr;
+  {
+    // The first part opened the same bytes and said what there is to say about them.
+    ScopedLogSink quiet([](void*, const char*, size_t) {}, nullptr);
+    file = view ? mdf_open(view) : nullptr;
+    hd = file ? mdf_hd(file) : nullptr;
+  }
   if (hd) {
     read_segments(job->converter, hd, plan->shared->time_base, plan->segments, out);
   } else {
