@@ -370,7 +370,7 @@ bool output_name(std::string_view input_path, std::string_view output_path, DynS
   size_t dot = input_path.rfind('.');
   if (dot != std::string_view::npos && input_path.find('/', dot) == std::string_view::npos &&
       (!dynstring_append(out, "_") || !dynstring_append(out, input_path.substr(dot + 1))))
-    dynstring_clear(out);
+    return false;
   return true;
 }
 

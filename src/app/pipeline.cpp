@@ -28,8 +28,7 @@ struct PipelineInput {
   DynString preface;    // the walk's lines before it
   bool planned;         // no more parts will be added (guarded by the pipeline's mutex)
   bool started;         // its first part has started
-  int32_t result;
-  uint64_t bytes;  // its size
+  uint64_t bytes;       // its size
 };
 
 struct Pipeline {
@@ -194,8 +193,7 @@ int32_t finish_oldest(Pipeline* pipeline) {
       input->planned = true;
     }
   }
-  input->result = pipeline->ops->end(pipeline->context, input);
-  int32_t result = input->result;
+  int32_t result = pipeline->ops->end(pipeline->context, input);
   {
     std::lock_guard<std::mutex> lock(pipeline->mutex);
     pipeline->first = input->next;
@@ -222,7 +220,7 @@ PipelineLimits pipeline_limits(int32_t jobs) {
 Pipeline* pipeline_create(const PipelineOps* ops, void* context, PipelineLimits limits) {
   void* memory = calloc(1, sizeof(Pipeline));
   if (!memory) return nullptr;
-  auto* pipeline = new (memory) Pipeline;
+  auto* pipeline = new (memory) Pipeline();  // value-initialised: every plain member zero
   pipeline->ops = ops;
   pipeline->context = context;
   pipeline->limits = limits;

@@ -90,6 +90,7 @@ struct Converter {
   // split): the pipeline then reads none of its records.
   bool repeated_input;
   // What became of the current file's frames: the pipeline clears it when a file begins and
-  // notes the channel groups that gave no frames, on_frame counts the frames by channel.
+  // notes the channel groups that gave no frames, and the row makers' tallies of the frames by
+  // channel are added to it.
   FrameTally tally;
 };

@@ -152,7 +152,7 @@ bool session_start_output_set(Session* session, uint16_t year, uint8_t month, ui
   session->naming_session = session->current_session;
   session->naming_split = session->current_split;
   dynstring_clear(&session->naming_folder);
-  // Without its folder the set has no name: output_relative_path then names no file.
+  // Without its folder the set has no name: output_set_path then names no file.
   bool named = dynstring_append(&session->naming_folder, dynstring_sv(&session->current_folder));
   session->output_year = year;
   session->output_month = month;

@@ -169,6 +169,13 @@ struct OtherBlock {
   char id[5];  // the four identifier characters, zero-terminated
 };
 
+// The identifier of a block for messages: its kind's letters, also for a block that is not
+// read.
+inline const char* block_label(const Block* b) {
+  if (b->kind == BLOCK_OTHER) return reinterpret_cast<const OtherBlock*>(b)->id + 2;
+  return block_kind_name(b->kind);
+}
+
 // The data section of a DT, SD, DV or DI block as a read-only stream of its own (positions
 // from the section start). Reads stop at the section end and never past the end of the file.
 // It has no close: the block owns it.

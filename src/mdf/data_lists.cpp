@@ -180,13 +180,6 @@ void ld_destroy(Block* b) {
 
 namespace {
 
-// The identifier of a block for messages: its kind's letters, also for a block that is not
-// read.
-const char* block_label(const Block* b) {
-  if (b->kind == BLOCK_OTHER) return reinterpret_cast<const OtherBlock*>(b)->id + 2;
-  return block_kind_name(b->kind);
-}
-
 // Deflate turns at most 1032 bytes into one; a DZ that claims more than that is damaged.
 constexpr uint64_t DEFLATE_MAX_RATIO = 1032;
 

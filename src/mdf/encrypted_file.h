@@ -27,6 +27,7 @@ constexpr uint32_t ENCRYPTED_MAX_ITERATIONS = 10'000'000;
 // that of an encrypted container, a field is unreadable, the iteration count is too large,
 // the file is shorter than 68 bytes, a cipher step fails or the tag does not match (wrong
 // password or altered file); a temporary file that cannot be written is logged. A failure
-// leaves no plaintext behind in memory.
+// leaves no plaintext behind in memory; a temporary file holds plaintext before the tag is
+// checked (unlinked, it is gone with the process, though its disk blocks are not wiped).
 Stream* encrypted_file_open(Stream* stream, const ContainerHeader* header, StringView password,
                             uint64_t memory_threshold = CONTAINER_MEMORY_THRESHOLD);

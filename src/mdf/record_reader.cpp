@@ -71,6 +71,7 @@ struct ReaderState {
   bool data_bytes_only;
   bool failed;
   bool warned_missing;
+  bool warned_unreadable;
 };
 
 namespace {
@@ -298,6 +299,22 @@ bool is_data_store(const Block* b) {
   }
 }
 
+// Once per reader (and input): a channel whose variable-length bytes are said to be in a block
+// that holds none (an attachment, say) gives empty entries.
+void warn_unreadable_store(RecordReader* reader, const RecordChannel& c, const Block* store) {
+  ReaderState* st = reader->state;
+  if (st->warned_unreadable) return;
+  st->warned_unreadable = true;
+  std::string_view name = dynstring_sv(&c.name);
+  log_set_thread_tag(LOG_TAG_ONCE);
+  LOG(LOG_WARN,
+      "Channel \"%.*s\": its variable-length bytes are said to be in the %s block at 0x%llX, which "
+      "holds none; they are read as empty",
+      static_cast<int>(name.size()), name.data(), block_label(store),
+      static_cast<unsigned long long>(store->offset));
+  log_set_thread_tag(0);
+}
+
 // The payload source of a store, opened when first asked for; null when memory ran out or
 // the store's data cannot be read (the reader has failed then).
 PayloadSource* payload_source(RecordReader* reader, Block* store) {
@@ -413,6 +430,7 @@ bool read_payloads(RecordReader* reader, const RecordLayout* layout, const uint8
     PayloadSource* p = payload_source(reader, c.payload_store);
     if (!p) return false;
     if (!p->readable) {
+      warn_unreadable_store(reader, c, p->store);
       if (!append_empty_entry(&reader->variable)) return false;
       continue;
     }

@@ -347,6 +347,26 @@ TEST(VariableLength, SignalDataEntriesAtTheRecordsOffsets) {
   EXPECT_EQ(records[3].entries, (Bytes{{}}));  // an offset outside the block
 }
 
+TEST(VariableLength, AStoreThatHoldsNoPayloadsGivesEmptyEntriesWithOneWarning) {
+  FileBuilder f;
+  uint64_t attachment = f.w.add_block("##AT", {0, 0, 0, 0}, std::vector<uint8_t>(16, 0));
+  uint64_t vl = f.w.add_cn({.data = attachment,
+                            .channel_type = CN_VLSD,
+                            .data_type = DT_BYTE_ARRAY,
+                            .byte_offset = 1,
+                            .bit_count = 32});
+  uint64_t cg = f.w.add_cg({.first_cn = f.w.add_cn({.next = vl, .bit_count = 8}), .data_bytes = 5});
+  f.dg(0, cg, {0xA, 0, 0, 0, 0, 0xB, 8, 0, 0, 0});
+  LogCapture log;
+  Opened o(f.w.bytes());
+  ASSERT_NE(o.file, nullptr);
+  std::vector<ReadRecord> records = mdftest::read_all(o.dg(0));
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].entries, (Bytes{{}}));
+  EXPECT_EQ(records[1].entries, (Bytes{{}}));
+  EXPECT_EQ(log.count("said to be in the AT block at 0x"), 1) << log.text();
+}
+
 TEST(VariableLength, RecordsOfAVariableLengthGroupAreFoundByTheOffsetARecordHolds) {
   FileBuilder f;
   uint64_t vgroup = f.w.add_cg({.record_id = 2, .flags = CG_FLAG_VLSD, .vlsd_size = 1000});
