@@ -33,17 +33,29 @@ enum RecordKind : int32_t {
 };
 
 // Each record: its word, how many decimal numbers follow it, and whether a path ends it.
+constexpr int32_t MAX_NUMBERS = 6;
 struct RecordSyntax {
   const char* word;
   int32_t numbers;
   bool path;
+  uint64_t largest[MAX_NUMBERS];  // of each number: what the field it is read into holds
 };
+constexpr uint64_t U64 = UINT64_MAX, U32 = UINT32_MAX;
+// A set: serial, session, split, year, month, day. A file: size, identity, columns. The last
+// input: serial, session, split. A finished input: its result and whether it waits for deletion.
 constexpr RecordSyntax RECORD_SYNTAX[] = {
-    {"begin", 0, true},   {"previous", 0, true}, {"set", 6, false},       {"new", 3, true},
-    {"file", 3, true},    {"touch", 1, true},    {"last", 3, false},      {"done", 2, true},
-    {"removed", 0, true}, {"created", 0, true},  {"set-folder", 6, true},
+    {"begin", 0, true, {}},
+    {"previous", 0, true, {}},
+    {"set", 6, false, {U32, U32, U32, UINT16_MAX, UINT8_MAX, UINT8_MAX}},
+    {"new", 3, true, {U64, U64, U32}},
+    {"file", 3, true, {U64, U64, U32}},
+    {"touch", 1, true, {U64}},
+    {"last", 3, false, {U32, U32, U32}},
+    {"done", 2, true, {INT32_MAX, 1}},
+    {"removed", 0, true, {}},
+    {"created", 0, true, {}},
+    {"set-folder", 6, true, {U32, U32, U32, UINT16_MAX, UINT8_MAX, UINT8_MAX}},
 };
-constexpr int32_t MAX_NUMBERS = 6;
 
 struct Record {
   int32_t kind;
@@ -156,6 +168,7 @@ bool parse_record(std::string_view line, Record* record) {
       if (c < '0' || c > '9' || value > (UINT64_MAX - digit) / 10) return false;
       value = value * 10 + digit;
     }
+    if (value > syntax.largest[i]) return false;  // no journal of this program holds it
     record->numbers[i] = value;
     rest = end == std::string_view::npos ? "" : rest.substr(end + 1);
   }

@@ -173,6 +173,19 @@ TEST(Journal, OtherRunsAndDamagedJournalsStartAfresh) {
     journal_close(j);
     fs_root_release(out);
   }
+  for (const char* columns : {"1", "4294967297"}) {
+    // Numbers beyond the fields they are read into end the reading like any damage: the file
+    // of the record with 2^32 + 1 columns is not touched, the one with 1 column is removed.
+    Folder f;
+    ASSERT_TRUE(test::write_file(f.dir.file("a.csv"), std::string("t,x\n")));
+    test::LogCapture quiet;
+    ASSERT_TRUE(test::write_file(f.journal(), "tabulon-journal 1 4660\nbegin x.MF4\nnew 1 2 " +
+                                                  std::string(columns) + " a\n"));
+    Journal* j = journal_open(f.root, FINGERPRINT);
+    ASSERT_NE(j, nullptr);
+    EXPECT_EQ(test::exists(f.dir.file("a.csv")), std::string(columns) != "1") << columns;
+    journal_close(j);
+  }
   Folder f;
   ASSERT_TRUE(test::write_file(f.journal(), std::string("not a journal\n")));
   test::LogCapture log;
