@@ -14,30 +14,6 @@
 
 namespace {
 
-void copy_header(Block* b, const BlockHeader* h) {
-  b->kind = h->kind;
-  b->length = h->length;
-  b->link_count = h->link_count;
-}
-
-// A single link: true when it is nil or names a block that loaded.
-bool parse_single(Stream* s, uint64_t link, BlockCache* cache, BlockRef* out) {
-  *out = parse_block(s, link, cache);
-  return link == NIL_LINK || !block_ref_empty(*out);
-}
-
-// Reads the header's links, of which there must be at least `want`.
-bool load_links(Stream* s, const BlockHeader* h, uint64_t offset, uint64_t want,
-                GrowArray<uint64_t>* links) {
-  if (h->link_count < want) {
-    log_block(LOG_ERROR, h->kind, offset, "%llu links where %llu are needed",
-              static_cast<unsigned long long>(h->link_count),
-              static_cast<unsigned long long>(want));
-    return false;
-  }
-  return read_links(s, h, links);
-}
-
 // ---- ID ----
 
 bool id_load(Block* b, Stream* s, BlockCache*, const BlockHeader*, BlockList*) {

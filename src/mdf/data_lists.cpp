@@ -13,19 +13,6 @@
 
 namespace {
 
-void copy_header(Block* b, const BlockHeader* h) {
-  b->kind = h->kind;
-  b->length = h->length;
-  b->link_count = h->link_count;
-}
-
-bool need_links(const Block* b, const BlockHeader* h, uint64_t want) {
-  if (h->link_count >= want) return true;
-  log_block(LOG_ERROR, h->kind, b->offset, "%llu links where %llu are needed",
-            static_cast<unsigned long long>(h->link_count), static_cast<unsigned long long>(want));
-  return false;
-}
-
 // Parses `count` single links from links[first] on into `out`, an empty reference for each nil
 // link.
 bool parse_entries(Stream* s, BlockCache* cache, const LinkArray& links, uint64_t first,
@@ -33,8 +20,8 @@ bool parse_entries(Stream* s, BlockCache* cache, const LinkArray& links, uint64_
   if (!grow_array_reserve(out, static_cast<int64_t>(count))) return false;
   for (uint64_t i = 0; i < count; ++i) {
     uint64_t link = links[static_cast<int64_t>(first + i)];
-    BlockRef ref = parse_block(s, link, cache);
-    if (link != NIL_LINK && block_ref_empty(ref)) return false;
+    BlockRef ref;
+    if (!parse_single(s, link, cache, &ref)) return false;
     grow_array_push(out, ref);
   }
   return true;
@@ -68,7 +55,7 @@ bool read_u64_array(FieldReader* r, const Block* b, uint64_t count, uint64_t** o
 bool dl_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, BlockList* siblings) {
   auto* dl = reinterpret_cast<DlBlock*>(b);
   LinkArray links;
-  if (!need_links(b, h, 1) || !read_links(s, h, &links.a)) return false;
+  if (!load_links(s, h, b->offset, 1, &links.a)) return false;
   copy_header(b, h);
   if (!parse_block_into_list(s, links[0], cache, siblings ? siblings : &dl->rest)) return false;
   FieldReader r = fields_of(b, s);
@@ -131,10 +118,9 @@ DzBlock* dz_block(Block* block) {
 bool hl_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, BlockList*) {
   auto* hl = reinterpret_cast<HlBlock*>(b);
   LinkArray links;
-  if (!need_links(b, h, 1) || !read_links(s, h, &links.a)) return false;
+  if (!load_links(s, h, b->offset, 1, &links.a)) return false;
   copy_header(b, h);
-  hl->first_dl = parse_block(s, links[0], cache);
-  if (links[0] != NIL_LINK && block_ref_empty(hl->first_dl)) return false;
+  if (!parse_single(s, links[0], cache, &hl->first_dl)) return false;
   FieldReader r = fields_of(b, s);
   return field_read_u16(&r, &hl->flags) && field_read_u8(&r, &hl->zip_type);
 }
@@ -146,7 +132,7 @@ void hl_destroy(Block* b) { block_release(&reinterpret_cast<HlBlock*>(b)->first_
 bool ld_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, BlockList* siblings) {
   auto* ld = reinterpret_cast<LdBlock*>(b);
   LinkArray links;
-  if (!need_links(b, h, 1) || !read_links(s, h, &links.a)) return false;
+  if (!load_links(s, h, b->offset, 1, &links.a)) return false;
   copy_header(b, h);
   FieldReader r = fields_of(b, s);
   if (!field_read_u32(&r, &ld->flags) || !field_read_u32(&r, &ld->count)) return false;
