@@ -56,16 +56,6 @@ int64_t stream_size(Stream* s) {
   return size;
 }
 
-namespace {
-
-// The target of a seek from `base` (the start, the position or the end); false when it is
-// negative or does not fit an int64_t.
-bool seek_target(int64_t base, int64_t offset, int64_t* target) {
-  return !__builtin_add_overflow(base, offset, target) && *target >= 0;
-}
-
-}  // namespace
-
 // ---- FileStream ----
 
 namespace {
@@ -576,23 +566,13 @@ int64_t buffered_tell(Stream* s) {
 
 int64_t buffered_seek(Stream* s, int64_t offset, int32_t origin) {
   auto* b = reinterpret_cast<BufferedStream*>(s);
-  int64_t base;
-  switch (origin) {
-    case SEEK_FROM_START:
-      base = 0;
-      break;
-    case SEEK_FROM_CURRENT:
-      base = buffered_tell(s);
-      break;
-    case SEEK_FROM_END:
-      base = stream_seek(b->inner, 0, SEEK_FROM_END);
-      if (base < 0) return -1;
-      break;
-    default:
-      return -1;
-  }
-  int64_t target;
-  if (!seek_target(base, offset, &target)) return -1;
+  int64_t end = origin == SEEK_FROM_END ? stream_seek(b->inner, 0, SEEK_FROM_END) : 0;
+  if (end < 0) return -1;
+  int64_t position = buffered_tell(s);
+  if (position < 0) return -1;
+  int64_t target = stream_seek_target(static_cast<uint64_t>(position), static_cast<uint64_t>(end),
+                                      offset, origin);
+  if (target < 0) return -1;
   if (target >= b->window_start && target <= b->window_start + static_cast<int64_t>(b->fill)) {
     b->cursor = static_cast<uint64_t>(target - b->window_start);
   } else {
@@ -686,26 +666,16 @@ int64_t sub_tell(Stream* s) { return reinterpret_cast<SubStream*>(s)->position; 
 
 int64_t sub_seek(Stream* s, int64_t offset, int32_t origin) {
   auto* sub = reinterpret_cast<SubStream*>(s);
-  int64_t base;
-  switch (origin) {
-    case SEEK_FROM_START:
-      base = 0;
-      break;
-    case SEEK_FROM_CURRENT:
-      base = sub->position;
-      break;
-    case SEEK_FROM_END: {
-      int64_t end = sub->end > 0 ? sub->end : stream_size(sub->inner);
-      if (end < 0) return -1;
-      base = end > sub->start ? end - sub->start : 0;
-      break;
-    }
-    default:
-      return -1;
+  int64_t size = 0;  // of the sub-stream, needed for a seek from its end only
+  if (origin == SEEK_FROM_END) {
+    int64_t end = sub->end > 0 ? sub->end : stream_size(sub->inner);
+    if (end < 0) return -1;
+    size = end > sub->start ? end - sub->start : 0;
   }
-  int64_t target, at;
-  if (!seek_target(base, offset, &target) || __builtin_add_overflow(sub->start, target, &at))
-    return -1;
+  int64_t target = stream_seek_target(static_cast<uint64_t>(sub->position),
+                                      static_cast<uint64_t>(size), offset, origin);
+  int64_t at;
+  if (target < 0 || __builtin_add_overflow(sub->start, target, &at)) return -1;
   sub->position = target;
   return target;
 }
