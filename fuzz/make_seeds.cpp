@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "parquet_setup.h"
 #include "support/container_writer.h"
 #include "support/mf4_writer.h"
 
@@ -181,6 +182,41 @@ void regex_seeds() {
   regex_seed("flags", R"((?s)a.b(?-i)c|(x*)+y)", "a\nbc xxxxy");
 }
 
+// Unfinished files of a few setups, flushed after some rows: the byte that chooses the setup,
+// then the file.
+void parquet_seed(const std::string& name, uint8_t selector, int rows, int flush_every) {
+  fuzz::ParquetFuzzSetup chosen(selector);
+  Stream* sink = memory_stream_new();
+  ParquetWriter* w = parquet_writer_open(&chosen.setup, sink, nullptr);
+  for (int i = 0; i < rows; ++i) {
+    ParquetCell cells[3];
+    for (uint32_t c = 0; c < 3; ++c) {
+      bool null = (i + static_cast<int>(c)) % 3 == 0;
+      cells[c] = null ? parquet_null()
+                 : chosen.columns[c].kind == PARQUET_STRING
+                     ? parquet_text(StringView(i % 2 ? "ab" : "", i % 2 ? 2 : 0))
+                     : parquet_number(i * 0.5);
+    }
+    parquet_writer_append(w, 1700000000000000 + i, cells, chosen.setup.column_count);
+    if ((i + 1) % flush_every == 0) parquet_writer_flush(w);
+  }
+  const uint8_t* bytes;
+  uint64_t size;
+  stream_bytes_view(sink, &bytes, &size);
+  std::vector<uint8_t> seed{selector};
+  seed.insert(seed.end(), bytes, bytes + size);
+  put("parquet", name, seed);
+  parquet_writer_free(w);
+  stream_close(sink);
+}
+
+void parquet_seeds() {
+  parquet_seed("time_only", 0, 9, 5);
+  parquet_seed("doubles", 2, 11, 6);
+  parquet_seed("mixed", 3 | (1 << 3), 10, 4);
+  parquet_seed("texts", 1 | (1 << 2), 7, 7);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -195,5 +231,6 @@ int main(int argc, char** argv) {
   pipeline_seeds();
   password_seeds();
   regex_seeds();
+  parquet_seeds();
   return 0;
 }
