@@ -6,7 +6,7 @@
 
 // ---- ByteBuffer ----
 
-bool byte_buffer_reserve(ByteBuffer* b, uint64_t more) {
+bool byte_buffer_grow(ByteBuffer* b, uint64_t more) {
   if (more <= b->capacity - b->size) return true;
   if (more > (uint64_t{1} << 62) - b->size) return false;
   uint64_t wanted = b->size + more;

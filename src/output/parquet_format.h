@@ -15,8 +15,13 @@ struct ByteBuffer {
   uint64_t capacity;
 };
 
+// Grows the room to take `more` bytes past the size; false (nothing changed) when memory runs
+// out. For byte_buffer_reserve.
+bool byte_buffer_grow(ByteBuffer* b, uint64_t more);
 // Makes room for `more` bytes past the size; false (nothing changed) when memory runs out.
-bool byte_buffer_reserve(ByteBuffer* b, uint64_t more);
+inline bool byte_buffer_reserve(ByteBuffer* b, uint64_t more) {
+  return more <= b->capacity - b->size || byte_buffer_grow(b, more);
+}
 // Lengthens the buffer by n bytes the caller fills and returns where they start; null (nothing
 // changed) when memory runs out.
 uint8_t* byte_buffer_extend(ByteBuffer* b, uint64_t n);
