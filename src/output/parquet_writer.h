@@ -70,7 +70,7 @@ enum ParquetStatus : uint8_t {
   PARQUET_BAD_FILE,  // resume: the bytes are not an unfinished file of this setup
 };
 
-// A short lower-case name of the status ("bad file", ...), never null.
+// A short lower-case name of the status ("out of memory", ...), never null.
 const char* parquet_status_name(ParquetStatus status);
 
 struct ParquetWriter;
@@ -78,9 +78,10 @@ struct ParquetWriter;
 // Starts a new file: writes the leading magic to `sink`, an empty stream positioned at its
 // start, which the writer then only appends to (its own count of written bytes gives the file
 // offsets) and never closes. Null, with *status (when given) saying why, when the setup is
-// invalid (no columns array for a count, a column name empty or not UTF-8, an unknown kind,
-// more than PARQUET_MAX_COLUMNS columns, page_rows above PARQUET_MAX_PAGE_ROWS, a zstd level
-// zstd does not have), memory runs out, or the magic cannot be written.
+// invalid (no array for a count, a column name empty or not UTF-8, a metadata key or value not
+// UTF-8, an unknown kind, more than PARQUET_MAX_COLUMNS columns, page_rows above
+// PARQUET_MAX_PAGE_ROWS, a zstd level zstd does not have), memory runs out, or the magic cannot
+// be written.
 ParquetWriter* parquet_writer_open(const ParquetSetup* setup, Stream* sink, ParquetStatus* status);
 
 // Continues an unfinished file: `file` (readable, seekable and writable) holds exactly what a
@@ -118,10 +119,11 @@ uint64_t parquet_writer_held_bytes(const ParquetWriter* w);
 // compressor; the next rows allocate them again. For a writer that may stay idle.
 void parquet_writer_trim(ParquetWriter* w);
 
-// Writes the buffered rows as one row group (nothing when there are none). False when the writer is
-// null, failed or finished, memory runs out before anything is written (the rows stay buffered), or
-// the stream does not take the bytes: the writer has then failed for good, and the file ends in a
-// partial row group that only cutting it back to an earlier flush repairs.
+// Writes the buffered rows as one row group (nothing when there are none). False when the
+// writer is null, failed or finished, memory runs out before anything is written (the rows stay
+// buffered), or the stream does not take the bytes: the writer has then failed for good, and
+// the file ends in a partial row group that only cutting it back to an earlier flush repairs.
+// Making the bytes durable is the caller's (the stream's) part.
 bool parquet_writer_flush(ParquetWriter* w);
 // The bytes written to the stream so far: after a successful flush, a size the file can be cut
 // back to and resumed from.
@@ -133,7 +135,8 @@ uint32_t parquet_writer_row_groups(const ParquetWriter* w);
 
 // Flushes and writes the footer (schema, row groups with statistics, key-value metadata,
 // created_by "tabulon <version>"), its length and the closing magic. The writer takes nothing
-// more afterwards. False as for flush, or when the footer cannot be built.
+// more afterwards. False as for flush, or when memory for the footer runs out (nothing of it
+// is then written and finishing may be tried again).
 bool parquet_writer_finish(ParquetWriter* w);
 // Frees the writer without writing anything (the stream stays open). Null is accepted.
 void parquet_writer_free(ParquetWriter* w);
