@@ -9,6 +9,7 @@ packages=(
   build-essential cmake ninja-build clang clang-format lld libclang-rt-dev pkg-config
   libexpat1-dev libmbedtls-dev libargtable2-dev libstb-dev zlib1g-dev libzstd-dev
   libgtest-dev googletest libbenchmark-dev unicode-data man-db groff-base
+  slurm-wlm munge jq
 )
 
 missing=()
@@ -27,8 +28,11 @@ if [ ${#missing[@]} -ne 0 ]; then
   sudo_cmd=()
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
   export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get update -qq
-  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # Another apt or dpkg (an unattended upgrade, a second worktree's set-up) may hold the locks for
+  # a while: wait for them instead of failing.
+  lock_wait=(-o DPkg::Lock::Timeout=600)
+  "${sudo_cmd[@]}" apt-get "${lock_wait[@]}" update -qq
+  "${sudo_cmd[@]}" apt-get "${lock_wait[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
 # The Parquet tests' independent reader: installed from the lock file, again only when the lock
