@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(
   build-essential cmake ninja-build clang clang-format lld libclang-rt-dev pkg-config
   libexpat1-dev libmbedtls-dev libargtable2-dev libstb-dev zlib1g-dev libzstd-dev
+  nlohmann-json3-dev
   libgtest-dev googletest libbenchmark-dev unicode-data man-db groff-base
   slurm-wlm munge jq
 )

@@ -42,11 +42,12 @@ const StringMapEntry* device_password(const Converter* converter, uint32_t seria
 // One container level replaced by its content; null (reported) when it cannot be decoded,
 // with *result saying why. The outer stream stays open.
 Stream* open_container(const Converter* converter, Stream* stream, const ContainerHeader& header,
-                       int32_t* result) {
+                       std::string_view path, int32_t* result) {
+  int length = static_cast<int>(path.size());
   if (header.container_type == CONTAINER_TYPE_COMPRESSED) {
     LOG(LOG_INFO, "Found compressed file");
     Stream* decoded = compressed_file_open(stream, &header);
-    if (!decoded) LOG(LOG_ERROR, "Could not decompress file");
+    if (!decoded) LOG(LOG_ERROR, "Could not decompress %.*s", length, path.data());
     *result = CONVERT_DECOMPRESS_FAILED;
     return decoded;
   }
@@ -56,22 +57,27 @@ Stream* open_container(const Converter* converter, Stream* stream, const Contain
   *result = CONVERT_NO_PASSWORD;
   const StringMapEntry* entry = device_password(converter, header.device_serial);
   if (!entry) {
-    LOG(LOG_ERROR, "No password found for device %08X", header.device_serial);
+    LOG(LOG_ERROR, "No password found for device %08X (encrypted file %.*s)", header.device_serial,
+        length, path.data());
     return nullptr;
   }
   Stream* decoded = encrypted_file_open(stream, &header, dynstring_view(&entry->value));
-  if (!decoded) LOG(LOG_ERROR, "Could not decrypt file");
+  if (!decoded)
+    LOG(LOG_ERROR,
+        "Could not decrypt %.*s of device %08X: the password file's \"%s\" password is wrong for "
+        "it, or the file is damaged",
+        length, path.data(), header.device_serial, dynstring_data(&entry->key));
   return decoded;
 }
 
 // Unwraps nested containers until a plain file remains. On success *stream is the innermost
 // stream (every outer level closed); on failure everything is closed and the result code
 // returned.
-int32_t unwrap_containers(const Converter* converter, Stream** stream) {
+int32_t unwrap_containers(const Converter* converter, Stream** stream, std::string_view path) {
   ContainerHeader header;
   while (container_read_header(*stream, &header)) {
     int32_t result = CONVERT_OK;
-    Stream* decoded = open_container(converter, *stream, header, &result);
+    Stream* decoded = open_container(converter, *stream, header, path, &result);
     stream_close(*stream);
     if (!decoded) return result;
     *stream = decoded;
@@ -208,13 +214,14 @@ struct OpenedLog {
 // Buffers (unless it is shared in memory already) and unwraps the input and opens its MDF
 // file. A container's content in memory becomes the shared input. On failure everything is
 // closed and the result code returned.
-int32_t open_log(const Converter* converter, Stream* stream, SharedInput** shared, OpenedLog* log) {
+int32_t open_log(const Converter* converter, Stream* stream, std::string_view path,
+                 SharedInput** shared, OpenedLog* log) {
   *log = OpenedLog{};
   if (!stream) return CONVERT_FAILED;  // the walk could not open it (logged)
   if (!*shared) stream = buffer_input(converter, stream);
   if (!stream) return CONVERT_FAILED;
   Stream* outer = stream;
-  int32_t unwrapped = unwrap_containers(converter, &stream);
+  int32_t unwrapped = unwrap_containers(converter, &stream, path);
   if (unwrapped != CONVERT_OK) return unwrapped;
   if (stream != outer && !*shared) *shared = share_content(&stream);
   MdfFile* file = mdf_open(stream);
@@ -465,7 +472,7 @@ int32_t open_input(InputJob* job, SharedInput** shared, OpenedLog* log) {
     file = *shared ? bytes_stream_new((*shared)->data, (*shared)->size) : nullptr;
     if (!file) return CONVERT_FAILED;
   }
-  return open_log(job->converter, file, shared, log);
+  return open_log(job->converter, file, dynstring_sv(&job->input_path), shared, log);
 }
 
 // The first part: opens the input, reads its header, hands ranges of a large input on to

@@ -58,8 +58,28 @@ bool is_log_file_name(std::string_view name) {
   return text == "mf4" || text == "mfc" || text == "mfe" || text == "mfm";
 }
 
+namespace {
+
+// Names the first input and the first one after it that lies in another folder, and what to do
+// about it.
+void report_roots(const GrowArray<DynString>& inputs, std::string_view first_parent, size_t other,
+                  int64_t folders) {
+  std::string_view first = dynstring_sv(&inputs[0]);
+  std::string_view second = dynstring_sv(&inputs[other]);
+  LOG(LOG_FATAL,
+      "No common root detected for all inputs: they lie in %lld folders (%.*s lies in %.*s, %.*s "
+      "does not); give inputs from one folder, or their common parent folder",
+      static_cast<long long>(folders), static_cast<int>(first.size()), first.data(),
+      static_cast<int>(first_parent.size()), first_parent.data(), static_cast<int>(second.size()),
+      second.data());
+}
+
+}  // namespace
+
 bool find_common_root(Tool* tool, int* exit_status) {
   HashTable<StringSetEntry> parents;
+  std::string_view first_parent;
+  size_t other = 0;  // the first input outside the first one's folder
   bool ok = true;
   for (DynString& input : tool->inputs) {
     std::string_view path = dynstring_sv(&input);
@@ -78,7 +98,11 @@ bool find_common_root(Tool* tool, int* exit_status) {
       ok = false;
       break;
     }
-    if (!string_set_insert(&parents, path.substr(0, static_cast<size_t>(slash) + 1))) {
+    std::string_view parent = path.substr(0, static_cast<size_t>(slash) + 1);
+    if (first_parent.empty()) first_parent = parent;
+    if (other == 0 && parent != first_parent)
+      other = static_cast<size_t>(&input - tool->inputs.items);
+    if (!string_set_insert(&parents, parent)) {
       LOG(LOG_FATAL, "Could not allocate memory for the input roots");
       *exit_status = EXIT_SETUP_FAILED;
       ok = false;
@@ -86,11 +110,12 @@ bool find_common_root(Tool* tool, int* exit_status) {
     }
   }
   if (ok && parents.count > 1) {
-    LOG(LOG_FATAL, "No common root detected for all inputs");
+    report_roots(tool->inputs, first_parent, other, parents.count);
     *exit_status = EXIT_NO_ROOT;
     ok = false;
   }
   if (ok && parents.count == 0) {
+    LOG(LOG_FATAL, "No input given: name the log files or folders to convert");
     *exit_status = EXIT_NO_ROOT;
     ok = false;
   }
@@ -149,6 +174,7 @@ struct Walk {
   RunTotals* totals;
   Pipeline* pipeline;  // null while counting
   bool counting;
+  uint64_t log_files_met;  // files with a log file's name, in any shard
 };
 
 int walk_folder(Walk* walk, FsFolder* folder, std::string_view input_path,
@@ -173,8 +199,9 @@ int report_unreachable(const Walk* walk, std::string_view folder, const char* wh
 // or null for a file directly below the root.
 int convert_log_file(Walk* walk, const FsFolder* folder, std::string_view folder_path,
                      std::string_view input_path, std::string_view output_path, uint64_t size) {
-  if (!is_log_file_name(input_path) || !folder_in_shard(walk->converter->options, folder_path))
-    return 0;
+  if (!is_log_file_name(input_path)) return 0;
+  walk->log_files_met += 1;
+  if (!folder_in_shard(walk->converter->options, folder_path)) return 0;
   Converter* converter = walk->converter;
   int32_t finished = 0;
   if (journal_finished(converter->journal, input_path, &finished)) {
@@ -290,12 +317,19 @@ int walk_input(Walk* walk, std::string_view input_path, std::string_view output_
       FsFolder folder;
       if (int32_t error = fs_folder_open(walk->converter->input_root, input_path, &folder))
         return report_unreachable(walk, input_path, "open folder", input_path, error);
-      return walk_folder(walk, &folder, input_path, output_path);
+      uint64_t met = walk->log_files_met;
+      int result = walk_folder(walk, &folder, input_path, output_path);
+      if (own && walk->log_files_met == met)
+        LOG(LOG_ERROR, "No log files (*.MF4, *.MFC, *.MFE, *.MFM) found in %s%.*s",
+            dynstring_data(&walk->converter->input_root->path), static_cast<int>(input_path.size()),
+            input_path.data());
+      return result;
     }
     case ENTRY_MISSING:
       if (!own) return 0;
-      LOG(LOG_WARN, "Could not find input file/folder %.*s", static_cast<int>(input_path.size()),
-          input_path.data());
+      LOG(LOG_ERROR, "Could not find input file/folder %.*s: no such file or folder in %s",
+          static_cast<int>(input_path.size()), input_path.data(),
+          dynstring_data(&walk->converter->input_root->path));
       return 1;
     case ENTRY_FILE:
       return convert_log_file(walk, nullptr, {}, input_path, output_path, info.size);
@@ -348,7 +382,7 @@ int walk_inputs(Walk* walk, GrowArray<DynString>* inputs) {
 
 int run_inputs(Converter* converter, GrowArray<DynString>* inputs, RunTotals* totals) {
   ConversionRun run{converter, totals};
-  Walk walk{converter, {}, totals, nullptr, false};
+  Walk walk{converter, {}, totals, nullptr, false, 0};
   walk.pipeline =
       pipeline_create(&CONVERSION_STAGES, &run, pipeline_limits(converter->options->jobs));
   if (!walk.pipeline) {
@@ -362,6 +396,6 @@ int run_inputs(Converter* converter, GrowArray<DynString>* inputs, RunTotals* to
 }
 
 void count_inputs(Converter* converter, GrowArray<DynString>* inputs, RunTotals* totals) {
-  Walk walk{converter, {}, totals, nullptr, true};
+  Walk walk{converter, {}, totals, nullptr, true, 0};
   walk_inputs(&walk, inputs);
 }

@@ -3,6 +3,10 @@
 #include "app/option_kinds.h"
 
 #include <argtable2.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -20,11 +24,13 @@ struct OptionContext {
   int bus;                     // file-list options: 0 CAN, 1 LIN
   int channel;                 // file-list options: 0..8
   GrowArray<DynString>* list;  // path-list options
+  int failed;                  // DBC options: the value the check refused
+  int failed_error;            // and the system's error number for it (0: a folder)
 };
 
 namespace {
 
-constexpr int CHECK_INVALID_VALUE = -1;
+constexpr int CHECK_INVALID_VALUE = -1;  // a DBC path that cannot be opened as a file
 constexpr int CHECK_NO_MEMORY = 3;
 
 OptionContext* attach_context(OptionTable& table, void* entry, Tool* tool) {
@@ -71,23 +77,27 @@ int check_dbc_option(void* parent) {
   int status = context->base_check ? context->base_check(parent) : 0;
   if (status) return status;
   auto* option = static_cast<arg_file*>(parent);
-  int result = 0;
+  // A file named explicitly is taken whatever its name ends in: only the discovery looks at
+  // the ".dbc" ending.
   for (int i = 0; i < option->count && i < DBC_SLOTS; ++i) {
-    if (!option->extension[i] || !has_dbc_extension(option->extension[i])) continue;
     ScopedDynString path;
     if (!absolute_path(option->filename[i], &path.s)) return CHECK_NO_MEMORY;
-    Stream* probe = file_stream_open(dynstring_data(&path.s), 0);
-    if (!probe) {
-      result = CHECK_INVALID_VALUE;
-      continue;
+    struct stat info;
+    int opened = open(dynstring_data(&path.s), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    bool file = opened >= 0 && fstat(opened, &info) == 0 && S_ISREG(info.st_mode);
+    int error = opened < 0 ? errno : 0;
+    if (opened >= 0) close(opened);
+    if (!file) {
+      context->failed = i;
+      context->failed_error = error;
+      return CHECK_INVALID_VALUE;
     }
-    stream_close(probe);
     DynString* slot = &context->tool->dbc_paths.paths[context->bus][context->channel][i];
     dynstring_free(slot);
     *slot = path.s;
     path.s = DynString{};
   }
-  return result;
+  return 0;
 }
 
 void print_option_syntax(FILE* fp, arg_hdr* header) {
@@ -97,11 +107,17 @@ void print_option_syntax(FILE* fp, arg_hdr* header) {
 void error_dbc_option(void* parent, FILE* fp, int error, const char* argval, const char* progname) {
   auto* option = static_cast<arg_file*>(parent);
   switch (error) {
-    case CHECK_INVALID_VALUE:
+    case CHECK_INVALID_VALUE: {
+      OptionContext* context = context_of(parent);
+      int index = context->failed < option->count ? context->failed : 0;
       fprintf(fp, "%s: invalid value \"%s\" to option ", progname,
-              option->count > 0 ? option->filename[0] : "");
-      print_option_syntax(fp, &option->hdr);
+              option->count > 0 ? option->filename[index] : "");
+      arg_print_option(fp, option->hdr.shortopts, option->hdr.longopts, option->hdr.datatype, "");
+      fprintf(fp, ": %s\n",
+              context->failed_error ? strerror(context->failed_error)
+                                    : "not a file (a DBC file is expected)");
       break;
+    }
     case 1:  // too few occurrences
       fprintf(fp, "%s: missing option ", progname);
       print_option_syntax(fp, &option->hdr);

@@ -30,9 +30,10 @@ bool option_table_add(GrowArray<void*>* entries, void* entry);
 // "--concat" or "--no-concat": sets tool->concatenate to 1 or 0 when given.
 void* new_shared_flag(OptionTable& table, Tool* tool, const char* name, const char* glossary);
 
-// "--dbc-<bus><channel>=<file>", up to DBC_SLOTS times: every path ending in ".dbc" (any case)
-// that can be opened is stored, made absolute, in the tool's DBC path table; a path that cannot
-// be opened fails the parse as an invalid value. `name` and `glossary` must outlive the parse.
+// "--dbc-<bus><channel>=<file>", up to DBC_SLOTS times: every path, whatever its ending, is
+// stored, made absolute, in the tool's DBC path table; a path that cannot be opened or is not a
+// regular file fails the parse as an invalid value, printed with the reason. `name` and
+// `glossary` must outlive the parse.
 void* new_dbc_option(OptionTable& table, Tool* tool, int bus, int channel, const char* name,
                      const char* glossary);
 

@@ -6,9 +6,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
+#include "app/exit_status.h"
 #include "app/inputs.h"
 #include "app/option_kinds.h"
 #include "app/passwords.h"
@@ -74,11 +78,12 @@ struct CommonOptions {
 // when an entry could not be made (the caller ends with EXIT_OTHER).
 bool build_option_table(Tool* tool, OptionTable& table, int argc, CommonOptions* o) {
   GrowArray<void*>* entries = &table.entries;
-  o->help = arg_lit0(nullptr, "help", "display this help and exit");
+  o->help = arg_lit0("h", "help", "display this help and exit");
   o->version = arg_lit0("v", "version", "display tool version and exit");
   o->verbosity = arg_int0(nullptr, "verbosity", "<n>",
-                          "verbosity of logging messages from 0 to 4, with 0 being fatal messages "
-                          "only 4 being all messages including debug information. defaults to 1");
+                          "verbosity of logging messages from 0 to 5, with 0 being fatal messages "
+                          "only and 4 and 5 all messages including debug information. defaults "
+                          "to 1");
   o->non_interactive = arg_lit0(nullptr, "non-interactive", "does not print any progress output");
   o->delete_converted =
       arg_lit0("d", "delete-converted", "deletes files after conversion if specified");
@@ -113,6 +118,63 @@ bool build_option_table(Tool* tool, OptionTable& table, int argc, CommonOptions*
   return built && arg_nullcheck(entries->items) == 0;
 }
 
+// What a number option takes, for the message that rejects a value of it; null for others.
+const char* expected_number(const CommonOptions& o, const void* entry) {
+  if (entry == o.verbosity) return "a whole number from 0 to 5";
+  if (entry == o.jobs) return "a whole number from 1 to 1024";
+  if (entry == o.buffer) return "a size in bytes (0 disables the buffer, -1 takes the whole file)";
+  return nullptr;
+}
+
+// The number of single-character edits that turn a into b.
+size_t edit_distance(std::string_view a, std::string_view b) {
+  size_t row[64];
+  if (b.size() >= 64) return SIZE_MAX;
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// Names the long option nearest to an unknown one ("--verbosty=3"), when one is near enough.
+void suggest_option(GrowArray<void*>* entries, const char* given) {
+  std::string_view name(given ? given : "");
+  while (!name.empty() && name.front() == '-') name.remove_prefix(1);
+  name = name.substr(0, name.find('='));
+  if (name.empty()) return;
+  std::string_view best;
+  size_t best_distance = SIZE_MAX;
+  for (void* entry : *entries) {
+    const char* longopts = static_cast<arg_hdr*>(entry)->longopts;
+    if (!longopts || (static_cast<arg_hdr*>(entry)->flag & ARG_TERMINATOR)) continue;
+    std::string_view option(longopts);
+    option = option.substr(0, option.find_first_of("=|"));
+    size_t distance = edit_distance(name, option);
+    if (distance < best_distance) best_distance = distance, best = option;
+  }
+  if (!best.empty() && best_distance <= std::max<size_t>(2, name.size() / 3))
+    printf("%s: did you mean --%.*s?\n", TOOL_NAME, static_cast<int>(best.size()), best.data());
+}
+
+// Prints every parse error with what was expected, then "--help" as the place to look.
+void print_parse_errors(GrowArray<void*>* entries, const CommonOptions& o) {
+  arg_print_errors(stdout, o.end, TOOL_NAME);
+  for (int i = 0; i < o.end->count; ++i) {
+    if (const char* expected = expected_number(o, o.end->parent[i]))
+      printf("%s: --%s takes %s\n", TOOL_NAME, static_cast<arg_hdr*>(o.end->parent[i])->longopts,
+             expected);
+    if (o.end->error[i] == ARG_ELONGOPT) suggest_option(entries, o.end->argval[i]);
+  }
+  printf("Try '%s --help' for the options.\n", TOOL_NAME);
+}
+
 // Usage, version and parse errors end the run here: false with *exit_status set (0 after usage
 // and version). True when the conversion is to go on.
 bool handle_parse_result(GrowArray<void*>* entries, const CommonOptions& o, int argc, int errors,
@@ -121,6 +183,7 @@ bool handle_parse_result(GrowArray<void*>* entries, const CommonOptions& o, int 
     printf("Usage: %s", TOOL_NAME);
     arg_print_syntax(stdout, entries->items, "\n\n");
     arg_print_glossary(stdout, entries->items, "  %-40s %s\n");
+    print_exit_statuses(stdout);
     return false;
   }
   if (o.version->count > 0) {
@@ -137,9 +200,9 @@ bool handle_parse_result(GrowArray<void*>* entries, const CommonOptions& o, int 
   } else if (code == 5) {
     *exit_status = EXIT_ARGUMENT_MISSING;
   } else {
-    arg_print_errors(stdout, o.end, TOOL_NAME);
     *exit_status = EXIT_PARSE_ERROR;
   }
+  print_parse_errors(entries, o);
   return false;
 }
 
@@ -175,9 +238,11 @@ bool parse_shard(const char* text, uint32_t* index, uint32_t* count) {
   return true;
 }
 
-// Ends the parse with 131 for an option value out of its range, naming the option.
-bool reject_value(const char* value, const char* option, int* exit_status) {
-  printf("%s: invalid value \"%s\" to option %s\n", TOOL_NAME, value, option);
+// Ends the parse with 131 for an option value out of its range, naming the option and what it
+// takes.
+bool reject_value(const char* value, const char* option, const char* expected, int* exit_status) {
+  printf("%s: invalid value \"%s\" to option %s: expected %s\n", TOOL_NAME, value, option,
+         expected);
   *exit_status = EXIT_BAD_ARGUMENT;
   return false;
 }
@@ -190,7 +255,7 @@ bool apply_run_options(Tool* tool, const CommonOptions& o, int* exit_status) {
     if (value < 1 || value > MAX_JOBS) {
       char text[16];
       snprintf(text, sizeof text, "%d", value);
-      return reject_value(text, "--jobs=<n>", exit_status);
+      return reject_value(text, "--jobs=<n>", expected_number(o, o.jobs), exit_status);
     }
     tool->options.jobs = value;
   }
@@ -199,7 +264,8 @@ bool apply_run_options(Tool* tool, const CommonOptions& o, int* exit_status) {
   tool->options.shard_count = 1;
   if (o.shard->count > 0 &&
       !parse_shard(o.shard->sval[0], &tool->options.shard_index, &tool->options.shard_count))
-    return reject_value(o.shard->sval[0], "--shard=<k/n>", exit_status);
+    return reject_value(o.shard->sval[0], "--shard=<k/n>",
+                        "k/n with whole numbers 1 <= k <= n, such as 2/8", exit_status);
   return true;
 }
 
@@ -212,8 +278,9 @@ bool apply_options(Tool* tool, const CommonOptions& o, int* exit_status) {
   if (o.verbosity->count > 0) {
     int value = o.verbosity->ival[0];
     if (value < 0 || value > 5) {
-      *exit_status = EXIT_BAD_ARGUMENT;
-      return false;
+      char text[16];
+      snprintf(text, sizeof text, "%d", value);
+      return reject_value(text, "--verbosity=<n>", expected_number(o, o.verbosity), exit_status);
     }
     level = LEVELS[value];
   }

@@ -2,10 +2,12 @@
 // DBC options and discovery, and the set-up failures.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "app/exit_status.h"
 #include "support/test_util.h"
 
 namespace {
@@ -58,10 +60,10 @@ TEST(CommandLine, ParseErrorStatuses) {
     int status;
     bool prints;
   } cases[] = {
-      {{"--verbosity=6", "logs"}, 131, false},
-      {{"--verbosity=-1", "logs"}, 131, false},
-      {{"--verbosity=abc", "logs"}, 131, false},
-      {{"logs", "--verbosity"}, 130, false},
+      {{"--verbosity=6", "logs"}, 131, true},
+      {{"--verbosity=-1", "logs"}, 131, true},
+      {{"--verbosity=abc", "logs"}, 131, true},
+      {{"logs", "--verbosity"}, 130, true},
       {{"--bogus", "logs"}, 134, true},
       {{"--dbc-can1=a.dbc", "--dbc-can1=b.dbc", "--dbc-can1=c.dbc", "--dbc-can1=d.dbc",
         "--dbc-can1=e.dbc", "--dbc-can1=f.dbc", "logs"},
@@ -84,9 +86,13 @@ TEST(CommandLine, ParseErrorStatuses) {
     EXPECT_EQ(!r.out.empty(), c.prints) << c.args[0] << ": " << r.out;
   }
   auto invalid = w.run({"--dbc-can2=missing.dbc", "--dbc-can2=other.dbc", "logs"});
-  EXPECT_EQ(invalid.out, "tabulon: invalid value \"missing.dbc\" to option --dbc-can2=<file>\n");
+  EXPECT_EQ(invalid.out,
+            "tabulon: invalid value \"missing.dbc\" to option --dbc-can2=<file>: No such file or "
+            "directory\nTry 'tabulon --help' for the options.\n");
   auto shard = w.run({"--shard=2-3", "logs"});
-  EXPECT_EQ(shard.out, "tabulon: invalid value \"2-3\" to option --shard=<k/n>\n");
+  EXPECT_EQ(shard.out,
+            "tabulon: invalid value \"2-3\" to option --shard=<k/n>: expected k/n with whole "
+            "numbers 1 <= k <= n, such as 2/8\n");
   auto excess = w.run({"--dbc-can1=a.dbc", "--dbc-can1=b.dbc", "--dbc-can1=c.dbc",
                        "--dbc-can1=d.dbc", "--dbc-can1=e.dbc", "--dbc-can1=f.dbc", "logs"});
   EXPECT_NE(excess.out.find("excess option --dbc-can1=<file>"), std::string::npos) << excess.out;
@@ -117,7 +123,13 @@ TEST(CommandLine, RootsAndPasswordFile) {
   test::make_dirs(w.dir.file("other"));
   auto two_roots = w.run({"logs", "other/x.MF4", w.dir.file("logs/y.MF4")});
   EXPECT_EQ(two_roots.status, 132);
-  EXPECT_NE(two_roots.err.find("No common root detected for all inputs"), std::string::npos);
+  EXPECT_NE(two_roots.err.find("No common root detected for all inputs: they lie in 3 folders"),
+            std::string::npos)
+      << two_roots.err;
+  EXPECT_NE(two_roots.err.find("(" + w.dir.file("logs/") + " lies in " + w.dir.path + "/, " +
+                               w.dir.file("other/x.MF4") + " does not)"),
+            std::string::npos)
+      << two_roots.err;
 
   auto missing_passwords = w.run({"-p", "nothere.json", "logs"});
   EXPECT_EQ(missing_passwords.status, 1);
@@ -125,7 +137,13 @@ TEST(CommandLine, RootsAndPasswordFile) {
 
   auto missing_input = w.run({"logs/gone.MF4"});
   EXPECT_EQ(missing_input.status, 1);
-  EXPECT_EQ(w.run({"logs"}).status, 0);  // an empty folder converts to nothing
+  // An empty folder converts to nothing, and says so.
+  auto empty = w.run({"logs"});
+  EXPECT_EQ(empty.status, 0);
+  EXPECT_NE(
+      empty.err.find(" E No log files (*.MF4, *.MFC, *.MFE, *.MFM) found in " + w.dir.file("logs")),
+      std::string::npos)
+      << empty.err;
 }
 
 TEST(CommandLine, DbcDiscoveryAndInformationLines) {
@@ -137,7 +155,7 @@ TEST(CommandLine, DbcDiscoveryAndInformationLines) {
   auto r = w.run({"--verbosity=3", "logs"});
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> dbc_lines;
-  std::regex header(R"(^\d\d-\d\d \d\d:\d\d:\d\d\.\d\d\d +\d{1,} +\d{1,} [IW] (.*)$)");
+  std::regex header(R"(^\d\d-\d\d \d\d:\d\d:\d\d\.\d\d\d +\d{1,} +\d{1,} [IWE] (.*)$)");
   size_t start = 0;
   while (start < r.err.size()) {
     size_t end = r.err.find('\n', start);
@@ -160,12 +178,89 @@ TEST(CommandLine, DbcDiscoveryAndInformationLines) {
   EXPECT_NE(r.err.find("Execution time: 0 s"), std::string::npos);
 
   // Verbosity 1 hides information and warnings; an explicit option switches discovery off.
-  auto quiet = w.run({"--verbosity=1", "--dbc-can4=can3a.dbc", "--dbc-can4=notes.txt", "logs"});
+  auto quiet = w.run({"--verbosity=1", "--dbc-can4=can3a.dbc", "logs"});
   EXPECT_EQ(quiet.status, 0);
-  EXPECT_EQ(quiet.err, "");
+  EXPECT_EQ(quiet.err.find(" W "), std::string::npos) << quiet.err;
+  EXPECT_EQ(quiet.err.find(" I "), std::string::npos) << quiet.err;
   auto explicit_only = w.run({"--verbosity=3", "--dbc-can4=can3a.dbc", "logs"});
   EXPECT_NE(explicit_only.err.find("dbc-can4: " + prefix + "can3a.dbc"), std::string::npos);
   EXPECT_EQ(explicit_only.err.find("dbc-can1:"), std::string::npos);
+}
+
+// Every mistake on the command line ends with a line that names what is wrong and what is
+// expected.
+TEST(CommandLine, MistakesAreExplained) {
+  Workspace w;
+  test::write_file(w.dir.file("engine.txt"), std::string(MINIMAL_DBC));
+  test::make_dirs(w.dir.file("folder.dbc"));
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  } cases[] = {
+      {{"--verbosity=9", "logs"},
+       131,
+       "invalid value \"9\" to option --verbosity=<n>: expected a whole number from 0 to 5"},
+      {{"-j", "abc", "logs"}, 131, "--jobs takes a whole number from 1 to 1024"},
+      {{"-b", "abc", "logs"}, 131, "--buffer takes a size in bytes"},
+      {{"-j", "0", "logs"}, 131, "expected a whole number from 1 to 1024"},
+      {{"logs", "-j"}, 130, "requires an argument"},
+      {{"--verbosty=3", "logs"}, 134, "did you mean --verbosity?"},
+      {{"--dbc-can1=folder.dbc", "logs"},
+       134,
+       "invalid value \"folder.dbc\" to option --dbc-can1=<file>: not a file"},
+  };
+  for (const Case& c : cases) {
+    auto r = w.run(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0];
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args[0] << ": " << r.out;
+  }
+  auto help = w.run({"-h"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out, w.run({"--help"}).out);
+  // A DBC file given explicitly is used whatever its name ends in.
+  auto other_extension = w.run({"--verbosity=3", "--dbc-can1=engine.txt", "logs"});
+  EXPECT_EQ(other_extension.status, 0) << other_extension.err;
+  EXPECT_NE(other_extension.err.find("dbc-can1: " + w.dir.file("engine.txt")), std::string::npos)
+      << other_extension.err;
+}
+
+// The README, the man page and --help list the same exit statuses with the same sentences, which
+// are the program's own table.
+TEST(CommandLine, ExitStatusesAgreeEverywhere) {
+  const std::string source = TABULON_SOURCE_DIR;
+  std::map<int, std::string> program;
+  for (const ExitStatusMeaning& row : exit_status_table()) program[row.status] = row.meaning;
+
+  std::map<int, std::string> readme;
+  std::string text = test::read_text(source + "/README.md");
+  std::regex readme_row(R"(\n\| (\d+) \| ([^\n]*) \|(?=\n))");
+  for (std::sregex_iterator it(text.begin(), text.end(), readme_row), end; it != end; ++it) {
+    std::string meaning = std::regex_replace((*it)[2].str(), std::regex("`"), "");
+    readme[std::stoi((*it)[1].str())] = meaning;
+  }
+  EXPECT_EQ(readme, program);
+
+  std::map<int, std::string> man;
+  std::string page = test::read_text(source + "/man/tabulon.1.in");
+  size_t section = page.find(".SH EXIT STATUS\n");
+  ASSERT_NE(section, std::string::npos);
+  page = page.substr(section, page.find("\n.PP", section) - section);
+  std::regex man_entry(R"(\.TP\n\.B (\d+)\n((?:[^.\n][^\n]*\n?)+))");
+  for (std::sregex_iterator it(page.begin(), page.end(), man_entry), end; it != end; ++it) {
+    std::string meaning = std::regex_replace((*it)[2].str(), std::regex(R"(\\-)"), "-");
+    meaning = std::regex_replace(meaning, std::regex("\n+$"), "");
+    man[std::stoi((*it)[1].str())] = std::regex_replace(meaning, std::regex("\n"), " ");
+  }
+  EXPECT_EQ(man, program);
+
+  Workspace w;
+  std::string help = w.run({"--help"}).out;
+  for (const auto& [status, meaning] : program) {
+    char line[32];
+    snprintf(line, sizeof line, "\n  %-5d ", status);
+    EXPECT_NE(help.find(line + meaning + "\n"), std::string::npos) << status;
+  }
 }
 
 }  // namespace

@@ -22,9 +22,11 @@ std::map<std::string, std::string> entries(PasswordStore* store) {
   return out;
 }
 
-std::map<std::string, std::string> parse(const std::string& text) {
+std::map<std::string, std::string> parse(const std::string& text,
+                                         PasswordFormat format = PASSWORD_TEXT_LINES) {
   PasswordStore store;
-  EXPECT_TRUE(parse_password_text(text.c_str(), &store));
+  PasswordTextError error{};
+  EXPECT_EQ(parse_password_text(text.c_str(), &store, &error), format) << text;
   auto out = entries(&store);
   hash_table_destroy<StringMapTraits>(&store);
   return out;
@@ -37,33 +39,58 @@ TEST(PasswordText, EntryLines) {
     const char* text;
     Entries expected;
   } cases[] = {
-      {"{\n  \"0A1B2C3D\": \"secret\",\n  \"default\": \"fallback\"\n}\n",
-       {{"0A1B2C3D", "secret"}, {"default", "fallback"}}},
-      // Braces on an entry's line spoil it.
-      {"{\"0a1b2c3d\": \"x\",\n\"1A2B\":\"y\"}", {}},
       // Keys as written: lower case and short keys are stored (and never match a device).
       {"\"0a1b2c3d\": \"x\",\n\"1A2B\":\"y\"", {{"0a1b2c3d", "x"}, {"1A2B", "y"}}},
       // The password runs to the last quotation mark of the line; escapes stay as written.
       {"\"0A1B2C3D\": \"pa\"ss\\\"wo\\nrd\" ,  \n", {{"0A1B2C3D", "pa\"ss\\\"wo\\nrd"}}},
       {"\"A\": \"1\", \"B\": \"2\"\n", {{"A", "1\", \"B\": \"2"}}},
-      // Keys that are neither "default" nor hexadecimal digits make no entry.
-      {"\"0A1B-2C3D\": \"x\"\n\"DEFAULT\": \"x\"\n\"defaults\": \"x\"\n\"G1\": \"x\"\n", {}},
       {"\"\": \"empty key\"\n", {{"", "empty key"}}},
       // White space around the parts, tabs, CR LF line ends, no final line feed.
       {"\t \"ABCDEF01\"\t:\t\"p w\"\t,\t\r\n\"12345678\":\"\"\r\n\"FFFFFFFF\" : \"last\"",
        {{"ABCDEF01", "p w"}, {"12345678", ""}, {"FFFFFFFF", "last"}}},
-      // Something after the password's closing quote other than a comma and white space.
-      {"\"0A1B2C3D\": \"x\";\n\"0A1B2C3E\": \"x\",,\n\"0A1B2C3F\": x\n", {}},
       {"", {}},
   };
   for (const Case& c : cases) EXPECT_EQ(parse(c.text), c.expected) << c.text;
 }
 
+// Any JSON layout: every member named "default" or by hexadecimal digits with a text value, at
+// any depth; JSON escapes are decoded.
+TEST(PasswordText, Json) {
+  struct Case {
+    const char* text;
+    Entries expected;
+  } cases[] = {
+      {"{\n  \"0A1B2C3D\": \"secret\",\n  \"default\": \"fallback\"\n}\n",
+       {{"0A1B2C3D", "secret"}, {"default", "fallback"}}},
+      {"{\"0a1b2c3d\": \"x\", \"1A2B\":\"y\"}", {{"0a1b2c3d", "x"}, {"1A2B", "y"}}},
+      {"{\"devices\": [{\"0A1B2C3D\": \"q\\\"uote\\n\"}], \"default\": {\"default\": \"d\"}}",
+       {{"0A1B2C3D", "q\"uote\n"}, {"default", "d"}}},
+      // Other keys and values that are not texts make no entry.
+      {"{\"0A1B-2C3D\": \"x\", \"DEFAULT\": \"x\", \"G1\": \"x\", \"0A\": 5, \"0B\": null}", {}},
+      {"[]", {}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(parse(c.text, PASSWORD_TEXT_JSON), c.expected) << c.text;
+}
+
+// Neither JSON nor entry lines: nothing is stored, and the JSON error says where.
+TEST(PasswordText, InvalidText) {
+  PasswordStore store;
+  PasswordTextError error{};
+  EXPECT_EQ(parse_password_text("\n{\"0A1B2C3D\": \"x\", \"default\": \"y\",}", &store, &error),
+            PASSWORD_TEXT_INVALID);
+  EXPECT_EQ(store.count, 0);
+  EXPECT_EQ(error.line, 2);
+  EXPECT_EQ(error.column, 34);
+  EXPECT_NE(std::string(error.reason).find("expected string literal"), std::string::npos)
+      << error.reason;
+  hash_table_destroy<StringMapTraits>(&store);
+}
+
 TEST(PasswordText, FirstOfTwoEntriesWins) {
   test::LogCapture log;
-  EXPECT_EQ(
-      parse("{\n\"0A1B2C3D\": \"first\",\n\"default\": \"d\",\n\"0A1B2C3D\": \"second\"\n}\n"),
-      (Entries{{"0A1B2C3D", "first"}, {"default", "d"}}));
+  EXPECT_EQ(parse("{\n\"0A1B2C3D\": \"first\",\n\"default\": \"d\",\n\"0A1B2C3D\": \"second\"\n}\n",
+                  PASSWORD_TEXT_JSON),
+            (Entries{{"0A1B2C3D", "first"}, {"default", "d"}}));
   EXPECT_EQ(log.count(" W Failed to insert key for \"0A1B2C3D\" in password storage\n"), 1)
       << log.text();
   EXPECT_EQ(log.count("\n"), 1) << log.text();
@@ -79,7 +106,8 @@ TEST(PasswordText, ManyEntriesAndLookup) {
   }
   text += "}\n";
   PasswordStore store;
-  ASSERT_TRUE(parse_password_text(text.c_str(), &store));
+  // The comma after the last entry makes it entry lines rather than JSON.
+  ASSERT_EQ(parse_password_text(text.c_str(), &store, nullptr), PASSWORD_TEXT_LINES);
   EXPECT_EQ(store.count, 500);
   StringMapEntry* e = string_map_find(&store, "10001EEF");  // entry 1
   ASSERT_NE(e, nullptr);
@@ -127,6 +155,34 @@ TEST(PasswordFile, GivenFileMissing) {
   EXPECT_EQ(log.count(" E Failed to open password file at " + dir.file("absent.json") + "\n"), 1)
       << log.text();
   EXPECT_EQ(f.tool.options.passwords.count, 0);
+}
+
+// A given file that is not readable as passwords fails the run with its place named; one that
+// holds none says so and goes on.
+TEST(PasswordFile, GivenFileInvalidOrEmpty) {
+  test::TempDir dir;
+  ASSERT_TRUE(test::write_file(dir.file("bad.json"), std::string("{\"default\": \"x\",\n}\n")));
+  ASSERT_TRUE(test::write_file(dir.file("none.json"), std::string("{\"serial\": \"x\"}\n")));
+  {
+    ToolFixture f;
+    f.give(dir.file("bad.json"));
+    test::LogCapture log;
+    EXPECT_FALSE(load_password_file(&f.tool, &f.status));
+    EXPECT_EQ(f.status, 1);
+    EXPECT_EQ(log.count(" E Password file " + dir.file("bad.json") +
+                        " is not valid JSON: line 2, column 1: "),
+              1)
+        << log.text();
+  }
+  {
+    ToolFixture f;
+    f.give(dir.file("none.json"));
+    test::LogCapture log;
+    EXPECT_TRUE(load_password_file(&f.tool, &f.status));
+    EXPECT_EQ(f.status, 0);
+    EXPECT_EQ(log.count(" E Password file " + dir.file("none.json") + " holds no password"), 1)
+        << log.text();
+  }
 }
 
 // The default file is looked for in the working directory; without it the store stays empty

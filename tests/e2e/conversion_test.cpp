@@ -196,9 +196,11 @@ TEST(Conversion, ContainersAndPasswords) {
                                       "pw", 1),
        "\"00001A2B\": \"pw\"\n", 0, "I Found compressed file"},
       {"no_password.MFE", test::make_encrypted_container(mf4, 0x1A2B, "pw", 1), "", 2,
-       "E No password found for device 00001A2B"},
+       "E No password found for device 00001A2B (encrypted file no_password.MFE)"},
       {"wrong_password.MFE", test::make_encrypted_container(mf4, 0x1A2B, "pw", 1),
-       "\"00001A2B\": \"nope\"\n", 2, "E Could not decrypt file"},
+       "\"00001A2B\": \"nope\"\n", 2,
+       "E Could not decrypt wrong_password.MFE of device 00001A2B: the password file's "
+       "\"00001A2B\" password is wrong for it"},
   };
   for (const Case& c : cases) {
     test::TempDir out;
@@ -225,7 +227,7 @@ TEST(Conversion, ContainersAndPasswords) {
   r.put("damaged.MFC", compressed);
   auto damaged = r.run({"logs/damaged.MFC"});
   EXPECT_EQ(damaged.status, 4) << damaged.err;
-  EXPECT_NE(damaged.err.find("E Could not decompress file"), std::string::npos);
+  EXPECT_NE(damaged.err.find("E Could not decompress damaged.MFC"), std::string::npos);
 }
 
 TEST(Conversion, ContainersLargerThanTheirReadWindowMatchThePlainLog) {
@@ -300,9 +302,12 @@ TEST(Conversion, NamesMultiplexorsSourceAddressesAndTwoDatabases) {
 
 TEST(Conversion, MissingInputAndDeleteConverted) {
   LogFolder r;
-  auto missing = r.run({"--verbosity=2", "logs/gone.MF4"});
+  auto missing = r.run({"logs/gone.MF4"});
   EXPECT_EQ(missing.status, 1);
-  EXPECT_NE(missing.err.find("W Could not find input file/folder gone.MF4"), std::string::npos)
+  EXPECT_NE(missing.err.find("E Could not find input file/folder gone.MF4: no such file or folder "
+                             "in " +
+                             r.dir.file("logs/")),
+            std::string::npos)
       << missing.err;
 
   r.put("keep/ok.MF4", engine_log(0xAB, 5, 3, {{0, 1}}));

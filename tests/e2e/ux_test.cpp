@@ -252,7 +252,8 @@ TEST(Progress, TerminalShowsStatusLineAndKeepsLogLinesWhole) {
   } expected_after[] = {
       {"I Found compressed file", "1/4 files, ", ": day/2.MFC"},
       {"I Found encrypted file", "2/4 files, ", ": day/3.MFE"},
-      {"E No password found for device 000000AB", "2/4 files, ", ": day/3.MFE"},
+      {"E No password found for device 000000AB (encrypted file day/3.MFE)", "2/4 files, ",
+       ": day/3.MFE"},
   };
   for (const auto& [line, counters, path] : expected_after) {
     bool seen = false;
@@ -455,7 +456,7 @@ TEST(Install, PutsBinaryAndManualPageUnderThePrefix) {
   EXPECT_NE(man.out.find("0A1B2C3D_out/CAN2_EngineData/2023/11/07/00000012_00000003.csv"),
             std::string::npos);
   EXPECT_NE(man.out.find("-NaN"), std::string::npos);
-  EXPECT_NE(man.out.find("       136    Set-up failed"), std::string::npos) << man.out;
+  EXPECT_NE(man.out.find("       136    set-up failed"), std::string::npos) << man.out;
 }
 
 TEST(ManualPage, NamesEveryOptionOfTheUsageText) {
