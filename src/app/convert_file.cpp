@@ -11,6 +11,7 @@
 #include "app/input_reader.h"
 #include "app/inputs.h"
 #include "app/progress.h"
+#include "app/run_report.h"
 #include "decode/converter.h"
 #include "decode/journal.h"
 #include "decode/session.h"
@@ -244,6 +245,27 @@ void take_record(InputJob* job, PipelineInput* input, const RowRecord& record) {
   }
 }
 
+// The session's rows so far (0 for another converter).
+uint64_t rows_written(const Converter* converter) {
+  return converter->kind == 0 ? reinterpret_cast<const Session*>(converter)->statistics.rows : 0;
+}
+
+// The input's frames into the run's account and, with its summary entry, its result, rows and
+// the end of the capture of its message.
+void settle_report(RunReport* report, InputJob* job, int32_t result) {
+  Converter* converter = job->converter;
+  if (job->taking && converter->ops->account_file) {
+    FrameAccount frames{};
+    converter->ops->account_file(converter, &frames, report->channels);
+    run_report_frames(report, job->report, frames);
+  }
+  if (!job->report) return;
+  job->report->rows = rows_written(converter) - job->rows_before;
+  run_report_settle(job->report, result, {});
+  run_report_capture(nullptr);
+  converter->output_log = nullptr;
+}
+
 void begin_input(void* context, PipelineInput* input) {
   auto* run = static_cast<ConversionRun*>(context);
   auto* job = static_cast<InputJob*>(pipeline_input_data(input));
@@ -251,6 +273,11 @@ void begin_input(void* context, PipelineInput* input) {
   job->part = -1;
   journal_begin(run->converter->journal, path_of(job->input_path));
   progress_file_begin(path_of(job->input_path));
+  if (job->report) {
+    run->converter->output_log = &job->report->outputs;
+    run_report_capture(job->report);
+    job->rows_before = rows_written(run->converter);
+  }
 }
 
 void consume_chunk(void*, PipelineInput* input, PipelinePart* part, Chunk* chunk) {
@@ -311,6 +338,7 @@ int32_t end_input(void* context, PipelineInput* input) {
                    job->header_read, job->kept);
   if (result != 0)
     LOG(LOG_ERROR, "Error during conversion of %.*s", static_cast<int>(path.size()), path.data());
+  if (run->totals && run->totals->report) settle_report(run->totals->report, job, result);
   progress_file_end(job->size);
   if (run->totals) (result == 0 ? run->totals->converted : run->totals->failed) += 1;
   return result;

@@ -15,6 +15,8 @@ struct PipelinePart;
 
 // An input as the stages see it. Stage A reads only the fields above `file` and takes `file`
 // over; the rest is stage B's.
+struct InputReport;
+
 struct InputJob {
   Converter* converter;
   DynString input_path;
@@ -37,6 +39,8 @@ struct InputJob {
   // would have stopped there; and those whose once-per-reader line has been shown.
   GrowArray<uint32_t> failed_groups;
   GrowArray<uint32_t> shown_groups;
+  InputReport* report;   // its entry of the run summary (null: none)
+  uint64_t rows_before;  // the session's rows when stage B began it
 };
 
 // When an input is read in parts: from split_bytes on (with more than one job and the whole

@@ -3,10 +3,13 @@
 
 #include <errno.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "app/convert_file.h"
+#include "app/input_reader.h"
 #include "app/pipeline.h"
+#include "app/run_report.h"
 #include "app/tool.h"
 #include "decode/converter.h"
 #include "decode/journal.h"
@@ -186,12 +189,22 @@ bool reports(const Walk* walk, std::string_view folder) {
   return !walk->counting && folder_in_shard(walk->converter->options, folder);
 }
 
+// An entry of the run summary for an input that ends in the walk, with its status and why.
+void report_input(const Walk* walk, std::string_view path, int32_t status,
+                  std::string_view message) {
+  if (RunReport* report = walk->totals->report)
+    run_report_settle(run_report_add(report, path), status, message);
+}
+
 // Reports a path that cannot be reached, when the run reports what it meets in `folder`.
 int report_unreachable(const Walk* walk, std::string_view folder, const char* what,
                        std::string_view path, int32_t error) {
   if (!reports(walk, folder)) return 0;
-  LOG(LOG_ERROR, "Could not %s %.*s: %s", what, static_cast<int>(path.size()), path.data(),
-      strerror(error));
+  char line[256];
+  snprintf(line, sizeof line, "Could not %s %.*s: %s", what, static_cast<int>(path.size()),
+           path.data(), strerror(error));
+  LOG(LOG_ERROR, "%s", line);
+  report_input(walk, path, EXIT_OTHER, line);
   return EXIT_OTHER;
 }
 
@@ -207,6 +220,7 @@ int convert_log_file(Walk* walk, const FsFolder* folder, std::string_view folder
   if (journal_finished(converter->journal, input_path, &finished)) {
     if (walk->counting) return 0;
     walk->totals->skipped += 1;
+    report_input(walk, input_path, finished, "ended in the interrupted run this one resumes");
     return finished;
   }
   if (walk->counting) {
@@ -228,8 +242,10 @@ int convert_log_file(Walk* walk, const FsFolder* folder, std::string_view folder
   fs_root_set_folder(converter->input_root, {}, nullptr);
   if (!job) {
     walk->totals->failed += 1;
+    report_input(walk, input_path, CONVERT_FAILED, "could not allocate memory for the input");
     return CONVERT_FAILED;
   }
+  if (walk->totals->report) job->report = run_report_add(walk->totals->report, input_path);
   return pipeline_add(walk->pipeline, job, size, split);
 }
 
@@ -307,6 +323,7 @@ int walk_input(Walk* walk, std::string_view input_path, std::string_view output_
   if (journal_finished(walk->converter->journal, input_path, &finished)) {
     if (!own) return 0;
     walk->totals->skipped += 1;
+    report_input(walk, input_path, finished, "ended in the interrupted run this one resumes");
     return finished;
   }
   EntryInfo info;
@@ -330,6 +347,7 @@ int walk_input(Walk* walk, std::string_view input_path, std::string_view output_
       LOG(LOG_ERROR, "Could not find input file/folder %.*s: no such file or folder in %s",
           static_cast<int>(input_path.size()), input_path.data(),
           dynstring_data(&walk->converter->input_root->path));
+      report_input(walk, input_path, 1, "no such file or folder");
       return 1;
     case ENTRY_FILE:
       return convert_log_file(walk, nullptr, {}, input_path, output_path, info.size);
@@ -337,6 +355,7 @@ int walk_input(Walk* walk, std::string_view input_path, std::string_view output_
       if (!own) return 0;
       LOG(LOG_ERROR, "Input %.*s is neither a file nor a folder",
           static_cast<int>(input_path.size()), input_path.data());
+      report_input(walk, input_path, EXIT_OTHER, "neither a file nor a folder");
       return EXIT_OTHER;
   }
 }

@@ -13,12 +13,15 @@ struct Converter;
 struct ConversionOptions;
 
 // What a walk over the inputs found (files, bytes) or did (the rest).
+struct RunReport;
+
 struct RunTotals {
   uint64_t files;      // log files to convert in this run (and shard)
   uint64_t bytes;      // their sizes
   uint64_t converted;  // inputs that ended with result 0
   uint64_t failed;     // inputs that ended with another result
   uint64_t skipped;    // inputs that ended in the interrupted run this one resumes
+  RunReport* report;   // every input found, when a run summary is kept (else null)
 };
 
 // The 64-bit FNV-1a hash of a folder's path relative to the common root, without a trailing

@@ -194,12 +194,13 @@ size_t progress_format_summary(char* out, size_t capacity, const RunSummary& sum
   if (capacity < 2) return 0;
   int64_t tenths = summary.elapsed_ms > 0 ? (summary.elapsed_ms + 50) / 100 : 0;
   int n = snprintf(out, capacity,
-                   "Done. Input files: %llu converted, %llu failed, %llu skipped. Rows: %llu in "
-                   "%llu CSV files in %.*s. Time: %lld.%lld s\n",
+                   "Done. Input files: %llu converted, %llu failed, %llu skipped. %.*s%sRows: %llu "
+                   "in %llu CSV files in %.*s. Time: %lld.%lld s\n",
                    static_cast<unsigned long long>(summary.converted),
                    static_cast<unsigned long long>(summary.failed),
                    static_cast<unsigned long long>(summary.skipped),
-                   static_cast<unsigned long long>(summary.rows),
+                   static_cast<int>(summary.frames.size()), summary.frames.data(),
+                   summary.frames.empty() ? "" : " ", static_cast<unsigned long long>(summary.rows),
                    static_cast<unsigned long long>(summary.csv_files),
                    static_cast<int>(summary.output_folder.size()), summary.output_folder.data(),
                    static_cast<long long>(tenths / 10), static_cast<long long>(tenths % 10));
@@ -216,7 +217,7 @@ size_t progress_format_summary(char* out, size_t capacity, const RunSummary& sum
 }
 
 void progress_summary(const ConversionOptions* options, const RunSummary& summary) {
-  if (!progress_wanted(options)) return;
+  if (!progress_wanted(options) && log_output_level > LOG_ERROR) return;
   char line[PATH_ROOM + 256];
   size_t length = progress_format_summary(line, sizeof line, summary);
   if (length > 0) log_write_text(line, length);

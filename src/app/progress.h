@@ -50,9 +50,12 @@ struct RunSummary {
   uint64_t rows, csv_files;
   std::string_view output_folder;
   int64_t elapsed_ms;
+  std::string_view frames;  // "Frames: ... ." (run_report_format_frames), or empty
 };
 // The summary line with its line feed, as progress_summary writes it; returns its length (at
 // most capacity - 1, cut there). Exposed for tests.
 size_t progress_format_summary(char* out, size_t capacity, const RunSummary& summary);
-// Writes the summary line to standard error when progress_wanted, whatever the log level.
+// Writes the summary line to standard error, whatever the log level: after the status line
+// when progress_wanted, else (--non-interactive, or not a terminal) as a plain line unless the
+// log level is fatal only.
 void progress_summary(const ConversionOptions* options, const RunSummary& summary);

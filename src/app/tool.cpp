@@ -101,6 +101,11 @@ bool build_option_table(Tool* tool, OptionTable& table, int argc, CommonOptions*
       option_table_add(entries, o->delete_converted) &&
       option_table_add(entries, o->no_append_root) && option_table_add(entries, o->buffer) &&
       option_table_add(entries, o->jobs) && option_table_add(entries, o->shard) &&
+      option_table_add(entries,
+                       new_path_list(table, tool, nullptr, "summary", "<file>", 0, 1,
+                                     "write a JSON summary of the run (every input with its "
+                                     "status, frames, rows and outputs) to <file>",
+                                     &tool->summary_files)) &&
       option_table_add(entries, new_path_list(table, tool, "p", "password-file", "<file>", 0, 1,
                                               "where to find device passwords for encrypted "
                                               "files, defaults to \"passwords.json\"",
@@ -371,6 +376,8 @@ void tool_destroy(Tool* tool) {
   free_string_list(&tool->inputs);
   free_string_list(&tool->password_files);
   free_string_list(&tool->output_directories);
+  free_string_list(&tool->summary_files);
+  run_report_free(&tool->report);
   if (tool->output_root != tool->input_root) fs_root_release(tool->output_root);
   fs_root_release(tool->input_root);
   free(tool);
@@ -387,6 +394,9 @@ bool parse_command_line(Tool* tool, int argc, char** argv, int* exit_status) {
   if (!handle_parse_result(&table.entries, options, argc, errors, exit_status) ||
       !apply_options(tool, options, exit_status))
     return false;
+  // From here on every run ends with its summary, when one was asked for.
+  tool->report.keep_inputs = tool->summary_files.count == 1;
+  tool->summary_due = tool->report.keep_inputs;
 
   if (!load_password_file(tool, exit_status)) return false;
   LOG(LOG_INFO, "%lld password(s) loaded", static_cast<long long>(tool->options.passwords.count));
@@ -403,34 +413,39 @@ bool parse_command_line(Tool* tool, int argc, char** argv, int* exit_status) {
   return true;
 }
 
-int tool_main(int argc, char** argv) {
-  int exit_status = 0;
-  Tool* tool = tool_create();
-  if (!tool) {
-    LOG(LOG_FATAL, "Could not allocate memory for the tool");
-    return EXIT_SETUP_FAILED;
-  }
-  if (!parse_command_line(tool, argc, argv, &exit_status)) {
-    tool_destroy(tool);
-    return exit_status;
-  }
-  log_dbc_paths(tool);
+namespace {
 
+// The closing line's text: inputs, frames, rows, output folder and time.
+void close_run(Tool* tool, Session* session, const RunTotals& totals, int64_t elapsed_ms) {
+  char frames[512];
+  run_report_format_frames(&tool->report, frames, sizeof frames);
+  RunSummary summary{totals.converted,
+                     totals.failed,
+                     totals.skipped,
+                     session->statistics.rows,
+                     session->statistics.files,
+                     dynstring_sv(&tool->output_root->path),
+                     elapsed_ms,
+                     frames};
+  progress_summary(&tool->options, summary);
+}
+
+// Converts the inputs with the parsed command line; returns the exit status.
+int convert_inputs(Tool* tool) {
+  int exit_status = 0;
+  log_dbc_paths(tool);
   Session* session = session_create(tool->input_root, tool->output_root, &tool->options,
                                     &tool->dbc_paths, tool->concatenate);
-  if (!session) {
-    tool_destroy(tool);
-    return EXIT_SETUP_FAILED;
-  }
+  if (!session) return EXIT_SETUP_FAILED;
   RunGuard guard;
   if (!run_guard_begin(&guard, tool, session, &exit_status)) {
     session->base.ops->destroy(&session->base);
     free(session);
-    tool_destroy(tool);
     return exit_status;
   }
   int64_t started = elapsed_milliseconds();
   RunTotals totals{};
+  totals.report = &tool->report;
   // The totals are counted only for the display.
   if (progress_wanted(&tool->options)) count_inputs(&session->base, &tool->inputs, &totals);
   progress_start(&session->base, totals.files, totals.bytes);
@@ -440,12 +455,28 @@ int tool_main(int argc, char** argv) {
   // Closing the outputs is part of the run: a file that cannot be closed was not written.
   if (!session_finish(session)) exit_status |= 8;
   exit_status |= run_guard_end(&guard, session);
-  progress_summary(&tool->options, RunSummary{totals.converted, totals.failed, totals.skipped,
-                                              session->statistics.rows, session->statistics.files,
-                                              dynstring_sv(&tool->output_root->path),
-                                              elapsed_milliseconds() - started});
+  close_run(tool, session, totals, elapsed_milliseconds() - started);
   session->base.ops->destroy(&session->base);
   free(session);
+  return exit_status;
+}
+
+}  // namespace
+
+int tool_main(int argc, char** argv) {
+  int exit_status = 0;
+  Tool* tool = tool_create();
+  if (!tool) {
+    LOG(LOG_FATAL, "Could not allocate memory for the tool");
+    return EXIT_SETUP_FAILED;
+  }
+  log_set_observer(run_report_observe, &tool->report);
+  if (parse_command_line(tool, argc, argv, &exit_status)) exit_status = convert_inputs(tool);
+  log_set_observer(nullptr, nullptr);
+  if (tool->summary_due &&
+      !run_report_write(&tool->report, exit_status, dynstring_sv(&tool->common_root),
+                        dynstring_data(&tool->summary_files[0])))
+    exit_status |= 8;
   tool_destroy(tool);
   return exit_status;
 }

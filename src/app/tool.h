@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "app/run_report.h"
 #include "decode/converter.h"
 #include "decode/session.h"
 #include "io/fs_root.h"
@@ -26,10 +27,13 @@ struct Tool {
   GrowArray<DynString> inputs;              // relative to the common root after find_common_root
   GrowArray<DynString> password_files;      // zero or one
   GrowArray<DynString> output_directories;  // zero or one
+  GrowArray<DynString> summary_files;       // zero or one: where the run summary goes
   FsRoot* input_root;
   FsRoot* output_root;  // the input root unless --output-directory was given
   DbcPathTable dbc_paths;
   uint8_t concatenate;
+  RunReport report;  // the run's frames, and every input found when a summary file was given
+  bool summary_due;  // the command line was read and asked for a summary
 };
 
 // Exit statuses of the tool itself (per-file results are ORed bits 1, 2, 4, 8 and 129).

@@ -50,7 +50,8 @@ struct RowRecord;
 // output could not be written out (it then counts as failed as well). make_durable: everything
 // written so far reaches the disk, as it must before inputs are deleted; false when it could
 // not be made durable. report_file: called after the records of a file's frames were taken
-// (the tally counted them), logs why the file or some of its channels gave no rows. The output
+// (the tally counted them), logs why the file or some of its channels gave no rows;
+// account_file then says where each of its frames went. The output
 // path of on_file_begin and on_file_end is the input's own output name (see convert_file),
 // below which a file without the logger's metadata writes its rows.
 struct ConverterOps {
@@ -64,6 +65,10 @@ struct ConverterOps {
   bool (*on_file_end)(Converter* c, const char* output_path);
   bool (*make_durable)(Converter* c);
   void (*report_file)(Converter* c, std::string_view input_path);
+  // The fates of the frames of the file whose records were taken last (see report_file), in
+  // all and by bus and channel (session_account_file).
+  void (*account_file)(const Converter* c, FrameAccount* file,
+                       FrameAccount (*channels)[TALLY_CHANNELS]);
 };
 
 struct Converter {
@@ -93,4 +98,7 @@ struct Converter {
   // notes the channel groups that gave no frames, and the row makers' tallies of the frames by
   // channel are added to it.
   FrameTally tally;
+  // When set, the full path of every output file the current input writes to (or appends to)
+  // is added here once per input; the caller owns the list.
+  GrowArray<DynString>* output_log;
 };

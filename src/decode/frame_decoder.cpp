@@ -52,6 +52,7 @@ bool route_frame(const Session* session, FrameTally* tally, const BusFrame* fram
       tally->error_frames += 1;
       return false;
     default:
+      tally->other_frames += 1;
       return false;
   }
   route->tally->frames += 1;
@@ -66,8 +67,11 @@ bool route_frame(const Session* session, FrameTally* tally, const BusFrame* fram
                               ? static_cast<int32_t>(frame->id & 0xFF)
                               : NO_SOURCE_ADDRESS;
   // The length is the log's DataLength value (up to 255); bytes past the frame's data area were
-  // never stored, so a frame claiming them matches no message.
-  return frame->data_length <= (route->bus_kind == BUS_KIND_CAN ? CAN_DATA_AREA : LIN_DATA_AREA);
+  // never stored, so a frame claiming them cannot be decoded.
+  if (frame->data_length <= (route->bus_kind == BUS_KIND_CAN ? CAN_DATA_AREA : LIN_DATA_AREA))
+    return true;
+  route->tally->unreadable += 1;
+  return false;
 }
 
 // What tells a part's output files apart: the writer key and identity, and what else names the
@@ -291,12 +295,16 @@ void row_maker_frame(RowMaker* m, const BusFrame* frame) {
   FrameRoute route;
   if (!route_frame(m->session, &m->tally, frame, &route)) return;
   double t = m->time_base + frame->timestamp;
-  bool matched = false, row = false;
+  bool matched = false, row = false, other_length = false;
   for (uint32_t index = 0; index < DBC_SLOTS; ++index) {
     const MessageDatabase* database = route.decoders->databases[index];
     if (!database) break;
     const Message* message = message_db_find(database, route.key);
-    if (!message || message->ignore || message->size != frame->data_length) continue;
+    if (!message || message->ignore) continue;
+    if (message->size != frame->data_length) {
+      other_length = true;
+      continue;
+    }
     if (!message_decode_into(message, route.key, frame->data, frame->data_length, &m->decoded))
       continue;
     m->out->counts.messages += 1;
@@ -320,6 +328,7 @@ void row_maker_frame(RowMaker* m, const BusFrame* frame) {
   }
   route.tally->matched += matched;
   route.tally->rows += row;
+  route.tally->length_mismatch += !matched && other_length;
 }
 
 void row_maker_write_tally(RowMaker* maker) { frame_tally_write(&maker->tally, maker->out); }

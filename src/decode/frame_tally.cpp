@@ -18,6 +18,7 @@ void frame_tally_clear(FrameTally* tally) {
   memset(tally->channels, 0, sizeof tally->channels);
   tally->remote_frames = 0;
   tally->error_frames = 0;
+  tally->other_frames = 0;
 }
 
 void frame_tally_free(FrameTally* tally) {
@@ -45,7 +46,7 @@ namespace {
 
 // A tally record: remote and error frames, the number of channel entries, then each entry.
 struct TallyHead {
-  uint64_t remote_frames, error_frames;
+  uint64_t remote_frames, error_frames, other_frames;
   uint32_t entries;
 };
 struct TallyEntry {
@@ -56,10 +57,12 @@ struct TallyEntry {
 }  // namespace
 
 void frame_tally_write(FrameTally* tally, RowWriter* out) {
-  TallyHead head{tally->remote_frames, tally->error_frames, 0};
+  TallyHead head{tally->remote_frames, tally->error_frames, tally->other_frames, 0};
   for (const auto& bus : tally->channels)
     for (const ChannelTally& c : bus) head.entries += c.frames != 0;
-  if (head.entries == 0 && head.remote_frames == 0 && head.error_frames == 0) return;
+  if (head.entries == 0 && head.remote_frames == 0 && head.error_frames == 0 &&
+      head.other_frames == 0)
+    return;
   uint64_t size = sizeof head + head.entries * sizeof(TallyEntry);
   uint8_t* body = row_writer_reserve(out, size);
   if (!body) return;
@@ -75,7 +78,7 @@ void frame_tally_write(FrameTally* tally, RowWriter* out) {
       c = ChannelTally{};
     }
   }
-  tally->remote_frames = tally->error_frames = 0;
+  tally->remote_frames = tally->error_frames = tally->other_frames = 0;
   row_writer_commit(out, ROW_RECORD_TALLY, size);
 }
 
@@ -85,6 +88,7 @@ void frame_tally_add_record(FrameTally* tally, const RowRecord& record) {
   if ((record.size - sizeof head) / sizeof(TallyEntry) < head.entries) return;
   tally->remote_frames += head.remote_frames;
   tally->error_frames += head.error_frames;
+  tally->other_frames += head.other_frames;
   for (uint32_t i = 0; i < head.entries; ++i) {
     TallyEntry entry;
     memcpy(&entry, record.body + sizeof head + i * sizeof entry, sizeof entry);
@@ -93,7 +97,67 @@ void frame_tally_add_record(FrameTally* tally, const RowRecord& record) {
     c.matched += entry.counts.matched;
     c.rows += entry.counts.rows;
     c.bad_time += entry.counts.bad_time;
+    c.length_mismatch += entry.counts.length_mismatch;
+    c.unreadable += entry.counts.unreadable;
   }
+}
+
+uint64_t frame_account_read(const FrameAccount& account) {
+  uint64_t read = 0;
+  for (uint64_t n : account.fates) read += n;
+  return read;
+}
+
+void frame_account_add(FrameAccount* sum, const FrameAccount& more) {
+  for (int i = 0; i < FATE_COUNT; ++i) sum->fates[i] += more.fates[i];
+}
+
+namespace {
+
+// The fates of one channel's frames. Every count below `frames` is a subset of them, so that
+// damaged counts can only shift frames between fates, never make more or fewer.
+FrameAccount channel_account(const ChannelTally& c, bool has_dbc) {
+  FrameAccount a{};
+  if (!has_dbc) {
+    a.fates[FATE_NO_DBC] = c.frames;
+    return a;
+  }
+  uint64_t left = c.frames;
+  auto take = [&left](uint64_t n) {
+    n = n < left ? n : left;
+    left -= n;
+    return n;
+  };
+  a.fates[FATE_UNREADABLE] = take(c.unreadable);
+  a.fates[FATE_DECODED] = take(c.rows);
+  a.fates[FATE_BAD_TIME] = take(c.bad_time);
+  uint64_t matched = c.matched > c.rows + c.bad_time ? c.matched - c.rows - c.bad_time : 0;
+  a.fates[FATE_OUT_OF_RANGE] = take(matched);
+  a.fates[FATE_LENGTH_MISMATCH] = take(c.length_mismatch);
+  a.fates[FATE_UNKNOWN_ID] = left;
+  return a;
+}
+
+}  // namespace
+
+void session_account_file(const Session* session, FrameAccount* file,
+                          FrameAccount (*channels)[TALLY_CHANNELS]) {
+  const FrameTally* tally = &session->base.tally;
+  *file = FrameAccount{};
+  for (int bus = 0; bus < 2; ++bus) {
+    for (int channel = 0; channel < TALLY_CHANNELS; ++channel) {
+      const ChannelTally& c = tally->channels[bus][channel];
+      if (c.frames == 0) continue;
+      bool has_dbc = channel >= 1 && channel <= CHANNELS_PER_BUS &&
+                     session->channels[bus * CHANNELS_PER_BUS + channel - 1].key;
+      FrameAccount a = channel_account(c, has_dbc);
+      frame_account_add(file, a);
+      if (channels) frame_account_add(&channels[bus][channel], a);
+    }
+  }
+  file->fates[FATE_NOT_DATA] += tally->remote_frames + tally->error_frames + tally->other_frames;
+  for (const GroupTally& g : tally->groups)
+    file->fates[g.by_design ? FATE_NOT_DATA : FATE_UNREADABLE] += g.records;
 }
 
 namespace {

@@ -16,10 +16,12 @@ constexpr int TALLY_LIN = 1;
 constexpr int TALLY_CHANNELS = 256;
 
 struct ChannelTally {
-  uint64_t frames;    // data frames (CAN) or frames (LIN) with this channel number
-  uint64_t matched;   // of them, those that a database of the channel decoded
-  uint64_t rows;      // of them, those that gave at least one row
-  uint64_t bad_time;  // matched frames left out for a time outside the calendar
+  uint64_t frames;           // data frames (CAN) or frames (LIN) with this channel number
+  uint64_t matched;          // of them, those that a database of the channel decoded
+  uint64_t rows;             // of them, those that gave at least one row
+  uint64_t bad_time;         // matched frames left out for a time outside the calendar
+  uint64_t length_mismatch;  // not matched, but a message has their id with another length
+  uint64_t unreadable;       // a length beyond the frame's data area: their bytes are not there
 };
 
 // A channel group whose records gave no frames.
@@ -35,6 +37,7 @@ struct GroupTally {
 struct FrameTally {
   ChannelTally channels[2][TALLY_CHANNELS];  // TALLY_CAN, TALLY_LIN by channel number
   uint64_t remote_frames, error_frames;      // kinds of CAN frames that are not converted
+  uint64_t other_frames;                     // frames of other kinds, also not converted
   GrowArray<GroupTally> groups;
 };
 
@@ -56,7 +59,37 @@ void frame_tally_write(FrameTally* tally, RowWriter* out);
 // Adds the counts of a tally record to the tally.
 void frame_tally_add_record(FrameTally* tally, const RowRecord& record);
 
+// Where a frame went: every frame read ends in exactly one of these.
+enum FrameFate : int32_t {
+  FATE_DECODED,          // gave a row
+  FATE_NO_DBC,           // its channel has no DBC file
+  FATE_UNKNOWN_ID,       // no message of the channel's DBC files has its id
+  FATE_LENGTH_MISMATCH,  // a message has its id, but another length
+  FATE_OUT_OF_RANGE,     // decoded, but no signal value lay within its range
+  FATE_BAD_TIME,         // decoded, but its time lies outside the calendar
+  FATE_UNREADABLE,       // its payload or fields could not be read
+  FATE_NOT_DATA,         // remote, error and other frames that carry no data to decode
+  FATE_COUNT,
+};
+// The fates' names in the run summary.
+constexpr const char* FATE_NAMES[FATE_COUNT] = {"decoded",         "no_dbc",       "unknown_id",
+                                                "length_mismatch", "out_of_range", "bad_time",
+                                                "unreadable",      "not_data"};
+
+// Frames counted by fate; `read` is their sum.
+struct FrameAccount {
+  uint64_t fates[FATE_COUNT];
+};
+uint64_t frame_account_read(const FrameAccount& account);
+void frame_account_add(FrameAccount* sum, const FrameAccount& more);
+
 struct Session;
+
+// The fates of the frames the tally counted, for the file (every frame of it, and the records
+// of groups that gave no frame: unreadable, or not data for groups never converted) and, when
+// `channels` is given, by bus (TALLY_CAN, TALLY_LIN) and channel number.
+void session_account_file(const Session* session, FrameAccount* file,
+                          FrameAccount (*channels)[TALLY_CHANNELS]);
 
 // Logs, for the file `input` whose frames the tally counted, one line per cause of missing
 // rows: channels without a DBC file, channels none of whose frames matched a message of their

@@ -157,6 +157,11 @@ std::string_view writer_relative_path(const Session* session, const CsvWriter* w
 void note_first_use(Session* session, CsvWriter* writer, bool created) {
   writer->input_mark = session->input_mark;
   if (!grow_array_push(&session->touched, writer)) session->output_failed = true;
+  if (GrowArray<DynString>* log = session->base.output_log) {
+    DynString path{};
+    if (!dynstring_from(&path, csv_writer_path(writer)) || !grow_array_push(log, path))
+      dynstring_free(&path);
+  }
   if (!created)
     journal_touch(session->base.journal, csv_writer_size(writer),
                   writer_relative_path(session, writer));

@@ -40,10 +40,15 @@ bool make_durable_op(Converter* c) { return session_make_durable(reinterpret_cas
 void report_file_op(Converter* c, std::string_view input_path) {
   session_report_file(reinterpret_cast<Session*>(c), input_path);
 }
+void account_file_op(const Converter* c, FrameAccount* file,
+                     FrameAccount (*channels)[TALLY_CHANNELS]) {
+  session_account_file(reinterpret_cast<const Session*>(c), file, channels);
+}
 
-constexpr ConverterOps SESSION_OPS{
-    session_destroy_op, rows_begin_op, row_maker_frame, row_maker_write_tally, row_maker_free,
-    on_file_begin_op,   on_record_op,  on_file_end_op,  make_durable_op,       report_file_op};
+constexpr ConverterOps SESSION_OPS{session_destroy_op,    rows_begin_op,  row_maker_frame,
+                                   row_maker_write_tally, row_maker_free, on_file_begin_op,
+                                   on_record_op,          on_file_end_op, make_durable_op,
+                                   report_file_op,        account_file_op};
 
 // Raises the soft limit of open files to min(8192, hard limit): one output file stays open per
 // message and split.

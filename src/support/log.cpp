@@ -116,7 +116,16 @@ void log_write(int32_t level, const char* format, ...) {
   log_write_text(line, static_cast<size_t>(n) + 1);
 }
 
+static LogObserver observer = nullptr;
+static void* observer_context = nullptr;
+
+void log_set_observer(LogObserver callback, void* context) {
+  observer = callback;
+  observer_context = context;
+}
+
 void log_write_text(const char* text, size_t length) {
+  if (observer) observer(observer_context, text, length);
   std::lock_guard<std::mutex> lock(output_mutex);
   struct iovec parts[3] = {
       {const_cast<char*>(CLEAR_LINE), status_length > 0 ? CLEAR_LENGTH : 0},

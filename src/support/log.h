@@ -67,6 +67,11 @@ class ScopedLogSink {
   void* saved_context_ = nullptr;
   LogSink saved_;
 };
+// Sees every text log_write_text writes (whole lines, as written, on the writing thread) before
+// it is written; null: none. Set before other threads start. The observer must not log.
+using LogObserver = void (*)(void* context, const char* text, size_t length);
+void log_set_observer(LogObserver observer, void* context);
+
 // Writes text that holds whole lines (a sink's lines, a summary) as log_write writes its line:
 // in one write call, after which the status line is redrawn. Ignores the thread's sink.
 void log_write_text(const char* text, size_t length);

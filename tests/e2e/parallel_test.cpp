@@ -181,6 +181,7 @@ std::string mask_log(const std::string& text) {
     if (level != std::string::npos && level + 1 < line.size() && line[level + 1] == ' ')
       line = line.substr(level);
     if (line.rfind("I Execution time: ", 0) == 0) line = "I Execution time";
+    if (line.rfind("Done. ", 0) == 0) line = line.substr(0, line.find(" CSV files in "));
     masked += line + "\n";
   }
   return masked;

@@ -219,19 +219,23 @@ TEST(Progress, TerminalShowsStatusLineAndKeepsLogLinesWhole) {
   TerminalRun run = run_on_terminal(CONVERT_ARGS, w.dir.path);
   EXPECT_EQ(run.status, 2);
   Screen screen = split_screen(run.output);
-  // Every log line arrives whole and in order, as without a terminal; the summary line, which
-  // only a terminal gets, comes last.
+  // Every log line arrives whole and in order, as without a terminal; the summary line comes
+  // last, after the status line is cleared (without a terminal it is a plain last line).
   EXPECT_TRUE(screen.whole) << run.output;
   EXPECT_TRUE(screen.redrawn) << run.output;
   size_t summary_at = screen.log.rfind("\nDone. ");
   ASSERT_NE(summary_at, std::string::npos) << run.output;
   std::string summary = screen.log.substr(summary_at + 1);
-  EXPECT_EQ(mask_log(screen.log.substr(0, summary_at + 1)), mask_log(reference.err)) << run.output;
+  size_t reference_summary = reference.err.rfind("Done. ");
+  ASSERT_NE(reference_summary, std::string::npos) << reference.err;
+  EXPECT_EQ(mask_log(screen.log.substr(0, summary_at + 1)),
+            mask_log(reference.err.substr(0, reference_summary)))
+      << run.output;
   EXPECT_TRUE(std::regex_match(summary, std::regex("Done\\. Input files: 3 converted, 1 failed, 0 "
-                                                   "skipped\\. Rows: 12365 in 2 CSV files in "
+                                                   "skipped\\. Frames: 12,365 read, 12,365 "
+                                                   "decoded\\. Rows: 12365 in 2 CSV files in "
                                                    ".*/logs/\\. Time: \\d+\\.\\d s\n")))
       << summary;
-  EXPECT_EQ(reference.err.find("Done."), std::string::npos);
   // At least one status line was drawn, each one fits the terminal, and none is left behind.
   ASSERT_FALSE(screen.statuses.empty()) << run.output;
   std::regex shape(R"(\d/4 files, \d+\.\d/0\.3 MB, \d+ frames, \d+\.\d MB/s, ETA (-:--|\d+:\d\d): )"
@@ -320,11 +324,18 @@ TEST(ProgressFormat, CountersThroughputTimeLeftAndPath) {
 
 TEST(ProgressFormat, SummaryLine) {
   char text[300];
-  RunSummary summary{45, 2, 1, 1234567, 19, "/data/out", 12345};
+  RunSummary summary{45, 2, 1, 1234567, 19, "/data/out", 12345, {}};
   size_t n = progress_format_summary(text, sizeof text, summary);
   EXPECT_EQ(std::string(text, n),
             "Done. Input files: 45 converted, 2 failed, 1 skipped. Rows: 1234567 in 19 CSV files "
             "in /data/out. Time: 12.3 s\n");
+  summary.frames = "Frames: 3 read, 2 decoded; 1 frame on CAN 2 without a DBC file.";
+  n = progress_format_summary(text, sizeof text, summary);
+  EXPECT_EQ(std::string(text, n),
+            "Done. Input files: 45 converted, 2 failed, 1 skipped. Frames: 3 read, 2 decoded; 1 "
+            "frame on CAN 2 without a DBC file. Rows: 1234567 in 19 CSV files in /data/out. "
+            "Time: 12.3 s\n");
+  summary.frames = {};
   // A folder name cannot break the line; a line cut by the room still ends in a line feed.
   summary.output_folder = "/a\nb\x1b";
   n = progress_format_summary(text, sizeof text, summary);
@@ -476,8 +487,9 @@ TEST(ManualPage, NamesEveryOptionOfTheUsageText) {
     start = end + 1;
   }
   // help, version, verbosity, non-interactive, delete-converted, no-append-root, buffer, jobs,
-  // shard, password-file, concat, no-concat, 18 DBC options, output-directory, input-files.
-  ASSERT_EQ(options.size(), 32u) << help.out;
+  // shard, summary, password-file, concat, no-concat, 18 DBC options, output-directory,
+  // input-files.
+  ASSERT_EQ(options.size(), 33u) << help.out;
 
   auto man = shell("man -l " + sh_quote(BUILD_DIR + "/man/tabulon.1"), dir.path);
   ASSERT_EQ(man.status, 0) << man.err;
