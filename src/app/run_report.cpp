@@ -34,11 +34,16 @@ std::string_view error_text(std::string_view line) {
 // What a status means when no line said why.
 const char* status_meaning(int32_t status) {
   switch (status) {
-    case 1: return "missing";
-    case 2: return "encrypted file without password, or it could not be decrypted";
-    case 4: return "compressed file could not be decompressed";
-    case 129: return "could not be queried, opened or listed";
-    default: return "conversion failed";
+    case 1:
+      return "missing";
+    case 2:
+      return "encrypted file without password, or it could not be decrypted";
+    case 4:
+      return "compressed file could not be decompressed";
+    case 129:
+      return "could not be queried, opened or listed";
+    default:
+      return "conversion failed";
   }
 }
 
@@ -125,13 +130,20 @@ struct Fate {
 // The phrase that follows a count of frames of the fate.
 const char* fate_phrase(int fate, bool channel) {
   switch (fate) {
-    case FATE_NO_DBC: return "without a DBC file";
-    case FATE_UNKNOWN_ID: return "with an id that no message of its DBC files has";
-    case FATE_LENGTH_MISMATCH: return "with another length than their DBC message";
-    case FATE_OUT_OF_RANGE: return "without a signal value in range";
-    case FATE_BAD_TIME: return "with a time outside the calendar";
-    case FATE_UNREADABLE: return channel ? "that could not be read" : "in groups that could not be read";
-    default: return "that are remote, error or other frames without data";
+    case FATE_NO_DBC:
+      return "without a DBC file";
+    case FATE_UNKNOWN_ID:
+      return "with an id that no message of its DBC files has";
+    case FATE_LENGTH_MISMATCH:
+      return "with another length than their DBC message";
+    case FATE_OUT_OF_RANGE:
+      return "without a signal value in range";
+    case FATE_BAD_TIME:
+      return "with a time outside the calendar";
+    case FATE_UNREADABLE:
+      return channel ? "that could not be read" : "in groups that could not be read";
+    default:
+      return "that are remote, error or other frames without data";
   }
 }
 

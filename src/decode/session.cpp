@@ -67,6 +67,42 @@ uint32_t parse_unsigned(const DynString* text, int base) {
 
 }  // namespace
 
+namespace {
+
+// Messages whose names differ only in characters that file names leave out ("Engine_Data" and
+// "EngineData") write into one folder, the second one's files told apart by a numbered suffix:
+// said once per pair at the default verbosity, since a reader of the tree could take them for
+// one message.
+void warn_shared_folders(const ChannelDecoders& decoders, const char* bus, int channel) {
+  HashTable<StringMapEntry> parts;  // path part to the first message name that has it
+  for (MessageDatabase* database : decoders.databases) {
+    if (!database) break;
+    ordered_map_for_each(&database->messages, [&](const uint32_t&, const Message& message) {
+      ScopedDynString part;
+      if (!name_to_path_part(dynstring_sv(&message.name), &part.s) || part.view().empty())
+        return true;
+      HashSlot<StringMapEntry> slot =
+          hash_table_find_or_insert<StringMapTraits>(&parts, part.view());
+      if (!slot.slot) return false;
+      if (slot.inserted) {
+        slot.slot->key = part.s;
+        part.s = DynString{};
+        dynstring_from(&slot.slot->value, dynstring_sv(&message.name));
+      } else if (dynstring_sv(&slot.slot->value) != dynstring_sv(&message.name)) {
+        LOG(LOG_ERROR,
+            "Messages %s and %s of %s %d share the output folder %s%d_%s: the files of the one "
+            "decoded later get a numbered suffix (_2.csv)",
+            dynstring_data(&slot.slot->value), dynstring_data(&message.name), bus, channel, bus,
+            channel, dynstring_data(&slot.slot->key));
+      }
+      return true;
+    });
+  }
+  hash_table_destroy<StringMapTraits>(&parts);
+}
+
+}  // namespace
+
 Session* session_create(FsRoot* input_root, FsRoot* output_root, ConversionOptions* options,
                         const DbcPathTable* dbc_paths, uint8_t concatenate) {
   if (!input_root || !output_root || !options || !dbc_paths) return nullptr;
@@ -122,6 +158,9 @@ Session* session_create(FsRoot* input_root, FsRoot* output_root, ConversionOptio
     free(session);
     return nullptr;
   }
+  for (int index = 0; index < 2 * CHANNELS_PER_BUS; ++index)
+    warn_shared_folders(session->channels[index], index < CHANNELS_PER_BUS ? "CAN" : "LIN",
+                        index % CHANNELS_PER_BUS + 1);
   return session;
 }
 

@@ -46,7 +46,7 @@ TEST(Summary, EveryInputAndEveryFrameIsAccountedFor) {
   test::BusLogBuilder log;
   log.start_time_ns(1699315200ULL * 1000000000ULL).metadata(0x0A, 1, 1);
   for (int i = 0; i < 3; ++i) log.add_can_frame(1, 0x100, false, {10, 0, 0, 0, 0, 0, 0, 0}, i);
-  log.add_can_frame(1, 0x100, false, {10, 0, 0, 0}, 3.0);           // another length
+  log.add_can_frame(1, 0x100, false, {10, 0, 0, 0}, 3.0);             // another length
   log.add_can_frame(1, 0x300, false, {1, 2, 3, 4, 5, 6, 7, 8}, 4.0);  // an unknown id
   log.add_can_frame(1, 0x301, false, {1, 2, 3, 4, 5, 6, 7, 8}, 4.5);
   log.add_can_frame(2, 0x100, false, {10, 0, 0, 0, 0, 0, 0, 0}, 5.0);  // no DBC for CAN 2
@@ -111,6 +111,28 @@ TEST(Summary, WrittenAfterASetUpFailure) {
   std::remove(w.dir.file("summary.json").c_str());
   EXPECT_EQ(w.run({"--summary=summary.json", "--jobs=0", "logs"}).status, 131);
   EXPECT_FALSE(test::exists(w.dir.file("summary.json")));
+}
+
+// Two message names that make one folder name are said at the default verbosity; the paths stay.
+TEST(Summary, MessagesSharingAFolderAreSaid) {
+  Workspace w;
+  test::write_file(w.dir.file("can1.dbc"),
+                   std::string("VERSION \"\"\n\n"
+                               "BO_ 256 Engine_Data: 8 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" X\n\n"
+                               "BO_ 257 EngineData: 8 ECU\n SG_ B : 0|8@1+ (1,0) [0|0] \"\" X\n"));
+  test::BusLogBuilder log;
+  log.start_time_ns(1699315200ULL * 1000000000ULL).metadata(0x0A, 1, 1);
+  log.add_can_frame(1, 0x100, false, {1, 0, 0, 0, 0, 0, 0, 0}, 0.0);
+  log.add_can_frame(1, 0x101, false, {2, 0, 0, 0, 0, 0, 0, 0}, 1.0);
+  test::write_file(w.dir.file("logs/a.MF4"), log.build());
+  auto r = w.run({"--summary=summary.json", "-O", w.dir.file("out"), "logs"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find(" E Messages Engine_Data and EngineData of CAN 1 share the output folder "
+                       "CAN1_EngineData: "),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(test::list_files(w.dir.file("out/0000000A_out/CAN1_EngineData/2023/11/07")),
+            (std::vector<std::string>{"00000001_00000001.csv", "00000001_00000001_2.csv"}));
 }
 
 }  // namespace
