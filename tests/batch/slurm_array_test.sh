@@ -174,7 +174,7 @@ run_tabulon() {
   echo "$status"
 }
 mkdir "$work/plain"
-plain_status=$(run_tabulon -O "$work/plain" "$work/data/fleet")
+plain_status=$(run_tabulon --summary="$work/plain.json" -O "$work/plain" "$work/data/fleet")
 declare -a expected
 combined=0
 failing=0
@@ -239,8 +239,23 @@ mkdir "$work/merged"
 cp -r "$work"/results/part*/. "$work/merged/"
 diff -r "$work/plain" "$work/merged" || fail "the merged parts differ from the plain run"
 
-# --- Run summaries: when tabulon writes a summary file (--summary=FILE), the README script and
-# the plain run above pass it, and the README's jq one-liner over the parts' summaries must
-# give the plain run's totals. Nothing is checked here until then.
+# --- Run summaries: the README's jq command adds up the parts' summaries to the plain run's
+# totals, and each part's summary has the part's exit status.
+merge=$work/merge-summaries.sh
+awk '/<!-- slurm-summary-merge/ { marked = 1; next }
+     marked && /^```/ { if (inside) exit; inside = 1; next }
+     inside { print }' "$readme" >"$merge"
+grep -q '^jq ' "$merge" || fail "no marked jq command found in $readme"
+for k in $(seq "$parts"); do
+  [ -f "$work/results/summary$k.json" ] || fail "part $k wrote no summary"
+  part_status=$(jq .status "$work/results/summary$k.json")
+  [ "$part_status" -eq "${expected[k]}" ] ||
+    fail "part $k: its summary says status $part_status, the part exits ${expected[k]}"
+done
+merged_totals=$(RESULTS=$work/results sh "$merge" | jq -S .) || fail "the jq command failed"
+plain_totals=$(jq -S '.totals' "$work/plain.json")
+[ "$merged_totals" = "$plain_totals" ] ||
+  fail "the parts' summaries add up to $merged_totals, the plain run's totals are $plain_totals"
+[ "$(jq '.totals.inputs' "$work/plain.json")" -gt 0 ] || fail "the plain run's summary is empty"
 
 echo "PASS: $parts parts of array job $job equal the plain run; statuses ${expected[*]} recorded"
