@@ -125,8 +125,9 @@ void log_set_observer(LogObserver callback, void* context) {
 }
 
 void log_write_text(const char* text, size_t length) {
-  if (observer) observer(observer_context, text, length);
   std::lock_guard<std::mutex> lock(output_mutex);
+  // Under the lock: the observer sees the texts one at a time, in the order they are written.
+  if (observer) observer(observer_context, text, length);
   struct iovec parts[3] = {
       {const_cast<char*>(CLEAR_LINE), status_length > 0 ? CLEAR_LENGTH : 0},
       {const_cast<char*>(text), length},

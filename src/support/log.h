@@ -68,7 +68,8 @@ class ScopedLogSink {
   LogSink saved_;
 };
 // Sees every text log_write_text writes (whole lines, as written, on the writing thread) before
-// it is written; null: none. Set before other threads start. The observer must not log.
+// it is written, one text at a time; null: none. Set before other threads start. The observer
+// must not log.
 using LogObserver = void (*)(void* context, const char* text, size_t length);
 void log_set_observer(LogObserver observer, void* context);
 
