@@ -2,8 +2,6 @@
 // its rows into their files, the journal, and the deletion of converted inputs.
 #include "app/convert_file.h"
 
-#include <time.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -17,6 +15,7 @@
 #include "decode/session.h"
 #include "io/durable_io.h"
 #include "io/fs_root.h"
+#include "support/clock.h"
 #include "support/log.h"
 
 namespace {
@@ -50,12 +49,6 @@ bool check_repeated_input(Converter* converter, std::string_view input_path) {
       "frames are not converted",
       path_length, input_path.data(), previous_length, previous.data(), why);
   return false;
-}
-
-int64_t monotonic_milliseconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // Deletes the queued inputs once the output is made durable: all of them, or all but the

@@ -3,13 +3,13 @@
 #include "app/progress.h"
 
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "decode/converter.h"
+#include "support/clock.h"
 #include "support/log.h"
 
 namespace {
@@ -33,12 +33,6 @@ struct ProgressState {
 };
 
 ProgressState state;
-
-int64_t now_ms() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // Columns of the terminal on standard error, less one: writing into the last column makes
 // some terminals wrap, and "\r" would then return to the wrong line.
@@ -147,7 +141,7 @@ void progress_start(Converter* converter, uint64_t files_total, uint64_t bytes_t
   if (!converter || !progress_wanted(converter->options)) return;
   state = ProgressState{};
   state.converter = converter;
-  state.started_ms = now_ms();
+  state.started_ms = monotonic_milliseconds();
   state.files_total = files_total;
   state.bytes_total = bytes_total;
   progress_active = true;
@@ -167,7 +161,7 @@ void progress_file_begin(std::string_view input_path) {
          state.path_length);
   // Between draws the text is still brought up to date, so that a log line about this file
   // is followed by a status line that names it.
-  int64_t now = now_ms();
+  int64_t now = monotonic_milliseconds();
   refresh(now, draw_due(now));
 }
 
@@ -180,13 +174,13 @@ void progress_file_end(uint64_t size) {
   state.files_done += 1;
   state.bytes_done += size;
   state.position = 0;
-  int64_t now = now_ms();
+  int64_t now = monotonic_milliseconds();
   refresh(now, draw_due(now));
 }
 
 void progress_poll() {
   if (!progress_active) return;
-  int64_t now = now_ms();
+  int64_t now = monotonic_milliseconds();
   if (draw_due(now)) refresh(now, true);
 }
 

@@ -3,7 +3,6 @@
 
 #include <argtable2.h>
 #include <sched.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +19,7 @@
 #include "app/run_guard.h"
 #include "decode/session.h"
 #include "io/stream.h"
+#include "support/clock.h"
 #include "support/log.h"
 
 namespace {
@@ -320,12 +320,6 @@ bool open_roots(Tool* tool, int* exit_status) {
   return true;
 }
 
-int64_t elapsed_milliseconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 void free_string_list(GrowArray<DynString>* list) {
   for (DynString& s : *list) dynstring_free(&s);
   grow_array_free(list);
@@ -443,7 +437,7 @@ int convert_inputs(Tool* tool) {
     free(session);
     return exit_status;
   }
-  int64_t started = elapsed_milliseconds();
+  int64_t started = monotonic_milliseconds();
   RunTotals totals{};
   totals.report = &tool->report;
   // The totals are counted only for the display.
@@ -451,11 +445,11 @@ int convert_inputs(Tool* tool) {
   progress_start(&session->base, totals.files, totals.bytes);
   exit_status = run_inputs(&session->base, &tool->inputs, &totals);
   progress_stop();
-  log_statistics(session, elapsed_milliseconds() - started);
+  log_statistics(session, monotonic_milliseconds() - started);
   // Closing the outputs is part of the run: a file that cannot be closed was not written.
   if (!session_finish(session)) exit_status |= 8;
   exit_status |= run_guard_end(&guard, session);
-  close_run(tool, session, totals, elapsed_milliseconds() - started);
+  close_run(tool, session, totals, monotonic_milliseconds() - started);
   session->base.ops->destroy(&session->base);
   free(session);
   return exit_status;
