@@ -36,6 +36,13 @@ constexpr const char DBC_TEXT[] =
     "BO_ 2364600561 Eec1: 8 Logger\n"
     " SG_ Torque : 16|8@1+ (1,-125) [-125|125] \"%\" Logger\n"
     " SG_ Rpm : 24|16@1+ (0.125,0) [0|8031.875] \"rpm\" Logger\n\n"
+    // Short names and headers: their texts are held inline by the stage that takes the rows.
+    "BO_ 512 S0: 1 Logger\n SG_ v : 0|8@1+ (1,0) [0|0] \"\" Logger\n"
+    "BO_ 513 S1: 1 Logger\n SG_ v : 0|8@1+ (1,0) [0|0] \"\" Logger\n"
+    "BO_ 514 S2: 1 Logger\n SG_ v : 0|8@1+ (1,0) [0|0] \"\" Logger\n"
+    "BO_ 515 S3: 1 Logger\n SG_ v : 0|8@1+ (1,0) [0|0] \"\" Logger\n"
+    "BO_ 516 S4: 1 Logger\n SG_ v : 0|8@1+ (1,0) [0|0] \"\" Logger\n"
+    "BO_ 517 S5: 1 Logger\n SG_ v : 0|8@1+ (1,0) [0|0] \"\" Logger\n\n"
     "BA_DEF_  \"BusType\" STRING ;\n"
     "BA_DEF_  \"ProtocolType\" STRING ;\n"
     "BA_ \"BusType\" \"CAN\";\n";

@@ -138,6 +138,13 @@ void pipeline_seeds() {
   put("pipeline", "decoded_column.mf4", log.build());
   put("pipeline", "decoded.mfc", test::make_compressed_container(mf4, 0x0A1B2C3D, 8, 4, true));
   put("pipeline", "decoded.mfe", test::make_encrypted_container(mf4, 0x0A1B2C3D, "x", 1));
+  // Six messages with short names across a UTC midnight: the new day takes every file anew.
+  test::BusLogBuilder midnight;
+  midnight.start_time_ns(1699401599ULL * 1000000000ULL).metadata(0x0A1B2C3D, 3, 1);
+  for (double t : {0.5, 1.5})
+    for (uint32_t i = 0; i < 6; ++i)
+      midnight.add_can_frame(1, 0x200 + i, false, {static_cast<uint8_t>(i)}, t + i * 0.01);
+  put("pipeline", "midnight_short_names.mf4", midnight.build());
 }
 
 void metadata_seeds() {

@@ -355,10 +355,19 @@ bool take_descriptor(RowTaker* taker, const RowRecord& record) {
     taker->files.count -= 1;
     return false;
   }
-  std::string_view text = dynstring_sv(&taken->text);
-  taken->file = OutputFile{d.key, d.identity, d.columns, text.substr(0, d.path_length),
-                           text.substr(d.path_length)};
+  taken->key = d.key;
+  taken->identity = d.identity;
+  taken->columns = d.columns;
+  taken->path_length = d.path_length;
   return true;
+}
+
+// The file as a decode describes it, with views into the entry's text where it is now (the
+// array of entries moves them as it grows).
+OutputFile output_file_of(const TakenFile& taken) {
+  std::string_view text = dynstring_sv(&taken.text);
+  return OutputFile{taken.key, taken.identity, taken.columns, text.substr(0, taken.path_length),
+                    text.substr(taken.path_length)};
 }
 
 // Output files never span two UTC days: a row of another day than the open output set starts
@@ -382,14 +391,14 @@ bool take_row(Session* session, RowTaker* taker, const RowRecord& record) {
     return false;
   TakenFile& taken = taker->files[static_cast<int32_t>(head.descriptor)];
   if (!taken.writer || taken.output_set != session->output_set) {
-    taken.writer = writer_for_file(session, taken.file);
+    taken.writer = writer_for_file(session, output_file_of(taken));
     taken.output_set = session->output_set;
   }
   CsvWriter* writer = taken.writer;
   if (!writer) return false;  // writer_for_file has reported the file
   bool failed_before = writer->failed;
   std::string_view text(reinterpret_cast<const char*>(record.body + sizeof head), head.length);
-  if (csv_write_text(writer, text, taken.file.columns)) {
+  if (csv_write_text(writer, text, taken.columns)) {
     session->statistics.rows += 1;
     return ok;
   }

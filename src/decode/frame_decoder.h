@@ -32,8 +32,10 @@ void row_maker_write_tally(RowMaker* maker);
 // Stage B's view of one part's records: the files its descriptors defined, each with the
 // writer found for it in the current output set.
 struct TakenFile {
-  OutputFile file;  // its texts in `text`
-  DynString text;
+  uint64_t key, identity;
+  uint32_t columns;
+  uint32_t path_length;  // of `text`: the path part, then the header line
+  DynString text;        // may be held inline, so it moves with the entry: no views into it
   CsvWriter* writer;
   uint64_t output_set;  // the set `writer` was found in
 };

@@ -177,6 +177,34 @@ TEST(Conversion, MidnightStartsNewFilesUnderTheNewDate) {
                                "000000AB_out/CAN1_EngineData/2023/11/08/00000005_00000003.csv"}));
 }
 
+// Many messages with short names across midnight: the second day takes every file anew, by
+// names the first day's rows had to keep in place while more files were described.
+TEST(Conversion, MidnightWithManyShortMessageNames) {
+  LogFolder r;
+  std::string dbc = "VERSION \"\"\n\n";
+  for (int i = 0; i < 24; ++i)
+    dbc += "BO_ " + std::to_string(0x100 + i) + " M" + std::to_string(i) +
+           ": 1 X\n SG_ s : 0|8@1+ (1,0) [0|0] \"\" X\n\n";
+  test::write_file(r.dir.file("can1.dbc"), dbc);
+  test::BusLogBuilder log;
+  log.start_time_ns(NOV_7_2023 + 24 * HOUR - 1000000000ULL).metadata(0xAB, 5, 3);
+  for (double t : {0.5, 1.5})
+    for (int i = 0; i < 24; ++i)
+      log.add_can_frame(1, 0x100 + i, false, {static_cast<uint8_t>(i)}, t + i * 0.001);
+  r.put("x.MF4", log.build());
+  auto result = r.run({"logs/x.MF4"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  std::vector<std::string> expected;
+  for (const char* day : {"07", "08"})
+    for (int i = 0; i < 24; ++i)
+      expected.push_back("000000AB_out/CAN1_M" + std::to_string(i) + "/2023/11/" + day +
+                         "/00000005_00000003.csv");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(r.csv_files(), expected);
+  EXPECT_EQ(test::read_text(r.logs + "/000000AB_out/CAN1_M23/2023/11/08/00000005_00000003.csv"),
+            "t,s\n1699401600.523000,23.000000\n");
+}
+
 TEST(Conversion, ContainersAndPasswords) {
   LogFolder r;
   auto mf4 = engine_log(0x1A2B, 7, 1, {{0, 42}});
