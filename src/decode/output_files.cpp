@@ -116,10 +116,12 @@ bool output_set_path(const Session* session, std::string_view part, DynString* o
   bool device = folder.empty()
                     ? dynstring_format(out, "%08X%s", session->naming_serial, suffix) >= 0
                     : dynstring_append(out, folder) != nullptr;
+  // Every name of the path stays below the output folder, whatever the input's names were.
   return device && dynstring_append(out, "/") && dynstring_append(out, part) &&
          dynstring_format(out, "/%04i/%02i/%02i/%08u_%08u", session->output_year,
                           session->output_month, session->output_day, session->naming_session,
-                          session->naming_split) >= 0;
+                          session->naming_split) >= 0 &&
+         path_stays_below(dynstring_sv(out));
 }
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "support/log.h"
 
@@ -445,6 +446,51 @@ bool current_directory(DynString* out) {
   return dynstring_append(out, buffer) != nullptr;
 }
 
+namespace {
+
+// Resolves "." and ".." components of an absolute path by name; the root (and a drive) stays.
+void resolve_dot_components(DynString* path) {
+  std::string_view text = dynstring_sv(path);
+  size_t start = text.find('/');
+  if (start == std::string_view::npos) return;
+  std::string out(text.substr(0, start + 1));  // "/" or "C:/"
+  size_t root = out.size();
+  bool trailing = text.size() > start + 1 && text.back() == '/';
+  for (size_t at = start + 1; at < text.size();) {
+    size_t end = text.find('/', at);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view part = text.substr(at, end - at);
+    at = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (out.size() > root) out.resize(out.rfind('/', out.size() - 2) + 1);
+      continue;
+    }
+    out.append(part);
+    out += '/';
+  }
+  if (out.size() > root && !trailing) out.pop_back();
+  if (out == text) return;
+  DynString resolved{};
+  if (!dynstring_from(&resolved, out)) return;
+  dynstring_free(path);
+  *path = resolved;
+}
+
+}  // namespace
+
+bool path_stays_below(std::string_view relative) {
+  if (relative.empty() || relative.front() == '/') return false;
+  for (size_t at = 0; at <= relative.size();) {
+    size_t end = relative.find('/', at);
+    if (end == std::string_view::npos) end = relative.size();
+    std::string_view part = relative.substr(at, end - at);
+    if (part.empty() || part == "." || part == "..") return false;
+    at = end + 1;
+  }
+  return true;
+}
+
 void normalize_path(DynString* path) {
   char* text = dynstring_data(path);
   uint64_t length = dynstring_length(path);
@@ -477,6 +523,7 @@ void normalize_path(DynString* path) {
     }
   }
 
+  resolve_dot_components(path);
   EntryInfo info;
   if (!path_query(dynstring_data(path), &info)) {
     LOG(LOG_ERROR, "Could not stat path %s", dynstring_data(path));

@@ -112,5 +112,9 @@ bool path_is_absolute(std::string_view path);
 // The working directory (at most 2048 bytes) with "\" turned into "/".
 bool current_directory(DynString* out);
 // Separators to "/", doubled separators collapsed once, made absolute against the working
-// directory, and a trailing "/" exactly when the path is a directory.
+// directory, "." and ".." components resolved by name ("in/a/.." is "in"; never above the
+// root), and a trailing "/" exactly when the path is a directory.
 void normalize_path(DynString* path);
+// True when the relative path names an entry below its root: not empty, not absolute, and no
+// component is empty, "." or "..".
+bool path_stays_below(std::string_view relative);

@@ -205,6 +205,24 @@ TEST(Conversion, MidnightWithManyShortMessageNames) {
             "t,s\n1699401600.523000,23.000000\n");
 }
 
+// "." and ".." in an input are resolved by name before anything is named after it, so every
+// output stays inside the output folder.
+TEST(Conversion, DotDotInAnInputStaysInsideTheOutputFolder) {
+  LogFolder r;
+  test::BusLogBuilder log;  // no logger metadata: the output is named after the input
+  log.comment_xml("<HDcomment><TX>trip</TX></HDcomment>").start_time_ns(NOV_7_2023 + HOUR);
+  log.add_can_frame(1, 0x100, false, {7, 100, 0, 0, 0, 0, 0, 0}, 0.0);
+  r.put("a/x.MF4", log.build());
+  test::make_dirs(r.dir.file("out"));
+  auto result = r.run({"-X", "-O", r.dir.file("out"), "logs/a/.."});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(
+      test::list_files(r.dir.file("out")),
+      (std::vector<std::string>{"logs/a/x_MF4/CAN1_EngineData/2023/11/07/00000000_00000000.csv"}));
+  EXPECT_FALSE(test::exists(r.dir.file("a")));
+  EXPECT_FALSE(test::exists(r.dir.file("x_MF4")));
+}
+
 TEST(Conversion, ContainersAndPasswords) {
   LogFolder r;
   auto mf4 = engine_log(0x1A2B, 7, 1, {{0, 42}});
