@@ -205,3 +205,38 @@ TEST(Interop, FilesWithoutRowsSayWhy) {
   EXPECT_EQ(test::read_text(dir.file("in/000000AB_out/" + files[0])),
             "t,Speed\n1699401540.100000,50.000000\n");
 }
+
+// An MDF 3 file is refused by name whatever it is called, and a file named on the command line
+// is never dropped without a word: read by its content when it is a log, else skipped with a
+// line that says why.
+TEST(Interop, Mdf3AndOtherNamesAreNeverPassedOverSilently) {
+  test::TempDir dir;
+  const std::string dbc = dir.file("can1.dbc");
+  ASSERT_TRUE(test::write_file(
+      dbc, std::string("BO_ 256 EngineData: 8 ECU\n SG_ Speed : 0|8@1+ (1,0) [0|100] \"\" X\n")));
+  test::Mf4Writer mdf3(test::IdSpec{.version = "3.30    ", .version_number = 330});
+  // An MDF 3 header block: two-character identifier and a 16-bit length.
+  mdf3.add_raw({'H', 'D', 208, 0});
+  test::BusLogBuilder log;
+  log.metadata(0xAB, 1, 1);
+  can(log, 1);
+  for (const char* name : {"a.mdf", "b.MF4"})
+    ASSERT_TRUE(test::write_file(dir.file(std::string("in/") + name), mdf3.bytes()));
+  ASSERT_TRUE(test::write_file(dir.file("in/c.dat"), log.build()));
+  ASSERT_TRUE(test::write_file(dir.file("in/d.txt"), std::string("notes\n")));
+  auto r = test::run(BINARY,
+                     {"--dbc-can1=can1.dbc", "--non-interactive", "-O", "in", "in/a.mdf",
+                      "in/b.MF4", "in/c.dat", "in/d.txt"},
+                     dir.path);
+  EXPECT_EQ(r.status, 8) << r.err;
+  for (const char* line :
+       {" E Could not convert a.mdf: MDF 3.30 is not supported, only MDF 4\n",
+        " E Could not convert b.MF4: MDF 3.30 is not supported, only MDF 4\n",
+        " W Skipping d.txt: it is no log file (neither its name, .MF4, .MFC, .MFE or .MFM, nor its "
+        "content, an MDF file or a container, says so)\n"})
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << r.err;
+  std::vector<std::string> files = test::list_files(dir.file("in/000000AB_out"));
+  ASSERT_EQ(files.size(), 1u) << r.err;
+  EXPECT_EQ(test::read_text(dir.file("in/000000AB_out/" + files[0])),
+            "t,Speed\n1699401540.100000,50.000000\n");
+}

@@ -955,7 +955,7 @@ std::vector<uint8_t> BusLogBuilder::build() const {
       }
       for (const Field& field : g->fields) {
         if (field.source != Source::DataBytes &&
-                   (field.data_type == DT_UNSIGNED_BE || field.data_type == DT_SIGNED_BE)) {
+            (field.data_type == DT_UNSIGNED_BE || field.data_type == DT_SIGNED_BE)) {
           for (uint32_t i = field.width; i-- > 0;)
             rec.u8(i < 8 ? field_value(field, *f) >> (8 * i) & 0xFF : 0);
         } else if (field.source != Source::DataBytes) {
