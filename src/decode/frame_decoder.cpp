@@ -27,7 +27,7 @@ struct FrameRoute {
   int32_t source_address;
 };
 
-// False for a frame that no database can know: another kind, a channel outside 1 to 9 or
+// False for a frame that no database can know: another kind, a channel outside 0 to 9 or
 // without DBC file, or a length beyond the frame's data area. Every frame is counted in the
 // tally, by kind or by channel.
 bool route_frame(const Session* session, FrameTally* tally, const BusFrame* frame,
@@ -55,10 +55,9 @@ bool route_frame(const Session* session, FrameTally* tally, const BusFrame* fram
       return false;
   }
   route->tally->frames += 1;
-  if (route->channel < 1 || route->channel > CHANNELS_PER_BUS) return false;
+  if (route->channel >= CHANNELS_PER_BUS) return false;
   const ChannelDecoders& decoders =
-      session
-          ->channels[(route->bus_kind == BUS_KIND_CAN ? 0 : CHANNELS_PER_BUS) + route->channel - 1];
+      session->channels[(route->bus_kind == BUS_KIND_CAN ? 0 : CHANNELS_PER_BUS) + route->channel];
   if (!decoders.key) return false;
   route->decoders = &decoders;
   route->key = decoders.key(frame->id, extended);

@@ -121,11 +121,15 @@ struct Report {
   int lines;
 };
 
-void say(Report* r, const char* cause) {
+// A `lost` cause (frames that no DBC file was given for) is shown by default as well when the
+// file gives rows: nothing else would tell of them.
+void say(Report* r, const char* cause, bool lost = false) {
   r->lines += 1;
   const int n = static_cast<int>(r->input.size());
   if (r->no_rows) {
     LOG(LOG_ERROR, "No rows from %.*s: %s", n, r->input.data(), cause);
+  } else if (lost) {
+    LOG_SHOWN_WARNING("%.*s: %s", n, r->input.data(), cause);
   } else {
     LOG(LOG_WARN, "%.*s: %s", n, r->input.data(), cause);
   }
@@ -136,10 +140,11 @@ void report_channel(Report* r, const ChannelTally& c, const char* bus, int chann
                     const ChannelDecoders* decoders) {
   char line[512];
   Count frames(c.frames), matched(c.matched);
-  if (channel < 1 || channel > CHANNELS_PER_BUS) {
+  bool lost = !decoders || !decoders->key;
+  if (!decoders) {
     snprintf(line, sizeof line,
-             "%s frame%s on %s %d: channel numbers outside 1 to %d are not converted", frames.text,
-             frames.s, bus, channel, CHANNELS_PER_BUS);
+             "%s frame%s on %s %d: channel numbers outside 0 to %d are not converted", frames.text,
+             frames.s, bus, channel, CHANNELS_PER_BUS - 1);
   } else if (!decoders->key) {
     snprintf(line, sizeof line, "no DBC file for %s %d (%s frame%s)", bus, channel, frames.text,
              frames.s);
@@ -156,7 +161,7 @@ void report_channel(Report* r, const ChannelTally& c, const char* bus, int chann
                           : "no signal value lay within its range");
     }
   }
-  say(r, line);
+  say(r, line, lost);
 }
 
 void report_groups(Report* r, const FrameTally* tally) {
@@ -201,10 +206,9 @@ void session_report_file(const Session* session, std::string_view input) {
     for (int channel = 0; channel < TALLY_CHANNELS; ++channel) {
       const ChannelTally& c = tally->channels[bus][channel];
       if (c.frames == 0 || c.rows > 0) continue;
-      const ChannelDecoders* decoders =
-          channel >= 1 && channel <= CHANNELS_PER_BUS
-              ? &session->channels[bus * CHANNELS_PER_BUS + channel - 1]
-              : nullptr;
+      const ChannelDecoders* decoders = channel < CHANNELS_PER_BUS
+                                            ? &session->channels[bus * CHANNELS_PER_BUS + channel]
+                                            : nullptr;
       report_channel(&r, c, bus == TALLY_CAN ? "CAN" : "LIN", channel, decoders);
     }
   }

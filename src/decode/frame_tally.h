@@ -60,7 +60,7 @@ struct Session;
 
 // Logs, for the file `input` whose frames the tally counted, one line per cause of missing
 // rows: channels without a DBC file, channels none of whose frames matched a message of their
-// DBC files or gave a row, channel numbers outside 1 to 9, groups that gave no frames; when
+// DBC files or gave a row, channel numbers outside 0 to 9, groups that gave no frames; when
 // the file gave no rows at all, at error level and with the kinds of frames that are not
 // converted (or the absence of frames), otherwise as warnings for what gave none.
 void session_report_file(const Session* session, std::string_view input);

@@ -150,7 +150,8 @@ TEST(CommandLine, DbcDiscoveryAndInformationLines) {
   std::string prefix = w.dir.path + "/";
   EXPECT_EQ(dbc_lines,
             (std::vector<std::string>{
-                "dbc-can1: " + prefix + "can1.dbc", "dbc-can1: " + prefix + "can1b.dbc",
+                "dbc-can0: " + prefix + "can0.dbc", "dbc-can1: " + prefix + "can1.dbc",
+                "dbc-can1: " + prefix + "can1b.dbc",
                 "dbc-can3: " + prefix + "can3a.dbc", "dbc-can3: " + prefix + "can3b.dbc",
                 "dbc-can3: " + prefix + "can3c.dbc", "dbc-can3: " + prefix + "can3d.dbc",
                 "dbc-can3: " + prefix + "can3e.dbc", "dbc-lin2: " + prefix + "lin2_body.DBC"}));

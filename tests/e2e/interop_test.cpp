@@ -153,8 +153,7 @@ TEST(Interop, FilesWithoutRowsSayWhy) {
        "E No rows from in/c.MF4: 1 of 1 frame on CAN 1 matched a message of " + dbc +
            ", but none gave a row: no signal value lay within its range"},
       {"d", [](auto& log) { can(log, 0), log.add_lin_frame(12, 0x10, {1}, 0.2); },
-       "E No rows from in/d.MF4: 1 frame on CAN 0: channel numbers outside 1 to 9 are not "
-       "converted"},
+       "E No rows from in/d.MF4: no DBC file for CAN 0 (1 frame)"},
       {"e", [](auto& log) { log.extra_channel(test::FrameGroup::CanData, "Foo"), can(log, 1); },
        "E No rows from in/e.MF4: group CAN_DataFrame: channel \"Foo\" is no field of "
        "CAN_DataFrame (1 record)"},
@@ -193,7 +192,7 @@ TEST(Interop, FilesWithoutRowsSayWhy) {
   EXPECT_EQ(r.status, 0) << r.err;
   for (const Case& c : cases) EXPECT_NE(r.err.find(c.line + "\n"), std::string::npos) << c.line;
   // One line per cause: the LIN frames of d are a second one; i has rows.
-  EXPECT_NE(r.err.find("E No rows from in/d.MF4: 1 frame on LIN 12: channel numbers outside 1 to 9 "
+  EXPECT_NE(r.err.find("E No rows from in/d.MF4: 1 frame on LIN 12: channel numbers outside 0 to 9 "
                        "are not converted\n"),
             std::string::npos);
   size_t lines = 0;
@@ -239,4 +238,49 @@ TEST(Interop, Mdf3AndOtherNamesAreNeverPassedOverSilently) {
   ASSERT_EQ(files.size(), 1u) << r.err;
   EXPECT_EQ(test::read_text(dir.file("in/000000AB_out/" + files[0])),
             "t,Speed\n1699401540.100000,50.000000\n");
+}
+
+// Bus channel 0 (a writer's first interface) is converted like any other channel, by option or
+// by a can0*.dbc in the working directory; frames on a channel without DBC file are told at the
+// default level also when the file gives rows.
+TEST(Interop, BusChannelZeroIsAChannelLikeTheOthers) {
+  test::TempDir dir;
+  const std::string dbc =
+      "BO_ 256 EngineData: 8 ECU\n SG_ Speed : 0|8@1+ (1,0) [0|100] \"\" X\n"
+      "BO_ 33 LinData: 1 ECU\n SG_ Level : 0|8@1+ (1,0) [0|100] \"\" X\n";
+  ASSERT_TRUE(test::write_file(dir.file("db.dbc"), dbc));
+  ASSERT_TRUE(test::write_file(dir.file("found/can0_body.dbc"), dbc));
+  test::BusLogBuilder log;
+  log.metadata(0xAB, 1, 1);
+  can(log, 0, 0x100, {20, 0, 0, 0, 0, 0, 0, 0});
+  can(log, 1);
+  can(log, 3);
+  log.add_lin_frame(0, 0x21, {7}, 0.2);
+  ASSERT_TRUE(test::write_file(dir.file("in/x.MF4"), log.build()));
+  test::make_dirs(dir.file("out"));
+  auto r = test::run(BINARY,
+                     {"--dbc-can0=db.dbc", "--dbc-can1=db.dbc", "--dbc-lin0=db.dbc",
+                      "--non-interactive", "-O", "out", "in"},
+                     dir.path);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find(" W in/x.MF4: no DBC file for CAN 3 (1 frame)\n"), std::string::npos)
+      << r.err;
+  Tree got = tree(dir.file("out"));
+  std::vector<std::string> names;
+  for (const auto& [name, content] : got) names.push_back(name.substr(0, name.find('/', 13)));
+  EXPECT_EQ(names, (std::vector<std::string>{"000000AB_out/CAN0_EngineData",
+                                             "000000AB_out/CAN1_EngineData",
+                                             "000000AB_out/LIN0_LinData"}));
+  EXPECT_EQ(got.begin()->second, "t,Speed\n1699401540.100000,20.000000\n");
+
+  // Found by name: can0_body.dbc in the working directory serves CAN 0.
+  test::make_dirs(dir.file("found/out"));
+  ASSERT_TRUE(test::write_file(dir.file("found/in/x.MF4"), log.build()));
+  r = test::run(BINARY, {"--non-interactive", "-O", "out", "in"}, dir.file("found"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  got = tree(dir.file("found/out"));
+  ASSERT_EQ(got.size(), 1u) << r.err;
+  EXPECT_EQ(got.begin()->first.substr(0, 30), "000000AB_out/CAN0_EngineData/2");
+  EXPECT_NE(r.err.find(" W in/x.MF4: no DBC file for CAN 1 (1 frame)\n"), std::string::npos)
+      << r.err;
 }
