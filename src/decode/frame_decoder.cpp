@@ -291,11 +291,16 @@ void row_maker_frame(RowMaker* m, const BusFrame* frame) {
   if (!route_frame(m->session, &m->tally, frame, &route)) return;
   double t = m->time_base + frame->timestamp;
   bool matched = false, row = false;
+  uint32_t other_length = DBC_SLOTS;  // the first database whose message has another length
   for (uint32_t index = 0; index < DBC_SLOTS; ++index) {
     const MessageDatabase* database = route.decoders->databases[index];
     if (!database) break;
     const Message* message = message_db_find(database, route.key);
-    if (!message || message->ignore || message->size != frame->data_length) continue;
+    if (!message || message->ignore) continue;
+    if (message->size != frame->data_length) {
+      if (other_length == DBC_SLOTS) other_length = index;
+      continue;
+    }
     if (!message_decode_into(message, route.key, frame->data, frame->data_length, &m->decoded))
       continue;
     m->out->counts.messages += 1;
@@ -319,6 +324,10 @@ void row_maker_frame(RowMaker* m, const BusFrame* frame) {
   }
   route.tally->matched += matched;
   route.tally->rows += row;
+  // A frame that no database decoded for its length is told per message.
+  if (!matched && other_length < DBC_SLOTS)
+    frame_tally_add_length(&m->tally, route.bus_kind == BUS_KIND_CAN ? TALLY_CAN : TALLY_LIN,
+                           route.channel, other_length, route.key, frame->id, frame->data_length);
 }
 
 void row_maker_write_tally(RowMaker* maker) { frame_tally_write(&maker->tally, maker->out); }

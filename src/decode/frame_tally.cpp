@@ -15,6 +15,7 @@ void frame_tally_clear(FrameTally* tally) {
     dynstring_free(&g.reason);
   }
   tally->groups.count = 0;
+  tally->lengths.count = 0;
   memset(tally->channels, 0, sizeof tally->channels);
   tally->remote_frames = 0;
   tally->error_frames = 0;
@@ -23,6 +24,37 @@ void frame_tally_clear(FrameTally* tally) {
 void frame_tally_free(FrameTally* tally) {
   frame_tally_clear(tally);
   grow_array_free(&tally->groups);
+  grow_array_free(&tally->lengths);
+}
+
+namespace {
+
+// Adds `add` to the message's entry, made at the end when there is none.
+void merge_length(FrameTally* tally, const LengthTally& add) {
+  for (LengthTally& t : tally->lengths) {
+    if (t.bus != add.bus || t.channel != add.channel || t.database != add.database ||
+        t.key != add.key)
+      continue;
+    t.frames += add.frames;
+    for (int i = 0; i < 4; ++i) t.seen[i] |= add.seen[i];
+    return;
+  }
+  grow_array_push(&tally->lengths, add);
+}
+
+}  // namespace
+
+void frame_tally_add_length(FrameTally* tally, int bus, uint32_t channel, uint32_t database,
+                            uint32_t key, uint32_t id, uint64_t length) {
+  LengthTally add{static_cast<uint8_t>(bus),
+                  static_cast<uint8_t>(channel),
+                  static_cast<uint8_t>(database),
+                  key,
+                  id,
+                  1,
+                  {}};
+  if (length < 256) add.seen[length / 64] = uint64_t{1} << (length % 64);
+  merge_length(tally, add);
 }
 
 bool frame_tally_add_group(FrameTally* tally, uint64_t key, std::string_view name,
@@ -47,6 +79,7 @@ namespace {
 struct TallyHead {
   uint64_t remote_frames, error_frames;
   uint32_t entries;
+  uint32_t lengths;  // LengthTally entries after the channel entries
 };
 struct TallyEntry {
   uint8_t bus, channel;
@@ -56,11 +89,13 @@ struct TallyEntry {
 }  // namespace
 
 void frame_tally_write(FrameTally* tally, RowWriter* out) {
-  TallyHead head{tally->remote_frames, tally->error_frames, 0};
+  TallyHead head{tally->remote_frames, tally->error_frames, 0,
+                 static_cast<uint32_t>(tally->lengths.count)};
   for (const auto& bus : tally->channels)
     for (const ChannelTally& c : bus) head.entries += c.frames != 0;
   if (head.entries == 0 && head.remote_frames == 0 && head.error_frames == 0) return;
-  uint64_t size = sizeof head + head.entries * sizeof(TallyEntry);
+  uint64_t size = sizeof head + head.entries * sizeof(TallyEntry) +
+                  uint64_t{head.lengths} * sizeof(LengthTally);
   uint8_t* body = row_writer_reserve(out, size);
   if (!body) return;
   memcpy(body, &head, sizeof head);
@@ -75,6 +110,8 @@ void frame_tally_write(FrameTally* tally, RowWriter* out) {
       c = ChannelTally{};
     }
   }
+  if (head.lengths > 0) memcpy(at, tally->lengths.items, head.lengths * sizeof(LengthTally));
+  tally->lengths.count = 0;
   tally->remote_frames = tally->error_frames = 0;
   row_writer_commit(out, ROW_RECORD_TALLY, size);
 }
@@ -83,6 +120,8 @@ void frame_tally_add_record(FrameTally* tally, const RowRecord& record) {
   if (record.size < sizeof(TallyHead)) return;
   auto head = row_record_head<TallyHead>(record);
   if ((record.size - sizeof head) / sizeof(TallyEntry) < head.entries) return;
+  uint64_t rest = record.size - sizeof head - uint64_t{head.entries} * sizeof(TallyEntry);
+  if (rest / sizeof(LengthTally) < head.lengths) return;
   tally->remote_frames += head.remote_frames;
   tally->error_frames += head.error_frames;
   for (uint32_t i = 0; i < head.entries; ++i) {
@@ -93,6 +132,12 @@ void frame_tally_add_record(FrameTally* tally, const RowRecord& record) {
     c.matched += entry.counts.matched;
     c.rows += entry.counts.rows;
     c.bad_time += entry.counts.bad_time;
+  }
+  const uint8_t* lengths = record.body + sizeof head + head.entries * sizeof(TallyEntry);
+  for (uint32_t i = 0; i < head.lengths; ++i) {
+    LengthTally entry;
+    memcpy(&entry, lengths + i * sizeof entry, sizeof entry);
+    merge_length(tally, entry);
   }
 }
 
@@ -164,6 +209,42 @@ void report_channel(Report* r, const ChannelTally& c, const char* bus, int chann
   say(r, line, lost);
 }
 
+// The lengths of `seen`, as "6, 7" (at most eight, then "...").
+void format_lengths(const uint64_t seen[4], char* out, size_t room) {
+  size_t used = 0;
+  int listed = 0;
+  out[0] = 0;
+  for (int length = 0; length < 256 && used < room; ++length) {
+    if (!(seen[length / 64] >> (length % 64) & 1)) continue;
+    int n = listed == 8 ? snprintf(out + used, room - used, ", ...")
+                        : snprintf(out + used, room - used, "%s%d", listed ? ", " : "", length);
+    if (n < 0) break;
+    used += static_cast<size_t>(n);
+    if (++listed > 8) break;
+  }
+}
+
+// Frames left out because their length is not their message's, per message.
+void report_lengths(Report* r, const Session* session, const FrameTally* tally) {
+  char line[512], lengths[64];
+  for (const LengthTally& t : tally->lengths) {
+    if (t.channel >= CHANNELS_PER_BUS || t.database >= DBC_SLOTS) continue;
+    const ChannelDecoders& decoders = session->channels[t.bus * CHANNELS_PER_BUS + t.channel];
+    const MessageDatabase* database = decoders.databases[t.database];
+    const Message* message = database ? message_db_find(database, t.key) : nullptr;
+    if (!message) continue;
+    Count frames(t.frames);
+    format_lengths(t.seen, lengths, sizeof lengths);
+    snprintf(line, sizeof line,
+             "%s frame%s of message %s (id 0x%X) on %s %d left out for their length: %s "
+             "byte%s, where %s gives the message %u",
+             frames.text, frames.s, dynstring_data(&message->name), t.id,
+             t.bus == TALLY_CAN ? "CAN" : "LIN", t.channel, lengths,
+             strcmp(lengths, "1") == 0 ? "" : "s", dynstring_data(&decoders.files), message->size);
+    say(r, line, true);
+  }
+}
+
 void report_groups(Report* r, const FrameTally* tally) {
   char line[512];
   for (const GroupTally& g : tally->groups) {
@@ -212,6 +293,7 @@ void session_report_file(const Session* session, std::string_view input) {
       report_channel(&r, c, bus == TALLY_CAN ? "CAN" : "LIN", channel, decoders);
     }
   }
+  report_lengths(&r, session, tally);
   report_groups(&r, tally);
   if (r.no_rows) report_kinds(&r, tally);
 }

@@ -198,7 +198,13 @@ TEST(Interop, FilesWithoutRowsSayWhy) {
   size_t lines = 0;
   for (size_t at = r.err.find(" E "); at != std::string::npos; at = r.err.find(" E ", at + 1))
     ++lines;
-  EXPECT_EQ(lines, std::size(cases)) << r.err;
+  // b's frame of a known id and another length is told besides.
+  EXPECT_NE(r.err.find("E No rows from in/b.MF4: 1 frame of message EngineData (id 0x100) on CAN "
+                       "1 left out for their length: 1 byte, where " +
+                       dbc + " gives the message 8\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(lines, std::size(cases) + 1) << r.err;
   std::vector<std::string> files = test::list_files(dir.file("in/000000AB_out"));
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(test::read_text(dir.file("in/000000AB_out/" + files[0])),
@@ -282,5 +288,61 @@ TEST(Interop, BusChannelZeroIsAChannelLikeTheOthers) {
   ASSERT_EQ(got.size(), 1u) << r.err;
   EXPECT_EQ(got.begin()->first.substr(0, 30), "000000AB_out/CAN0_EngineData/2");
   EXPECT_NE(r.err.find(" W in/x.MF4: no DBC file for CAN 1 (1 frame)\n"), std::string::npos)
+      << r.err;
+}
+
+// Frames whose length is not their message's are left out, and told per message and channel at
+// the default level with how many there were and their lengths, also when the file gives rows.
+TEST(Interop, FramesOfAnotherLengthAreToldPerMessage) {
+  test::TempDir dir;
+  ASSERT_TRUE(test::write_file(
+      dir.file("db.dbc"),
+      std::string("BO_ 256 EngineData: 8 ECU\n SG_ Speed : 0|8@1+ (1,0) [0|100] \"\" X\n"
+                  "BO_ 2147484160 Ext: 2 ECU\n SG_ E : 0|8@1+ (1,0) [0|100] \"\" X\n")));
+  test::BusLogBuilder log;
+  log.metadata(0xAB, 1, 1);
+  can(log, 1);
+  can(log, 1, 0x100, {1, 2, 3, 4, 5, 6});
+  can(log, 1, 0x100, {1, 2, 3, 4, 5, 6, 7});
+  can(log, 1, 0x100, {1, 2, 3, 4, 5, 6});
+  can(log, 2, 0x100, {1});
+  log.add_can_frame(2, 0x200, true, {1, 2, 3}, 0.3);
+  ASSERT_TRUE(test::write_file(dir.file("in/x.MF4"), log.build()));
+  auto r = test::run(
+      BINARY, {"--dbc-can1=db.dbc", "--dbc-can2=db.dbc", "--non-interactive", "-O", "in", "in"},
+      dir.path);
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string dbc = dir.file("db.dbc");
+  for (const std::string& line :
+       {" W in/x.MF4: 3 frames of message EngineData (id 0x100) on CAN 1 left out for their "
+        "length: 6, 7 bytes, where " +
+            dbc + " gives the message 8\n",
+        " W in/x.MF4: 1 frame of message EngineData (id 0x100) on CAN 2 left out for their "
+        "length: 1 byte, where " +
+            dbc + " gives the message 8\n",
+        " W in/x.MF4: 1 frame of message Ext (id 0x200) on CAN 2 left out for their length: 3 "
+        "bytes, where " +
+            dbc + " gives the message 2\n"})
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << r.err;
+  std::vector<std::string> files = test::list_files(dir.file("in/000000AB_out"));
+  ASSERT_EQ(files.size(), 1u) << r.err;
+  EXPECT_EQ(test::read_text(dir.file("in/000000AB_out/" + files[0])),
+            "t,Speed\n1699401540.100000,50.000000\n");
+
+  // Read in many parts at once, the counts of the parts add up to one line per message.
+  test::BusLogBuilder big;
+  big.metadata(0xAB, 1, 2);
+  for (int i = 0; i < 600; ++i)
+    big.add_can_frame(1, 0x100, false, std::vector<uint8_t>(i % 3 ? 6 : 7, 1), 0.001 * i);
+  ASSERT_TRUE(test::write_file(dir.file("big/y.MF4"), big.build()));
+  r = test::run("/bin/sh",
+                {"-c", "TABULON_TEST_SPLIT=4096:1024 exec '" + std::string(TABULON_HOOKED_BINARY) +
+                           "' --dbc-can1=db.dbc --jobs=3 --non-interactive -O big big"},
+                dir.path);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("E No rows from big/y.MF4: 600 frames of message EngineData (id 0x100) on "
+                       "CAN 1 left out for their length: 6, 7 bytes, where " +
+                       dbc + " gives the message 8\n"),
+            std::string::npos)
       << r.err;
 }
