@@ -219,8 +219,9 @@ int32_t open_log(const Converter* converter, std::string_view input_path, Stream
   if (unwrapped != CONVERT_OK) return unwrapped;
   if (stream != outer && !*shared) *shared = share_content(&stream);
   uint16_t version = 0;
-  if (mdf_read_version(stream, &version) && version < 400) {
-    // Its blocks are laid out differently: read as MDF 4 they could only fail obscurely.
+  if (mdf_read_version(stream, &version) && version > 0 && version < 400) {
+    // Its blocks are laid out differently: read as MDF 4 they could only fail obscurely. (A
+    // version number of 0 says nothing; such a file is read as MDF 4, as it always was.)
     LOG(LOG_ERROR, "Could not convert %.*s: MDF %u.%02u is not supported, only MDF 4",
         static_cast<int>(input_path.size()), input_path.data(), version / 100u, version % 100u);
     stream_close(stream);

@@ -166,8 +166,9 @@ struct Report {
   int lines;
 };
 
-// A `lost` cause (frames that no DBC file was given for) is shown by default as well when the
-// file gives rows: nothing else would tell of them.
+// A `lost` cause (frames on a channel without DBC file, frames of another length than their
+// message's) is shown by default also when the file gives rows: nothing else would tell of
+// them.
 void say(Report* r, const char* cause, bool lost = false) {
   r->lines += 1;
   const int n = static_cast<int>(r->input.size());
