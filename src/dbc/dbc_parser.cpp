@@ -216,7 +216,7 @@ bool read_signal_fields(DbcParser* p, const Patterns* pt, const Groups& g, DbcSi
                         bool quiet) {
   Groups m;
   if (g[3] == "m") {
-    // Some writers mark a signal "m" without a value; other decoders read it as a plain signal.
+    // A bare "m" names no value to be selected by: the signal is read as a plain one.
     string_view message = p->current_message >= 0 ? p->messages[p->current_message].name : "";
     if (!quiet)
       dbc_report(p, PROBLEM_NOTE, rec->line,
