@@ -84,8 +84,8 @@ Scratch* scratch() {
     made->options.buffer_size = -1;
     std::string can1 = made->root + "/can1.dbc", can2 = made->root + "/can2.dbc";
     if (!write_text(can1, {DBC_TEXT}) || !write_text(can2, {DBC_TEXT, J1939_LINE}) ||
-        !dynstring_from(&made->paths.paths[0][0][0], can1) ||
-        !dynstring_from(&made->paths.paths[0][1][0], can2))
+        !dynstring_from(&made->paths.paths[0][1][0], can1) ||
+        !dynstring_from(&made->paths.paths[0][2][0], can2))
       abort();
     if (!string_map_insert(&made->options.passwords, "default", "x")) abort();
     return made;
@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (fclose(f) != 0) abort();
 
   Session* session = session_create(s->input_root, s->output_root, &s->options, &s->paths, 0);
-  if (!session || session->channels[1].key != j1939_message_key) abort();
+  if (!session || session->channels[2].key != j1939_message_key) abort();
   int32_t result = convert_file(&session->base, "00000001.MF4", "00000001");
   if (result != CONVERT_OK && result != CONVERT_NO_PASSWORD &&
       result != CONVERT_DECOMPRESS_FAILED && result != CONVERT_FAILED)

@@ -17,8 +17,8 @@ bool dbc_file_channel(std::string_view name, int* bus, int* channel) {
   } else {
     return false;
   }
-  if (name[3] < '1' || name[3] > '9') return false;
-  *channel = name[3] - '1';
+  if (name[3] < '0' || name[3] > '9') return false;
+  *channel = name[3] - '0';
   return true;
 }
 

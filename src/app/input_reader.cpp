@@ -213,17 +213,26 @@ struct OpenedLog {
 
 // Buffers (unless it is shared in memory already) and unwraps the input and opens its MDF
 // file. A container's content in memory becomes the shared input. On failure everything is
-// closed and the result code returned.
-int32_t open_log(const Converter* converter, Stream* stream, std::string_view path,
+// closed and the result code returned. An MDF file of a version before 4 is refused by name.
+int32_t open_log(const Converter* converter, std::string_view input_path, Stream* stream,
                  SharedInput** shared, OpenedLog* log) {
   *log = OpenedLog{};
   if (!stream) return CONVERT_FAILED;  // the walk could not open it (logged)
   if (!*shared) stream = buffer_input(converter, stream);
   if (!stream) return CONVERT_FAILED;
   Stream* outer = stream;
-  int32_t unwrapped = unwrap_containers(converter, &stream, path);
+  int32_t unwrapped = unwrap_containers(converter, &stream, input_path);
   if (unwrapped != CONVERT_OK) return unwrapped;
   if (stream != outer && !*shared) *shared = share_content(&stream);
+  uint16_t version = 0;
+  if (mdf_read_version(stream, &version) && version > 0 && version < 400) {
+    // Its blocks are laid out differently: read as MDF 4 they could only fail obscurely. (A
+    // version number of 0 says nothing; such a file is read as MDF 4, as it always was.)
+    LOG(LOG_ERROR, "Could not convert %.*s: MDF %u.%02u is not supported, only MDF 4",
+        static_cast<int>(input_path.size()), input_path.data(), version / 100u, version % 100u);
+    stream_close(stream);
+    return CONVERT_FAILED;
+  }
   MdfFile* file = mdf_open(stream);
   const char* failure = nullptr;
   if (!file) {
@@ -472,7 +481,7 @@ int32_t open_input(InputJob* job, SharedInput** shared, OpenedLog* log) {
     file = *shared ? bytes_stream_new((*shared)->data, (*shared)->size) : nullptr;
     if (!file) return CONVERT_FAILED;
   }
-  return open_log(job->converter, file, dynstring_sv(&job->input_path), shared, log);
+  return open_log(job->converter, dynstring_sv(&job->input_path), file, shared, log);
 }
 
 // The first part: opens the input, reads its header, hands ranges of a large input on to

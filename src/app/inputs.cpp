@@ -14,6 +14,9 @@
 #include "decode/converter.h"
 #include "decode/journal.h"
 #include "io/fs_root.h"
+#include "io/stream.h"
+#include "mdf/block.h"
+#include "mdf/container.h"
 #include "support/hash_table.h"
 #include "support/log.h"
 
@@ -208,11 +211,39 @@ int report_unreachable(const Walk* walk, std::string_view folder, const char* wh
   return EXIT_OTHER;
 }
 
+// Whether a file named on the command line with another name than a log file's is one by its
+// content (an MDF identification or a container's header); otherwise it says why it is passed
+// over. The walk of a folder takes log files by name alone.
+bool named_input_is_log(const Walk* walk, std::string_view input_path) {
+  Stream* stream = fs_open(walk->converter->input_root, input_path, FS_OPEN_READ);
+  uint16_t version = 0;
+  ContainerHeader header;
+  bool log =
+      stream && (mdf_read_version(stream, &version) || container_read_header(stream, &header));
+  int error = errno;
+  stream_close(stream);
+  if (log || !reports(walk, {})) return log;
+  const int n = static_cast<int>(input_path.size());
+  if (!stream) {
+    LOG_SHOWN_WARNING(
+        "Skipping %.*s: its name is no log file's (.MF4, .MFC, .MFE or .MFM) and it "
+        "could not be opened to look inside: %s",
+        n, input_path.data(), strerror(error));
+  } else {
+    LOG_SHOWN_WARNING(
+        "Skipping %.*s: it is no log file (neither its name, .MF4, .MFC, .MFE or "
+        ".MFM, nor its content, an MDF file or a container, says so)",
+        n, input_path.data());
+  }
+  report_input(walk, input_path, 0, "skipped: not a log file");
+  return false;
+}
+
 // Converts one log file (other files are skipped); `folder` is the open folder it lies in,
-// or null for a file directly below the root.
+// or null for a file directly below the root, which was named on the command line.
 int convert_log_file(Walk* walk, const FsFolder* folder, std::string_view folder_path,
                      std::string_view input_path, std::string_view output_path, uint64_t size) {
-  if (!is_log_file_name(input_path)) return 0;
+  if (!is_log_file_name(input_path) && (folder || !named_input_is_log(walk, input_path))) return 0;
   walk->log_files_met += 1;
   if (!folder_in_shard(walk->converter->options, folder_path)) return 0;
   Converter* converter = walk->converter;

@@ -22,7 +22,7 @@ struct OptionContext {
   arg_checkfn* base_check;
   arg_errorfn* base_error;
   int bus;                     // file-list options: 0 CAN, 1 LIN
-  int channel;                 // file-list options: 0..8
+  int channel;                 // file-list options: 0..9
   GrowArray<DynString>* list;  // path-list options
   int failed;                  // DBC options: the value the check refused
   int failed_error;            // and the system's error number for it (0: a folder)

@@ -55,8 +55,16 @@ uint64_t run_fingerprint(const Tool* tool) {
   for (const DynString& input : tool->inputs) f.add(dynstring_sv(&input));
   f.add("dbc");
   for (const auto& bus : tool->dbc_paths.paths)
-    for (const auto& channel : bus)
-      for (const DynString& path : channel) f.add(dynstring_sv(&path));
+    for (int channel = 1; channel < CHANNELS_PER_BUS; ++channel)
+      for (const DynString& path : bus[channel]) f.add(dynstring_sv(&path));
+  // Channel 0 came later: a run without its files keeps the fingerprint it always had.
+  for (int bus = 0; bus < 2; ++bus) {
+    for (const DynString& path : tool->dbc_paths.paths[bus][0]) {
+      if (dynstring_length(&path) == 0) continue;
+      f.add(bus == 0 ? "can0" : "lin0");
+      f.add(dynstring_sv(&path));
+    }
+  }
   f.step(tool->concatenate);
   f.step(tool->options.no_append_root);
   f.add(dynstring_sv(&tool->output_root->path));

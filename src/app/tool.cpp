@@ -40,9 +40,9 @@ bool tool_add_options(Tool* tool, GrowArray<void*>* entries) {
   for (int bus = 0; bus < 2; ++bus) {
     for (int channel = 0; channel < CHANNELS_PER_BUS; ++channel) {
       snprintf(names[bus][channel], sizeof names[bus][channel], "dbc-%s%d", BUS_NAMES[bus],
-               channel + 1);
+               channel);
       snprintf(glossaries[bus][channel], sizeof glossaries[bus][channel],
-               "path to DBC file (%s CHN %d)", bus == 0 ? "CAN" : "LIN", channel + 1);
+               "path to DBC file (%s CHN %d)", bus == 0 ? "CAN" : "LIN", channel);
       if (!option_table_add(entries, new_dbc_option(table, tool, bus, channel, names[bus][channel],
                                                     glossaries[bus][channel])))
         return false;
@@ -330,7 +330,7 @@ void log_dbc_paths(const Tool* tool) {
     for (int channel = 0; channel < CHANNELS_PER_BUS; ++channel)
       for (const DynString& path : tool->dbc_paths.paths[bus][channel])
         if (dynstring_length(&path) > 0)
-          LOG(LOG_INFO, "dbc-%s%lli: %s", BUS_NAMES[bus], static_cast<long long>(channel + 1),
+          LOG(LOG_INFO, "dbc-%s%lli: %s", BUS_NAMES[bus], static_cast<long long>(channel),
               dynstring_data(&path));
 }
 
@@ -399,7 +399,7 @@ bool parse_command_line(Tool* tool, int argc, char** argv, int* exit_status) {
   if (tool->ops->after_parse && !tool->ops->after_parse(tool)) {
     ScopedDynString working;
     current_directory(&working.s);
-    LOG(LOG_FATAL, "No DBC file given and none named can<1-9>*.dbc or lin<1-9>*.dbc found in %s",
+    LOG(LOG_FATAL, "No DBC file given and none named can<0-9>*.dbc or lin<0-9>*.dbc found in %s",
         dynstring_data(&working.s));
     *exit_status = EXIT_SETUP_FAILED;
     return false;

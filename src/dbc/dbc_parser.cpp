@@ -84,6 +84,12 @@ bool equal_no_case(string_view a, string_view b) {
   return true;
 }
 
+bool contains_no_case(string_view text, string_view part) {
+  for (size_t at = 0; at + part.size() <= text.size(); ++at)
+    if (equal_no_case(text.substr(at, part.size()), part)) return true;
+  return false;
+}
+
 bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
 }
@@ -209,7 +215,16 @@ bool handle_message(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
 bool read_signal_fields(DbcParser* p, const Patterns* pt, const Groups& g, DbcSignalLine* rec,
                         bool quiet) {
   Groups m;
-  if (!g[3].empty()) {
+  if (g[3] == "m") {
+    // A bare "m" names no value to be selected by: the signal is read as a plain one.
+    string_view message = p->current_message >= 0 ? p->messages[p->current_message].name : "";
+    if (!quiet)
+      dbc_report(p, PROBLEM_NOTE, rec->line,
+                 "signal %.*s of message %.*s: multiplexing \"m\" without a value is read as "
+                 "a plain signal",
+                 static_cast<int>(g[1].size()), g[1].data(), static_cast<int>(message.size()),
+                 message.data());
+  } else if (!g[3].empty()) {
     if (!pattern_match(pt, P_INDICATOR, g[3], &m) || (m[2].empty() && m[3].empty())) {
       if (!quiet)
         dbc_report(p, PROBLEM_SIGNAL, rec->line,
@@ -607,6 +622,13 @@ int32_t resolve_protocol(DbcParser* p) {
       protocol = PROTOCOL_CAN;
     else if (equal_no_case(a.text_value, "LIN"))
       protocol = PROTOCOL_LIN;
+    else if (contains_no_case(a.text_value, "CAN")) {
+      // Networks named after the bus ("KCAN", "PTCAN", "FCAN" ...) are CAN networks.
+      LOG(LOG_WARN, "%.*s: \"BusType\" \"%.*s\" is read as \"CAN\"",
+          static_cast<int>(p->file_name.size()), p->file_name.data(),
+          static_cast<int>(a.text_value.size()), a.text_value.data());
+      protocol = PROTOCOL_CAN;
+    }
   }
   if (protocol == PROTOCOL_CAN && dbc_attribute_get(p, "ProtocolType", OBJ_NETWORK, 0, {}, &a) &&
       a.value_type == VT_STRING && a.text_value == "J1939")

@@ -110,7 +110,8 @@ struct DbcCounts {
   int32_t signals;
 };
 
-enum DbcProblem { PROBLEM_LINE, PROBLEM_MESSAGE, PROBLEM_SIGNAL };
+// PROBLEM_NOTE: something read in another way than written, which leaves nothing out.
+enum DbcProblem { PROBLEM_LINE, PROBLEM_MESSAGE, PROBLEM_SIGNAL, PROBLEM_NOTE };
 
 struct DbcParser {
   std::string_view file_name;
@@ -130,7 +131,8 @@ struct DbcParser {
   bool out_of_memory;
 };
 
-// Logs one problem of the file at warning level as "<file>:<line>: <text>" and counts it.
+// Logs one problem of the file at warning level as "<file>:<line>: <text>" and counts it
+// (a note is not counted).
 void dbc_report(DbcParser* p, DbcProblem problem, uint32_t line, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 

@@ -27,7 +27,7 @@ struct FrameRoute {
   int32_t source_address;
 };
 
-// False for a frame that no database can know: another kind, a channel outside 1 to 9 or
+// False for a frame that no database can know: another kind, a channel outside 0 to 9 or
 // without DBC file, or a length beyond the frame's data area. Every frame is counted in the
 // tally, by kind or by channel.
 bool route_frame(const Session* session, FrameTally* tally, const BusFrame* frame,
@@ -56,10 +56,9 @@ bool route_frame(const Session* session, FrameTally* tally, const BusFrame* fram
       return false;
   }
   route->tally->frames += 1;
-  if (route->channel < 1 || route->channel > CHANNELS_PER_BUS) return false;
+  if (route->channel >= CHANNELS_PER_BUS) return false;
   const ChannelDecoders& decoders =
-      session
-          ->channels[(route->bus_kind == BUS_KIND_CAN ? 0 : CHANNELS_PER_BUS) + route->channel - 1];
+      session->channels[(route->bus_kind == BUS_KIND_CAN ? 0 : CHANNELS_PER_BUS) + route->channel];
   if (!decoders.key) return false;
   route->decoders = &decoders;
   route->key = decoders.key(frame->id, extended);
@@ -295,14 +294,15 @@ void row_maker_frame(RowMaker* m, const BusFrame* frame) {
   FrameRoute route;
   if (!route_frame(m->session, &m->tally, frame, &route)) return;
   double t = m->time_base + frame->timestamp;
-  bool matched = false, row = false, other_length = false;
+  bool matched = false, row = false;
+  uint32_t other_length = DBC_SLOTS;  // the first database whose message has another length
   for (uint32_t index = 0; index < DBC_SLOTS; ++index) {
     const MessageDatabase* database = route.decoders->databases[index];
     if (!database) break;
     const Message* message = message_db_find(database, route.key);
     if (!message || message->ignore) continue;
     if (message->size != frame->data_length) {
-      other_length = true;
+      if (other_length == DBC_SLOTS) other_length = index;
       continue;
     }
     if (!message_decode_into(message, route.key, frame->data, frame->data_length, &m->decoded))
@@ -328,7 +328,12 @@ void row_maker_frame(RowMaker* m, const BusFrame* frame) {
   }
   route.tally->matched += matched;
   route.tally->rows += row;
-  route.tally->length_mismatch += !matched && other_length;
+  // A frame that no database decoded for its length is told per message.
+  if (!matched && other_length < DBC_SLOTS) {
+    route.tally->length_mismatch += 1;
+    frame_tally_add_length(&m->tally, route.bus_kind == BUS_KIND_CAN ? TALLY_CAN : TALLY_LIN,
+                           route.channel, other_length, route.key, frame->id, frame->data_length);
+  }
 }
 
 void row_maker_write_tally(RowMaker* maker) { frame_tally_write(&maker->tally, maker->out); }

@@ -15,6 +15,7 @@ void frame_tally_clear(FrameTally* tally) {
     dynstring_free(&g.reason);
   }
   tally->groups.count = 0;
+  tally->lengths.count = 0;
   memset(tally->channels, 0, sizeof tally->channels);
   tally->remote_frames = 0;
   tally->error_frames = 0;
@@ -24,6 +25,37 @@ void frame_tally_clear(FrameTally* tally) {
 void frame_tally_free(FrameTally* tally) {
   frame_tally_clear(tally);
   grow_array_free(&tally->groups);
+  grow_array_free(&tally->lengths);
+}
+
+namespace {
+
+// Adds `add` to the message's entry, made at the end when there is none.
+void merge_length(FrameTally* tally, const LengthTally& add) {
+  for (LengthTally& t : tally->lengths) {
+    if (t.bus != add.bus || t.channel != add.channel || t.database != add.database ||
+        t.key != add.key)
+      continue;
+    t.frames += add.frames;
+    for (int i = 0; i < 4; ++i) t.seen[i] |= add.seen[i];
+    return;
+  }
+  grow_array_push(&tally->lengths, add);
+}
+
+}  // namespace
+
+void frame_tally_add_length(FrameTally* tally, int bus, uint32_t channel, uint32_t database,
+                            uint32_t key, uint32_t id, uint64_t length) {
+  LengthTally add{static_cast<uint8_t>(bus),
+                  static_cast<uint8_t>(channel),
+                  static_cast<uint8_t>(database),
+                  key,
+                  id,
+                  1,
+                  {}};
+  if (length < 256) add.seen[length / 64] = uint64_t{1} << (length % 64);
+  merge_length(tally, add);
 }
 
 bool frame_tally_add_group(FrameTally* tally, uint64_t key, std::string_view name,
@@ -48,6 +80,7 @@ namespace {
 struct TallyHead {
   uint64_t remote_frames, error_frames, other_frames;
   uint32_t entries;
+  uint32_t lengths;  // LengthTally entries after the channel entries
 };
 struct TallyEntry {
   uint8_t bus, channel;
@@ -57,13 +90,15 @@ struct TallyEntry {
 }  // namespace
 
 void frame_tally_write(FrameTally* tally, RowWriter* out) {
-  TallyHead head{tally->remote_frames, tally->error_frames, tally->other_frames, 0};
+  TallyHead head{tally->remote_frames, tally->error_frames, tally->other_frames, 0,
+                 static_cast<uint32_t>(tally->lengths.count)};
   for (const auto& bus : tally->channels)
     for (const ChannelTally& c : bus) head.entries += c.frames != 0;
   if (head.entries == 0 && head.remote_frames == 0 && head.error_frames == 0 &&
       head.other_frames == 0)
     return;
-  uint64_t size = sizeof head + head.entries * sizeof(TallyEntry);
+  uint64_t size = sizeof head + head.entries * sizeof(TallyEntry) +
+                  uint64_t{head.lengths} * sizeof(LengthTally);
   uint8_t* body = row_writer_reserve(out, size);
   if (!body) return;
   memcpy(body, &head, sizeof head);
@@ -78,6 +113,8 @@ void frame_tally_write(FrameTally* tally, RowWriter* out) {
       c = ChannelTally{};
     }
   }
+  if (head.lengths > 0) memcpy(at, tally->lengths.items, head.lengths * sizeof(LengthTally));
+  tally->lengths.count = 0;
   tally->remote_frames = tally->error_frames = tally->other_frames = 0;
   row_writer_commit(out, ROW_RECORD_TALLY, size);
 }
@@ -86,6 +123,8 @@ void frame_tally_add_record(FrameTally* tally, const RowRecord& record) {
   if (record.size < sizeof(TallyHead)) return;
   auto head = row_record_head<TallyHead>(record);
   if ((record.size - sizeof head) / sizeof(TallyEntry) < head.entries) return;
+  uint64_t rest = record.size - sizeof head - uint64_t{head.entries} * sizeof(TallyEntry);
+  if (rest / sizeof(LengthTally) < head.lengths) return;
   tally->remote_frames += head.remote_frames;
   tally->error_frames += head.error_frames;
   tally->other_frames += head.other_frames;
@@ -99,6 +138,12 @@ void frame_tally_add_record(FrameTally* tally, const RowRecord& record) {
     c.bad_time += entry.counts.bad_time;
     c.length_mismatch += entry.counts.length_mismatch;
     c.unreadable += entry.counts.unreadable;
+  }
+  const uint8_t* lengths = record.body + sizeof head + head.entries * sizeof(TallyEntry);
+  for (uint32_t i = 0; i < head.lengths; ++i) {
+    LengthTally entry;
+    memcpy(&entry, lengths + i * sizeof entry, sizeof entry);
+    merge_length(tally, entry);
   }
 }
 
@@ -148,8 +193,8 @@ void session_account_file(const Session* session, FrameAccount* file,
     for (int channel = 0; channel < TALLY_CHANNELS; ++channel) {
       const ChannelTally& c = tally->channels[bus][channel];
       if (c.frames == 0) continue;
-      bool has_dbc = channel >= 1 && channel <= CHANNELS_PER_BUS &&
-                     session->channels[bus * CHANNELS_PER_BUS + channel - 1].key;
+      bool has_dbc = channel < CHANNELS_PER_BUS &&
+                     session->channels[bus * CHANNELS_PER_BUS + channel].key;
       FrameAccount a = channel_account(c, has_dbc);
       frame_account_add(file, a);
       if (channels) frame_account_add(&channels[bus][channel], a);
@@ -185,11 +230,16 @@ struct Report {
   int lines;
 };
 
-void say(Report* r, const char* cause) {
+// A `lost` cause (frames on a channel without DBC file, frames of another length than their
+// message's) is shown by default also when the file gives rows: nothing else would tell of
+// them.
+void say(Report* r, const char* cause, bool lost = false) {
   r->lines += 1;
   const int n = static_cast<int>(r->input.size());
   if (r->no_rows) {
     LOG(LOG_ERROR, "No rows from %.*s: %s", n, r->input.data(), cause);
+  } else if (lost) {
+    LOG_SHOWN_WARNING("%.*s: %s", n, r->input.data(), cause);
   } else {
     LOG(LOG_WARN, "%.*s: %s", n, r->input.data(), cause);
   }
@@ -200,10 +250,11 @@ void report_channel(Report* r, const ChannelTally& c, const char* bus, int chann
                     const ChannelDecoders* decoders) {
   char line[512];
   Count frames(c.frames), matched(c.matched);
-  if (channel < 1 || channel > CHANNELS_PER_BUS) {
+  bool lost = !decoders || !decoders->key;
+  if (!decoders) {
     snprintf(line, sizeof line,
-             "%s frame%s on %s %d: channel numbers outside 1 to %d are not converted", frames.text,
-             frames.s, bus, channel, CHANNELS_PER_BUS);
+             "%s frame%s on %s %d: channel numbers outside 0 to %d are not converted", frames.text,
+             frames.s, bus, channel, CHANNELS_PER_BUS - 1);
   } else if (!decoders->key) {
     snprintf(line, sizeof line, "no DBC file for %s %d (%s frame%s)", bus, channel, frames.text,
              frames.s);
@@ -220,7 +271,43 @@ void report_channel(Report* r, const ChannelTally& c, const char* bus, int chann
                           : "no signal value lay within its range");
     }
   }
-  say(r, line);
+  say(r, line, lost);
+}
+
+// The lengths of `seen`, as "6, 7" (at most eight, then "...").
+void format_lengths(const uint64_t seen[4], char* out, size_t room) {
+  size_t used = 0;
+  int listed = 0;
+  out[0] = 0;
+  for (int length = 0; length < 256 && used < room; ++length) {
+    if (!(seen[length / 64] >> (length % 64) & 1)) continue;
+    int n = listed == 8 ? snprintf(out + used, room - used, ", ...")
+                        : snprintf(out + used, room - used, "%s%d", listed ? ", " : "", length);
+    if (n < 0) break;
+    used += static_cast<size_t>(n);
+    if (++listed > 8) break;
+  }
+}
+
+// Frames left out because their length is not their message's, per message.
+void report_lengths(Report* r, const Session* session, const FrameTally* tally) {
+  char line[512], lengths[64];
+  for (const LengthTally& t : tally->lengths) {
+    if (t.channel >= CHANNELS_PER_BUS || t.database >= DBC_SLOTS) continue;
+    const ChannelDecoders& decoders = session->channels[t.bus * CHANNELS_PER_BUS + t.channel];
+    const MessageDatabase* database = decoders.databases[t.database];
+    const Message* message = database ? message_db_find(database, t.key) : nullptr;
+    if (!message) continue;
+    Count frames(t.frames);
+    format_lengths(t.seen, lengths, sizeof lengths);
+    snprintf(line, sizeof line,
+             "%s frame%s of message %s (id 0x%X) on %s %d left out for their length: %s "
+             "byte%s, where %s gives the message %u",
+             frames.text, frames.s, dynstring_data(&message->name), t.id,
+             t.bus == TALLY_CAN ? "CAN" : "LIN", t.channel, lengths,
+             strcmp(lengths, "1") == 0 ? "" : "s", dynstring_data(&decoders.files), message->size);
+    say(r, line, true);
+  }
 }
 
 void report_groups(Report* r, const FrameTally* tally) {
@@ -265,13 +352,13 @@ void session_report_file(const Session* session, std::string_view input) {
     for (int channel = 0; channel < TALLY_CHANNELS; ++channel) {
       const ChannelTally& c = tally->channels[bus][channel];
       if (c.frames == 0 || c.rows > 0) continue;
-      const ChannelDecoders* decoders =
-          channel >= 1 && channel <= CHANNELS_PER_BUS
-              ? &session->channels[bus * CHANNELS_PER_BUS + channel - 1]
-              : nullptr;
+      const ChannelDecoders* decoders = channel < CHANNELS_PER_BUS
+                                            ? &session->channels[bus * CHANNELS_PER_BUS + channel]
+                                            : nullptr;
       report_channel(&r, c, bus == TALLY_CAN ? "CAN" : "LIN", channel, decoders);
     }
   }
+  report_lengths(&r, session, tally);
   report_groups(&r, tally);
   if (r.no_rows) report_kinds(&r, tally);
 }

@@ -34,11 +34,22 @@ struct GroupTally {
                    // gives no rows at all
 };
 
+// Frames that no database decoded because their length differs from that of the message a
+// database of their channel has for their identifier (the first such database).
+struct LengthTally {
+  uint8_t bus, channel, database;  // database: its slot on the channel
+  uint32_t key;                    // the message key
+  uint32_t id;                     // the identifier of the first such frame, as logged
+  uint64_t frames;
+  uint64_t seen[4];  // the lengths the frames had, one bit per length 0 to 255
+};
+
 struct FrameTally {
   ChannelTally channels[2][TALLY_CHANNELS];  // TALLY_CAN, TALLY_LIN by channel number
   uint64_t remote_frames, error_frames;      // kinds of CAN frames that are not converted
   uint64_t other_frames;                     // frames of other kinds, also not converted
   GrowArray<GroupTally> groups;
+  GrowArray<LengthTally> lengths;  // by message, in the order first met
 };
 
 // Zeroes the counts and forgets the groups, for the next file.
@@ -50,11 +61,18 @@ void frame_tally_free(FrameTally* tally);
 bool frame_tally_add_group(FrameTally* tally, uint64_t key, std::string_view name,
                            std::string_view reason, uint64_t records, bool by_design);
 
+// Counts a frame of `length` bytes (and identifier `id`) that the message `key` of the
+// database in slot `database` of the channel did not take for its length. Without memory for a
+// new message the frame stays counted by its channel only.
+void frame_tally_add_length(FrameTally* tally, int bus, uint32_t channel, uint32_t database,
+                            uint32_t key, uint32_t id, uint64_t length);
+
 struct RowWriter;
 struct RowRecord;
 
-// Writes the tally's frame counts (channels with frames, remote and error frames; not the
-// groups) as a tally record of the row stream, and zeroes them; nothing when all are zero.
+// Writes the tally's frame counts (channels with frames, remote and error frames, frames of a
+// length their message does not have; not the groups) as a tally record of the row stream, and
+// zeroes them; nothing when all are zero.
 void frame_tally_write(FrameTally* tally, RowWriter* out);
 // Adds the counts of a tally record to the tally.
 void frame_tally_add_record(FrameTally* tally, const RowRecord& record);
@@ -93,7 +111,9 @@ void session_account_file(const Session* session, FrameAccount* file,
 
 // Logs, for the file `input` whose frames the tally counted, one line per cause of missing
 // rows: channels without a DBC file, channels none of whose frames matched a message of their
-// DBC files or gave a row, channel numbers outside 1 to 9, groups that gave no frames; when
+// DBC files or gave a row, channel numbers outside 0 to 9, groups that gave no frames; when
 // the file gave no rows at all, at error level and with the kinds of frames that are not
-// converted (or the absence of frames), otherwise as warnings for what gave none.
+// converted (or the absence of frames), otherwise as warnings for what gave none. Frames left
+// out for their length, and frames on channels without DBC file, are told at the default level
+// also when the file gives rows.
 void session_report_file(const Session* session, std::string_view input);

@@ -160,7 +160,7 @@ Session* session_create(FsRoot* input_root, FsRoot* output_root, ConversionOptio
   }
   for (int index = 0; index < 2 * CHANNELS_PER_BUS; ++index)
     warn_shared_folders(session->channels[index], index < CHANNELS_PER_BUS ? "CAN" : "LIN",
-                        index % CHANNELS_PER_BUS + 1);
+                        index % CHANNELS_PER_BUS);
   return session;
 }
 

@@ -14,12 +14,14 @@
 struct MessageDatabase;
 struct CsvWriter;
 
-constexpr int CHANNELS_PER_BUS = 9;
+// Bus channels 0 to 9 (some writers number their first interface 0); a table of channels is
+// indexed by the channel number.
+constexpr int CHANNELS_PER_BUS = 10;
 constexpr int DBC_SLOTS = 5;
 constexpr int BUS_KIND_CAN = 1;
 constexpr int BUS_KIND_LIN = 4;
 
-// 2 buses (CAN, then LIN) x 9 channels x 5 paths; an empty string means no file.
+// 2 buses (CAN, then LIN) x 10 channels (0 to 9) x 5 paths; an empty string means no file.
 struct DbcPathTable {
   DynString paths[2][CHANNELS_PER_BUS][DBC_SLOTS];
 };
@@ -45,7 +47,7 @@ using WriterMap = OrderedMap<uint64_t, CsvWriter*>;
 
 struct Session {
   Converter base;
-  ChannelDecoders channels[2 * CHANNELS_PER_BUS];  // CAN 1-9, then LIN 1-9
+  ChannelDecoders channels[2 * CHANNELS_PER_BUS];  // CAN 0-9, then LIN 0-9
   uint32_t naming_serial, naming_session, naming_split;
   // The device folder of an output set of a file without the logger's serial number, session
   // and split (its serial, session and split are then 0); empty for a logger's set, whose
@@ -83,7 +85,7 @@ struct FileHeader {
 };
 void read_file_header(MdfFile* file, FileHeader* header);
 
-// Loads every configured DBC file of the 18 channels and raises the open-file limit. Null when
+// Loads every configured DBC file of the 20 channels and raises the open-file limit. Null when
 // a DBC file cannot be opened or loaded (logged with its path).
 Session* session_create(FsRoot* input_root, FsRoot* output_root, ConversionOptions* options,
                         const DbcPathTable* dbc_paths, uint8_t concatenate);

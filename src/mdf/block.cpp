@@ -461,6 +461,16 @@ void fix_unfinalised(MdfFile* file, uint64_t size) {
 
 }  // namespace
 
+bool mdf_read_version(Stream* stream, uint16_t* version_number) {
+  uint8_t id[30];
+  bool read = stream_seek(stream, 0, SEEK_FROM_START) == 0 &&
+              stream_read(stream, id, sizeof id) == static_cast<int64_t>(sizeof id);
+  stream_seek(stream, 0, SEEK_FROM_START);
+  if (!read || (memcmp(id, "MDF     ", 8) != 0 && memcmp(id, "UnFinMF ", 8) != 0)) return false;
+  *version_number = static_cast<uint16_t>(id[28] | id[29] << 8);
+  return true;
+}
+
 MdfFile* mdf_open(Stream* stream) {
   if (!stream) return nullptr;
   BlockCache* cache = block_cache_new(stream);

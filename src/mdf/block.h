@@ -144,6 +144,10 @@ struct MdfFile {
   BlockRef id;     // the identification block, which holds the header block
 };
 
+// True when the stream starts with an MDF identification ("MDF     " or "UnFinMF "), with the
+// version number it states (330 for MDF 3.30, 411 for MDF 4.11); the stream is left at 0.
+bool mdf_read_version(Stream* stream, uint16_t* version_number);
+
 // Loads the whole block tree reachable from the identification block at offset 0 and the
 // header block at 64. Null when anything in the tree fails; every failure is logged.
 MdfFile* mdf_open(Stream* stream);

@@ -181,6 +181,9 @@ bool cn_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, Block
     case 0:
       cn->data_type_code = DATA_TYPE_CODE_UNSIGNED_LE;
       break;
+    case 1:
+      cn->data_type_code = DATA_TYPE_CODE_UNSIGNED_BE;
+      break;
     case 4:
       cn->data_type_code = DATA_TYPE_CODE_FLOAT_LE;
       break;

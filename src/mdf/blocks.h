@@ -96,6 +96,7 @@ constexpr uint8_t SYNC_TYPE_TIME = 1;
 // Data-type codes derived from the channel's data type; 0 for every unsupported type.
 constexpr int32_t DATA_TYPE_CODE_UNSUPPORTED = 0;
 constexpr int32_t DATA_TYPE_CODE_UNSIGNED_LE = 1;
+constexpr int32_t DATA_TYPE_CODE_UNSIGNED_BE = 2;
 constexpr int32_t DATA_TYPE_CODE_FLOAT_LE = 5;
 constexpr int32_t DATA_TYPE_CODE_BYTE_ARRAY = 11;
 

@@ -137,8 +137,13 @@ bool add_leaf(const CnBlock* cn, const ListBuild& build) {
       c.value_kind = VALUE_BYTE_ARRAY;
       c.byte_order = 1;
       break;
+    case DATA_TYPE_CODE_UNSIGNED_BE:
+      c.value_kind = VALUE_UNSIGNED;
+      c.byte_order = 0;
+      break;
     default:
-      if (build.warn && !c.record_index)
+      // Only a field the frame takes its values from is misread; the others are passed over.
+      if (build.warn && !c.record_index && c.role != ROLE_NONE)
         LOG(LOG_WARN,
             "Channel \"%.*s\": data type %u is not supported; its values are read as "
             "big-endian unsigned integers",

@@ -92,3 +92,9 @@ void log_update_status(const char* text, size_t length);
   do {                                                                \
     if (log_output_level <= (level)) log_write((level), __VA_ARGS__); \
   } while (0)
+// A warning shown from the default level (errors) up: a loss the run does not fail for but that
+// no user may miss (frames left out, an input passed over).
+#define LOG_SHOWN_WARNING(...)                                           \
+  do {                                                                   \
+    if (log_output_level <= LOG_ERROR) log_write(LOG_WARN, __VA_ARGS__); \
+  } while (0)

@@ -167,12 +167,12 @@ TEST(CommandLine, DbcDiscoveryAndInformationLines) {
     if (m[1].str().rfind("dbc-", 0) == 0) dbc_lines.push_back(m[1].str());
   }
   std::string prefix = w.dir.path + "/";
-  EXPECT_EQ(dbc_lines,
-            (std::vector<std::string>{
-                "dbc-can1: " + prefix + "can1.dbc", "dbc-can1: " + prefix + "can1b.dbc",
-                "dbc-can3: " + prefix + "can3a.dbc", "dbc-can3: " + prefix + "can3b.dbc",
-                "dbc-can3: " + prefix + "can3c.dbc", "dbc-can3: " + prefix + "can3d.dbc",
-                "dbc-can3: " + prefix + "can3e.dbc", "dbc-lin2: " + prefix + "lin2_body.DBC"}));
+  EXPECT_EQ(dbc_lines, (std::vector<std::string>{
+                           "dbc-can0: " + prefix + "can0.dbc", "dbc-can1: " + prefix + "can1.dbc",
+                           "dbc-can1: " + prefix + "can1b.dbc", "dbc-can3: " + prefix + "can3a.dbc",
+                           "dbc-can3: " + prefix + "can3b.dbc", "dbc-can3: " + prefix + "can3c.dbc",
+                           "dbc-can3: " + prefix + "can3d.dbc", "dbc-can3: " + prefix + "can3e.dbc",
+                           "dbc-lin2: " + prefix + "lin2_body.DBC"}));
   EXPECT_NE(r.err.find("0 password(s) loaded"), std::string::npos);
   EXPECT_NE(r.err.find("Input  statistics, files:      0, messages:        0, size: 0 MB"),
             std::string::npos);

@@ -99,8 +99,8 @@ struct SweepFixture : ::testing::Test {
     Session* session = session_create(input_root, output_root, &options, &paths, 0);
     EXPECT_NE(session, nullptr);
     if (!session) return {-1, 0};
-    session->channels[0].databases[0] = database();
-    session->channels[0].key = can_message_key;
+    session->channels[1].databases[0] = database();
+    session->channels[1].key = can_message_key;
     std::string stem = name.substr(0, name.find('.'));
     int32_t result = convert_file(&session->base, name, stem);
     bool finished = session_finish(session);

@@ -244,6 +244,11 @@ TEST(DbcBusType, ResolutionAndMessages) {
       {std::string(STRING_BUS_TYPE) + "BA_ \"BusType\" \"LIN\";\n", "LIN", ""},
       {std::string(STRING_BUS_TYPE) + "BA_ \"BusType\" \"FlexRay\";\n", nullptr,
        "\"BusType\" not supported"},
+      // Networks named after their CAN bus are CAN, with a warning.
+      {std::string(STRING_BUS_TYPE) + "BA_ \"BusType\" \"KCAN\";\n", "CAN",
+       "W test.dbc: \"BusType\" \"KCAN\" is read as \"CAN\""},
+      {std::string(STRING_BUS_TYPE) + "BA_ \"BusType\" \"PTCan\";\n", "CAN",
+       "W test.dbc: \"BusType\" \"PTCan\" is read as \"CAN\""},
       {std::string(STRING_BUS_TYPE) + "BA_DEF_DEF_  \"BusType\" \"LIN\";\n", "LIN", ""},
       {std::string(STRING_BUS_TYPE) + "BA_DEF_DEF_  \"BusType\" \"LIN FD\";\n", nullptr,
        "\"BusType\" not supported"},
@@ -692,6 +697,20 @@ TEST(DbcDialect, BusTypeEmptyOrMissingIsCan) {
     EXPECT_EQ(describe(db.get()), "CAN\n00000001 M 1: S\n") << attributes;
     EXPECT_EQ(log.text(), "") << attributes;
   }
+}
+
+TEST(DbcDialect, BareMultiplexIndicatorIsAPlainSignal) {
+  test::LogCapture log(LOG_WARN);
+  DbPtr db = load_text(HEADER +
+                       "BO_ 1 M: 2 X\n"
+                       " SG_ A m : 0|8@1+ (1,0) [0|255] \"\" X\n"
+                       " SG_ B : 8|8@1+ (1,0) [0|255] \"\" X\n");
+  ASSERT_TRUE(db);
+  EXPECT_EQ(describe(db.get()), "CAN\n00000001 M 2: A B\n");
+  EXPECT_EQ(decode_text(db.get(), 1, {7, 9}), "A=7 B=9");
+  EXPECT_EQ(log_messages(log.text()),
+            "W test.dbc:6: signal A of message M: multiplexing \"m\" without a value is read as "
+            "a plain signal\n");
 }
 
 TEST(DbcDialect, LongNamesReplaceTheShortOnes) {

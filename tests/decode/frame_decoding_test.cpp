@@ -69,6 +69,7 @@ struct SessionFixture : ::testing::Test {
     }
     fs_root_release(root);
   }
+  // `bus_index`: the channel number for CAN, CHANNELS_PER_BUS + the channel number for LIN.
   void add_database(int bus_index, MessageDatabase* db, MessageKeyFunction key) {
     ChannelDecoders& d = session->channels[bus_index];
     int slot = 0;
@@ -96,7 +97,7 @@ struct SessionFixture : ::testing::Test {
 };
 
 TEST_F(SessionFixture, RowsWithRangeRuleAndNaN) {
-  add_database(1, engine_database(), can_message_key);  // CAN channel 2
+  add_database(2, engine_database(), can_message_key);  // CAN channel 2
   ASSERT_TRUE(send_can(2, 0x100, false, {50, 100, 0, 0, 0, 0, 0, 0}, 0.5));
   ASSERT_TRUE(send_can(2, 0x100, false, {120, 0, 0, 0, 0, 0, 0, 0}, 1.25));  // Speed out of range
   ASSERT_TRUE(send_can(2, 0x100, false, {1, 2, 3}, 1.5));                    // wrong length
@@ -114,9 +115,9 @@ TEST_F(SessionFixture, RowsWithRangeRuleAndNaN) {
 }
 
 TEST_F(SessionFixture, TwoDatabasesAndJ1939SourceAddresses) {
-  add_database(0, engine_database(), can_message_key);
-  add_database(0, engine_database(), can_message_key);
-  add_database(2, engine_database("CAN-PGN"), j1939_message_key);
+  add_database(1, engine_database(), can_message_key);
+  add_database(1, engine_database(), can_message_key);
+  add_database(3, engine_database("CAN-PGN"), j1939_message_key);
   ASSERT_TRUE(send_can(1, 0x100, false, {1, 0, 0, 0, 0, 0, 0, 0}, 0));
   ASSERT_TRUE(send_can(3, 0x18FEF121, true, {2, 0, 0, 0, 0, 0, 0, 0}, 0));
   ASSERT_TRUE(send_can(3, 0x18FEF133, true, {3, 0, 0, 0, 0, 0, 0, 0}, 0));
@@ -135,8 +136,8 @@ TEST_F(SessionFixture, TwoDatabasesAndJ1939SourceAddresses) {
 // Two databases that decode one message into different signal sets write two files: the
 // second gets its own name instead of truncating the first one's rows.
 TEST_F(SessionFixture, DifferentSignalSetsNeverShareAFile) {
-  add_database(0, engine_database(), can_message_key);
-  add_database(0, raw_database(), can_message_key);
+  add_database(1, engine_database(), can_message_key);
+  add_database(1, raw_database(), can_message_key);
   ASSERT_TRUE(send_can(1, 0x100, false, {1, 2, 0, 0, 0, 0, 0, 0}, 0));
   ASSERT_TRUE(send_can(1, 0x100, false, {3, 4, 0, 0, 0, 0, 0, 0}, 1));
   std::string folder = "0A1B2C3D_out/CAN1_EngineData/2023/11/07/";
@@ -163,7 +164,7 @@ TEST_F(SessionFixture, ValueSetsWithEqualKeyHashesKeepTheirOwnFiles) {
       signal_list_add(&b->signals, name, &l, 0);
     }
   }
-  add_database(0, db, can_message_key);
+  add_database(1, db, can_message_key);
   uint8_t zero[8] = {0, 1, 2, 3, 4}, two[8] = {2, 5, 6, 7, 8};
   DecodedMessage* a = message_db_decode(db, can_message_key(0x100, false), zero, 8);
   DecodedMessage* b = message_db_decode(db, can_message_key(0x100, false), two, 8);
@@ -191,10 +192,10 @@ TEST_F(SessionFixture, ValueSetsWithEqualKeyHashesKeepTheirOwnFiles) {
 // route (channel, source address, database, multiplexor branch) must still keep its own file
 // when frames of one message alternate between them.
 TEST_F(SessionFixture, AlternatingRoutesOfOneMessageKeepTheirFiles) {
-  add_database(0, engine_database(), can_message_key);
-  add_database(0, raw_database(), can_message_key);
   add_database(1, engine_database(), can_message_key);
-  add_database(2, engine_database("CAN-PGN"), j1939_message_key);
+  add_database(1, raw_database(), can_message_key);
+  add_database(2, engine_database(), can_message_key);
+  add_database(3, engine_database("CAN-PGN"), j1939_message_key);
   std::vector<BusFrame> frames;
   for (uint8_t i = 0; i < 3; ++i) {
     for (uint32_t route = 0; route < 4; ++route) {
@@ -232,7 +233,7 @@ TEST_F(SessionFixture, AlternatingRoutesOfOneMessageKeepTheirFiles) {
 }
 
 TEST_F(SessionFixture, NewUtcDayStartsNewFiles) {
-  add_database(0, engine_database(), can_message_key);
+  add_database(1, engine_database(), can_message_key);
   session->time_base = DAY_2023_11_07 + 86400 - 1;
   ASSERT_TRUE(send_can(1, 0x100, false, {1, 0, 0, 0, 0, 0, 0, 0}, 0.9));
   session->current_split = 4;  // the next file of the set goes on past midnight
@@ -245,7 +246,7 @@ TEST_F(SessionFixture, NewUtcDayStartsNewFiles) {
 }
 
 TEST_F(SessionFixture, TimesOutsideTheCalendarAreSkipped) {
-  add_database(0, engine_database(), can_message_key);
+  add_database(1, engine_database(), can_message_key);
   session->time_base = -5000;
   EXPECT_TRUE(send_can(1, 0x100, false, {1, 0, 0, 0, 0, 0, 0, 0}, 0));
   EXPECT_TRUE(session->warned_bad_time);
@@ -253,7 +254,7 @@ TEST_F(SessionFixture, TimesOutsideTheCalendarAreSkipped) {
 }
 
 TEST_F(SessionFixture, UnwritableOutputFailsTheFrame) {
-  add_database(0, engine_database(), can_message_key);
+  add_database(1, engine_database(), can_message_key);
   // A file where the device folder should be: the output cannot be created.
   ASSERT_TRUE(test::write_file(dir.file("0A1B2C3D_out"), std::string("x")));
   EXPECT_FALSE(send_can(1, 0x100, false, {1, 0, 0, 0, 0, 0, 0, 0}, 0));
@@ -273,8 +274,8 @@ TEST_F(SessionFixture, LengthBeyondTheDataAreaDecodesNothing) {
     signal_list_add(&m->signals, "Last", &last, 0);
     return db;
   };
-  add_database(0, long_message("CAN", can_message_key(0x100, false), 100), can_message_key);
-  add_database(CHANNELS_PER_BUS, long_message("LIN", lin_message_key(0x21), 9),
+  add_database(1, long_message("CAN", can_message_key(0x100, false), 100), can_message_key);
+  add_database(CHANNELS_PER_BUS + 1, long_message("LIN", lin_message_key(0x21), 9),
                [](uint32_t id, bool) { return lin_message_key(id); });
   // On the heap and exactly as large as a frame, so a read past it is caught by the sanitizer.
   auto can = std::make_unique<BusFrame>();

@@ -158,8 +158,7 @@ TEST(Interop, FilesWithoutRowsSayWhy) {
        "E No rows from in/c.MF4: 1 of 1 frame on CAN 1 matched a message of " + dbc +
            ", but none gave a row: no signal value lay within its range"},
       {"d", [](auto& log) { can(log, 0), log.add_lin_frame(12, 0x10, {1}, 0.2); },
-       "E No rows from in/d.MF4: 1 frame on CAN 0: channel numbers outside 1 to 9 are not "
-       "converted"},
+       "E No rows from in/d.MF4: no DBC file for CAN 0 (1 frame)"},
       {"e", [](auto& log) { log.extra_channel(test::FrameGroup::CanData, "Foo"), can(log, 1); },
        "E No rows from in/e.MF4: group CAN_DataFrame: channel \"Foo\" is no field of "
        "CAN_DataFrame (1 record)"},
@@ -198,15 +197,157 @@ TEST(Interop, FilesWithoutRowsSayWhy) {
   EXPECT_EQ(r.status, 0) << r.err;
   for (const Case& c : cases) EXPECT_NE(r.err.find(c.line + "\n"), std::string::npos) << c.line;
   // One line per cause: the LIN frames of d are a second one; i has rows.
-  EXPECT_NE(r.err.find("E No rows from in/d.MF4: 1 frame on LIN 12: channel numbers outside 1 to 9 "
+  EXPECT_NE(r.err.find("E No rows from in/d.MF4: 1 frame on LIN 12: channel numbers outside 0 to 9 "
                        "are not converted\n"),
             std::string::npos);
   size_t lines = 0;
   for (size_t at = r.err.find(" E "); at != std::string::npos; at = r.err.find(" E ", at + 1))
     ++lines;
-  EXPECT_EQ(lines, std::size(cases)) << r.err;
+  // b's frame of a known id and another length is told besides.
+  EXPECT_NE(r.err.find("E No rows from in/b.MF4: 1 frame of message EngineData (id 0x100) on CAN "
+                       "1 left out for their length: 1 byte, where " +
+                       dbc + " gives the message 8\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(lines, std::size(cases) + 1) << r.err;
   std::vector<std::string> files = test::list_files(dir.file("in/000000AB_out"));
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(test::read_text(dir.file("in/000000AB_out/" + files[0])),
             "t,Speed\n1699401540.100000,50.000000\n");
+}
+
+// An MDF 3 file is refused by name whatever it is called, and a file named on the command line
+// is never dropped without a word: read by its content when it is a log, else skipped with a
+// line that says why.
+TEST(Interop, Mdf3AndOtherNamesAreNeverPassedOverSilently) {
+  test::TempDir dir;
+  const std::string dbc = dir.file("can1.dbc");
+  ASSERT_TRUE(test::write_file(
+      dbc, std::string("BO_ 256 EngineData: 8 ECU\n SG_ Speed : 0|8@1+ (1,0) [0|100] \"\" X\n")));
+  test::Mf4Writer mdf3(test::IdSpec{.version = "3.30    ", .version_number = 330});
+  // An MDF 3 header block: two-character identifier and a 16-bit length.
+  mdf3.add_raw({'H', 'D', 208, 0});
+  test::BusLogBuilder log;
+  log.metadata(0xAB, 1, 1);
+  can(log, 1);
+  for (const char* name : {"a.mdf", "b.MF4"})
+    ASSERT_TRUE(test::write_file(dir.file(std::string("in/") + name), mdf3.bytes()));
+  ASSERT_TRUE(test::write_file(dir.file("in/c.dat"), log.build()));
+  ASSERT_TRUE(test::write_file(dir.file("in/d.txt"), std::string("notes\n")));
+  auto r = test::run(BINARY,
+                     {"--dbc-can1=can1.dbc", "--non-interactive", "-O", "in", "in/a.mdf",
+                      "in/b.MF4", "in/c.dat", "in/d.txt"},
+                     dir.path);
+  EXPECT_EQ(r.status, 8) << r.err;
+  for (const char* line :
+       {" E Could not convert a.mdf: MDF 3.30 is not supported, only MDF 4\n",
+        " E Could not convert b.MF4: MDF 3.30 is not supported, only MDF 4\n",
+        " W Skipping d.txt: it is no log file (neither its name, .MF4, .MFC, .MFE or .MFM, nor its "
+        "content, an MDF file or a container, says so)\n"})
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << r.err;
+  std::vector<std::string> files = test::list_files(dir.file("in/000000AB_out"));
+  ASSERT_EQ(files.size(), 1u) << r.err;
+  EXPECT_EQ(test::read_text(dir.file("in/000000AB_out/" + files[0])),
+            "t,Speed\n1699401540.100000,50.000000\n");
+}
+
+// Bus channel 0 (a writer's first interface) is converted like any other channel, by option or
+// by a can0*.dbc in the working directory; frames on a channel without DBC file are told at the
+// default level also when the file gives rows.
+TEST(Interop, BusChannelZeroIsAChannelLikeTheOthers) {
+  test::TempDir dir;
+  const std::string dbc =
+      "BO_ 256 EngineData: 8 ECU\n SG_ Speed : 0|8@1+ (1,0) [0|100] \"\" X\n"
+      "BO_ 33 LinData: 1 ECU\n SG_ Level : 0|8@1+ (1,0) [0|100] \"\" X\n";
+  ASSERT_TRUE(test::write_file(dir.file("db.dbc"), dbc));
+  ASSERT_TRUE(test::write_file(dir.file("found/can0_body.dbc"), dbc));
+  test::BusLogBuilder log;
+  log.metadata(0xAB, 1, 1);
+  can(log, 0, 0x100, {20, 0, 0, 0, 0, 0, 0, 0});
+  can(log, 1);
+  can(log, 3);
+  log.add_lin_frame(0, 0x21, {7}, 0.2);
+  ASSERT_TRUE(test::write_file(dir.file("in/x.MF4"), log.build()));
+  test::make_dirs(dir.file("out"));
+  auto r = test::run(BINARY,
+                     {"--dbc-can0=db.dbc", "--dbc-can1=db.dbc", "--dbc-lin0=db.dbc",
+                      "--non-interactive", "-O", "out", "in"},
+                     dir.path);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find(" W in/x.MF4: no DBC file for CAN 3 (1 frame)\n"), std::string::npos)
+      << r.err;
+  Tree got = tree(dir.file("out"));
+  std::vector<std::string> names;
+  for (const auto& [name, content] : got) names.push_back(name.substr(0, name.find('/', 13)));
+  EXPECT_EQ(names, (std::vector<std::string>{"000000AB_out/CAN0_EngineData",
+                                             "000000AB_out/CAN1_EngineData",
+                                             "000000AB_out/LIN0_LinData"}));
+  EXPECT_EQ(got.begin()->second, "t,Speed\n1699401540.100000,20.000000\n");
+
+  // Found by name: can0_body.dbc in the working directory serves CAN 0.
+  test::make_dirs(dir.file("found/out"));
+  ASSERT_TRUE(test::write_file(dir.file("found/in/x.MF4"), log.build()));
+  r = test::run(BINARY, {"--non-interactive", "-O", "out", "in"}, dir.file("found"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  got = tree(dir.file("found/out"));
+  ASSERT_EQ(got.size(), 1u) << r.err;
+  EXPECT_EQ(got.begin()->first.substr(0, 30), "000000AB_out/CAN0_EngineData/2");
+  EXPECT_NE(r.err.find(" W in/x.MF4: no DBC file for CAN 1 (1 frame)\n"), std::string::npos)
+      << r.err;
+}
+
+// Frames whose length is not their message's are left out, and told per message and channel at
+// the default level with how many there were and their lengths, also when the file gives rows.
+TEST(Interop, FramesOfAnotherLengthAreToldPerMessage) {
+  test::TempDir dir;
+  ASSERT_TRUE(test::write_file(
+      dir.file("db.dbc"),
+      std::string("BO_ 256 EngineData: 8 ECU\n SG_ Speed : 0|8@1+ (1,0) [0|100] \"\" X\n"
+                  "BO_ 2147484160 Ext: 2 ECU\n SG_ E : 0|8@1+ (1,0) [0|100] \"\" X\n")));
+  test::BusLogBuilder log;
+  log.metadata(0xAB, 1, 1);
+  can(log, 1);
+  can(log, 1, 0x100, {1, 2, 3, 4, 5, 6});
+  can(log, 1, 0x100, {1, 2, 3, 4, 5, 6, 7});
+  can(log, 1, 0x100, {1, 2, 3, 4, 5, 6});
+  can(log, 2, 0x100, {1});
+  log.add_can_frame(2, 0x200, true, {1, 2, 3}, 0.3);
+  ASSERT_TRUE(test::write_file(dir.file("in/x.MF4"), log.build()));
+  auto r = test::run(
+      BINARY, {"--dbc-can1=db.dbc", "--dbc-can2=db.dbc", "--non-interactive", "-O", "in", "in"},
+      dir.path);
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string dbc = dir.file("db.dbc");
+  for (const std::string& line :
+       {" W in/x.MF4: 3 frames of message EngineData (id 0x100) on CAN 1 left out for their "
+        "length: 6, 7 bytes, where " +
+            dbc + " gives the message 8\n",
+        " W in/x.MF4: 1 frame of message EngineData (id 0x100) on CAN 2 left out for their "
+        "length: 1 byte, where " +
+            dbc + " gives the message 8\n",
+        " W in/x.MF4: 1 frame of message Ext (id 0x200) on CAN 2 left out for their length: 3 "
+        "bytes, where " +
+            dbc + " gives the message 2\n"})
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << r.err;
+  std::vector<std::string> files = test::list_files(dir.file("in/000000AB_out"));
+  ASSERT_EQ(files.size(), 1u) << r.err;
+  EXPECT_EQ(test::read_text(dir.file("in/000000AB_out/" + files[0])),
+            "t,Speed\n1699401540.100000,50.000000\n");
+
+  // Read in many parts at once, the counts of the parts add up to one line per message.
+  test::BusLogBuilder big;
+  big.metadata(0xAB, 1, 2);
+  for (int i = 0; i < 600; ++i)
+    big.add_can_frame(1, 0x100, false, std::vector<uint8_t>(i % 3 ? 6 : 7, 1), 0.001 * i);
+  ASSERT_TRUE(test::write_file(dir.file("big/y.MF4"), big.build()));
+  r = test::run("/bin/sh",
+                {"-c", "TABULON_TEST_SPLIT=4096:1024 exec '" + std::string(TABULON_HOOKED_BINARY) +
+                           "' --dbc-can1=db.dbc --jobs=3 --non-interactive -O big big"},
+                dir.path);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("E No rows from big/y.MF4: 600 frames of message EngineData (id 0x100) on "
+                       "CAN 1 left out for their length: 6, 7 bytes, where " +
+                       dbc + " gives the message 8\n"),
+            std::string::npos)
+      << r.err;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "mdf/frame_reading.h"
+#include "mdf/mdf_test_helpers.h"
 #include "mdf/records.h"
 #include "support/mf4_writer.h"
 
@@ -688,6 +689,32 @@ TEST(BusLogFrames, OtherWritersOptionalFieldsDoNotHideFrames) {
                  expected_remote(1, 0x100, false, 2, 1.0, 0),
                  expected_lin(1, 0x3C, {1, 2, 3, 4, 5, 6, 7, 8}, 0.5, 0)},
                 "optional fields");
+}
+
+// Warnings must be true: a big-endian unsigned field is read as it is (no warning), and a
+// signed field that no frame takes a value from (as mdflib writes LIN_Frame.ChecksumModel)
+// draws none; a signed field the frame does read is still told.
+TEST(BusLogFrames, FieldTypesWarnOnlyWhenAFieldIsMisread) {
+  BusLogBuilder log;
+  log.extra_channel(test::FrameGroup::Lin, "LIN_Frame.ChecksumModel", 1)
+      .field_data_type("LIN_Frame.ChecksumModel", test::DT_SIGNED_LE)
+      .field_data_type("CAN_DataFrame.ID", test::DT_UNSIGNED_BE);
+  log.add_lin_frame(1, 0x3C, {1, 2}, 0.5);
+  log.add_can_frame(2, 0x12345, true, {1, 2}, 0.75);
+  {
+    mdftest::LogCapture capture;
+    expect_frames(test::read_frames(log.build()),
+                  {expected_can(2, 0x12345, true, {1, 2}, 0.75, 0, 0, 0, 0),
+                   expected_lin(1, 0x3C, {1, 2}, 0.5, 0)},
+                  "field types");
+    EXPECT_EQ(capture.count("not supported"), 0) << capture.text();
+  }
+  log.field_data_type("LIN_Frame.ID", test::DT_SIGNED_LE);
+  mdftest::LogCapture capture;
+  test::read_frames(log.build());
+  EXPECT_EQ(capture.count("Channel \"LIN_Frame.ID\": data type 2 is not supported"), 1)
+      << capture.text();
+  EXPECT_EQ(capture.count("not supported"), 1) << capture.text();
 }
 
 TEST(BusLogFrames, ForeignAndUndottedChannelsStillHideTheGroup) {

@@ -415,6 +415,10 @@ BusLogBuilder& BusLogBuilder::extra_channel(FrameGroup group, std::string name, 
   extras_.push_back({group, std::move(name), value, bytes});
   return *this;
 }
+BusLogBuilder& BusLogBuilder::field_data_type(std::string name, uint8_t type) {
+  field_types_.emplace_back(std::move(name), type);
+  return *this;
+}
 BusLogBuilder& BusLogBuilder::acquisition_name(FrameGroup group, std::string name) {
   acquisition_names_.emplace_back(group, std::move(name));
   return *this;
@@ -540,6 +544,7 @@ struct Field {
   bool vlsd;        // DataBytes kept as variable-length data (the record holds an offset)
   uint64_t extra_value;
   uint64_t cn = 0;  // the channel block, once written
+  uint8_t data_type = DT_UNSIGNED_LE;
 };
 
 struct Group {
@@ -768,6 +773,9 @@ std::vector<uint8_t> BusLogBuilder::build() const {
       uint32_t offset = g.fields.back().offset + g.fields.back().width;
       g.fields.push_back({e.name, Source::Extra, offset, e.bytes, false, e.value});
     }
+    for (Field& f : g.fields)
+      for (const auto& [name, type] : field_types_)
+        if (f.name == name) f.data_type = type;
     g.data_bytes = time_bytes + g.fields.back().offset + g.fields.back().width;
   }
 
@@ -877,7 +885,7 @@ std::vector<uint8_t> BusLogBuilder::build() const {
         bool bytes = f.source == Source::DataBytes;
         f.cn = w.add_cn({.name = w.add_tx(f.name),
                          .channel_type = f.vlsd ? CN_VLSD : CN_FIXED,
-                         .data_type = bytes ? DT_BYTE_ARRAY : DT_UNSIGNED_LE,
+                         .data_type = bytes ? uint8_t{DT_BYTE_ARRAY} : f.data_type,
                          .byte_offset = time_bytes + f.offset,
                          .bit_count = 8 * f.width});
         if (prev_member) w.set_link(prev_member, CN_NEXT, f.cn);
@@ -946,7 +954,11 @@ std::vector<uint8_t> BusLogBuilder::build() const {
         time.f64(f->time);
       }
       for (const Field& field : g->fields) {
-        if (field.source != Source::DataBytes) {
+        if (field.source != Source::DataBytes &&
+            (field.data_type == DT_UNSIGNED_BE || field.data_type == DT_SIGNED_BE)) {
+          for (uint32_t i = field.width; i-- > 0;)
+            rec.u8(i < 8 ? field_value(field, *f) >> (8 * i) & 0xFF : 0);
+        } else if (field.source != Source::DataBytes) {
           rec.uint(field_value(field, *f), field.width);
         } else if (field.vlsd && g->storage == DataStorage::SignalData) {
           rec.u64(g->sd_offsets[n]);

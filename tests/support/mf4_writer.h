@@ -340,6 +340,10 @@ class BusLogBuilder {
   // the group, appended after the standard fields; any name is allowed.
   BusLogBuilder& extra_channel(FrameGroup group, std::string name, uint64_t value = 0,
                                uint32_t bytes = 1);
+  // Stores the field channel `name` ("CAN_DataFrame.ID", an extra channel ...) with data type
+  // `type` (an integer type): the channel block says so, and a big-endian type's record bytes
+  // are written most significant first.
+  BusLogBuilder& field_data_type(std::string name, uint8_t type);
   // The channel group's acquisition name ("CAN bus" or "LIN bus" by default).
   BusLogBuilder& acquisition_name(FrameGroup group, std::string name);
   // Acquisition source type of every frame group (SOURCE_BUS by default); 0 writes no SI.
@@ -404,6 +408,7 @@ class BusLogBuilder {
   uint32_t invalidation_bytes_ = 0;
   std::vector<Extra> extras_;
   std::vector<std::pair<FrameGroup, std::string>> acquisition_names_;
+  std::vector<std::pair<std::string, uint8_t>> field_types_;
   uint8_t source_type_ = SOURCE_BUS;
   bool unfinalised_ = false;
   uint16_t unfinalised_flags_ = 0;
