@@ -193,8 +193,8 @@ void session_account_file(const Session* session, FrameAccount* file,
     for (int channel = 0; channel < TALLY_CHANNELS; ++channel) {
       const ChannelTally& c = tally->channels[bus][channel];
       if (c.frames == 0) continue;
-      bool has_dbc = channel < CHANNELS_PER_BUS &&
-                     session->channels[bus * CHANNELS_PER_BUS + channel].key;
+      bool has_dbc =
+          channel < CHANNELS_PER_BUS && session->channels[bus * CHANNELS_PER_BUS + channel].key;
       FrameAccount a = channel_account(c, has_dbc);
       frame_account_add(file, a);
       if (channels) frame_account_add(&channels[bus][channel], a);
