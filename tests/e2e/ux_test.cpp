@@ -155,6 +155,9 @@ std::string mask_log(const std::string& text) {
     }
     size_t time = line.find("Execution time: ");
     if (time != std::string::npos) line = line.substr(0, time) + "Execution time: <n> s";
+    size_t taken = line.rfind(". Time: ");
+    if (line.rfind("Done. ", 0) == 0 && taken != std::string::npos)
+      line = line.substr(0, taken) + ". Time: <n> s";
     masked += line;
     if (end != std::string::npos) masked += '\n';
   }
