@@ -66,60 +66,68 @@ nlohmann::ordered_json frames_json(const FrameAccount& account) {
 
 std::string text_of(const DynString& s) { return std::string(dynstring_sv(&s)); }
 
-nlohmann::ordered_json summary_json(const RunReport* report, int exit_status,
-                                    std::string_view input_root) {
-  nlohmann::ordered_json summary;
-  summary["version"] = RUN_SUMMARY_VERSION;
-  summary["status"] = exit_status;
-  summary["message"] = exit_status != 0 ? text_of(report->message) : std::string();
-  summary["complete"] = !report->incomplete;
-  nlohmann::ordered_json inputs = nlohmann::ordered_json::array();
+using Json = nlohmann::ordered_json;
+
+// JSON text of a value; paths and messages that are not UTF-8 get replacement characters.
+std::string json_text(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+Json input_json(const InputReport* input, std::string_view input_root) {
+  Json entry;
+  entry["path"] = std::string(input_root) + text_of(input->path);
+  entry["status"] = input->status;
+  entry["message"] = text_of(input->message);
+  entry["frames"] = frames_json(input->frames);
+  entry["rows"] = input->rows;
+  Json files = Json::array();
+  for (const DynString& file : input->outputs) files.push_back(text_of(file));
+  entry["outputs"] = std::move(files);
+  return entry;
+}
+
+// Writes all of `text` at the descriptor's position; false (errno set) otherwise.
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// The summary into the open file, one input at a time, so that memory does not grow with the
+// number of inputs: the head, the inputs (a line each), the totals.
+bool write_summary(int fd, const RunReport* report, int exit_status, std::string_view input_root) {
+  Json head;
+  head["version"] = RUN_SUMMARY_VERSION;
+  head["status"] = exit_status;
+  head["message"] = exit_status != 0 ? text_of(report->message) : std::string();
+  head["complete"] = !report->incomplete;
+  std::string text = json_text(head);
+  text.pop_back();  // the closing brace: the inputs and totals follow
+  if (!write_all(fd, text + ",\n\"inputs\": [")) return false;
   uint64_t rows = 0, outputs = 0, converted = 0;
+  const char* separator = "\n  ";
   for (const InputReport* input : report->inputs) {
-    nlohmann::ordered_json entry;
-    entry["path"] = std::string(input_root) + text_of(input->path);
-    entry["status"] = input->status;
-    entry["message"] = text_of(input->message);
-    entry["frames"] = frames_json(input->frames);
-    entry["rows"] = input->rows;
-    nlohmann::ordered_json files = nlohmann::ordered_json::array();
-    for (const DynString& file : input->outputs) files.push_back(text_of(file));
-    entry["outputs"] = std::move(files);
-    inputs.push_back(std::move(entry));
+    if (!write_all(fd, separator) || !write_all(fd, json_text(input_json(input, input_root))))
+      return false;
+    separator = ",\n  ";
     rows += input->rows;
     outputs += input->outputs.count;
     converted += input->status == 0;
   }
-  summary["inputs"] = std::move(inputs);
-  nlohmann::ordered_json totals;
+  Json totals;
   totals["frames"] = frames_json(report->frames);
   totals["rows"] = rows;
   totals["inputs"] = report->inputs.count;
   totals["inputs_ok"] = converted;
   totals["outputs"] = outputs;
-  summary["totals"] = std::move(totals);
-  return summary;
-}
-
-// Writes all of `text` to a new file at `path`; false (errno set) otherwise.
-bool write_new_file(const std::string& path, const std::string& text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  int error = done == text.size() ? 0 : errno ? errno : EIO;
-  if (!error && fsync(fd) != 0) error = errno;
-  if (close(fd) != 0 && !error) error = errno;
-  if (error) {
-    unlink(path.c_str());
-    errno = error;
-  }
-  return error == 0;
+  return write_all(fd, "\n],\n\"totals\": " + json_text(totals) + "}\n");
 }
 
 struct Fate {
@@ -218,17 +226,24 @@ void run_report_observe(void* context, const char* text, size_t length) {
 
 bool run_report_write(const RunReport* report, int exit_status, std::string_view input_root,
                       const char* path) {
-  // Paths and messages that are not UTF-8 are written with replacement characters.
-  std::string text = summary_json(report, exit_status, input_root)
-                         .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-  text += '\n';
+  // Written beside its place and renamed over it, so that a reader never sees half of one.
   std::string temporary = std::string(path) + ".tmp" + std::to_string(getpid());
-  if (!write_new_file(temporary, text) || rename(temporary.c_str(), path) != 0) {
-    LOG(LOG_ERROR, "Could not write the run summary %s: %s", path, strerror(errno));
-    unlink(temporary.c_str());
-    return false;
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  bool ok = fd >= 0 && write_summary(fd, report, exit_status, input_root) && fsync(fd) == 0;
+  int error = ok ? 0 : errno;
+  if (fd >= 0 && close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
   }
-  return true;
+  if (ok && rename(temporary.c_str(), path) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    LOG(LOG_ERROR, "Could not write the run summary %s: %s", path, strerror(error));
+    if (fd >= 0) unlink(temporary.c_str());
+  }
+  return ok;
 }
 
 size_t run_report_format_frames(const RunReport* report, char* out, size_t capacity) {
