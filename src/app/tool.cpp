@@ -8,14 +8,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/inputs.h"
 #include "app/option_kinds.h"
 #include "app/passwords.h"
 #include "app/progress.h"
 #include "app/run_guard.h"
+#include "decode/csv_writer.h"
 #include "decode/session.h"
 #include "io/stream.h"
+#include "output/parquet_output.h"
 #include "support/log.h"
 
 namespace {
@@ -66,6 +69,7 @@ struct CommonOptions {
   arg_int* buffer;
   arg_int* jobs;
   arg_str* shard;
+  arg_str* format;
   struct arg_end* end;
 };
 
@@ -90,12 +94,15 @@ bool build_option_table(Tool* tool, OptionTable& table, int argc, CommonOptions*
                      "inputs converted at once, 1 to 1024; defaults to the number of CPUs");
   o->shard = arg_str0(nullptr, "shard", "<k/n>",
                       "convert only the k-th of n parts of the inputs' folders (1 <= k <= n)");
+  o->format =
+      arg_str0(nullptr, "format", "<csv|parquet>", "format of the output files, defaults to csv");
   bool built =
       option_table_add(entries, o->help) && option_table_add(entries, o->version) &&
       option_table_add(entries, o->verbosity) && option_table_add(entries, o->non_interactive) &&
       option_table_add(entries, o->delete_converted) &&
       option_table_add(entries, o->no_append_root) && option_table_add(entries, o->buffer) &&
       option_table_add(entries, o->jobs) && option_table_add(entries, o->shard) &&
+      option_table_add(entries, o->format) &&
       option_table_add(entries, new_path_list(table, tool, "p", "password-file", "<file>", 0, 1,
                                               "where to find device passwords for encrypted "
                                               "files, defaults to \"passwords.json\"",
@@ -200,6 +207,13 @@ bool apply_run_options(Tool* tool, const CommonOptions& o, int* exit_status) {
   if (o.shard->count > 0 &&
       !parse_shard(o.shard->sval[0], &tool->options.shard_index, &tool->options.shard_count))
     return reject_value(o.shard->sval[0], "--shard=<k/n>", exit_status);
+  // Installed before the journal repairs an interrupted run's files, which it names by it.
+  csv_set_output_encoder(nullptr);
+  if (o.format->count > 0 && strcmp(o.format->sval[0], "csv") != 0) {
+    if (strcmp(o.format->sval[0], "parquet") != 0)
+      return reject_value(o.format->sval[0], "--format=<csv|parquet>", exit_status);
+    csv_set_output_encoder(parquet_output_encoder());
+  }
   return true;
 }
 
