@@ -8,6 +8,7 @@
 
 #include "app/convert_file.h"
 #include "app/tool.h"
+#include "decode/csv_writer.h"
 #include "decode/journal.h"
 #include "io/durable_io.h"
 #include "support/log.h"
@@ -76,6 +77,8 @@ uint64_t run_fingerprint(const Tool* tool) {
              tool->options.shard_count);
     f.add(shard);
   }
+  // Files of another format are others (a CSV run's fingerprint is as it always was).
+  if (strcmp(output_file_extension(), ".csv") != 0) f.add(output_file_extension());
   return f.hash;
 }
 

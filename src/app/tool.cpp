@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "app/exit_status.h"
@@ -17,8 +18,10 @@
 #include "app/passwords.h"
 #include "app/progress.h"
 #include "app/run_guard.h"
+#include "decode/csv_writer.h"
 #include "decode/session.h"
 #include "io/stream.h"
+#include "output/parquet_output.h"
 #include "support/clock.h"
 #include "support/log.h"
 
@@ -70,6 +73,7 @@ struct CommonOptions {
   arg_int* buffer;
   arg_int* jobs;
   arg_str* shard;
+  arg_str* format;
   struct arg_end* end;
 };
 
@@ -95,6 +99,8 @@ bool build_option_table(Tool* tool, OptionTable& table, int argc, CommonOptions*
                      "inputs converted at once, 1 to 1024; defaults to the number of CPUs");
   o->shard = arg_str0(nullptr, "shard", "<k/n>",
                       "convert only the k-th of n parts of the inputs' folders (1 <= k <= n)");
+  o->format =
+      arg_str0(nullptr, "format", "<csv|parquet>", "format of the output files, defaults to csv");
   bool built =
       option_table_add(entries, o->help) && option_table_add(entries, o->version) &&
       option_table_add(entries, o->verbosity) && option_table_add(entries, o->non_interactive) &&
@@ -106,6 +112,7 @@ bool build_option_table(Tool* tool, OptionTable& table, int argc, CommonOptions*
                                      "write a JSON summary of the run (every input with its "
                                      "status, frames, rows and outputs) to <file>",
                                      &tool->summary_files)) &&
+      option_table_add(entries, o->format) &&
       option_table_add(entries, new_path_list(table, tool, "p", "password-file", "<file>", 0, 1,
                                               "where to find device passwords for encrypted "
                                               "files, defaults to \"passwords.json\"",
@@ -271,6 +278,20 @@ bool apply_run_options(Tool* tool, const CommonOptions& o, int* exit_status) {
       !parse_shard(o.shard->sval[0], &tool->options.shard_index, &tool->options.shard_count))
     return reject_value(o.shard->sval[0], "--shard=<k/n>",
                         "k/n with whole numbers 1 <= k <= n, such as 2/8", exit_status);
+  // Installed before the journal repairs an interrupted run's files, which it names by it.
+  csv_set_output_encoder(nullptr);
+  if (o.format->count > 0 && strcmp(o.format->sval[0], "csv") != 0) {
+    if (strcmp(o.format->sval[0], "parquet") != 0)
+      return reject_value(o.format->sval[0], "--format=<csv|parquet>", "csv or parquet",
+                          exit_status);
+    // An input may only go once its rows are in a finished file; a Parquet file is finished
+    // when its output set closes, which deletion does not wait for yet.
+    if (tool->options.delete_converted)
+      return reject_value("parquet", "--format=<csv|parquet>",
+                          "csv with --delete-converted (Parquet output does not delete inputs)",
+                          exit_status);
+    csv_set_output_encoder(parquet_output_encoder());
+  }
   return true;
 }
 

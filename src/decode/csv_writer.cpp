@@ -23,6 +23,8 @@ constexpr uint32_t ALWAYS_BUFFER_CAPACITY = 8192;
 constexpr uint32_t LARGEST_BUFFER_CAPACITY = 65536;
 constexpr uint64_t GROWN_BUFFER_BUDGET = uint64_t{16} << 20;
 
+const OutputEncoder* output_encoder = nullptr;
+
 // Bytes of all writers' buffers beyond ALWAYS_BUFFER_CAPACITY each.
 std::atomic<uint64_t> grown_buffer_bytes{0};
 
@@ -109,7 +111,18 @@ CsvWriter* new_writer(int fd, DynString* file_name, uint32_t count) {
   return writer;
 }
 
+// Hands the file to the installed encoder; false (the writer to be closed) when it refuses.
+bool attach_encoder(CsvWriter* writer, std::string_view header, uint32_t count, bool resume) {
+  writer->encoder =
+      output_encoder->open(writer->fd, dynstring_data(&writer->path), header, count, resume);
+  return writer->encoder != nullptr;
+}
+
 }  // namespace
+
+void csv_set_output_encoder(const OutputEncoder* encoder) { output_encoder = encoder; }
+
+const char* output_file_extension() { return output_encoder ? output_encoder->extension : ".csv"; }
 
 char* csv_format_row(char* out, double time, const double* values, uint32_t count) {
   if (count == 0) return out;  // a row without values is no row
@@ -144,11 +157,13 @@ CsvWriter* csv_writer_open(const char* path, const char* const* names, uint32_t 
 CsvWriter* csv_writer_open_with_header(const char* path, std::string_view header, uint32_t count) {
   if (!path || header.empty()) return nullptr;
   ScopedDynString file_name;
-  if (dynstring_format(&file_name.s, "%s.csv", path) < 0) return nullptr;
+  if (dynstring_format(&file_name.s, "%s%s", path, output_file_extension()) < 0) return nullptr;
   int fd = io_open_output(dynstring_data(&file_name.s), false);
   if (fd < 0) return nullptr;
   CsvWriter* writer = new_writer(fd, &file_name.s, count);
-  if (writer && !append_rows(writer, header.data(), header.size())) {
+  bool started = writer && (output_encoder ? attach_encoder(writer, header, count, false)
+                                           : append_rows(writer, header.data(), header.size()));
+  if (writer && !started) {
     csv_writer_close(writer);
     writer = nullptr;
   }
@@ -158,7 +173,7 @@ CsvWriter* csv_writer_open_with_header(const char* path, std::string_view header
 CsvWriter* csv_writer_open_append(const char* path, uint32_t count) {
   if (!path) return nullptr;
   ScopedDynString file_name;
-  if (dynstring_format(&file_name.s, "%s.csv", path) < 0) return nullptr;
+  if (dynstring_format(&file_name.s, "%s%s", path, output_file_extension()) < 0) return nullptr;
   int fd = io_open_output(dynstring_data(&file_name.s), true);
   if (fd < 0) return nullptr;
   int64_t size = io_file_size(fd);
@@ -168,16 +183,28 @@ CsvWriter* csv_writer_open_append(const char* path, uint32_t count) {
   }
   CsvWriter* writer = new_writer(fd, &file_name.s, count);
   if (writer) writer->file_size = static_cast<uint64_t>(size);
+  if (writer && output_encoder && !attach_encoder(writer, {}, count, true)) {
+    csv_writer_close(writer);
+    return nullptr;
+  }
   return writer;
 }
 
 bool csv_write_text(CsvWriter* writer, std::string_view rows, uint32_t count) {
   if (!writer || writer->failed || count != writer->column_count) return false;
+  if (writer->encoder) {
+    writer->unsynced = 1;
+    if (output_encoder->write(writer->encoder, rows)) return true;
+    writer->failed = 1;
+    return false;
+  }
   return append_rows(writer, rows.data(), rows.size());
 }
 
 bool csv_writer_flush(CsvWriter* writer) {
   if (!writer) return false;
+  if (writer->encoder && !writer->failed && !output_encoder->flush(writer->encoder))
+    writer->failed = 1;
   return drain_buffer(writer) && !writer->failed;
 }
 
@@ -193,6 +220,7 @@ bool csv_writer_sync(CsvWriter* writer) {
 }
 
 uint64_t csv_writer_size(const CsvWriter* writer) {
+  if (writer && writer->encoder) return output_encoder->size(writer->encoder);
   return writer ? writer->file_size + writer->buffered : 0;
 }
 
@@ -203,6 +231,11 @@ const char* csv_writer_path(const CsvWriter* writer) {
 bool csv_writer_close(CsvWriter* writer) {
   if (!writer) return true;
   bool ok = csv_writer_flush(writer);
+  if (writer->encoder) {
+    // A failed file keeps no footer: it stays unfinished, as a cut-back file would be.
+    ok = ok && output_encoder->finish(writer->encoder);
+    output_encoder->free(writer->encoder);
+  }
   if (close(writer->fd) != 0) ok = false;
   dynstring_free(&writer->path);
   grown_buffer_bytes.fetch_sub(grown_part(writer->capacity), std::memory_order_relaxed);

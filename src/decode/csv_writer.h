@@ -21,7 +21,29 @@ struct CsvWriter {
   uint64_t input_mark;    // set by the session: the input that last wrote rows to the file
   uint8_t failed;         // rows were lost: the file holds whole rows, but not all of them
   uint8_t unsynced;       // bytes were written since the file was last made durable
+  void* encoder;          // the file's encoder when an output encoder is installed
 };
+
+// Another file format that takes the writer's CSV rows in place of the file: the writer then
+// keeps the file's descriptor (for durability) and hands the rows to the encoder. The slots
+// return false (null for open) on failure, with errno set when a system call failed.
+struct OutputEncoder {
+  const char* extension;  // of the files, dot included
+  // A new file (empty, at fd, named `path`) with the header line's columns, or, with `resume`
+  // (and no header), the existing unfinished file to go on with.
+  void* (*open)(int fd, const char* path, std::string_view header, uint32_t count, bool resume);
+  bool (*write)(void* encoder, std::string_view rows);  // whole CSV rows
+  bool (*flush)(void* encoder);                         // all rows taken so far into the file
+  uint64_t (*size)(const void* encoder);                // of the file after the last flush
+  bool (*finish)(void* encoder);                        // the file's last bytes
+  void (*free)(void* encoder);
+};
+
+// Installs the encoder every writer opened from then on uses (null: CSV files). For the
+// program's start, before any writer opens; the record must outlive the writers.
+void csv_set_output_encoder(const OutputEncoder* encoder);
+// The extension of the output files: ".csv" or the installed encoder's.
+const char* output_file_extension();
 
 // Room a row of `count` values takes at most in csv_format_row.
 constexpr uint64_t csv_row_room(uint32_t count) {
@@ -34,13 +56,14 @@ char* csv_format_row(char* out, double time, const double* values, uint32_t coun
 // null or memory ran out.
 bool csv_header_line(DynString* header, const char* const* names, uint32_t count);
 
-// Creates (or truncates) `path` + ".csv" and puts the header "t,<name>,...\n" first. Null
-// when the path is null, the file cannot be created, or memory runs out.
+// Creates (or truncates) `path` + ".csv" (the encoder's extension when one is installed) and puts
+// the header "t,<name>,...\n" first. Null when the path is null, the file cannot be created, or
+// memory runs out.
 CsvWriter* csv_writer_open(const char* path, const char* const* names, uint32_t count);
 // As csv_writer_open, with the header line given whole (`count` value columns).
 CsvWriter* csv_writer_open_with_header(const char* path, std::string_view header, uint32_t count);
 // Opens the existing file `path` + ".csv" (whose header has `count` value columns) to append
-// rows; null when it cannot be opened.
+// rows; null when it cannot be opened (with an encoder: or is not an unfinished file of its).
 CsvWriter* csv_writer_open_append(const char* path, uint32_t count);
 // Appends rows formatted by csv_format_row (whole lines) for a header of `count` columns. False
 // when the writer is null or failed before, count differs from the header's column count

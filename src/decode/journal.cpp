@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decode/csv_writer.h"
 #include "io/durable_io.h"
 #include "io/fs_root.h"
 #include "support/log.h"
@@ -217,10 +218,10 @@ bool parse_header(std::string_view text, uint64_t* fingerprint) {
 
 namespace {
 
-// The full name of an output file from its relative path without ".csv".
+// The full name of an output file from its relative path without its extension.
 bool output_file_name(const Journal* journal, std::string_view relative, DynString* out) {
   return io_join_path(dynstring_sv(&journal->root), relative, out) &&
-         dynstring_append(out, ".csv") != nullptr;
+         dynstring_append(out, output_file_extension()) != nullptr;
 }
 
 // Undoes what the unfinished input did to the output files; returns how many files were cut

@@ -150,8 +150,9 @@ std::string_view writer_relative_path(const Session* session, const CsvWriter* w
   std::string_view path = dynstring_sv(&writer->path);
   std::string_view root = dynstring_sv(&session->base.output_root->path);
   size_t skip = root.size() + (!root.empty() && root.back() != '/');
-  if (path.size() < skip + 4) return {};
-  return path.substr(skip, path.size() - skip - 4);
+  size_t extension = strlen(output_file_extension());
+  if (path.size() < skip + extension) return {};
+  return path.substr(skip, path.size() - skip - extension);
 }
 
 // The current input writes to the writer for the first time: the journal learns the file's
@@ -271,8 +272,8 @@ CsvWriter* writer_for_file(Session* session, const OutputFile& file) {
     reason = ENOMEM;
   }
   if (!known) {
-    LOG(LOG_ERROR, "Could not create output writer for %s.csv: %s", dynstring_data(&full.s),
-        strerror(reason));
+    LOG(LOG_ERROR, "Could not create output writer for %s%s: %s", dynstring_data(&full.s),
+        output_file_extension(), strerror(reason));
     // Remembers that the file has been reported; later attempts still try to create it.
     ordered_map_insert(&session->writers, key);
   }
@@ -323,8 +324,8 @@ void session_resume(Session* session, JournalState* state) {
       writer = csv_writer_open_append(dynstring_data(&full.s), file.columns);
     CsvWriter** slot = writer ? ordered_map_insert(&session->writers, file.key).value : nullptr;
     if (!slot) {
-      LOG(LOG_ERROR, "Could not reopen output file %s.csv to go on with it: %s",
-          dynstring_data(&full.s), strerror(errno));
+      LOG(LOG_ERROR, "Could not reopen output file %s%s to go on with it: %s",
+          dynstring_data(&full.s), output_file_extension(), strerror(errno));
       csv_writer_close(writer);
       continue;
     }

@@ -1,0 +1,64 @@
+// Checks that a Parquet output tree holds what the CSV tree of the same run holds: the same
+// files (by path, extension aside), columns, row times in microseconds and values (an empty
+// CSV cell is null, "-NaN" is NaN, every other cell the double its text spells).
+// Usage: node compare_tree.mjs CSV_ROOT PARQUET_ROOT; exit status 0 when they agree.
+import { DuckDBInstance } from '@duckdb/node-api';
+import { readdirSync, readFileSync } from 'node:fs';
+import { join, relative } from 'node:path';
+
+function walk(root, extension, out = []) {
+  for (const entry of readdirSync(root, { withFileTypes: true })) {
+    const path = join(root, entry.name);
+    if (entry.isDirectory()) walk(path, extension, out);
+    else if (entry.name.endsWith(extension)) out.push(path);
+  }
+  return out;
+}
+
+function micros(text) {
+  const [whole, fraction] = text.split('.');
+  return (BigInt(whole) * 1000000n + BigInt(fraction.padEnd(6, '0'))).toString();
+}
+
+function same(cell, value) {
+  if (cell === '') return value === null;
+  if (value === null) return false;
+  const number = Number(cell);
+  if (Number.isNaN(number) || /nan/i.test(cell)) return Number.isNaN(value);
+  return Object.is(number, value);
+}
+
+async function main() {
+  const [csvRoot, parquetRoot] = process.argv.slice(2);
+  const connection = await (await DuckDBInstance.create(':memory:')).connect();
+  const csvFiles = walk(csvRoot, '.csv').map((f) => relative(csvRoot, f).slice(0, -4)).sort();
+  const parquetFiles = walk(parquetRoot, '.parquet')
+    .map((f) => relative(parquetRoot, f).slice(0, -8)).sort();
+  let problems = 0;
+  const report = (text) => { ++problems; if (problems < 20) console.log(text); };
+  if (csvFiles.join('\n') !== parquetFiles.join('\n')) report('the trees have other files');
+  let rows = 0;
+  for (const name of csvFiles) {
+    const lines = readFileSync(join(csvRoot, name + '.csv'), 'utf8').split('\n');
+    lines.pop();
+    const header = lines.shift().split(',');
+    const reader = await connection.runAndReadAll(
+      'SELECT epoch_us(t)::VARCHAR AS t, * EXCLUDE (t) FROM read_parquet(?)',
+      [join(parquetRoot, name + '.parquet')]);
+    const columns = reader.columnNames();
+    if (columns.join(',') !== header.join(',')) report(`${name}: columns ${columns} not ${header}`);
+    const got = reader.getRows();
+    if (got.length !== lines.length) report(`${name}: ${got.length} rows, not ${lines.length}`);
+    for (let i = 0; i < Math.min(got.length, lines.length); ++i) {
+      const cells = lines[i].split(',');
+      if (got[i][0] !== micros(cells[0])) report(`${name} row ${i}: time ${got[i][0]}`);
+      for (let c = 1; c < cells.length; ++c)
+        if (!same(cells[c], got[i][c])) report(`${name} row ${i} ${header[c]}: ${got[i][c]}`);
+    }
+    rows += lines.length;
+  }
+  console.log(`${csvFiles.length} files, ${rows} rows, ${problems} differences`);
+  process.exit(problems === 0 ? 0 : 1);
+}
+
+main().catch((error) => { console.error(String(error)); process.exit(2); });
