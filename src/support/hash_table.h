@@ -90,8 +90,14 @@ inline uint64_t mix(uint64_t h) {
   h ^= h >> 33;
   return h;
 }
+// The home slot also depends on the capacity: were it the same fraction of every table, a table
+// filled in another table's slot order (a copy, or a journal written from one) would get its
+// keys in ascending home order, all crowded into the front of each smaller table it grows
+// through, and filling it would take time quadratic in the key count.
 inline uint32_t home_slot(uint64_t hash, int32_t capacity) {
-  return static_cast<uint32_t>(((mix(hash) >> 32) * static_cast<uint64_t>(capacity)) >> 32);
+  uint64_t salted = (mix(hash) ^ (static_cast<uint64_t>(capacity) * 0x9E3779B97F4A7C15ULL)) *
+                    0xD6E8FEB86659FD93ULL;
+  return static_cast<uint32_t>(((salted >> 32) * static_cast<uint64_t>(capacity)) >> 32);
 }
 inline uint8_t tag_of(uint64_t hash) { return static_cast<uint8_t>(mix(hash) | 0x80); }
 

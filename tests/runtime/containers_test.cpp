@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "support/grow_array.h"
 #include "support/hash_table.h"
@@ -178,6 +179,25 @@ TEST(HashTable, LinearForAdversarialKeys) {
     });
     hash_table_destroy<StringKeyTraits<StringSetEntry>>(&t);
   }
+}
+
+// Keys that arrive in another table's slot order (a copy of a table, or a journal written from
+// one and read back on resume) are in ascending home order; they must not pile up at the front
+// of the smaller tables the new one grows through.
+TEST(HashTable, LinearForKeysInAnotherTablesOrder) {
+  HashTable<StringSetEntry> source;
+  for (int i = 0; i < 1000000; ++i)
+    ASSERT_NE(string_set_insert(&source, "0A1B2C3D_out/CAN1/M/2023/11/07/" + std::to_string(i)),
+              nullptr);
+  std::vector<std::string_view> order;
+  hash_table_for_each(&source, [&](StringSetEntry& e) { order.push_back(dynstring_sv(&e.key)); });
+  HashTable<StringSetEntry> copy;
+  expect_linear<StringKeyTraits<StringSetEntry>>("another table's order", &copy, [&](int i) {
+    bool inserted = false;
+    return string_set_insert(&copy, order[static_cast<size_t>(i)], &inserted) && inserted;
+  });
+  hash_table_destroy<StringKeyTraits<StringSetEntry>>(&copy);
+  hash_table_destroy<StringKeyTraits<StringSetEntry>>(&source);
 }
 
 TEST(GrowArray, GrowthRuleAndOrder) {
