@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "decode/j1939_transport.h"
 #include "support/dyn_string.h"
 #include "support/grow_array.h"
 
@@ -20,6 +21,7 @@ struct ChannelTally {
   uint64_t matched;   // of them, those that a database of the channel decoded
   uint64_t rows;      // of them, those that gave at least one row
   uint64_t bad_time;  // matched frames left out for a time outside the calendar
+  uint64_t j1939_broken[J1939_BREAK_REASONS];  // transport sessions that gave no message
 };
 
 // A channel group whose records gave no frames.
