@@ -8,6 +8,7 @@
 
 #include "dbc/message_db.h"
 #include "decode/csv_writer.h"
+#include "decode/j1939_transport.h"
 #include "decode/session.h"
 #include "mdf/bus_frames.h"
 #include "support/hash_table.h"
@@ -145,6 +146,8 @@ struct RowMaker {
   bool reported_bad_time;
   DynString part, header;  // built for each new descriptor
   FrameTally tally;        // of the frames since the last tally record
+  // J1939 transport sessions of each CAN channel, its table allocated at its first TP frame.
+  J1939Transport transport[CHANNELS_PER_BUS];
 };
 
 namespace {
@@ -287,13 +290,16 @@ void row_maker_free(RowMaker* maker) {
   dynstring_free(&maker->part);
   dynstring_free(&maker->header);
   frame_tally_free(&maker->tally);
+  for (J1939Transport& tp : maker->transport) j1939_transport_free(&tp);
   free(maker);
 }
 
-void row_maker_frame(RowMaker* m, const BusFrame* frame) {
-  FrameRoute route;
-  if (!route_frame(m->session, &m->tally, frame, &route)) return;
-  double t = m->time_base + frame->timestamp;
+namespace {
+
+// Decodes one message (a frame's data or a reassembled transport message) with every database
+// of its route that knows it, adding its rows; counts it in the route's channel tally.
+void decode_message(RowMaker* m, const FrameRoute& route, uint32_t id, const uint8_t* data,
+                    uint32_t length, double t) {
   bool matched = false, row = false;
   uint32_t other_length = DBC_SLOTS;  // the first database whose message has another length
   for (uint32_t index = 0; index < DBC_SLOTS; ++index) {
@@ -301,12 +307,11 @@ void row_maker_frame(RowMaker* m, const BusFrame* frame) {
     if (!database) break;
     const Message* message = message_db_find(database, route.key);
     if (!message || message->ignore) continue;
-    if (message->size != frame->data_length) {
+    if (message->size != length) {
       if (other_length == DBC_SLOTS) other_length = index;
       continue;
     }
-    if (!message_decode_into(message, route.key, frame->data, frame->data_length, &m->decoded))
-      continue;
+    if (!message_decode_into(message, route.key, data, length, &m->decoded)) continue;
     m->out->counts.messages += 1;
     matched = true;
     const DecodedValue* first = decoded_values_first(&m->decoded);
@@ -332,11 +337,48 @@ void row_maker_frame(RowMaker* m, const BusFrame* frame) {
   if (!matched && other_length < DBC_SLOTS) {
     route.tally->length_mismatch += 1;
     frame_tally_add_length(&m->tally, route.bus_kind == BUS_KIND_CAN ? TALLY_CAN : TALLY_LIN,
-                           route.channel, other_length, route.key, frame->id, frame->data_length);
+                           route.channel, other_length, route.key, id, length);
   }
 }
 
-void row_maker_write_tally(RowMaker* maker) { frame_tally_write(&maker->tally, maker->out); }
+// Feeds a TP.CM or TP.DT frame of a J1939 channel to the channel's reassembler; a completed
+// message decodes as a frame of its PGN and source address, at the time of its last packet.
+void transport_frame(RowMaker* m, FrameRoute route, const BusFrame* frame, double t) {
+  J1939Transport* tp = &m->transport[route.channel];
+  if (!tp->sessions && !j1939_transport_begin(tp)) {
+    m->out->failed = true;
+    return;
+  }
+  J1939Result r = j1939_transport_feed(tp, frame->id, frame->data, frame->data_length, t);
+  for (int i = 0; i < J1939_BREAK_REASONS; ++i) route.tally->j1939_broken[i] += r.broken[i];
+  if (!r.data) return;
+  route.key = j1939_message_key((r.pgn << 8) | r.source, true);
+  route.source_address = r.source;
+  decode_message(m, route, (r.pgn << 8) | r.source, r.data, r.size, t);
+}
+
+}  // namespace
+
+void row_maker_frame(RowMaker* m, const BusFrame* frame) {
+  FrameRoute route;
+  if (!route_frame(m->session, &m->tally, frame, &route)) return;
+  double t = m->time_base + frame->timestamp;
+  decode_message(m, route, frame->id, frame->data, frame->data_length, t);
+  // TP.CM (0xEC) and TP.DT (0xEB) frames of a J1939 channel: also parts of a longer message.
+  uint32_t format = (frame->id >> 16) & 0x3FF;
+  if ((format == 0xEC || format == 0xEB) && route.source_address != NO_SOURCE_ADDRESS)
+    transport_frame(m, route, frame, t);
+}
+
+void row_maker_write_tally(RowMaker* maker) {
+  // Sessions still open at the end of a run of records cannot be completed: the next records
+  // this maker reads (if any) come from another group or range. See README on split inputs.
+  for (uint32_t c = 0; c < CHANNELS_PER_BUS; ++c) {
+    uint32_t open = j1939_transport_close_all(&maker->transport[c]);
+    maker->tally.channels[TALLY_CAN][c].j1939_broken[J1939_BREAK_UNFINISHED] += open;
+  }
+  frame_tally_write(&maker->tally, maker->out);
+}
 
 // ---- Stage B ----
 

@@ -138,6 +138,7 @@ void frame_tally_add_record(FrameTally* tally, const RowRecord& record) {
     c.bad_time += entry.counts.bad_time;
     c.length_mismatch += entry.counts.length_mismatch;
     c.unreadable += entry.counts.unreadable;
+    for (int i = 0; i < J1939_BREAK_REASONS; ++i) c.j1939_broken[i] += entry.counts.j1939_broken[i];
   }
   const uint8_t* lengths = record.body + sizeof head + head.entries * sizeof(TallyEntry);
   for (uint32_t i = 0; i < head.lengths; ++i) {
@@ -340,6 +341,20 @@ void report_kinds(Report* r, const FrameTally* tally) {
   say(r, line);
 }
 
+// One warning per channel and reason for J1939 transport sessions that gave no message.
+void report_j1939_breaks(std::string_view input, const FrameTally* tally) {
+  for (int channel = 0; channel < TALLY_CHANNELS; ++channel) {
+    const ChannelTally& c = tally->channels[TALLY_CAN][channel];
+    for (int reason = 0; reason < J1939_BREAK_REASONS; ++reason) {
+      if (!c.j1939_broken[reason]) continue;
+      Count broken(c.j1939_broken[reason]);
+      LOG(LOG_WARN, "%.*s: CAN channel %d: %s J1939 transport session%s gave no message (%s)",
+          static_cast<int>(input.size()), input.data(), channel, broken.text, broken.s,
+          j1939_break_name(reason));
+    }
+  }
+}
+
 }  // namespace
 
 void session_report_file(const Session* session, std::string_view input) {
@@ -360,5 +375,6 @@ void session_report_file(const Session* session, std::string_view input) {
   }
   report_lengths(&r, session, tally);
   report_groups(&r, tally);
+  report_j1939_breaks(input, tally);
   if (r.no_rows) report_kinds(&r, tally);
 }

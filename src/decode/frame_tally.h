@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "decode/j1939_transport.h"
 #include "support/dyn_string.h"
 #include "support/grow_array.h"
 
@@ -17,11 +18,13 @@ constexpr int TALLY_CHANNELS = 256;
 
 struct ChannelTally {
   uint64_t frames;           // data frames (CAN) or frames (LIN) with this channel number
-  uint64_t matched;          // of them, those that a database of the channel decoded
+  uint64_t matched;          // of them, those that a database of the channel decoded (a
+                             // reassembled transport message counts on its last packet)
   uint64_t rows;             // of them, those that gave at least one row
   uint64_t bad_time;         // matched frames left out for a time outside the calendar
   uint64_t length_mismatch;  // not matched, but a message has their id with another length
   uint64_t unreadable;       // a length beyond the frame's data area: their bytes are not there
+  uint64_t j1939_broken[J1939_BREAK_REASONS];  // transport sessions that gave no message
 };
 
 // A channel group whose records gave no frames.
