@@ -1,7 +1,7 @@
 // Fuzz target: arbitrary bytes as an input file through the whole conversion, in process:
 // container unwrapping (password "x"), the MDF reader, frame decoding with DBC files on CAN
-// channels 1 (plain, Motorola, signed and multiplexed messages) and 2 (the same as J1939),
-// the output writers and their file names. The output tree lives in a scratch folder that is
+// channels 1 (plain, Motorola, signed and multiplexed messages, many short ones) and 2 (the
+// same as J1939), the output writers and their file names. The output tree lives in a scratch folder that is
 // emptied after every input.
 #include <dirent.h>
 #include <sys/stat.h>
@@ -41,6 +41,17 @@ constexpr const char DBC_TEXT[] =
     "BA_ \"BusType\" \"CAN\";\n";
 // Channel 2 reads the same messages by parameter group.
 constexpr const char J1939_LINE[] = "BA_ \"ProtocolType\" \"J1939\";\n";
+// Many messages with short names and headers (ids 0x300-0x317), whose output files' texts
+// fit inside their descriptors' entries.
+constexpr int SHORT_MESSAGES = 24;
+
+std::string short_messages() {
+  std::string text;
+  for (int i = 0; i < SHORT_MESSAGES; ++i)
+    text += "BO_ " + std::to_string(0x300 + i) + " S" + std::to_string(i) +
+            ": 1 Logger\n SG_ a : 0|8@1+ (1,0) [0|0] \"\" Logger\n\n";
+  return text;
+}
 
 struct Scratch {
   std::string root;
@@ -76,7 +87,9 @@ Scratch* scratch() {
     if (!made->input_root || !made->output_root) abort();
     made->options.buffer_size = -1;
     std::string can1 = made->root + "/can1.dbc", can2 = made->root + "/can2.dbc";
-    if (!write_text(can1, {DBC_TEXT}) || !write_text(can2, {DBC_TEXT, J1939_LINE}) ||
+    std::string shorts = short_messages();
+    if (!write_text(can1, {DBC_TEXT, shorts.c_str()}) ||
+        !write_text(can2, {DBC_TEXT, J1939_LINE}) ||
         !dynstring_from(&made->paths.paths[0][0][0], can1) ||
         !dynstring_from(&made->paths.paths[0][1][0], can2))
       abort();

@@ -137,6 +137,14 @@ void pipeline_seeds() {
   put("pipeline", "decoded_column.mf4", log.build());
   put("pipeline", "decoded.mfc", test::make_compressed_container(mf4, 0x0A1B2C3D, 8, 4, true));
   put("pipeline", "decoded.mfe", test::make_encrypted_container(mf4, 0x0A1B2C3D, "x", 1));
+
+  // Channel 1's many short messages (ids 0x300-0x317) on both sides of a UTC midnight: each
+  // day's output set looks up every file again while the table of files grows.
+  test::BusLogBuilder midnight;
+  midnight.metadata(0x0A1B2C3D, 3, 1).start_time_ns(1'699'401'599'000'000'000ULL);
+  for (double t : {0.5, 1.5})
+    for (uint8_t i = 0; i < 24; ++i) midnight.add_can_frame(1, 0x300 + i, false, {i}, t);
+  put("pipeline", "midnight_short_names.mf4", midnight.build());
 }
 
 void metadata_seeds() {

@@ -346,10 +346,18 @@ bool take_descriptor(RowTaker* taker, const RowRecord& record) {
     taker->files.count -= 1;
     return false;
   }
-  std::string_view text = dynstring_sv(&taken->text);
-  taken->file = OutputFile{d.key, d.identity, d.columns, text.substr(0, d.path_length),
-                           text.substr(d.path_length)};
+  taken->file = OutputFile{d.key, d.identity, d.columns, {}, {}};
+  taken->path_length = d.path_length;
   return true;
+}
+
+// The file's description with views into its text where the entry is now.
+OutputFile taken_file(TakenFile& taken) {
+  std::string_view text = dynstring_sv(&taken.text);
+  OutputFile file = taken.file;
+  file.path_part = text.substr(0, taken.path_length);
+  file.header = text.substr(taken.path_length);
+  return file;
 }
 
 // Output files never span two UTC days: a row of another day than the open output set starts
@@ -373,7 +381,7 @@ bool take_row(Session* session, RowTaker* taker, const RowRecord& record) {
     return false;
   TakenFile& taken = taker->files[static_cast<int32_t>(head.descriptor)];
   if (!taken.writer || taken.output_set != session->output_set) {
-    taken.writer = writer_for_file(session, taken.file);
+    taken.writer = writer_for_file(session, taken_file(taken));
     taken.output_set = session->output_set;
   }
   CsvWriter* writer = taken.writer;

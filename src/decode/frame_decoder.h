@@ -32,8 +32,11 @@ void row_maker_write_tally(RowMaker* maker);
 // Stage B's view of one part's records: the files its descriptors defined, each with the
 // writer found for it in the current output set.
 struct TakenFile {
-  OutputFile file;  // its texts in `text`
-  DynString text;
+  // Its path part and header are views into `text`, built on each use: a short text lives
+  // inside the entry itself, which moves whenever the array of files grows.
+  OutputFile file;
+  uint32_t path_length;
+  DynString text;  // the path part, then the header
   CsvWriter* writer;
   uint64_t output_set;  // the set `writer` was found in
 };

@@ -173,6 +173,43 @@ TEST(Conversion, MidnightStartsNewFilesUnderTheNewDate) {
                                "000000AB_out/CAN1_EngineData/2023/11/08/00000005_00000003.csv"}));
 }
 
+// Forty messages whose path part and header are short: every file of both days gets its own
+// name, with its own rows, however the table of the log's files grows.
+TEST(Conversion, MidnightWithManyShortNamedMessagesMisfilesNothing) {
+  LogFolder r;
+  std::string dbc = "VERSION \"\"\n\n";
+  test::BusLogBuilder log;
+  log.start_time_ns(NOV_7_2023 + 24 * HOUR - 1000000000ULL).metadata(0xAB, 5, 3);
+  std::vector<std::string> expected;
+  for (uint8_t i = 0; i < 40; ++i) {
+    std::string name = "M" + std::to_string(i);
+    dbc += "BO_ " + std::to_string(0x300 + i) + " " + name +
+           ": 1 X\n SG_ a : 0|8@1+ (1,0) [0|0] \"\" X\n\n";
+    for (const char* day : {"07", "08"})
+      expected.push_back("000000AB_out/CAN1_" + name + "/2023/11/" + day + "/00000005_00000003.csv");
+  }
+  // In time order: every file is first named before midnight, then again after it.
+  for (double t : {0.25, 0.5, 1.5})
+    for (uint8_t i = 0; i < 40; ++i) log.add_can_frame(1, 0x300 + i, false, {i}, t);
+  test::write_file(r.dir.file("can1.dbc"), dbc);
+  r.put("x.MF4", log.build());
+  // Freed memory is overwritten at once (glibc), so a name read from it is never right by luck.
+  auto result = test::run("/usr/bin/env",
+                          {"GLIBC_TUNABLES=glibc.malloc.tcache_count=0:glibc.malloc.perturb=165",
+                           BINARY, "logs/x.MF4"},
+                          r.dir.path);
+  EXPECT_EQ(result.status, 0) << result.err;
+  std::sort(expected.begin(), expected.end());
+  ASSERT_EQ(r.csv_files(), expected);
+  for (uint8_t i = 0; i < 40; ++i) {
+    std::string folder = "000000AB_out/CAN1_M" + std::to_string(i) + "/2023/11/";
+    std::string value = "," + std::to_string(i) + ".000000\n";
+    EXPECT_EQ(r.out(folder + "07/00000005_00000003.csv"),
+              "t,a\n1699401599.250000" + value + "1699401599.500000" + value);
+    EXPECT_EQ(r.out(folder + "08/00000005_00000003.csv"), "t,a\n1699401600.500000" + value);
+  }
+}
+
 TEST(Conversion, ContainersAndPasswords) {
   LogFolder r;
   auto mf4 = engine_log(0x1A2B, 7, 1, {{0, 42}});
