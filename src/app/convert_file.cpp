@@ -361,12 +361,28 @@ const PipelineOps CONVERSION_STAGES{produce_part, begin_input,   consume_chunk,
 
 namespace {
 
+// Appends the components of `path` other than empty ones, "." and "..", joined by "/": a name
+// built from an input's path (in/a/.. with -X gives "..") never leads out of the output
+// folder. False when memory ran out.
+bool append_plain_components(std::string_view path, DynString* out) {
+  while (!path.empty()) {
+    size_t slash = path.find('/');
+    std::string_view part = path.substr(0, slash);
+    path = slash == std::string_view::npos ? std::string_view{} : path.substr(slash + 1);
+    if (part.empty() || part == "." || part == "..") continue;
+    if ((dynstring_length(out) && !dynstring_append(out, "/")) || !dynstring_append(out, part))
+      return false;
+  }
+  return true;
+}
+
 // The converter sees the input's own output name: its output path (extension cut) with the
 // extension joined by "_" (logs/a.MF4 gives logs_out/a_MF4), so that a.MF4 and a.MFC in one
 // folder get different names. The walk accepts only names with an extension. False when
 // memory ran out.
 bool output_name(std::string_view input_path, std::string_view output_path, DynString* out) {
-  if (!dynstring_from(out, output_path)) return false;
+  dynstring_clear(out);
+  if (!append_plain_components(output_path, out)) return false;
   size_t dot = input_path.rfind('.');
   if (dot != std::string_view::npos && input_path.find('/', dot) == std::string_view::npos &&
       (!dynstring_append(out, "_") || !dynstring_append(out, input_path.substr(dot + 1))))
