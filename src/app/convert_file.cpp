@@ -90,7 +90,7 @@ void delete_queued_inputs(Converter* converter, bool all, bool written_before = 
 // emptied every DELETION_BATCH inputs or DELETION_DELAY_MS, so that one sync makes the output of
 // many inputs durable.
 int32_t finish_input(Converter* converter, std::string_view input_path, int32_t result,
-                     bool header_read, bool kept) {
+                     bool header_read, bool kept, const FileStamp* opened) {
   bool deleting = converter->options->delete_converted;
   bool queued = deleting && result == CONVERT_OK && !kept;
   if (!journal_done(converter->journal, input_path, result, queued) && deleting) {
@@ -104,6 +104,14 @@ int32_t finish_input(Converter* converter, std::string_view input_path, int32_t 
     DynString path;
     if (dynstring_from(&path, input_path) && grow_array_push(&queue, path)) {
       if (queue.count == 1) converter->queue_started_ms = monotonic_milliseconds();
+      QueuedStamp stamp{{}, opened ? *opened : FileStamp{}, opened != nullptr};
+      // Without its stamp the input cannot be checked and is kept.
+      if (!dynstring_from(&stamp.path, input_path) ||
+          !grow_array_push(&converter->deletion_stamps, stamp)) {
+        dynstring_free(&stamp.path);
+        queue.count -= 1;
+        dynstring_free(&path);
+      }
     } else {
       dynstring_free(&path);
     }
@@ -308,7 +316,7 @@ int32_t end_input(void* context, PipelineInput* input) {
   std::string_view path = path_of(job->input_path);
   int32_t result =
       finish_input(run->converter, path, input_result(job, pipeline_input_parts(input)),
-                   job->header_read, job->kept);
+                   job->header_read, job->kept, job->stamped ? &job->opened : nullptr);
   if (result != 0)
     LOG(LOG_ERROR, "Error during conversion of %.*s", static_cast<int>(path.size()), path.data());
   progress_file_end(job->size);
@@ -337,10 +345,36 @@ void release_input(void*, void* data) {
 
 }  // namespace
 
+namespace {
+
+// Whether an input of this run is still the file it was when it was opened (a file still
+// being copied grows, one replaced is another file); its stamp is forgotten. Inputs queued
+// from an interrupted run have none here and pass.
+bool unchanged_since_opened(Converter* converter, std::string_view input_path, const char* full) {
+  GrowArray<QueuedStamp>& stamps = converter->deletion_stamps;
+  int32_t i = 0;
+  while (i < stamps.count && dynstring_sv(&stamps[i].path) != input_path) ++i;
+  if (i == stamps.count) return true;
+  QueuedStamp queued = stamps[i];
+  stamps[i] = stamps[stamps.count - 1];
+  stamps.count -= 1;
+  dynstring_free(&queued.path);
+  FileStamp now;
+  if (queued.known && path_stamp(full, &now) && now == queued.stamp) return true;
+  LOG(LOG_WARN,
+      "Input file %.*s is kept: its size or modification time is not what it was when it was "
+      "opened for conversion (it may still be being written)",
+      static_cast<int>(input_path.size()), input_path.data());
+  return false;
+}
+
+}  // namespace
+
 void remove_converted_input(Converter* converter, std::string_view input_path) {
   ScopedDynString full;
-  if (io_join_path(dynstring_sv(&converter->input_root->path), input_path, &full.s) &&
-      io_remove_file(dynstring_data(&full.s))) {
+  bool joined = io_join_path(dynstring_sv(&converter->input_root->path), input_path, &full.s);
+  if (joined && !unchanged_since_opened(converter, input_path, dynstring_data(&full.s))) return;
+  if (joined && io_remove_file(dynstring_data(&full.s))) {
     journal_removed(converter->journal, input_path);
     return;
   }
@@ -411,9 +445,14 @@ InputJob* conversion_input(Converter* converter, std::string_view input_path,
   job->size = size;
   job->may_split = may_split;
   job->file = fs_open(converter->input_root, input_path, FS_OPEN_READ);
-  if (!job->file)
+  if (!job->file) {
     LOG(LOG_ERROR, "Could not open input file %.*s", static_cast<int>(input_path.size()),
         input_path.data());
+    return job;
+  }
+  ScopedDynString full;
+  job->stamped = io_join_path(dynstring_sv(&converter->input_root->path), input_path, &full.s) &&
+                 path_stamp(dynstring_data(&full.s), &job->opened);
   return job;
 }
 

@@ -316,6 +316,21 @@ bool path_remove_file(const char* path) {
   return succeeded(error);
 }
 
+bool path_stamp(const char* path, FileStamp* out) {
+  int32_t error;
+  struct stat info;
+  {
+    Resolved at;
+    error = resolve(AT_FDCWD, path, &at);
+    if (!error && fstatat(at.folder.fd, dynstring_data(&at.leaf.s), &info, 0) != 0) error = errno;
+  }
+  if (!error)
+    *out = FileStamp{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
+                     static_cast<uint64_t>(info.st_size),
+                     static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+  return succeeded(error);
+}
+
 bool path_rename_file(const char* from, const char* to) {
   int32_t error;
   {

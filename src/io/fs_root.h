@@ -104,6 +104,14 @@ bool path_query(const char* path, EntryInfo* info);
 int path_open_descriptor(const char* path, int flags);
 // Removes the file at `path`, at any depth; false with errno on failure.
 bool path_remove_file(const char* path);
+// What tells one state of a file from another: its identity, size and modification time.
+struct FileStamp {
+  uint64_t device, inode, size;
+  int64_t modified_ns;
+  bool operator==(const FileStamp&) const = default;
+};
+// The stamp of the file at `path` (a final link followed), at any depth; false with errno.
+bool path_stamp(const char* path, FileStamp* out);
 // Renames the file at `from` to `to` (replacing a file there), at any depth; false with errno
 // on failure.
 bool path_rename_file(const char* from, const char* to);

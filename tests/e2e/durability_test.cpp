@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <map>
 #include <random>
 #include <string>
@@ -150,6 +151,39 @@ TEST(Durability, RepeatedInputIsKeptUnlessItIsACopy) {
   // Splits 3, 4 and 5 once each: 4 rows of EngineData per file.
   std::string engine = tree["000000AB_out/CAN1_EngineData/2023/11/07/00000005_00000003.csv"];
   EXPECT_EQ(std::count(engine.begin(), engine.end(), '\n'), 1 + 3 * 4) << engine;
+}
+
+// A log cut short (or still being copied) is refused with the block and the bytes it lacks, and
+// a log that changes between its opening and its deletion is kept: neither is ever deleted.
+TEST(Durability, InputCutShortOrStillGrowingIsKept) {
+  Workspace w;
+  std::vector<uint8_t> whole = log_file(5, 3, 600, 1);
+  std::string bytes(whole.begin(), whole.end());
+  size_t dt = bytes.rfind("##DT");
+  ASSERT_NE(dt, std::string::npos);
+  uint64_t dt_length;
+  memcpy(&dt_length, whole.data() + dt + 8, 8);
+  ASSERT_EQ(dt + dt_length, whole.size());  // the data block ends the file
+  w.put("a/cut.MF4", std::vector<uint8_t>(whole.begin(), whole.end() - 100));
+  auto cut = w.run({"-d", "-O", "out", "in/a"});
+  EXPECT_EQ(cut.status, 8) << cut.err;
+  char line[160];
+  snprintf(line, sizeof line,
+           "E DT block at 0x%zX: its data runs 100 bytes past the end of the file (cut short, or "
+           "still being copied)\n",
+           dt);
+  EXPECT_NE(cut.err.find(line), std::string::npos) << cut.err;
+  EXPECT_TRUE(test::exists(w.in + "/a/cut.MF4"));
+
+  w.put("b/growing.MF4", whole);
+  ASSERT_TRUE(test::make_dirs(w.dir.file("out2")));
+  auto growing = w.run_hooked("TABULON_TEST_GROW=in/b/growing.MF4", {"--verbosity=2", "-d", "-O", "out2", "in/b"});
+  EXPECT_EQ(growing.status, 0) << growing.err;
+  EXPECT_NE(growing.err.find("W Input file b/growing.MF4 is kept: its size or modification "
+                             "time is not what it was when it was opened for conversion"),
+            std::string::npos)
+      << growing.err;
+  EXPECT_TRUE(test::exists(w.in + "/b/growing.MF4"));
 }
 
 // A run whose output folder another run holds is refused before it touches anything.
