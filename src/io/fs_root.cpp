@@ -191,11 +191,11 @@ FILE* open_file_at(const Resolved& at, int32_t flags) {
       mode = "rb";
       break;
     case FS_OPEN_WRITE:
-      open_flags = O_WRONLY | O_CREAT | O_TRUNC;
+      open_flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
       mode = "wb";
       break;
     case FS_OPEN_READ | FS_OPEN_WRITE:
-      open_flags = O_RDWR;
+      open_flags = O_RDWR | O_NOFOLLOW;
       mode = "r+b";
       break;
     default:
@@ -280,6 +280,15 @@ int32_t folder_identity(Descriptor* folder, FsFolder* out) {
 }
 
 }  // namespace
+
+bool fs_is_symbolic_link(FsRoot* root, std::string_view relative) {
+  if (!root) return false;
+  Resolved at;
+  struct stat st;
+  return resolve_in_root(root, relative, &at) == 0 &&
+         fstatat(at.folder.fd, dynstring_data(&at.leaf.s), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISLNK(st.st_mode);
+}
 
 bool path_query(const char* path, EntryInfo* info) {
   int32_t error;

@@ -96,6 +96,10 @@ void fs_folder_close(FsFolder* folder);
 // another one or none (null).
 void fs_root_set_folder(FsRoot* root, std::string_view relative, const FsFolder* folder);
 
+// Whether `relative` below the root is itself a symbolic link (not followed); false for
+// anything else, a missing entry included.
+bool fs_is_symbolic_link(FsRoot* root, std::string_view relative);
+
 // Status of a path without a root; false only for an unexpected error.
 bool path_query(const char* path, EntryInfo* info);
 // A descriptor on the file at `path` (absolute, or relative to the working directory), opened

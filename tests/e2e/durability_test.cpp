@@ -186,6 +186,37 @@ TEST(Durability, InputCutShortOrStillGrowingIsKept) {
   EXPECT_TRUE(test::exists(w.in + "/b/growing.MF4"));
 }
 
+// Links planted in the output folder (at an output file, at a folder of outputs, at the
+// journal's fresh copy) never lead the run's writes outside it; the run says what failed.
+TEST(Durability, LinksPlantedInTheOutputFolderAreNotFollowed) {
+  Workspace w;
+  w.put("x.MF4", log_file(5, 3, 6, 1));
+  ASSERT_TRUE(test::write_file(w.dir.file("victim"), std::string("precious\n")));
+  ASSERT_TRUE(test::make_dirs(w.dir.file("elsewhere")));
+  ASSERT_EQ(symlink(w.dir.file("victim").c_str(), (w.out + "/.tabulon-journal.new").c_str()), 0);
+  auto journal = w.run({"-O", "out", "in"});
+  EXPECT_EQ(journal.status, 136) << journal.err;
+  EXPECT_EQ(test::read_text(w.dir.file("victim")), "precious\n");
+  ASSERT_EQ(unlink((w.out + "/.tabulon-journal.new").c_str()), 0);
+
+  std::string day = w.out + "/000000AB_out/CAN1_EngineData/2023/11/07";
+  ASSERT_TRUE(test::make_dirs(day));
+  ASSERT_EQ(symlink(w.dir.file("victim").c_str(), (day + "/00000005_00000003.csv").c_str()), 0);
+  ASSERT_EQ(symlink(w.dir.file("elsewhere").c_str(), (w.out + "/000000AB_out/CAN1_Gear").c_str()),
+            0);
+  auto outputs = w.run({"-O", "out", "in"});
+  EXPECT_EQ(outputs.status, 8) << outputs.err;
+  EXPECT_EQ(test::read_text(w.dir.file("victim")), "precious\n");
+  EXPECT_TRUE(test::list_files(w.dir.file("elsewhere")).empty());
+  EXPECT_NE(outputs.err.find("E Output folder 000000AB_out/CAN1_Gear is a symbolic link: nothing "
+                             "is written through it\n"),
+            std::string::npos)
+      << outputs.err;
+  EXPECT_NE(outputs.err.find("000000AB_out/CAN1_EngineData/2023/11/07/00000005_00000003.csv"),
+            std::string::npos)
+      << outputs.err;
+}
+
 // A run whose output folder another run holds is refused before it touches anything.
 TEST(Durability, SecondRunOnTheOutputFolderIsRefused) {
   Workspace w;
