@@ -3,6 +3,7 @@
 #include "decode/output_files.h"
 
 #include <errno.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstring>
@@ -217,6 +218,13 @@ bool sync_open_files(Session* session) {
   bool ok = true;
   if (!session->writers.nodes) return ok;
   ordered_map_for_each(&session->writers, [&](const uint64_t&, CsvWriter*& writer) {
+    struct stat info;
+    // A file removed while it was written keeps its rows nowhere the inputs could be deleted for.
+    if (writer && fstat(writer->fd, &info) == 0 && info.st_nlink == 0) {
+      LOG(LOG_ERROR, "Output file %s was removed while the run wrote it", csv_writer_path(writer));
+      ok = false;
+      return true;
+    }
     if (!writer || !writer->unsynced || csv_writer_sync(writer)) return true;
     LOG(LOG_ERROR, "Could not make output file %s durable: %s", csv_writer_path(writer),
         strerror(errno));

@@ -281,6 +281,15 @@ int32_t folder_identity(Descriptor* folder, FsFolder* out) {
 
 }  // namespace
 
+bool fs_root_in_place(FsRoot* root) {
+  struct stat held;
+  FileStamp now;
+  return root && root->fd >= 0 && fstat(root->fd, &held) == 0 &&
+         path_stamp(dynstring_data(&root->path), &now) &&
+         now.device == static_cast<uint64_t>(held.st_dev) &&
+         now.inode == static_cast<uint64_t>(held.st_ino);
+}
+
 bool fs_is_symbolic_link(FsRoot* root, std::string_view relative) {
   if (!root) return false;
   Resolved at;

@@ -96,6 +96,10 @@ void fs_folder_close(FsFolder* folder);
 // another one or none (null).
 void fs_root_set_folder(FsRoot* root, std::string_view relative, const FsFolder* folder);
 
+// Whether the root's path still leads to the folder the root holds open (same device and
+// inode): false when the folder was removed, moved or replaced since, or cannot be reached.
+bool fs_root_in_place(FsRoot* root);
+
 // Whether `relative` below the root is itself a symbolic link (not followed); false for
 // anything else, a missing entry included.
 bool fs_is_symbolic_link(FsRoot* root, std::string_view relative);

@@ -217,6 +217,20 @@ TEST(Durability, LinksPlantedInTheOutputFolderAreNotFollowed) {
       << outputs.err;
 }
 
+// An output folder moved away (or removed) while the run writes it: no input is deleted.
+TEST(Durability, OutputFolderGoneMidRunKeepsTheInputs) {
+  Workspace w;
+  w.put("x.MF4", log_file(5, 3, 6, 1));
+  w.put("y.MF4", log_file(6, 3, 6, 2));
+  auto moved = w.run_hooked("TABULON_TEST_MOVE=out:gone", {"-d", "-O", "out", "in"});
+  EXPECT_NE(moved.status, 0) << moved.err;
+  EXPECT_NE(moved.err.find("E The output folder " + w.out +
+                           "/ is no longer the one this run writes to (removed or replaced)"),
+            std::string::npos)
+      << moved.err;
+  EXPECT_EQ(test::list_files(w.in), (std::vector<std::string>{"x.MF4", "y.MF4"}));
+}
+
 // A run whose output folder another run holds is refused before it touches anything.
 TEST(Durability, SecondRunOnTheOutputFolderIsRefused) {
   Workspace w;
