@@ -1,8 +1,8 @@
 // Fuzz target: arbitrary bytes as an input file through the whole conversion, in process:
 // container unwrapping (password "x"), the MDF reader, frame decoding with DBC files on CAN
 // channels 1 (plain, Motorola, signed and multiplexed messages, many short ones) and 2 (the
-// same as J1939), the output writers and their file names. The output tree lives in a scratch folder that is
-// emptied after every input.
+// same as J1939), the output writers and their file names. The output tree lives in a scratch
+// folder that is emptied after every input.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>

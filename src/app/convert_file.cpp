@@ -69,8 +69,10 @@ void delete_queued_inputs(Converter* converter, bool all, bool written_before = 
   // An output folder removed or replaced since the run locked it holds none of the rows.
   bool in_place = fs_root_in_place(converter->output_root);
   if (!in_place)
-    LOG(LOG_ERROR, "The output folder %s is no longer the one this run writes to (removed or "
-        "replaced)", dynstring_data(&converter->output_root->path));
+    LOG(LOG_ERROR,
+        "The output folder %s is no longer the one this run writes to (removed or "
+        "replaced)",
+        dynstring_data(&converter->output_root->path));
   bool durable = in_place && (!ops->make_durable || ops->make_durable(converter)) &&
                  journal_make_durable(converter->journal, written_before);
   if (!durable) {

@@ -186,7 +186,8 @@ TEST(Conversion, MidnightWithManyShortNamedMessagesMisfilesNothing) {
     dbc += "BO_ " + std::to_string(0x300 + i) + " " + name +
            ": 1 X\n SG_ a : 0|8@1+ (1,0) [0|0] \"\" X\n\n";
     for (const char* day : {"07", "08"})
-      expected.push_back("000000AB_out/CAN1_" + name + "/2023/11/" + day + "/00000005_00000003.csv");
+      expected.push_back("000000AB_out/CAN1_" + name + "/2023/11/" + day +
+                         "/00000005_00000003.csv");
   }
   // In time order: every file is first named before midnight, then again after it.
   for (double t : {0.25, 0.5, 1.5})
@@ -194,10 +195,10 @@ TEST(Conversion, MidnightWithManyShortNamedMessagesMisfilesNothing) {
   test::write_file(r.dir.file("can1.dbc"), dbc);
   r.put("x.MF4", log.build());
   // Freed memory is overwritten at once (glibc), so a name read from it is never right by luck.
-  auto result = test::run("/usr/bin/env",
-                          {"GLIBC_TUNABLES=glibc.malloc.tcache_count=0:glibc.malloc.perturb=165",
-                           BINARY, "logs/x.MF4"},
-                          r.dir.path);
+  auto result = test::run(
+      "/usr/bin/env",
+      {"GLIBC_TUNABLES=glibc.malloc.tcache_count=0:glibc.malloc.perturb=165", BINARY, "logs/x.MF4"},
+      r.dir.path);
   EXPECT_EQ(result.status, 0) << result.err;
   std::sort(expected.begin(), expected.end());
   ASSERT_EQ(r.csv_files(), expected);

@@ -177,7 +177,8 @@ TEST(Durability, InputCutShortOrStillGrowingIsKept) {
 
   w.put("b/growing.MF4", whole);
   ASSERT_TRUE(test::make_dirs(w.dir.file("out2")));
-  auto growing = w.run_hooked("TABULON_TEST_GROW=in/b/growing.MF4", {"--verbosity=2", "-d", "-O", "out2", "in/b"});
+  auto growing = w.run_hooked("TABULON_TEST_GROW=in/b/growing.MF4",
+                              {"--verbosity=2", "-d", "-O", "out2", "in/b"});
   EXPECT_EQ(growing.status, 0) << growing.err;
   EXPECT_NE(growing.err.find("W Input file b/growing.MF4 is kept: its size or modification "
                              "time is not what it was when it was opened for conversion"),
