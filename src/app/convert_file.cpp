@@ -60,7 +60,14 @@ void delete_queued_inputs(Converter* converter, bool all, bool written_before = 
   std::string_view waiting = all ? std::string_view{} : dynstring_sv(&converter->previous_input);
   if (queue.count == 0 || (queue.count == 1 && dynstring_sv(&queue[0]) == waiting)) return;
   const ConverterOps* ops = converter->ops;
-  bool durable = (!ops->make_durable || ops->make_durable(converter)) &&
+  // An output folder removed or replaced since the run locked it holds none of the rows.
+  bool in_place = fs_root_in_place(converter->output_root);
+  if (!in_place)
+    LOG(LOG_ERROR,
+        "The output folder %s is no longer the one this run writes to (removed or "
+        "replaced)",
+        dynstring_data(&converter->output_root->path));
+  bool durable = in_place && (!ops->make_durable || ops->make_durable(converter)) &&
                  journal_make_durable(converter->journal, written_before);
   if (!durable) {
     converter->durability_failed = true;
@@ -84,7 +91,7 @@ void delete_queued_inputs(Converter* converter, bool all, bool written_before = 
 // emptied every DELETION_BATCH inputs or DELETION_DELAY_MS, so that one sync makes the output of
 // many inputs durable.
 int32_t finish_input(Converter* converter, std::string_view input_path, int32_t result,
-                     bool header_read, bool kept) {
+                     bool header_read, bool kept, const FileStamp* opened) {
   bool deleting = converter->options->delete_converted;
   bool queued = deleting && result == CONVERT_OK && !kept;
   if (!journal_done(converter->journal, input_path, result, queued) && deleting) {
@@ -98,6 +105,14 @@ int32_t finish_input(Converter* converter, std::string_view input_path, int32_t 
     DynString path;
     if (dynstring_from(&path, input_path) && grow_array_push(&queue, path)) {
       if (queue.count == 1) converter->queue_started_ms = monotonic_milliseconds();
+      QueuedStamp stamp{{}, opened ? *opened : FileStamp{}, opened != nullptr};
+      // Without its stamp the input cannot be checked and is kept.
+      if (!dynstring_from(&stamp.path, input_path) ||
+          !grow_array_push(&converter->deletion_stamps, stamp)) {
+        dynstring_free(&stamp.path);
+        queue.count -= 1;
+        dynstring_free(&path);
+      }
     } else {
       dynstring_free(&path);
     }
@@ -328,7 +343,7 @@ int32_t end_input(void* context, PipelineInput* input) {
   std::string_view path = path_of(job->input_path);
   int32_t result =
       finish_input(run->converter, path, input_result(job, pipeline_input_parts(input)),
-                   job->header_read, job->kept);
+                   job->header_read, job->kept, job->stamped ? &job->opened : nullptr);
   if (result != 0)
     LOG(LOG_ERROR, "Error during conversion of %.*s", static_cast<int>(path.size()), path.data());
   if (run->totals && run->totals->report) settle_report(run->totals->report, job, result);
@@ -358,10 +373,36 @@ void release_input(void*, void* data) {
 
 }  // namespace
 
+namespace {
+
+// Whether an input of this run is still the file it was when it was opened (a file still
+// being copied grows, one replaced is another file); its stamp is forgotten. Inputs queued
+// from an interrupted run have none here and pass.
+bool unchanged_since_opened(Converter* converter, std::string_view input_path, const char* full) {
+  GrowArray<QueuedStamp>& stamps = converter->deletion_stamps;
+  int32_t i = 0;
+  while (i < stamps.count && dynstring_sv(&stamps[i].path) != input_path) ++i;
+  if (i == stamps.count) return true;
+  QueuedStamp queued = stamps[i];
+  stamps[i] = stamps[stamps.count - 1];
+  stamps.count -= 1;
+  dynstring_free(&queued.path);
+  FileStamp now;
+  if (queued.known && path_stamp(full, &now) && now == queued.stamp) return true;
+  LOG_SHOWN_WARNING(
+      "Input file %.*s is kept: its size or modification time is not what it was when it was "
+      "opened for conversion (it may still be being written)",
+      static_cast<int>(input_path.size()), input_path.data());
+  return false;
+}
+
+}  // namespace
+
 void remove_converted_input(Converter* converter, std::string_view input_path) {
   ScopedDynString full;
-  if (io_join_path(dynstring_sv(&converter->input_root->path), input_path, &full.s) &&
-      io_remove_file(dynstring_data(&full.s))) {
+  bool joined = io_join_path(dynstring_sv(&converter->input_root->path), input_path, &full.s);
+  if (joined && !unchanged_since_opened(converter, input_path, dynstring_data(&full.s))) return;
+  if (joined && io_remove_file(dynstring_data(&full.s))) {
     journal_removed(converter->journal, input_path);
     return;
   }
@@ -382,12 +423,28 @@ const PipelineOps CONVERSION_STAGES{produce_part, begin_input,   consume_chunk,
 
 namespace {
 
+// Appends the components of `path` other than empty ones, "." and "..", joined by "/": a name
+// built from an input's path (in/a/.. with -X gives "..") never leads out of the output
+// folder. False when memory ran out.
+bool append_plain_components(std::string_view path, DynString* out) {
+  while (!path.empty()) {
+    size_t slash = path.find('/');
+    std::string_view part = path.substr(0, slash);
+    path = slash == std::string_view::npos ? std::string_view{} : path.substr(slash + 1);
+    if (part.empty() || part == "." || part == "..") continue;
+    if ((dynstring_length(out) && !dynstring_append(out, "/")) || !dynstring_append(out, part))
+      return false;
+  }
+  return true;
+}
+
 // The converter sees the input's own output name: its output path (extension cut) with the
 // extension joined by "_" (logs/a.MF4 gives logs_out/a_MF4), so that a.MF4 and a.MFC in one
 // folder get different names. The walk accepts only names with an extension. False when
 // memory ran out.
 bool output_name(std::string_view input_path, std::string_view output_path, DynString* out) {
-  if (!dynstring_from(out, output_path)) return false;
+  dynstring_clear(out);
+  if (!append_plain_components(output_path, out)) return false;
   size_t dot = input_path.rfind('.');
   if (dot != std::string_view::npos && input_path.find('/', dot) == std::string_view::npos &&
       (!dynstring_append(out, "_") || !dynstring_append(out, input_path.substr(dot + 1))))
@@ -416,9 +473,14 @@ InputJob* conversion_input(Converter* converter, std::string_view input_path,
   job->size = size;
   job->may_split = may_split;
   job->file = fs_open(converter->input_root, input_path, FS_OPEN_READ);
-  if (!job->file)
+  if (!job->file) {
     LOG(LOG_ERROR, "Could not open input file %.*s", static_cast<int>(input_path.size()),
         input_path.data());
+    return job;
+  }
+  ScopedDynString full;
+  job->stamped = io_join_path(dynstring_sv(&converter->input_root->path), input_path, &full.s) &&
+                 path_stamp(dynstring_data(&full.s), &job->opened);
   return job;
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "decode/frame_decoder.h"
+#include "io/fs_root.h"
 #include "io/stream.h"
 #include "support/dyn_string.h"
 
@@ -22,8 +23,10 @@ struct InputJob {
   DynString input_path;
   DynString output_name;  // the input's own output name (see convert_file)
   uint64_t size;
-  bool may_split;  // large data groups of a plain file are read in parts at once
-  Stream* file;    // opened by the walking thread; null when that failed (logged there)
+  bool may_split;    // large data groups of a plain file are read in parts at once
+  Stream* file;      // opened by the walking thread; null when that failed (logged there)
+  FileStamp opened;  // the file as it was opened (when stamped), checked before it is deleted
+  bool stamped;
 
   RowTaker taker;
   int32_t part;          // the part whose records stage B takes

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "decode/frame_tally.h"
+#include "io/fs_root.h"
 #include "support/dyn_string.h"
 #include "support/grow_array.h"
 #include "support/hash_table.h"
@@ -71,6 +72,13 @@ struct ConverterOps {
                        FrameAccount (*channels)[TALLY_CHANNELS]);
 };
 
+// A queued input's stamp when it was opened; `known` is false when it could not be taken.
+struct QueuedStamp {
+  DynString path;
+  FileStamp stamp;
+  bool known;
+};
+
 struct Converter {
   const ConverterOps* ops;
   FsRoot* input_root;
@@ -89,6 +97,9 @@ struct Converter {
   // durable, which is done for many inputs at once, and, for the previous input, for the next
   // input to be compared with it.
   GrowArray<DynString> deletion_queue;
+  // The queued inputs of this run as they were when they were opened: one that has changed
+  // since (a copy still being written) is kept.
+  GrowArray<QueuedStamp> deletion_stamps;
   int64_t queue_started_ms;  // when the oldest input in the queue was converted
   bool durability_failed;    // the output could not be made durable: inputs were kept
   // Set by on_file_begin when the file repeats the previous input (same serial, session and

@@ -386,8 +386,8 @@ void write_state(Journal* journal) {
 bool write_fresh_journal(Journal* journal, uint64_t fingerprint) {
   ScopedDynString fresh;
   if (dynstring_format(&fresh.s, "%s.new", dynstring_data(&journal->path)) < 0) return false;
-  journal->fd =
-      path_open_descriptor(dynstring_data(&fresh.s), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
+  journal->fd = path_open_descriptor(dynstring_data(&fresh.s),
+                                     O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW);
   if (journal->fd < 0) return false;
   dynstring_clear(&journal->line);
   if (dynstring_format(&journal->line, "%s %llu", JOURNAL_MAGIC,

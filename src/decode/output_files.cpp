@@ -3,6 +3,7 @@
 #include "decode/output_files.h"
 
 #include <errno.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstring>
@@ -44,16 +45,25 @@ bool low_32_bits(double value, uint32_t* out) {
 }
 
 // Creates every folder of the relative file path, outermost first; stops at the first
-// failure, which then shows as a file that cannot be created.
-void make_parent_directories(FsRoot* root, std::string_view relative_file) {
+// failure, which then shows as a file that cannot be created. A folder that is a symbolic link
+// (planted to send the output elsewhere) is refused with a message: false, errno ELOOP.
+bool make_parent_directories(FsRoot* root, std::string_view relative_file) {
   size_t end = relative_file.rfind('/');
-  if (end == std::string_view::npos) return;
+  if (end == std::string_view::npos) return true;
   for (size_t at = 0; at < end;) {
     size_t next = relative_file.find('/', at);
     if (next == std::string_view::npos || next > end) next = end;
-    if (next > at && !fs_ensure_directory(root, relative_file.substr(0, next))) return;
+    std::string_view folder = relative_file.substr(0, next);
+    if (next > at && fs_is_symbolic_link(root, folder)) {
+      LOG(LOG_ERROR, "Output folder %.*s is a symbolic link: nothing is written through it",
+          static_cast<int>(folder.size()), folder.data());
+      errno = ELOOP;
+      return false;
+    }
+    if (next > at && !fs_ensure_directory(root, folder)) return true;
     at = next + 1;
   }
+  return true;
 }
 
 }  // namespace
@@ -196,7 +206,7 @@ CsvWriter* create_writer(Session* session, const OutputFile& file, DynString* re
     dynstring_from(full, dynstring_sv(relative));
     return nullptr;
   }
-  make_parent_directories(session->base.output_root, dynstring_sv(relative));
+  if (!make_parent_directories(session->base.output_root, dynstring_sv(relative))) return nullptr;
   return csv_writer_open_with_header(dynstring_data(full), file.header, file.columns);
 }
 
@@ -216,6 +226,13 @@ bool sync_open_files(Session* session) {
   bool ok = true;
   if (!session->writers.nodes) return ok;
   ordered_map_for_each(&session->writers, [&](const uint64_t&, CsvWriter*& writer) {
+    struct stat info;
+    // A file removed while it was written keeps its rows nowhere the inputs could be deleted for.
+    if (writer && fstat(writer->fd, &info) == 0 && info.st_nlink == 0) {
+      LOG(LOG_ERROR, "Output file %s was removed while the run wrote it", csv_writer_path(writer));
+      ok = false;
+      return true;
+    }
     if (!writer || !writer->unsynced || csv_writer_sync(writer)) return true;
     LOG(LOG_ERROR, "Could not make output file %s durable: %s", csv_writer_path(writer),
         strerror(errno));

@@ -182,6 +182,8 @@ void session_destroy(Session* session) {
   dynstring_free(&session->current_folder);
   for (DynString& path : session->base.deletion_queue) dynstring_free(&path);
   grow_array_free(&session->base.deletion_queue);
+  for (QueuedStamp& s : session->base.deletion_stamps) dynstring_free(&s.path);
+  grow_array_free(&session->base.deletion_stamps);
 }
 
 bool session_finish(Session* session) { return session_close_outputs(session); }

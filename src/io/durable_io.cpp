@@ -66,7 +66,8 @@ bool io_sync(int fd) { return durable_io.sync(fd) == 0; }
 bool io_sync_file_system(int fd) { return durable_io.sync_file_system(fd) == 0; }
 
 int io_open_output(const char* path, bool append) {
-  int flags = O_WRONLY | O_CLOEXEC | (append ? O_APPEND : O_CREAT | O_TRUNC);
+  // A link planted at an output's path must not send the rows (or a truncation) elsewhere.
+  int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (append ? O_APPEND : O_CREAT | O_TRUNC);
   return path_open_descriptor(path, flags);
 }
 
@@ -76,7 +77,7 @@ int64_t io_file_size(int fd) {
 }
 
 bool io_cut_back(const char* path, uint64_t size) {
-  int fd = path_open_descriptor(path, O_WRONLY);
+  int fd = path_open_descriptor(path, O_WRONLY | O_NOFOLLOW);
   if (fd < 0) return false;
   int64_t now = io_file_size(fd);
   bool ok = now >= 0 &&

@@ -192,11 +192,11 @@ FILE* open_file_at(const Resolved& at, int32_t flags) {
       mode = "rb";
       break;
     case FS_OPEN_WRITE:
-      open_flags = O_WRONLY | O_CREAT | O_TRUNC;
+      open_flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
       mode = "wb";
       break;
     case FS_OPEN_READ | FS_OPEN_WRITE:
-      open_flags = O_RDWR;
+      open_flags = O_RDWR | O_NOFOLLOW;
       mode = "r+b";
       break;
     default:
@@ -282,6 +282,24 @@ int32_t folder_identity(Descriptor* folder, FsFolder* out) {
 
 }  // namespace
 
+bool fs_root_in_place(FsRoot* root) {
+  struct stat held;
+  FileStamp now;
+  return root && root->fd >= 0 && fstat(root->fd, &held) == 0 &&
+         path_stamp(dynstring_data(&root->path), &now) &&
+         now.device == static_cast<uint64_t>(held.st_dev) &&
+         now.inode == static_cast<uint64_t>(held.st_ino);
+}
+
+bool fs_is_symbolic_link(FsRoot* root, std::string_view relative) {
+  if (!root) return false;
+  Resolved at;
+  struct stat st;
+  return resolve_in_root(root, relative, &at) == 0 &&
+         fstatat(at.folder.fd, dynstring_data(&at.leaf.s), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISLNK(st.st_mode);
+}
+
 bool path_query(const char* path, EntryInfo* info) {
   int32_t error;
   {
@@ -314,6 +332,21 @@ bool path_remove_file(const char* path) {
     error = resolve(AT_FDCWD, path, &at);
     if (!error && unlinkat(at.folder.fd, dynstring_data(&at.leaf.s), 0) != 0) error = errno;
   }
+  return succeeded(error);
+}
+
+bool path_stamp(const char* path, FileStamp* out) {
+  int32_t error;
+  struct stat info;
+  {
+    Resolved at;
+    error = resolve(AT_FDCWD, path, &at);
+    if (!error && fstatat(at.folder.fd, dynstring_data(&at.leaf.s), &info, 0) != 0) error = errno;
+  }
+  if (!error)
+    *out = FileStamp{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
+                     static_cast<uint64_t>(info.st_size),
+                     static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
   return succeeded(error);
 }
 

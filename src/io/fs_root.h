@@ -96,6 +96,14 @@ void fs_folder_close(FsFolder* folder);
 // another one or none (null).
 void fs_root_set_folder(FsRoot* root, std::string_view relative, const FsFolder* folder);
 
+// Whether the root's path still leads to the folder the root holds open (same device and
+// inode): false when the folder was removed, moved or replaced since, or cannot be reached.
+bool fs_root_in_place(FsRoot* root);
+
+// Whether `relative` below the root is itself a symbolic link (not followed); false for
+// anything else, a missing entry included.
+bool fs_is_symbolic_link(FsRoot* root, std::string_view relative);
+
 // Status of a path without a root; false only for an unexpected error.
 bool path_query(const char* path, EntryInfo* info);
 // A descriptor on the file at `path` (absolute, or relative to the working directory), opened
@@ -104,6 +112,14 @@ bool path_query(const char* path, EntryInfo* info);
 int path_open_descriptor(const char* path, int flags);
 // Removes the file at `path`, at any depth; false with errno on failure.
 bool path_remove_file(const char* path);
+// What tells one state of a file from another: its identity, size and modification time.
+struct FileStamp {
+  uint64_t device, inode, size;
+  int64_t modified_ns;
+  bool operator==(const FileStamp&) const = default;
+};
+// The stamp of the file at `path` (a final link followed), at any depth; false with errno.
+bool path_stamp(const char* path, FileStamp* out);
 // Renames the file at `from` to `to` (replacing a file there), at any depth; false with errno
 // on failure.
 bool path_rename_file(const char* from, const char* to);

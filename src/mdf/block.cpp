@@ -119,6 +119,7 @@ struct BlockCache {
   BlockList* chain_list;
   uint64_t chain_next;
   const Block* loading;  // the block whose loader runs, for messages about its links
+  bool finalised;        // set from the identification before any other block is loaded
 };
 
 BlockCache* block_cache_new(Stream* stream) {
@@ -138,6 +139,7 @@ void block_cache_free(BlockCache* cache) {
 }
 
 uint64_t block_cache_stream_size(const BlockCache* cache) { return cache->stream_size; }
+bool block_cache_finalised(const BlockCache* cache) { return cache->finalised; }
 
 // ---- Headers and links ----
 
@@ -484,6 +486,7 @@ MdfFile* mdf_open(Stream* stream) {
     block_cache_free(cache);
     return nullptr;
   }
+  cache->finalised = memcmp(idb->file_id, "MDF     ", 8) == 0;
   idb->hd = parse_block(stream, 64, cache);
   uint64_t size = cache->stream_size;
   block_cache_free(cache);

@@ -134,6 +134,9 @@ BlockCache* block_cache_new(Stream* stream);
 void block_cache_free(BlockCache* cache);
 // The size of the stream the cache was made for.
 uint64_t block_cache_stream_size(const BlockCache* cache);
+// Whether the file's identification says it was finalised: its data blocks then hold all the
+// bytes their lengths state.
+bool block_cache_finalised(const BlockCache* cache);
 
 // The constructor of a kind: a zero-filled object with the kind's defaults and table; null
 // for BLOCK_UNKNOWN or when memory ran out.

@@ -333,6 +333,7 @@ bool data_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, Blo
   d->data.owner = b;
   d->data.data_start = b->offset + BLOCK_HEADER_SIZE;
   d->data.file_size = block_cache_stream_size(cache);
+  d->data.finalised = block_cache_finalised(cache);
   d->data.position = 0;
   return true;
 }

@@ -187,6 +187,7 @@ struct BlockDataStream {
   uint64_t data_start;
   uint64_t file_size;
   uint64_t position;
+  bool finalised;  // the file was finalised: a section cut off by the file's end is damage
 };
 
 struct DataBlock {

@@ -245,10 +245,23 @@ bool add_piece(Resolver& r, Block* block, uint64_t length) {
   return true;
 }
 
+// A plain data block of a finalised file whose stated length runs past the end of the file: the
+// file was cut short or is still being copied, and reading what is there would pass for all.
+bool check_complete(const Resolver& r, const DataBlock* d) {
+  uint64_t present = block_data_stream_size(&d->data);
+  uint64_t stated = d->base.length > BLOCK_HEADER_SIZE ? d->base.length - BLOCK_HEADER_SIZE : 0;
+  if (!d->data.finalised || present >= stated) return true;
+  log_block(r.level, d->base.kind, d->base.offset,
+            "its data runs %llu bytes past the end of the file (cut short, or still being copied)",
+            static_cast<unsigned long long>(stated - present));
+  return false;
+}
+
 // One entry of a list (`list`, entry `i`): a plain data block or a DZ block.
 bool add_entry(Resolver& r, BlockRef entry, const Block* list, uint32_t i) {
   Block* b = entry.block;
-  if (DataBlock* d = plain_data_block(b)) return add_piece(r, b, block_data_stream_size(&d->data));
+  if (DataBlock* d = plain_data_block(b))
+    return check_complete(r, d) && add_piece(r, b, block_data_stream_size(&d->data));
   if (DzBlock* dz = dz_block(b)) return check_dz(r, dz) && add_piece(r, b, dz->original_length);
   if (!b)
     log_block(r.level, list->kind, list->offset, "entry %u names no block", i);

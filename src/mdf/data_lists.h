@@ -96,6 +96,7 @@ constexpr uint64_t MAX_INFLATED_BLOCK = uint64_t{16} << 20;
 // `record_length`, when not 0, is the record size with which an LD list's sample counts and
 // offsets are checked. False, with one message at `level` that names the block and the reason,
 // when a block of the data cannot be read (an unknown zip type, a list entry of the wrong kind,
-// offsets that disagree with the blocks' lengths ...) or memory ran out.
+// offsets that disagree with the blocks' lengths, a finalised file's data block that the end of
+// the file cuts short ...) or memory ran out.
 bool data_pieces_resolve(Block* root, uint64_t record_length, int32_t level, DataPieces* out);
 void data_pieces_free(DataPieces* pieces);

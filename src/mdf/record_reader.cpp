@@ -711,7 +711,7 @@ bool record_ranges(DgBlock* dg, uint64_t target, GrowArray<uint64_t>* cuts, uint
 namespace {
 
 bool check_resolves(Block* root, uint64_t record_length) {
-  if (!root || plain_data_block(root)) return true;
+  if (!root) return true;
   DataPieces pieces{};
   bool ok = data_pieces_resolve(root, record_length, LOG_ERROR, &pieces);
   data_pieces_free(&pieces);

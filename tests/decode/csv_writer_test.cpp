@@ -148,7 +148,7 @@ TEST(CsvWriter, BusyFilesShareABoundedBufferBudget) {
 TEST(CsvWriter, FullDiskIsReported) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
   test::TempDir dir;
-  ASSERT_EQ(symlink("/dev/full", dir.file("full.csv").c_str()), 0);
+  if (!test::make_full_device(dir.file("full.csv"))) GTEST_SKIP() << "no full device here";
   const char* names[] = {"A"};
   CsvWriter* w = csv_writer_open(dir.file("full").c_str(), names, 1);
   ASSERT_NE(w, nullptr);

@@ -337,7 +337,7 @@ TEST(WriterMap, CloseFailuresNameTheFile) {
   std::string folder = "0A1B2C3D_out/CAN2_EngineData/2023/11/07";
   ASSERT_TRUE(test::make_dirs(out.dir.file(folder)));
   std::string path = out.dir.file(folder + "/00000012_00000003.csv");
-  ASSERT_EQ(symlink("/dev/full", path.c_str()), 0);
+  if (!test::make_full_device(path)) GTEST_SKIP() << "no full device here";
   DbPtr db = make_database();
   DecodedPtr engine = decode(db.get(), ENGINE_ID, {1, 2, 0, 0, 0, 0, 0, 0});
   DecodedPtr modes = decode(db.get(), MODES_ID, {4, 9, 0, 0, 0, 0, 0, 1});

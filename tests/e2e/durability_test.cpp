@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <map>
 #include <random>
 #include <string>
@@ -150,6 +151,85 @@ TEST(Durability, RepeatedInputIsKeptUnlessItIsACopy) {
   // Splits 3, 4 and 5 once each: 4 rows of EngineData per file.
   std::string engine = tree["000000AB_out/CAN1_EngineData/2023/11/07/00000005_00000003.csv"];
   EXPECT_EQ(std::count(engine.begin(), engine.end(), '\n'), 1 + 3 * 4) << engine;
+}
+
+// A log cut short (or still being copied) is refused with the block and the bytes it lacks, and
+// a log that changes between its opening and its deletion is kept: neither is ever deleted.
+TEST(Durability, InputCutShortOrStillGrowingIsKept) {
+  Workspace w;
+  std::vector<uint8_t> whole = log_file(5, 3, 600, 1);
+  std::string bytes(whole.begin(), whole.end());
+  size_t dt = bytes.rfind("##DT");
+  ASSERT_NE(dt, std::string::npos);
+  uint64_t dt_length;
+  memcpy(&dt_length, whole.data() + dt + 8, 8);
+  ASSERT_EQ(dt + dt_length, whole.size());  // the data block ends the file
+  w.put("a/cut.MF4", std::vector<uint8_t>(whole.begin(), whole.end() - 100));
+  auto cut = w.run({"-d", "-O", "out", "in/a"});
+  EXPECT_EQ(cut.status, 8) << cut.err;
+  char line[160];
+  snprintf(line, sizeof line,
+           "E DT block at 0x%zX: its data runs 100 bytes past the end of the file (cut short, or "
+           "still being copied)\n",
+           dt);
+  EXPECT_NE(cut.err.find(line), std::string::npos) << cut.err;
+  EXPECT_TRUE(test::exists(w.in + "/a/cut.MF4"));
+
+  w.put("b/growing.MF4", whole);
+  ASSERT_TRUE(test::make_dirs(w.dir.file("out2")));
+  auto growing = w.run_hooked("TABULON_TEST_GROW=in/b/growing.MF4",
+                              {"-d", "-O", "out2", "in/b"});  // shown by default
+  EXPECT_EQ(growing.status, 0) << growing.err;
+  EXPECT_NE(growing.err.find("W Input file b/growing.MF4 is kept: its size or modification "
+                             "time is not what it was when it was opened for conversion"),
+            std::string::npos)
+      << growing.err;
+  EXPECT_TRUE(test::exists(w.in + "/b/growing.MF4"));
+}
+
+// Links planted in the output folder (at an output file, at a folder of outputs, at the
+// journal's fresh copy) never lead the run's writes outside it; the run says what failed.
+TEST(Durability, LinksPlantedInTheOutputFolderAreNotFollowed) {
+  Workspace w;
+  w.put("x.MF4", log_file(5, 3, 6, 1));
+  ASSERT_TRUE(test::write_file(w.dir.file("victim"), std::string("precious\n")));
+  ASSERT_TRUE(test::make_dirs(w.dir.file("elsewhere")));
+  ASSERT_EQ(symlink(w.dir.file("victim").c_str(), (w.out + "/.tabulon-journal.new").c_str()), 0);
+  auto journal = w.run({"-O", "out", "in"});
+  EXPECT_EQ(journal.status, 136) << journal.err;
+  EXPECT_EQ(test::read_text(w.dir.file("victim")), "precious\n");
+  ASSERT_EQ(unlink((w.out + "/.tabulon-journal.new").c_str()), 0);
+
+  std::string day = w.out + "/000000AB_out/CAN1_EngineData/2023/11/07";
+  ASSERT_TRUE(test::make_dirs(day));
+  ASSERT_EQ(symlink(w.dir.file("victim").c_str(), (day + "/00000005_00000003.csv").c_str()), 0);
+  ASSERT_EQ(symlink(w.dir.file("elsewhere").c_str(), (w.out + "/000000AB_out/CAN1_Gear").c_str()),
+            0);
+  auto outputs = w.run({"-O", "out", "in"});
+  EXPECT_EQ(outputs.status, 8) << outputs.err;
+  EXPECT_EQ(test::read_text(w.dir.file("victim")), "precious\n");
+  EXPECT_TRUE(test::list_files(w.dir.file("elsewhere")).empty());
+  EXPECT_NE(outputs.err.find("E Output folder 000000AB_out/CAN1_Gear is a symbolic link: nothing "
+                             "is written through it\n"),
+            std::string::npos)
+      << outputs.err;
+  EXPECT_NE(outputs.err.find("000000AB_out/CAN1_EngineData/2023/11/07/00000005_00000003.csv"),
+            std::string::npos)
+      << outputs.err;
+}
+
+// An output folder moved away (or removed) while the run writes it: no input is deleted.
+TEST(Durability, OutputFolderGoneMidRunKeepsTheInputs) {
+  Workspace w;
+  w.put("x.MF4", log_file(5, 3, 6, 1));
+  w.put("y.MF4", log_file(6, 3, 6, 2));
+  auto moved = w.run_hooked("TABULON_TEST_MOVE=out:gone", {"-d", "-O", "out", "in"});
+  EXPECT_NE(moved.status, 0) << moved.err;
+  EXPECT_NE(moved.err.find("E The output folder " + w.out +
+                           "/ is no longer the one this run writes to (removed or replaced)"),
+            std::string::npos)
+      << moved.err;
+  EXPECT_EQ(test::list_files(w.in), (std::vector<std::string>{"x.MF4", "y.MF4"}));
 }
 
 // A run whose output folder another run holds is refused before it touches anything.

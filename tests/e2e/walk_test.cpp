@@ -98,6 +98,24 @@ TEST(Walk, SymbolicLinkLoopsAndSecondLinksAreWalkedOnce) {
   EXPECT_EQ(count(result.err, "W Skipping"), 4u) << result.err;
 }
 
+// A log without the logger's metadata is named after its path from the common root: "in/a/.."
+// has the root in/a/, and with -X the log's name would be ../x_MF4, outside the output folder.
+TEST(Walk, InputPathWithDotDotStaysInsideTheOutputFolder) {
+  WalkFolder w;
+  test::BusLogBuilder anonymous;
+  anonymous.comment_xml("<HDcomment><TX>bench</TX></HDcomment>").start_time_ns(NOV_7_2023_HOUR_1);
+  anonymous.add_can_frame(1, 0x100, false, {9, 0, 0, 0, 0, 0, 0, 0}, 0.25);
+  w.put("in/x.MF4", anonymous.build());
+  ASSERT_TRUE(test::make_dirs(w.dir.file("in/a")) && test::make_dirs(w.dir.file("out")));
+
+  auto result = w.run({"-X", "-O", "out", "in/a/.."});
+  ASSERT_EQ(result.status, 0) << result.err;
+  // As for naming in/ itself: its name, then the file's.
+  std::string csv = "out/in/x_MF4/CAN1_EngineData/2023/11/07/00000000_00000000.csv";
+  EXPECT_EQ(w.csv_files(), std::vector<std::string>{csv});
+  EXPECT_EQ(test::read_text(w.dir.file(csv)), engine_text(9));
+}
+
 TEST(Walk, UnlistableFolderIsReportedAndTheRestConverted) {
   WalkFolder w;
   w.put("in/a/1.MF4", engine_log(0xB1, 1));

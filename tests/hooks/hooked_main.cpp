@@ -8,13 +8,19 @@
 //   TABULON_TEST_COUNT=1       the numbers of write and sync calls are printed to standard
 //                              error at exit as "write calls: <n>, sync calls: <m>";
 //   TABULON_TEST_SPLIT=s:r     inputs of s bytes or more are read in parts of about r bytes
-//                              of records (with more than one job).
+//                              of records (with more than one job);
+//   TABULON_TEST_GROW=path     every sync appends a byte to the file at path first (as a
+//                              copy still being written grows);
+//   TABULON_TEST_MOVE=from:to  the first sync renames from to to first (an output folder
+//                              moved away mid-run).
 #include <errno.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "app/input_reader.h"
 #include "app/tool.h"
@@ -50,8 +56,22 @@ ssize_t hooked_write(int fd, const void* data, size_t size) {
   return ::write(fd, data, size);
 }
 
+const char* grow_path = nullptr;
+const char* move_paths = nullptr;
+
 // Counts data syncs and file-system syncs alike.
 bool sync_fails() {
+  if (grow_path) {
+    if (FILE* f = fopen(grow_path, "ab")) {
+      fputc(0, f);
+      fclose(f);
+    }
+  }
+  if (const char* colon = move_paths ? strchr(move_paths, ':') : nullptr) {
+    std::string from(move_paths, colon);
+    rename(from.c_str(), colon + 1);
+    move_paths = nullptr;
+  }
   if (++syncs != fail_sync_at) return false;
   errno = EIO;
   return true;
@@ -67,6 +87,8 @@ int main(int argc, char** argv) {
   fail_write_at = from_environment("TABULON_TEST_FAIL_WRITE");
   fail_sync_at = from_environment("TABULON_TEST_FAIL_SYNC");
   kill_write_at = from_environment("TABULON_TEST_KILL_WRITE");
+  grow_path = getenv("TABULON_TEST_GROW");
+  move_paths = getenv("TABULON_TEST_MOVE");
   durable_io = DurableIoCalls{hooked_write, hooked_sync, hooked_sync_file_system};
   if (const char* split = getenv("TABULON_TEST_SPLIT")) {
     char* rest = nullptr;

@@ -2,6 +2,8 @@
 #include "support/test_util.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -124,6 +126,13 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     close(err);
   }
   return result;
+}
+
+bool make_full_device(const std::string& path) {
+  if (mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) return false;
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd >= 0) close(fd);
+  return fd >= 0;
 }
 
 }  // namespace test

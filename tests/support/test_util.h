@@ -29,6 +29,9 @@ inline bool write_file(const std::string& path, const std::string& text) {
 }
 bool make_dirs(const std::string& path);
 bool exists(const std::string& path);
+// Makes at `path` a device that takes no bytes, like /dev/full (outputs never follow a link to
+// it); false when this machine or user cannot make one that opens.
+bool make_full_device(const std::string& path);
 // Every regular file below `root`, as paths relative to it, sorted.
 std::vector<std::string> list_files(const std::string& root);
 
