@@ -49,6 +49,13 @@ struct PayloadSource {
   bool readable;         // false for a store of a kind that holds no payloads: empty entries
   uint64_t scan_position;
   uint64_t next_offset;
+  // Records of a variable-length group are paired with their parents by the offsets the
+  // parents hold while those rise; a parent whose offset does not (a logger that writes each
+  // variable-length record right after its parent, offsets left at 0) switches the group to
+  // pairing by order: the variable-length record that follows its parent.
+  uint64_t last_offset;
+  bool offset_seen;
+  bool by_order;
 };
 
 // The reader of a remote master's records, for one master channel group.
@@ -419,10 +426,55 @@ bool find_vlsd_record(RecordReader* reader, PayloadSource* p, uint64_t offset, u
   return false;
 }
 
+// The variable-length record of the source's group that follows its parent (whose bytes end at
+// `parent_end` in the group's stream of records), before the parent group's next record: true
+// with the stream standing at its bytes and their count in *length.
+bool find_following_vlsd_record(RecordReader* reader, PayloadSource* p, const CgBlock* parent,
+                                uint64_t parent_end, uint64_t* length) {
+  DgBlock* dg = reader->dg;
+  uint32_t id_size = dg->record_id_size;
+  Stream* s = p->source.stream;
+  uint64_t size = p->source.size;
+  if (id_size == 0) return false;
+  for (uint64_t at = parent_end; at < size;) {
+    uint64_t id, n = 0;
+    if (size - at < id_size || !seek_to(s, at) || !read_le(s, id_size, &id)) return false;
+    const RecordLayout* layout = record_layout_find(dg, id);
+    if (!layout || layout->group == parent) return false;
+    uint64_t left = size - at - id_size, step;
+    if (layout->record_length >= 0) {
+      step = stride_of(reader->state, layout);
+      if (step > left) return false;
+    } else {
+      if (left < 4 || !read_le(s, 4, &n) || n > left - 4) return false;
+      step = 4 + n;
+    }
+    if (out_of_budget(reader, id_size + step)) return false;
+    if (layout->record_length < 0 && layout->group == p->group) {
+      *length = n;
+      return seek_to(s, at + id_size + 4);
+    }
+    at += id_size + step;
+  }
+  return false;
+}
+
+// The variable-length record a parent's offset `at` refers to, paired by offset or by order
+// (see PayloadSource).
+bool find_payload_record(RecordReader* reader, PayloadSource* p, const CgBlock* parent,
+                         uint64_t parent_end, uint64_t at, uint64_t* length) {
+  if (!p->by_order && p->offset_seen && at <= p->last_offset) p->by_order = true;
+  p->offset_seen = true;
+  p->last_offset = at;
+  if (p->by_order) return find_following_vlsd_record(reader, p, parent, parent_end, length);
+  return find_vlsd_record(reader, p, at, length);
+}
+
 // Appends the entries of the record's variable-length channels to reader->variable. False
-// when memory ran out or reading failed.
+// when memory ran out or reading failed. `parent_end`: where the record's bytes end in the
+// data group's stream of records.
 bool read_payloads(RecordReader* reader, const RecordLayout* layout, const uint8_t* record,
-                   uint64_t record_length) {
+                   uint64_t record_length, uint64_t parent_end) {
   const RecordChannel* channels = layout->group->record_channels.items;
   for (int32_t i = layout->payload_begin; i < layout->payload_end; ++i) {
     const RecordChannel& c = channels[i];
@@ -437,7 +489,7 @@ bool read_payloads(RecordReader* reader, const RecordLayout* layout, const uint8
     uint64_t at = record_channel_raw(&c, record, record_length);
     if (!p->group) {
       if (!append_signal_data_entry(reader, c, p->source, at)) return false;
-    } else if (uint64_t n; find_vlsd_record(reader, p, at, &n)) {
+    } else if (uint64_t n; find_payload_record(reader, p, layout->group, parent_end, at, &n)) {
       n = n < held_limit(p->source) ? n : held_limit(p->source);
       if (!append_entry(&reader->variable, p->source.stream, static_cast<uint32_t>(n)))
         return false;
@@ -556,7 +608,9 @@ bool read_record(RecordReader* reader, const RecordPlace& at, const RecordLayout
   record_length += extra;
 
   const CgBlock* cg = layout->group;
-  if (!data_only && !read_payloads(reader, layout, record, record_length)) return false;
+  if (!data_only &&
+      !read_payloads(reader, layout, record, record_length, at.position + at.id_size + stride))
+    return false;
 
   reader->position = at.position + at.id_size + stride;
   reader->layout = layout;

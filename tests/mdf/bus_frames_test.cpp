@@ -752,6 +752,32 @@ TEST(BusLogFrames, LinDataBytesAsVariableLengthData) {
   }
 }
 
+// Variable-length records are paired with their frames by the offsets the frames hold (a
+// writer that puts each one before its frame), or, where the offsets do not rise (a logger
+// that leaves them 0 and writes each one right after its frame), by order.
+TEST(BusLogFrames, VariableLengthRecordsPairedByOffsetOrByOrder) {
+  struct Case {
+    bool before, unfilled;
+    const char* name;
+  } cases[] = {{false, false, "after, offsets"},
+               {true, false, "before, offsets"},
+               {false, true, "after, offsets 0"}};
+  for (const Case& c : cases) {
+    BusLogBuilder log;
+    log.can_data_storage(test::DataStorage::VlsdGroup)
+        .vlsd_before_record(c.before)
+        .vlsd_offsets_unfilled(c.unfilled);
+    log.add_can_frame(1, 0x100, false, {1, 2, 3}, 0.5);
+    log.add_can_frame(1, 0x101, false, {4, 5, 6, 7, 8, 9, 10, 11}, 0.6);
+    log.add_can_frame(1, 0x102, false, {12}, 0.7);
+    expect_frames(test::read_frames(log.build()),
+                  {expected_can(1, 0x100, false, {1, 2, 3}, 0.5, 0, 0, 0, 0),
+                   expected_can(1, 0x101, false, {4, 5, 6, 7, 8, 9, 10, 11}, 0.6, 0, 0, 0, 0),
+                   expected_can(1, 0x102, false, {12}, 0.7, 0, 0, 0, 0)},
+                  c.name);
+  }
+}
+
 TEST(BusLogFrames, NonBusSourceYieldsNoFrames) {
   for (uint8_t source : {uint8_t{test::SOURCE_ECU}, uint8_t{0}}) {
     BusLogBuilder log;

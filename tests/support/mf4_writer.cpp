@@ -441,6 +441,11 @@ BusLogBuilder& BusLogBuilder::column_storage(bool on) {
   column_ = on;
   return *this;
 }
+BusLogBuilder& BusLogBuilder::vlsd_offsets_unfilled(bool unfilled) {
+  vlsd_unfilled_ = unfilled;
+  return *this;
+}
+
 BusLogBuilder& BusLogBuilder::vlsd_before_record(bool before) {
   vlsd_before_ = before;
   return *this;
@@ -963,7 +968,7 @@ std::vector<uint8_t> BusLogBuilder::build() const {
         } else if (field.vlsd && g->storage == DataStorage::SignalData) {
           rec.u64(g->sd_offsets[n]);
         } else if (field.vlsd) {
-          rec.u64(vlsd_offset[gi]);
+          rec.u64(vlsd_unfilled_ ? 0 : vlsd_offset[gi]);
           vlsd_offset[gi] += 4 + f->data_length;
         } else {
           uint32_t copied = std::min(field.width, f->data_length);

@@ -360,6 +360,9 @@ class BusLogBuilder {
   BusLogBuilder& column_storage(bool on = true);
   // VlsdGroup storage: each variable-length record before the record that refers to it.
   BusLogBuilder& vlsd_before_record(bool before = true);
+  // VlsdGroup storage: the records hold 0 as their payload's offset, as a logger that writes
+  // each variable-length record right after its parent does.
+  BusLogBuilder& vlsd_offsets_unfilled(bool unfilled = true);
   // The name of the master channel ("Timestamp" by default).
   BusLogBuilder& master_name(std::string name);
 
@@ -416,6 +419,7 @@ class BusLogBuilder {
   uint64_t piece_size_ = 0;
   bool column_ = false;
   bool vlsd_before_ = false;
+  bool vlsd_unfilled_ = false;
   std::string master_name_ = "Timestamp";
   std::vector<Frame> frames_;
   std::vector<uint8_t> payloads_;
