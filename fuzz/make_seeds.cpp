@@ -224,6 +224,39 @@ void parquet_seeds() {
   parquet_seed("texts", 1 | (1 << 2), 7, 7);
 }
 
+// One transport frame as the J1939 target reads it: id, length 8, time step, data.
+void j1939_frame(std::vector<uint8_t>& out, uint32_t id, uint8_t step_ms,
+                 const std::vector<uint8_t>& data) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(id >> (8 * i)));
+  out.push_back(8);
+  out.push_back(step_ms);
+  for (size_t i = 0; i < 8; ++i) out.push_back(i < data.size() ? data[i] : 0xFF);
+}
+
+// The data packets of a 20-byte message from `source` to `destination`.
+void j1939_packets(std::vector<uint8_t>& out, uint8_t source, uint8_t destination) {
+  uint32_t id = 0x1CEB0000u | destination << 8 | source;
+  for (uint8_t seq = 1; seq <= 3; ++seq) {
+    std::vector<uint8_t> d{seq};
+    for (uint8_t i = 0; i < 7; ++i) d.push_back(static_cast<uint8_t>(seq * 16 + i));
+    j1939_frame(out, id, 50, d);
+  }
+}
+
+// A broadcast session and a connection-mode one, each complete.
+void j1939_seeds() {
+  std::vector<uint8_t> bam;
+  j1939_frame(bam, 0x1CECFF00, 0, {0x20, 20, 0, 3, 0xFF, 0xE3, 0xFE, 0x00});
+  j1939_packets(bam, 0x00, 0xFF);
+  put("j1939", "bam.bin", bam);
+  std::vector<uint8_t> rts;
+  j1939_frame(rts, 0x1CEC0100, 0, {0x10, 20, 0, 3, 0xFF, 0xCA, 0xFE, 0x00});
+  j1939_frame(rts, 0x1CEC0001, 10, {0x11, 3, 1, 0xFF, 0xFF, 0xCA, 0xFE, 0x00});
+  j1939_packets(rts, 0x00, 0x01);
+  j1939_frame(rts, 0x1CEC0001, 10, {0x13, 20, 0, 3, 0xFF, 0xCA, 0xFE, 0x00});
+  put("j1939", "rts_cts.bin", rts);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -239,5 +272,6 @@ int main(int argc, char** argv) {
   password_seeds();
   regex_seeds();
   parquet_seeds();
+  j1939_seeds();
   return 0;
 }

@@ -137,6 +137,15 @@ void fixed_bytes(const RecordChannel& c, const RecordView* view, const uint8_t**
   *size = n < view->record_length - first ? n : view->record_length - first;
 }
 
+// The payload length a CAN DLC code stands for: codes above 8 mean 12 to 64 bytes on CAN FD,
+// and 8 bytes on classic CAN.
+uint8_t can_length_of_dlc(uint8_t dlc, bool fd) {
+  static constexpr uint8_t FD_LENGTHS[] = {12, 16, 20, 24, 32, 48, 64};
+  if (dlc <= 8) return dlc;
+  if (!fd) return 8;
+  return FD_LENGTHS[(dlc > 15 ? 15 : dlc) - 9];
+}
+
 uint32_t reject(BusFrame* frame) {
   frame->data = nullptr;
   frame->data_length = 0;
@@ -317,7 +326,10 @@ static bool exact_integer(const RecordChannel& c) {
 uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
   memset(frame, 0, sizeof *frame);
   uint64_t cursor = 0;
+  uint64_t payload_size = 0;
   bool rejected = false;
+  bool have_length = false;
+  bool have_edl = false;
   for (int32_t i = 0; i < view->channel_count; ++i) {
     const RecordChannel& c = view->channels[i];
     bool stored = c.payload_store != nullptr;
@@ -326,6 +338,8 @@ uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
       if (!skippable(c, "CAN_DataFrame")) rejected = true;
       continue;
     }
+    have_length |= c.role == ROLE_DATA_LENGTH;
+    have_edl |= c.role == ROLE_EDL;
     if (c.role == ROLE_DATA_BYTES) {
       // The payload's bytes as stored, whatever the channel's value kind: a payload logged as
       // an integer channel is still a byte string, and its converted value would mean nothing.
@@ -339,6 +353,7 @@ uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
       }
       if (size > CAN_DATA_AREA) return reject(frame);
       if (size) memcpy(frame->u.can.data, data, size);
+      payload_size = size;
       continue;
     }
     if (stored) skip_entry(view, &cursor);
@@ -349,6 +364,12 @@ uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
     }
   }
   if (rejected) return reject(frame);
+  // A writer that logs no DataLength channel leaves the DLC to say it. Without an EDL channel,
+  // a payload longer than a classic one says the frame is CAN FD.
+  if (!have_length) {
+    bool fd = have_edl ? frame->u.can.edl != 0 : payload_size > 8;
+    frame->data_length = can_length_of_dlc(frame->u.can.dlc, fd);
+  }
   frame->kind = FRAME_CAN_DATA;
   frame->data = frame->u.can.data;
   return FRAME_CAN_DATA;
@@ -358,6 +379,7 @@ uint32_t extract_can_remote_frame(const RecordView* view, BusFrame* frame) {
   memset(frame, 0, sizeof *frame);
   uint64_t cursor = 0;
   bool rejected = false;
+  bool have_length = false;
   for (int32_t i = 0; i < view->channel_count; ++i) {
     const RecordChannel& c = view->channels[i];
     if (c.payload_store) skip_entry(view, &cursor);
@@ -365,9 +387,11 @@ uint32_t extract_can_remote_frame(const RecordView* view, BusFrame* frame) {
       if (!skippable(c, "CAN_RemoteFrame")) rejected = true;
       continue;
     }
+    have_length |= c.role == ROLE_DATA_LENGTH;
     set_can_field(c.role, channel_value(c, view), frame);
   }
   if (rejected) return reject(frame);
+  if (!have_length) frame->data_length = can_length_of_dlc(frame->u.can.dlc, false);
   frame->u.can.rtr = 1;
   frame->kind = FRAME_CAN_REMOTE;
   frame->data = frame->u.can.data;
@@ -414,7 +438,10 @@ uint32_t extract_lin_frame(const RecordView* view, BusFrame* frame) {
   frame->u.lin.received_byte_count = 0;
   memset(frame->u.lin.data, 0, LIN_DATA_AREA);
   uint64_t cursor = 0;
+  uint64_t payload_size = 0;
   bool rejected = false;
+  bool have_length = false;
+  bool have_count = false;
   for (int32_t i = 0; i < view->channel_count; ++i) {
     const RecordChannel& c = view->channels[i];
     bool stored = c.payload_store != nullptr;
@@ -423,8 +450,12 @@ uint32_t extract_lin_frame(const RecordView* view, BusFrame* frame) {
       if (!skippable(c, "LIN_Frame")) rejected = true;
       continue;
     }
-    if (c.role == ROLE_LIN_DATA_BYTES && c.value_kind == VALUE_BYTE_ARRAY) {
-      // Fixed or variable-length alike: the first 8 bytes, zero-filled when fewer.
+    have_length |= c.role == ROLE_LIN_DATA_LENGTH;
+    have_count |= c.role == ROLE_LIN_RECEIVED_BYTE_COUNT;
+    if (c.role == ROLE_LIN_DATA_BYTES) {
+      // The stored bytes, fixed or variable-length alike and whatever the channel's value kind
+      // (a payload logged as an integer channel is still a byte string): the first 8 bytes,
+      // zero-filled when fewer.
       const uint8_t* data;
       uint64_t size;
       if (stored) {
@@ -434,6 +465,7 @@ uint32_t extract_lin_frame(const RecordView* view, BusFrame* frame) {
       }
       memset(frame->u.lin.data, 0, LIN_DATA_AREA);
       if (size) memcpy(frame->u.lin.data, data, size < LIN_DATA_AREA ? size : LIN_DATA_AREA);
+      payload_size = size < LIN_DATA_AREA ? size : LIN_DATA_AREA;
       continue;
     }
     if (stored) skip_entry(view, &cursor);
@@ -441,9 +473,6 @@ uint32_t extract_lin_frame(const RecordView* view, BusFrame* frame) {
     switch (c.role) {
       case ROLE_LIN_BUS_CHANNEL:
         frame->u.lin.bus_channel = low_byte(v);
-        break;
-      case ROLE_LIN_DATA_BYTES:
-        memcpy(frame->u.lin.data, &v, LIN_DATA_AREA);
         break;
       case ROLE_LIN_DATA_LENGTH:
         frame->data_length = low_byte(v);
@@ -465,6 +494,10 @@ uint32_t extract_lin_frame(const RecordView* view, BusFrame* frame) {
     }
   }
   if (rejected) return reject(frame);
+  // Without a DataLength channel the count of bytes received says it, else the payload's size.
+  if (!have_length)
+    frame->data_length =
+        have_count ? frame->u.lin.received_byte_count : static_cast<uint8_t>(payload_size);
   frame->kind = FRAME_LIN;
   frame->data = frame->u.lin.data;
   return FRAME_LIN;

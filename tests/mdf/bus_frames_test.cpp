@@ -889,3 +889,35 @@ TEST(BusLogFrames, RandomLogsReadBackAsWritten) {
 }
 
 }  // namespace
+
+// Writers that log no DataLength channel: the DLC gives the length (CAN FD codes above 8 by
+// the EDL flag or, without one, by the payload's size; remote frames are classic), and a LIN
+// frame takes the count of bytes received. A LIN payload logged as an integer channel keeps
+// its bytes as stored.
+TEST(BusLogFrames, LengthWithoutDataLengthChannel) {
+  std::vector<uint8_t> fd32(32), fd12(12);
+  for (size_t i = 0; i < fd32.size(); ++i) fd32[i] = static_cast<uint8_t>(i + 1);
+  for (size_t i = 0; i < fd12.size(); ++i) fd12[i] = static_cast<uint8_t>(0xA0 + i);
+  for (bool with_edl : {true, false}) {
+    BusLogBuilder log;
+    log.can_data_storage(test::DataStorage::VlsdGroup)
+        .omit_field("CAN_DataFrame.DataLength")
+        .omit_field("CAN_RemoteFrame.DataLength")
+        .omit_field("LIN_Frame.DataLength")
+        .field_data_type("LIN_Frame.DataBytes", test::DT_UNSIGNED_LE);
+    if (!with_edl) log.omit_field("CAN_DataFrame.EDL");
+    log.add_can_frame(1, 0x100, false, {1, 2, 3, 4, 5, 6, 7, 8}, 0.5);
+    log.add_canfd_frame(1, 0x101, false, fd32, 0.6);
+    log.add_canfd_frame(1, 0x102, false, fd12, 0.65, false);
+    log.add_can_remote_frame(1, 0x103, false, 3, 0.7);
+    log.add_lin_frame(2, 0x21, {9, 8, 7, 6, 5}, 0.8);
+    uint8_t edl = with_edl ? 1 : 0;
+    expect_frames(test::read_frames(log.build()),
+                  {expected_can(1, 0x100, false, {1, 2, 3, 4, 5, 6, 7, 8}, 0.5, 0, 0, 0, 0),
+                   expected_can(1, 0x101, false, fd32, 0.6, 0, edl, 1, 0),
+                   expected_can(1, 0x102, false, fd12, 0.65, 0, edl, 0, 0),
+                   expected_remote(1, 0x103, false, 3, 0.7, 0),
+                   expected_lin(2, 0x21, {9, 8, 7, 6, 5}, 0.8, 0)},
+                  with_edl ? "with EDL" : "without EDL");
+  }
+}

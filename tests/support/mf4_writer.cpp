@@ -419,6 +419,11 @@ BusLogBuilder& BusLogBuilder::field_data_type(std::string name, uint8_t type) {
   field_types_.emplace_back(std::move(name), type);
   return *this;
 }
+BusLogBuilder& BusLogBuilder::omit_field(std::string name) {
+  omitted_.push_back(std::move(name));
+  return *this;
+}
+
 BusLogBuilder& BusLogBuilder::acquisition_name(FrameGroup group, std::string name) {
   acquisition_names_.emplace_back(group, std::move(name));
   return *this;
@@ -550,6 +555,8 @@ struct Field {
   uint64_t extra_value;
   uint64_t cn = 0;  // the channel block, once written
   uint8_t data_type = DT_UNSIGNED_LE;
+  bool typed = false;    // data_type was given, also for DataBytes
+  bool omitted = false;  // its bytes are in the record, but no channel describes them
 };
 
 struct Group {
@@ -780,8 +787,13 @@ std::vector<uint8_t> BusLogBuilder::build() const {
     }
     for (Field& f : g.fields)
       for (const auto& [name, type] : field_types_)
-        if (f.name == name) f.data_type = type;
+        if (f.name == name) {
+          f.data_type = type;
+          f.typed = true;
+        }
     g.data_bytes = time_bytes + g.fields.back().offset + g.fields.back().width;
+    for (Field& f : g.fields)
+      f.omitted = std::find(omitted_.begin(), omitted_.end(), f.name) != omitted_.end();
   }
 
   // Data groups: one per group, or one for all. Record ids count from 1 inside a data group.
@@ -887,7 +899,8 @@ std::vector<uint8_t> BusLogBuilder::build() const {
       if (ts) w.set_link(cg, CG_FIRST_CN, ts);
       uint64_t first_member = 0, prev_member = 0;
       for (Field& f : g->fields) {
-        bool bytes = f.source == Source::DataBytes;
+        if (f.omitted) continue;
+        bool bytes = f.source == Source::DataBytes && !f.typed;
         f.cn = w.add_cn({.name = w.add_tx(f.name),
                          .channel_type = f.vlsd ? CN_VLSD : CN_FIXED,
                          .data_type = bytes ? uint8_t{DT_BYTE_ARRAY} : f.data_type,
@@ -931,7 +944,7 @@ std::vector<uint8_t> BusLogBuilder::build() const {
     }
     g.sd = write_data(w, data_blocks_, piece_size_, "SD", sd.bytes, 0);
     for (Field& f : g.fields)
-      if (f.vlsd) w.set_link(f.cn, CN_DATA, g.sd);
+      if (f.vlsd && f.cn) w.set_link(f.cn, CN_DATA, g.sd);
   }
 
   uint64_t last_dt = 0;

@@ -344,6 +344,9 @@ class BusLogBuilder {
   // `type` (an integer type): the channel block says so, and a big-endian type's record bytes
   // are written most significant first.
   BusLogBuilder& field_data_type(std::string name, uint8_t type);
+  // Leaves out the field channel `name` ("CAN_DataFrame.DataLength"), as writers that log
+  // fewer fields do; its bytes stay in the record.
+  BusLogBuilder& omit_field(std::string name);
   // The channel group's acquisition name ("CAN bus" or "LIN bus" by default).
   BusLogBuilder& acquisition_name(FrameGroup group, std::string name);
   // Acquisition source type of every frame group (SOURCE_BUS by default); 0 writes no SI.
@@ -412,6 +415,7 @@ class BusLogBuilder {
   std::vector<Extra> extras_;
   std::vector<std::pair<FrameGroup, std::string>> acquisition_names_;
   std::vector<std::pair<std::string, uint8_t>> field_types_;
+  std::vector<std::string> omitted_;
   uint8_t source_type_ = SOURCE_BUS;
   bool unfinalised_ = false;
   uint16_t unfinalised_flags_ = 0;
