@@ -152,6 +152,15 @@ uint32_t reject(BusFrame* frame) {
   return EXTRACT_REJECTED;
 }
 
+constexpr uint64_t LENGTH_UNSET = UINT64_MAX;  // above any DataLength value (0-255)
+constexpr uint8_t FLAG_UNSET = 0xFF;           // flags read as 0 or 1
+
+// A data frame given up inside the walk: its marks cleared as reject's fields are.
+uint32_t reject_can_data(BusFrame* frame) {
+  frame->u.can.edl = 0;
+  return reject(frame);
+}
+
 void clear_head(BusFrame* frame) {
   frame->timestamp = 0;
   frame->id = 0;
@@ -325,11 +334,12 @@ static bool exact_integer(const RecordChannel& c) {
 
 uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
   memset(frame, 0, sizeof *frame);
+  // Fields no channel fills keep these marks (cheaper than noting each role on the way).
+  frame->data_length = LENGTH_UNSET;
+  frame->u.can.edl = FLAG_UNSET;
   uint64_t cursor = 0;
   uint64_t payload_size = 0;
   bool rejected = false;
-  bool have_length = false;
-  bool have_edl = false;
   for (int32_t i = 0; i < view->channel_count; ++i) {
     const RecordChannel& c = view->channels[i];
     bool stored = c.payload_store != nullptr;
@@ -338,8 +348,6 @@ uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
       if (!skippable(c, "CAN_DataFrame")) rejected = true;
       continue;
     }
-    have_length |= c.role == ROLE_DATA_LENGTH;
-    have_edl |= c.role == ROLE_EDL;
     if (c.role == ROLE_DATA_BYTES) {
       // The payload's bytes as stored, whatever the channel's value kind: a payload logged as
       // an integer channel is still a byte string, and its converted value would mean nothing.
@@ -348,10 +356,10 @@ uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
       if (stored) {
         next_entry(view, &cursor, &data, &size);
       } else {
-        if (c.bit_count / 8 > CAN_DATA_AREA) return reject(frame);
+        if (c.bit_count / 8 > CAN_DATA_AREA) return reject_can_data(frame);
         fixed_bytes(c, view, &data, &size);
       }
-      if (size > CAN_DATA_AREA) return reject(frame);
+      if (size > CAN_DATA_AREA) return reject_can_data(frame);
       if (size) memcpy(frame->u.can.data, data, size);
       payload_size = size;
       continue;
@@ -363,10 +371,12 @@ uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
       set_can_field(c.role, channel_value(c, view), frame);
     }
   }
+  bool have_edl = frame->u.can.edl != FLAG_UNSET;
+  if (!have_edl) frame->u.can.edl = 0;
   if (rejected) return reject(frame);
   // A writer that logs no DataLength channel leaves the DLC to say it. Without an EDL channel,
   // a payload longer than a classic one says the frame is CAN FD.
-  if (!have_length) {
+  if (frame->data_length == LENGTH_UNSET) {
     bool fd = have_edl ? frame->u.can.edl != 0 : payload_size > 8;
     frame->data_length = can_length_of_dlc(frame->u.can.dlc, fd);
   }
@@ -379,7 +389,7 @@ uint32_t extract_can_remote_frame(const RecordView* view, BusFrame* frame) {
   memset(frame, 0, sizeof *frame);
   uint64_t cursor = 0;
   bool rejected = false;
-  bool have_length = false;
+  frame->data_length = LENGTH_UNSET;
   for (int32_t i = 0; i < view->channel_count; ++i) {
     const RecordChannel& c = view->channels[i];
     if (c.payload_store) skip_entry(view, &cursor);
@@ -387,11 +397,11 @@ uint32_t extract_can_remote_frame(const RecordView* view, BusFrame* frame) {
       if (!skippable(c, "CAN_RemoteFrame")) rejected = true;
       continue;
     }
-    have_length |= c.role == ROLE_DATA_LENGTH;
     set_can_field(c.role, channel_value(c, view), frame);
   }
   if (rejected) return reject(frame);
-  if (!have_length) frame->data_length = can_length_of_dlc(frame->u.can.dlc, false);
+  if (frame->data_length == LENGTH_UNSET)
+    frame->data_length = can_length_of_dlc(frame->u.can.dlc, false);
   frame->u.can.rtr = 1;
   frame->kind = FRAME_CAN_REMOTE;
   frame->data = frame->u.can.data;
