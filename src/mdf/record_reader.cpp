@@ -387,12 +387,42 @@ bool out_of_budget(RecordReader* reader, uint64_t walked) {
   return true;
 }
 
+// One record of the data group's stream as a walk over it meets it: its layout, the bytes
+// after its id, and for a variable-length record the count of its bytes.
+struct RecordStep {
+  const RecordLayout* layout;
+  uint64_t step;
+  uint64_t length;
+};
+
+// Reads the id and, for a variable-length record, the length of the record at `at` in the
+// source's stream, each checked against the stream's end and the walking budget. False at the
+// end, on an unknown id, a record cut short or a read that failed.
+bool step_record(RecordReader* reader, PayloadSource* p, uint64_t at, RecordStep* r) {
+  uint32_t id_size = reader->dg->record_id_size;
+  Stream* s = p->source.stream;
+  uint64_t size = p->source.size, id;
+  if (at >= size || size - at < id_size || !seek_to(s, at) || !read_le(s, id_size, &id))
+    return false;
+  r->layout = record_layout_find(reader->dg, id);
+  if (!r->layout) return false;
+  uint64_t left = size - at - id_size;
+  r->length = 0;
+  if (r->layout->record_length >= 0) {
+    r->step = stride_of(reader->state, r->layout);
+    if (r->step > left) return false;
+  } else {
+    if (left < 4 || !read_le(s, 4, &r->length) || r->length > left - 4) return false;
+    r->step = 4 + r->length;
+  }
+  return !out_of_budget(reader, id_size + r->step);
+}
+
 // Walks the data group's records from the cursor on to the record of the source's group that
 // starts at `offset` in the group's stream of records: true with the stream standing at its
 // bytes and their count in *length. False when there is none.
 bool find_vlsd_record(RecordReader* reader, PayloadSource* p, uint64_t offset, uint64_t* length) {
-  DgBlock* dg = reader->dg;
-  uint32_t id_size = dg->record_id_size;
+  uint32_t id_size = reader->dg->record_id_size;
   Stream* s = p->source.stream;
   uint64_t size = p->source.size;
   if (id_size == 0) return false;
@@ -401,25 +431,15 @@ bool find_vlsd_record(RecordReader* reader, PayloadSource* p, uint64_t offset, u
     p->next_offset = 0;
   }
   while (p->scan_position < size && p->next_offset <= offset) {
-    uint64_t at = p->scan_position, id, n = 0;
-    if (size - at < id_size || !seek_to(s, at) || !read_le(s, id_size, &id)) return false;
-    const RecordLayout* layout = record_layout_find(dg, id);
-    if (!layout) return false;
-    uint64_t left = size - at - id_size, step;
-    if (layout->record_length >= 0) {
-      step = stride_of(reader->state, layout);
-      if (step > left) return false;
-    } else {
-      if (left < 4 || !read_le(s, 4, &n) || n > left - 4) return false;
-      step = 4 + n;
-    }
-    if (out_of_budget(reader, id_size + step)) return false;
-    p->scan_position = at + id_size + step;
-    if (layout->record_length >= 0 || layout->group != p->group) continue;
+    uint64_t at = p->scan_position;
+    RecordStep r;
+    if (!step_record(reader, p, at, &r)) return false;
+    p->scan_position = at + id_size + r.step;
+    if (r.layout->record_length >= 0 || r.layout->group != p->group) continue;
     bool found = p->next_offset == offset;
-    p->next_offset += step;
+    p->next_offset += r.step;
     if (found) {
-      *length = n;
+      *length = r.length;
       return seek_to(s, at + id_size + 4);
     }
   }
@@ -431,30 +451,18 @@ bool find_vlsd_record(RecordReader* reader, PayloadSource* p, uint64_t offset, u
 // with the stream standing at its bytes and their count in *length.
 bool find_following_vlsd_record(RecordReader* reader, PayloadSource* p, const CgBlock* parent,
                                 uint64_t parent_end, uint64_t* length) {
-  DgBlock* dg = reader->dg;
-  uint32_t id_size = dg->record_id_size;
+  uint32_t id_size = reader->dg->record_id_size;
   Stream* s = p->source.stream;
   uint64_t size = p->source.size;
   if (id_size == 0) return false;
   for (uint64_t at = parent_end; at < size;) {
-    uint64_t id, n = 0;
-    if (size - at < id_size || !seek_to(s, at) || !read_le(s, id_size, &id)) return false;
-    const RecordLayout* layout = record_layout_find(dg, id);
-    if (!layout || layout->group == parent) return false;
-    uint64_t left = size - at - id_size, step;
-    if (layout->record_length >= 0) {
-      step = stride_of(reader->state, layout);
-      if (step > left) return false;
-    } else {
-      if (left < 4 || !read_le(s, 4, &n) || n > left - 4) return false;
-      step = 4 + n;
-    }
-    if (out_of_budget(reader, id_size + step)) return false;
-    if (layout->record_length < 0 && layout->group == p->group) {
-      *length = n;
+    RecordStep r;
+    if (!step_record(reader, p, at, &r) || r.layout->group == parent) return false;
+    if (r.layout->record_length < 0 && r.layout->group == p->group) {
+      *length = r.length;
       return seek_to(s, at + id_size + 4);
     }
-    at += id_size + step;
+    at += id_size + r.step;
   }
   return false;
 }
