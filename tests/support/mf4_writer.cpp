@@ -406,6 +406,10 @@ BusLogBuilder& BusLogBuilder::timestamp_ticks(double seconds_per_tick) {
   tick_ = seconds_per_tick;
   return *this;
 }
+BusLogBuilder& BusLogBuilder::timestamp_type(uint8_t type) {
+  time_type_ = type;
+  return *this;
+}
 BusLogBuilder& BusLogBuilder::invalidation_bytes(uint32_t n) {
   invalidation_bytes_ = n;
   return *this;
@@ -731,6 +735,7 @@ std::vector<uint8_t> BusLogBuilder::build() const {
                     uint64_t extra = 0) {
       uint32_t offset = g.fields.empty() ? 0 : g.fields.back().offset + g.fields.back().width;
       g.fields.push_back({g.prefix + "." + name, s, offset, width, vlsd, extra});
+      if (s == Source::DataBytes) g.fields.back().data_type = DT_BYTE_ARRAY;
     };
     bool vlsd = g.storage == DataStorage::SignalData || g.storage == DataStorage::VlsdGroup;
     switch (g.kind) {
@@ -820,12 +825,17 @@ std::vector<uint8_t> BusLogBuilder::build() const {
   w.set_link(hd, HD_FIRST_FH, w.add_fh({.comment = fh_comment, .time_ns = start_time_ns_}));
 
   uint64_t timestamp_cc = tick_ > 0 ? w.add_cc_linear(tick_, 0) : 0;
+  const uint8_t time_type = time_type_ != 0xFF ? time_type_
+                            : tick_ > 0        ? uint8_t{DT_UNSIGNED_LE}
+                                               : uint8_t{DT_FLOAT_LE};
+  const bool time_big_endian =
+      time_type == DT_UNSIGNED_BE || time_type == DT_SIGNED_BE || time_type == DT_FLOAT_BE;
   auto master_cn = [&] {
     return w.add_cn({.name = w.add_tx(master_name_),
                      .conversion = timestamp_cc,
                      .channel_type = CN_MASTER,
                      .sync_type = SYNC_TIME,
-                     .data_type = tick_ > 0 ? DT_UNSIGNED_LE : DT_FLOAT_LE,
+                     .data_type = time_type,
                      .bit_count = 64});
   };
   std::vector<uint64_t> dg_blocks, master_dgs;
@@ -887,10 +897,9 @@ std::vector<uint8_t> BusLogBuilder::build() const {
       if (ts) w.set_link(cg, CG_FIRST_CN, ts);
       uint64_t first_member = 0, prev_member = 0;
       for (Field& f : g->fields) {
-        bool bytes = f.source == Source::DataBytes;
         f.cn = w.add_cn({.name = w.add_tx(f.name),
                          .channel_type = f.vlsd ? CN_VLSD : CN_FIXED,
-                         .data_type = bytes ? uint8_t{DT_BYTE_ARRAY} : f.data_type,
+                         .data_type = f.data_type,
                          .byte_offset = time_bytes + f.offset,
                          .bit_count = 8 * f.width});
         if (prev_member) w.set_link(prev_member, CN_NEXT, f.cn);
@@ -953,11 +962,13 @@ std::vector<uint8_t> BusLogBuilder::build() const {
         rec.uint(g->vlsd_record_id, id_sizes[d]).u32(f->data_length).raw(payload, f->data_length);
       rec.uint(g->record_id, id_sizes[d]);
       ByteWriter& time = column_ ? times : rec;
+      uint64_t time_bits;
       if (tick_ > 0) {
-        time.u64(static_cast<uint64_t>(std::llround(f->time / tick_)));
+        time_bits = static_cast<uint64_t>(std::llround(f->time / tick_));
       } else {
-        time.f64(f->time);
+        memcpy(&time_bits, &f->time, 8);
       }
+      for (int i = 0; i < 8; ++i) time.u8(time_bits >> (8 * (time_big_endian ? 7 - i : i)) & 0xFF);
       for (const Field& field : g->fields) {
         if (field.source != Source::DataBytes &&
             (field.data_type == DT_UNSIGNED_BE || field.data_type == DT_SIGNED_BE)) {
