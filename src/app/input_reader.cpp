@@ -333,6 +333,32 @@ void note_idle_groups(const DgBlock* dg, uint32_t ordinal, const uint64_t* idle,
   }
 }
 
+// Warns once per channel group that gives frames about the channels its frames pass over
+// because they are no frame field (such as "__samples_origin", which a writer that
+// concatenates files adds to each group): what they hold reaches no output.
+void warn_ignored_channels(HdBlock* hd, std::string_view path) {
+  for (const BlockRef& ref : hd->data_groups) {
+    const DgBlock* dg = dg_block(ref);
+    if (!dg || !dg_has_bus_groups(dg)) continue;
+    for (const BlockRef& group : dg->channel_groups) {
+      const CgBlock* cg = cg_block(group);
+      const RecordLayout* l =
+          cg ? record_layout_find(dg, dg->record_id_size ? cg->record_id : 0) : nullptr;
+      if (!l || l->group != cg || l->extractor == extract_nothing) continue;
+      ScopedDynString name, names;
+      const GrowArray<RecordChannel>& channels = cg->record_channels;
+      int32_t n = frame_group_ignored(channels.items, channels.count, l->group_kind, &names.s);
+      if (n == 0) continue;
+      group_name(cg, &name.s);
+      bool one = n == 1;
+      LOG(LOG_WARN, "%.*s: group %.*s: %s %.*s %s ignored (no frame field%s)",
+          static_cast<int>(path.size()), path.data(), static_cast<int>(name.view().size()),
+          name.view().data(), one ? "channel" : "channels", static_cast<int>(names.view().size()),
+          names.view().data(), one ? "is" : "are", one ? "" : "s");
+    }
+  }
+}
+
 // Decodes the frames of one segment; false when its data could not be read to its end. Stops
 // early when stage B no longer wants the rows. Records that give no frame are counted by
 // channel group for the tally.
@@ -510,6 +536,7 @@ void read_first_part(InputJob* job, PartOutput* out) {
         static_cast<int>(path.size()), path.data());
     row_writer_add(&out->rows, ROW_RECORD_NO_BUS, nullptr, 0);
   } else {
+    warn_ignored_channels(log.hd, dynstring_sv(&job->input_path));
     FileHeader header;
     read_file_header(log.file, &header);
     row_writer_add(&out->rows, ROW_RECORD_HEADER, &header, sizeof header);

@@ -67,8 +67,10 @@ bool route_frame(const Session* session, FrameTally* tally, const BusFrame* fram
                               ? static_cast<int32_t>(frame->id & 0xFF)
                               : NO_SOURCE_ADDRESS;
   // The length is the log's DataLength value (up to 255); bytes past the frame's data area were
-  // never stored, so a frame claiming them cannot be decoded.
-  if (frame->data_length <= (route->bus_kind == BUS_KIND_CAN ? CAN_DATA_AREA : LIN_DATA_AREA))
+  // never stored, so a frame claiming them cannot be decoded, no more than one whose payload
+  // could not be read.
+  if (!frame->payload_lost &&
+      frame->data_length <= (route->bus_kind == BUS_KIND_CAN ? CAN_DATA_AREA : LIN_DATA_AREA))
     return true;
   route->tally->unreadable += 1;
   return false;

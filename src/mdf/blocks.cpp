@@ -177,23 +177,6 @@ bool cn_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, Block
                       &cn->limit_max, &cn->ext_limit_min, &cn->ext_limit_max};
   for (double* d : limits)
     if (!field_read_f64(&r, d)) return false;
-  switch (cn->data_type) {
-    case 0:
-      cn->data_type_code = DATA_TYPE_CODE_UNSIGNED_LE;
-      break;
-    case 1:
-      cn->data_type_code = DATA_TYPE_CODE_UNSIGNED_BE;
-      break;
-    case 4:
-      cn->data_type_code = DATA_TYPE_CODE_FLOAT_LE;
-      break;
-    case 10:
-      cn->data_type_code = DATA_TYPE_CODE_BYTE_ARRAY;
-      break;
-    default:
-      cn->data_type_code = DATA_TYPE_CODE_UNSUPPORTED;
-      break;
-  }
   return true;
 }
 

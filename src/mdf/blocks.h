@@ -93,13 +93,6 @@ constexpr uint8_t CHANNEL_TYPE_MASTER = 2;
 constexpr uint8_t CHANNEL_TYPE_VIRTUAL_MASTER = 3;
 constexpr uint8_t SYNC_TYPE_TIME = 1;
 
-// Data-type codes derived from the channel's data type; 0 for every unsupported type.
-constexpr int32_t DATA_TYPE_CODE_UNSUPPORTED = 0;
-constexpr int32_t DATA_TYPE_CODE_UNSIGNED_LE = 1;
-constexpr int32_t DATA_TYPE_CODE_UNSIGNED_BE = 2;
-constexpr int32_t DATA_TYPE_CODE_FLOAT_LE = 5;
-constexpr int32_t DATA_TYPE_CODE_BYTE_ARRAY = 11;
-
 struct CnBlock {
   Block base;
   BlockList composition;
@@ -120,7 +113,6 @@ struct CnBlock {
   uint8_t precision;
   uint16_t attachment_count;
   double range_min, range_max, limit_min, limit_max, ext_limit_min, ext_limit_max;
-  int32_t data_type_code;
 };
 
 constexpr uint8_t CONVERSION_LINEAR = 1;

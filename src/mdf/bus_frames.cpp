@@ -85,13 +85,6 @@ bool has_prefix(std::string_view name, std::string_view prefix) {
          name[prefix.size()] == '.';
 }
 
-// What to do with a channel whose role the extractor does not take. Another writer's optional
-// fields of the group's own prefix ("LIN_Frame.Checksum") are passed over; anything else
-// (another prefix, an undotted name other than "Timestamp") makes the record yield no frame.
-bool skippable(const RecordChannel& c, std::string_view own_prefix) {
-  return has_prefix(channel_name(c), own_prefix);
-}
-
 // The low 64 bits of the integer part of v, two's complement for negative values: the
 // truncation every numeric-to-integer store uses. NaN gives 0; values beyond the 64-bit range
 // saturate instead of being undefined.
@@ -111,7 +104,8 @@ double channel_value(const RecordChannel& c, const RecordView* view) {
   return record_channel_value(&c, view->record_bytes, view->record_length);
 }
 
-// The next variable-length entry; an absent one is empty.
+// The next variable-length entry; an absent one (or one whose bytes could not be read) is empty
+// with null data.
 void next_entry(const RecordView* view, uint64_t* cursor, const uint8_t** data, uint64_t* size) {
   if (!record_view_next_entry(view, cursor, data, size)) {
     *data = nullptr;
@@ -167,6 +161,7 @@ void clear_head(BusFrame* frame) {
   frame->data = nullptr;
   frame->data_length = 0;
   frame->kind = FRAME_NONE;
+  frame->payload_lost = 0;
 }
 
 }  // namespace
@@ -255,6 +250,29 @@ bool unknown_group_refusal(const RecordChannel* channels, int32_t count, DynStri
 
 }  // namespace
 
+int32_t frame_group_unreadable_field(const RecordChannel* channels, int32_t count, GroupKind kind) {
+  uint32_t roles = kind_roles(kind).roles;
+  for (int32_t i = 0; i < count; ++i)
+    if (channels[i].value_kind == VALUE_UNREADABLE && in_set(roles, channels[i].role)) return i;
+  return -1;
+}
+
+int32_t frame_group_ignored(const RecordChannel* channels, int32_t count, GroupKind kind,
+                            DynString* names) {
+  KindRoles own = kind_roles(kind);
+  if (own.prefix.empty()) return 0;
+  int32_t ignored = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    const RecordChannel& c = channels[i];
+    if (in_set(own.roles, c.role) || has_prefix(channel_name(c), own.prefix)) continue;
+    std::string_view name = channel_name(c);
+    dynstring_format(names, "%s\"%.*s\"", ignored ? ", " : "", static_cast<int>(name.size()),
+                     name.data());
+    ++ignored;
+  }
+  return ignored;
+}
+
 bool frame_group_refusal(const RecordChannel* channels, int32_t count, GroupKind kind,
                          DynString* why) {
   if (kind >= GROUP_LIN_CHECKSUM_ERROR && kind <= GROUP_LIN_TRANSMISSION_ERROR)
@@ -264,14 +282,21 @@ bool frame_group_refusal(const RecordChannel* channels, int32_t count, GroupKind
   bool timed = false;
   for (int32_t i = 0; i < count; ++i) timed |= channels[i].role == ROLE_TIMESTAMP;
   if (!timed) return dynstring_append(why, "no time channel");
+  if (int32_t u = frame_group_unreadable_field(channels, count, kind); u >= 0) {
+    std::string_view name = channel_name(channels[u]);
+    uint8_t type = channels[u].data_type;
+    if (type == 4 || type == 5)
+      return dynstring_format(why, "channel \"%.*s\" is a float of %llu bits, which is not read",
+                              static_cast<int>(name.size()), name.data(),
+                              static_cast<unsigned long long>(channels[u].bit_count)) >= 0;
+    return dynstring_format(why, "channel \"%.*s\" has data type %u (%s), which is not read",
+                            static_cast<int>(name.size()), name.data(), type,
+                            data_type_name(type)) >= 0;
+  }
   for (int32_t i = 0; i < count; ++i) {
     const RecordChannel& c = channels[i];
-    std::string_view name = channel_name(c);
-    if (!in_set(own.roles, c.role) && !skippable(c, own.prefix))
-      return dynstring_format(why, "channel \"%.*s\" is no field of %.*s",
-                              static_cast<int>(name.size()), name.data(),
-                              static_cast<int>(own.prefix.size()), own.prefix.data()) >= 0;
-    if (c.role == ROLE_DATA_BYTES && !c.payload_store && c.bit_count / 8 > CAN_DATA_AREA)
+    if (c.role == ROLE_DATA_BYTES && in_set(own.roles, c.role) && !c.payload_store &&
+        c.bit_count / 8 > CAN_DATA_AREA)
       return dynstring_format(why, "its DataBytes channel is wider than %u bytes", CAN_DATA_AREA) >=
              0;
   }
@@ -339,13 +364,12 @@ uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
   frame->u.can.edl = FLAG_UNSET;
   uint64_t cursor = 0;
   uint64_t payload_size = 0;
-  bool rejected = false;
   for (int32_t i = 0; i < view->channel_count; ++i) {
     const RecordChannel& c = view->channels[i];
     bool stored = c.payload_store != nullptr;
+    // Channels of no field (frame_group_ignored names them) are passed over.
     if (!in_set(CAN_DATA_ROLES, c.role)) {
       if (stored) skip_entry(view, &cursor);
-      if (!skippable(c, "CAN_DataFrame")) rejected = true;
       continue;
     }
     if (c.role == ROLE_DATA_BYTES) {
@@ -355,6 +379,7 @@ uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
       uint64_t size;
       if (stored) {
         next_entry(view, &cursor, &data, &size);
+        frame->payload_lost = data == nullptr;
       } else {
         if (c.bit_count / 8 > CAN_DATA_AREA) return reject_can_data(frame);
         fixed_bytes(c, view, &data, &size);
@@ -373,7 +398,6 @@ uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
   }
   bool have_edl = frame->u.can.edl != FLAG_UNSET;
   if (!have_edl) frame->u.can.edl = 0;
-  if (rejected) return reject(frame);
   // A writer that logs no DataLength channel leaves the DLC to say it. Without an EDL channel,
   // a payload longer than a classic one says the frame is CAN FD.
   if (frame->data_length == LENGTH_UNSET) {
@@ -388,18 +412,12 @@ uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
 uint32_t extract_can_remote_frame(const RecordView* view, BusFrame* frame) {
   memset(frame, 0, sizeof *frame);
   uint64_t cursor = 0;
-  bool rejected = false;
   frame->data_length = LENGTH_UNSET;
   for (int32_t i = 0; i < view->channel_count; ++i) {
     const RecordChannel& c = view->channels[i];
     if (c.payload_store) skip_entry(view, &cursor);
-    if (!in_set(CAN_REMOTE_ROLES, c.role)) {
-      if (!skippable(c, "CAN_RemoteFrame")) rejected = true;
-      continue;
-    }
-    set_can_field(c.role, channel_value(c, view), frame);
+    if (in_set(CAN_REMOTE_ROLES, c.role)) set_can_field(c.role, channel_value(c, view), frame);
   }
-  if (rejected) return reject(frame);
   if (frame->data_length == LENGTH_UNSET)
     frame->data_length = can_length_of_dlc(frame->u.can.dlc, false);
   frame->u.can.rtr = 1;
@@ -412,13 +430,9 @@ uint32_t extract_can_error_frame(const RecordView* view, BusFrame* frame) {
   clear_head(frame);
   frame->u.error.bus_channel = 0;
   frame->u.error.error_type = 0;
-  bool rejected = false;
   for (int32_t i = 0; i < view->channel_count; ++i) {
     const RecordChannel& c = view->channels[i];
-    if (!in_set(CAN_ERROR_ROLES, c.role)) {
-      if (!skippable(c, "CAN_ErrorFrame")) rejected = true;
-      continue;
-    }
+    if (!in_set(CAN_ERROR_ROLES, c.role)) continue;
     double v = channel_value(c, view);
     switch (c.role) {
       case ROLE_BUS_CHANNEL:
@@ -436,7 +450,6 @@ uint32_t extract_can_error_frame(const RecordView* view, BusFrame* frame) {
         break;
     }
   }
-  if (rejected) return reject(frame);
   frame->kind = FRAME_CAN_ERROR;
   return FRAME_CAN_ERROR;
 }
@@ -449,7 +462,6 @@ uint32_t extract_lin_frame(const RecordView* view, BusFrame* frame) {
   memset(frame->u.lin.data, 0, LIN_DATA_AREA);
   uint64_t cursor = 0;
   uint64_t payload_size = 0;
-  bool rejected = false;
   bool have_length = false;
   bool have_count = false;
   for (int32_t i = 0; i < view->channel_count; ++i) {
@@ -457,19 +469,18 @@ uint32_t extract_lin_frame(const RecordView* view, BusFrame* frame) {
     bool stored = c.payload_store != nullptr;
     if (!in_set(LIN_ROLES, c.role)) {
       if (stored) skip_entry(view, &cursor);
-      if (!skippable(c, "LIN_Frame")) rejected = true;
       continue;
     }
     have_length |= c.role == ROLE_LIN_DATA_LENGTH;
     have_count |= c.role == ROLE_LIN_RECEIVED_BYTE_COUNT;
     if (c.role == ROLE_LIN_DATA_BYTES) {
-      // The stored bytes, fixed or variable-length alike and whatever the channel's value kind
-      // (a payload logged as an integer channel is still a byte string): the first 8 bytes,
-      // zero-filled when fewer.
+      // Fixed or variable-length alike: the first 8 bytes, zero-filled when fewer. The bytes as
+      // stored, whatever the channel's type (an integer's converted value would mean nothing).
       const uint8_t* data;
       uint64_t size;
       if (stored) {
         next_entry(view, &cursor, &data, &size);
+        frame->payload_lost = data == nullptr;
       } else {
         fixed_bytes(c, view, &data, &size);
       }
@@ -503,7 +514,6 @@ uint32_t extract_lin_frame(const RecordView* view, BusFrame* frame) {
         break;
     }
   }
-  if (rejected) return reject(frame);
   // Without a DataLength channel the count of bytes received says it, else the payload's size.
   if (!have_length)
     frame->data_length =

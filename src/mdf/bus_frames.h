@@ -74,6 +74,9 @@ struct BusFrame {
   const uint8_t* data;   // the frame's data area, or null
   uint64_t data_length;  // the DataLength channel's value (0-255), not the bytes copied
   FrameKind kind;
+  // 1 when the frame's payload could not be read (its variable-length bytes are not where the
+  // record says): the data area holds zeros that must not be decoded.
+  uint8_t payload_lost;
   union {
     struct {  // FRAME_CAN_DATA and FRAME_CAN_REMOTE
       uint8_t ide, dir, edl, esi, brs, rtr, bus_channel, dlc;
@@ -102,12 +105,21 @@ bool select_frame_extractor(const RecordChannel* channels, int32_t count, FrameE
                             GroupKind* group_kind);
 
 // Why the records of a bus-logging channel group give no frames, judged from its channels
-// alone: a short text for a message ("no time channel", "channel \"Speed\" is no field of
-// CAN_DataFrame" ...) appended to `why`. `kind` is what select_frame_extractor chose
-// (GROUP_NONE when it chose none). False when the channels allow frames; single records may
-// still be refused, such as those whose DataBytes hold more than 64 bytes.
+// alone: a short text for a message ("no time channel", "channel \"CAN_DataFrame.ID\" has data
+// type 11 (MIME sample), which is not read" ...) appended to `why`. `kind` is what
+// select_frame_extractor chose (GROUP_NONE when it chose none). False when the channels allow
+// frames; single records may still be refused, such as those whose DataBytes hold more than 64
+// bytes.
 bool frame_group_refusal(const RecordChannel* channels, int32_t count, GroupKind kind,
                          DynString* why);
+// The index of the first channel that a group of `kind` takes a frame field from but whose data
+// type is not read (VALUE_UNREADABLE), or -1: such a group gives no frames.
+int32_t frame_group_unreadable_field(const RecordChannel* channels, int32_t count, GroupKind kind);
+// The channels that frames of `kind` pass over although they are no optional member of the
+// frame's own prefix (such as "__samples_origin", added by a writer that concatenates files):
+// appends their names, quoted and separated by ", ", to `names` and returns how many there are.
+int32_t frame_group_ignored(const RecordChannel* channels, int32_t count, GroupKind kind,
+                            DynString* names);
 
 uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame);
 uint32_t extract_can_remote_frame(const RecordView* view, BusFrame* frame);

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 #include "mdf/blocks.h"
 #include "support/bits.h"
@@ -59,27 +60,91 @@ double half_to_double(uint16_t h) {
 
 }  // namespace
 
-double record_channel_value(const RecordChannel* channel, const uint8_t* record, uint64_t length) {
-  uint64_t raw = record_channel_raw(channel, record, length);
+namespace {
+
+double read_unsigned(const RecordChannel* c, const uint8_t* record, uint64_t length) {
+  return static_cast<double>(record_channel_raw(c, record, length));
+}
+
+double read_signed(const RecordChannel* c, const uint8_t* record, uint64_t length) {
+  uint64_t raw = record_channel_raw(c, record, length);
+  uint64_t bits = c->bit_count < 64 ? c->bit_count : 64;
+  if (bits == 0) return 0;
+  // Moves the sign bit to the top, then back with the sign spread (well defined from C++20).
+  auto shift = static_cast<int>(64 - bits);
+  return static_cast<double>(static_cast<int64_t>(raw << shift) >> shift);
+}
+
+double read_float64(const RecordChannel* c, const uint8_t* record, uint64_t length) {
+  uint64_t raw = record_channel_raw(c, record, length);
   double value;
-  if (channel->value_kind == VALUE_FLOAT) {
-    if (channel->bit_count == 64) {
-      memcpy(&value, &raw, sizeof value);
-    } else if (channel->bit_count == 32) {
-      uint32_t bits = static_cast<uint32_t>(raw);
-      float f;
-      memcpy(&f, &bits, sizeof f);
-      value = f;
-    } else if (channel->bit_count == 16) {
-      value = half_to_double(static_cast<uint16_t>(raw));
-    } else {
-      value = NAN;
-    }
-  } else {
-    value = static_cast<double>(raw);
+  memcpy(&value, &raw, sizeof value);
+  return value;
+}
+
+double read_float32(const RecordChannel* c, const uint8_t* record, uint64_t length) {
+  auto bits = static_cast<uint32_t>(record_channel_raw(c, record, length));
+  float value;
+  memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+double read_float16(const RecordChannel* c, const uint8_t* record, uint64_t length) {
+  return half_to_double(static_cast<uint16_t>(record_channel_raw(c, record, length)));
+}
+
+double read_nothing(const RecordChannel*, const uint8_t*, uint64_t) { return NAN; }
+
+}  // namespace
+
+void record_channel_choose_reader(RecordChannel* channel) {
+  switch (channel->value_kind) {
+    case VALUE_SIGNED:
+      channel->read = read_signed;
+      return;
+    case VALUE_FLOAT:
+      channel->read = channel->bit_count == 64   ? read_float64
+                      : channel->bit_count == 32 ? read_float32
+                      : channel->bit_count == 16 ? read_float16
+                                                 : nullptr;
+      if (channel->read) return;
+      channel->value_kind = VALUE_UNREADABLE;
+      channel->read = read_nothing;
+      return;
+    case VALUE_UNREADABLE:
+      channel->read = read_nothing;
+      return;
+    default:
+      channel->read = read_unsigned;
+      return;
   }
+}
+
+double record_channel_value(const RecordChannel* channel, const uint8_t* record, uint64_t length) {
+  double value = channel->read(channel, record, length);
   // Most channels have no conversion: no call for them.
   return channel->conversion.ops ? conversion_apply(&channel->conversion, value) : value;
+}
+
+const char* data_type_name(uint8_t data_type) {
+  static const char* const NAMES[] = {"unsigned integer",
+                                      "unsigned integer",
+                                      "signed integer",
+                                      "signed integer",
+                                      "float",
+                                      "float",
+                                      "string",
+                                      "string",
+                                      "string",
+                                      "string",
+                                      "byte array",
+                                      "MIME sample",
+                                      "MIME stream",
+                                      "CANopen date",
+                                      "CANopen time",
+                                      "complex",
+                                      "complex"};
+  return data_type < std::size(NAMES) ? NAMES[data_type] : "unknown";
 }
 
 // ---- Channel lists ----
@@ -102,17 +167,34 @@ bool build_conversion(const CnBlock* cn, Conversion* out) {
   return true;
 }
 
-// Where the channels of one group go, and whether their oddities are worth a warning (only
-// for the groups of bus frames, which are read).
+// Where the channels of one group go.
 struct ListBuild {
   GrowArray<RecordChannel>* channels;
-  bool warn;
 };
 
 bool is_time_master(const CnBlock* cn) {
   return (cn->channel_type == CHANNEL_TYPE_MASTER ||
           cn->channel_type == CHANNEL_TYPE_VIRTUAL_MASTER) &&
          cn->sync_type == SYNC_TYPE_TIME;
+}
+
+// The kind and byte order of an MDF 4 data type: integers and floats of either byte order,
+// strings (of any encoding) and byte arrays as bytes; every other type is not read.
+void set_value_kind(RecordChannel* c, uint8_t data_type) {
+  static constexpr struct {
+    ValueKind kind;
+    uint8_t byte_order;
+  } KINDS[] = {{VALUE_UNSIGNED, 1},   {VALUE_UNSIGNED, 0},   {VALUE_SIGNED, 1},
+               {VALUE_SIGNED, 0},     {VALUE_FLOAT, 1},      {VALUE_FLOAT, 0},
+               {VALUE_BYTE_ARRAY, 1}, {VALUE_BYTE_ARRAY, 1}, {VALUE_BYTE_ARRAY, 1},
+               {VALUE_BYTE_ARRAY, 1}, {VALUE_BYTE_ARRAY, 1}};
+  if (data_type < std::size(KINDS)) {
+    c->value_kind = KINDS[data_type].kind;
+    c->byte_order = KINDS[data_type].byte_order;
+  } else {
+    c->value_kind = VALUE_UNREADABLE;
+    c->byte_order = 1;
+  }
 }
 
 bool add_leaf(const CnBlock* cn, const ListBuild& build) {
@@ -124,35 +206,16 @@ bool add_leaf(const CnBlock* cn, const ListBuild& build) {
   c.bit_offset = static_cast<uint64_t>(cn->byte_offset) * 8 + cn->bit_offset;
   c.bit_count = cn->bit_count;
   c.record_index = cn->channel_type == CHANNEL_TYPE_VIRTUAL_MASTER;
-  switch (cn->data_type_code) {
-    case DATA_TYPE_CODE_UNSIGNED_LE:
-      c.value_kind = VALUE_UNSIGNED;
-      c.byte_order = 1;
-      break;
-    case DATA_TYPE_CODE_FLOAT_LE:
-      c.value_kind = VALUE_FLOAT;
-      c.byte_order = 1;
-      break;
-    case DATA_TYPE_CODE_BYTE_ARRAY:
-      c.value_kind = VALUE_BYTE_ARRAY;
-      c.byte_order = 1;
-      break;
-    case DATA_TYPE_CODE_UNSIGNED_BE:
-      c.value_kind = VALUE_UNSIGNED;
-      c.byte_order = 0;
-      break;
-    default:
-      // Only a field the frame takes its values from is misread; the others are passed over.
-      if (build.warn && !c.record_index && c.role != ROLE_NONE)
-        LOG(LOG_WARN,
-            "Channel \"%.*s\": data type %u is not supported; its values are read as "
-            "big-endian unsigned integers",
-            static_cast<int>(name.size()), name.data(), cn->data_type);
-      c.value_kind = VALUE_UNSIGNED;
-      c.byte_order = 0;
-      break;
-  }
+  c.data_type = cn->data_type;
+  set_value_kind(&c, cn->data_type);
   c.payload_store = cn->channel_type == CHANNEL_TYPE_VARIABLE_LENGTH ? cn->data.block : nullptr;
+  // A variable-length channel's record holds where its bytes are, not its value: a
+  // little-endian unsigned offset, normally of 64 bits, whatever the bytes' own data type.
+  if (c.payload_store) {
+    if (c.bit_count == 0 || c.bit_count > 64) c.bit_count = 64;
+    c.byte_order = 1;
+  }
+  record_channel_choose_reader(&c);
   if (!build_conversion(cn, &c.conversion) || !grow_array_push(build.channels, c)) {
     conversion_destroy(&c.conversion);
     dynstring_free(&c.name);
@@ -175,11 +238,6 @@ bool add_channels(const CnBlock* cn, const ListBuild& build, int32_t depth) {
     if (m && !add_channels(m, build, depth + 1)) return false;
   }
   return true;
-}
-
-bool is_bus_group(const CgBlock* cg) {
-  const SiBlock* si = si_block(cg->acquisition_source);
-  return si && si->source_type == SOURCE_TYPE_BUS;
 }
 
 // The time channels of the group's remote master, read from the master's record that the
@@ -214,7 +272,7 @@ uint64_t record_index_offset(const CgBlock* cg) {
 
 bool build_record_channels(CgBlock* cg) {
   record_channels_free(&cg->record_channels);
-  ListBuild build{&cg->record_channels, is_bus_group(cg)};
+  ListBuild build{&cg->record_channels};
   bool ok = true;
   for (const BlockRef& ref : cg->channels) {
     const CnBlock* cn = cn_block(ref);
@@ -234,6 +292,7 @@ bool build_record_channels(CgBlock* cg) {
     c.bit_count = 64;
     c.value_kind = VALUE_UNSIGNED;
     c.byte_order = 1;
+    record_channel_choose_reader(&c);
   }
   return true;
 }

@@ -60,9 +60,13 @@ bool prepare_record_layouts(DgBlock* dg) {
           layout.extractor = extractor;
           layout.group_kind = kind;
         }
-        // Frames without a time would all be stamped with the file's start: such a group
-        // gives none (frame_group_refusal says why).
-        if (!has_time_channel(cg)) layout.extractor = extract_nothing;
+        // Frames without a time would all be stamped with the file's start, and a field of a
+        // type that is not read would be made up: such a group gives none
+        // (frame_group_refusal says why).
+        if (!has_time_channel(cg) ||
+            frame_group_unreadable_field(cg->record_channels.items, cg->record_channels.count,
+                                         kind) >= 0)
+          layout.extractor = extract_nothing;
       }
     }
     HashSlot<RecordLayout> slot =

@@ -15,6 +15,12 @@ bool record_view_next_entry(const RecordView* view, uint64_t* cursor, const uint
   const uint8_t* p = view->variable_bytes + at;
   uint64_t n = static_cast<uint64_t>(p[0]) | static_cast<uint64_t>(p[1]) << 8 |
                static_cast<uint64_t>(p[2]) << 16 | static_cast<uint64_t>(p[3]) << 24;
+  if (n == RECORD_ENTRY_LOST) {
+    *bytes = nullptr;
+    *length = 0;
+    *cursor = at + 4;
+    return true;
+  }
   if (n > view->variable_length - at - 4) return false;
   *bytes = p + 4;
   *length = n;
@@ -46,7 +52,7 @@ struct PayloadSource {
   Block* store;  // the channel's payload store: the key
   Source source;
   const CgBlock* group;  // a variable-length channel group, or null
-  bool readable;         // false for a store of a kind that holds no payloads: empty entries
+  bool readable;         // false for a store of a kind that holds no payloads: lost entries
   uint64_t scan_position;
   uint64_t next_offset;
   // Records of a variable-length group are paired with their parents by the offsets the
@@ -241,6 +247,7 @@ bool seek_to(Stream* s, uint64_t position) {
 // Appends one entry: the 4-byte length and n bytes read from `s` at its position. The length
 // written is the count actually read, so entries stay complete.
 bool append_entry(DynString* out, Stream* s, uint32_t n) {
+  if (n >= RECORD_ENTRY_LOST) n = RECORD_ENTRY_LOST - 1;
   char* head = dynstring_extend(out, 4 + static_cast<uint64_t>(n));
   if (!head) return false;
   uint64_t got = 0;
@@ -255,9 +262,13 @@ bool append_entry(DynString* out, Stream* s, uint32_t n) {
   return true;
 }
 
-bool append_empty_entry(DynString* out) {
-  static const char zero[4] = {0, 0, 0, 0};
-  return dynstring_append(out, zero, 4) != nullptr;
+// The entry of a payload whose bytes could not be read.
+bool append_lost_entry(DynString* out) {
+  static const char lost[4] = {static_cast<char>(RECORD_ENTRY_LOST & 0xFF),
+                               static_cast<char>(RECORD_ENTRY_LOST >> 8 & 0xFF),
+                               static_cast<char>(RECORD_ENTRY_LOST >> 16 & 0xFF),
+                               static_cast<char>(RECORD_ENTRY_LOST >> 24 & 0xFF)};
+  return dynstring_append(out, lost, 4) != nullptr;
 }
 
 // Where a record of a data group starts, and what the reader of one record needs to know.
@@ -288,7 +299,7 @@ void warn_missing(RecordReader* reader, const RecordChannel& c, uint64_t offset)
   log_set_thread_tag(LOG_TAG_ONCE);
   LOG(LOG_WARN,
       "Channel \"%.*s\": a record refers to variable-length bytes at offset %llu that the file "
-      "does not hold; they are read as empty",
+      "does not hold; they are not read (a frame that needs them is counted as unreadable)",
       static_cast<int>(name.size()), name.data(), static_cast<unsigned long long>(offset));
   log_set_thread_tag(0);
 }
@@ -307,7 +318,7 @@ bool is_data_store(const Block* b) {
 }
 
 // Once per reader (and input): a channel whose variable-length bytes are said to be in a block
-// that holds none (an attachment, say) gives empty entries.
+// that holds none (an attachment, say) gives lost entries.
 void warn_unreadable_store(RecordReader* reader, const RecordChannel& c, const Block* store) {
   ReaderState* st = reader->state;
   if (st->warned_unreadable) return;
@@ -316,7 +327,7 @@ void warn_unreadable_store(RecordReader* reader, const RecordChannel& c, const B
   log_set_thread_tag(LOG_TAG_ONCE);
   LOG(LOG_WARN,
       "Channel \"%.*s\": its variable-length bytes are said to be in the %s block at 0x%llX, which "
-      "holds none; they are read as empty",
+      "holds none; they are not read (a frame that needs them is counted as unreadable)",
       static_cast<int>(name.size()), name.data(), block_label(store),
       static_cast<unsigned long long>(store->offset));
   log_set_thread_tag(0);
@@ -358,10 +369,11 @@ bool append_signal_data_entry(RecordReader* reader, const RecordChannel& c, cons
         static_cast<uint64_t>(p[2]) << 16 | static_cast<uint64_t>(p[3]) << 24;
   } else if (!present || !seek_to(sd.stream, at) || !read_le(sd.stream, 4, &n)) {
     warn_missing(reader, c, at);
-    return append_empty_entry(&reader->variable);
+    return append_lost_entry(&reader->variable);
   }
   uint64_t room = sd.size - at - 4;
   if (room > held_limit(sd)) room = held_limit(sd);
+  if (room >= RECORD_ENTRY_LOST) room = RECORD_ENTRY_LOST - 1;
   auto count = static_cast<uint32_t>(n < room ? n : room);
   if (!sd.memory) return append_entry(&reader->variable, sd.stream, count);
   char* head = dynstring_extend(&reader->variable, 4 + static_cast<uint64_t>(count));
@@ -491,7 +503,7 @@ bool read_payloads(RecordReader* reader, const RecordLayout* layout, const uint8
     if (!p) return false;
     if (!p->readable) {
       warn_unreadable_store(reader, c, p->store);
-      if (!append_empty_entry(&reader->variable)) return false;
+      if (!append_lost_entry(&reader->variable)) return false;
       continue;
     }
     uint64_t at = record_channel_raw(&c, record, record_length);
@@ -505,7 +517,7 @@ bool read_payloads(RecordReader* reader, const RecordLayout* layout, const uint8
       return false;
     } else {
       warn_missing(reader, c, at);
-      if (!append_empty_entry(&reader->variable)) return false;
+      if (!append_lost_entry(&reader->variable)) return false;
     }
     if (p->source.owns_stream && data_stream_failed(p->source.stream)) {
       reader->state->failed = true;

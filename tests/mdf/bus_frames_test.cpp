@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -42,6 +43,7 @@ struct RecordBuilder {
     c.bit_count = bit_count;
     c.value_kind = kind;
     c.byte_order = 1;
+    record_channel_choose_reader(&c);
     dynstring_from(&c.name, name);
     c.role = frame_role_from_name(name);
     channels.push_back(c);
@@ -77,6 +79,14 @@ struct RecordBuilder {
     record.insert(record.end(), 8, 0);
     for (int i = 0; i < 4; ++i) payloads.push_back(static_cast<uint8_t>(b.size() >> (8 * i)));
     payloads.insert(payloads.end(), b.begin(), b.end());
+  }
+
+  // A variable-length byte channel whose bytes could not be read (a lost entry).
+  void lost_vlsd(const std::string& name) {
+    vlsd(name, {});
+    payloads.resize(payloads.size() - 4);
+    for (int i = 0; i < 4; ++i)
+      payloads.push_back(static_cast<uint8_t>(RECORD_ENTRY_LOST >> (8 * i)));
   }
 
   RecordView view() const {
@@ -216,17 +226,20 @@ TEST(ExtractCanDataFrame, OwnPrefixFieldsItDoesNotUseAreSkipped) {
   EXPECT_EQ(f.data[1], 8);
 }
 
-TEST(ExtractCanDataFrame, ForeignOrUndottedUnknownNamesReject) {
-  for (const char* name : {"Speed", "CAN_RemoteFrame.DataBytes", "LIN_Frame.Checksum",
-                           "CAN_DataFrameX.A", "CAN_ErrorFrame.ErrorType"}) {
+// Channels that are no field (a writer's "__samples_origin", another frame's field name) are
+// passed over: the frame is that of the record without them. Whether a whole group with such
+// names gives frames is decided once per group (select_frame_extractor, frame_group_ignored).
+TEST(ExtractCanDataFrame, ForeignOrUndottedUnknownNamesArePassedOver) {
+  const FrameValue plain = can_data_record(0x100, {1}).extract(extract_can_data_frame);
+  ASSERT_EQ(plain.kind, FRAME_CAN_DATA);
+  for (const char* name : {"Speed", "__samples_origin", "CAN_RemoteFrame.DataBytes",
+                           "LIN_Frame.Checksum", "CAN_DataFrameX.A", "CAN_ErrorFrame.ErrorType"}) {
     RecordBuilder r = can_data_record(0x100, {1});
-    r.uint(name, 1);
+    r.uint(name, 0xFF);
     uint32_t result = 0;
     FrameValue f = r.extract(extract_can_data_frame, &result);
-    EXPECT_EQ(result, EXTRACT_REJECTED) << name;
-    EXPECT_EQ(f.kind, FRAME_NONE) << name;
-    EXPECT_TRUE(f.data.empty()) << name;
-    EXPECT_EQ(f.data_length, 0u) << name;
+    EXPECT_EQ(result, FRAME_CAN_DATA) << name;
+    EXPECT_EQ(f, plain) << name;
   }
 }
 
@@ -251,6 +264,29 @@ TEST(ExtractCanDataFrame, VariableLengthDataUpTo64Bytes) {
     EXPECT_EQ(f.kind, FRAME_CAN_DATA);
     EXPECT_EQ(f.data, want);
     EXPECT_EQ(f.data_length, payload.size());
+  }
+}
+
+// A payload whose bytes could not be read marks its frame (which is then never decoded), and
+// the walk over the entries goes on behind it; an empty payload marks nothing.
+TEST(ExtractFrames, LostPayloadsMarkTheirFrame) {
+  for (bool lost : {false, true}) {
+    RecordBuilder can;
+    can.uint("CAN_DataFrame.ID", 0x400, 4);
+    lost ? can.lost_vlsd("CAN_DataFrame.DataBytes") : can.vlsd("CAN_DataFrame.DataBytes", {});
+    can.vlsd("CAN_DataFrame.Extra", {1});
+    can.uint("CAN_DataFrame.DataLength", 2);
+    FrameValue f = can.extract(extract_can_data_frame);
+    EXPECT_EQ(f.kind, FRAME_CAN_DATA) << lost;
+    EXPECT_EQ(f.payload_lost, lost) << lost;
+    EXPECT_EQ(f.data_length, 2u) << lost;
+    RecordBuilder lin;
+    lost ? lin.lost_vlsd("LIN_Frame.DataBytes") : lin.vlsd("LIN_Frame.DataBytes", {});
+    lin.uint("LIN_Frame.ID", 0x30);
+    f = lin.extract(extract_lin_frame);
+    EXPECT_EQ(f.kind, FRAME_LIN) << lost;
+    EXPECT_EQ(f.payload_lost, lost) << lost;
+    EXPECT_EQ(f.id, 0x30u) << lost;
   }
 }
 
@@ -309,8 +345,10 @@ TEST(ExtractCanRemoteFrame, RtrSetAndDataAreaEmpty) {
   want.data.resize(64);
   EXPECT_EQ(f, want) << test::describe(f);
 
-  r.uint("CAN_DataFrame.BRS", 1);  // another frame type's field rejects
-  EXPECT_EQ(r.extract(extract_can_remote_frame).kind, FRAME_NONE);
+  // Another frame type's field is passed over here; in a file it gives the group two prefixes,
+  // and so no extractor at all.
+  r.uint("CAN_DataFrame.BRS", 1);
+  EXPECT_EQ(r.extract(extract_can_remote_frame), want);
 }
 
 TEST(ExtractCanErrorFrame, ErrorTypesOneToFiveKept) {
@@ -493,7 +531,7 @@ void expect_frames(const test::ReadResult& read, const std::vector<FrameValue>& 
 // Which channel of a written log fills which frame field: one channel added after the
 // standard fields of a group (so that it is the last word on its field) changes the frame of
 // that group as the lambda says. Names that are no field of the group's frame leave it as it
-// is when they share its prefix and hide it otherwise.
+// is, unless they carry another frame's prefix, which hides it.
 TEST(BusLogFrames, EachChannelNameFillsItsFrameField) {
   using test::FrameGroup;
   const FrameValue can = expected_can(1, 0x100, false, {1, 2, 3}, 0.5, 0, 0, 0, 0);
@@ -549,8 +587,9 @@ TEST(BusLogFrames, EachChannelNameFillsItsFrameField) {
       {FrameGroup::CanError, "CAN_ErrorFrame.ID", 0x7FF, unchanged},
       {FrameGroup::CanError, "CAN_ErrorFrame.DataLength", 8, unchanged},
       {FrameGroup::Lin, "LIN_Frame.Checksum", 0x55, unchanged},
-      {FrameGroup::CanData, "timestamp", 3, hidden},
-      {FrameGroup::CanData, "Timestamp ", 3, hidden},
+      {FrameGroup::CanData, "timestamp", 3, unchanged},
+      {FrameGroup::CanData, "Timestamp ", 3, unchanged},
+      {FrameGroup::CanData, "__samples_origin", 2, unchanged},
       {FrameGroup::Lin, "CAN_DataFrame.BusChannel", 3, hidden},
   };
   for (const Case& c : cases) {
@@ -691,50 +730,162 @@ TEST(BusLogFrames, OtherWritersOptionalFieldsDoNotHideFrames) {
                 "optional fields");
 }
 
-// Warnings must be true: a big-endian unsigned field is read as it is (no warning), and a
-// signed field that no frame takes a value from (as mdflib writes LIN_Frame.ChecksumModel)
-// draws none; a signed field the frame does read is still told.
-TEST(BusLogFrames, FieldTypesWarnOnlyWhenAFieldIsMisread) {
+// Integer fields of either byte order and signedness are read as they are, with no warning
+// (as another writer stores LIN_Frame.ChecksumModel signed): a warning must be true. A payload
+// typed as an integer is still its bytes.
+TEST(BusLogFrames, IntegerFieldsOfEveryTypeAreReadWithoutWarnings) {
   BusLogBuilder log;
   log.extra_channel(test::FrameGroup::Lin, "LIN_Frame.ChecksumModel", 1)
       .field_data_type("LIN_Frame.ChecksumModel", test::DT_SIGNED_LE)
-      .field_data_type("CAN_DataFrame.ID", test::DT_UNSIGNED_BE);
+      .field_data_type("LIN_Frame.ID", test::DT_SIGNED_LE)
+      .field_data_type("LIN_Frame.BusChannel", test::DT_SIGNED_BE)
+      .field_data_type("CAN_DataFrame.ID", test::DT_UNSIGNED_BE)
+      .field_data_type("CAN_DataFrame.DataLength", test::DT_SIGNED_BE)
+      .field_data_type("LIN_Frame.DataBytes", test::DT_UNSIGNED_LE);  // still its bytes
   log.add_lin_frame(1, 0x3C, {1, 2}, 0.5);
   log.add_can_frame(2, 0x12345, true, {1, 2}, 0.75);
-  {
-    mdftest::LogCapture capture;
-    expect_frames(test::read_frames(log.build()),
-                  {expected_can(2, 0x12345, true, {1, 2}, 0.75, 0, 0, 0, 0),
-                   expected_lin(1, 0x3C, {1, 2}, 0.5, 0)},
-                  "field types");
-    EXPECT_EQ(capture.count("not supported"), 0) << capture.text();
-  }
-  log.field_data_type("LIN_Frame.ID", test::DT_SIGNED_LE);
   mdftest::LogCapture capture;
-  test::read_frames(log.build());
-  EXPECT_EQ(capture.count("Channel \"LIN_Frame.ID\": data type 2 is not supported"), 1)
-      << capture.text();
-  EXPECT_EQ(capture.count("not supported"), 1) << capture.text();
+  expect_frames(test::read_frames(log.build()),
+                {expected_can(2, 0x12345, true, {1, 2}, 0.75, 0, 0, 0, 0),
+                 expected_lin(1, 0x3C, {1, 2}, 0.5, 0)},
+                "field types");
+  EXPECT_EQ(capture.text(), "");
 }
 
-TEST(BusLogFrames, ForeignAndUndottedChannelsStillHideTheGroup) {
+// The time channel in every numeric type: signed ticks (also before the start) and unsigned
+// big-endian ticks through the linear conversion, big-endian seconds as a double.
+TEST(BusLogFrames, TimeChannelsOfEveryNumericType) {
   struct Case {
-    const char* extra;
-    uint32_t kind;
+    uint8_t type;
+    double tick;  // 0: seconds
+    double times[3];
   } cases[] = {
-      {"CAN_RemoteFrame.ID", GROUP_NONE},  // two prefixes: no extractor at all
-      {"Speed", GROUP_CAN_DATA},           // an unknown undotted name: every record rejected
+      {test::DT_SIGNED_LE, 1e-6, {-0.25, 0.000123, 86400.5}},
+      {test::DT_SIGNED_BE, 1e-5, {-2.5, 1.25, 7200.0}},
+      {test::DT_UNSIGNED_BE, 1e-6, {0.5, 1.000001, 3600.25}},
+      {test::DT_FLOAT_BE, 0, {-1.5, 0.1, 12345.678}},
   };
   for (const Case& c : cases) {
     BusLogBuilder log;
-    log.extra_channel(test::FrameGroup::CanData, c.extra, 1);
+    log.timestamp_type(c.type);
+    if (c.tick > 0) log.timestamp_ticks(c.tick);
+    log.add_can_frame(1, 0x100, false, {1}, c.times[0]);
+    log.add_lin_frame(2, 0x21, {2}, c.times[1]);
+    log.add_can_frame(1, 0x101, false, {3}, c.times[2]);
+    // Ticks give the time as their count times the factor, exactly as the conversion does.
+    auto at = [&c](double t) {
+      return c.tick > 0 ? static_cast<double>(std::llround(t / c.tick)) * c.tick : t;
+    };
+    // Data groups are read one after the other: the CAN group's, then the LIN group's.
+    expect_frames(test::read_frames(log.build()),
+                  {expected_can(1, 0x100, false, {1}, at(c.times[0]), 0, 0, 0, 0),
+                   expected_can(1, 0x101, false, {3}, at(c.times[2]), 0, 0, 0, 0),
+                   expected_lin(2, 0x21, {2}, at(c.times[1]), 0)},
+                  "time type " + std::to_string(c.type));
+  }
+}
+
+// Payloads stored as strings (of any encoding) are their bytes as stored, zeros included, in
+// signal data and in variable-length records alike; the offset in the record is read as a
+// little-endian integer whatever the string type.
+TEST(BusLogFrames, StringTypedPayloadsAreTheirBytes) {
+  for (uint8_t type :
+       {uint8_t{test::DT_STRING_LATIN1}, uint8_t{test::DT_STRING_UTF8}, uint8_t{9}}) {
+    for (auto storage : {test::DataStorage::SignalData, test::DataStorage::VlsdGroup}) {
+      BusLogBuilder log;
+      log.can_data_storage(storage).field_data_type("CAN_DataFrame.DataBytes", type);
+      log.add_can_frame(1, 0x100, false, {0, 0x41, 0, 0xFF}, 0.5);
+      log.add_can_frame(1, 0x101, false, {}, 0.6);
+      log.add_can_frame(1, 0x102, false, {0x80, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 0.7);
+      expect_frames(test::read_frames(log.build()),
+                    {expected_can(1, 0x100, false, {0, 0x41, 0, 0xFF}, 0.5, 0, 0, 0, 0),
+                     expected_can(1, 0x101, false, {}, 0.6, 0, 0, 0, 0),
+                     expected_can(1, 0x102, false, {0x80, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 0.7,
+                                  0, 1, 0, 0)},
+                    "string type " + std::to_string(type));
+    }
+  }
+}
+
+// A frame field of a type that is not read refuses its group, with a reason that names the
+// channel and the type; the same type on a channel that no frame needs is passed over.
+TEST(BusLogFrames, FieldsOfTypesThatAreNotReadRefuseTheirGroup) {
+  struct Case {
+    const char* field;
+    uint8_t type;
+    const char* why;  // empty: the frames are read
+  } cases[] = {
+      {"CAN_DataFrame.DataBytes", test::DT_MIME_SAMPLE,
+       "channel \"CAN_DataFrame.DataBytes\" has data type 11 (MIME sample), which is not read"},
+      {"CAN_DataFrame.ID", 14,
+       "channel \"CAN_DataFrame.ID\" has data type 14 (CANopen time), which is not read"},
+      {"CAN_DataFrame.SRR", test::DT_MIME_SAMPLE, ""},
+      {"__samples_origin", 16, ""},
+  };
+  for (const Case& c : cases) {
+    BusLogBuilder log;
+    if (!*c.why) log.extra_channel(test::FrameGroup::CanData, c.field, 1);
+    log.field_data_type(c.field, c.type);
     log.add_can_frame(1, 0x100, false, {1}, 0.5);
-    log.add_can_frame(1, 0x101, false, {1}, 0.6);
-    test::ReadResult read = test::read_frames(log.build());
-    ASSERT_TRUE(read.opened);
-    ASSERT_EQ(read.frames.size(), 2u) << c.extra;
-    for (const FrameValue& f : read.frames) EXPECT_EQ(f.kind, FRAME_NONE) << c.extra;
-    EXPECT_EQ(read.group_kinds, std::vector<uint32_t>{c.kind}) << c.extra;
+    log.add_lin_frame(1, 0x21, {2}, 0.6);
+    std::vector<uint8_t> bytes = log.build();
+    test::ReadResult read = test::read_frames(bytes);
+    ASSERT_EQ(read.frames.size(), 2u) << c.field;
+    EXPECT_EQ(read.frames[1], expected_lin(1, 0x21, {2}, 0.6, 0)) << c.field;
+    if (!*c.why) {
+      EXPECT_EQ(read.frames[0], expected_can(1, 0x100, false, {1}, 0.5, 0, 0, 0, 0)) << c.field;
+      continue;
+    }
+    EXPECT_EQ(read.frames[0].kind, FRAME_NONE) << c.field;
+    mdftest::Opened o(bytes);
+    ASSERT_NE(o.file, nullptr);
+    const CgBlock* cg = cg_block(o.dg(0)->channel_groups.first[0]);
+    ScopedDynString why;
+    ASSERT_TRUE(frame_group_refusal(cg->record_channels.items, cg->record_channels.count,
+                                    GROUP_CAN_DATA, &why.s));
+    EXPECT_EQ(why.view(), c.why);
+  }
+}
+
+// Channels that are no frame field are passed over, and frame_group_ignored names those that
+// carry no prefix of the frame (an optional member of its own prefix is named not); a channel
+// with another frame's prefix still leaves the group without frames.
+TEST(BusLogFrames, ChannelsOfNoFieldArePassedOverAndNamed) {
+  struct Case {
+    std::vector<std::string> extras;
+    const char* ignored;  // null: the group gives no frames
+  } cases[] = {
+      {{"__samples_origin"}, "\"__samples_origin\""},
+      {{"Speed", "CAN_DataFrame.CRC", "__samples_origin"}, "\"Speed\", \"__samples_origin\""},
+      {{"CAN_DataFrame.SRR"}, ""},
+      {{"CAN_RemoteFrame.ID"}, nullptr},
+  };
+  for (const Case& c : cases) {
+    BusLogBuilder log;
+    for (const std::string& e : c.extras) log.extra_channel(test::FrameGroup::CanData, e, 3, 2);
+    log.add_can_frame(1, 0x100, false, {1}, 0.5);
+    log.add_can_frame(1, 0x101, false, {2}, 0.6);
+    std::vector<uint8_t> bytes = log.build();
+    test::ReadResult read = test::read_frames(bytes);
+    ASSERT_EQ(read.frames.size(), 2u) << c.extras[0];
+    if (!c.ignored) {
+      for (const FrameValue& f : read.frames) EXPECT_EQ(f.kind, FRAME_NONE) << c.extras[0];
+      EXPECT_EQ(read.group_kinds, std::vector<uint32_t>{GROUP_NONE}) << c.extras[0];
+      continue;
+    }
+    expect_frames(read,
+                  {expected_can(1, 0x100, false, {1}, 0.5, 0, 0, 0, 0),
+                   expected_can(1, 0x101, false, {2}, 0.6, 0, 0, 0, 0)},
+                  c.extras[0]);
+    mdftest::Opened o(bytes);
+    ASSERT_NE(o.file, nullptr);
+    const CgBlock* cg = cg_block(o.dg(0)->channel_groups.first[0]);
+    ScopedDynString names;
+    int32_t n = frame_group_ignored(cg->record_channels.items, cg->record_channels.count,
+                                    GROUP_CAN_DATA, &names.s);
+    EXPECT_EQ(names.view(), c.ignored);
+    EXPECT_EQ(n,
+              static_cast<int32_t>(std::count(c.ignored, c.ignored + strlen(c.ignored), '"') / 2));
   }
 }
 

@@ -16,6 +16,7 @@ FrameValue frame_value(const BusFrame& f) {
   v.timestamp = f.timestamp;
   v.id = f.id;
   v.data_length = f.data_length;
+  v.payload_lost = f.payload_lost;
   switch (f.kind) {
     case FRAME_CAN_DATA:
     case FRAME_CAN_REMOTE:
@@ -50,9 +51,10 @@ std::string describe(const FrameValue& f) {
   char buf[320];
   snprintf(buf, sizeof buf,
            "kind %u t %.9g id 0x%X len %llu ch %u ide %u dir %u edl %u esi %u brs %u rtr %u "
-           "dlc %u rx %u err %u data",
+           "dlc %u rx %u err %u lost %u data",
            f.kind, f.timestamp, f.id, static_cast<unsigned long long>(f.data_length), f.bus_channel,
-           f.ide, f.dir, f.edl, f.esi, f.brs, f.rtr, f.dlc, f.received_byte_count, f.error_type);
+           f.ide, f.dir, f.edl, f.esi, f.brs, f.rtr, f.dlc, f.received_byte_count, f.error_type,
+           f.payload_lost);
   std::string s = buf;
   for (uint8_t b : f.data) {
     snprintf(buf, sizeof buf, " %02X", b);

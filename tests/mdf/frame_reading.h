@@ -19,6 +19,7 @@ struct FrameValue {
   uint8_t received_byte_count = 0;
   uint32_t error_type = 0;
   std::vector<uint8_t> data;  // the whole data area (64 or 8 bytes), empty when null
+  uint8_t payload_lost = 0;
 
   bool operator==(const FrameValue&) const = default;
 };

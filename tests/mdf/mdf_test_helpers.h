@@ -71,6 +71,7 @@ struct ReadRecord {
   uint64_t record_id;
   std::vector<uint8_t> bytes;
   std::vector<std::vector<uint8_t>> entries;
+  std::vector<bool> lost;  // per entry: its bytes could not be read
 };
 
 inline std::vector<ReadRecord> read_all(DgBlock* dg, size_t limit = 1u << 24) {
@@ -79,11 +80,15 @@ inline std::vector<ReadRecord> read_all(DgBlock* dg, size_t limit = 1u << 24) {
   while (out.size() < limit && record_reader_next(r)) {
     ReadRecord rec{r->layout->group->record_id,
                    {r->view.record_bytes, r->view.record_bytes + r->view.record_length},
+                   {},
                    {}};
     uint64_t cursor = 0;
     const uint8_t* p;
     uint64_t n;
-    while (record_view_next_entry(&r->view, &cursor, &p, &n)) rec.entries.emplace_back(p, p + n);
+    while (record_view_next_entry(&r->view, &cursor, &p, &n)) {
+      rec.entries.emplace_back(p, p + n);
+      rec.lost.push_back(p == nullptr);
+    }
     out.push_back(std::move(rec));
   }
   record_reader_free(r);

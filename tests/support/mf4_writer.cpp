@@ -406,6 +406,10 @@ BusLogBuilder& BusLogBuilder::timestamp_ticks(double seconds_per_tick) {
   tick_ = seconds_per_tick;
   return *this;
 }
+BusLogBuilder& BusLogBuilder::timestamp_type(uint8_t type) {
+  time_type_ = type;
+  return *this;
+}
 BusLogBuilder& BusLogBuilder::invalidation_bytes(uint32_t n) {
   invalidation_bytes_ = n;
   return *this;
@@ -555,7 +559,6 @@ struct Field {
   uint64_t extra_value;
   uint64_t cn = 0;  // the channel block, once written
   uint8_t data_type = DT_UNSIGNED_LE;
-  bool typed = false;    // data_type was given, also for DataBytes
   bool omitted = false;  // its bytes are in the record, but no channel describes them
 };
 
@@ -738,6 +741,7 @@ std::vector<uint8_t> BusLogBuilder::build() const {
                     uint64_t extra = 0) {
       uint32_t offset = g.fields.empty() ? 0 : g.fields.back().offset + g.fields.back().width;
       g.fields.push_back({g.prefix + "." + name, s, offset, width, vlsd, extra});
+      if (s == Source::DataBytes) g.fields.back().data_type = DT_BYTE_ARRAY;
     };
     bool vlsd = g.storage == DataStorage::SignalData || g.storage == DataStorage::VlsdGroup;
     switch (g.kind) {
@@ -787,10 +791,7 @@ std::vector<uint8_t> BusLogBuilder::build() const {
     }
     for (Field& f : g.fields)
       for (const auto& [name, type] : field_types_)
-        if (f.name == name) {
-          f.data_type = type;
-          f.typed = true;
-        }
+        if (f.name == name) f.data_type = type;
     g.data_bytes = time_bytes + g.fields.back().offset + g.fields.back().width;
     for (Field& f : g.fields)
       f.omitted = std::find(omitted_.begin(), omitted_.end(), f.name) != omitted_.end();
@@ -832,12 +833,17 @@ std::vector<uint8_t> BusLogBuilder::build() const {
   w.set_link(hd, HD_FIRST_FH, w.add_fh({.comment = fh_comment, .time_ns = start_time_ns_}));
 
   uint64_t timestamp_cc = tick_ > 0 ? w.add_cc_linear(tick_, 0) : 0;
+  const uint8_t time_type = time_type_ != 0xFF ? time_type_
+                            : tick_ > 0        ? uint8_t{DT_UNSIGNED_LE}
+                                               : uint8_t{DT_FLOAT_LE};
+  const bool time_big_endian =
+      time_type == DT_UNSIGNED_BE || time_type == DT_SIGNED_BE || time_type == DT_FLOAT_BE;
   auto master_cn = [&] {
     return w.add_cn({.name = w.add_tx(master_name_),
                      .conversion = timestamp_cc,
                      .channel_type = CN_MASTER,
                      .sync_type = SYNC_TIME,
-                     .data_type = tick_ > 0 ? DT_UNSIGNED_LE : DT_FLOAT_LE,
+                     .data_type = time_type,
                      .bit_count = 64});
   };
   std::vector<uint64_t> dg_blocks, master_dgs;
@@ -900,10 +906,9 @@ std::vector<uint8_t> BusLogBuilder::build() const {
       uint64_t first_member = 0, prev_member = 0;
       for (Field& f : g->fields) {
         if (f.omitted) continue;
-        bool bytes = f.source == Source::DataBytes && !f.typed;
         f.cn = w.add_cn({.name = w.add_tx(f.name),
                          .channel_type = f.vlsd ? CN_VLSD : CN_FIXED,
-                         .data_type = bytes ? uint8_t{DT_BYTE_ARRAY} : f.data_type,
+                         .data_type = f.data_type,
                          .byte_offset = time_bytes + f.offset,
                          .bit_count = 8 * f.width});
         if (prev_member) w.set_link(prev_member, CN_NEXT, f.cn);
@@ -966,11 +971,13 @@ std::vector<uint8_t> BusLogBuilder::build() const {
         rec.uint(g->vlsd_record_id, id_sizes[d]).u32(f->data_length).raw(payload, f->data_length);
       rec.uint(g->record_id, id_sizes[d]);
       ByteWriter& time = column_ ? times : rec;
+      uint64_t time_bits;
       if (tick_ > 0) {
-        time.u64(static_cast<uint64_t>(std::llround(f->time / tick_)));
+        time_bits = static_cast<uint64_t>(std::llround(f->time / tick_));
       } else {
-        time.f64(f->time);
+        memcpy(&time_bits, &f->time, 8);
       }
+      for (int i = 0; i < 8; ++i) time.u8(time_bits >> (8 * (time_big_endian ? 7 - i : i)) & 0xFF);
       for (const Field& field : g->fields) {
         if (field.source != Source::DataBytes &&
             (field.data_type == DT_UNSIGNED_BE || field.data_type == DT_SIGNED_BE)) {

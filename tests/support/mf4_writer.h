@@ -104,8 +104,10 @@ enum : uint8_t {
   DT_SIGNED_BE = 3,
   DT_FLOAT_LE = 4,
   DT_FLOAT_BE = 5,
+  DT_STRING_LATIN1 = 6,
   DT_STRING_UTF8 = 7,
   DT_BYTE_ARRAY = 10,
+  DT_MIME_SAMPLE = 11,
 };
 enum : uint8_t { CN_FIXED = 0, CN_VLSD = 1, CN_MASTER = 2, CN_VIRTUAL_MASTER = 3 };
 enum : uint8_t { SYNC_NONE = 0, SYNC_TIME = 1 };
@@ -334,6 +336,9 @@ class BusLogBuilder {
   // Stores "Timestamp" as an unsigned 64-bit tick count with a linear conversion of factor
   // `seconds_per_tick` (for example 1e-6) instead of an f64 value.
   BusLogBuilder& timestamp_ticks(double seconds_per_tick);
+  // The master's data type: an integer type for ticks, DT_FLOAT_LE (the default) or
+  // DT_FLOAT_BE for seconds; 8 bytes each, big-endian types written most significant first.
+  BusLogBuilder& timestamp_type(uint8_t type);
   // Declares `n` invalidation bytes per record in every frame group (written as zeros).
   BusLogBuilder& invalidation_bytes(uint32_t n);
   // An additional unsigned channel of `bytes` bytes with the value `value` in every record of
@@ -341,8 +346,8 @@ class BusLogBuilder {
   BusLogBuilder& extra_channel(FrameGroup group, std::string name, uint64_t value = 0,
                                uint32_t bytes = 1);
   // Stores the field channel `name` ("CAN_DataFrame.ID", an extra channel ...) with data type
-  // `type` (an integer type): the channel block says so, and a big-endian type's record bytes
-  // are written most significant first.
+  // `type`: the channel block says so, and a big-endian integer type's record bytes are written
+  // most significant first. DataBytes keeps its bytes as they are (a string type, say).
   BusLogBuilder& field_data_type(std::string name, uint8_t type);
   // Leaves out the field channel `name` ("CAN_DataFrame.DataLength"), as writers that log
   // fewer fields do; its bytes stay in the record.
@@ -411,6 +416,7 @@ class BusLogBuilder {
   DataStorage lin_storage_ = DataStorage::Fixed;
   bool flat_channels_ = false;
   double tick_ = 0;
+  uint8_t time_type_ = 0xFF;  // 0xFF: by tick_
   uint32_t invalidation_bytes_ = 0;
   std::vector<Extra> extras_;
   std::vector<std::pair<FrameGroup, std::string>> acquisition_names_;
