@@ -194,8 +194,8 @@ const char* parse_record(std::string_view line, Record* record) {
       uint64_t digit = static_cast<uint64_t>(c - '0');
       if (c < '0' || c > '9' || value > (UINT64_MAX - digit) / 10)
         return "a field that is no number";
+      value = value * 10 + digit;
     }
-    for (char c : digits) value = value * 10 + static_cast<uint64_t>(c - '0');
     // No journal of this program holds it.
     if (value > syntax.largest[i]) return "a number beyond its field";
     record->numbers[i] = value;

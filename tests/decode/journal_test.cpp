@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -201,9 +202,9 @@ TEST(Journal, OtherRunsAndDamagedJournalsStartAfresh) {
     journal_close(j);
     fs_root_release(out);
   }
-  for (const char* columns : {"1", "4294967297"}) {
-    // Numbers beyond the fields they are read into end the reading like any damage: the file
-    // of the record with 2^32 + 1 columns is not touched, the one with 1 column is removed.
+  for (const char* columns : {"1", "4294967297", "18446744073709551617"}) {
+    // Numbers beyond the fields they are read into (or beyond 64 bits) are damage: the file of
+    // a record with 2^32 + 1 or 2^64 + 1 columns is not touched, the one with 1 column is removed.
     Folder f;
     ASSERT_TRUE(test::write_file(f.dir.file("a.csv"), std::string("t,x\n")));
     test::LogCapture quiet;
@@ -302,6 +303,11 @@ TEST(Journal, NonRegularJournalIsRefused) {
   test::LogCapture log;
   EXPECT_EQ(journal_open(f.root, FINGERPRINT), nullptr);
   EXPECT_TRUE(log.contains(" F The journal " + f.journal() + " is no regular file")) << log.text();
+  // Nor is a FIFO in the place of the journal being written.
+  ASSERT_EQ(unlink(f.journal().c_str()), 0);
+  ASSERT_EQ(mkfifo((f.journal() + ".new").c_str(), 0600), 0);
+  EXPECT_EQ(journal_open(f.root, FINGERPRINT), nullptr);
+  EXPECT_TRUE(log.contains(" F Could not write the journal " + f.journal())) << log.text();
 }
 
 }  // namespace
