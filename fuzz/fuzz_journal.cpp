@@ -35,7 +35,8 @@ std::string signed_lines(std::string_view text) {
     size_t end = text.find('\n', at);
     if (end == std::string_view::npos) end = text.size();
     std::string_view line = text.substr(at, end - at);
-    chain = crc32(chain, reinterpret_cast<const Bytef*>(line.data()), static_cast<uInt>(line.size()));
+    chain =
+        crc32(chain, reinterpret_cast<const Bytef*>(line.data()), static_cast<uInt>(line.size()));
     char checksum[16];
     snprintf(checksum, sizeof checksum, " %08lx\n", chain);
     out.append(line).append(checksum);
