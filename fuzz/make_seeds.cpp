@@ -2,10 +2,15 @@
 // formats change; the corpora are checked in). DBC seeds are the checked-in DBC files.
 // Built with the tests in a fuzz build (-DTABULON_FUZZ=ON -DTABULON_TESTS=ON).
 // Usage: make_fuzz_seeds <fuzz folder>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "decode/journal.h"
+#include "io/fs_root.h"
 #include "parquet_setup.h"
 #include "support/container_writer.h"
 #include "support/mf4_writer.h"
@@ -257,6 +262,68 @@ void j1939_seeds() {
   put("j1939", "rts_cts.bin", rts);
 }
 
+// A journal as the writer leaves it when its run is killed: `records` writes the records.
+template <typename Records>
+std::string killed_journal(Records records) {
+  char name[] = "/tmp/make_seeds.XXXXXX";
+  FsRoot* root = mkdtemp(name) ? fs_root_create(name) : nullptr;
+  Journal* j = root ? journal_open(root, 4660) : nullptr;
+  if (!j) {
+    fprintf(stderr, "cannot write a journal in %s\n", name);
+    exit(1);
+  }
+  records(j);
+  FILE* f = fopen(dynstring_data(&j->path), "rb");
+  std::string text;
+  for (int c; f && (c = fgetc(f)) != EOF;) text += static_cast<char>(c);
+  if (f) fclose(f);
+  journal_close(j);
+  fs_root_release(root);
+  rmdir(name);
+  return text;
+}
+
+// Each journal as it is (first byte 0) and as lines without their checksums, which the target
+// signs (first byte 1).
+void journal_seed(const std::string& name, const std::string& text) {
+  put_text("journal", name + ".raw", std::string(1, '\0') + text);
+  std::string lines;
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+    lines += text.substr(at, end - at - 9) + "\n";
+  put_text("journal", name + ".lines", "\1" + lines);
+}
+
+void journal_seeds() {
+  const FileStamp stamp{1, 2, 300, 1699315200000000000};
+  journal_seed("killed", killed_journal([&](Journal* j) {
+                 journal_begin(j, "in/x.MF4");
+                 journal_output_set(j, 0xAB, 5, 3, 2023, 11, 7, "");
+                 journal_new_file(j, 17, 99, 1, "a");
+                 journal_previous(j, "in/x.MF4");
+                 journal_last(j, 0xAB, 5, 3);
+                 journal_rows(j, 8, "a");
+                 journal_done(j, "in/x.MF4", 0, true, &stamp);
+                 journal_removed(j, "in/x.MF4");
+                 journal_begin(j, "in/y \\odd\nname.MF4");
+                 journal_touch(j, 8, "a");
+                 journal_output_set(j, 0, 0, 0, 2023, 11, 8, "in_out/y");
+                 journal_new_file(j, 18, 98, 2, "b");
+               }));
+  journal_seed("finished", killed_journal([&](Journal* j) {
+                 journal_begin(j, "in/x.MF4");
+                 journal_output_set(j, 0xAB, 5, 3, 2023, 11, 7, "");
+                 journal_new_file(j, 17, 99, 1, "a");
+                 journal_rows(j, 12, "a");
+                 journal_done(j, "in/x.MF4", 0, false, &stamp);
+                 journal_begin(j, "in/z.MF4");
+                 journal_done(j, "in/z.MF4", 8, false, nullptr);
+               }));
+  // A resumed state whose set names one file twice.
+  put_text("journal", "file-twice.lines",
+           "\1tabulon-journal 2 4660 0\ncreated a\nrows 8 a\nset 171 5 3 2023 11 7\n"
+           "file 17 99 1 a\nfile 17 99 1 a\nlast 171 5 3\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -273,5 +340,6 @@ int main(int argc, char** argv) {
   regex_seeds();
   parquet_seeds();
   j1939_seeds();
+  journal_seeds();
   return 0;
 }

@@ -10,7 +10,7 @@ seconds=${1:-30}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(mf4 dbc regex passwords container metadata pipeline parquet j1939)
+  targets=(mf4 dbc regex passwords container metadata pipeline parquet j1939 journal)
 fi
 
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

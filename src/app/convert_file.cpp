@@ -94,7 +94,7 @@ int32_t finish_input(Converter* converter, std::string_view input_path, int32_t 
                      bool header_read, bool kept, const FileStamp* opened) {
   bool deleting = converter->options->delete_converted;
   bool queued = deleting && result == CONVERT_OK && !kept;
-  if (!journal_done(converter->journal, input_path, result, queued) && deleting) {
+  if (!journal_done(converter->journal, input_path, result, queued, opened) && deleting) {
     // Without the record a crash could not tell that its rows are in the output.
     result = CONVERT_FAILED;
     queued = false;

@@ -25,19 +25,49 @@ struct Fingerprint {
   void step(uint8_t byte) { hash = (hash ^ byte) * 0x100000001B3ULL; }
 };
 
+// Marks the finished inputs that are no longer the files the journal recorded (replaced,
+// grown, or without a recorded stamp while converted): they are converted again, never
+// deleted unconverted. A missing input counts as unchanged: it was deleted.
+void mark_changed_inputs(Journal* journal, const FsRoot* input_root) {
+  hash_table_for_each(&journal->finished, [&](FinishedInput& input) {
+    ScopedDynString full;
+    FileStamp now{};
+    bool same = input.stamped;
+    if (same && io_join_path(dynstring_sv(&input_root->path), dynstring_sv(&input.key), &full.s) &&
+        path_stamp(dynstring_data(&full.s), &now))
+      same = now.size == input.size && now.modified_ns == input.modified_ns;
+    if (same || (!input.stamped && input.result != 0)) return;
+    input.changed = 1;
+    input.pending_deletion = 0;
+    LOG_SHOWN_WARNING(
+        "Input file %s has changed since the interrupted run converted it: it is converted again",
+        dynstring_data(&input.key));
+  });
+}
+
 // Lets the session journal its work and, for a resumed run, restores the session's state and
-// completes the deletions the interrupted run left due.
-void attach(Journal* journal, Session* session) {
+// completes the deletions the interrupted run left due. False when the resumed run's files
+// could not all be reopened (logged).
+bool attach(Journal* journal, Session* session) {
   Converter* converter = &session->base;
   converter->journal = journal;
-  if (!journal->resumed) return;
-  session_resume(session, &journal->state);
+  session->fresh_names = journal->fresh_names;
+  if (journal->distrusted)
+    LOG_SHOWN_WARNING(
+        "The journal %s failed its check at line %lld (%s): the interrupted run is neither "
+        "repaired nor resumed, no input is deleted for it, and this run converts afresh into "
+        "new files beside the existing ones",
+        dynstring_data(&journal->path), static_cast<long long>(journal->fault_line),
+        journal->fault);
+  if (!journal->resumed) return true;
+  mark_changed_inputs(journal, converter->input_root);
+  bool reopened = session_resume(session, &journal->state);
   std::string_view previous = dynstring_sv(&journal->state.previous_input);
   dynstring_from(&converter->previous_input, previous);
   const FinishedInput* f =
       hash_table_find<StringKeyTraits<FinishedInput>>(&journal->finished, previous);
-  converter->previous_converted = f && f->result == 0;
-  if (!converter->options->delete_converted) return;
+  converter->previous_converted = f && f->result == 0 && !f->changed;
+  if (!converter->options->delete_converted) return reopened;
   // The interrupted run's converted inputs that were not deleted yet join the queue; all but
   // the previous one, which the next input may repeat, are deleted at once.
   hash_table_for_each(&journal->finished, [&](FinishedInput& input) {
@@ -46,6 +76,7 @@ void attach(Journal* journal, Session* session) {
     if (!grow_array_push(&converter->deletion_queue, path)) dynstring_free(&path);
   });
   delete_stale_inputs(converter);
+  return reopened;
 }
 
 }  // namespace
@@ -83,7 +114,7 @@ uint64_t run_fingerprint(const Tool* tool) {
 }
 
 bool run_guard_begin(RunGuard* guard, const Tool* tool, Session* session, int* exit_status) {
-  *guard = RunGuard{-1, nullptr};
+  *guard = RunGuard{-1, nullptr, false};
   const char* folder = dynstring_data(&tool->output_root->path);
   guard->lock_fd = io_lock_folder(folder);
   if (guard->lock_fd < 0) {
@@ -104,12 +135,12 @@ bool run_guard_begin(RunGuard* guard, const Tool* tool, Session* session, int* e
     *exit_status = EXIT_SETUP_FAILED;
     return false;
   }
-  attach(guard->journal, session);
+  guard->resume_failed = !attach(guard->journal, session);
   return true;
 }
 
 int run_guard_end(RunGuard* guard, Session* session) {
-  int status = finish_conversions(&session->base) ? 0 : 8;
+  int status = finish_conversions(&session->base) && !guard->resume_failed ? 0 : 8;
   session->base.journal = nullptr;
   journal_close(guard->journal);
   guard->journal = nullptr;

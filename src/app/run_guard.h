@@ -12,6 +12,7 @@ struct Journal;
 struct RunGuard {
   int lock_fd;  // the locked output folder, -1 when not locked
   Journal* journal;
+  bool resume_failed;  // an output file of the resumed run could not be reopened
 };
 
 // What decides the output: the inputs as given, the DBC files, concatenation, the "_out"
@@ -26,5 +27,5 @@ uint64_t run_fingerprint(const Tool* tool);
 bool run_guard_begin(RunGuard* guard, const Tool* tool, Session* session, int* exit_status);
 // Completes the deletions that wait for the end of the run, removes the journal and releases
 // the lock. Returns 8 when converted inputs had to be kept because the output could not be
-// made durable, else 0.
+// made durable or the resumed run's files could not all be reopened, else 0.
 int run_guard_end(RunGuard* guard, Session* session);

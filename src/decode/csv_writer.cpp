@@ -174,7 +174,8 @@ CsvWriter* csv_writer_open_append(const char* path, uint32_t count) {
   if (!path) return nullptr;
   ScopedDynString file_name;
   if (dynstring_format(&file_name.s, "%s%s", path, output_file_extension()) < 0) return nullptr;
-  int fd = io_open_output(dynstring_data(&file_name.s), true);
+  // An encoder resumes its file from what it reads back of it.
+  int fd = io_open_output(dynstring_data(&file_name.s), true, output_encoder != nullptr);
   if (fd < 0) return nullptr;
   int64_t size = io_file_size(fd);
   if (size < 0) {

@@ -13,6 +13,7 @@
 #include "support/hash_table.h"
 
 struct FsRoot;
+struct FileStamp;
 
 // The journal's name in the output folder.
 constexpr const char* JOURNAL_NAME = ".tabulon-journal";
@@ -27,11 +28,24 @@ struct JournalSetFile {
 };
 
 // An input that ended in the journal's run, with its result; with pending_deletion it was
-// converted and waits for its deletion.
+// converted and waits for its deletion. With stamped, its size and modification time when it was
+// opened; the run marks it changed when the input is no longer that file, and then converts it
+// again.
 struct FinishedInput {
   DynString key;
   int32_t result;
   uint8_t pending_deletion;
+  uint8_t stamped;
+  uint8_t changed;
+  uint64_t size;
+  int64_t modified_ns;
+};
+
+// An output file and the bytes of finished inputs' rows it holds at least.
+struct JournalRows {
+  DynString key;  // relative, without the extension
+  uint64_t size;
+  int64_t line;  // of the record that said so
 };
 
 // The session state as the last finished input left it: what the next input's rows depend on.
@@ -43,6 +57,7 @@ struct JournalState {
   uint8_t output_month, output_day;
   GrowArray<JournalSetFile> set_files;
   HashTable<StringSetEntry> created;  // every file the run has created (relative, no ".csv")
+  HashTable<JournalRows> rows;        // what the finished inputs' rows need of the files
   DynString previous_input;           // the last input whose header was read
 };
 
@@ -52,21 +67,35 @@ struct Journal {
   DynString root;  // the output folder
   bool failed;     // a record could not be written: the journal no longer protects the run
   bool resumed;    // the state and finished inputs come from an interrupted run
+  // A journal was found that failed a check: nothing of it was repaired, resumed or deleted.
+  // fault says what, at line fault_line (1 is the header).
+  bool distrusted;
+  const char* fault;
+  int64_t fault_line;
+  // Outputs are created under names no file has yet (after a distrusted journal, kept by the
+  // runs that resume this one): files from before the run are never replaced.
+  bool fresh_names;
+  uint32_t chain;  // the checksum of the last record written
   HashTable<FinishedInput> finished;
   JournalState state;
-  DynString line;  // reused for every record
+  DynString line;     // reused for every record
+  DynString pending;  // whole records not written yet (rows wait for the record after them)
 };
 
-// Opens the journal of the output folder. An existing journal is first repaired from: the
-// files that its unfinished input created are removed and those it appended to are cut back to
-// their sizes before it. When its fingerprint equals `fingerprint`, the journal's finished
-// inputs and state are kept for the run to resume (logged); otherwise the run starts afresh
-// (warned). Then a journal holding just that state is written in its place. Null when the
-// journal cannot be read or written (logged).
+// Opens the journal of the output folder. An existing journal is first checked whole: every
+// line's checksum (chained, so a line removed is seen), its records and values, and that the
+// output files hold at least the rows its finished inputs wrote. One that fails is distrusted
+// (see Journal) and nothing of it is used. A trusted one is repaired from: the files that its
+// unfinished input created are removed and those it appended to are cut back to their sizes
+// before it. When its fingerprint equals `fingerprint`, the journal's finished inputs and state
+// are kept for the run to resume (logged); otherwise the run starts afresh (warned). Then a
+// journal holding just that state is written in its place. Null when the journal cannot be read
+// or written, or is no regular file (logged).
 Journal* journal_open(FsRoot* output_root, uint64_t fingerprint);
 // Closes and removes the journal file and frees the journal; null is accepted.
 void journal_close(Journal* journal);
-// True when the input ended in the interrupted run; *result is then its result.
+// True when the input ended in the interrupted run and has not changed since; *result is then
+// its result.
 bool journal_finished(const Journal* journal, std::string_view input, int32_t* result);
 
 // Records, each appended with one write call. A null journal records nothing; a record that
@@ -86,9 +115,13 @@ void journal_new_file(Journal* journal, uint64_t key, uint64_t identity, uint32_
 void journal_touch(Journal* journal, uint64_t size, std::string_view relative);
 // The serial, session and split of the file that ended.
 void journal_last(Journal* journal, uint32_t serial, uint32_t session, uint32_t split);
-// The input ended with `result`, its rows written to the files. False when that could not be
-// recorded: the input must then be kept.
-bool journal_done(Journal* journal, std::string_view input, int32_t result, bool pending_deletion);
+// The current input's rows in the file end at `size` bytes (written with the next record).
+void journal_rows(Journal* journal, uint64_t size, std::string_view relative);
+// The input ended with `result`, its rows written to the files; `opened` is its stamp when it
+// was opened (null: unknown, and then it cannot wait for deletion). False when that could not
+// be recorded: the input must then be kept.
+bool journal_done(Journal* journal, std::string_view input, int32_t result, bool pending_deletion,
+                  const FileStamp* opened);
 // Makes the journal's records durable (with all_files: everything written to its file system,
 // as the output a killed run left behind); false when that failed (logged). True without a
 // journal.

@@ -140,19 +140,28 @@ namespace {
 // the first one's rows. That happens when two databases decode a message into different signal
 // sets (or two value sets hash alike), and when a later output set gets the name of an earlier
 // one (a copy of a log converted again, or rows that go back to an earlier day). The later
-// writer's file name then gets "_2", "_3", ... Files from before the run are replaced.
-bool make_path_unique(Session* session, DynString* relative) {
-  if (!hash_table_find<StringKeyTraits<StringSetEntry>>(&session->written_paths,
-                                                        dynstring_sv(relative)))
+// writer's file name then gets "_2", "_3", ... Files from before the run are replaced, unless
+// the session keeps them (fresh_names): a name that any entry has is then taken too.
+bool name_taken(Session* session, std::string_view relative) {
+  if (hash_table_find<StringKeyTraits<StringSetEntry>>(&session->written_paths, relative))
     return true;
+  if (!session->fresh_names) return false;
+  ScopedDynString full;
+  EntryInfo info{};
+  return !io_join_path(dynstring_sv(&session->base.output_root->path), relative, &full.s) ||
+         !dynstring_append(&full.s, output_file_extension()) ||
+         !path_query(dynstring_data(&full.s), &info) || info.type != ENTRY_MISSING;
+}
+
+bool make_path_unique(Session* session, DynString* relative) {
+  if (!name_taken(session, dynstring_sv(relative))) return true;
   uint64_t length = dynstring_length(relative);
-  for (uint32_t n = 2;; ++n) {
+  for (uint32_t n = 2; n != 0; ++n) {
     dynstring_truncate(relative, length);
     if (dynstring_format(relative, "_%u", n) < 0) return false;
-    if (!hash_table_find<StringKeyTraits<StringSetEntry>>(&session->written_paths,
-                                                          dynstring_sv(relative)))
-      return true;
+    if (!name_taken(session, dynstring_sv(relative))) return true;
   }
+  return false;
 }
 
 // The writer's path relative to the output root, without ".csv" (as the journal names files).
@@ -251,7 +260,16 @@ bool session_make_durable(Session* session) {
   return ok;
 }
 
+void journal_rows_of_input(Session* session) {
+  for (CsvWriter* writer : session->touched)
+    if (!writer->failed)
+      journal_rows(session->base.journal, csv_writer_size(writer),
+                   writer_relative_path(session, writer));
+}
+
 bool session_close_outputs(Session* session) {
+  // Flushed on closing: the sizes are those the files end with (or more, a footer added).
+  journal_rows_of_input(session);
   session->touched.count = 0;
   // With --delete-converted a file's rows reach the disk before it closes, so that the inputs
   // queued for deletion only wait for the files that are still open.
@@ -318,7 +336,8 @@ bool writer_map_destroy(WriterMap* writers) {
   return ok;
 }
 
-void session_resume(Session* session, JournalState* state) {
+bool session_resume(Session* session, JournalState* state) {
+  bool ok = true;
   session->last_serial = session->current_serial = state->last_serial;
   session->last_session = session->current_session = state->last_session;
   session->last_split = session->current_split = state->last_split;
@@ -340,13 +359,17 @@ void session_resume(Session* session, JournalState* state) {
                      &full.s))
       writer = csv_writer_open_append(dynstring_data(&full.s), file.columns);
     CsvWriter** slot = writer ? ordered_map_insert(&session->writers, file.key).value : nullptr;
-    if (!slot) {
-      LOG(LOG_ERROR, "Could not reopen output file %s%s to go on with it: %s",
-          dynstring_data(&full.s), output_file_extension(), strerror(errno));
+    if (!slot || *slot) {
+      // A key twice would leave the first writer unreachable: it is not reopened again.
+      if (!slot)
+        LOG(LOG_ERROR, "Could not reopen output file %s%s to go on with it: %s",
+            dynstring_data(&full.s), output_file_extension(), strerror(errno));
       csv_writer_close(writer);
+      ok = ok && slot;
       continue;
     }
     writer->identity = file.identity;
     *slot = writer;
   }
+  return ok;
 }

@@ -63,3 +63,5 @@ bool writer_map_destroy(WriterMap* writers);
 // Ends the output set: closes every writer (as writer_map_destroy) and forgets the file names
 // in use, so the next set starts afresh.
 bool session_close_outputs(Session* session);
+// Journals where the current input's rows end in each file it wrote to (and could write).
+void journal_rows_of_input(Session* session);

@@ -317,6 +317,7 @@ bool session_on_file_end(Session* session, const char*) {
     if (!failed_before) LOG(LOG_ERROR, "Could not flush output file %s", csv_writer_path(writer));
     ok = false;
   }
+  journal_rows_of_input(session);
   session->touched.count = 0;
   return ok;
 }

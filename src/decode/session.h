@@ -71,6 +71,8 @@ struct Session {
   bool lost_sync;        // a file closed since the last durability point did not reach
                          // the disk
   bool warned_bad_time;  // the current file had a row time outside the calendar
+  bool fresh_names;      // files from before the run are not replaced: new files get names
+                         // no file has
 };
 
 struct FsRoot;
@@ -113,4 +115,4 @@ bool session_start_output_set(Session* session, uint16_t year, uint8_t month, ui
 // Continues the state an interrupted run left (from its journal): the last file's numbers, the
 // output set with its files opened to append to, and the names of every file it created. A
 // file that cannot be reopened is reported and left out of the set.
-void session_resume(Session* session, JournalState* state);
+bool session_resume(Session* session, JournalState* state);

@@ -65,9 +65,10 @@ bool io_sync(int fd) { return durable_io.sync(fd) == 0; }
 
 bool io_sync_file_system(int fd) { return durable_io.sync_file_system(fd) == 0; }
 
-int io_open_output(const char* path, bool append) {
+int io_open_output(const char* path, bool append, bool readable) {
   // A link planted at an output's path must not send the rows (or a truncation) elsewhere.
-  int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (append ? O_APPEND : O_CREAT | O_TRUNC);
+  int flags = (readable ? O_RDWR : O_WRONLY) | O_CLOEXEC | O_NOFOLLOW |
+              (append ? O_APPEND : O_CREAT | O_TRUNC);
   return path_open_descriptor(path, flags);
 }
 

@@ -31,8 +31,9 @@ bool io_sync(int fd);
 // entries alike (syncfs); false on failure.
 bool io_sync_file_system(int fd);
 // Opens a file for writing: created or truncated, or with `append` an existing file written
-// at its end. A symbolic link at `path` is not followed (ELOOP). -1 on failure (errno says why).
-int io_open_output(const char* path, bool append);
+// at its end (with `readable`, open for reading too). A symbolic link at `path` is not followed
+// (ELOOP). -1 on failure (errno says why).
+int io_open_output(const char* path, bool append, bool readable = false);
 // The size of an open file, -1 on failure.
 int64_t io_file_size(int fd);
 // Cuts the file at `path` back to `size` bytes when it is longer (it is never lengthened);

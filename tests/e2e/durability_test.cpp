@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -405,3 +406,152 @@ TEST(KillAndRerun, OutputEqualsAnUninterruptedRun) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every file of the reference tree with rows of an input that `w` no longer holds has them
+// somewhere in `w`'s output.
+void expect_no_rows_lost(const RunCase& inputs, Workspace& w, const Tree& expected,
+                         const std::string& context) {
+  std::string all;
+  for (auto& [file, text] : read_tree(w.out)) all += text;
+  for (size_t i = 0; i < inputs.inputs.size(); ++i) {
+    if (test::exists(w.in + "/" + inputs.inputs[i].first)) continue;
+    for (auto& [file, text] : expected)
+      EXPECT_TRUE(holds_rows_of(text, all, static_cast<int>(i)))
+          << context << ": " << inputs.inputs[i].first << " deleted, rows missing of " << file;
+  }
+}
+
+}  // namespace
+
+// A damaged or forged journal (a "new" line removed, a "done" record added for any file) is
+// not replayed: the rerun cuts nothing back, deletes nothing for it, warns with the line, and
+// converts what is left into fresh names beside the outputs that are there.
+TEST(KillAndRerun, DamagedOrForgedJournalIsNotReplayed) {
+  RunCase inputs(200);
+  const std::vector<std::string> args = {"-d", "-O", "out", "in"};
+  Workspace reference;
+  inputs.put(reference);
+  auto undisturbed = reference.run_hooked("TABULON_TEST_COUNT=1", args);
+  long writes = count_from(undisturbed.err, "write calls: ");
+  Tree expected = read_tree(reference.out);
+  for (const char* fault : {"new removed", "done forged"}) {
+    Workspace w;
+    inputs.put(w);
+    ASSERT_TRUE(test::write_file(w.in + "/notes.txt", std::string("not a log\n")));
+    w.run_hooked("TABULON_TEST_KILL_WRITE=" + std::to_string(writes - 3), args);
+    ASSERT_LE(test::list_files(w.in).size(), inputs.inputs.size()) << "nothing deleted yet";
+    std::string journal = test::read_text(w.out + "/.tabulon-journal");
+    size_t at = journal.find("\nnew ");
+    ASSERT_NE(at, std::string::npos);
+    if (fault == std::string("new removed")) {
+      journal.erase(at + 1, journal.find('\n', at + 1) - at);
+    } else {
+      journal += "done 0 1 1 10 0 notes.txt\n";
+    }
+    ASSERT_TRUE(test::write_file(w.out + "/.tabulon-journal", journal));
+    Tree killed = read_tree(w.out);
+    auto rerun = w.run(args);
+    EXPECT_GE(rerun.status, 0) << fault;
+    EXPECT_NE(
+        rerun.err.find(" W The journal " + w.out + "/.tabulon-journal failed its check at line"),
+        std::string::npos)
+        << fault << "\n"
+        << rerun.err;
+    EXPECT_TRUE(test::exists(w.in + "/notes.txt")) << fault;
+    Tree after = read_tree(w.out);
+    for (auto& [file, text] : killed) {
+      if (file == ".tabulon-journal") continue;
+      EXPECT_EQ(after[file], text) << fault << " " << file;
+    }
+    expect_no_rows_lost(inputs, w, expected, fault);
+  }
+}
+
+// An input replaced between the kill and the rerun, after the killed run converted it but
+// before it deleted it, is converted again: it is deleted only with its new rows in the output.
+TEST(KillAndRerun, InputReplacedSinceTheKillIsConvertedAgain) {
+  RunCase inputs(200);
+  const std::vector<std::string> args = {"-d", "-O", "out", "in"};
+  auto replacement = log_file(9, 1, 200, 77, NOV_7_2023 + 10 * HOUR);
+  Workspace alone;
+  alone.put("d/01.MF4", replacement);
+  ASSERT_EQ(alone.run(args).status, 0);
+  Tree replaced_rows = read_tree(alone.out);
+  bool met = false;
+  Workspace counted;
+  inputs.put(counted);
+  long writes = count_from(counted.run_hooked("TABULON_TEST_COUNT=1", args).err, "write calls: ");
+  for (long at = 3; at < writes && !met; ++at) {
+    Workspace w;
+    inputs.put(w);
+    w.run_hooked("TABULON_TEST_KILL_WRITE=" + std::to_string(at), args);
+    std::string journal = test::read_text(w.out + "/.tabulon-journal");
+    // Converted, waiting for its deletion, still there.
+    size_t done = journal.find("\ndone 0 1 1 ");
+    if (done == std::string::npos ||
+        journal.substr(done, journal.find('\n', done + 1) - done).find(" in/d/01.MF4 ") ==
+            std::string::npos ||
+        journal.find("removed in/d/01.MF4") != std::string::npos ||
+        !test::exists(w.in + "/d/01.MF4"))
+      continue;
+    met = true;
+    w.put("d/01.MF4", replacement);
+    auto rerun = w.run(args);
+    EXPECT_NE(
+        rerun.err.find("Input file in/d/01.MF4 has changed since the interrupted run converted "
+                       "it: it is converted again"),
+        std::string::npos)
+        << rerun.err;
+    std::string all;
+    for (auto& [file, text] : read_tree(w.out)) all += text;
+    if (test::exists(w.in + "/d/01.MF4")) continue;
+    for (auto& [file, text] : replaced_rows)
+      EXPECT_NE(all.find(text.substr(text.find('\n') + 1)), std::string::npos)
+          << "killed at write " << at << ": d/01.MF4 deleted without its rows in " << file;
+  }
+  EXPECT_TRUE(met) << "no kill left d/01.MF4 converted and waiting for its deletion";
+}
+
+// A FIFO in the journal's place is refused at once (it would block the run).
+TEST(KillAndRerun, JournalThatIsAFifoIsRefused) {
+  Workspace w;
+  w.put("x.MF4", log_file(5, 3, 10, 1));
+  ASSERT_EQ(mkfifo((w.out + "/.tabulon-journal").c_str(), 0600), 0);
+  auto result = w.run({"-O", "out", "in"});
+  EXPECT_EQ(result.status, 136);
+  EXPECT_NE(result.err.find("is no regular file"), std::string::npos) << result.err;
+  EXPECT_TRUE(test::exists(w.in + "/x.MF4"));
+}
+
+// A Parquet file that a killed run left open is resumed from its pages (read back through the
+// descriptor it appends with): a rerun after a kill in the second of two concatenated splits
+// ends with the files of a run that was never killed.
+TEST(KillAndRerun, ParquetFileOpenAtTheKillIsResumed) {
+  const std::vector<std::string> args = {"--format=parquet", "-O", "out", "in"};
+  Workspace reference;
+  reference.put("d/01.MF4", log_file(5, 1, 300, 1));
+  reference.put("d/02.MF4", log_file(5, 2, 300, 2, NOV_7_2023 + HOUR + HOUR / 12));
+  auto undisturbed = reference.run_hooked("TABULON_TEST_COUNT=1", args);
+  ASSERT_EQ(undisturbed.status, 0) << undisturbed.err;
+  Tree expected = read_tree(reference.out);
+  int resumed = 0;
+  for (long at = 1; at < count_from(undisturbed.err, "write calls: "); ++at) {
+    Workspace w;
+    w.put("d/01.MF4", log_file(5, 1, 300, 1));
+    w.put("d/02.MF4", log_file(5, 2, 300, 2, NOV_7_2023 + HOUR + HOUR / 12));
+    w.run_hooked("TABULON_TEST_KILL_WRITE=" + std::to_string(at), args);
+    std::string journal = test::read_text(w.out + "/.tabulon-journal");
+    size_t last_done = journal.rfind("\ndone ");
+    if (journal.find("begin in/d/02.MF4") == std::string::npos ||
+        (last_done != std::string::npos &&
+         journal.find("in/d/02.MF4", last_done) < journal.find('\n', last_done + 1)))
+      continue;
+    ++resumed;
+    auto rerun = w.run(args);
+    EXPECT_EQ(rerun.status, 0) << "killed at write " << at << "\n" << rerun.err;
+    EXPECT_TRUE(read_tree(w.out) == expected) << "killed at write " << at;
+  }
+  EXPECT_GT(resumed, 0);
+}
