@@ -412,6 +412,7 @@ bool handle_attribute_value(DbcParser* p, const Patterns* pt, const DbcStatement
   if (code == KEPT_COUNT || KEPT_ATTRIBUTES[code].name != rec.name ||
       KEPT_ATTRIBUTES[code].kind != rec.object_kind)
     return true;
+  rec.code = code;
   push(p, &p->assignments, rec);
   return true;
 }
@@ -490,13 +491,28 @@ void dispatch_statement(DbcParser* p, const Patterns* pt, const DbcStatement& st
 // ---------------------------------------------------------------------------------------------
 // Attributes
 
+// Whether assignment `i` is the one of attribute `code` for this object.
+struct SameAssignment {
+  const DbcParser* p;
+  uint32_t code;
+  int32_t kind;
+  uint64_t id;
+  string_view object_name;
+  bool operator()(int32_t i) const {
+    const DbcAttributeValue& a = p->assignments[i];
+    return a.code == code && a.object_kind == kind && a.object_id == id &&
+           a.object_name == object_name;
+  }
+};
+
 bool build_assignment_index(DbcParser* p) {
+  if (!index_reserve(&p->assignment_index, p->assignments.count)) return false;
   for (int32_t i = 0; i < p->assignments.count; ++i) {
     const DbcAttributeValue& a = p->assignments[i];
-    if (!index_insert_first(
-            &p->assignment_index,
-            {attribute_code(a.name), static_cast<uint64_t>(a.object_kind), a.object_id},
-            a.object_name, i))
+    SameAssignment same{p, a.code, a.object_kind, a.object_id, a.object_name};
+    if (index_insert_first(&p->assignment_index,
+                           {a.code, static_cast<uint64_t>(a.object_kind), a.object_id},
+                           a.object_name, i, same) < 0)
       return false;
   }
   return true;
@@ -558,8 +574,9 @@ bool dbc_attribute_get(DbcParser* p, string_view name, int32_t kind, uint64_t id
   const DbcAttributeDef& def = p->definitions[slot->definition];
   string_view raw;
   bool assigned = false;
-  int32_t a = index_find(&p->assignment_index,
-                         {attribute_code(name), static_cast<uint64_t>(kind), id}, object_name);
+  uint32_t code = attribute_code(name);
+  int32_t a = index_find(&p->assignment_index, {code, static_cast<uint64_t>(kind), id}, object_name,
+                         SameAssignment{p, code, kind, id, object_name});
   if (a >= 0) {
     raw = p->assignments[a].value;
     assigned = true;
@@ -653,16 +670,21 @@ void resolve_object_attributes(DbcParser* p) {
 // ---------------------------------------------------------------------------------------------
 // Loading
 
-void parser_free(DbcParser* p) {
-  grow_array_free(&p->messages);
-  grow_array_free(&p->signals);
-  grow_array_free(&p->mux_values);
-  grow_array_free(&p->value_types);
+// The attributes, once resolved into the message and signal lines.
+void free_attributes(DbcParser* p) {
   grow_array_free(&p->definitions);
   grow_array_free(&p->defaults);
   grow_array_free(&p->assignments);
   hash_table_destroy<IndexTraits>(&p->assignment_index);
   grow_array_free(&p->attribute_slots);
+}
+
+void parser_free(DbcParser* p) {
+  grow_array_free(&p->messages);
+  grow_array_free(&p->signals);
+  grow_array_free(&p->mux_values);
+  grow_array_free(&p->value_types);
+  free_attributes(p);
 }
 
 void patterns_free(Patterns* pt) {
@@ -722,6 +744,7 @@ char* read_all(Stream* stream, int64_t size) {
 MessageDatabase* build(DbcParser* p) {
   p->protocol = resolve_protocol(p);
   resolve_object_attributes(p);
+  free_attributes(p);
   if (p->protocol == 0) {
     LOG(LOG_ERROR, "%.*s: \"BusType\" not supported", static_cast<int>(p->file_name.size()),
         p->file_name.data());

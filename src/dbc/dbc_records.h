@@ -72,28 +72,69 @@ struct DbcAttributeDefault {
 
 struct DbcAttributeValue {
   std::string_view name;
+  uint32_t code;  // the number of the kept attribute name (it keys the assignment index)
   int32_t object_kind;
   uint64_t object_id;
   std::string_view object_name;
   std::string_view value;
 };
 
-// Index entries. Keys that combine numbers and a name are byte strings: the numbers' bytes
-// followed by the name.
+// Indexes from a key (numbers and a name) to the first record that has it. An entry keeps only
+// the key's hash and the record: the caller's `same(record)` tells whether a stored record has
+// the key sought, so an index costs the same few bytes per key however long the names are.
 struct IndexEntry {
-  DynString key;
+  uint64_t hash;
   int32_t index;
 };
-using IndexTraits = StringKeyTraits<IndexEntry>;
+struct IndexKey {
+  uint64_t hash;
+  const void* context;
+  bool (*same)(const void* context, int32_t record);
+};
+struct IndexTraits {
+  using Key = IndexKey;
+  static uint64_t hash(Key k) { return k.hash; }
+  static uint64_t hash_entry(const IndexEntry& e) { return e.hash; }
+  static bool equal(const IndexEntry& e, Key k) {
+    return e.hash == k.hash && k.same(k.context, e.index);
+  }
+  static void destroy(IndexEntry&) {}
+};
 using Index = HashTable<IndexEntry>;
 
-// Records `value` for the key unless the key is there already (the first record wins). False
-// when memory ran out.
-bool index_insert_first(Index* index, std::initializer_list<uint64_t> numbers,
-                        std::string_view name, int32_t value);
-// The value recorded for the key, or -1.
+// The hash of a key: the name's, mixed with each number in turn.
+uint64_t index_hash(std::initializer_list<uint64_t> numbers, std::string_view name);
+// Sizes the index for `count` keys at once, so that filling it does not grow it step by step.
+bool index_reserve(Index* index, int32_t count);
+
+template <class Same>
+IndexKey index_key(std::initializer_list<uint64_t> numbers, std::string_view name,
+                   const Same* same) {
+  return IndexKey{index_hash(numbers, name), same, [](const void* context, int32_t record) {
+                    return (*static_cast<const Same*>(context))(record);
+                  }};
+}
+
+// Records `value` (>= 0) for the key unless a record with the key is there already (the first
+// record wins); `same(record)` says whether a recorded record has this key. The record now
+// recorded for the key, or -1 when memory ran out.
+template <class Same>
+int32_t index_insert_first(Index* index, std::initializer_list<uint64_t> numbers,
+                           std::string_view name, int32_t value, const Same& same) {
+  IndexKey key = index_key(numbers, name, &same);
+  HashSlot<IndexEntry> slot = hash_table_find_or_insert<IndexTraits>(index, key);
+  if (!slot.slot) return -1;
+  if (slot.inserted) *slot.slot = IndexEntry{key.hash, value};
+  return slot.slot->index;
+}
+
+// The record recorded for the key, or -1.
+template <class Same>
 int32_t index_find(const Index* index, std::initializer_list<uint64_t> numbers,
-                   std::string_view name);
+                   std::string_view name, const Same& same) {
+  const IndexEntry* e = hash_table_find<IndexTraits>(index, index_key(numbers, name, &same));
+  return e ? e->index : -1;
+}
 
 // The definition and default of one attribute name and object kind, looked up once.
 struct AttributeSlot {
