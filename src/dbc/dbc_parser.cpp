@@ -170,6 +170,16 @@ int32_t object_kind_of(string_view s) {
   return OBJ_NETWORK;
 }
 
+// Copies the texts of a record into the arena, so that it outlives the file's text.
+bool keep_texts(DbcParser* p, std::initializer_list<string_view*> texts) {
+  for (string_view* text : texts) {
+    if (arena_copy(&p->texts, text)) continue;
+    dbc_no_memory(p);
+    return false;
+  }
+  return true;
+}
+
 template <class T>
 bool push(DbcParser* p, GrowArray<T>* list, const T& record) {
   if (grow_array_push(list, record)) return true;
@@ -205,7 +215,7 @@ bool handle_message(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
   rec.size = static_cast<uint32_t>(size);
   rec.line = st.first_line;
   rec.pseudo = rec.name == PSEUDO_MESSAGE;
-  if (!push(p, &p->messages, rec)) return true;
+  if (!keep_texts(p, {&rec.name}) || !push(p, &p->messages, rec)) return true;
   p->current_message = p->messages.count - 1;
   return true;
 }
@@ -283,14 +293,17 @@ bool handle_signal(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
   rec.line = st.first_line;
   rec.message = p->current_message;
   rec.message_line = p->current_message_line;
-  if (read_signal_fields(p, pt, g, &rec, quiet)) push(p, &p->signals, rec);
+  if (read_signal_fields(p, pt, g, &rec, quiet) && keep_texts(p, {&rec.name}))
+    push(p, &p->signals, rec);
   return true;
 }
 
 bool handle_mux_value(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
   Groups g;
   if (!pattern_match(pt, P_MUX_VALUE, st.text, &g)) return false;
-  push(p, &p->mux_values, DbcMuxValueLine{to_u64(g[1]), g[2], g[3], g[4], st.first_line});
+  DbcMuxValueLine rec{to_u64(g[1]), g[2], g[3], g[4], st.first_line};
+  if (keep_texts(p, {&rec.signal_name, &rec.multiplexor_name, &rec.ranges}))
+    push(p, &p->mux_values, rec);
   return true;
 }
 
@@ -305,8 +318,8 @@ bool handle_value_type(DbcParser* p, const Patterns* pt, const DbcStatement& st)
                g[2].data());
     return true;
   }
-  push(p, &p->value_types,
-       DbcValueTypeLine{to_u64(g[1]), g[2], static_cast<uint32_t>(type), st.first_line});
+  DbcValueTypeLine rec{to_u64(g[1]), g[2], static_cast<uint32_t>(type), st.first_line};
+  if (keep_texts(p, {&rec.signal_name})) push(p, &p->value_types, rec);
   return true;
 }
 
@@ -658,12 +671,14 @@ void resolve_object_attributes(DbcParser* p) {
   for (DbcMessageLine& m : p->messages) {
     m.ignore = attribute_is_set(p, "MessageIgnore", OBJ_MESSAGE, m.id, {});
     m.long_name = attribute_text(p, "SystemMessageLongSymbol", OBJ_MESSAGE, m.id, {});
+    if (!keep_texts(p, {&m.long_name})) return;
   }
   for (DbcSignalLine& s : p->signals) {
     if (s.message < 0) continue;
     uint64_t id = p->messages[s.message].id;
     s.ignore = attribute_is_set(p, "SignalIgnore", OBJ_SIGNAL, id, s.name);
     s.long_name = attribute_text(p, "SystemSignalLongSymbol", OBJ_SIGNAL, id, s.name);
+    if (!keep_texts(p, {&s.long_name})) return;
   }
 }
 
@@ -685,6 +700,7 @@ void parser_free(DbcParser* p) {
   grow_array_free(&p->mux_values);
   grow_array_free(&p->value_types);
   free_attributes(p);
+  arena_free(&p->texts);
 }
 
 void patterns_free(Patterns* pt) {
@@ -740,11 +756,15 @@ char* read_all(Stream* stream, int64_t size) {
 }
 
 // Builds the database of a parsed file; null (logged) for an unsupported bus type or when
-// memory ran out.
-MessageDatabase* build(DbcParser* p) {
+// memory ran out. The file's text is freed once the attributes are resolved (*text is then
+// null): the records hold copies of what the builder still reads.
+MessageDatabase* build(DbcParser* p, char** text) {
   p->protocol = resolve_protocol(p);
   resolve_object_attributes(p);
   free_attributes(p);
+  free(*text);
+  *text = nullptr;
+  if (p->out_of_memory) return nullptr;
   if (p->protocol == 0) {
     LOG(LOG_ERROR, "%.*s: \"BusType\" not supported", static_cast<int>(p->file_name.size()),
         p->file_name.data());
@@ -783,6 +803,33 @@ void dbc_report(DbcParser* p, DbcProblem problem, uint32_t line, const char* for
             line, text);
 }
 
+bool arena_copy(TextArena* arena, std::string_view* text) {
+  constexpr uint64_t BLOCK_SIZE = 1 << 20;
+  if (text->empty()) return true;
+  if (text->size() > arena->room) {
+    // A text longer than a block gets a block of its own size.
+    uint64_t size = text->size() > BLOCK_SIZE ? text->size() : BLOCK_SIZE;
+    char* block = static_cast<char*>(malloc(static_cast<size_t>(size)));
+    if (!block || !grow_array_push(&arena->blocks, block)) {
+      free(block);
+      return false;
+    }
+    arena->next = block;
+    arena->room = size;
+  }
+  memcpy(arena->next, text->data(), text->size());
+  *text = std::string_view(arena->next, text->size());
+  arena->next += text->size();
+  arena->room -= text->size();
+  return true;
+}
+
+void arena_free(TextArena* arena) {
+  for (char* block : arena->blocks) free(block);
+  grow_array_free(&arena->blocks);
+  *arena = TextArena{};
+}
+
 void dbc_no_memory(DbcParser* p) {
   if (!p->out_of_memory) LOG(LOG_FATAL, "Could not allocate memory");
   p->out_of_memory = true;
@@ -805,7 +852,7 @@ MessageDatabase* dbc_load(Stream* stream, std::string_view file_name) {
   if (!parse_text(&p, text, static_cast<uint64_t>(size)) || !build_assignment_index(&p))
     dbc_no_memory(&p);
   else
-    db = build(&p);
+    db = build(&p, &text);
   parser_free(&p);
   free(text);
   return db;

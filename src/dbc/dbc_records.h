@@ -1,6 +1,8 @@
 // The DBC parser's records: what the statement handlers keep of each statement they read, the
 // indexes over them, and the problem reports that the handlers and the database builder share.
-// Texts are views into the file's text, which outlives the parser.
+// Texts are views into the file's text while the statements are read and resolved; what the
+// builder reads after that (names, long names, multiplexor ranges) is copied into the parser's
+// arena, so that the file's text is freed before the database takes its room.
 #pragma once
 
 #include <cstdint>
@@ -151,6 +153,18 @@ struct DbcCounts {
   int32_t signals;
 };
 
+// Texts copied into large blocks that are freed together: far less memory than one allocation
+// per name, and views into it stay valid until the arena is freed.
+struct TextArena {
+  GrowArray<char*> blocks;
+  char* next;     // where the next text goes in the last block
+  uint64_t room;  // bytes left there
+};
+
+// A view of a copy of `text` in the arena; false when memory ran out. Empty texts take no room.
+bool arena_copy(TextArena* arena, std::string_view* text);
+void arena_free(TextArena* arena);
+
 // PROBLEM_NOTE: something read in another way than written, which leaves nothing out.
 enum DbcProblem { PROBLEM_LINE, PROBLEM_MESSAGE, PROBLEM_SIGNAL, PROBLEM_NOTE };
 
@@ -168,6 +182,7 @@ struct DbcParser {
   GrowArray<DbcAttributeValue> assignments;
   Index assignment_index;  // first assignment per (name, kind, id, object name)
   GrowArray<AttributeSlot> attribute_slots;
+  TextArena texts;  // the texts of the records that outlive the file's text
   DbcCounts skipped;
   bool out_of_memory;
 };
