@@ -138,7 +138,7 @@ bool add_messages(Builder* b) {
                  p->protocol == PROTOCOL_J1939 ? "parameter group" : "identifier");
       continue;
     }
-    string_view name = m.long_name.empty() ? m.name : m.long_name;
+    string_view name = dbc_long_name(&p->message_long_names, i, m.name);
     if (index_insert_first(&b->message_by_key, {key}, {}, i, same) < 0 ||
         !message_db_add_message(b->db, name, key, m.size, m.ignore))
       return false;
@@ -481,7 +481,7 @@ bool store_signal(Builder* b, int32_t i, SignalList* out) {
   --b->copies_left;
   const DbcSignalLine& s = b->p->signals[i];
   Signal* signal =
-      signal_list_add(out, s.long_name.empty() ? s.name : s.long_name, &s.layout, s.ignore);
+      signal_list_add(out, dbc_long_name(&b->p->signal_long_names, i, s.name), &s.layout, s.ignore);
   if (!signal) return false;
   const SignalPlan& plan = b->plans[i];
   for (int32_t k = 0; k < plan.child_count; ++k) {

@@ -3,6 +3,7 @@
 // it cannot read is reported with its line.
 #include "dbc/dbc_parser.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -667,18 +668,27 @@ int32_t resolve_protocol(DbcParser* p) {
 }
 
 // Ignore flags and long names of every message and signal.
+// Keeps a long name that is set; false when memory ran out.
+bool keep_long_name(DbcParser* p, GrowArray<DbcLongName>* names, int32_t line, string_view text) {
+  return text.empty() || (keep_texts(p, {&text}) && push(p, names, DbcLongName{line, text}));
+}
+
 void resolve_object_attributes(DbcParser* p) {
-  for (DbcMessageLine& m : p->messages) {
+  for (int32_t i = 0; i < p->messages.count; ++i) {
+    DbcMessageLine& m = p->messages[i];
     m.ignore = attribute_is_set(p, "MessageIgnore", OBJ_MESSAGE, m.id, {});
-    m.long_name = attribute_text(p, "SystemMessageLongSymbol", OBJ_MESSAGE, m.id, {});
-    if (!keep_texts(p, {&m.long_name})) return;
+    if (!keep_long_name(p, &p->message_long_names, i,
+                        attribute_text(p, "SystemMessageLongSymbol", OBJ_MESSAGE, m.id, {})))
+      return;
   }
-  for (DbcSignalLine& s : p->signals) {
+  for (int32_t i = 0; i < p->signals.count; ++i) {
+    DbcSignalLine& s = p->signals[i];
     if (s.message < 0) continue;
     uint64_t id = p->messages[s.message].id;
     s.ignore = attribute_is_set(p, "SignalIgnore", OBJ_SIGNAL, id, s.name);
-    s.long_name = attribute_text(p, "SystemSignalLongSymbol", OBJ_SIGNAL, id, s.name);
-    if (!keep_texts(p, {&s.long_name})) return;
+    if (!keep_long_name(p, &p->signal_long_names, i,
+                        attribute_text(p, "SystemSignalLongSymbol", OBJ_SIGNAL, id, s.name)))
+      return;
   }
 }
 
@@ -700,6 +710,8 @@ void parser_free(DbcParser* p) {
   grow_array_free(&p->mux_values);
   grow_array_free(&p->value_types);
   free_attributes(p);
+  grow_array_free(&p->message_long_names);
+  grow_array_free(&p->signal_long_names);
   arena_free(&p->texts);
 }
 
@@ -822,6 +834,14 @@ bool arena_copy(TextArena* arena, std::string_view* text) {
   arena->next += text->size();
   arena->room -= text->size();
   return true;
+}
+
+std::string_view dbc_long_name(const GrowArray<DbcLongName>* names, int32_t line,
+                               std::string_view name) {
+  const DbcLongName* found = std::lower_bound(
+      names->begin(), names->end(), line,
+      [](const DbcLongName& entry, int32_t wanted) { return entry.line < wanted; });
+  return found != names->end() && found->line == line ? found->text : name;
 }
 
 void arena_free(TextArena* arena) {

@@ -22,10 +22,11 @@ enum ObjectKind : int32_t {
 };
 enum AttributeType : int32_t { VT_OTHER = 0, VT_INT = 1, VT_FLOAT = 2, VT_STRING = 3, VT_ENUM = 4 };
 
+// Message and signal lines are kept by the million: their fields are ordered to leave no holes,
+// and the few long names are kept apart (DbcParser::long_names).
 struct DbcMessageLine {
   std::string_view name;
-  std::string_view long_name;  // SystemMessageLongSymbol, empty when not set
-  uint64_t id;                 // as written (bit 31 marks an extended id), not yet checked
+  uint64_t id;  // as written (bit 31 marks an extended id), not yet checked
   uint32_t size;
   uint32_t line;
   uint8_t ignore;
@@ -34,15 +35,20 @@ struct DbcMessageLine {
 
 struct DbcSignalLine {
   std::string_view name;
-  std::string_view long_name;  // SystemSignalLongSymbol, empty when not set
-  int32_t message;             // index of the message line before it; -1: none
-  uint32_t message_line;       // with message -1: the line of a BO_ not understood, or 0
-  uint32_t line;
   SignalLayout layout;
+  int32_t message;        // index of the message line before it; -1: none
+  uint32_t message_line;  // with message -1: the line of a BO_ not understood, or 0
+  uint32_t line;
+  uint32_t multiplexer_value;
   uint8_t is_multiplexor;
   uint8_t is_multiplexed;
-  uint32_t multiplexer_value;
   uint8_t ignore;
+};
+
+// The long name (SystemMessageLongSymbol, SystemSignalLongSymbol) of a message or signal line.
+struct DbcLongName {
+  int32_t line;  // the index of the message or signal line
+  std::string_view text;
 };
 
 struct DbcMuxValueLine {
@@ -182,6 +188,9 @@ struct DbcParser {
   GrowArray<DbcAttributeValue> assignments;
   Index assignment_index;  // first assignment per (name, kind, id, object name)
   GrowArray<AttributeSlot> attribute_slots;
+  // Long names in the order of their lines; kept when not empty.
+  GrowArray<DbcLongName> message_long_names;
+  GrowArray<DbcLongName> signal_long_names;
   TextArena texts;  // the texts of the records that outlive the file's text
   DbcCounts skipped;
   bool out_of_memory;
@@ -194,6 +203,10 @@ void dbc_report(DbcParser* p, DbcProblem problem, uint32_t line, const char* for
 
 // Logs that memory ran out (once) and marks the load as failed.
 void dbc_no_memory(DbcParser* p);
+
+// The long name of message or signal line `line` in `names`, or else `name`.
+std::string_view dbc_long_name(const GrowArray<DbcLongName>* names, int32_t line,
+                               std::string_view name);
 
 // Builds the messages and signal trees of the parsed file into `db`, reporting every message and
 // signal left out. False only when memory ran out. *loaded_signals counts the signal lines that
