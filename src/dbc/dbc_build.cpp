@@ -12,55 +12,16 @@ namespace {
 
 using std::string_view;
 
-// Composite index keys: the bytes of the numbers, then the name. Keys up to the size of the
-// stack buffer are built there; longer ones in a heap copy.
-template <class Fn>
-auto with_key(std::initializer_list<uint64_t> numbers, string_view name, Fn&& fn)
-    -> decltype(fn(string_view())) {
-  char small[128];
-  size_t head = numbers.size() * sizeof(uint64_t);
-  DynString big{};
-  char* out = small;
-  if (head + name.size() > sizeof(small)) {
-    out = dynstring_extend(&big, head + name.size());
-    if (!out) return fn(string_view());
-  }
-  size_t n = 0;
-  for (uint64_t v : numbers) {
-    memcpy(out + n, &v, sizeof v);
-    n += sizeof v;
-  }
-  if (!name.empty()) memcpy(out + n, name.data(), name.size());
-  auto result = fn(string_view(out, head + name.size()));
-  dynstring_free(&big);
-  return result;
-}
-
 }  // namespace
 
-bool index_insert_first(Index* index, std::initializer_list<uint64_t> numbers, string_view name,
-                        int32_t value) {
-  return with_key(numbers, name, [&](string_view key) {
-    if (key.empty()) return false;  // the long key could not be built
-    HashSlot<IndexEntry> slot = hash_table_find_or_insert<IndexTraits>(index, key);
-    if (!slot.slot) return false;
-    if (!slot.inserted) return true;
-    if (!dynstring_from(&slot.slot->key, key)) {
-      // The slot stays claimed with an empty key; the caller abandons the build.
-      slot.slot->key = DynString{};
-      slot.slot->index = -1;
-      return false;
-    }
-    slot.slot->index = value;
-    return true;
-  });
+uint64_t index_hash(std::initializer_list<uint64_t> numbers, string_view name) {
+  uint64_t h = string_hash(name);
+  for (uint64_t v : numbers) h = hash_table_detail::mix(h ^ v) + v;
+  return h;
 }
 
-int32_t index_find(const Index* index, std::initializer_list<uint64_t> numbers, string_view name) {
-  return with_key(numbers, name, [&](string_view key) {
-    const IndexEntry* e = key.empty() ? nullptr : hash_table_find<IndexTraits>(index, key);
-    return e ? e->index : -1;
-  });
+bool index_reserve(Index* index, int32_t count) {
+  return hash_table_rehash<IndexTraits>(index, count);
 }
 
 namespace {
@@ -91,27 +52,36 @@ struct Builder {
   GrowArray<int32_t> children;   // kept signal lines grouped by multiplexor
   GrowArray<int32_t> top;        // kept top-level signal lines grouped by message
   GrowArray<int32_t> top_first;  // per message line: where its group in `top` begins
-  Index message_by_key;          // database key -> first message line
-  Index signal_by_name;          // (message line, name) -> first signal line
-  Index mux_value_by_signal;     // (message id, signal name) -> first SG_MUL_VAL_ line
-  Index value_type_by_signal;    // (message id, signal name) -> first SIG_VALTYPE_ line
-  Index plain_mux;               // message line -> its multiplexor for m<value> signals
+  // The indexes serve the checks and are freed before the trees are stored.
+  Index message_by_key;                // database key -> first message line
+  Index signal_by_name;                // (message line, name) -> first signal line
+  Index mux_value_by_signal;           // (message id, signal name) -> first SG_MUL_VAL_ line
+  Index value_type_by_signal;          // (message id, signal name) -> first SIG_VALTYPE_ line
+  Index plain_mux;                     // message line -> its multiplexor for m<value> signals
+  GrowArray<int32_t> mux_value_first;  // per SG_MUL_VAL_ line: the first line of its signal
+  GrowArray<int32_t> value_type_first;
   GrowArray<uint8_t> mux_value_used;
   GrowArray<uint8_t> value_type_used;
   int64_t copies_left;  // signals the trees may still hold (copies for several ranges count)
   bool copies_reported;
 };
 
+void free_indexes(Builder* b) {
+  for (Index* index : {&b->message_by_key, &b->signal_by_name, &b->mux_value_by_signal,
+                       &b->value_type_by_signal, &b->plain_mux})
+    hash_table_destroy<IndexTraits>(index);
+}
+
 void builder_free(Builder* b) {
+  free_indexes(b);
   grow_array_free(&b->message_state);
   grow_array_free(&b->plans);
   grow_array_free(&b->ranges);
   grow_array_free(&b->children);
   grow_array_free(&b->top);
   grow_array_free(&b->top_first);
-  for (Index* index : {&b->message_by_key, &b->signal_by_name, &b->mux_value_by_signal,
-                       &b->value_type_by_signal, &b->plain_mux})
-    hash_table_destroy<IndexTraits>(index);
+  grow_array_free(&b->mux_value_first);
+  grow_array_free(&b->value_type_first);
   grow_array_free(&b->mux_value_used);
   grow_array_free(&b->value_type_used);
 }
@@ -138,6 +108,9 @@ bool id_fits(int32_t protocol, uint64_t id) {
 
 bool add_messages(Builder* b) {
   DbcParser* p = b->p;
+  if (!index_reserve(&b->message_by_key, p->messages.count) ||
+      !message_db_reserve(b->db, p->messages.count))
+    return false;
   for (int32_t i = 0; i < p->messages.count; ++i) {
     const DbcMessageLine& m = p->messages[i];
     uint8_t& state = b->message_state[i];
@@ -153,7 +126,10 @@ bool add_messages(Builder* b) {
       continue;
     }
     uint32_t key = dbcMsgKey2DbMsgKey(p->protocol, static_cast<uint32_t>(m.id));
-    int32_t first = index_find(&b->message_by_key, {key}, {});
+    auto same = [p, key](int32_t k) {
+      return dbcMsgKey2DbMsgKey(p->protocol, static_cast<uint32_t>(p->messages[k].id)) == key;
+    };
+    int32_t first = index_find(&b->message_by_key, {key}, {}, same);
     if (first >= 0) {
       const DbcMessageLine& f = p->messages[first];
       dbc_report(p, PROBLEM_MESSAGE, m.line,
@@ -162,12 +138,13 @@ bool add_messages(Builder* b) {
                  p->protocol == PROTOCOL_J1939 ? "parameter group" : "identifier");
       continue;
     }
-    string_view name = m.long_name.empty() ? m.name : m.long_name;
-    if (!index_insert_first(&b->message_by_key, {key}, {}, i) ||
+    string_view name = dbc_long_name(&p->message_long_names, i, m.name);
+    if (index_insert_first(&b->message_by_key, {key}, {}, i, same) < 0 ||
         !message_db_add_message(b->db, name, key, m.size, m.ignore))
       return false;
     state = MESSAGE_KEPT;
   }
+  hash_table_destroy<IndexTraits>(&b->message_by_key);
   return true;
 }
 
@@ -178,33 +155,76 @@ uint64_t message_id_of(const Builder* b, const DbcSignalLine& s) {
   return b->p->messages[s.message].id;
 }
 
+// The first signal line of this name in message line `message`, or -1.
+int32_t find_signal(const Builder* b, int32_t message, string_view name) {
+  const DbcParser* p = b->p;
+  return index_find(&b->signal_by_name, {static_cast<uint64_t>(message)}, name, [&](int32_t i) {
+    return p->signals[i].message == message && p->signals[i].name == name;
+  });
+}
+
+// Whether two lines that name a signal by message id and name name the same one.
+template <class Line>
+bool same_signal(const Line& a, const Line& b) {
+  return a.message_id == b.message_id && a.signal_name == b.signal_name;
+}
+
+// The first multiplex-value line of a signal, or -1.
+int32_t find_mux_value(const Builder* b, uint64_t message_id, string_view name) {
+  const DbcParser* p = b->p;
+  return index_find(&b->mux_value_by_signal, {message_id}, name, [&](int32_t i) {
+    return p->mux_values[i].message_id == message_id && p->mux_values[i].signal_name == name;
+  });
+}
+
+// The first value-type line of a signal, or -1.
+int32_t find_value_type(const Builder* b, uint64_t message_id, string_view name) {
+  const DbcParser* p = b->p;
+  return index_find(&b->value_type_by_signal, {message_id}, name, [&](int32_t i) {
+    return p->value_types[i].message_id == message_id && p->value_types[i].signal_name == name;
+  });
+}
+
 // Indexes signals by name, the multiplex-value and value-type lines by their signal, and finds
 // each message's plain multiplexor: its first "M" signal that no multiplex-value line places
 // below another one. Marks the lines that name a signal of the file as used.
 bool index_lines(Builder* b) {
   DbcParser* p = b->p;
+  if (!index_reserve(&b->mux_value_by_signal, p->mux_values.count) ||
+      !index_reserve(&b->value_type_by_signal, p->value_types.count) ||
+      !index_reserve(&b->signal_by_name, p->signals.count))
+    return false;
   for (int32_t i = 0; i < p->mux_values.count; ++i) {
     const DbcMuxValueLine& m = p->mux_values[i];
-    if (!index_insert_first(&b->mux_value_by_signal, {m.message_id}, m.signal_name, i))
-      return false;
+    b->mux_value_first[i] =
+        index_insert_first(&b->mux_value_by_signal, {m.message_id}, m.signal_name, i,
+                           [&](int32_t k) { return same_signal(p->mux_values[k], m); });
+    if (b->mux_value_first[i] < 0) return false;
   }
   for (int32_t i = 0; i < p->value_types.count; ++i) {
     const DbcValueTypeLine& v = p->value_types[i];
-    if (!index_insert_first(&b->value_type_by_signal, {v.message_id}, v.signal_name, i))
-      return false;
+    b->value_type_first[i] =
+        index_insert_first(&b->value_type_by_signal, {v.message_id}, v.signal_name, i,
+                           [&](int32_t k) { return same_signal(p->value_types[k], v); });
+    if (b->value_type_first[i] < 0) return false;
   }
   for (int32_t i = 0; i < p->signals.count; ++i) {
     const DbcSignalLine& s = p->signals[i];
     if (s.message < 0) continue;
     uint64_t id = message_id_of(b, s);
-    int32_t mv = index_find(&b->mux_value_by_signal, {id}, s.name);
-    int32_t vt = index_find(&b->value_type_by_signal, {id}, s.name);
+    int32_t mv = find_mux_value(b, id, s.name);
+    int32_t vt = find_value_type(b, id, s.name);
     if (mv >= 0) b->mux_value_used[mv] = 1;
     if (vt >= 0) b->value_type_used[vt] = 1;
-    if (!index_insert_first(&b->signal_by_name, {static_cast<uint64_t>(s.message)}, s.name, i))
+    int32_t message = s.message;
+    if (index_insert_first(
+            &b->signal_by_name, {static_cast<uint64_t>(message)}, s.name, i, [&](int32_t k) {
+              return p->signals[k].message == message && p->signals[k].name == s.name;
+            }) < 0)
       return false;
     if (s.is_multiplexor && !s.is_multiplexed && mv < 0 &&
-        !index_insert_first(&b->plain_mux, {static_cast<uint64_t>(s.message)}, {}, i))
+        index_insert_first(&b->plain_mux, {static_cast<uint64_t>(message)}, {}, i,
+                           [&](int32_t k) { return p->signals[k].message == message; }) < 0)
       return false;
   }
   return true;
@@ -239,14 +259,14 @@ bool check_signal(Builder* b, int32_t i) {
     skip_signal(b, i, "its message is skipped");
     return false;
   }
-  int32_t first = index_find(&b->signal_by_name, {static_cast<uint64_t>(s.message)}, s.name);
+  int32_t first = find_signal(b, s.message, s.name);
   if (first != i) {
     snprintf(reason, sizeof reason, "the message has a signal of this name on line %u",
              p->signals[first].line);
     skip_signal(b, i, reason);
     return false;
   }
-  int32_t vt = index_find(&b->value_type_by_signal, {message_id_of(b, s)}, s.name);
+  int32_t vt = find_value_type(b, message_id_of(b, s), s.name);
   if (vt >= 0) {
     uint32_t type = p->value_types[vt].type;
     uint32_t bits = type == SIGNAL_FLOAT32 ? 32 : type == SIGNAL_FLOAT64 ? 64 : s.layout.length;
@@ -324,7 +344,7 @@ bool resolve_parent(Builder* b, int32_t i) {
   const DbcSignalLine& s = p->signals[i];
   SignalPlan& plan = b->plans[i];
   plan.parent = -1;
-  int32_t mv = index_find(&b->mux_value_by_signal, {message_id_of(b, s)}, s.name);
+  int32_t mv = find_mux_value(b, message_id_of(b, s), s.name);
   string_view mux_name;
   char reason[200];
   if (mv >= 0 && (s.is_multiplexed || s.is_multiplexor)) {
@@ -346,7 +366,9 @@ bool resolve_parent(Builder* b, int32_t i) {
                  "multiplexor ranges of signal %.*s skipped: the signal is not multiplexed",
                  print_size(s.name), s.name.data());
     if (!s.is_multiplexed) return true;
-    int32_t plain = index_find(&b->plain_mux, {static_cast<uint64_t>(s.message)}, {});
+    int32_t message = s.message;
+    int32_t plain = index_find(&b->plain_mux, {static_cast<uint64_t>(message)}, {},
+                               [&](int32_t k) { return p->signals[k].message == message; });
     if (plain < 0) {
       skip_signal(b, i, "the message has no multiplexor (M) for it");
       return false;
@@ -359,7 +381,7 @@ bool resolve_parent(Builder* b, int32_t i) {
       return false;
     }
   }
-  int32_t mux = index_find(&b->signal_by_name, {static_cast<uint64_t>(s.message)}, mux_name);
+  int32_t mux = find_signal(b, s.message, mux_name);
   if (mux < 0 || mux == i || !p->signals[mux].is_multiplexor) {
     snprintf(reason, sizeof reason, "its multiplexor %.*s is not a multiplexor (M) of the message",
              print_size(mux_name), mux_name.data());
@@ -459,7 +481,7 @@ bool store_signal(Builder* b, int32_t i, SignalList* out) {
   --b->copies_left;
   const DbcSignalLine& s = b->p->signals[i];
   Signal* signal =
-      signal_list_add(out, s.long_name.empty() ? s.name : s.long_name, &s.layout, s.ignore);
+      signal_list_add(out, dbc_long_name(&b->p->signal_long_names, i, s.name), &s.layout, s.ignore);
   if (!signal) return false;
   const SignalPlan& plan = b->plans[i];
   for (int32_t k = 0; k < plan.child_count; ++k) {
@@ -472,7 +494,10 @@ bool store_signal(Builder* b, int32_t i, SignalList* out) {
       if (!branch || !store_signal(b, child, &branch->signals)) return false;
     }
   }
-  return true;
+  // The tree is read from now on: its lists keep no room to grow.
+  for (MuxBranch& branch : signal->branches)
+    if (!grow_array_fit(&branch.signals, branch.signals.count)) return false;
+  return grow_array_fit(&signal->branches, signal->branches.count);
 }
 
 bool store_messages(Builder* b) {
@@ -481,7 +506,8 @@ bool store_messages(Builder* b) {
     if (b->message_state[m] != MESSAGE_KEPT) continue;
     uint32_t key = dbcMsgKey2DbMsgKey(p->protocol, static_cast<uint32_t>(p->messages[m].id));
     Message* message = message_db_find(b->db, key);
-    if (!message) return false;
+    if (!message || !grow_array_fit(&message->signals, b->top_first[m + 1] - b->top_first[m]))
+      return false;
     for (int32_t k = b->top_first[m]; k < b->top_first[m + 1]; ++k)
       if (!store_signal(b, b->top[k], &message->signals)) return false;
   }
@@ -493,7 +519,7 @@ void report_unused_lines(Builder* b) {
   DbcParser* p = b->p;
   for (int32_t i = 0; i < p->mux_values.count; ++i) {
     const DbcMuxValueLine& m = p->mux_values[i];
-    int32_t first = index_find(&b->mux_value_by_signal, {m.message_id}, m.signal_name);
+    int32_t first = b->mux_value_first[i];
     if (first != i)
       dbc_report(p, PROBLEM_LINE, m.line,
                  "multiplexor ranges of signal %.*s skipped: line %u gives them already",
@@ -506,7 +532,7 @@ void report_unused_lines(Builder* b) {
   }
   for (int32_t i = 0; i < p->value_types.count; ++i) {
     const DbcValueTypeLine& v = p->value_types[i];
-    int32_t first = index_find(&b->value_type_by_signal, {v.message_id}, v.signal_name);
+    int32_t first = b->value_type_first[i];
     if (first != i)
       dbc_report(p, PROBLEM_LINE, v.line,
                  "value type of signal %.*s skipped: line %u gives it already",
@@ -537,9 +563,14 @@ bool dbc_build_database(DbcParser* p, MessageDatabase* db, int32_t* loaded_signa
   b.db = db;
   b.copies_left = 16 * static_cast<int64_t>(p->signals.count) + 65536;
   bool ok = zeroed(&b.message_state, p->messages.count) && zeroed(&b.plans, p->signals.count) &&
+            zeroed(&b.mux_value_first, p->mux_values.count) &&
+            zeroed(&b.value_type_first, p->value_types.count) &&
             zeroed(&b.mux_value_used, p->mux_values.count) &&
             zeroed(&b.value_type_used, p->value_types.count) && add_messages(&b) &&
-            index_lines(&b) && plan_signals(&b) && group_signals(&b) && store_messages(&b);
+            index_lines(&b) && plan_signals(&b);
+  // What the checks needed goes before the trees take their room.
+  free_indexes(&b);
+  ok = ok && group_signals(&b) && store_messages(&b);
   if (ok) report_unused_lines(&b);
   *loaded_signals = 0;
   for (const SignalPlan& plan : b.plans) *loaded_signals += plan.kept;

@@ -3,6 +3,7 @@
 // it cannot read is reported with its line.
 #include "dbc/dbc_parser.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -170,6 +171,16 @@ int32_t object_kind_of(string_view s) {
   return OBJ_NETWORK;
 }
 
+// Copies the texts of a record into the arena, so that it outlives the file's text.
+bool keep_texts(DbcParser* p, std::initializer_list<string_view*> texts) {
+  for (string_view* text : texts) {
+    if (arena_copy(&p->texts, text)) continue;
+    dbc_no_memory(p);
+    return false;
+  }
+  return true;
+}
+
 template <class T>
 bool push(DbcParser* p, GrowArray<T>* list, const T& record) {
   if (grow_array_push(list, record)) return true;
@@ -205,7 +216,7 @@ bool handle_message(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
   rec.size = static_cast<uint32_t>(size);
   rec.line = st.first_line;
   rec.pseudo = rec.name == PSEUDO_MESSAGE;
-  if (!push(p, &p->messages, rec)) return true;
+  if (!keep_texts(p, {&rec.name}) || !push(p, &p->messages, rec)) return true;
   p->current_message = p->messages.count - 1;
   return true;
 }
@@ -283,14 +294,17 @@ bool handle_signal(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
   rec.line = st.first_line;
   rec.message = p->current_message;
   rec.message_line = p->current_message_line;
-  if (read_signal_fields(p, pt, g, &rec, quiet)) push(p, &p->signals, rec);
+  if (read_signal_fields(p, pt, g, &rec, quiet) && keep_texts(p, {&rec.name}))
+    push(p, &p->signals, rec);
   return true;
 }
 
 bool handle_mux_value(DbcParser* p, const Patterns* pt, const DbcStatement& st) {
   Groups g;
   if (!pattern_match(pt, P_MUX_VALUE, st.text, &g)) return false;
-  push(p, &p->mux_values, DbcMuxValueLine{to_u64(g[1]), g[2], g[3], g[4], st.first_line});
+  DbcMuxValueLine rec{to_u64(g[1]), g[2], g[3], g[4], st.first_line};
+  if (keep_texts(p, {&rec.signal_name, &rec.multiplexor_name, &rec.ranges}))
+    push(p, &p->mux_values, rec);
   return true;
 }
 
@@ -305,8 +319,8 @@ bool handle_value_type(DbcParser* p, const Patterns* pt, const DbcStatement& st)
                g[2].data());
     return true;
   }
-  push(p, &p->value_types,
-       DbcValueTypeLine{to_u64(g[1]), g[2], static_cast<uint32_t>(type), st.first_line});
+  DbcValueTypeLine rec{to_u64(g[1]), g[2], static_cast<uint32_t>(type), st.first_line};
+  if (keep_texts(p, {&rec.signal_name})) push(p, &p->value_types, rec);
   return true;
 }
 
@@ -412,6 +426,7 @@ bool handle_attribute_value(DbcParser* p, const Patterns* pt, const DbcStatement
   if (code == KEPT_COUNT || KEPT_ATTRIBUTES[code].name != rec.name ||
       KEPT_ATTRIBUTES[code].kind != rec.object_kind)
     return true;
+  rec.code = code;
   push(p, &p->assignments, rec);
   return true;
 }
@@ -490,13 +505,28 @@ void dispatch_statement(DbcParser* p, const Patterns* pt, const DbcStatement& st
 // ---------------------------------------------------------------------------------------------
 // Attributes
 
+// Whether assignment `i` is the one of attribute `code` for this object.
+struct SameAssignment {
+  const DbcParser* p;
+  uint32_t code;
+  int32_t kind;
+  uint64_t id;
+  string_view object_name;
+  bool operator()(int32_t i) const {
+    const DbcAttributeValue& a = p->assignments[i];
+    return a.code == code && a.object_kind == kind && a.object_id == id &&
+           a.object_name == object_name;
+  }
+};
+
 bool build_assignment_index(DbcParser* p) {
+  if (!index_reserve(&p->assignment_index, p->assignments.count)) return false;
   for (int32_t i = 0; i < p->assignments.count; ++i) {
     const DbcAttributeValue& a = p->assignments[i];
-    if (!index_insert_first(
-            &p->assignment_index,
-            {attribute_code(a.name), static_cast<uint64_t>(a.object_kind), a.object_id},
-            a.object_name, i))
+    SameAssignment same{p, a.code, a.object_kind, a.object_id, a.object_name};
+    if (index_insert_first(&p->assignment_index,
+                           {a.code, static_cast<uint64_t>(a.object_kind), a.object_id},
+                           a.object_name, i, same) < 0)
       return false;
   }
   return true;
@@ -558,8 +588,9 @@ bool dbc_attribute_get(DbcParser* p, string_view name, int32_t kind, uint64_t id
   const DbcAttributeDef& def = p->definitions[slot->definition];
   string_view raw;
   bool assigned = false;
-  int32_t a = index_find(&p->assignment_index,
-                         {attribute_code(name), static_cast<uint64_t>(kind), id}, object_name);
+  uint32_t code = attribute_code(name);
+  int32_t a = index_find(&p->assignment_index, {code, static_cast<uint64_t>(kind), id}, object_name,
+                         SameAssignment{p, code, kind, id, object_name});
   if (a >= 0) {
     raw = p->assignments[a].value;
     assigned = true;
@@ -637,32 +668,51 @@ int32_t resolve_protocol(DbcParser* p) {
 }
 
 // Ignore flags and long names of every message and signal.
+// Keeps a long name that is set; false when memory ran out.
+bool keep_long_name(DbcParser* p, GrowArray<DbcLongName>* names, int32_t line, string_view text) {
+  return text.empty() || (keep_texts(p, {&text}) && push(p, names, DbcLongName{line, text}));
+}
+
 void resolve_object_attributes(DbcParser* p) {
-  for (DbcMessageLine& m : p->messages) {
+  for (int32_t i = 0; i < p->messages.count; ++i) {
+    DbcMessageLine& m = p->messages[i];
     m.ignore = attribute_is_set(p, "MessageIgnore", OBJ_MESSAGE, m.id, {});
-    m.long_name = attribute_text(p, "SystemMessageLongSymbol", OBJ_MESSAGE, m.id, {});
+    if (!keep_long_name(p, &p->message_long_names, i,
+                        attribute_text(p, "SystemMessageLongSymbol", OBJ_MESSAGE, m.id, {})))
+      return;
   }
-  for (DbcSignalLine& s : p->signals) {
+  for (int32_t i = 0; i < p->signals.count; ++i) {
+    DbcSignalLine& s = p->signals[i];
     if (s.message < 0) continue;
     uint64_t id = p->messages[s.message].id;
     s.ignore = attribute_is_set(p, "SignalIgnore", OBJ_SIGNAL, id, s.name);
-    s.long_name = attribute_text(p, "SystemSignalLongSymbol", OBJ_SIGNAL, id, s.name);
+    if (!keep_long_name(p, &p->signal_long_names, i,
+                        attribute_text(p, "SystemSignalLongSymbol", OBJ_SIGNAL, id, s.name)))
+      return;
   }
 }
 
 // ---------------------------------------------------------------------------------------------
 // Loading
 
-void parser_free(DbcParser* p) {
-  grow_array_free(&p->messages);
-  grow_array_free(&p->signals);
-  grow_array_free(&p->mux_values);
-  grow_array_free(&p->value_types);
+// The attributes, once resolved into the message and signal lines.
+void free_attributes(DbcParser* p) {
   grow_array_free(&p->definitions);
   grow_array_free(&p->defaults);
   grow_array_free(&p->assignments);
   hash_table_destroy<IndexTraits>(&p->assignment_index);
   grow_array_free(&p->attribute_slots);
+}
+
+void parser_free(DbcParser* p) {
+  grow_array_free(&p->messages);
+  grow_array_free(&p->signals);
+  grow_array_free(&p->mux_values);
+  grow_array_free(&p->value_types);
+  free_attributes(p);
+  grow_array_free(&p->message_long_names);
+  grow_array_free(&p->signal_long_names);
+  arena_free(&p->texts);
 }
 
 void patterns_free(Patterns* pt) {
@@ -718,10 +768,15 @@ char* read_all(Stream* stream, int64_t size) {
 }
 
 // Builds the database of a parsed file; null (logged) for an unsupported bus type or when
-// memory ran out.
-MessageDatabase* build(DbcParser* p) {
+// memory ran out. The file's text is freed once the attributes are resolved (*text is then
+// null): the records hold copies of what the builder still reads.
+MessageDatabase* build(DbcParser* p, char** text) {
   p->protocol = resolve_protocol(p);
   resolve_object_attributes(p);
+  free_attributes(p);
+  free(*text);
+  *text = nullptr;
+  if (p->out_of_memory) return nullptr;
   if (p->protocol == 0) {
     LOG(LOG_ERROR, "%.*s: \"BusType\" not supported", static_cast<int>(p->file_name.size()),
         p->file_name.data());
@@ -760,6 +815,41 @@ void dbc_report(DbcParser* p, DbcProblem problem, uint32_t line, const char* for
             line, text);
 }
 
+bool arena_copy(TextArena* arena, std::string_view* text) {
+  constexpr uint64_t BLOCK_SIZE = 1 << 20;
+  if (text->empty()) return true;
+  if (text->size() > arena->room) {
+    // A text longer than a block gets a block of its own size.
+    uint64_t size = text->size() > BLOCK_SIZE ? text->size() : BLOCK_SIZE;
+    char* block = static_cast<char*>(malloc(static_cast<size_t>(size)));
+    if (!block || !grow_array_push(&arena->blocks, block)) {
+      free(block);
+      return false;
+    }
+    arena->next = block;
+    arena->room = size;
+  }
+  memcpy(arena->next, text->data(), text->size());
+  *text = std::string_view(arena->next, text->size());
+  arena->next += text->size();
+  arena->room -= text->size();
+  return true;
+}
+
+std::string_view dbc_long_name(const GrowArray<DbcLongName>* names, int32_t line,
+                               std::string_view name) {
+  const DbcLongName* found = std::lower_bound(
+      names->begin(), names->end(), line,
+      [](const DbcLongName& entry, int32_t wanted) { return entry.line < wanted; });
+  return found != names->end() && found->line == line ? found->text : name;
+}
+
+void arena_free(TextArena* arena) {
+  for (char* block : arena->blocks) free(block);
+  grow_array_free(&arena->blocks);
+  *arena = TextArena{};
+}
+
 void dbc_no_memory(DbcParser* p) {
   if (!p->out_of_memory) LOG(LOG_FATAL, "Could not allocate memory");
   p->out_of_memory = true;
@@ -782,7 +872,7 @@ MessageDatabase* dbc_load(Stream* stream, std::string_view file_name) {
   if (!parse_text(&p, text, static_cast<uint64_t>(size)) || !build_assignment_index(&p))
     dbc_no_memory(&p);
   else
-    db = build(&p);
+    db = build(&p, &text);
   parser_free(&p);
   free(text);
   return db;

@@ -1,6 +1,8 @@
 // The DBC parser's records: what the statement handlers keep of each statement they read, the
 // indexes over them, and the problem reports that the handlers and the database builder share.
-// Texts are views into the file's text, which outlives the parser.
+// Texts are views into the file's text while the statements are read and resolved; what the
+// builder reads after that (names, long names, multiplexor ranges) is copied into the parser's
+// arena, so that the file's text is freed before the database takes its room.
 #pragma once
 
 #include <cstdint>
@@ -20,10 +22,11 @@ enum ObjectKind : int32_t {
 };
 enum AttributeType : int32_t { VT_OTHER = 0, VT_INT = 1, VT_FLOAT = 2, VT_STRING = 3, VT_ENUM = 4 };
 
+// Message and signal lines are kept by the million: their fields are ordered to leave no holes,
+// and the few long names are kept apart (DbcParser::long_names).
 struct DbcMessageLine {
   std::string_view name;
-  std::string_view long_name;  // SystemMessageLongSymbol, empty when not set
-  uint64_t id;                 // as written (bit 31 marks an extended id), not yet checked
+  uint64_t id;  // as written (bit 31 marks an extended id), not yet checked
   uint32_t size;
   uint32_t line;
   uint8_t ignore;
@@ -32,15 +35,20 @@ struct DbcMessageLine {
 
 struct DbcSignalLine {
   std::string_view name;
-  std::string_view long_name;  // SystemSignalLongSymbol, empty when not set
-  int32_t message;             // index of the message line before it; -1: none
-  uint32_t message_line;       // with message -1: the line of a BO_ not understood, or 0
-  uint32_t line;
   SignalLayout layout;
+  int32_t message;        // index of the message line before it; -1: none
+  uint32_t message_line;  // with message -1: the line of a BO_ not understood, or 0
+  uint32_t line;
+  uint32_t multiplexer_value;
   uint8_t is_multiplexor;
   uint8_t is_multiplexed;
-  uint32_t multiplexer_value;
   uint8_t ignore;
+};
+
+// The long name (SystemMessageLongSymbol, SystemSignalLongSymbol) of a message or signal line.
+struct DbcLongName {
+  int32_t line;  // the index of the message or signal line
+  std::string_view text;
 };
 
 struct DbcMuxValueLine {
@@ -72,28 +80,69 @@ struct DbcAttributeDefault {
 
 struct DbcAttributeValue {
   std::string_view name;
+  uint32_t code;  // the number of the kept attribute name (it keys the assignment index)
   int32_t object_kind;
   uint64_t object_id;
   std::string_view object_name;
   std::string_view value;
 };
 
-// Index entries. Keys that combine numbers and a name are byte strings: the numbers' bytes
-// followed by the name.
+// Indexes from a key (numbers and a name) to the first record that has it. An entry keeps only
+// the key's hash and the record: the caller's `same(record)` tells whether a stored record has
+// the key sought, so an index costs the same few bytes per key however long the names are.
 struct IndexEntry {
-  DynString key;
+  uint64_t hash;
   int32_t index;
 };
-using IndexTraits = StringKeyTraits<IndexEntry>;
+struct IndexKey {
+  uint64_t hash;
+  const void* context;
+  bool (*same)(const void* context, int32_t record);
+};
+struct IndexTraits {
+  using Key = IndexKey;
+  static uint64_t hash(Key k) { return k.hash; }
+  static uint64_t hash_entry(const IndexEntry& e) { return e.hash; }
+  static bool equal(const IndexEntry& e, Key k) {
+    return e.hash == k.hash && k.same(k.context, e.index);
+  }
+  static void destroy(IndexEntry&) {}
+};
 using Index = HashTable<IndexEntry>;
 
-// Records `value` for the key unless the key is there already (the first record wins). False
-// when memory ran out.
-bool index_insert_first(Index* index, std::initializer_list<uint64_t> numbers,
-                        std::string_view name, int32_t value);
-// The value recorded for the key, or -1.
+// The hash of a key: the name's, mixed with each number in turn.
+uint64_t index_hash(std::initializer_list<uint64_t> numbers, std::string_view name);
+// Sizes the index for `count` keys at once, so that filling it does not grow it step by step.
+bool index_reserve(Index* index, int32_t count);
+
+template <class Same>
+IndexKey index_key(std::initializer_list<uint64_t> numbers, std::string_view name,
+                   const Same* same) {
+  return IndexKey{index_hash(numbers, name), same, [](const void* context, int32_t record) {
+                    return (*static_cast<const Same*>(context))(record);
+                  }};
+}
+
+// Records `value` (>= 0) for the key unless a record with the key is there already (the first
+// record wins); `same(record)` says whether a recorded record has this key. The record now
+// recorded for the key, or -1 when memory ran out.
+template <class Same>
+int32_t index_insert_first(Index* index, std::initializer_list<uint64_t> numbers,
+                           std::string_view name, int32_t value, const Same& same) {
+  IndexKey key = index_key(numbers, name, &same);
+  HashSlot<IndexEntry> slot = hash_table_find_or_insert<IndexTraits>(index, key);
+  if (!slot.slot) return -1;
+  if (slot.inserted) *slot.slot = IndexEntry{key.hash, value};
+  return slot.slot->index;
+}
+
+// The record recorded for the key, or -1.
+template <class Same>
 int32_t index_find(const Index* index, std::initializer_list<uint64_t> numbers,
-                   std::string_view name);
+                   std::string_view name, const Same& same) {
+  const IndexEntry* e = hash_table_find<IndexTraits>(index, index_key(numbers, name, &same));
+  return e ? e->index : -1;
+}
 
 // The definition and default of one attribute name and object kind, looked up once.
 struct AttributeSlot {
@@ -109,6 +158,18 @@ struct DbcCounts {
   int32_t messages;
   int32_t signals;
 };
+
+// Texts copied into large blocks that are freed together: far less memory than one allocation
+// per name, and views into it stay valid until the arena is freed.
+struct TextArena {
+  GrowArray<char*> blocks;
+  char* next;     // where the next text goes in the last block
+  uint64_t room;  // bytes left there
+};
+
+// A view of a copy of `text` in the arena; false when memory ran out. Empty texts take no room.
+bool arena_copy(TextArena* arena, std::string_view* text);
+void arena_free(TextArena* arena);
 
 // PROBLEM_NOTE: something read in another way than written, which leaves nothing out.
 enum DbcProblem { PROBLEM_LINE, PROBLEM_MESSAGE, PROBLEM_SIGNAL, PROBLEM_NOTE };
@@ -127,6 +188,10 @@ struct DbcParser {
   GrowArray<DbcAttributeValue> assignments;
   Index assignment_index;  // first assignment per (name, kind, id, object name)
   GrowArray<AttributeSlot> attribute_slots;
+  // Long names in the order of their lines; kept when not empty.
+  GrowArray<DbcLongName> message_long_names;
+  GrowArray<DbcLongName> signal_long_names;
+  TextArena texts;  // the texts of the records that outlive the file's text
   DbcCounts skipped;
   bool out_of_memory;
 };
@@ -138,6 +203,10 @@ void dbc_report(DbcParser* p, DbcProblem problem, uint32_t line, const char* for
 
 // Logs that memory ran out (once) and marks the load as failed.
 void dbc_no_memory(DbcParser* p);
+
+// The long name of message or signal line `line` in `names`, or else `name`.
+std::string_view dbc_long_name(const GrowArray<DbcLongName>* names, int32_t line,
+                               std::string_view name);
 
 // Builds the messages and signal trees of the parsed file into `db`, reporting every message and
 // signal left out. False only when memory ran out. *loaded_signals counts the signal lines that

@@ -90,6 +90,10 @@ Message* message_db_add_message(MessageDatabase* db, std::string_view name, uint
   return slot.value;
 }
 
+bool message_db_reserve(MessageDatabase* db, int32_t count) {
+  return db && ordered_map_reserve(&db->messages, count);
+}
+
 Message* message_db_find(MessageDatabase* db, uint32_t key) {
   return db ? ordered_map_find(&db->messages, key) : nullptr;
 }

@@ -93,6 +93,8 @@ void message_db_free(MessageDatabase* db);
 // The returned pointer is valid until the next message is added.
 Message* message_db_add_message(MessageDatabase* db, std::string_view name, uint32_t key,
                                 uint32_t size, uint8_t ignore);
+// Makes room for `count` messages in all; false when memory ran out.
+bool message_db_reserve(MessageDatabase* db, int32_t count);
 Message* message_db_find(MessageDatabase* db, uint32_t key);
 const Message* message_db_find(const MessageDatabase* db, uint32_t key);
 

@@ -69,36 +69,66 @@ uint32_t parse_unsigned(const DynString* text, int base) {
 
 namespace {
 
+// The first message that has a folder name (path part): the part itself is not kept but made
+// again from the message's name when another part has the same hash, so the table costs 16
+// bytes per message of a database with millions of them.
+struct FolderEntry {
+  uint64_t hash;
+  const Message* message;
+};
+struct FolderKey {
+  uint64_t hash;
+  std::string_view part;
+  DynString* scratch;
+};
+struct FolderTraits {
+  using Key = FolderKey;
+  static uint64_t hash(const Key& k) { return k.hash; }
+  static uint64_t hash_entry(const FolderEntry& e) { return e.hash; }
+  static bool equal(const FolderEntry& e, const Key& k) {
+    if (e.hash != k.hash) return false;
+    dynstring_clear(k.scratch);
+    return name_to_path_part(dynstring_sv(&e.message->name), k.scratch) &&
+           dynstring_sv(k.scratch) == k.part;
+  }
+  static void destroy(FolderEntry&) {}
+};
+
 // Messages whose names differ only in characters that file names leave out ("Engine_Data" and
 // "EngineData") write into one folder, the second one's files told apart by a numbered suffix:
 // said once per pair at the default verbosity, since a reader of the tree could take them for
 // one message.
 void warn_shared_folders(const ChannelDecoders& decoders, const char* bus, int channel) {
-  HashTable<StringMapEntry> parts;  // path part to the first message name that has it
+  HashTable<FolderEntry> parts;  // path part to the first message name that has it
+  int64_t messages = 0;
+  for (MessageDatabase* database : decoders.databases) {
+    if (!database) break;
+    messages += database->messages.used;
+  }
+  if (messages < INT32_MAX) hash_table_rehash<FolderTraits>(&parts, static_cast<int32_t>(messages));
+  ScopedDynString part, scratch;
   for (MessageDatabase* database : decoders.databases) {
     if (!database) break;
     ordered_map_for_each(&database->messages, [&](const uint32_t&, const Message& message) {
-      ScopedDynString part;
+      dynstring_clear(&part.s);
       if (!name_to_path_part(dynstring_sv(&message.name), &part.s) || part.view().empty())
         return true;
-      HashSlot<StringMapEntry> slot =
-          hash_table_find_or_insert<StringMapTraits>(&parts, part.view());
+      FolderKey key{string_hash(part.view()), part.view(), &scratch.s};
+      HashSlot<FolderEntry> slot = hash_table_find_or_insert<FolderTraits>(&parts, key);
       if (!slot.slot) return false;
       if (slot.inserted) {
-        slot.slot->key = part.s;
-        part.s = DynString{};
-        dynstring_from(&slot.slot->value, dynstring_sv(&message.name));
-      } else if (dynstring_sv(&slot.slot->value) != dynstring_sv(&message.name)) {
+        *slot.slot = FolderEntry{key.hash, &message};
+      } else if (dynstring_sv(&slot.slot->message->name) != dynstring_sv(&message.name)) {
         LOG(LOG_ERROR,
             "Messages %s and %s of %s %d share the output folder %s%d_%s: the files of the one "
             "decoded later get a numbered suffix (_2.csv)",
-            dynstring_data(&slot.slot->value), dynstring_data(&message.name), bus, channel, bus,
-            channel, dynstring_data(&slot.slot->key));
+            dynstring_data(&slot.slot->message->name), dynstring_data(&message.name), bus, channel,
+            bus, channel, dynstring_data(&part.s));
       }
       return true;
     });
   }
-  hash_table_destroy<StringMapTraits>(&parts);
+  hash_table_destroy<FolderTraits>(&parts);
 }
 
 }  // namespace

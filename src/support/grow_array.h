@@ -41,6 +41,30 @@ bool grow_array_reserve(GrowArray<T>* a, int64_t wanted) {
   return true;
 }
 
+// Sets the capacity to exactly `capacity` elements (at least the count): for an array whose
+// final size is known, so that it keeps no room for growth. False, with the array unchanged,
+// when capacity is below the count or memory ran out.
+template <class T>
+bool grow_array_fit(GrowArray<T>* a, int64_t capacity) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  if (capacity < a->count || capacity > INT32_MAX ||
+      static_cast<uint64_t>(capacity) > SIZE_MAX / sizeof(T))
+    return false;
+  if (capacity == a->capacity) return true;
+  if (capacity == 0) {
+    free(static_cast<void*>(a->items));
+    a->items = nullptr;
+    a->capacity = 0;
+    return true;
+  }
+  T* items = static_cast<T*>(
+      realloc(static_cast<void*>(a->items), sizeof(T) * static_cast<size_t>(capacity)));
+  if (!items) return false;
+  a->items = items;
+  a->capacity = static_cast<int32_t>(capacity);
+  return true;
+}
+
 // Appends a zero-filled element and returns it, or null when the array cannot grow.
 template <class T>
 T* grow_array_push(GrowArray<T>* a) {

@@ -79,7 +79,31 @@ int32_t split(Node* n, int32_t t) {
   return t;
 }
 
+// Sets the node array to `capacity` nodes besides the nil node (at least those in use).
+template <class Key, class Value, class Order>
+bool resize(OrderedMap<Key, Value, Order>* m, int64_t capacity) {
+  using Node = typename OrderedMap<Key, Value, Order>::Node;
+  static_assert(std::is_trivially_copyable_v<Node>);
+  if (capacity < m->used || capacity + 1 > INT32_MAX ||
+      static_cast<uint64_t>(capacity + 1) > SIZE_MAX / sizeof(Node))
+    return false;
+  Node* nodes = static_cast<Node*>(
+      realloc(static_cast<void*>(m->nodes), sizeof(Node) * static_cast<size_t>(capacity + 1)));
+  if (!nodes) return false;
+  memset(static_cast<void*>(&nodes[0]), 0, sizeof(Node));
+  m->nodes = nodes;
+  m->capacity = static_cast<int32_t>(capacity);
+  return true;
+}
+
 }  // namespace ordered_map_detail
+
+// Makes room for `count` keys in all, so that inserting up to that many does not grow the node
+// array step by step (nor leave it with room to spare). False when memory ran out.
+template <class Key, class Value, class Order>
+bool ordered_map_reserve(OrderedMap<Key, Value, Order>* m, int64_t count) {
+  return count <= m->capacity || ordered_map_detail::resize(m, count);
+}
 
 template <class Key, class Value, class Order>
 Value* ordered_map_find(const OrderedMap<Key, Value, Order>* m, const Key& key) {
@@ -112,17 +136,7 @@ OrderedMapSlot<Value> ordered_map_insert(OrderedMap<Key, Value, Order>* m, const
     last = c;
     i = c < 0 ? m->nodes[i].left : m->nodes[i].right;
   }
-  if (m->used == m->capacity) {
-    int64_t capacity = grow_capacity(m->capacity);
-    if (capacity + 1 > INT32_MAX || static_cast<uint64_t>(capacity + 1) > SIZE_MAX / sizeof(Node))
-      return {nullptr, false};
-    Node* nodes = static_cast<Node*>(
-        realloc(static_cast<void*>(m->nodes), sizeof(Node) * static_cast<size_t>(capacity + 1)));
-    if (!nodes) return {nullptr, false};
-    memset(static_cast<void*>(&nodes[0]), 0, sizeof(Node));
-    m->nodes = nodes;
-    m->capacity = static_cast<int32_t>(capacity);
-  }
+  if (m->used == m->capacity && !resize(m, grow_capacity(m->capacity))) return {nullptr, false};
   Node* n = m->nodes;
   int32_t fresh = ++m->used;
   memset(static_cast<void*>(&n[fresh]), 0, sizeof(Node));

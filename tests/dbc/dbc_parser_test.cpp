@@ -586,6 +586,65 @@ TEST(DbcLoad, LongLinesAndManyMessages) {
   EXPECT_EQ(ignored_with_signal, count);
 }
 
+// A large file whose text is freed before the database is built (its names live on in copies),
+// and whose indexes keep no keys: every message is found by its key with its name (long name
+// where one is assigned) and its signals in order, duplicates are told apart from names that
+// only look alike, and the lists hold no room to spare.
+TEST(DbcLoad, LargeFileKeepsEveryNameAndFindsEveryMessage) {
+  const int count = 10000;
+  const std::string huge(3 << 19, 'N');  // a name longer than a block of the name arena
+  std::string text = std::string(STRING_BUS_TYPE) +
+                     "BA_DEF_ BO_ \"SystemMessageLongSymbol\" STRING ;\n"
+                     "BA_DEF_ SG_ \"SystemSignalLongSymbol\" STRING ;\n";
+  std::string tail;
+  for (int i = 0; i < count; ++i) {
+    std::string id = std::to_string(0x80000000u + static_cast<uint32_t>(i));
+    std::string n = std::to_string(i);
+    text += "BO_ " + id + " Message_" + n + (i == 7 ? huge : "") + ": 8 X\n";
+    text += " SG_ Mux_" + n + " M : 0|8@1+ (1,0) [0|0] \"\" X\n";
+    text += " SG_ Value_" + n + "_of_a_long_signal_name m1 : 8|8@1+ (1,0) [0|0] \"\" X\n";
+    text += " SG_ Float_" + n + " : 32|32@1- (1,0) [0|0] \"\" X\n";
+    // Every 1000th message repeats a name: the second one is skipped, never a look-alike.
+    if (i % 1000 == 0) text += " SG_ Float_" + n + " : 16|8@1+ (1,0) [0|0] \"\" X\n";
+    tail += "SIG_VALTYPE_ " + id + " Float_" + n + " : 1;\n";
+    if (i % 11 == 0) tail += "BA_ \"SystemMessageLongSymbol\" BO_ " + id + " \"Long_" + n + "\";\n";
+    if (i % 7 == 0)
+      tail +=
+          "BA_ \"SystemSignalLongSymbol\" SG_ " + id + " Mux_" + n + " \"LongMux_" + n + "\";\n";
+  }
+  test::LogCapture log(LOG_WARN);
+  DbPtr db = load_text(text + tail);
+  ASSERT_TRUE(db);
+  ASSERT_EQ(db->messages.used, count);
+  int checked = 0;
+  for (int i = 0; i < count; ++i) {
+    std::string n = std::to_string(i);
+    const Message* m = message_db_find(db.get(), 0x80000000u + static_cast<uint32_t>(i));
+    ASSERT_TRUE(m) << i;
+    std::string name = i % 11 == 0 ? "Long_" + n : "Message_" + n + (i == 7 ? huge : "");
+    EXPECT_EQ(dynstring_sv(&m->name), name);
+    ASSERT_EQ(m->signals.count, 2) << i;
+    EXPECT_EQ(m->signals.capacity, 2);
+    const Signal& mux = m->signals[0];
+    EXPECT_EQ(dynstring_sv(&mux.name), i % 7 == 0 ? "LongMux_" + n : "Mux_" + n);
+    ASSERT_EQ(mux.branches.count, 1);
+    EXPECT_EQ(mux.branches.capacity, 1);
+    const SignalList& inner = mux.branches[0].signals;
+    ASSERT_EQ(inner.count, 1);
+    EXPECT_EQ(inner.capacity, 1);
+    EXPECT_EQ(dynstring_sv(&inner[0].name), "Value_" + n + "_of_a_long_signal_name");
+    EXPECT_EQ(dynstring_sv(&m->signals[1].name), "Float_" + n);
+    EXPECT_EQ(m->signals[1].layout.value_type, SIGNAL_FLOAT32);
+    ++checked;
+  }
+  EXPECT_EQ(checked, count);
+  size_t repeated = 0;
+  for (size_t at = 0; (at = log.text().find("has a signal of this name", at)) != std::string::npos;
+       ++at)
+    ++repeated;
+  EXPECT_EQ(repeated, static_cast<size_t>(count / 1000)) << log.text().substr(0, 2000);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Files as people write them
 
