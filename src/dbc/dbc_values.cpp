@@ -112,9 +112,8 @@ bool add_table(ValueTables* tables, uint32_t key, const Signal* signal, string_v
   ValueTableEntry* begin = tables->entries.items + head.first;
   ValueTableEntry* end = tables->entries.items + tables->entries.count;
   // The first text given for a raw value wins.
-  std::stable_sort(begin, end, [](const ValueTableEntry& a, const ValueTableEntry& b) {
-    return a.raw < b.raw;
-  });
+  std::stable_sort(
+      begin, end, [](const ValueTableEntry& a, const ValueTableEntry& b) { return a.raw < b.raw; });
   end = std::unique(begin, end, [](const ValueTableEntry& a, const ValueTableEntry& b) {
     return a.raw == b.raw;
   });

@@ -46,7 +46,8 @@ uint64_t select_list(Selection* s, std::string_view message, bool whole, SignalL
     bool keep = selected(s, full.view()) || whole;
     if (!keep) signal.ignore = 1;
     kept += !signal.ignore;
-    for (MuxBranch& branch : signal.branches) kept += select_list(s, message, whole, &branch.signals);
+    for (MuxBranch& branch : signal.branches)
+      kept += select_list(s, message, whole, &branch.signals);
   }
   return kept;
 }
