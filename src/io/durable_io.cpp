@@ -66,8 +66,9 @@ bool io_sync(int fd) { return durable_io.sync(fd) == 0; }
 bool io_sync_file_system(int fd) { return durable_io.sync_file_system(fd) == 0; }
 
 int io_open_output(const char* path, bool append) {
-  // A link planted at an output's path must not send the rows (or a truncation) elsewhere.
-  int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (append ? O_APPEND : O_CREAT | O_TRUNC);
+  // A link planted at an output's path must not send the rows (or a truncation) elsewhere. A
+  // file opened to go on with may have to be read first (an unfinished Parquet file's pages).
+  int flags = O_CLOEXEC | O_NOFOLLOW | (append ? O_RDWR | O_APPEND : O_WRONLY | O_CREAT | O_TRUNC);
   return path_open_descriptor(path, flags);
 }
 

@@ -31,7 +31,8 @@ bool io_sync(int fd);
 // entries alike (syncfs); false on failure.
 bool io_sync_file_system(int fd);
 // Opens a file for writing: created or truncated, or with `append` an existing file written
-// at its end. A symbolic link at `path` is not followed (ELOOP). -1 on failure (errno says why).
+// at its end, which may also be read (by position). A symbolic link at `path` is not followed
+// (ELOOP). -1 on failure (errno says why).
 int io_open_output(const char* path, bool append);
 // The size of an open file, -1 on failure.
 int64_t io_file_size(int fd);

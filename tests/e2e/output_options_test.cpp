@@ -31,8 +31,8 @@ struct Workspace {
     return test::run(TABULON_BINARY, args, dir.path);
   }
   std::string csv(const std::string& message) {
-    return test::read_text(dir.file("out/0000000A_out/CAN1_" + message +
-                                    "/2023/11/08/00000001_00000001.csv"));
+    return test::read_text(
+        dir.file("out/0000000A_out/CAN1_" + message + "/2023/11/08/00000001_00000001.csv"));
   }
 };
 
@@ -111,8 +111,7 @@ TEST(OutputOptions, SignalPatternsKeepMessagesAndSignalsAndCountTheRestAsFiltere
   EXPECT_EQ(w.csv("EngineData"),
             "t,Speed,Gear\n1699437600.000000,1.000000,2.000000\n"
             "1699437601.000000,1.000000,2.000000\n");
-  EXPECT_EQ(w.csv("Body"),
-            "t,DoorFL\n1699437600.500000,3.000000\n1699437601.500000,3.000000\n");
+  EXPECT_EQ(w.csv("Body"), "t,DoorFL\n1699437600.500000,3.000000\n1699437601.500000,3.000000\n");
   EXPECT_FALSE(test::exists(w.dir.file("out/0000000A_out/CAN1_Climate")));
 
   // The pattern that matches nothing is named once, at the default verbosity.
