@@ -71,14 +71,50 @@ int next_pair(string_view* rest, int64_t* raw, string_view* text) {
   return 1;
 }
 
-// Appends the text without its escaping backslashes; false when memory ran out or the texts
-// would pass what an entry's offset can say.
+// Whether the bytes are UTF-8: no stray continuation byte, no overlong or surrogate form, no
+// code point above U+10FFFF.
+bool utf8_valid(string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    auto c = static_cast<uint8_t>(text[i]);
+    size_t follow = c < 0x80                 ? 0
+                    : c >= 0xC2 && c <= 0xDF ? 1
+                    : c >= 0xE0 && c <= 0xEF ? 2
+                    : c >= 0xF0 && c <= 0xF4 ? 3
+                                             : 4;
+    if (follow == 4 || text.size() - i <= follow) return false;
+    for (size_t k = 1; k <= follow; ++k)
+      if ((static_cast<uint8_t>(text[i + k]) & 0xC0) != 0x80) return false;
+    auto second = static_cast<uint8_t>(follow ? text[i + 1] : 0);
+    if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) ||
+        (c == 0xF0 && second < 0x90) || (c == 0xF4 && second > 0x8F))
+      return false;
+    i += follow + 1;
+  }
+  return true;
+}
+
+// Appends the text without its escaping backslashes, as UTF-8: a text that is not UTF-8 is
+// taken as Latin-1 (as DBC files often are) and converted. False when memory ran out or the
+// texts would pass what an entry's offset can say.
 bool append_text(DynString* texts, string_view text, ValueTableEntry* entry) {
   uint64_t offset = dynstring_length(texts);
-  if (offset + text.size() > UINT32_MAX) return false;
+  if (offset + 2 * text.size() > UINT32_MAX) return false;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\\' && i + 1 < text.size()) ++i;
     if (!dynstring_append(texts, text.substr(i, 1))) return false;
+  }
+  string_view added = dynstring_sv(texts).substr(offset);
+  if (!utf8_valid(added)) {
+    ScopedDynString latin;
+    if (!dynstring_append(&latin.s, added)) return false;
+    dynstring_truncate(texts, offset);
+    for (char c : latin.view()) {
+      auto byte = static_cast<uint8_t>(c);
+      char pair[2] = {static_cast<char>(0xC0 | byte >> 6), static_cast<char>(0x80 | (byte & 0x3F))};
+      bool ok = byte < 0x80 ? dynstring_append(texts, string_view(&c, 1))
+                            : dynstring_append(texts, string_view(pair, 2));
+      if (!ok) return false;
+    }
   }
   entry->offset = static_cast<uint32_t>(offset);
   entry->length = static_cast<uint32_t>(dynstring_length(texts) - offset);

@@ -1067,16 +1067,18 @@ std::string value_text(const MessageDatabase* db, const char* signal, double raw
 }  // namespace
 
 TEST(DbcValueTables, ReadOnlyWhenAskedForTheFirstTextOfARawValueWins) {
-  const std::string text =
-      HEADER +
-      "BO_ 1 M: 8 X\n"
-      " SG_ A : 0|8@1- (1,0) [0|0] \"\" X\n"
-      " SG_ B : 8|8@1+ (1,0) [0|0] \"\" X\n"
-      "VAL_ 1 A -3 \"minus three\" 2 \"two\" 2 \"again\" 5 \"a;b \\\"q\\\"\" ;\n"
-      "VAL_ 1 A 0 \"later\" ;\n"
-      "VAL_ 1 Ghost 0 \"x\" ;\n"
-      "VAL_ Env 0 \"e\" ;\n"
-      "VAL_ 1 B zero \"bad\" ;\n";
+  const std::string text = HEADER +
+                           "BO_ 1 M: 8 X\n"
+                           " SG_ A : 0|8@1- (1,0) [0|0] \"\" X\n"
+                           " SG_ B : 8|8@1+ (1,0) [0|0] \"\" X\n"
+                           "VAL_ 1 A -3 \"minus three\" 2 \"two\" 2 \"again\" 5 \"a;b \\\"q\\\"\" "
+                           "6 \"90\xB0"
+                           "C\" 7 \"90\xC2\xB0"
+                           "C\" ;\n"
+                           "VAL_ 1 A 0 \"later\" ;\n"
+                           "VAL_ 1 Ghost 0 \"x\" ;\n"
+                           "VAL_ Env 0 \"e\" ;\n"
+                           "VAL_ 1 B zero \"bad\" ;\n";
   {
     test::LogCapture log(LOG_WARN);
     DbPtr db = load_with_value_tables(text);
@@ -1084,6 +1086,12 @@ TEST(DbcValueTables, ReadOnlyWhenAskedForTheFirstTextOfARawValueWins) {
     EXPECT_EQ(value_text(db.get(), "A", -3), "minus three");
     EXPECT_EQ(value_text(db.get(), "A", 2), "two");
     EXPECT_EQ(value_text(db.get(), "A", 5), "a;b \"q\"");
+    EXPECT_EQ(value_text(db.get(), "A", 6),
+              "90\xC2\xB0"
+              "C");  // Latin-1 becomes UTF-8
+    EXPECT_EQ(value_text(db.get(), "A", 7),
+              "90\xC2\xB0"
+              "C");
     EXPECT_EQ(value_text(db.get(), "A", 0), "-");  // only in the repeated line
     EXPECT_EQ(value_text(db.get(), "A", 2.5), "-");
     EXPECT_EQ(value_text(db.get(), "B", 0), "-");
