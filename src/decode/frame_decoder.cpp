@@ -203,6 +203,19 @@ bool append_kinds(const MessageDatabase* database, uint32_t key, const DecodedMe
   return true;
 }
 
+// The identity with the kinds of the columns folded in; unchanged when no column has a table.
+uint64_t kinds_identity(const MessageDatabase* database, uint32_t key, const DecodedMessage* d,
+                        uint64_t identity) {
+  uint64_t kinds = 0;
+  bool any = false;
+  for (const DecodedValue& v : d->values) {
+    bool table = !v.ignore && value_tables_find(&database->value_tables, key, v.name_hash);
+    any = any || table;
+    kinds = (kinds ^ table) * 0x100000001B3ULL + 1;
+  }
+  return any ? identity ^ (kinds * 0x9E3779B97F4A7C15ULL) : identity;
+}
+
 // The index of the row's file in this part, defined (a descriptor record) on first use;
 // NO_DESCRIPTOR when memory ran out.
 uint32_t descriptor_of(RowMaker* m, const Message* message, const FrameRoute& route,
@@ -225,6 +238,10 @@ uint32_t descriptor_of(RowMaker* m, const Message* message, const FrameRoute& ro
   }
   key.key = writer_key(route.bus_kind, route.channel, route.source_address, d);
   key.identity = writer_identity(d);
+  // Columns of texts make another file than the same names with numbers (another database of
+  // the channel may have no table for the signal).
+  if (m->session->base.options && m->session->base.options->values_text)
+    key.identity = kinds_identity(route.decoders->databases[database], route.key, d, key.identity);
   HashSlot<DescriptorEntry> slot =
       hash_table_find_or_insert<DescriptorTraits>(&m->descriptors, &key);
   if (!slot.slot) return NO_DESCRIPTOR;
