@@ -110,6 +110,14 @@ uint64_t run_fingerprint(const Tool* tool) {
   }
   // Files of another format are others (a CSV run's fingerprint is as it always was).
   if (strcmp(output_file_extension(), ".csv") != 0) f.add(output_file_extension());
+  // Texts for values, ISO times and a signal selection give files of another shape (a run
+  // without them keeps the fingerprint it always had).
+  if (tool->options.values_text) f.add("values=text");
+  if (tool->options.time_iso) f.add("time=iso");
+  if (tool->signal_patterns.count > 0) {
+    f.add("signals");
+    for (const DynString& pattern : tool->signal_patterns) f.add(dynstring_sv(&pattern));
+  }
   return f.hash;
 }
 

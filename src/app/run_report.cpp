@@ -150,6 +150,8 @@ const char* fate_phrase(int fate, bool channel) {
       return "with a time outside the calendar";
     case FATE_UNREADABLE:
       return channel ? "that could not be read" : "in groups that could not be read";
+    case FATE_FILTERED:
+      return "of messages that --signals leaves out";
     default:
       return "that are remote, error or other frames without data";
   }

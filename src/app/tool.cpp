@@ -20,6 +20,7 @@
 #include "app/run_guard.h"
 #include "decode/csv_writer.h"
 #include "decode/session.h"
+#include "decode/signal_filter.h"
 #include "io/stream.h"
 #include "output/parquet_output.h"
 #include "support/clock.h"
@@ -74,6 +75,9 @@ struct CommonOptions {
   arg_int* jobs;
   arg_str* shard;
   arg_str* format;
+  arg_str* values;
+  arg_str* time;
+  arg_str* signals;
   struct arg_end* end;
 };
 
@@ -101,6 +105,15 @@ bool build_option_table(Tool* tool, OptionTable& table, int argc, CommonOptions*
                       "convert only the k-th of n parts of the inputs' folders (1 <= k <= n)");
   o->format =
       arg_str0(nullptr, "format", "<csv|parquet>", "format of the output files, defaults to csv");
+  o->values = arg_str0(nullptr, "values", "<physical|text>",
+                       "write the text of a signal's value table in place of the value where it "
+                       "has one (text), or always the number (physical, the default)");
+  o->time = arg_str0(nullptr, "time", "<unix|iso>",
+                     "CSV row times as seconds since 1970 (unix, the default) or as UTC date and "
+                     "time (iso)");
+  o->signals = arg_strn(nullptr, "signals", "<pattern,...>", 0, 64,
+                        "keep only the signals whose <message>.<signal> or <message> matches a "
+                        "shell-style pattern (*, ?, [...])");
   bool built =
       option_table_add(entries, o->help) && option_table_add(entries, o->version) &&
       option_table_add(entries, o->verbosity) && option_table_add(entries, o->non_interactive) &&
@@ -112,7 +125,8 @@ bool build_option_table(Tool* tool, OptionTable& table, int argc, CommonOptions*
                                      "write a JSON summary of the run (every input with its "
                                      "status, frames, rows and outputs) to <file>",
                                      &tool->summary_files)) &&
-      option_table_add(entries, o->format) &&
+      option_table_add(entries, o->format) && option_table_add(entries, o->values) &&
+      option_table_add(entries, o->time) && option_table_add(entries, o->signals) &&
       option_table_add(entries, new_path_list(table, tool, "p", "password-file", "<file>", 0, 1,
                                               "where to find device passwords for encrypted "
                                               "files, defaults to \"passwords.json\"",
@@ -295,6 +309,49 @@ bool apply_run_options(Tool* tool, const CommonOptions& o, int* exit_status) {
   return true;
 }
 
+// Splits a --signals value at its commas (not those inside "[...]") into the tool's patterns;
+// false when a pattern is empty or memory ran out.
+bool add_signal_patterns(Tool* tool, std::string_view list) {
+  size_t start = 0;
+  bool bracket = false;
+  for (size_t i = 0; i <= list.size(); ++i) {
+    if (i < list.size() && list[i] == '[') bracket = true;
+    if (i < list.size() && list[i] == ']') bracket = false;
+    if (i < list.size() && (list[i] != ',' || bracket)) continue;
+    DynString pattern{};
+    if (i == start || !dynstring_from(&pattern, list.substr(start, i - start))) return false;
+    if (!grow_array_push(&tool->signal_patterns, pattern)) {
+      dynstring_free(&pattern);
+      return false;
+    }
+    start = i + 1;
+  }
+  return true;
+}
+
+// --values, --time and --signals; false (131) for a value they do not take.
+bool apply_value_options(Tool* tool, const CommonOptions& o, int* exit_status) {
+  if (o.values->count > 0) {
+    std::string_view v = o.values->sval[0];
+    if (v != "physical" && v != "text")
+      return reject_value(o.values->sval[0], "--values=<physical|text>", "physical or text",
+                          exit_status);
+    tool->options.values_text = v == "text";
+  }
+  if (o.time->count > 0) {
+    std::string_view v = o.time->sval[0];
+    if (v != "unix" && v != "iso")
+      return reject_value(o.time->sval[0], "--time=<unix|iso>", "unix or iso", exit_status);
+    // Parquet files keep their time column as a timestamp whatever the option says.
+    tool->options.time_iso = v == "iso" && strcmp(output_file_extension(), ".csv") == 0;
+  }
+  for (int i = 0; i < o.signals->count; ++i)
+    if (!add_signal_patterns(tool, o.signals->sval[i]))
+      return reject_value(o.signals->sval[i], "--signals=<pattern,...>",
+                          "patterns separated by commas, none of them empty", exit_status);
+  return true;
+}
+
 // The log level and the conversion options from the parsed entries; false (131) for a
 // verbosity outside 0 to 5.
 bool apply_options(Tool* tool, const CommonOptions& o, int* exit_status) {
@@ -315,7 +372,7 @@ bool apply_options(Tool* tool, const CommonOptions& o, int* exit_status) {
   tool->options.no_append_root = o.no_append_root->count == 1;
   tool->options.non_interactive = o.non_interactive->count == 1;
   tool->options.buffer_size = o.buffer->count == 1 ? static_cast<int64_t>(o.buffer->ival[0]) : -1;
-  return apply_run_options(tool, o, exit_status);
+  return apply_run_options(tool, o, exit_status) && apply_value_options(tool, o, exit_status);
 }
 
 // The input root (the common root of the inputs) and the output root (the output directory,
@@ -392,6 +449,7 @@ void tool_destroy(Tool* tool) {
   free_string_list(&tool->password_files);
   free_string_list(&tool->output_directories);
   free_string_list(&tool->summary_files);
+  free_string_list(&tool->signal_patterns);
   run_report_free(&tool->report);
   if (tool->output_root != tool->input_root) fs_root_release(tool->output_root);
   fs_root_release(tool->input_root);
@@ -445,6 +503,30 @@ void close_run(Tool* tool, Session* session, const RunTotals& totals, int64_t el
   progress_summary(&tool->options, summary);
 }
 
+// Applies --signals to the loaded databases, warning once for each pattern that matches no
+// message or signal of any DBC file. False when memory ran out.
+bool select_signals(Tool* tool, Session* session) {
+  uint32_t count = static_cast<uint32_t>(tool->signal_patterns.count);
+  if (count == 0) return true;
+  GrowArray<const char*> patterns{};
+  GrowArray<uint8_t> matched{};
+  bool ok = grow_array_reserve(&patterns, count) && grow_array_reserve(&matched, count);
+  for (uint32_t i = 0; ok && i < count; ++i) {
+    const char* pattern = dynstring_data(&tool->signal_patterns[static_cast<int32_t>(i)]);
+    grow_array_push(&patterns, pattern);
+    grow_array_push(&matched, uint8_t{0});
+  }
+  ok = ok && session_select_signals(session, patterns.items, count, matched.items);
+  for (uint32_t i = 0; ok && i < count; ++i)
+    if (!matched[static_cast<int32_t>(i)])
+      LOG_SHOWN_WARNING("--signals: pattern \"%s\" matches no message or signal of the DBC files",
+                        patterns[static_cast<int32_t>(i)]);
+  grow_array_free(&patterns);
+  grow_array_free(&matched);
+  if (!ok) LOG(LOG_FATAL, "Could not allocate memory for the signal selection");
+  return ok;
+}
+
 // Converts the inputs with the parsed command line; returns the exit status.
 int convert_inputs(Tool* tool) {
   int exit_status = 0;
@@ -452,6 +534,11 @@ int convert_inputs(Tool* tool) {
   Session* session = session_create(tool->input_root, tool->output_root, &tool->options,
                                     &tool->dbc_paths, tool->concatenate);
   if (!session) return EXIT_SETUP_FAILED;
+  if (!select_signals(tool, session)) {
+    session->base.ops->destroy(&session->base);
+    free(session);
+    return EXIT_SETUP_FAILED;
+  }
   RunGuard guard;
   if (!run_guard_begin(&guard, tool, session, &exit_status)) {
     session->base.ops->destroy(&session->base);

@@ -28,6 +28,7 @@ struct Tool {
   GrowArray<DynString> password_files;      // zero or one
   GrowArray<DynString> output_directories;  // zero or one
   GrowArray<DynString> summary_files;       // zero or one: where the run summary goes
+  GrowArray<DynString> signal_patterns;     // --signals, one pattern each, zero-terminated
   FsRoot* input_root;
   FsRoot* output_root;  // the input root unless --output-directory was given
   DbcPathTable dbc_paths;

@@ -449,6 +449,8 @@ const char* expected_form(DbcKeyword keyword) {
       return "BA_DEF_DEF_ \"<name>\" <value>;";
     case KW_BA:
       return "BA_ \"<name>\" [BU_ <node>|BO_ <id>|SG_ <id> <signal>|EV_ <variable>] <value>;";
+    case KW_VAL:
+      return "VAL_ <message id> <signal> <raw> \"<text>\" ...;";
     default:
       return nullptr;
   }
@@ -491,6 +493,9 @@ void dispatch_statement(DbcParser* p, const Patterns* pt, const DbcStatement& st
       break;
     case KW_BA:
       understood = handle_attribute_value(p, pt, st);
+      break;
+    case KW_VAL:
+      understood = !p->want_value_tables || dbc_read_value_line(p, st.text, st.first_line);
       break;
     case KW_UNKNOWN:
       understood = false;
@@ -702,6 +707,7 @@ void free_attributes(DbcParser* p) {
   grow_array_free(&p->assignments);
   hash_table_destroy<IndexTraits>(&p->assignment_index);
   grow_array_free(&p->attribute_slots);
+  grow_array_free(&p->value_lines);
 }
 
 void parser_free(DbcParser* p) {
@@ -787,7 +793,8 @@ MessageDatabase* build(DbcParser* p, char** text) {
                                                    : "CAN";
   MessageDatabase* db = message_db_new(name);
   int32_t signals = 0;
-  if (!db || !dbc_build_database(p, db, &signals)) {
+  if (!db || !dbc_build_database(p, db, &signals) ||
+      (p->want_value_tables && !dbc_build_value_tables(p, db))) {
     dbc_no_memory(p);
     message_db_free(db);
     return nullptr;
@@ -855,7 +862,7 @@ void dbc_no_memory(DbcParser* p) {
   p->out_of_memory = true;
 }
 
-MessageDatabase* dbc_load(Stream* stream, std::string_view file_name) {
+MessageDatabase* dbc_load(Stream* stream, std::string_view file_name, bool value_tables) {
   int64_t size = stream_size(stream);
   if (size == 0) return nullptr;
   if (size < 0) {
@@ -867,6 +874,7 @@ MessageDatabase* dbc_load(Stream* stream, std::string_view file_name) {
   DbcParser p{};
   p.file_name = file_name;
   p.current_message = -1;
+  p.want_value_tables = value_tables;
   MessageDatabase* db = nullptr;
   // Memory is the only way a fixed pattern or an index can fail.
   if (!parse_text(&p, text, static_cast<uint64_t>(size)) || !build_assignment_index(&p))

@@ -11,5 +11,7 @@
 // Every statement, message and signal of the file that is not used is reported at warning level
 // as "<file_name>:<line>: ..." and a summary of the file at information level. Null (logged)
 // when the file is empty or unreadable, of an unsupported bus type, or memory ran out. The
-// caller keeps and closes the stream.
-MessageDatabase* dbc_load(Stream* stream, std::string_view file_name = "DBC file");
+// caller keeps and closes the stream. With `value_tables` the VAL_ statements are read into the
+// database's value tables (otherwise they are skipped unread).
+MessageDatabase* dbc_load(Stream* stream, std::string_view file_name = "DBC file",
+                          bool value_tables = false);

@@ -66,6 +66,14 @@ struct DbcValueTypeLine {
   uint32_t line;
 };
 
+// VAL_ <message id> <signal> <raw> "<text>" ...: the pairs stay as written until the build.
+struct DbcValueLine {
+  uint64_t message_id;
+  std::string_view signal_name;
+  std::string_view pairs;
+  uint32_t line;
+};
+
 struct DbcAttributeDef {
   int32_t object_kind;
   std::string_view name;
@@ -192,6 +200,8 @@ struct DbcParser {
   GrowArray<DbcLongName> message_long_names;
   GrowArray<DbcLongName> signal_long_names;
   TextArena texts;  // the texts of the records that outlive the file's text
+  GrowArray<DbcValueLine> value_lines;
+  bool want_value_tables;  // VAL_ statements are read (else skipped unread)
   DbcCounts skipped;
   bool out_of_memory;
 };
@@ -207,6 +217,12 @@ void dbc_no_memory(DbcParser* p);
 // The long name of message or signal line `line` in `names`, or else `name`.
 std::string_view dbc_long_name(const GrowArray<DbcLongName>* names, int32_t line,
                                std::string_view name);
+// Reads a VAL_ statement (one of an environment variable is understood and left out); false
+// when it is not of the form "VAL_ <message id> <signal> <raw> \"<text>\" ...".
+bool dbc_read_value_line(DbcParser* p, std::string_view text, uint32_t line);
+// Builds the value tables of the signals that reached `db` from the VAL_ statements read,
+// reporting those it leaves out. False only when memory ran out.
+bool dbc_build_value_tables(DbcParser* p, MessageDatabase* db);
 
 // Builds the messages and signal trees of the parsed file into `db`, reporting every message and
 // signal left out. False only when memory ran out. *loaded_signals counts the signal lines that

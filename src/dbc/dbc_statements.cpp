@@ -24,7 +24,7 @@ constexpr KeywordName KEYWORDS[] = {
     {"BU_", KW_SKIPPED_LINE},
     {"NS_DESC_", KW_SKIPPED_STATEMENT},
     {"CM_", KW_SKIPPED_STATEMENT},
-    {"VAL_", KW_SKIPPED_STATEMENT},
+    {"VAL_", KW_VAL},
     {"VAL_TABLE_", KW_SKIPPED_STATEMENT},
     {"CAT_DEF_", KW_SKIPPED_STATEMENT},
     {"CAT_", KW_SKIPPED_STATEMENT},
@@ -156,6 +156,7 @@ bool dbc_next_statement(DbcStatementReader* r, DbcStatement* out) {
     case KW_BA_DEF:
     case KW_BA_DEF_DEF:
     case KW_BA:
+    case KW_VAL:
     case KW_SKIPPED_STATEMENT:
       end = terminated_end(r, start, &terminated);
       resume = terminated ? end + 1 : end;

@@ -17,6 +17,7 @@ enum DbcKeyword : int32_t {
   KW_BA_DEF_DEF,
   KW_BA,
   KW_NS,
+  KW_VAL,                // read only when value tables are wanted, else skipped
   KW_SKIPPED_LINE,       // one-line statements without a terminating ";" (VERSION, BS_, BU_)
   KW_SKIPPED_STATEMENT,  // statements that end with ";" (CM_, VAL_, EV_, BO_TX_BU_ ...)
 };

@@ -66,6 +66,7 @@ void message_db_free(MessageDatabase* db) {
     return true;
   });
   ordered_map_clear(&db->messages);
+  value_tables_free(&db->value_tables);
   dynstring_free(&db->protocol_name);
   free(db);
 }
@@ -220,6 +221,7 @@ void walk_signals(const SignalList* list, const uint8_t* bytes, uint64_t byte_co
       v->in_range = in_range(s, raw);
       v->name_hash = s.name_hash;
       v->value = value;
+      v->raw = raw;
     }
     // A hand-built tree deeper than the parser allows is cut off rather than recursed into.
     if (depth >= MUX_DEPTH_LIMIT) continue;

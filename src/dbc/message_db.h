@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "dbc/signal_extract.h"
+#include "dbc/value_tables.h"
 #include "support/dyn_string.h"
 #include "support/grow_array.h"
 #include "support/ordered_map.h"
@@ -61,8 +62,9 @@ struct MuxBranch {
 
 struct Message {
   DynString name;
-  uint32_t size;   // bytes
-  uint8_t ignore;  // 1: the DBC's "MessageIgnore" is a non-zero integer
+  uint32_t size;     // bytes
+  uint8_t ignore;    // 1: the DBC's "MessageIgnore" is a non-zero integer
+  uint8_t filtered;  // 1: the run's signal selection keeps none of its signals
   SignalList signals;
 };
 
@@ -75,6 +77,7 @@ constexpr int MUX_DEPTH_LIMIT = 32;
 struct MessageDatabase {
   DynString protocol_name;  // "CAN", "CAN-PGN" or "LIN"
   MessageTree messages;
+  ValueTables value_tables;  // empty unless the load asked for them (dbc_load)
 };
 
 // Message keys. An extended CAN key carries bit 31.
@@ -122,6 +125,7 @@ struct DecodedValue {
   uint8_t in_range;      // the value passes its signal's range test (signal_raw_limits)
   uint64_t name_hash;    // string_hash(name), from the signal
   double value;
+  double raw;  // the number in the frame's bits, before factor and offset
 };
 
 struct DecodedMessage {

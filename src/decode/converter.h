@@ -24,6 +24,10 @@ struct ConversionOptions {
   // Of the inputs' folders, only those of shard shard_index (0 to shard_count - 1) are
   // converted; shard_count 0 or 1 converts all.
   uint32_t shard_index, shard_count;
+  // --values=text: a value with an entry in its signal's value table is written as its text.
+  uint8_t values_text;
+  // --time=iso: CSV row times as "yyyy-mm-ddThh:mm:ss.uuuuuuZ" (stage A formats them).
+  uint8_t time_iso;
   PasswordStore passwords;
 };
 

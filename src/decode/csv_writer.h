@@ -30,8 +30,10 @@ struct CsvWriter {
 struct OutputEncoder {
   const char* extension;  // of the files, dot included
   // A new file (empty, at fd, named `path`) with the header line's columns, or, with `resume`
-  // (and no header), the existing unfinished file to go on with.
-  void* (*open)(int fd, const char* path, std::string_view header, uint32_t count, bool resume);
+  // (and no header), the existing unfinished file to go on with. `kinds` has one letter per
+  // value column, 's' for a column of texts and 'n' for numbers; empty: numbers only.
+  void* (*open)(int fd, const char* path, std::string_view header, std::string_view kinds,
+                uint32_t count, bool resume);
   bool (*write)(void* encoder, std::string_view rows);  // whole CSV rows
   bool (*flush)(void* encoder);                         // all rows taken so far into the file
   uint64_t (*size)(const void* encoder);                // of the file after the last flush
@@ -52,6 +54,15 @@ constexpr uint64_t csv_row_room(uint32_t count) {
 // Writes "<time>,<value>,...\n" at `out` (csv_row_room(count) bytes) and returns its end;
 // nothing for no values.
 char* csv_format_row(char* out, double time, const double* values, uint32_t count);
+// Room a text cell takes at most in csv_format_cells: every byte doubled, and two quotes.
+constexpr uint64_t csv_text_room(uint64_t length) { return 2 * length + 2; }
+// As csv_format_row, with the text texts[i] in place of values[i] where its data is not null
+// (quoted, with its quotes doubled, when it holds a comma, a quote or a line break), and with
+// `iso` the time as "yyyy-mm-ddThh:mm:ss.uuuuuuZ", the instant the six-decimal form names (a
+// time the calendar cannot name keeps that form). Room: csv_row_room(count) and csv_text_room
+// of every text.
+char* csv_format_cells(char* out, double time, bool iso, const double* values,
+                       const std::string_view* texts, uint32_t count);
 // The header line "t,<name>,...\n" of the names appended to `header`; false when a name is
 // null or memory ran out.
 bool csv_header_line(DynString* header, const char* const* names, uint32_t count);
@@ -60,8 +71,11 @@ bool csv_header_line(DynString* header, const char* const* names, uint32_t count
 // the header "t,<name>,...\n" first. Null when the path is null, the file cannot be created, or
 // memory runs out.
 CsvWriter* csv_writer_open(const char* path, const char* const* names, uint32_t count);
-// As csv_writer_open, with the header line given whole (`count` value columns).
-CsvWriter* csv_writer_open_with_header(const char* path, std::string_view header, uint32_t count);
+// As csv_writer_open, with the header line given whole (`count` value columns) and the kinds of
+// the columns for an installed encoder (see OutputEncoder::open; CSV files take every cell as
+// it is formatted).
+CsvWriter* csv_writer_open_with_header(const char* path, std::string_view header, uint32_t count,
+                                       std::string_view kinds = {});
 // Opens the existing file `path` + ".csv" (whose header has `count` value columns) to append
 // rows; null when it cannot be opened (with an encoder: or is not an unfinished file of its).
 CsvWriter* csv_writer_open_append(const char* path, uint32_t count);

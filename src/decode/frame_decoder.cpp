@@ -140,13 +140,18 @@ struct RowMaker {
   RowWriter* out;
   DecodedMessage decoded;  // reused for every decode: no allocation per frame
   GrowArray<double> values;
+  // With --values=text or --time=iso: the text of each value (data null for a number) and the
+  // room the row's texts take; cells_wanted says the rows take this path.
+  GrowArray<std::string_view> texts;
+  uint64_t text_room;
+  bool cells_wanted;
   HashTable<DescriptorEntry> descriptors;
   RecentDescriptor recent[RECENT_DESCRIPTORS];
   uint32_t defined;
   int64_t day_number;  // of the last row's day, -1 before the first
   PackedDay day;
   bool reported_bad_time;
-  DynString part, header;  // built for each new descriptor
+  DynString part, header;  // built for each new descriptor, the header followed by the kinds
   FrameTally tally;        // of the frames since the last tally record
   // J1939 transport sessions of each CAN channel, its table allocated at its first TP frame.
   J1939Transport transport[CHANNELS_PER_BUS];
@@ -184,6 +189,35 @@ uint64_t branch_signature(const Message* message, const DecodedMessage* decoded)
   return signature;
 }
 
+// Appends one letter per value column: 's' when the signal has a value table (its cells may be
+// texts), 'n' otherwise; nothing when no column has one. False when memory ran out.
+bool append_kinds(const MessageDatabase* database, uint32_t key, const DecodedMessage* d,
+                  DynString* out) {
+  bool any = false;
+  for (const DecodedValue& v : d->values)
+    any = any || (!v.ignore && value_tables_find(&database->value_tables, key, v.name_hash));
+  if (!any) return true;
+  for (const DecodedValue& v : d->values) {
+    if (v.ignore) continue;
+    bool table = value_tables_find(&database->value_tables, key, v.name_hash) != nullptr;
+    if (!dynstring_append(out, table ? "s" : "n")) return false;
+  }
+  return true;
+}
+
+// The identity with the kinds of the columns folded in; unchanged when no column has a table.
+uint64_t kinds_identity(const MessageDatabase* database, uint32_t key, const DecodedMessage* d,
+                        uint64_t identity) {
+  uint64_t kinds = 0;
+  bool any = false;
+  for (const DecodedValue& v : d->values) {
+    bool table = !v.ignore && value_tables_find(&database->value_tables, key, v.name_hash);
+    any = any || table;
+    kinds = (kinds ^ table) * 0x100000001B3ULL + 1;
+  }
+  return any ? identity ^ (kinds * 0x9E3779B97F4A7C15ULL) : identity;
+}
+
 // The index of the row's file in this part, defined (a descriptor record) on first use;
 // NO_DESCRIPTOR when memory ran out.
 uint32_t descriptor_of(RowMaker* m, const Message* message, const FrameRoute& route,
@@ -206,6 +240,10 @@ uint32_t descriptor_of(RowMaker* m, const Message* message, const FrameRoute& ro
   }
   key.key = writer_key(route.bus_kind, route.channel, route.source_address, d);
   key.identity = writer_identity(d);
+  // Columns of texts make another file than the same names with numbers (another database of
+  // the channel may have no table for the signal).
+  if (m->session->base.options && m->session->base.options->values_text)
+    key.identity = kinds_identity(route.decoders->databases[database], route.key, d, key.identity);
   HashSlot<DescriptorEntry> slot =
       hash_table_find_or_insert<DescriptorTraits>(&m->descriptors, &key);
   if (!slot.slot) return NO_DESCRIPTOR;
@@ -226,6 +264,9 @@ uint32_t descriptor_of(RowMaker* m, const Message* message, const FrameRoute& ro
     ++columns;
   }
   built = built && dynstring_append(&m->header, "\n");
+  size_t header_length = dynstring_length(&m->header);
+  if (built && m->session->base.options && m->session->base.options->values_text)
+    built = append_kinds(route.decoders->databases[database], route.key, d, &m->header);
   // Without its texts the file could not be made: its rows are lost as the writer's would be.
   if (!built) m->out->failed = true;
   RowDescriptor record{slot.slot->index,
@@ -233,7 +274,8 @@ uint32_t descriptor_of(RowMaker* m, const Message* message, const FrameRoute& ro
                        key.key,
                        key.identity,
                        static_cast<uint32_t>(dynstring_length(&m->part)),
-                       static_cast<uint32_t>(dynstring_length(&m->header))};
+                       static_cast<uint32_t>(header_length),
+                       static_cast<uint32_t>(dynstring_length(&m->header) - header_length)};
   row_writer_add(m->out, ROW_RECORD_DESCRIPTOR, &record, sizeof record, dynstring_sv(&m->part),
                  dynstring_sv(&m->header));
   return slot.slot->index;
@@ -242,9 +284,13 @@ uint32_t descriptor_of(RowMaker* m, const Message* message, const FrameRoute& ro
 // Collects the values that are not ignored, with the out-of-range NaN for a value that fails
 // its signal's range test. True when at least one value was kept (a row of NaN only is not
 // written).
-bool collect_row_values(RowMaker* m, const DecodedValue* first) {
+bool collect_row_values(RowMaker* m, const DecodedValue* first, const MessageDatabase* database,
+                        uint32_t key) {
   GrowArray<double>& values = m->values;
   values.count = 0;
+  m->texts.count = 0;
+  m->text_room = 0;
+  bool texts = m->session->base.options && m->session->base.options->values_text;
   bool kept = false;
   for (const DecodedValue* v = first; v; v = decoded_values_next(v)) {
     if (v->ignore) continue;
@@ -256,17 +302,32 @@ bool collect_row_values(RowMaker* m, const DecodedValue* first) {
       value = std::bit_cast<double>(OUT_OF_RANGE_NAN_BITS);
     }
     if (!grow_array_push(&values, value)) m->out->failed = true;
+    if (!m->cells_wanted) continue;
+    std::string_view text;
+    // A value out of range stays the out-of-range mark, whatever its table says.
+    if (texts && v->in_range)
+      value_tables_text(&database->value_tables,
+                        value_tables_find(&database->value_tables, key, v->name_hash), v->raw,
+                        &text);
+    if (!grow_array_push(&m->texts, text)) m->out->failed = true;
+    if (text.data()) m->text_room += csv_text_room(text.size());
   }
   return kept;
 }
 
 void add_row(RowMaker* m, uint32_t descriptor, PackedDay day, double t) {
   uint32_t count = static_cast<uint32_t>(m->values.count);
-  uint64_t room = sizeof(RowHead) + (descriptor == NO_DESCRIPTOR ? 0 : csv_row_room(count));
+  uint64_t room =
+      sizeof(RowHead) + (descriptor == NO_DESCRIPTOR ? 0 : csv_row_room(count) + m->text_room);
   uint8_t* body = row_writer_reserve(m->out, room);
   if (!body) return;
   char* text = reinterpret_cast<char*>(body + sizeof(RowHead));
-  char* end = descriptor == NO_DESCRIPTOR ? text : csv_format_row(text, t, m->values.items, count);
+  bool iso = m->session->base.options && m->session->base.options->time_iso;
+  // Texts and values are collected one for one unless memory ran out (the rows are lost then).
+  bool cells = m->cells_wanted && m->texts.count == m->values.count;
+  char* end = descriptor == NO_DESCRIPTOR ? text
+              : cells ? csv_format_cells(text, t, iso, m->values.items, m->texts.items, count)
+                      : csv_format_row(text, t, m->values.items, count);
   RowHead head{descriptor, day, static_cast<uint32_t>(end - text)};
   memcpy(body, &head, sizeof head);
   row_writer_commit(m->out, ROW_RECORD_ROW, sizeof head + head.length);
@@ -281,6 +342,8 @@ RowMaker* row_maker_new(const Session* session, double time_base, RowWriter* out
   maker->time_base = time_base;
   maker->out = out;
   maker->day_number = -1;
+  const ConversionOptions* options = session->base.options;
+  maker->cells_wanted = options && (options->values_text || options->time_iso);
   return maker;
 }
 
@@ -288,6 +351,7 @@ void row_maker_free(RowMaker* maker) {
   if (!maker) return;
   decoded_message_clear(&maker->decoded);
   grow_array_free(&maker->values);
+  grow_array_free(&maker->texts);
   hash_table_destroy<DescriptorTraits>(&maker->descriptors);
   dynstring_free(&maker->part);
   dynstring_free(&maker->header);
@@ -302,13 +366,17 @@ namespace {
 // of its route that knows it, adding its rows; counts it in the route's channel tally.
 void decode_message(RowMaker* m, const FrameRoute& route, uint32_t id, const uint8_t* data,
                     uint32_t length, double t) {
-  bool matched = false, row = false;
+  bool matched = false, row = false, filtered = false;
   uint32_t other_length = DBC_SLOTS;  // the first database whose message has another length
   for (uint32_t index = 0; index < DBC_SLOTS; ++index) {
     const MessageDatabase* database = route.decoders->databases[index];
     if (!database) break;
     const Message* message = message_db_find(database, route.key);
     if (!message || message->ignore) continue;
+    if (message->filtered) {
+      filtered = true;
+      continue;
+    }
     if (message->size != length) {
       if (other_length == DBC_SLOTS) other_length = index;
       continue;
@@ -327,7 +395,7 @@ void decode_message(RowMaker* m, const FrameRoute& route, uint32_t id, const uin
       route.tally->bad_time += 1;
       break;
     }
-    bool kept = collect_row_values(m, first);
+    bool kept = collect_row_values(m, first, database, route.key);
     // A row that cannot be written fails the file with its own message; it still counts as a
     // row here, where only rows the frames did not give need a reason.
     row = row || kept;
@@ -335,8 +403,9 @@ void decode_message(RowMaker* m, const FrameRoute& route, uint32_t id, const uin
   }
   route.tally->matched += matched;
   route.tally->rows += row;
+  route.tally->filtered += !matched && filtered;
   // A frame that no database decoded for its length is told per message.
-  if (!matched && other_length < DBC_SLOTS) {
+  if (!matched && !filtered && other_length < DBC_SLOTS) {
     route.tally->length_mismatch += 1;
     frame_tally_add_length(&m->tally, route.bus_kind == BUS_KIND_CAN ? TALLY_CAN : TALLY_LIN,
                            route.channel, other_length, route.key, id, length);
@@ -395,12 +464,14 @@ bool take_descriptor(RowTaker* taker, const RowRecord& record) {
   if (record.size < sizeof(RowDescriptor)) return false;
   auto d = row_record_head<RowDescriptor>(record);
   if (d.index != static_cast<uint32_t>(taker->files.count) ||
-      record.size - sizeof d < static_cast<uint64_t>(d.path_length) + d.header_length)
+      record.size - sizeof d <
+          static_cast<uint64_t>(d.path_length) + d.header_length + d.kinds_length)
     return false;
   TakenFile* taken = grow_array_push(&taker->files);
   if (!taken) return false;
   const char* texts = reinterpret_cast<const char*>(record.body + sizeof d);
-  if (!dynstring_from(&taken->text, std::string_view(texts, d.path_length + d.header_length))) {
+  uint64_t length = uint64_t{d.path_length} + d.header_length + d.kinds_length;
+  if (!dynstring_from(&taken->text, std::string_view(texts, length))) {
     taker->files.count -= 1;
     return false;
   }
@@ -408,6 +479,7 @@ bool take_descriptor(RowTaker* taker, const RowRecord& record) {
   taken->identity = d.identity;
   taken->columns = d.columns;
   taken->path_length = d.path_length;
+  taken->header_length = d.header_length;
   return true;
 }
 
@@ -415,8 +487,12 @@ bool take_descriptor(RowTaker* taker, const RowRecord& record) {
 // array of entries moves them as it grows).
 OutputFile output_file_of(const TakenFile& taken) {
   std::string_view text = dynstring_sv(&taken.text);
-  return OutputFile{taken.key, taken.identity, taken.columns, text.substr(0, taken.path_length),
-                    text.substr(taken.path_length)};
+  return OutputFile{taken.key,
+                    taken.identity,
+                    taken.columns,
+                    text.substr(0, taken.path_length),
+                    text.substr(taken.path_length, taken.header_length),
+                    text.substr(taken.path_length + taken.header_length)};
 }
 
 // Output files never span two UTC days: a row of another day than the open output set starts

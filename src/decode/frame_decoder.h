@@ -34,8 +34,9 @@ void row_maker_write_tally(RowMaker* maker);
 struct TakenFile {
   uint64_t key, identity;
   uint32_t columns;
-  uint32_t path_length;  // of `text`: the path part, then the header line
-  DynString text;        // may be held inline, so it moves with the entry: no views into it
+  uint32_t path_length;    // of `text`: the path part, then the header line, then the kinds
+  uint32_t header_length;  // of the header line in `text`
+  DynString text;          // may be held inline, so it moves with the entry: no views into it
   CsvWriter* writer;
   uint64_t output_set;  // the set `writer` was found in
 };

@@ -138,6 +138,7 @@ void frame_tally_add_record(FrameTally* tally, const RowRecord& record) {
     c.bad_time += entry.counts.bad_time;
     c.length_mismatch += entry.counts.length_mismatch;
     c.unreadable += entry.counts.unreadable;
+    c.filtered += entry.counts.filtered;
     for (int i = 0; i < J1939_BREAK_REASONS; ++i) c.j1939_broken[i] += entry.counts.j1939_broken[i];
   }
   const uint8_t* lengths = record.body + sizeof head + head.entries * sizeof(TallyEntry);
@@ -180,6 +181,7 @@ FrameAccount channel_account(const ChannelTally& c, bool has_dbc) {
   uint64_t matched = c.matched > c.rows + c.bad_time ? c.matched - c.rows - c.bad_time : 0;
   a.fates[FATE_OUT_OF_RANGE] = take(matched);
   a.fates[FATE_LENGTH_MISMATCH] = take(c.length_mismatch);
+  a.fates[FATE_FILTERED] = take(c.filtered);
   a.fates[FATE_UNKNOWN_ID] = left;
   return a;
 }
@@ -261,7 +263,12 @@ void report_channel(Report* r, const ChannelTally& c, const char* bus, int chann
              frames.s);
   } else {
     const char* files = dynstring_data(&decoders->files);
-    if (c.matched == 0) {
+    if (c.matched == 0 && c.filtered > 0) {
+      Count filtered(c.filtered);
+      snprintf(line, sizeof line,
+               "%s of %s frame%s on %s %d matched a message of %s that --signals leaves out",
+               filtered.text, frames.text, frames.s, bus, channel, files);
+    } else if (c.matched == 0) {
       snprintf(line, sizeof line, "0 of %s frame%s on %s %d matched a message of %s", frames.text,
                frames.s, bus, channel, files);
     } else {

@@ -24,6 +24,7 @@ struct ChannelTally {
   uint64_t bad_time;         // matched frames left out for a time outside the calendar
   uint64_t length_mismatch;  // not matched, but a message has their id with another length
   uint64_t unreadable;       // a length beyond the frame's data area: their bytes are not there
+  uint64_t filtered;         // not matched: every message with their id is left out (--signals)
   uint64_t j1939_broken[J1939_BREAK_REASONS];  // transport sessions that gave no message
 };
 
@@ -90,12 +91,13 @@ enum FrameFate : int32_t {
   FATE_BAD_TIME,         // decoded, but its time lies outside the calendar
   FATE_UNREADABLE,       // its payload or fields could not be read
   FATE_NOT_DATA,         // remote, error and other frames that carry no data to decode
+  FATE_FILTERED,         // of a message that the signal selection (--signals) leaves out
   FATE_COUNT,
 };
 // The fates' names in the run summary.
 constexpr const char* FATE_NAMES[FATE_COUNT] = {"decoded",         "no_dbc",       "unknown_id",
                                                 "length_mismatch", "out_of_range", "bad_time",
-                                                "unreadable",      "not_data"};
+                                                "unreadable",      "not_data",     "filtered"};
 
 // Frames counted by fate; `read` is their sum.
 struct FrameAccount {

@@ -216,7 +216,7 @@ CsvWriter* create_writer(Session* session, const OutputFile& file, DynString* re
     return nullptr;
   }
   if (!make_parent_directories(session->base.output_root, dynstring_sv(relative))) return nullptr;
-  return csv_writer_open_with_header(dynstring_data(full), file.header, file.columns);
+  return csv_writer_open_with_header(dynstring_data(full), file.header, file.columns, file.kinds);
 }
 
 }  // namespace

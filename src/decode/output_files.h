@@ -41,14 +41,15 @@ bool output_path_part(const Message* message, int32_t bus_kind, uint32_t channel
 // set has neither serial nor folder.
 bool output_set_path(const Session* session, std::string_view part, DynString* out);
 
-// An output file as a decode describes it: writer key and identity, value columns, path part
-// and header line ("t,<name>,...\n").
+// An output file as a decode describes it: writer key and identity, value columns, path part,
+// header line ("t,<name>,...\n") and the kinds of its columns (see OutputEncoder::open).
 struct OutputFile {
   uint64_t key;
   uint64_t identity;
   uint32_t columns;
   std::string_view path_part;
   std::string_view header;
+  std::string_view kinds;
 };
 
 // The writer of the file in the current output set, created (with its folders and header,

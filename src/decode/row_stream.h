@@ -50,8 +50,8 @@ struct RowHead {
   uint32_t length;  // of the text that follows: the whole CSV line, line feed included
 };
 
-// What stage B needs to find or create an output file's writer; the path part and the header
-// line follow it. Indices count from 0 in the order the part defines them.
+// What stage B needs to find or create an output file's writer; the path part, the header line
+// and the kinds of its columns follow it. Indices count from 0 in the order the part defines them.
 struct RowDescriptor {
   uint32_t index;
   uint32_t columns;
@@ -59,6 +59,7 @@ struct RowDescriptor {
   uint64_t identity;
   uint32_t path_length;    // "<bus><channel>_<message>[_<mux>_M<low>...][_S<sa>]"
   uint32_t header_length;  // "t,<name>,...\n"
+  uint32_t kinds_length;   // the columns' kinds (see OutputEncoder::open) after the header
 };
 
 struct RowCounts {

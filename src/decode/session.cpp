@@ -159,7 +159,7 @@ Session* session_create(FsRoot* input_root, FsRoot* output_root, ConversionOptio
           ok = false;
           continue;
         }
-        MessageDatabase* database = dbc_load(stream, dynstring_sv(&path));
+        MessageDatabase* database = dbc_load(stream, dynstring_sv(&path), options->values_text);
         stream_close(stream);
         if (!database) {
           LOG(LOG_FATAL, "Could not load DBC file %s", dynstring_data(&path));

@@ -1,5 +1,6 @@
 // Parquet output files from the CSV rows stage A formats: `t` (six decimals of seconds) becomes
-// whole microseconds, each number a DOUBLE read back exactly from its text, an empty cell null.
+// whole microseconds, each number a DOUBLE read back exactly from its text, a cell of a column of
+// texts (values with a value table) a STRING, an empty cell null.
 #include "output/parquet_output.h"
 
 #include <errno.h>
@@ -59,6 +60,9 @@ struct ParquetOutput {
   uint32_t count;
   DynString columns_path;  // "<file>.columns" while the file is unfinished
   ParquetCell* cells;
+  uint8_t* texts;                    // per value column: 1 for a STRING column; null: none
+  DynString cell_text;               // the unquoted texts of the row being appended
+  GrowArray<uint64_t> text_offsets;  // where each text cell's text begins in cell_text
 };
 
 // The value of a CSV cell: null when empty, else the number its text spells (the six-decimal
@@ -122,25 +126,95 @@ bool parse_time(const char* at, const char* end, int64_t* time_us) {
   return true;
 }
 
+// The end of a quoted cell that starts at `at` (its opening quote): the position after its
+// closing quote; null when the text ends first. A doubled quote is a quote of the text.
+const char* quoted_end(const char* at, const char* end) {
+  for (++at; at < end; ++at) {
+    if (*at != '"') continue;
+    if (at + 1 < end && at[1] == '"') {
+      ++at;
+    } else {
+      return at + 1;
+    }
+  }
+  return nullptr;
+}
+
+// The cell of a STRING column from `at` (a quoted text, which may hold line feeds and reach
+// past `line_end`, a plain text up to `line_end`, or empty for null); its text goes to
+// out->cell_text, which the cell points into once the row is complete. Returns the end of the
+// cell, or null for a quote that does not close or no memory.
+const char* read_text_cell(ParquetOutput* out, const char* at, const char* line_end,
+                           const char* end, uint32_t column) {
+  const char* cell_end;
+  uint64_t start = dynstring_length(&out->cell_text);
+  bool ok = true;
+  if (at < end && *at == '"') {
+    cell_end = quoted_end(at, end);
+    if (!cell_end) return nullptr;
+    for (const char* c = at + 1; ok && c < cell_end - 1; ++c) {
+      ok = dynstring_append(&out->cell_text, std::string_view(c, 1));
+      if (*c == '"') ++c;
+    }
+  } else {
+    cell_end = static_cast<const char*>(memchr(at, ',', static_cast<size_t>(line_end - at)));
+    if (!cell_end) cell_end = line_end;
+    ok =
+        dynstring_append(&out->cell_text, std::string_view(at, static_cast<size_t>(cell_end - at)));
+  }
+  if (!ok || !grow_array_push(&out->text_offsets, start)) return nullptr;
+  // The cell's text is set once the row's texts stop moving; an empty plain cell is null.
+  out->cells[column] = at == cell_end ? parquet_null() : parquet_text({nullptr, 0});
+  return cell_end;
+}
+
+// Points the text cells of the row into out->cell_text.
+void place_texts(ParquetOutput* out) {
+  int32_t k = 0;
+  for (uint32_t i = 0; i < out->count; ++i) {
+    if (!out->texts[i]) continue;
+    uint64_t start = out->text_offsets[k];
+    uint64_t stop =
+        ++k < out->text_offsets.count ? out->text_offsets[k] : dynstring_length(&out->cell_text);
+    if (out->cells[i].kind == PARQUET_TEXT)
+      out->cells[i].text = {dynstring_data(&out->cell_text) + start, stop - start};
+  }
+}
+
 // One row "<t>,<v>,...\n" from `at`; returns the position after it, or null when it is not
-// such a row or the writer refused it.
+// such a row or the writer refused it. Only a text cell may be quoted (and hold line feeds).
 const char* append_row(ParquetOutput* out, const char* at, const char* end) {
-  const char* stop = static_cast<const char*>(memchr(at, '\n', static_cast<size_t>(end - at)));
-  if (!stop) return nullptr;
-  const char* field_end = static_cast<const char*>(memchr(at, ',', static_cast<size_t>(stop - at)));
-  if (!field_end) field_end = stop;
+  const char* line_end = static_cast<const char*>(memchr(at, '\n', static_cast<size_t>(end - at)));
+  if (!line_end) return nullptr;
+  const char* field_end =
+      static_cast<const char*>(memchr(at, ',', static_cast<size_t>(line_end - at)));
+  if (!field_end) field_end = line_end;
   int64_t time_us;
   if (!parse_time(at, field_end, &time_us)) return nullptr;
+  dynstring_clear(&out->cell_text);
+  out->text_offsets.count = 0;
   for (uint32_t i = 0; i < out->count; ++i) {
-    if (field_end == stop) return nullptr;
+    if (field_end >= end || *field_end != ',') return nullptr;
     at = field_end + 1;
-    field_end = static_cast<const char*>(memchr(at, ',', static_cast<size_t>(stop - at)));
-    if (!field_end) field_end = stop;
+    if (out->texts && out->texts[i]) {
+      field_end = read_text_cell(out, at, line_end, end, i);
+      if (!field_end || field_end >= end) return nullptr;
+      // A quoted text may have held the line feed taken for the row's end.
+      if (field_end > line_end) {
+        line_end =
+            static_cast<const char*>(memchr(field_end, '\n', static_cast<size_t>(end - field_end)));
+        if (!line_end) return nullptr;
+      }
+      continue;
+    }
+    field_end = static_cast<const char*>(memchr(at, ',', static_cast<size_t>(line_end - at)));
+    if (!field_end) field_end = line_end;
     if (!parse_cell(at, field_end, &out->cells[i])) return nullptr;
   }
-  if (field_end != stop) return nullptr;
+  if (field_end != line_end) return nullptr;
+  if (out->texts) place_texts(out);
   if (!parquet_writer_append(out->writer, time_us, out->cells, out->count)) return nullptr;
-  return stop + 1;
+  return line_end + 1;
 }
 
 // Splits "t,<name>,...\n" into the value columns' names (views into `header`).
@@ -191,10 +265,39 @@ void free_output(void* encoder) {
   parquet_writer_free(out->writer);
   dynstring_free(&out->columns_path);
   free(out->cells);
+  free(out->texts);
+  dynstring_free(&out->cell_text);
+  grow_array_free(&out->text_offsets);
   free(out);
 }
 
-void* open_output(int fd, const char* path, std::string_view header, uint32_t count, bool resume) {
+// The kinds of the columns ('s' a STRING column, 'n' numbers; empty: all numbers) onto the
+// columns and the encoder; false when they do not fit the columns or memory ran out.
+bool apply_kinds(ParquetOutput* out, std::string_view kinds, GrowArray<ParquetColumn>* columns) {
+  if (kinds.empty()) return true;
+  if (kinds.size() != out->count) return false;
+  out->texts = static_cast<uint8_t*>(calloc(out->count, 1));
+  if (!out->texts) return false;
+  for (uint32_t i = 0; i < out->count; ++i) {
+    if (kinds[i] != 's' && kinds[i] != 'n') return false;
+    out->texts[i] = kinds[i] == 's';
+    if (out->texts[i]) (*columns)[static_cast<int32_t>(i)].kind = PARQUET_STRING;
+  }
+  return true;
+}
+
+// The column record of a file: the header line, then, when a column holds texts, the kinds
+// and a line feed. Splits a record read back into the two.
+void split_column_record(std::string_view record, std::string_view* header,
+                         std::string_view* kinds) {
+  size_t line = record.find('\n');
+  *header = line == std::string_view::npos ? record : record.substr(0, line + 1);
+  *kinds = line == std::string_view::npos ? std::string_view() : record.substr(line + 1);
+  if (!kinds->empty() && kinds->back() == '\n') kinds->remove_suffix(1);
+}
+
+void* open_output(int fd, const char* path, std::string_view header, std::string_view kinds,
+                  uint32_t count, bool resume) {
   auto* out = static_cast<ParquetOutput*>(calloc(1, sizeof(ParquetOutput)));
   if (!out) return nullptr;
   out->stream = FdStream{{&FD_STREAM_OPS}, fd, 0};
@@ -205,10 +308,14 @@ void* open_output(int fd, const char* path, std::string_view header, uint32_t co
   bool ok = out->cells && dynstring_format(&out->columns_path, "%s.columns", path) >= 0;
   if (ok && resume) {
     ok = read_small_file(dynstring_data(&out->columns_path), &saved.s);
-    header = saved.view();
+    split_column_record(saved.view(), &header, &kinds);
+  } else if (ok && !kinds.empty()) {
+    ok = dynstring_append(&saved.s, header) && dynstring_append(&saved.s, kinds) &&
+         dynstring_append(&saved.s, "\n");
   }
-  ok = ok && header_columns(header, count, &columns) &&
-       (resume || write_columns_file(dynstring_data(&out->columns_path), header));
+  ok = ok && header_columns(header, count, &columns) && apply_kinds(out, kinds, &columns) &&
+       (resume || write_columns_file(dynstring_data(&out->columns_path),
+                                     kinds.empty() ? header : saved.view()));
   if (ok) {
     ParquetSetup setup{columns.items, count, nullptr, 0, 0, 0};
     ParquetStatus status = PARQUET_OK;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "io/stream.h"
+#include "support/hash_table.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -1105,3 +1106,64 @@ TEST(DbcDialect, RandomMessagesDecodeAsTheBitLevelModel) {
 }
 
 }  // namespace
+
+namespace {
+
+DbPtr load_with_value_tables(const std::string& text) {
+  std::unique_ptr<Stream, StreamCloser> s(memory_stream_new());
+  if (!s || stream_write(s.get(), text.data(), text.size()) != int64_t(text.size())) return nullptr;
+  stream_seek(s.get(), 0, SEEK_FROM_START);
+  return DbPtr(dbc_load(s.get(), "test.dbc", true));
+}
+
+// The text of a raw value of a signal of message 1, or "-" when there is none.
+std::string value_text(const MessageDatabase* db, const char* signal, double raw) {
+  const ValueTableHead* head = value_tables_find(&db->value_tables, 1, string_hash(signal));
+  std::string_view text;
+  return value_tables_text(&db->value_tables, head, raw, &text) ? std::string(text) : "-";
+}
+
+}  // namespace
+
+TEST(DbcValueTables, ReadOnlyWhenAskedForTheFirstTextOfARawValueWins) {
+  const std::string text = HEADER +
+                           "BO_ 1 M: 8 X\n"
+                           " SG_ A : 0|8@1- (1,0) [0|0] \"\" X\n"
+                           " SG_ B : 8|8@1+ (1,0) [0|0] \"\" X\n"
+                           "VAL_ 1 A -3 \"minus three\" 2 \"two\" 2 \"again\" 5 \"a;b \\\"q\\\"\" "
+                           "6 \"90\xB0"
+                           "C\" 7 \"90\xC2\xB0"
+                           "C\" ;\n"
+                           "VAL_ 1 A 0 \"later\" ;\n"
+                           "VAL_ 1 Ghost 0 \"x\" ;\n"
+                           "VAL_ Env 0 \"e\" ;\n"
+                           "VAL_ 1 B zero \"bad\" ;\n";
+  {
+    test::LogCapture log(LOG_WARN);
+    DbPtr db = load_with_value_tables(text);
+    ASSERT_TRUE(db);
+    EXPECT_EQ(value_text(db.get(), "A", -3), "minus three");
+    EXPECT_EQ(value_text(db.get(), "A", 2), "two");
+    EXPECT_EQ(value_text(db.get(), "A", 5), "a;b \"q\"");
+    EXPECT_EQ(value_text(db.get(), "A", 6),
+              "90\xC2\xB0"
+              "C");  // Latin-1 becomes UTF-8
+    EXPECT_EQ(value_text(db.get(), "A", 7),
+              "90\xC2\xB0"
+              "C");
+    EXPECT_EQ(value_text(db.get(), "A", 0), "-");  // only in the repeated line
+    EXPECT_EQ(value_text(db.get(), "A", 2.5), "-");
+    EXPECT_EQ(value_text(db.get(), "B", 0), "-");
+    EXPECT_EQ(log_messages(log.text()),
+              "W test.dbc:12: statement skipped: not of the form VAL_ <message id> <signal> <raw> "
+              "\"<text>\" ...;\n"
+              "W test.dbc:9: value table of signal A skipped: line 8 gives it already\n"
+              "W test.dbc:10: value table skipped: message 1 has no signal Ghost\n");
+  }
+  // Without the option the statements stay unread, as they always were.
+  test::LogCapture log(LOG_WARN);
+  DbPtr db = load_text(text);
+  ASSERT_TRUE(db);
+  EXPECT_EQ(db->value_tables.heads.count, 0);
+  EXPECT_EQ(log.text(), "");
+}

@@ -47,8 +47,12 @@ inline CsvWriter* writer_for_message(Session* session, const Message* message, i
   for (const std::string& text : texts) names.push_back(text.c_str());
   if (!csv_header_line(&header.s, names.data(), static_cast<uint32_t>(names.size())))
     return nullptr;
-  OutputFile file{writer_key(bus_kind, channel, source_address, decoded), writer_identity(decoded),
-                  static_cast<uint32_t>(names.size()), part.view(), header.view()};
+  OutputFile file{writer_key(bus_kind, channel, source_address, decoded),
+                  writer_identity(decoded),
+                  static_cast<uint32_t>(names.size()),
+                  part.view(),
+                  header.view(),
+                  {}};
   return writer_for_file(session, file);
 }
 

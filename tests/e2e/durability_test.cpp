@@ -423,6 +423,16 @@ void expect_no_rows_lost(const RunCase& inputs, Workspace& w, const Tree& expect
   }
 }
 
+// Whether every file of the tree holds rows of one time form only (ISO or seconds).
+bool one_time_form_per_file(const Tree& tree) {
+  for (auto& [file, content] : tree) {
+    bool iso = content.find("\n2023-") != std::string::npos;
+    bool unix = content.find("\n1699") != std::string::npos;
+    if (iso && unix) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // A damaged or forged journal (a "new" line removed, a "done" record added for any file) is
@@ -554,4 +564,45 @@ TEST(KillAndRerun, ParquetFileOpenAtTheKillIsResumed) {
     EXPECT_TRUE(read_tree(w.out) == expected) << "killed at write " << at;
   }
   EXPECT_GT(resumed, 0);
+}
+
+// Killed runs with the output options (value texts, ISO times, a signal selection; in CSV and
+// in Parquet, whose unfinished files keep their STRING columns) resume into the same output as
+// a run that was never killed; a rerun with other options does not resume, so no file holds
+// rows of two shapes.
+TEST(KillAndRerun, OutputOptionsResumeOnlyWithTheSameOptions) {
+  RunCase inputs(60);
+  const std::string dbc = std::string(CAN_DBC) + "VAL_ 512 Gear 1 \"One, first\" 2 \"Two\" ;\n";
+  for (const char* format : {"--format=csv", "--format=parquet"}) {
+    std::vector<std::string> args = {
+        format, "--values=text", "--time=iso", "--signals=EngineData.Speed,Gear",
+        "-O",   "out",           "in"};
+    Workspace reference;
+    test::write_file(reference.dir.file("can1.dbc"), dbc);
+    inputs.put(reference);
+    auto undisturbed = reference.run_hooked("TABULON_TEST_COUNT=1", args);
+    long writes = count_from(undisturbed.err, "write calls: ");
+    ASSERT_GT(writes, 10) << undisturbed.err;
+    Tree expected = read_tree(reference.out);
+    for (long at = writes / 7; at < writes; at += writes / 7) {
+      Workspace w;
+      test::write_file(w.dir.file("can1.dbc"), dbc);
+      inputs.put(w);
+      std::string context = std::string(format) + ", killed at write " + std::to_string(at);
+      ASSERT_EQ(w.run_hooked("TABULON_TEST_KILL_WRITE=" + std::to_string(at), args).status, -1)
+          << context;
+      auto rerun = w.run(args);
+      EXPECT_EQ(rerun.status, undisturbed.status) << context << "\n" << rerun.err;
+      EXPECT_TRUE(read_tree(w.out) == expected) << context << "\n"
+                                                << difference(read_tree(w.out), expected);
+    }
+  }
+  Workspace w;
+  test::write_file(w.dir.file("can1.dbc"), dbc);
+  inputs.put(w);
+  std::vector<std::string> iso = {"--time=iso", "-O", "out", "in"};
+  ASSERT_EQ(w.run_hooked("TABULON_TEST_KILL_WRITE=20", iso).status, -1);
+  auto other = w.run({"--verbosity=2", "-O", "out", "in"});
+  EXPECT_NE(other.err.find("it is not resumed"), std::string::npos) << other.err;
+  EXPECT_TRUE(one_time_form_per_file(read_tree(w.out)));
 }

@@ -69,7 +69,8 @@ TEST(Summary, EveryInputAndEveryFrameIsAccountedFor) {
   EXPECT_EQ(a["status"], 0);
   EXPECT_EQ(a["message"], "");
   EXPECT_EQ(a["frames"], json::parse(R"({"read": 9, "decoded": 3, "no_dbc": 2, "unknown_id": 2,
-      "length_mismatch": 1, "out_of_range": 0, "bad_time": 0, "unreadable": 0, "not_data": 1})"));
+      "length_mismatch": 1, "out_of_range": 0, "bad_time": 0, "unreadable": 0, "not_data": 1,
+      "filtered": 0})"));
   EXPECT_EQ(a["rows"], 3);
   EXPECT_EQ(a["outputs"], json::array({w.dir.file("out/0000000A_out/CAN1_EngineData/2023/11/07/"
                                                   "00000001_00000001.csv")}));

@@ -490,9 +490,9 @@ TEST(ManualPage, NamesEveryOptionOfTheUsageText) {
     start = end + 1;
   }
   // help, version, verbosity, non-interactive, delete-converted, no-append-root, buffer, jobs,
-  // shard, summary, format, password-file, concat, no-concat, 20 DBC options,
-  // output-directory, input-files.
-  ASSERT_EQ(options.size(), 36u) << help.out;
+  // shard, summary, format, values, time, signals, password-file, concat, no-concat, 20 DBC
+  // options, output-directory, input-files.
+  ASSERT_EQ(options.size(), 39u) << help.out;
 
   auto man = shell("man -l " + sh_quote(BUILD_DIR + "/man/tabulon.1"), dir.path);
   ASSERT_EQ(man.status, 0) << man.err;

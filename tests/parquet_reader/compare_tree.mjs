@@ -1,6 +1,7 @@
 // Checks that a Parquet output tree holds what the CSV tree of the same run holds: the same
 // files (by path, extension aside), columns, row times in microseconds and values (an empty
-// CSV cell is null, "-NaN" is NaN, every other cell the double its text spells).
+// CSV cell is null, "-NaN" is NaN, a cell of a STRING column its text, unquoted, and every
+// other cell the double its text spells).
 // Usage: node compare_tree.mjs CSV_ROOT PARQUET_ROOT; exit status 0 when they agree.
 import { DuckDBInstance } from '@duckdb/node-api';
 import { readdirSync, readFileSync } from 'node:fs';
@@ -20,8 +21,33 @@ function micros(text) {
   return (BigInt(whole) * 1000000n + BigInt(fraction.padEnd(6, '0'))).toString();
 }
 
-function same(cell, value) {
-  if (cell === '') return value === null;
+// The cells of a CSV line: a cell in double quotes may hold commas and doubled quotes.
+function cells(line) {
+  const out = [];
+  let at = 0;
+  for (;;) {
+    if (line[at] === '"') {
+      let text = '';
+      for (++at; at < line.length; ++at) {
+        if (line[at] === '"' && line[at + 1] === '"') { text += '"'; ++at; }
+        else if (line[at] === '"') { ++at; break; }
+        else text += line[at];
+      }
+      out.push({ text, quoted: true });
+    } else {
+      const comma = line.indexOf(',', at);
+      const end = comma < 0 ? line.length : comma;
+      out.push({ text: line.slice(at, end), quoted: false });
+      at = end;
+    }
+    if (at >= line.length) return out;
+    ++at;  // the comma
+  }
+}
+
+function same({ text: cell, quoted }, value) {
+  if (typeof value === 'string') return value === cell;
+  if (cell === '' && !quoted) return value === null;
   if (value === null) return false;
   const number = Number(cell);
   if (Number.isNaN(number) || /nan/i.test(cell)) return Number.isNaN(value);
@@ -50,10 +76,11 @@ async function main() {
     const got = reader.getRows();
     if (got.length !== lines.length) report(`${name}: ${got.length} rows, not ${lines.length}`);
     for (let i = 0; i < Math.min(got.length, lines.length); ++i) {
-      const cells = lines[i].split(',');
-      if (got[i][0] !== micros(cells[0])) report(`${name} row ${i}: time ${got[i][0]}`);
-      for (let c = 1; c < cells.length; ++c)
-        if (!same(cells[c], got[i][c])) report(`${name} row ${i} ${header[c]}: ${got[i][c]}`);
+      const row = cells(lines[i]);
+      if (got[i][0] !== micros(row[0].text)) report(`${name} row ${i}: time ${got[i][0]}`);
+      if (row.length !== header.length) report(`${name} row ${i}: ${row.length} cells`);
+      for (let c = 1; c < row.length; ++c)
+        if (!same(row[c], got[i][c])) report(`${name} row ${i} ${header[c]}: ${got[i][c]}`);
     }
     rows += lines.length;
   }
