@@ -929,6 +929,32 @@ TEST(BusLogFrames, VariableLengthRecordsPairedByOffsetOrByOrder) {
   }
 }
 
+// One data group that mixes the layouts: CAN payloads before their records with offsets, LIN
+// payloads after their records with offsets left 0. Each variable-length group is paired its
+// own way.
+TEST(BusLogFrames, VariableLengthLayoutsMixedInOneDataGroup) {
+  BusLogBuilder log;
+  log.layout(test::Layout::Unsorted)
+      .can_data_storage(test::DataStorage::VlsdGroup)
+      .lin_data_storage(test::DataStorage::VlsdGroup)
+      .vlsd_layout_of(test::FrameGroup::CanData, true, false)
+      .vlsd_layout_of(test::FrameGroup::Lin, false, true);
+  log.add_can_frame(1, 0x100, false, {1, 2, 3}, 0.5);
+  log.add_lin_frame(1, 0x21, {0xA1, 0xA2}, 0.55);
+  log.add_can_frame(1, 0x101, false, {4, 5, 6, 7, 8, 9, 10, 11}, 0.6);
+  log.add_lin_frame(1, 0x22, {0xB1, 0xB2, 0xB3, 0xB4}, 0.65);
+  log.add_lin_frame(1, 0x23, {0xC1}, 0.66);
+  log.add_can_frame(1, 0x102, false, {12}, 0.7);
+  expect_frames(test::read_frames(log.build()),
+                {expected_can(1, 0x100, false, {1, 2, 3}, 0.5, 0, 0, 0, 0),
+                 expected_lin(1, 0x21, {0xA1, 0xA2}, 0.55, 0),
+                 expected_can(1, 0x101, false, {4, 5, 6, 7, 8, 9, 10, 11}, 0.6, 0, 0, 0, 0),
+                 expected_lin(1, 0x22, {0xB1, 0xB2, 0xB3, 0xB4}, 0.65, 0),
+                 expected_lin(1, 0x23, {0xC1}, 0.66, 0),
+                 expected_can(1, 0x102, false, {12}, 0.7, 0, 0, 0, 0)},
+                "mixed");
+}
+
 TEST(BusLogFrames, NonBusSourceYieldsNoFrames) {
   for (uint8_t source : {uint8_t{test::SOURCE_ECU}, uint8_t{0}}) {
     BusLogBuilder log;

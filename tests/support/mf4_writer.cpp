@@ -455,6 +455,11 @@ BusLogBuilder& BusLogBuilder::vlsd_offsets_unfilled(bool unfilled) {
   return *this;
 }
 
+BusLogBuilder& BusLogBuilder::vlsd_layout_of(FrameGroup group, bool before, bool unfilled) {
+  vlsd_layouts_.push_back({group, before, unfilled});
+  return *this;
+}
+
 BusLogBuilder& BusLogBuilder::vlsd_before_record(bool before) {
   vlsd_before_ = before;
   return *this;
@@ -967,7 +972,10 @@ std::vector<uint8_t> BusLogBuilder::build() const {
       size_t gi = static_cast<size_t>(g - groups.data());
       uint64_t n = next_index[gi]++;
       const uint8_t* payload = payloads_.data() + f->data_offset;
-      if (g->storage == DataStorage::VlsdGroup && vlsd_before_)
+      bool vlsd_before = vlsd_before_, vlsd_unfilled = vlsd_unfilled_;
+      for (const VlsdLayout& l : vlsd_layouts_)
+        if (l.group == g->kind) vlsd_before = l.before, vlsd_unfilled = l.unfilled;
+      if (g->storage == DataStorage::VlsdGroup && vlsd_before)
         rec.uint(g->vlsd_record_id, id_sizes[d]).u32(f->data_length).raw(payload, f->data_length);
       rec.uint(g->record_id, id_sizes[d]);
       ByteWriter& time = column_ ? times : rec;
@@ -988,7 +996,7 @@ std::vector<uint8_t> BusLogBuilder::build() const {
         } else if (field.vlsd && g->storage == DataStorage::SignalData) {
           rec.u64(g->sd_offsets[n]);
         } else if (field.vlsd) {
-          rec.u64(vlsd_unfilled_ ? 0 : vlsd_offset[gi]);
+          rec.u64(vlsd_unfilled ? 0 : vlsd_offset[gi]);
           vlsd_offset[gi] += 4 + f->data_length;
         } else {
           uint32_t copied = std::min(field.width, f->data_length);
@@ -996,7 +1004,7 @@ std::vector<uint8_t> BusLogBuilder::build() const {
         }
       }
       if (!column_) rec.zeros(invalidation_bytes_);
-      if (g->storage == DataStorage::VlsdGroup && !vlsd_before_)
+      if (g->storage == DataStorage::VlsdGroup && !vlsd_before)
         rec.uint(g->vlsd_record_id, id_sizes[d]).u32(f->data_length).raw(payload, f->data_length);
     }
     if (column_) {

@@ -368,6 +368,8 @@ class BusLogBuilder {
   BusLogBuilder& column_storage(bool on = true);
   // VlsdGroup storage: each variable-length record before the record that refers to it.
   BusLogBuilder& vlsd_before_record(bool before = true);
+  // Both of the above for one frame group only, so that one file mixes the two layouts.
+  BusLogBuilder& vlsd_layout_of(FrameGroup group, bool before, bool unfilled);
   // VlsdGroup storage: the records hold 0 as their payload's offset, as a logger that writes
   // each variable-length record right after its parent does.
   BusLogBuilder& vlsd_offsets_unfilled(bool unfilled = true);
@@ -430,6 +432,11 @@ class BusLogBuilder {
   bool column_ = false;
   bool vlsd_before_ = false;
   bool vlsd_unfilled_ = false;
+  struct VlsdLayout {
+    FrameGroup group;
+    bool before, unfilled;
+  };
+  std::vector<VlsdLayout> vlsd_layouts_;
   std::string master_name_ = "Timestamp";
   std::vector<Frame> frames_;
   std::vector<uint8_t> payloads_;
