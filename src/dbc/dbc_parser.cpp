@@ -707,7 +707,6 @@ void free_attributes(DbcParser* p) {
   grow_array_free(&p->assignments);
   hash_table_destroy<IndexTraits>(&p->assignment_index);
   grow_array_free(&p->attribute_slots);
-  grow_array_free(&p->value_lines);
 }
 
 void parser_free(DbcParser* p) {
@@ -718,6 +717,7 @@ void parser_free(DbcParser* p) {
   free_attributes(p);
   grow_array_free(&p->message_long_names);
   grow_array_free(&p->signal_long_names);
+  grow_array_free(&p->value_lines);
   arena_free(&p->texts);
 }
 

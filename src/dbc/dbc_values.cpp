@@ -123,16 +123,18 @@ bool append_text(DynString* texts, string_view text, ValueTableEntry* entry) {
 
 // The signal of a value line in the database: its message by key, then the signal by the name
 // the database gives it. Null when either was left out of the database (reported there).
-const Signal* database_signal(DbcParser* p, MessageDatabase* db, const DbcSignalLine& s,
+const Signal* database_signal(DbcParser* p, MessageDatabase* db, int32_t signal_line,
                               uint32_t* key) {
+  const DbcSignalLine& s = p->signals[signal_line];
   const DbcMessageLine& m = p->messages[s.message];
   if (m.id > UINT32_MAX) return nullptr;
   *key = dbcMsgKey2DbMsgKey(p->protocol, static_cast<uint32_t>(m.id));
   const Message* message = message_db_find(db, *key);
   // Another message of the same key may be the one kept.
-  string_view message_name = m.long_name.empty() ? m.name : m.long_name;
+  string_view message_name = dbc_long_name(&p->message_long_names, s.message, m.name);
   if (!message || dynstring_sv(&message->name) != message_name) return nullptr;
-  return signal_list_find(&message->signals, s.long_name.empty() ? s.name : s.long_name);
+  return signal_list_find(&message->signals,
+                          dbc_long_name(&p->signal_long_names, signal_line, s.name));
 }
 
 // Adds the table of one value line for `signal`; false when memory ran out.
@@ -161,14 +163,22 @@ bool add_table(ValueTables* tables, uint32_t key, const Signal* signal, string_v
 bool build_tables(DbcParser* p, MessageDatabase* db, Index* signal_by_name, Index* first_line) {
   for (int32_t i = 0; i < p->signals.count; ++i) {
     const DbcSignalLine& s = p->signals[i];
-    if (s.message >= 0 &&
-        !index_insert_first(signal_by_name, {p->messages[s.message].id}, s.name, i))
-      return false;
+    if (s.message < 0) continue;
+    uint64_t id = p->messages[s.message].id;
+    auto same = [p, id, name = s.name](int32_t r) {
+      const DbcSignalLine& o = p->signals[r];
+      return p->messages[o.message].id == id && o.name == name;
+    };
+    if (index_insert_first(signal_by_name, {id}, s.name, i, same) < 0) return false;
   }
   for (int32_t i = 0; i < p->value_lines.count; ++i) {
     const DbcValueLine& v = p->value_lines[i];
-    if (!index_insert_first(first_line, {v.message_id}, v.signal_name, i)) return false;
-    int32_t first = index_find(first_line, {v.message_id}, v.signal_name);
+    auto same_line = [p, &v](int32_t r) {
+      return p->value_lines[r].message_id == v.message_id &&
+             p->value_lines[r].signal_name == v.signal_name;
+    };
+    int32_t first = index_insert_first(first_line, {v.message_id}, v.signal_name, i, same_line);
+    if (first < 0) return false;
     int name_size = static_cast<int>(v.signal_name.size());
     if (first != i) {
       dbc_report(p, PROBLEM_LINE, v.line,
@@ -176,14 +186,18 @@ bool build_tables(DbcParser* p, MessageDatabase* db, Index* signal_by_name, Inde
                  v.signal_name.data(), p->value_lines[first].line);
       continue;
     }
-    int32_t s = index_find(signal_by_name, {v.message_id}, v.signal_name);
+    auto same_signal = [p, &v](int32_t r) {
+      const DbcSignalLine& o = p->signals[r];
+      return p->messages[o.message].id == v.message_id && o.name == v.signal_name;
+    };
+    int32_t s = index_find(signal_by_name, {v.message_id}, v.signal_name, same_signal);
     if (s < 0) {
       dbc_report(p, PROBLEM_LINE, v.line, "value table skipped: message %llu has no signal %.*s",
                  static_cast<unsigned long long>(v.message_id), name_size, v.signal_name.data());
       continue;
     }
     uint32_t key;
-    const Signal* signal = database_signal(p, db, p->signals[s], &key);
+    const Signal* signal = database_signal(p, db, s, &key);
     if (signal && !add_table(&db->value_tables, key, signal, v.pairs)) return false;
   }
   ValueTableHead* begin = db->value_tables.heads.items;
@@ -218,7 +232,9 @@ bool dbc_read_value_line(DbcParser* p, string_view text, uint32_t line) {
   if (result < 0) return false;
   uint64_t message_id = 0;
   for (char c : id) message_id = message_id * 10 + static_cast<uint64_t>(c - '0');
-  if (!grow_array_push(&p->value_lines, DbcValueLine{message_id, signal, pairs, line}))
+  // The file's text is freed before the tables are built: the line keeps copies.
+  if (!arena_copy(&p->texts, &signal) || !arena_copy(&p->texts, &pairs) ||
+      !grow_array_push(&p->value_lines, DbcValueLine{message_id, signal, pairs, line}))
     dbc_no_memory(p);
   return true;
 }
