@@ -788,10 +788,7 @@ MessageDatabase* build(DbcParser* p, char** text) {
         p->file_name.data());
     return nullptr;
   }
-  const char* name = p->protocol == PROTOCOL_J1939 ? "CAN-PGN"
-                     : p->protocol == PROTOCOL_LIN ? "LIN"
-                                                   : "CAN";
-  MessageDatabase* db = message_db_new(name);
+  MessageDatabase* db = message_db_new(static_cast<BusProtocol>(p->protocol));
   int32_t signals = 0;
   if (!db || !dbc_build_database(p, db, &signals) ||
       (p->want_value_tables && !dbc_build_value_tables(p, db))) {

@@ -39,10 +39,14 @@ uint32_t dbcMsgKey2DbMsgKey(int32_t protocol, uint32_t dbc_id) {
   }
 }
 
-MessageDatabase* message_db_new(std::string_view protocol_name) {
+MessageDatabase* message_db_new(BusProtocol protocol) {
   auto* db = static_cast<MessageDatabase*>(calloc(1, sizeof(MessageDatabase)));
   if (!db) return nullptr;
-  if (!dynstring_from(&db->protocol_name, protocol_name)) {
+  db->protocol = protocol;
+  const char* name = protocol == PROTOCOL_J1939 ? "CAN-PGN"
+                     : protocol == PROTOCOL_LIN ? "LIN"
+                                                : "CAN";
+  if (!dynstring_from(&db->protocol_name, name)) {
     free(db);
     return nullptr;
   }

@@ -75,7 +75,8 @@ using MessageTree = OrderedMap<uint32_t, Message>;
 constexpr int MUX_DEPTH_LIMIT = 32;
 
 struct MessageDatabase {
-  DynString protocol_name;  // "CAN", "CAN-PGN" or "LIN"
+  BusProtocol protocol;
+  DynString protocol_name;  // "CAN", "CAN-PGN" or "LIN", as the protocol is told
   MessageTree messages;
   ValueTables value_tables;  // empty unless the load asked for them (dbc_load)
 };
@@ -90,7 +91,7 @@ uint32_t lin_message_key(uint32_t id);
 // a value above 0x7FF without it. An unknown protocol logs and gives key 0.
 uint32_t dbcMsgKey2DbMsgKey(int32_t protocol, uint32_t dbc_id);
 
-MessageDatabase* message_db_new(std::string_view protocol_name);
+MessageDatabase* message_db_new(BusProtocol protocol);
 void message_db_free(MessageDatabase* db);
 // Null when the key is already present (logged; the database is unchanged) or memory ran out.
 // The returned pointer is valid until the next message is added.

@@ -175,10 +175,7 @@ Session* session_create(FsRoot* input_root, FsRoot* output_root, ConversionOptio
         if (bus == 1) {
           decoders.key = lin_key;
         } else {
-          std::string_view protocol = dynstring_sv(&database->protocol_name);
-          bool pgn = protocol.find("pgn") != std::string_view::npos ||
-                     protocol.find("PGN") != std::string_view::npos;
-          decoders.key = pgn ? j1939_message_key : can_message_key;
+          decoders.key = database->protocol == PROTOCOL_J1939 ? j1939_message_key : can_message_key;
         }
       }
     }

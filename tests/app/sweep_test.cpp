@@ -50,7 +50,7 @@ std::vector<uint8_t> small_log() {
 
 // Message 0x100 (8 bytes) with two byte-wide signals on CAN channel 1.
 MessageDatabase* database() {
-  MessageDatabase* db = message_db_new("CAN");
+  MessageDatabase* db = message_db_new(PROTOCOL_CAN);
   Message* m = message_db_add_message(db, "EngineData", can_message_key(0x100, false), 8, 0);
   SignalLayout a{BYTE_ORDER_LITTLE, 1, 0, 8, 1, 0, 0, 0};
   SignalLayout b{BYTE_ORDER_LITTLE, 1, 8, 8, 0.5, 0, 0, 0};

@@ -76,7 +76,7 @@ TEST(MessageKeys, InvalidProtocolLogsAndGivesZero) {
 
 TEST(MessageDatabase, CollisionKeepsTheFirstMessage) {
   test::LogCapture log;
-  DbPtr db(message_db_new("CAN-PGN"));
+  DbPtr db(message_db_new(PROTOCOL_J1939));
   ASSERT_TRUE(db);
   EXPECT_EQ(dynstring_sv(&db->protocol_name), "CAN-PGN");
   ASSERT_TRUE(message_db_add_message(db.get(), "First", 0x80FEF100u, 8, 0));
@@ -92,7 +92,7 @@ TEST(MessageDatabase, CollisionKeepsTheFirstMessage) {
 
 TEST(MessageDatabase, TreeAgreesWithStdMap) {
   test::LogCapture log;  // the repeated keys are logged as collisions
-  DbPtr db(message_db_new("CAN"));
+  DbPtr db(message_db_new(PROTOCOL_CAN));
   std::map<uint32_t, std::string> expected;
   std::mt19937 rng(7);
   for (int i = 0; i < 5000; ++i) {
@@ -144,7 +144,7 @@ TEST(SignalList, FindIsDepthFirstAndBranchesKeepRanges) {
 // Each multiplexed signal has its own ranges (extended multiplexing): every branch holding the
 // multiplexor's value is in use.
 TEST(MessageDecode, MultiplexorSelectsEveryContainingBranch) {
-  DbPtr db(message_db_new("CAN"));
+  DbPtr db(message_db_new(PROTOCOL_CAN));
   Message* m = message_db_add_message(db.get(), "Muxed", 0x300, 8, 1);
   ASSERT_TRUE(m);
   SignalLayout l8 = intel(0, 8);
@@ -191,7 +191,7 @@ TEST(MessageDecode, MultiplexorSelectsEveryContainingBranch) {
 // One reused record against a fresh decode per frame: branches of different sizes, names too
 // long to live in place, short frames and unknown keys in between.
 TEST(MessageDecode, ReusedRecordMatchesFreshDecodes) {
-  DbPtr db(message_db_new("CAN"));
+  DbPtr db(message_db_new(PROTOCOL_CAN));
   Message* m = message_db_add_message(db.get(), "AMessageNameLongerThanTheShortForm", 0x300, 8, 0);
   ASSERT_TRUE(m && message_db_add_message(db.get(), "Other", 0x301, 2, 1));
   SignalLayout l8 = intel(0, 8);
@@ -243,7 +243,7 @@ TEST(MessageDecode, ReusedRecordMatchesFreshDecodes) {
 }
 
 TEST(MessageDecode, UnfitMultiplexorSkipsItsBranches) {
-  DbPtr db(message_db_new("CAN"));
+  DbPtr db(message_db_new(PROTOCOL_CAN));
   Message* m = message_db_add_message(db.get(), "M", 1, 8, 0);
   SignalLayout far = intel(40, 8);
   Signal* mux = signal_list_add(&m->signals, "FarMux", &far, 0);
@@ -260,7 +260,7 @@ TEST(MessageDecode, UnfitMultiplexorSkipsItsBranches) {
 }
 
 TEST(MessageDecode, SignedMultiplexorSelectsBySignedValue) {
-  DbPtr db(message_db_new("CAN"));
+  DbPtr db(message_db_new(PROTOCOL_CAN));
   Message* m = message_db_add_message(db.get(), "M", 2, 2, 0);
   SignalLayout mux_layout = intel(0, 4);
   mux_layout.is_unsigned = 0;

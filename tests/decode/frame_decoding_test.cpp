@@ -25,10 +25,10 @@ SignalLayout layout(uint16_t start, uint8_t length, double factor, double offset
 }
 
 // Message 0x100 "EngineData" (8 bytes): Speed (0..100, byte 0) and Temp (no range, byte 1).
-MessageDatabase* engine_database(const char* protocol = "CAN") {
+MessageDatabase* engine_database(BusProtocol protocol = PROTOCOL_CAN) {
   MessageDatabase* db = message_db_new(protocol);
-  uint32_t key = std::string_view(protocol) == "CAN-PGN" ? j1939_message_key(0x18FEF100, true)
-                                                         : can_message_key(0x100, false);
+  uint32_t key = protocol == PROTOCOL_J1939 ? j1939_message_key(0x18FEF100, true)
+                                            : can_message_key(0x100, false);
   Message* m = message_db_add_message(db, "EngineData", key, 8, 0);
   SignalLayout speed = layout(0, 8, 1, 0, 0, 100), temp = layout(8, 8, 0.5, -40, 0, 0);
   signal_list_add(&m->signals, "Speed", &speed, 0);
@@ -38,7 +38,7 @@ MessageDatabase* engine_database(const char* protocol = "CAN") {
 
 // The same message 0x100 "EngineData" as one signal "Raw" over its first two bytes.
 MessageDatabase* raw_database() {
-  MessageDatabase* db = message_db_new("CAN");
+  MessageDatabase* db = message_db_new(PROTOCOL_CAN);
   Message* m = message_db_add_message(db, "EngineData", can_message_key(0x100, false), 8, 0);
   SignalLayout all = layout(0, 16, 1, 0, 0, 0);
   signal_list_add(&m->signals, "Raw", &all, 0);
@@ -117,7 +117,7 @@ TEST_F(SessionFixture, RowsWithRangeRuleAndNaN) {
 TEST_F(SessionFixture, TwoDatabasesAndJ1939SourceAddresses) {
   add_database(1, engine_database(), can_message_key);
   add_database(1, engine_database(), can_message_key);
-  add_database(3, engine_database("CAN-PGN"), j1939_message_key);
+  add_database(3, engine_database(PROTOCOL_J1939), j1939_message_key);
   ASSERT_TRUE(send_can(1, 0x100, false, {1, 0, 0, 0, 0, 0, 0, 0}, 0));
   ASSERT_TRUE(send_can(3, 0x18FEF121, true, {2, 0, 0, 0, 0, 0, 0, 0}, 0));
   ASSERT_TRUE(send_can(3, 0x18FEF133, true, {3, 0, 0, 0, 0, 0, 0, 0}, 0));
@@ -152,7 +152,7 @@ TEST_F(SessionFixture, DifferentSignalSetsNeverShareAFile) {
 // Branches whose value names hash alike in the writer key (16 bits of XORed name hashes) still
 // get their own files and headers.
 TEST_F(SessionFixture, ValueSetsWithEqualKeyHashesKeepTheirOwnFiles) {
-  MessageDatabase* db = message_db_new("CAN");
+  MessageDatabase* db = message_db_new(PROTOCOL_CAN);
   Message* m = message_db_add_message(db, "Mux", can_message_key(0x100, false), 8, 0);
   SignalLayout selector = layout(0, 8, 1, 0, 0, 0);
   Signal* mux = signal_list_add(&m->signals, "Sel", &selector, 0);
@@ -195,7 +195,7 @@ TEST_F(SessionFixture, AlternatingRoutesOfOneMessageKeepTheirFiles) {
   add_database(1, engine_database(), can_message_key);
   add_database(1, raw_database(), can_message_key);
   add_database(2, engine_database(), can_message_key);
-  add_database(3, engine_database("CAN-PGN"), j1939_message_key);
+  add_database(3, engine_database(PROTOCOL_J1939), j1939_message_key);
   std::vector<BusFrame> frames;
   for (uint8_t i = 0; i < 3; ++i) {
     for (uint32_t route = 0; route < 4; ++route) {
@@ -267,15 +267,15 @@ TEST_F(SessionFixture, UnwritableOutputFailsTheFrame) {
 // (LIN); a message as long as the claimed length must not be decoded from the bytes behind
 // the frame's data area.
 TEST_F(SessionFixture, LengthBeyondTheDataAreaDecodesNothing) {
-  auto long_message = [](const char* protocol, uint32_t key, uint32_t size) {
+  auto long_message = [](BusProtocol protocol, uint32_t key, uint32_t size) {
     MessageDatabase* db = message_db_new(protocol);
     Message* m = message_db_add_message(db, "Long", key, size, 0);
     SignalLayout last = layout(static_cast<uint16_t>(8 * (size - 1)), 8, 1, 0, 0, 0);
     signal_list_add(&m->signals, "Last", &last, 0);
     return db;
   };
-  add_database(1, long_message("CAN", can_message_key(0x100, false), 100), can_message_key);
-  add_database(CHANNELS_PER_BUS + 1, long_message("LIN", lin_message_key(0x21), 9),
+  add_database(1, long_message(PROTOCOL_CAN, can_message_key(0x100, false), 100), can_message_key);
+  add_database(CHANNELS_PER_BUS + 1, long_message(PROTOCOL_LIN, lin_message_key(0x21), 9),
                [](uint32_t id, bool) { return lin_message_key(id); });
   // On the heap and exactly as large as a frame, so a read past it is caught by the sanitizer.
   auto can = std::make_unique<BusFrame>();

@@ -43,7 +43,7 @@ SignalLayout byte_at(uint16_t byte) {
 // EngineData: Speed and Rpm in bytes 0 and 1. Modes: multiplexor Mode in byte 0 selecting
 // A (3 to 5) or B (16) in byte 1, and Tail in byte 7.
 DbPtr make_database(const char* engine_name = "EngineData") {
-  DbPtr db(message_db_new("CAN"));
+  DbPtr db(message_db_new(PROTOCOL_CAN));
   Message* engine =
       message_db_add_message(db.get(), engine_name, can_message_key(ENGINE_ID, false), 8, 0);
   SignalLayout b0 = byte_at(0), b1 = byte_at(1), b7 = byte_at(7);
@@ -260,7 +260,7 @@ TEST(WriterForMessage, WholeOutputTree) {
 TEST(WriterForMessage, IgnoredSignalsHaveNoColumnAndNoAppendRoot) {
   Output out;
   out.session.root_suffix = "";
-  DbPtr db(message_db_new("CAN"));
+  DbPtr db(message_db_new(PROTOCOL_CAN));
   Message* m =
       message_db_add_message(db.get(), "Engine_Data 1", can_message_key(ENGINE_ID, false), 8, 0);
   SignalLayout b0 = byte_at(0), b1 = byte_at(1);
