@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "decode/converter.h"
+#include "decode/csv_writer.h"
 #include "support/clock.h"
 #include "support/log.h"
 
@@ -189,13 +190,14 @@ size_t progress_format_summary(char* out, size_t capacity, const RunSummary& sum
   int64_t tenths = summary.elapsed_ms > 0 ? (summary.elapsed_ms + 50) / 100 : 0;
   int n = snprintf(out, capacity,
                    "Done. Input files: %llu converted, %llu failed, %llu skipped. %.*s%sRows: %llu "
-                   "in %llu CSV files in %.*s. Time: %lld.%lld s\n",
+                   "in %llu %s files in %.*s. Time: %lld.%lld s\n",
                    static_cast<unsigned long long>(summary.converted),
                    static_cast<unsigned long long>(summary.failed),
                    static_cast<unsigned long long>(summary.skipped),
                    static_cast<int>(summary.frames.size()), summary.frames.data(),
                    summary.frames.empty() ? "" : " ", static_cast<unsigned long long>(summary.rows),
                    static_cast<unsigned long long>(summary.csv_files),
+                   strcmp(output_file_extension(), ".csv") == 0 ? "CSV" : "Parquet",
                    static_cast<int>(summary.output_folder.size()), summary.output_folder.data(),
                    static_cast<long long>(tenths / 10), static_cast<long long>(tenths % 10));
   if (n < 0) return 0;

@@ -18,7 +18,8 @@ convert_both() {  # name, extra options, inputs...
   "$tool" $options --dbc-can1="$dbc" -O "$work/$name/csv" "$@" >/dev/null ||
     fail "$name: CSV run"
   "$tool" $options --format=parquet --dbc-can1="$dbc" -O "$work/$name/pq" "$@" \
-    >/dev/null || fail "$name: Parquet run"
+    >/dev/null 2>"$work/$name/pq.log" || fail "$name: Parquet run"
+  grep -q " Parquet files in " "$work/$name/pq.log" || fail "$name: closing line: $(cat "$work/$name/pq.log")"
   node "$reader/compare_tree.mjs" "$work/$name/csv" "$work/$name/pq" || fail "$name: trees differ"
   [ -z "$(find "$work/$name/pq" -name '*.columns')" ] || fail "$name: column records left"
 }
