@@ -25,22 +25,6 @@ struct GrowArray {
 // The capacity after one growth step from `count` elements.
 constexpr int64_t grow_capacity(int64_t count) { return count * 3 / 2 + 4; }
 
-// Makes room for at least `wanted` elements by repeated growth steps.
-template <class T>
-bool grow_array_reserve(GrowArray<T>* a, int64_t wanted) {
-  static_assert(std::is_trivially_copyable_v<T>);
-  if (wanted <= a->capacity) return true;
-  int64_t capacity = a->capacity;
-  while (capacity < wanted) capacity = grow_capacity(capacity);
-  if (capacity > INT32_MAX || static_cast<uint64_t>(capacity) > SIZE_MAX / sizeof(T)) return false;
-  T* items = static_cast<T*>(
-      realloc(static_cast<void*>(a->items), sizeof(T) * static_cast<size_t>(capacity)));
-  if (!items) return false;
-  a->items = items;
-  a->capacity = static_cast<int32_t>(capacity);
-  return true;
-}
-
 // Sets the capacity to exactly `capacity` elements (at least the count): for an array whose
 // final size is known, so that it keeps no room for growth. False, with the array unchanged,
 // when capacity is below the count or memory ran out.
@@ -63,6 +47,15 @@ bool grow_array_fit(GrowArray<T>* a, int64_t capacity) {
   a->items = items;
   a->capacity = static_cast<int32_t>(capacity);
   return true;
+}
+
+// Makes room for at least `wanted` elements by repeated growth steps.
+template <class T>
+bool grow_array_reserve(GrowArray<T>* a, int64_t wanted) {
+  if (wanted <= a->capacity) return true;
+  int64_t capacity = a->capacity;
+  while (capacity < wanted) capacity = grow_capacity(capacity);
+  return grow_array_fit(a, capacity);
 }
 
 // Appends a zero-filled element and returns it, or null when the array cannot grow.

@@ -535,37 +535,6 @@ TEST(KillAndRerun, JournalThatIsAFifoIsRefused) {
   EXPECT_TRUE(test::exists(w.in + "/x.MF4"));
 }
 
-// A Parquet file that a killed run left open is resumed from its pages (read back through the
-// descriptor it appends with): a rerun after a kill in the second of two concatenated splits
-// ends with the files of a run that was never killed.
-TEST(KillAndRerun, ParquetFileOpenAtTheKillIsResumed) {
-  const std::vector<std::string> args = {"--format=parquet", "-O", "out", "in"};
-  Workspace reference;
-  reference.put("d/01.MF4", log_file(5, 1, 300, 1));
-  reference.put("d/02.MF4", log_file(5, 2, 300, 2, NOV_7_2023 + HOUR + HOUR / 12));
-  auto undisturbed = reference.run_hooked("TABULON_TEST_COUNT=1", args);
-  ASSERT_EQ(undisturbed.status, 0) << undisturbed.err;
-  Tree expected = read_tree(reference.out);
-  int resumed = 0;
-  for (long at = 1; at < count_from(undisturbed.err, "write calls: "); ++at) {
-    Workspace w;
-    w.put("d/01.MF4", log_file(5, 1, 300, 1));
-    w.put("d/02.MF4", log_file(5, 2, 300, 2, NOV_7_2023 + HOUR + HOUR / 12));
-    w.run_hooked("TABULON_TEST_KILL_WRITE=" + std::to_string(at), args);
-    std::string journal = test::read_text(w.out + "/.tabulon-journal");
-    size_t last_done = journal.rfind("\ndone ");
-    if (journal.find("begin in/d/02.MF4") == std::string::npos ||
-        (last_done != std::string::npos &&
-         journal.find("in/d/02.MF4", last_done) < journal.find('\n', last_done + 1)))
-      continue;
-    ++resumed;
-    auto rerun = w.run(args);
-    EXPECT_EQ(rerun.status, 0) << "killed at write " << at << "\n" << rerun.err;
-    EXPECT_TRUE(read_tree(w.out) == expected) << "killed at write " << at;
-  }
-  EXPECT_GT(resumed, 0);
-}
-
 // Killed runs with the output options (value texts, ISO times, a signal selection; in CSV and
 // in Parquet, whose unfinished files keep their STRING columns) resume into the same output as
 // a run that was never killed; a rerun with other options does not resume, so no file holds
