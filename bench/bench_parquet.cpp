@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "decode/csv_format.h"
 #include "decode/csv_writer.h"
 #include "io/stream.h"
 #include "output/parquet_writer.h"

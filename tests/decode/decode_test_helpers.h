@@ -7,9 +7,13 @@
 #include <vector>
 
 #include "dbc/message_db.h"
+#include "decode/csv_format.h"
 #include "decode/csv_writer.h"
+#include "decode/decoders.h"
 #include "decode/frame_decoder.h"
 #include "decode/output_files.h"
+#include "decode/row_files.h"
+#include "decode/row_taker.h"
 #include "decode/session.h"
 #include "mdf/bus_frames.h"
 
@@ -73,11 +77,12 @@ inline void take_chunk(void* context, Chunk* chunk) {
 
 // Both stages for frames that one row maker decodes in turn, at the time base of the session's
 // current file: their rows are made and taken at once. False when a row could not be written.
-inline bool session_on_frames(Session* session, const BusFrame* frames, size_t count) {
+inline bool session_on_frames(Session* session, const Decoders* decoders, const BusFrame* frames,
+                              size_t count) {
   DirectRows direct{session, RowTaker{}, true};
   RowWriter out;
   row_writer_init(&out, take_chunk, &direct);
-  RowMaker* maker = row_maker_new(session, session->time_base, &out);
+  RowMaker* maker = row_maker_new(decoders, session->time_base, &out);
   if (maker) {
     for (size_t i = 0; i < count; ++i) row_maker_frame(maker, &frames[i]);
     row_maker_write_tally(maker);
@@ -89,8 +94,8 @@ inline bool session_on_frames(Session* session, const BusFrame* frames, size_t c
 }
 
 // One frame through a row maker of its own.
-inline bool session_on_frame(Session* session, const BusFrame* frame) {
-  return session_on_frames(session, frame, 1);
+inline bool session_on_frame(Session* session, const Decoders* decoders, const BusFrame* frame) {
+  return session_on_frames(session, decoders, frame, 1);
 }
 
 }  // namespace decodetest

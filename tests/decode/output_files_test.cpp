@@ -65,7 +65,7 @@ struct Output {
 
   Output() {
     root = fs_root_create(dir.path);
-    session.base.output_root = root;
+    session.output_root = root;
     session.root_suffix = "_out";
     session.naming_serial = 0x0A1B2C3D;
     session.naming_session = 12;
