@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "decode/csv_format.h"
-#include "decode/csv_writer.h"
 #include "io/stream.h"
+#include "output/csv_writer.h"
 #include "output/parquet_writer.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <string>
 
-#include "decode/journal.h"
-#include "decode/session.h"
 #include "io/fs_root.h"
+#include "output/journal.h"
+#include "output/session.h"
 #include "support/log.h"
 #include "support/test_util.h"
 

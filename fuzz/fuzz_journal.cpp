@@ -15,10 +15,10 @@
 #include <string>
 
 #include "common.h"
-#include "decode/journal.h"
-#include "decode/session.h"
 #include "io/durable_io.h"
 #include "io/fs_root.h"
+#include "output/journal.h"
+#include "output/session.h"
 
 namespace {
 

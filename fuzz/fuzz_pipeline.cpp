@@ -18,8 +18,8 @@
 #include "app/convert_file.h"
 #include "app/run.h"
 #include "common.h"
-#include "decode/session.h"
 #include "io/fs_root.h"
+#include "output/session.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string_view>
 
 #include "decode/frame_decoder.h"
-#include "decode/row_taker.h"
 #include "io/fs_root.h"
 #include "io/stream.h"
+#include "output/row_taker.h"
 #include "support/dyn_string.h"
 
 struct Run;

@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "decode/session.h"
+#include "output/session.h"
 
 bool run_open(Run* run, FsRoot* input_root, FsRoot* output_root, ConversionOptions* options,
               const DbcPathTable* dbc_paths, uint8_t concatenate) {
@@ -11,8 +11,8 @@ bool run_open(Run* run, FsRoot* input_root, FsRoot* output_root, ConversionOptio
   run->options = options;
   run->input_root = input_root;
   run->output_root = output_root;
-  run->session = session_create(output_root, options->no_append_root, options->delete_converted,
-                                concatenate);
+  run->session =
+      session_create(output_root, options->no_append_root, options->delete_converted, concatenate);
   return run->session &&
          decoders_load(&run->decoders, dbc_paths, options->values_text, options->time_iso);
 }

@@ -9,10 +9,10 @@
 #include "app/convert_file.h"
 #include "app/run.h"
 #include "app/tool.h"
-#include "decode/csv_writer.h"
-#include "decode/journal.h"
-#include "decode/session.h"
 #include "io/durable_io.h"
+#include "output/csv_writer.h"
+#include "output/journal.h"
+#include "output/session.h"
 #include "support/log.h"
 
 namespace {

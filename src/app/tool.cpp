@@ -19,11 +19,11 @@
 #include "app/progress.h"
 #include "app/run.h"
 #include "app/run_guard.h"
-#include "decode/csv_writer.h"
-#include "decode/session.h"
 #include "decode/signal_filter.h"
 #include "io/stream.h"
+#include "output/csv_writer.h"
 #include "output/parquet_output.h"
+#include "output/session.h"
 #include "support/clock.h"
 #include "support/log.h"
 

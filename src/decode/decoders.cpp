@@ -114,7 +114,8 @@ bool decoders_load(Decoders* decoders, const DbcPathTable* dbc_paths, bool value
         if (bus == 1) {
           channel_decoders.key = lin_key;
         } else {
-          channel_decoders.key = database->protocol == PROTOCOL_J1939 ? j1939_message_key : can_message_key;
+          channel_decoders.key =
+              database->protocol == PROTOCOL_J1939 ? j1939_message_key : can_message_key;
         }
       }
     }

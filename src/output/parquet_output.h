@@ -2,7 +2,7 @@
 // a Parquet file at the same place, with the same columns.
 #pragma once
 
-#include "decode/csv_writer.h"
+#include "output/csv_writer.h"
 
 // Rows are held until this many bytes are buffered for a file, then written as a row group.
 constexpr uint64_t PARQUET_OUTPUT_ROW_GROUP_BYTES = uint64_t{4} << 20;

@@ -1,6 +1,6 @@
 // Output files of a session: writer keys, file paths and names, folder creation, and the
 // writer map's flush and destruction.
-#include "decode/output_files.h"
+#include "output/output_files.h"
 
 #include <errno.h>
 #include <sys/stat.h>
@@ -9,10 +9,10 @@
 #include <cstring>
 
 #include "dbc/message_db.h"
-#include "decode/csv_writer.h"
-#include "decode/journal.h"
 #include "io/durable_io.h"
 #include "io/fs_root.h"
+#include "output/csv_writer.h"
+#include "output/journal.h"
 #include "support/grow_array.h"
 #include "support/hash_table.h"
 #include "support/log.h"

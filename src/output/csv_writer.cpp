@@ -1,7 +1,7 @@
 // CSV output files: header on creation, one formatted row per decoded frame collected in the
 // writer's buffer, whole rows written, and the file cut back to its last whole row when the
 // disk does not take them.
-#include "decode/csv_writer.h"
+#include "output/csv_writer.h"
 
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
 // Output files: names and paths of the CSV tree, one writer per message identity, folder
 // creation below the output root, and failures that must be reported with the file's path.
-#include "decode/output_files.h"
+#include "output/output_files.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "dbc/message_db.h"
-#include "decode/csv_writer.h"
 #include "decode_test_helpers.h"
 #include "io/fs_root.h"
+#include "output/csv_writer.h"
 #include "support/log_capture.h"
 #include "support/test_util.h"
 

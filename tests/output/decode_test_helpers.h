@@ -8,14 +8,14 @@
 
 #include "dbc/message_db.h"
 #include "decode/csv_format.h"
-#include "decode/csv_writer.h"
 #include "decode/decoders.h"
 #include "decode/frame_decoder.h"
-#include "decode/output_files.h"
 #include "decode/row_files.h"
-#include "decode/row_taker.h"
-#include "decode/session.h"
 #include "mdf/bus_frames.h"
+#include "output/csv_writer.h"
+#include "output/output_files.h"
+#include "output/row_taker.h"
+#include "output/session.h"
 
 namespace decodetest {
 

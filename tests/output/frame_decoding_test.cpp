@@ -8,11 +8,11 @@
 
 #include "dbc/message_db.h"
 #include "decode/frame_decoder.h"
-#include "decode/output_files.h"
-#include "decode/session.h"
 #include "decode_test_helpers.h"
 #include "io/fs_root.h"
 #include "mdf/bus_frames.h"
+#include "output/output_files.h"
+#include "output/session.h"
 #include "support/test_util.h"
 
 namespace {

@@ -1,15 +1,15 @@
 // The output session: creation, the per-file concatenation rules that decide the output set,
 // statistics and destruction.
-#include "decode/session.h"
+#include "output/session.h"
 
 #include <sys/resource.h>
 
 #include <cstdlib>
 #include <cstring>
 
-#include "decode/csv_writer.h"
-#include "decode/journal.h"
-#include "decode/output_files.h"
+#include "output/csv_writer.h"
+#include "output/journal.h"
+#include "output/output_files.h"
 #include "support/log.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // CSV files: header, number formatting, the per-count row formats against the general one,
 // refused rows, and write failures that must reach the caller.
-#include "decode/csv_writer.h"
+#include "output/csv_writer.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,10 +1,10 @@
 // Stage B's side of the row stream: one part's records taken into the session's output files,
 // each row into the writer of its descriptor's file in the current output set.
-#include "decode/row_taker.h"
+#include "output/row_taker.h"
 
-#include "decode/csv_writer.h"
-#include "decode/output_files.h"
-#include "decode/session.h"
+#include "output/csv_writer.h"
+#include "output/output_files.h"
+#include "output/session.h"
 #include "support/log.h"
 
 void row_taker_clear(RowTaker* taker) {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "decode/session.h"
+#include "output/session.h"
 #include "support/dyn_string.h"
 
 struct Message;
