@@ -270,7 +270,7 @@ struct PartOutput {
   uint32_t data_group;  // of the segment being read
 };
 
-void deliver(void* context, Chunk* chunk) {
+void emit_part_chunk(void* context, Chunk* chunk) {
   pipeline_emit(static_cast<PartOutput*>(context)->part, chunk);
 }
 
@@ -588,7 +588,7 @@ SplitSizes split_sizes{uint64_t{16} << 20, uint64_t{1} << 20};
 
 void read_input_part(InputJob* job, PipelinePart* part) {
   PartOutput out{part, RowWriter{}, false, 0};
-  row_writer_init(&out.rows, deliver, &out);
+  row_writer_init(&out.rows, emit_part_chunk, &out);
   {
     ScopedLogSink sink(capture_line, &out);
     auto* plan = static_cast<PartPlan*>(pipeline_part_data(part));
