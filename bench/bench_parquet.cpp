@@ -9,7 +9,7 @@
 
 #include "decode/csv_format.h"
 #include "io/stream.h"
-#include "output/csv_writer.h"
+#include "output/output_writer.h"
 #include "output/parquet_writer.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "app/run.h"
-#include "output/csv_writer.h"
+#include "output/output_writer.h"
 #include "support/clock.h"
 #include "support/log.h"
 

@@ -10,8 +10,8 @@
 #include "app/run.h"
 #include "app/tool.h"
 #include "io/durable_io.h"
-#include "output/csv_writer.h"
 #include "output/journal.h"
+#include "output/output_writer.h"
 #include "output/session.h"
 #include "support/log.h"
 

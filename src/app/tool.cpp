@@ -21,7 +21,7 @@
 #include "app/run_guard.h"
 #include "decode/signal_filter.h"
 #include "io/stream.h"
-#include "output/csv_writer.h"
+#include "output/output_writer.h"
 #include "output/parquet_output.h"
 #include "output/session.h"
 #include "support/clock.h"
@@ -292,7 +292,7 @@ bool apply_run_options(Tool* tool, const CommonOptions& o, int* exit_status) {
     return reject_value(o.shard->sval[0], "--shard=<k/n>",
                         "k/n with whole numbers 1 <= k <= n, such as 2/8", exit_status);
   // Installed before the journal repairs an interrupted run's files, which it names by it.
-  csv_set_output_encoder(nullptr);
+  output_set_format(nullptr);
   if (o.format->count > 0 && strcmp(o.format->sval[0], "csv") != 0) {
     if (strcmp(o.format->sval[0], "parquet") != 0)
       return reject_value(o.format->sval[0], "--format=<csv|parquet>", "csv or parquet",
@@ -303,7 +303,7 @@ bool apply_run_options(Tool* tool, const CommonOptions& o, int* exit_status) {
       return reject_value("parquet", "--format=<csv|parquet>",
                           "csv with --delete-converted (Parquet output does not delete inputs)",
                           exit_status);
-    csv_set_output_encoder(parquet_output_encoder());
+    output_set_format(parquet_output_format());
   }
   return true;
 }

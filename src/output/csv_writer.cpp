@@ -24,8 +24,6 @@ constexpr uint32_t ALWAYS_BUFFER_CAPACITY = 8192;
 constexpr uint32_t LARGEST_BUFFER_CAPACITY = 65536;
 constexpr uint64_t GROWN_BUFFER_BUDGET = uint64_t{16} << 20;
 
-const OutputEncoder* output_encoder = nullptr;
-
 // Bytes of all writers' buffers beyond ALWAYS_BUFFER_CAPACITY each.
 std::atomic<uint64_t> grown_buffer_bytes{0};
 
@@ -57,8 +55,8 @@ void grow_buffer(CsvWriter* writer) {
 // then failed.
 bool write_rows(CsvWriter* writer, const char* rows, uint64_t size) {
   uint64_t written = 0;
-  writer->unsynced = 1;
-  if (io_write_all(writer->fd, rows, size, &written)) {
+  writer->base.unsynced = 1;
+  if (io_write_all(writer->base.fd, rows, size, &written)) {
     writer->file_size += size;
     return true;
   }
@@ -67,9 +65,9 @@ bool write_rows(CsvWriter* writer, const char* rows, uint64_t size) {
   writer->file_size += whole;
   if (whole != written) {
     // Nothing more can be done if the cut fails too; the writer reports the file as failed.
-    [[maybe_unused]] int cut = ftruncate(writer->fd, static_cast<off_t>(writer->file_size));
+    [[maybe_unused]] int cut = ftruncate(writer->base.fd, static_cast<off_t>(writer->file_size));
   }
-  writer->failed = 1;
+  writer->base.failed = 1;
   return false;
 }
 
@@ -93,136 +91,55 @@ bool append_rows(CsvWriter* writer, const char* rows, uint64_t size) {
   return true;
 }
 
-// A writer around an open file; null (the file closed) when memory runs out.
-CsvWriter* new_writer(int fd, DynString* file_name, uint32_t count) {
+void free_writer(OutputWriter* base) {
+  auto* writer = reinterpret_cast<CsvWriter*>(base);
+  grown_buffer_bytes.fetch_sub(grown_part(writer->capacity), std::memory_order_relaxed);
+  free(writer->buffer);
+  free(writer);
+}
+
+// A new file starts with its header line; a resumed one goes on after its last whole row.
+OutputWriter* open_writer(int fd, const char*, std::string_view header, std::string_view, uint32_t,
+                          bool resume) {
   auto* writer = static_cast<CsvWriter*>(calloc(1, sizeof(CsvWriter)));
   char* buffer = static_cast<char*>(malloc(FIRST_BUFFER_CAPACITY));
   if (!writer || !buffer) {
     free(writer);
     free(buffer);
-    close(fd);
     return nullptr;
   }
-  writer->fd = fd;
-  writer->path = *file_name;
-  *file_name = DynString{};
-  writer->column_count = count;
+  writer->base.fd = fd;
   writer->buffer = buffer;
   writer->capacity = FIRST_BUFFER_CAPACITY;
-  return writer;
+  bool started;
+  if (resume) {
+    int64_t size = io_file_size(fd);
+    started = size >= 0;
+    writer->file_size = static_cast<uint64_t>(size);
+  } else {
+    started = append_rows(writer, header.data(), header.size());
+  }
+  if (started) return &writer->base;
+  free_writer(&writer->base);
+  return nullptr;
 }
 
-// Hands the file to the installed encoder; false (the writer to be closed) when it refuses.
-bool attach_encoder(CsvWriter* writer, std::string_view header, std::string_view kinds,
-                    uint32_t count, bool resume) {
-  writer->encoder =
-      output_encoder->open(writer->fd, dynstring_data(&writer->path), header, kinds, count, resume);
-  return writer->encoder != nullptr;
+bool write_text(OutputWriter* writer, std::string_view rows) {
+  return append_rows(reinterpret_cast<CsvWriter*>(writer), rows.data(), rows.size());
 }
+
+bool flush_buffer(OutputWriter* writer) {
+  return drain_buffer(reinterpret_cast<CsvWriter*>(writer));
+}
+
+uint64_t file_size(const OutputWriter* base) {
+  auto* writer = reinterpret_cast<const CsvWriter*>(base);
+  return writer->file_size + writer->buffered;
+}
+
+constexpr WriterOps CSV_WRITER_OPS{".csv",       false,     open_writer, write_text,
+                                   flush_buffer, file_size, nullptr,     free_writer};
 
 }  // namespace
 
-void csv_set_output_encoder(const OutputEncoder* encoder) { output_encoder = encoder; }
-
-const char* output_file_extension() { return output_encoder ? output_encoder->extension : ".csv"; }
-
-CsvWriter* csv_writer_open(const char* path, const char* const* names, uint32_t count) {
-  if (!path || (count && !names)) return nullptr;
-  ScopedDynString header;
-  // A header that cannot be built would leave a file whose rows have no names: such a writer
-  // is not created, and the caller reports the file.
-  if (!csv_header_line(&header.s, names, count)) return nullptr;
-  return csv_writer_open_with_header(path, header.view(), count);
-}
-
-CsvWriter* csv_writer_open_with_header(const char* path, std::string_view header, uint32_t count,
-                                       std::string_view kinds) {
-  if (!path || header.empty()) return nullptr;
-  ScopedDynString file_name;
-  if (dynstring_format(&file_name.s, "%s%s", path, output_file_extension()) < 0) return nullptr;
-  int fd = io_open_output(dynstring_data(&file_name.s), false);
-  if (fd < 0) return nullptr;
-  CsvWriter* writer = new_writer(fd, &file_name.s, count);
-  bool started = writer && (output_encoder ? attach_encoder(writer, header, kinds, count, false)
-                                           : append_rows(writer, header.data(), header.size()));
-  if (writer && !started) {
-    csv_writer_close(writer);
-    writer = nullptr;
-  }
-  return writer;
-}
-
-CsvWriter* csv_writer_open_append(const char* path, uint32_t count) {
-  if (!path) return nullptr;
-  ScopedDynString file_name;
-  if (dynstring_format(&file_name.s, "%s%s", path, output_file_extension()) < 0) return nullptr;
-  // An encoder resumes its file from what it reads back of it.
-  int fd = io_open_output(dynstring_data(&file_name.s), true, output_encoder != nullptr);
-  if (fd < 0) return nullptr;
-  int64_t size = io_file_size(fd);
-  if (size < 0) {
-    close(fd);
-    return nullptr;
-  }
-  CsvWriter* writer = new_writer(fd, &file_name.s, count);
-  if (writer) writer->file_size = static_cast<uint64_t>(size);
-  if (writer && output_encoder && !attach_encoder(writer, {}, {}, count, true)) {
-    csv_writer_close(writer);
-    return nullptr;
-  }
-  return writer;
-}
-
-bool csv_write_text(CsvWriter* writer, std::string_view rows, uint32_t count) {
-  if (!writer || writer->failed || count != writer->column_count) return false;
-  if (writer->encoder) {
-    writer->unsynced = 1;
-    if (output_encoder->write(writer->encoder, rows)) return true;
-    writer->failed = 1;
-    return false;
-  }
-  return append_rows(writer, rows.data(), rows.size());
-}
-
-bool csv_writer_flush(CsvWriter* writer) {
-  if (!writer) return false;
-  if (writer->encoder && !writer->failed && !output_encoder->flush(writer->encoder))
-    writer->failed = 1;
-  return drain_buffer(writer) && !writer->failed;
-}
-
-bool csv_writer_sync(CsvWriter* writer) {
-  if (!csv_writer_flush(writer)) return false;
-  if (!writer->unsynced) return true;
-  if (!io_sync(writer->fd)) {
-    writer->failed = 1;
-    return false;
-  }
-  writer->unsynced = 0;
-  return true;
-}
-
-uint64_t csv_writer_size(const CsvWriter* writer) {
-  if (writer && writer->encoder) return output_encoder->size(writer->encoder);
-  return writer ? writer->file_size + writer->buffered : 0;
-}
-
-const char* csv_writer_path(const CsvWriter* writer) {
-  return writer ? dynstring_data(&writer->path) : "";
-}
-
-bool csv_writer_close(CsvWriter* writer) {
-  if (!writer) return true;
-  bool ok = csv_writer_flush(writer);
-  if (writer->encoder) {
-    // A failed file keeps no footer: it stays unfinished, as a cut-back file would be.
-    ok = ok && output_encoder->finish(writer->encoder);
-    output_encoder->free(writer->encoder);
-  }
-  if (close(writer->fd) != 0) ok = false;
-  dynstring_free(&writer->path);
-  grown_buffer_bytes.fetch_sub(grown_part(writer->capacity), std::memory_order_relaxed);
-  free(writer->buffer);
-  free(writer);
-  return ok;
-}
+const WriterOps* csv_writer_ops() { return &CSV_WRITER_OPS; }

@@ -14,7 +14,7 @@
 
 #include "io/durable_io.h"
 #include "io/fs_root.h"
-#include "output/csv_writer.h"
+#include "output/output_writer.h"
 #include "support/log.h"
 
 namespace {

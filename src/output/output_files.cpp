@@ -11,8 +11,8 @@
 #include "dbc/message_db.h"
 #include "io/durable_io.h"
 #include "io/fs_root.h"
-#include "output/csv_writer.h"
 #include "output/journal.h"
+#include "output/output_writer.h"
 #include "support/grow_array.h"
 #include "support/hash_table.h"
 #include "support/log.h"
@@ -91,7 +91,7 @@ bool make_path_unique(Session* session, DynString* relative) {
 }
 
 // The writer's path relative to the output root, without ".csv" (as the journal names files).
-std::string_view writer_relative_path(const Session* session, const CsvWriter* writer) {
+std::string_view writer_relative_path(const Session* session, const OutputWriter* writer) {
   std::string_view path = dynstring_sv(&writer->path);
   std::string_view root = dynstring_sv(&session->output_root->path);
   size_t skip = root.size() + (!root.empty() && root.back() != '/');
@@ -102,24 +102,24 @@ std::string_view writer_relative_path(const Session* session, const CsvWriter* w
 
 // The current input writes to the writer for the first time: the journal learns the file's
 // size before it, and the writer joins those that are flushed when the input ends.
-void note_first_use(Session* session, CsvWriter* writer, bool created) {
+void note_first_use(Session* session, OutputWriter* writer, bool created) {
   writer->input_mark = session->input_mark;
   if (!grow_array_push(&session->touched, writer)) session->output_failed = true;
   if (GrowArray<DynString>* log = session->output_log) {
     DynString path{};
-    if (!dynstring_from(&path, csv_writer_path(writer)) || !grow_array_push(log, path))
+    if (!dynstring_from(&path, writer_path(writer)) || !grow_array_push(log, path))
       dynstring_free(&path);
   }
   if (!created)
-    journal_touch(session->journal, csv_writer_size(writer), writer_relative_path(session, writer));
+    journal_touch(session->journal, writer_size(writer), writer_relative_path(session, writer));
 }
 
 // Probes from the writer key on for the value set's writer: a key held by a writer of another
 // identity sends the set on to the next key, so two sets never share a file or a header.
 // Returns the slot of the writer or of a failed attempt (null writer), or null when the key is
 // new; *key is then the key to insert.
-CsvWriter** find_writer_slot(Session* session, uint64_t* key, uint64_t identity) {
-  CsvWriter** known = ordered_map_find(&session->writers, *key);
+OutputWriter** find_writer_slot(Session* session, uint64_t* key, uint64_t identity) {
+  OutputWriter** known = ordered_map_find(&session->writers, *key);
   while (known && *known && (*known)->identity != identity) {
     *key += uint64_t{1} << 48;
     known = ordered_map_find(&session->writers, *key);
@@ -130,8 +130,8 @@ CsvWriter** find_writer_slot(Session* session, uint64_t* key, uint64_t identity)
 // Creates the file under a unique name with its folders and header; null when it cannot be
 // created (errno says why). *full receives the full path without ".csv", or the relative one
 // when no full path could be built.
-CsvWriter* create_writer(Session* session, const OutputFile& file, DynString* relative,
-                         DynString* full) {
+OutputWriter* create_writer(Session* session, const OutputFile& file, DynString* relative,
+                            DynString* full) {
   bool built =
       output_set_path(session, file.path_part, relative) && make_path_unique(session, relative) &&
       io_join_path(dynstring_sv(&session->output_root->path), dynstring_sv(relative), full);
@@ -141,7 +141,7 @@ CsvWriter* create_writer(Session* session, const OutputFile& file, DynString* re
     return nullptr;
   }
   if (!make_parent_directories(session->output_root, dynstring_sv(relative))) return nullptr;
-  return csv_writer_open_with_header(dynstring_data(full), file.header, file.columns, file.kinds);
+  return writer_open(dynstring_data(full), file.header, file.columns, file.kinds);
 }
 
 }  // namespace
@@ -152,16 +152,16 @@ namespace {
 bool sync_open_files(Session* session) {
   bool ok = true;
   if (!session->writers.nodes) return ok;
-  ordered_map_for_each(&session->writers, [&](const uint64_t&, CsvWriter*& writer) {
+  ordered_map_for_each(&session->writers, [&](const uint64_t&, OutputWriter*& writer) {
     struct stat info;
     // A file removed while it was written keeps its rows nowhere the inputs could be deleted for.
     if (writer && fstat(writer->fd, &info) == 0 && info.st_nlink == 0) {
-      LOG(LOG_ERROR, "Output file %s was removed while the run wrote it", csv_writer_path(writer));
+      LOG(LOG_ERROR, "Output file %s was removed while the run wrote it", writer_path(writer));
       ok = false;
       return true;
     }
-    if (!writer || !writer->unsynced || csv_writer_sync(writer)) return true;
-    LOG(LOG_ERROR, "Could not make output file %s durable: %s", csv_writer_path(writer),
+    if (!writer || !writer->unsynced || writer_sync(writer)) return true;
+    LOG(LOG_ERROR, "Could not make output file %s durable: %s", writer_path(writer),
         strerror(errno));
     ok = false;
     return true;
@@ -179,10 +179,9 @@ bool session_make_durable(Session* session) {
 }
 
 void journal_rows_of_input(Session* session) {
-  for (CsvWriter* writer : session->touched)
+  for (OutputWriter* writer : session->touched)
     if (!writer->failed)
-      journal_rows(session->journal, csv_writer_size(writer),
-                   writer_relative_path(session, writer));
+      journal_rows(session->journal, writer_size(writer), writer_relative_path(session, writer));
 }
 
 bool session_close_outputs(Session* session) {
@@ -196,21 +195,21 @@ bool session_close_outputs(Session* session) {
   return writer_map_destroy(&session->writers) && synced;
 }
 
-CsvWriter* writer_for_file(Session* session, const OutputFile& file) {
+OutputWriter* writer_for_file(Session* session, const OutputFile& file) {
   if (!session || !session->output_root) return nullptr;
   uint64_t key = file.key;
-  CsvWriter** known = find_writer_slot(session, &key, file.identity);
+  OutputWriter** known = find_writer_slot(session, &key, file.identity);
   if (known && *known) {
     if ((*known)->input_mark != session->input_mark) note_first_use(session, *known, false);
     return *known;
   }
 
   ScopedDynString relative, full;
-  CsvWriter* writer = create_writer(session, file, &relative.s, &full.s);
+  OutputWriter* writer = create_writer(session, file, &relative.s, &full.s);
   int reason = errno;
   if (writer) {
     // A key known from a failed attempt already has its node.
-    CsvWriter** slot = known ? known : ordered_map_insert(&session->writers, key).value;
+    OutputWriter** slot = known ? known : ordered_map_insert(&session->writers, key).value;
     if (slot && string_set_insert(&session->written_paths, relative.view())) {
       writer->identity = file.identity;
       *slot = writer;
@@ -219,7 +218,7 @@ CsvWriter* writer_for_file(Session* session, const OutputFile& file) {
       note_first_use(session, writer, true);
       return writer;
     }
-    csv_writer_close(writer);
+    writer_close(writer);
     reason = ENOMEM;
   }
   if (!known) {
@@ -234,13 +233,13 @@ CsvWriter* writer_for_file(Session* session, const OutputFile& file) {
 bool writer_map_destroy(WriterMap* writers) {
   bool ok = true;
   if (writers->nodes) {
-    ordered_map_for_each(writers, [&](const uint64_t&, CsvWriter*& writer) {
+    ordered_map_for_each(writers, [&](const uint64_t&, OutputWriter*& writer) {
       if (!writer) return true;
       // Kept for the report after the writer is gone.
       ScopedDynString path;
       path.s = writer->path;
       writer->path = DynString{};
-      if (!csv_writer_close(writer)) {
+      if (!writer_close(writer)) {
         LOG(LOG_ERROR, "Could not close output file %s", dynstring_data(&path.s));
         ok = false;
       }
@@ -270,16 +269,16 @@ bool session_resume(Session* session, JournalState* state) {
   });
   for (const JournalSetFile& file : state->set_files) {
     ScopedDynString full;
-    CsvWriter* writer = nullptr;
+    OutputWriter* writer = nullptr;
     if (io_join_path(dynstring_sv(&session->output_root->path), dynstring_sv(&file.path), &full.s))
-      writer = csv_writer_open_append(dynstring_data(&full.s), file.columns);
-    CsvWriter** slot = writer ? ordered_map_insert(&session->writers, file.key).value : nullptr;
+      writer = writer_open_append(dynstring_data(&full.s), file.columns);
+    OutputWriter** slot = writer ? ordered_map_insert(&session->writers, file.key).value : nullptr;
     if (!slot || *slot) {
       // A key twice would leave the first writer unreachable: it is not reopened again.
       if (!slot)
         LOG(LOG_ERROR, "Could not reopen output file %s%s to go on with it: %s",
             dynstring_data(&full.s), output_file_extension(), strerror(errno));
-      csv_writer_close(writer);
+      writer_close(writer);
       ok = ok && slot;
       continue;
     }

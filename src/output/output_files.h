@@ -10,7 +10,7 @@
 
 struct Message;
 struct DecodedMessage;
-struct CsvWriter;
+struct OutputWriter;
 
 // Appends the output file's path relative to the output root, without ".csv", for a path part
 // in the current output set: "<serial><suffix>/<part>/yyyy/mm/dd/<session>_<split>", with the
@@ -34,7 +34,7 @@ struct OutputFile {
 // counted in the statistics) on first use. Null when the file cannot be created: "Could not
 // create output writer" is logged at level 5 with the file's path once per output set (the
 // key then holds a null writer until a later attempt succeeds).
-CsvWriter* writer_for_file(Session* session, const OutputFile& file);
+OutputWriter* writer_for_file(Session* session, const OutputFile& file);
 
 // Closes every writer and frees the node array; the map is then empty with no storage. False
 // when any close failed (an incomplete file); each such file is logged with its path at level 5.

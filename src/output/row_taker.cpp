@@ -2,8 +2,8 @@
 // each row into the writer of its descriptor's file in the current output set.
 #include "output/row_taker.h"
 
-#include "output/csv_writer.h"
 #include "output/output_files.h"
+#include "output/output_writer.h"
 #include "output/session.h"
 #include "support/log.h"
 
@@ -73,15 +73,15 @@ bool take_row(Session* session, RowTaker* taker, const RowRecord& record) {
     taken.writer = writer_for_file(session, output_file_of(taken));
     taken.output_set = session->output_set;
   }
-  CsvWriter* writer = taken.writer;
+  OutputWriter* writer = taken.writer;
   if (!writer) return false;  // writer_for_file has reported the file
   bool failed_before = writer->failed;
   std::string_view text(reinterpret_cast<const char*>(record.body + sizeof head), head.length);
-  if (csv_write_text(writer, text, taken.columns)) {
+  if (writer_write(writer, text, taken.columns)) {
     session->statistics.rows += 1;
     return ok;
   }
-  if (!failed_before) LOG(LOG_ERROR, "Could not write to output file %s", csv_writer_path(writer));
+  if (!failed_before) LOG(LOG_ERROR, "Could not write to output file %s", writer_path(writer));
   return false;
 }
 

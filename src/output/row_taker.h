@@ -8,7 +8,7 @@
 #include "support/dyn_string.h"
 #include "support/grow_array.h"
 
-struct CsvWriter;
+struct OutputWriter;
 struct Session;
 
 // Stage B's view of one part's records: the files its descriptors defined, each with the
@@ -19,7 +19,7 @@ struct TakenFile {
   uint32_t path_length;    // of `text`: the path part, then the header line, then the kinds
   uint32_t header_length;  // of the header line in `text`
   DynString text;          // may be held inline, so it moves with the entry: no views into it
-  CsvWriter* writer;
+  OutputWriter* writer;
   uint64_t output_set;  // the set `writer` was found in
 };
 struct RowTaker {

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "output/csv_writer.h"
 #include "output/journal.h"
 #include "output/output_files.h"
+#include "output/output_writer.h"
 #include "support/log.h"
 
 namespace {
@@ -163,10 +163,10 @@ bool session_on_file_end(Session* session, const char*) {
   bool ok = !session->output_failed;
   session->output_failed = false;
   // The input counts as converted only once its rows are in the files.
-  for (CsvWriter* writer : session->touched) {
+  for (OutputWriter* writer : session->touched) {
     bool failed_before = writer->failed;
-    if (csv_writer_flush(writer)) continue;
-    if (!failed_before) LOG(LOG_ERROR, "Could not flush output file %s", csv_writer_path(writer));
+    if (writer_flush(writer)) continue;
+    if (!failed_before) LOG(LOG_ERROR, "Could not flush output file %s", writer_path(writer));
     ok = false;
   }
   journal_rows_of_input(session);

@@ -10,7 +10,7 @@
 #include "support/hash_table.h"
 #include "support/ordered_map.h"
 
-struct CsvWriter;
+struct OutputWriter;
 struct FsRoot;
 struct Journal;
 
@@ -23,7 +23,7 @@ struct OutputStatistics {
 
 // Open output writers by writer key (bus kind, channel, source address, message key and the
 // hash of the decoded value names).
-using WriterMap = OrderedMap<uint64_t, CsvWriter*>;
+using WriterMap = OrderedMap<uint64_t, OutputWriter*>;
 
 struct Session {
   FsRoot* output_root;
@@ -48,7 +48,7 @@ struct Session {
   const char* root_suffix;  // "_out" or ""
   WriterMap writers;
   HashTable<StringSetEntry> written_paths;  // every file this run has created (relative paths)
-  GrowArray<CsvWriter*> touched;            // the writers the current input has written to
+  GrowArray<OutputWriter*> touched;         // the writers the current input has written to
   uint64_t input_mark;                      // counts the inputs whose header was read
   OutputStatistics statistics;
   bool output_failed;    // an output of the current file could not be written or closed

@@ -12,18 +12,18 @@
 #include "decode/frame_decoder.h"
 #include "decode/row_files.h"
 #include "mdf/bus_frames.h"
-#include "output/csv_writer.h"
 #include "output/output_files.h"
+#include "output/output_writer.h"
 #include "output/row_taker.h"
 #include "output/session.h"
 
 namespace decodetest {
 
 // "<time>,<value>,...\n" appended to the writer, as stage A formats it and stage B writes it.
-inline bool write_row(CsvWriter* writer, double time, const double* values, uint32_t count) {
+inline bool write_row(OutputWriter* writer, double time, const double* values, uint32_t count) {
   std::string row(csv_row_room(count), '\0');
   char* end = csv_format_row(row.data(), time, values, count);
-  return csv_write_text(writer, std::string_view(row.data(), end - row.data()), count);
+  return writer_write(writer, std::string_view(row.data(), end - row.data()), count);
 }
 
 // The path of the message's file in the session's output set.
@@ -37,9 +37,9 @@ inline bool output_relative_path(const Session* session, const Message* message,
 
 // The writer of the message's file in the session's output set, as stage B finds it from the
 // descriptor stage A makes; null without a message when bus kind or channel is 16 or more.
-inline CsvWriter* writer_for_message(Session* session, const Message* message, int32_t bus_kind,
-                                     uint32_t channel, int32_t source_address,
-                                     const DecodedMessage* decoded) {
+inline OutputWriter* writer_for_message(Session* session, const Message* message, int32_t bus_kind,
+                                        uint32_t channel, int32_t source_address,
+                                        const DecodedMessage* decoded) {
   if (!session || !decoded || bus_kind < 0 || bus_kind >= 16 || channel >= 16) return nullptr;
   ScopedDynString part, header;
   std::vector<std::string> texts;
