@@ -21,9 +21,6 @@
 
 namespace {
 
-constexpr int32_t DELETION_BATCH = 256;
-constexpr int64_t DELETION_DELAY_MS = 1000;
-
 // A repeated input (same serial, session and split as the previous one) counts as converted
 // only when it is byte for byte the previous input and that one was converted: its rows are
 // then in the output already. Otherwise its frames would be lost unseen: it is kept and fails.
@@ -52,44 +49,9 @@ bool check_repeated_input(Run* run, std::string_view input_path) {
   return false;
 }
 
-// Deletes the queued inputs once the output is made durable: all of them, or all but the
-// previous input, which the next input may repeat. When the output cannot be made durable the
-// queued inputs are kept. written_before: the output was written by an earlier (killed) run,
-// whose files this one does not know.
-void delete_queued_inputs(Run* run, bool all, bool written_before = false) {
-  GrowArray<DynString>& queue = run->deletion_queue;
-  std::string_view waiting = all ? std::string_view{} : dynstring_sv(&run->previous_input);
-  if (queue.count == 0 || (queue.count == 1 && dynstring_sv(&queue[0]) == waiting)) return;
-  // An output folder removed or replaced since the run locked it holds none of the rows.
-  bool in_place = fs_root_in_place(run->output_root);
-  if (!in_place)
-    LOG(LOG_ERROR,
-        "The output folder %s is no longer the one this run writes to (removed or "
-        "replaced)",
-        dynstring_data(&run->output_root->path));
-  bool durable = in_place && session_make_durable(run->session) &&
-                 journal_make_durable(run->session->journal, written_before);
-  if (!durable) {
-    run->durability_failed = true;
-    LOG(LOG_ERROR, "Converted input files are kept: their output could not be made durable");
-  }
-  int32_t kept = 0;
-  for (DynString& path : queue) {
-    if (!waiting.empty() && dynstring_sv(&path) == waiting) {
-      queue[kept++] = path;
-      continue;
-    }
-    if (durable) remove_converted_input(run, dynstring_sv(&path));
-    dynstring_free(&path);
-  }
-  queue.count = kept;
-  run->queue_started_ms = monotonic_milliseconds();
-}
-
 // Records the input's end. With --delete-converted a converted input joins the deletion
-// queue (not one that is `kept`: skipped with content the tool does not convert); the queue is
-// emptied every DELETION_BATCH inputs or DELETION_DELAY_MS, so that one sync makes the output of
-// many inputs durable.
+// queue (not one that is `kept`: skipped with content the tool does not convert), which is
+// emptied in batches.
 int32_t finish_input(Run* run, std::string_view input_path, int32_t result, bool header_read,
                      bool kept, const FileStamp* opened) {
   bool deleting = run->options->delete_converted;
@@ -100,26 +62,11 @@ int32_t finish_input(Run* run, std::string_view input_path, int32_t result, bool
     queued = false;
   }
   if (header_read) run->previous_converted = result == CONVERT_OK;
-  GrowArray<DynString>& queue = run->deletion_queue;
-  if (queued) {
-    DynString path;
-    if (dynstring_from(&path, input_path) && grow_array_push(&queue, path)) {
-      if (queue.count == 1) run->queue_started_ms = monotonic_milliseconds();
-      QueuedStamp stamp{{}, opened ? *opened : FileStamp{}, opened != nullptr};
-      // Without its stamp the input cannot be checked and is kept.
-      if (!dynstring_from(&stamp.path, input_path) ||
-          !grow_array_push(&run->deletion_stamps, stamp)) {
-        dynstring_free(&stamp.path);
-        queue.count -= 1;
-        dynstring_free(&path);
-      }
-    } else {
-      dynstring_free(&path);
-    }
-  }
-  if (queue.count >= DELETION_BATCH ||
-      (queue.count > 0 && monotonic_milliseconds() - run->queue_started_ms >= DELETION_DELAY_MS))
-    delete_queued_inputs(run, false);
+  if (queued) deletion_queue_add(&run->deletions, input_path, opened);
+  // The previous input stays queued: the next input may repeat it.
+  if (deletion_queue_due(&run->deletions))
+    deletion_queue_delete(&run->deletions, run->session, run->input_root,
+                          dynstring_sv(&run->previous_input), false);
   return result;
 }
 
@@ -370,50 +317,16 @@ void release_input_job(void*, void* data) {
 
 }  // namespace
 
-namespace {
-
-// Whether an input of this run is still the file it was when it was opened (a file still
-// being copied grows, one replaced is another file); its stamp is forgotten. Inputs queued
-// from an interrupted run have none here and pass.
-bool unchanged_since_opened(Run* run, std::string_view input_path, const char* full) {
-  GrowArray<QueuedStamp>& stamps = run->deletion_stamps;
-  int32_t i = 0;
-  while (i < stamps.count && dynstring_sv(&stamps[i].path) != input_path) ++i;
-  if (i == stamps.count) return true;
-  QueuedStamp queued = stamps[i];
-  stamps[i] = stamps[stamps.count - 1];
-  stamps.count -= 1;
-  dynstring_free(&queued.path);
-  FileStamp now;
-  if (queued.known && path_stamp(full, &now) && now == queued.stamp) return true;
-  LOG_SHOWN_WARNING(
-      "Input file %.*s is kept: its size or modification time is not what it was when it was "
-      "opened for conversion (it may still be being written)",
-      static_cast<int>(input_path.size()), input_path.data());
-  return false;
-}
-
-}  // namespace
-
-void remove_converted_input(Run* run, std::string_view input_path) {
-  ScopedDynString full;
-  bool joined = io_join_path(dynstring_sv(&run->input_root->path), input_path, &full.s);
-  if (joined && !unchanged_since_opened(run, input_path, dynstring_data(&full.s))) return;
-  if (joined && io_remove_file(dynstring_data(&full.s))) {
-    journal_removed(run->session->journal, input_path);
-    return;
-  }
-  LOG(LOG_ERROR, "Could not remove input file after conversion: %.*s",
-      static_cast<int>(input_path.size()), input_path.data());
-}
-
 bool finish_conversions(Run* run) {
   if (!run) return true;
-  delete_queued_inputs(run, true);
-  return !run->durability_failed;
+  deletion_queue_delete(&run->deletions, run->session, run->input_root, {}, false);
+  return !run->deletions.durability_failed;
 }
 
-void delete_stale_inputs(Run* run) { delete_queued_inputs(run, false, true); }
+void delete_stale_inputs(Run* run) {
+  deletion_queue_delete(&run->deletions, run->session, run->input_root,
+                        dynstring_sv(&run->previous_input), true);
+}
 
 const PipelineOps CONVERSION_STAGES{produce_part, begin_input,       consume_chunk,
                                     end_input,    release_input_job, release_part_data};

@@ -49,6 +49,3 @@ bool finish_conversions(Run* run);
 // the output's file system durable: when a resumed run takes over the deletions that an
 // interrupted run left.
 void delete_stale_inputs(Run* run);
-// Deletes a converted input (a missing one counts as deleted) and journals it; a failure is
-// logged with the input's path.
-void remove_converted_input(Run* run, std::string_view input_path);

@@ -27,8 +27,5 @@ void run_close(Run* run) {
   }
   dynstring_free(&run->previous_input);
   frame_tally_free(&run->tally);
-  for (DynString& path : run->deletion_queue) dynstring_free(&path);
-  grow_array_free(&run->deletion_queue);
-  for (QueuedStamp& s : run->deletion_stamps) dynstring_free(&s.path);
-  grow_array_free(&run->deletion_stamps);
+  deletion_queue_free(&run->deletions);
 }

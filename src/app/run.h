@@ -9,6 +9,7 @@
 #include "decode/decoders.h"
 #include "decode/frame_tally.h"
 #include "io/fs_root.h"
+#include "output/input_deletion.h"
 #include "support/dyn_string.h"
 #include "support/grow_array.h"
 #include "support/hash_table.h"
@@ -35,13 +36,6 @@ struct ConversionOptions {
   PasswordStore passwords;
 };
 
-// A queued input's stamp when it was opened; `known` is false when it could not be taken.
-struct QueuedStamp {
-  DynString path;
-  FileStamp stamp;
-  bool known;
-};
-
 struct Run {
   ConversionOptions* options;
   FsRoot* input_root;
@@ -56,14 +50,8 @@ struct Run {
   DynString previous_input;
   bool previous_converted;
   // Converted inputs whose deletion (--delete-converted) waits: for the output to be made
-  // durable, which is done for many inputs at once, and, for the previous input, for the next
-  // input to be compared with it.
-  GrowArray<DynString> deletion_queue;
-  // The queued inputs of this run as they were when they were opened: one that has changed
-  // since (a copy still being written) is kept.
-  GrowArray<QueuedStamp> deletion_stamps;
-  int64_t queue_started_ms;  // when the oldest input in the queue was converted
-  bool durability_failed;    // the output could not be made durable: inputs were kept
+  // durable, and, for the previous input, for the next input to be compared with it.
+  DeletionQueue deletions;
   // What became of the current file's frames: stage B clears it when a file begins and
   // notes the channel groups that gave no frames, and the row makers' tallies of the frames by
   // channel are added to it.

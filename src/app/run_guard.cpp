@@ -73,9 +73,8 @@ bool attach(Journal* journal, Run* run) {
   // The interrupted run's converted inputs that were not deleted yet join the queue; all but
   // the previous one, which the next input may repeat, are deleted at once.
   hash_table_for_each(&journal->finished, [&](FinishedInput& input) {
-    DynString path;
-    if (!input.pending_deletion || !dynstring_from(&path, dynstring_sv(&input.key))) return;
-    if (!grow_array_push(&run->deletion_queue, path)) dynstring_free(&path);
+    if (input.pending_deletion)
+      deletion_queue_add_resumed(&run->deletions, dynstring_sv(&input.key));
   });
   delete_stale_inputs(run);
   return reopened;
