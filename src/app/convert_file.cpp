@@ -16,7 +16,6 @@
 #include "output/journal.h"
 #include "output/row_taker.h"
 #include "output/session.h"
-#include "support/clock.h"
 #include "support/log.h"
 
 namespace {
