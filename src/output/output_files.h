@@ -20,7 +20,7 @@ struct OutputWriter;
 bool output_set_path(const Session* session, std::string_view part, DynString* out);
 
 // An output file as a decode describes it: writer key and identity, value columns, path part,
-// header line ("t,<name>,...\n") and the kinds of its columns (see OutputEncoder::open).
+// header line ("t,<name>,...\n") and the kinds of its columns (see WriterOps).
 struct OutputFile {
   uint64_t key;
   uint64_t identity;
