@@ -18,6 +18,7 @@
 #include "app/convert_file.h"
 #include "app/run.h"
 #include "common.h"
+#include "dbc/message_db.h"
 #include "io/fs_root.h"
 #include "output/session.h"
 
