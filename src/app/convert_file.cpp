@@ -268,7 +268,7 @@ int32_t input_result(InputJob* job, int32_t parts) {
     journal_previous(run->session->journal, path);
   }
   if (job->taking) frame_tally_report(&run->tally, &run->decoders, path);
-  if (!job->kept && !session_on_file_end(run->session, dynstring_data(&job->output_name))) {
+  if (!job->kept && !session_on_file_end(run->session)) {
     LOG(LOG_ERROR, "Error during end file callback");
     job->success = false;
   }

@@ -155,7 +155,7 @@ bool session_on_file_begin(Session* session, const char* output_path, const File
   return true;
 }
 
-bool session_on_file_end(Session* session, const char*) {
+bool session_on_file_end(Session* session) {
   session->last_serial = session->current_serial;
   session->last_session = session->current_session;
   session->last_split = session->current_split;

@@ -79,7 +79,7 @@ bool session_on_file_begin(Session* session, const char* output_path, const File
                            bool* repeated);
 // Remembers the file as the previous one and writes out the rows of every file it wrote to.
 // False when an output of the file could not be written completely.
-bool session_on_file_end(Session* session, const char* output_path);
+bool session_on_file_end(Session* session);
 // Closes every open output file; false when any of them could not be written out.
 bool session_finish(Session* session);
 // Makes the rows written to the open output files durable (closed ones were made durable when

@@ -259,8 +259,8 @@ TEST_F(SessionFixture, UnwritableOutputFailsTheFrame) {
   ASSERT_TRUE(test::write_file(dir.file("0A1B2C3D_out"), std::string("x")));
   EXPECT_FALSE(send_can(1, 0x100, false, {1, 0, 0, 0, 0, 0, 0, 0}, 0));
   EXPECT_TRUE(session->output_failed);
-  EXPECT_FALSE(session_on_file_end(session, ""));
-  EXPECT_TRUE(session_on_file_end(session, ""));  // the next file starts clean
+  EXPECT_FALSE(session_on_file_end(session));
+  EXPECT_TRUE(session_on_file_end(session));  // the next file starts clean
 }
 
 // The DataLength channel may say up to 255 bytes while a frame holds at most 64 (CAN) or 8
