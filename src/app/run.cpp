@@ -10,7 +10,6 @@ bool run_open(Run* run, FsRoot* input_root, FsRoot* output_root, ConversionOptio
   if (!input_root || !output_root || !options || !dbc_paths) return false;
   run->options = options;
   run->input_root = input_root;
-  run->output_root = output_root;
   run->session =
       session_create(output_root, options->no_append_root, options->delete_converted, concatenate);
   return run->session &&

@@ -39,7 +39,6 @@ struct ConversionOptions {
 struct Run {
   ConversionOptions* options;
   FsRoot* input_root;
-  FsRoot* output_root;
   Decoders decoders;  // stage A's: only read while the pipeline runs
   Session* session;   // stage B's output; its journal is the run's
   uint64_t input_bytes;
