@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "decode/csv_writer.h"
+#include "decode/csv_format.h"
 #include "io/stream.h"
+#include "output/output_writer.h"
 #include "output/parquet_writer.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <string>
 
-#include "decode/journal.h"
-#include "decode/session.h"
 #include "io/fs_root.h"
+#include "output/journal.h"
+#include "output/session.h"
 #include "support/log.h"
 #include "support/test_util.h"
 
@@ -43,12 +43,10 @@ void BM_ResumeManyFiles(benchmark::State& state) {
   test::TempDir dir;
   std::string text = journal_text(state.range(0));
   FsRoot* root = fs_root_create(dir.path);
-  ConversionOptions options{};
-  DbcPathTable dbc_paths{};
   for (auto _ : state) {
     state.PauseTiming();
     test::write_file(dir.file(JOURNAL_NAME), text);
-    Session* session = session_create(root, root, &options, &dbc_paths, 0);
+    Session* session = session_create(root, false, false, 0);
     state.ResumeTiming();
     Journal* journal = journal_open(root, FINGERPRINT);
     if (!journal || !journal->resumed) {

@@ -15,11 +15,10 @@
 #include <string>
 
 #include "common.h"
-#include "decode/converter.h"
-#include "decode/journal.h"
-#include "decode/session.h"
 #include "io/durable_io.h"
 #include "io/fs_root.h"
+#include "output/journal.h"
+#include "output/session.h"
 
 namespace {
 
@@ -90,9 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     dynstring_free(&a);
     // A resumed session reopens the set's files: every writer must be closed again (a key
     // twice once leaked one).
-    ConversionOptions options{};
-    DbcPathTable paths{};
-    Session* session = j->resumed ? session_create(root, root, &options, &paths, 1) : nullptr;
+    Session* session = j->resumed ? session_create(root, false, false, 1) : nullptr;
     if (session) {
       session_resume(session, &j->state);
       session_destroy(session);

@@ -16,9 +16,11 @@
 #include <string>
 
 #include "app/convert_file.h"
+#include "app/run.h"
 #include "common.h"
-#include "decode/session.h"
+#include "dbc/message_db.h"
 #include "io/fs_root.h"
+#include "output/session.h"
 
 namespace {
 
@@ -123,15 +125,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size && fwrite(data, 1, size, f) != size) abort();
   if (fclose(f) != 0) abort();
 
-  Session* session = session_create(s->input_root, s->output_root, &s->options, &s->paths, 0);
-  if (!session || session->channels[2].key != j1939_message_key) abort();
-  int32_t result = convert_file(&session->base, "00000001.MF4", "00000001");
+  Run run{};
+  if (!run_open(&run, s->input_root, s->output_root, &s->options, &s->paths, 0) ||
+      run.decoders.channels[2].key != j1939_message_key)
+    abort();
+  int32_t result = convert_file(&run, "00000001.MF4", "00000001");
   if (result != CONVERT_OK && result != CONVERT_NO_PASSWORD &&
       result != CONVERT_DECOMPRESS_FAILED && result != CONVERT_FAILED)
     abort();
-  session_finish(session);
-  session_destroy(session);
-  free(session);
+  session_finish(run.session);
+  run_close(&run);
   remove_tree(s->root + "/out", true);
   return 0;
 }

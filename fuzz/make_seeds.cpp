@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "decode/journal.h"
 #include "io/fs_root.h"
+#include "output/journal.h"
 #include "parquet_setup.h"
 #include "support/container_writer.h"
 #include "support/mf4_writer.h"

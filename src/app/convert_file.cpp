@@ -9,26 +9,23 @@
 #include "app/input_reader.h"
 #include "app/inputs.h"
 #include "app/progress.h"
+#include "app/run.h"
 #include "app/run_report.h"
-#include "decode/converter.h"
-#include "decode/journal.h"
-#include "decode/session.h"
 #include "io/durable_io.h"
 #include "io/fs_root.h"
-#include "support/clock.h"
+#include "output/journal.h"
+#include "output/row_taker.h"
+#include "output/session.h"
 #include "support/log.h"
 
 namespace {
 
-constexpr int32_t DELETION_BATCH = 256;
-constexpr int64_t DELETION_DELAY_MS = 1000;
-
 // A repeated input (same serial, session and split as the previous one) counts as converted
 // only when it is byte for byte the previous input and that one was converted: its rows are
 // then in the output already. Otherwise its frames would be lost unseen: it is kept and fails.
-bool check_repeated_input(Converter* converter, std::string_view input_path) {
-  std::string_view previous = dynstring_sv(&converter->previous_input);
-  std::string_view root = dynstring_sv(&converter->input_root->path);
+bool check_repeated_input(Run* run, std::string_view input_path) {
+  std::string_view previous = dynstring_sv(&run->previous_input);
+  std::string_view root = dynstring_sv(&run->input_root->path);
   ScopedDynString a, b;
   int same = -1;
   if (!previous.empty() && io_join_path(root, previous, &a.s) &&
@@ -36,7 +33,7 @@ bool check_repeated_input(Converter* converter, std::string_view input_path) {
     same = io_files_equal(dynstring_data(&a.s), dynstring_data(&b.s));
   const int path_length = static_cast<int>(input_path.size());
   const int previous_length = static_cast<int>(previous.size());
-  if (same == 1 && converter->previous_converted) {
+  if (same == 1 && run->previous_converted) {
     LOG(LOG_INFO, "Input file %.*s repeats %.*s byte for byte: its rows are converted already",
         path_length, input_path.data(), previous_length, previous.data());
     return true;
@@ -51,76 +48,24 @@ bool check_repeated_input(Converter* converter, std::string_view input_path) {
   return false;
 }
 
-// Deletes the queued inputs once the output is made durable: all of them, or all but the
-// previous input, which the next input may repeat. When the output cannot be made durable the
-// queued inputs are kept. written_before: the output was written by an earlier (killed) run,
-// whose files this one does not know.
-void delete_queued_inputs(Converter* converter, bool all, bool written_before = false) {
-  GrowArray<DynString>& queue = converter->deletion_queue;
-  std::string_view waiting = all ? std::string_view{} : dynstring_sv(&converter->previous_input);
-  if (queue.count == 0 || (queue.count == 1 && dynstring_sv(&queue[0]) == waiting)) return;
-  const ConverterOps* ops = converter->ops;
-  // An output folder removed or replaced since the run locked it holds none of the rows.
-  bool in_place = fs_root_in_place(converter->output_root);
-  if (!in_place)
-    LOG(LOG_ERROR,
-        "The output folder %s is no longer the one this run writes to (removed or "
-        "replaced)",
-        dynstring_data(&converter->output_root->path));
-  bool durable = in_place && (!ops->make_durable || ops->make_durable(converter)) &&
-                 journal_make_durable(converter->journal, written_before);
-  if (!durable) {
-    converter->durability_failed = true;
-    LOG(LOG_ERROR, "Converted input files are kept: their output could not be made durable");
-  }
-  int32_t kept = 0;
-  for (DynString& path : queue) {
-    if (!waiting.empty() && dynstring_sv(&path) == waiting) {
-      queue[kept++] = path;
-      continue;
-    }
-    if (durable) remove_converted_input(converter, dynstring_sv(&path));
-    dynstring_free(&path);
-  }
-  queue.count = kept;
-  converter->queue_started_ms = monotonic_milliseconds();
-}
-
 // Records the input's end. With --delete-converted a converted input joins the deletion
-// queue (not one that is `kept`: skipped with content the tool does not convert); the queue is
-// emptied every DELETION_BATCH inputs or DELETION_DELAY_MS, so that one sync makes the output of
-// many inputs durable.
-int32_t finish_input(Converter* converter, std::string_view input_path, int32_t result,
-                     bool header_read, bool kept, const FileStamp* opened) {
-  bool deleting = converter->options->delete_converted;
+// queue (not one that is `kept`: skipped with content the tool does not convert), which is
+// emptied in batches.
+int32_t finish_input(Run* run, std::string_view input_path, int32_t result, bool header_read,
+                     bool kept, const FileStamp* opened) {
+  bool deleting = run->options->delete_converted;
   bool queued = deleting && result == CONVERT_OK && !kept;
-  if (!journal_done(converter->journal, input_path, result, queued, opened) && deleting) {
+  if (!journal_done(run->session->journal, input_path, result, queued, opened) && deleting) {
     // Without the record a crash could not tell that its rows are in the output.
     result = CONVERT_FAILED;
     queued = false;
   }
-  if (header_read) converter->previous_converted = result == CONVERT_OK;
-  GrowArray<DynString>& queue = converter->deletion_queue;
-  if (queued) {
-    DynString path;
-    if (dynstring_from(&path, input_path) && grow_array_push(&queue, path)) {
-      if (queue.count == 1) converter->queue_started_ms = monotonic_milliseconds();
-      QueuedStamp stamp{{}, opened ? *opened : FileStamp{}, opened != nullptr};
-      // Without its stamp the input cannot be checked and is kept.
-      if (!dynstring_from(&stamp.path, input_path) ||
-          !grow_array_push(&converter->deletion_stamps, stamp)) {
-        dynstring_free(&stamp.path);
-        queue.count -= 1;
-        dynstring_free(&path);
-      }
-    } else {
-      dynstring_free(&path);
-    }
-  }
-  if (queue.count >= DELETION_BATCH ||
-      (queue.count > 0 &&
-       monotonic_milliseconds() - converter->queue_started_ms >= DELETION_DELAY_MS))
-    delete_queued_inputs(converter, false);
+  if (header_read) run->previous_converted = result == CONVERT_OK;
+  if (queued) deletion_queue_add(&run->deletions, input_path, opened);
+  // The previous input stays queued: the next input may repeat it.
+  if (deletion_queue_due(&run->deletions))
+    deletion_queue_delete(&run->deletions, run->session, run->input_root,
+                          dynstring_sv(&run->previous_input), false);
   return result;
 }
 
@@ -133,22 +78,20 @@ std::string_view path_of(const DynString& s) { return dynstring_sv(&s); }
 // cannot take (no serial, session or split). Stage A is told to stop when the rows are not
 // taken.
 void take_header(InputJob* job, PipelineInput* input, const RowRecord& record) {
-  Converter* converter = job->converter;
-  const ConverterOps* ops = converter->ops;
+  Run* run = job->run;
   FileHeader header;
   if (record.size < sizeof header) return;
   header = row_record_head<FileHeader>(record);
-  converter->repeated_input = false;
-  frame_tally_clear(&converter->tally);
-  job->header_read = ops->on_file_begin != nullptr;
-  if (ops->on_file_begin &&
-      !ops->on_file_begin(converter, dynstring_data(&job->output_name), &header)) {
+  frame_tally_clear(&run->tally);
+  job->header_read = true;
+  bool repeated = false;
+  if (!session_on_file_begin(run->session, dynstring_data(&job->output_name), &header, &repeated)) {
     LOG(LOG_ERROR, "Error during new file callback");
     job->success = false;
-  } else if (converter->repeated_input) {
-    job->success = check_repeated_input(converter, path_of(job->input_path));
+  } else if (repeated) {
+    job->success = check_repeated_input(run, path_of(job->input_path));
   } else {
-    job->taking = ops->on_record != nullptr;
+    job->taking = true;
   }
   if (!job->taking) pipeline_stop_parts(input, 0);
 }
@@ -201,14 +144,14 @@ void take_once_line(InputJob* job, const RowRecord& record) {
 
 // A channel group whose records gave no frame, noted in the tally (the counts of one group from
 // several segments add up).
-void take_idle_group(Converter* converter, const RowRecord& record) {
+void take_idle_group(Run* run, const RowRecord& record) {
   RowIdleGroup g;
   if (record.size < sizeof g) return;
   g = row_record_head<RowIdleGroup>(record);
   if (record.size - sizeof g < static_cast<uint64_t>(g.name_length) + g.reason_length) return;
   const char* texts = reinterpret_cast<const char*>(record.body + sizeof g);
   uint64_t key = static_cast<uint64_t>(g.data_group) << 32 | g.layout;
-  frame_tally_add_group(&converter->tally, key, std::string_view(texts, g.name_length),
+  frame_tally_add_group(&run->tally, key, std::string_view(texts, g.name_length),
                         std::string_view(texts + g.name_length, g.reason_length), g.records,
                         g.by_design);
 }
@@ -216,7 +159,7 @@ void take_idle_group(Converter* converter, const RowRecord& record) {
 // One record of a part. The frames' records (rows, their lines and counts) count only while
 // the rows are taken and the data group has not failed.
 void take_record(InputJob* job, PipelineInput* input, const RowRecord& record) {
-  Converter* converter = job->converter;
+  Run* run = job->run;
   bool rows = job->taking && !contains(job->failed_groups, job->data_group);
   switch (record.kind) {
     case ROW_RECORD_LOG:
@@ -245,46 +188,48 @@ void take_record(InputJob* job, PipelineInput* input, const RowRecord& record) {
     case ROW_RECORD_END:
       return take_end(job, record);
     case ROW_RECORD_IDLE_GROUP:
-      if (rows) take_idle_group(converter, record);
+      if (rows) take_idle_group(run, record);
       return;
+    case ROW_RECORD_TALLY:
+      if (rows) frame_tally_add_record(&run->tally, record);
+      return;
+    case ROW_RECORD_COUNTS:
+      if (rows && record.size >= sizeof(RowCounts))
+        run->input_frames += row_record_head<RowCounts>(record).frames;
+      [[fallthrough]];
     default:
-      if (rows && !converter->ops->on_record(converter, &job->taker, record)) job->success = false;
+      if (rows && !session_take_record(run->session, &job->taker, record)) job->success = false;
       return;
   }
-}
-
-// The session's rows so far (0 for another converter).
-uint64_t rows_written(const Converter* converter) {
-  return converter->kind == 0 ? reinterpret_cast<const Session*>(converter)->statistics.rows : 0;
 }
 
 // The input's frames into the run's account and, with its summary entry, its result, rows and
 // the end of the capture of its message.
 void settle_report(RunReport* report, InputJob* job, int32_t result) {
-  Converter* converter = job->converter;
-  if (job->taking && converter->ops->account_file) {
+  Run* run = job->run;
+  if (job->taking) {
     FrameAccount frames{};
-    converter->ops->account_file(converter, &frames, report->channels);
+    frame_tally_account(&run->tally, &run->decoders, &frames, report->channels);
     run_report_frames(report, job->report, frames);
   }
   if (!job->report) return;
-  job->report->rows = rows_written(converter) - job->rows_before;
+  job->report->rows = run->session->statistics.rows - job->rows_before;
   run_report_settle(job->report, result, {});
   run_report_capture(nullptr);
-  converter->output_log = nullptr;
+  run->session->output_log = nullptr;
 }
 
 void begin_input(void* context, PipelineInput* input) {
-  auto* run = static_cast<ConversionRun*>(context);
+  Run* run = static_cast<StageContext*>(context)->run;
   auto* job = static_cast<InputJob*>(pipeline_input_data(input));
   job->success = true;
   job->part = -1;
-  journal_begin(run->converter->journal, path_of(job->input_path));
+  journal_begin(run->session->journal, path_of(job->input_path));
   progress_file_begin(path_of(job->input_path));
   if (job->report) {
-    run->converter->output_log = &job->report->outputs;
+    run->session->output_log = &job->report->outputs;
     run_report_capture(job->report);
-    job->rows_before = rows_written(run->converter);
+    job->rows_before = run->session->statistics.rows;
   }
 }
 
@@ -306,9 +251,9 @@ void consume_chunk(void*, PipelineInput* input, PipelinePart* part, Chunk* chunk
   progress_poll();
 }
 
-// The input's result from what its parts reported, after the converter's end of the file.
+// The input's result from what its parts reported, after the session's end of the file.
 int32_t input_result(InputJob* job, int32_t parts) {
-  Converter* converter = job->converter;
+  Run* run = job->run;
   std::string_view path = path_of(job->input_path);
   if (job->result != CONVERT_OK) return job->result;  // it could not be opened
   if (job->parts_ended < parts) {
@@ -318,14 +263,12 @@ int32_t input_result(InputJob* job, int32_t parts) {
     job->success = false;
   }
   if (job->header_read) {
-    dynstring_free(&converter->previous_input);
-    dynstring_from(&converter->previous_input, path);
-    journal_previous(converter->journal, path);
+    dynstring_free(&run->previous_input);
+    dynstring_from(&run->previous_input, path);
+    journal_previous(run->session->journal, path);
   }
-  const ConverterOps* ops = converter->ops;
-  if (job->taking && ops->report_file) ops->report_file(converter, path);
-  if (!job->kept && ops->on_file_end &&
-      !ops->on_file_end(converter, dynstring_data(&job->output_name))) {
+  if (job->taking) frame_tally_report(&run->tally, &run->decoders, path);
+  if (!job->kept && !session_on_file_end(run->session)) {
     LOG(LOG_ERROR, "Error during end file callback");
     job->success = false;
   }
@@ -338,17 +281,17 @@ int32_t input_result(InputJob* job, int32_t parts) {
 }
 
 int32_t end_input(void* context, PipelineInput* input) {
-  auto* run = static_cast<ConversionRun*>(context);
+  auto* stages = static_cast<StageContext*>(context);
   auto* job = static_cast<InputJob*>(pipeline_input_data(input));
   std::string_view path = path_of(job->input_path);
-  int32_t result =
-      finish_input(run->converter, path, input_result(job, pipeline_input_parts(input)),
-                   job->header_read, job->kept, job->stamped ? &job->opened : nullptr);
+  int32_t result = finish_input(stages->run, path, input_result(job, pipeline_input_parts(input)),
+                                job->header_read, job->kept, job->stamped ? &job->opened : nullptr);
   if (result != 0)
     LOG(LOG_ERROR, "Error during conversion of %.*s", static_cast<int>(path.size()), path.data());
-  if (run->totals && run->totals->report) settle_report(run->totals->report, job, result);
+  RunTotals* totals = stages->totals;
+  if (totals && totals->report) settle_report(totals->report, job, result);
   progress_file_end(job->size);
-  if (run->totals) (result == 0 ? run->totals->converted : run->totals->failed) += 1;
+  if (totals) (result == 0 ? totals->converted : totals->failed) += 1;
   return result;
 }
 
@@ -357,9 +300,9 @@ void produce_part(void*, PipelinePart* part) {
   read_input_part(job, part);
 }
 
-void release_part(void*, void* data) { release_part_plan(data); }
+void release_part_data(void*, void* data) { release_part_plan(data); }
 
-void release_input(void*, void* data) {
+void release_input_job(void*, void* data) {
   auto* job = static_cast<InputJob*>(data);
   if (!job) return;
   stream_close(job->file);
@@ -373,53 +316,19 @@ void release_input(void*, void* data) {
 
 }  // namespace
 
-namespace {
-
-// Whether an input of this run is still the file it was when it was opened (a file still
-// being copied grows, one replaced is another file); its stamp is forgotten. Inputs queued
-// from an interrupted run have none here and pass.
-bool unchanged_since_opened(Converter* converter, std::string_view input_path, const char* full) {
-  GrowArray<QueuedStamp>& stamps = converter->deletion_stamps;
-  int32_t i = 0;
-  while (i < stamps.count && dynstring_sv(&stamps[i].path) != input_path) ++i;
-  if (i == stamps.count) return true;
-  QueuedStamp queued = stamps[i];
-  stamps[i] = stamps[stamps.count - 1];
-  stamps.count -= 1;
-  dynstring_free(&queued.path);
-  FileStamp now;
-  if (queued.known && path_stamp(full, &now) && now == queued.stamp) return true;
-  LOG_SHOWN_WARNING(
-      "Input file %.*s is kept: its size or modification time is not what it was when it was "
-      "opened for conversion (it may still be being written)",
-      static_cast<int>(input_path.size()), input_path.data());
-  return false;
+bool finish_conversions(Run* run) {
+  if (!run) return true;
+  deletion_queue_delete(&run->deletions, run->session, run->input_root, {}, false);
+  return !run->deletions.durability_failed;
 }
 
-}  // namespace
-
-void remove_converted_input(Converter* converter, std::string_view input_path) {
-  ScopedDynString full;
-  bool joined = io_join_path(dynstring_sv(&converter->input_root->path), input_path, &full.s);
-  if (joined && !unchanged_since_opened(converter, input_path, dynstring_data(&full.s))) return;
-  if (joined && io_remove_file(dynstring_data(&full.s))) {
-    journal_removed(converter->journal, input_path);
-    return;
-  }
-  LOG(LOG_ERROR, "Could not remove input file after conversion: %.*s",
-      static_cast<int>(input_path.size()), input_path.data());
+void delete_stale_inputs(Run* run) {
+  deletion_queue_delete(&run->deletions, run->session, run->input_root,
+                        dynstring_sv(&run->previous_input), true);
 }
 
-bool finish_conversions(Converter* converter) {
-  if (!converter) return true;
-  delete_queued_inputs(converter, true);
-  return !converter->durability_failed;
-}
-
-void delete_stale_inputs(Converter* converter) { delete_queued_inputs(converter, false, true); }
-
-const PipelineOps CONVERSION_STAGES{produce_part, begin_input,   consume_chunk,
-                                    end_input,    release_input, release_part};
+const PipelineOps CONVERSION_STAGES{produce_part, begin_input,       consume_chunk,
+                                    end_input,    release_input_job, release_part_data};
 
 namespace {
 
@@ -438,7 +347,7 @@ bool append_plain_components(std::string_view path, DynString* out) {
   return true;
 }
 
-// The converter sees the input's own output name: its output path (extension cut) with the
+// The session sees the input's own output name: its output path (extension cut) with the
 // extension joined by "_" (logs/a.MF4 gives logs_out/a_MF4), so that a.MF4 and a.MFC in one
 // folder get different names. The walk accepts only names with an extension. False when
 // memory ran out.
@@ -454,43 +363,42 @@ bool output_name(std::string_view input_path, std::string_view output_path, DynS
 
 }  // namespace
 
-bool worth_splitting(const Converter* converter, uint64_t size) {
-  const ConversionOptions* options = converter->options;
+bool worth_splitting(const Run* run, uint64_t size) {
+  const ConversionOptions* options = run->options;
   return options->jobs > 1 && options->buffer_size < 0 && size >= split_sizes.split_bytes;
 }
 
-InputJob* conversion_input(Converter* converter, std::string_view input_path,
-                           std::string_view output_path, uint64_t size, bool may_split) {
+InputJob* conversion_input(Run* run, std::string_view input_path, std::string_view output_path,
+                           uint64_t size, bool may_split) {
   auto* job = static_cast<InputJob*>(calloc(1, sizeof(InputJob)));
   if (!job || !dynstring_from(&job->input_path, input_path) ||
       !output_name(input_path, output_path, &job->output_name)) {
     LOG(LOG_ERROR, "Could not allocate memory for input file %.*s",
         static_cast<int>(input_path.size()), input_path.data());
-    release_input(nullptr, job);
+    release_input_job(nullptr, job);
     return nullptr;
   }
-  job->converter = converter;
+  job->run = run;
   job->size = size;
   job->may_split = may_split;
-  job->file = fs_open(converter->input_root, input_path, FS_OPEN_READ);
+  job->file = fs_open(run->input_root, input_path, FS_OPEN_READ);
   if (!job->file) {
     LOG(LOG_ERROR, "Could not open input file %.*s", static_cast<int>(input_path.size()),
         input_path.data());
     return job;
   }
   ScopedDynString full;
-  job->stamped = io_join_path(dynstring_sv(&converter->input_root->path), input_path, &full.s) &&
+  job->stamped = io_join_path(dynstring_sv(&run->input_root->path), input_path, &full.s) &&
                  path_stamp(dynstring_data(&full.s), &job->opened);
   return job;
 }
 
-int32_t convert_file(Converter* converter, std::string_view input_path,
-                     std::string_view output_path) {
-  if (!converter) return CONVERT_FAILED;
-  ConversionRun run{converter, nullptr};
-  Pipeline* pipeline = pipeline_create(&CONVERSION_STAGES, &run, pipeline_limits(1));
+int32_t convert_file(Run* run, std::string_view input_path, std::string_view output_path) {
+  if (!run) return CONVERT_FAILED;
+  StageContext stages{run, nullptr};
+  Pipeline* pipeline = pipeline_create(&CONVERSION_STAGES, &stages, pipeline_limits(1));
   if (!pipeline) return CONVERT_FAILED;
-  InputJob* job = conversion_input(converter, input_path, output_path, 0, false);
+  InputJob* job = conversion_input(run, input_path, output_path, 0, false);
   int32_t result = job ? pipeline_add(pipeline, job, 0, false) : CONVERT_FAILED;
   result |= pipeline_finish(pipeline);
   pipeline_destroy(pipeline);

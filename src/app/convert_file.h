@@ -9,7 +9,7 @@
 
 #include "app/pipeline.h"
 
-struct Converter;
+struct Run;
 struct InputJob;
 struct RunTotals;
 
@@ -19,10 +19,10 @@ constexpr int32_t CONVERT_NO_PASSWORD = 2;
 constexpr int32_t CONVERT_DECOMPRESS_FAILED = 4;
 constexpr int32_t CONVERT_FAILED = 8;
 
-// The pipeline's context for the conversion stages: the run's converter, and the totals that
-// stage B counts each input's result into (may be null).
-struct ConversionRun {
-  Converter* converter;
+// The pipeline's context for the conversion stages: the run, and the totals that stage B
+// counts each input's result into (may be null).
+struct StageContext {
+  Run* run;
   RunTotals* totals;
 };
 extern const PipelineOps CONVERSION_STAGES;
@@ -32,24 +32,20 @@ extern const PipelineOps CONVERSION_STAGES;
 // stage B. Both paths are relative to the roots; the output path has no extension. An input
 // that `may_split` is read into memory whole, and a large data group of its records is read by
 // several parts at once. Null when memory ran out (logged).
-InputJob* conversion_input(Converter* converter, std::string_view input_path,
-                           std::string_view output_path, uint64_t size, bool may_split);
+InputJob* conversion_input(Run* run, std::string_view input_path, std::string_view output_path,
+                           uint64_t size, bool may_split);
 // Whether an input of `size` bytes is worth reading in parts with these options.
-bool worth_splitting(const Converter* converter, uint64_t size);
+bool worth_splitting(const Run* run, uint64_t size);
 
 // Converts one input with both stages on the calling thread; returns its result. With
 // --delete-converted a converted input is deleted once its output has been made durable
 // (done for many inputs at once) and the next input whose header is read has ended (it may
 // repeat this one and is compared with it), or by finish_conversions.
-int32_t convert_file(Converter* converter, std::string_view input_path,
-                     std::string_view output_path);
+int32_t convert_file(Run* run, std::string_view input_path, std::string_view output_path);
 // Deletes every converted input that still waits for its deletion, at the end of a run. False
 // when the output could not be made durable during the run (inputs were kept then).
-bool finish_conversions(Converter* converter);
+bool finish_conversions(Run* run);
 // Deletes the queued inputs other than the previous input, after making everything written to
 // the output's file system durable: when a resumed run takes over the deletions that an
 // interrupted run left.
-void delete_stale_inputs(Converter* converter);
-// Deletes a converted input (a missing one counts as deleted) and journals it; a failure is
-// logged with the input's path.
-void remove_converted_input(Converter* converter, std::string_view input_path);
+void delete_stale_inputs(Run* run);

@@ -11,8 +11,8 @@
 
 #include "app/convert_file.h"
 #include "app/pipeline.h"
-#include "decode/converter.h"
-#include "decode/session.h"
+#include "app/run.h"
+#include "decode/file_header.h"
 #include "mdf/block.h"
 #include "mdf/blocks.h"
 #include "mdf/compressed_file.h"
@@ -30,8 +30,8 @@ constexpr uint64_t FRAMES_PER_DELIVERY = 65536;
 
 // The password of the device (by its serial as 8 upper-case hexadecimal digits), else the
 // "default" one; null when there is neither.
-const StringMapEntry* device_password(const Converter* converter, uint32_t serial) {
-  const PasswordStore* passwords = &converter->options->passwords;
+const StringMapEntry* device_password(const Run* run, uint32_t serial) {
+  const PasswordStore* passwords = &run->options->passwords;
   if (passwords->count == 0) return nullptr;
   char device_key[9];
   snprintf(device_key, sizeof device_key, "%08X", serial);
@@ -41,7 +41,7 @@ const StringMapEntry* device_password(const Converter* converter, uint32_t seria
 
 // One container level replaced by its content; null (reported) when it cannot be decoded,
 // with *result saying why. The outer stream stays open.
-Stream* open_container(const Converter* converter, Stream* stream, const ContainerHeader& header,
+Stream* open_container(const Run* run, Stream* stream, const ContainerHeader& header,
                        std::string_view path, int32_t* result) {
   int length = static_cast<int>(path.size());
   if (header.container_type == CONTAINER_TYPE_COMPRESSED) {
@@ -55,7 +55,7 @@ Stream* open_container(const Converter* converter, Stream* stream, const Contain
   if (header.container_type != CONTAINER_TYPE_ENCRYPTED) return nullptr;
   LOG(LOG_INFO, "Found encrypted file");
   *result = CONVERT_NO_PASSWORD;
-  const StringMapEntry* entry = device_password(converter, header.device_serial);
+  const StringMapEntry* entry = device_password(run, header.device_serial);
   if (!entry) {
     LOG(LOG_ERROR, "No password found for device %08X (encrypted file %.*s)", header.device_serial,
         length, path.data());
@@ -73,11 +73,11 @@ Stream* open_container(const Converter* converter, Stream* stream, const Contain
 // Unwraps nested containers until a plain file remains. On success *stream is the innermost
 // stream (every outer level closed); on failure everything is closed and the result code
 // returned.
-int32_t unwrap_containers(const Converter* converter, Stream** stream, std::string_view path) {
+int32_t unwrap_containers(const Run* run, Stream** stream, std::string_view path) {
   ContainerHeader header;
   while (container_read_header(*stream, &header)) {
     int32_t result = CONVERT_OK;
-    Stream* decoded = open_container(converter, *stream, header, path, &result);
+    Stream* decoded = open_container(run, *stream, header, path, &result);
     stream_close(*stream);
     if (!decoded) return result;
     *stream = decoded;
@@ -87,8 +87,8 @@ int32_t unwrap_containers(const Converter* converter, Stream** stream, std::stri
 
 // The input file under its read buffer: the whole file by default, or the buffer size of the
 // options (0: no buffer). Null (the file closed) when the buffer cannot be allocated (logged).
-Stream* buffer_input(const Converter* converter, Stream* stream) {
-  int64_t buffer_size = converter->options->buffer_size;
+Stream* buffer_input(const Run* run, Stream* stream) {
+  int64_t buffer_size = run->options->buffer_size;
   if (buffer_size < 0) {
     buffer_size = stream_size(stream);
     // A container is read once from start to end and converted from its decoded copy in
@@ -214,14 +214,14 @@ struct OpenedLog {
 // Buffers (unless it is shared in memory already) and unwraps the input and opens its MDF
 // file. A container's content in memory becomes the shared input. On failure everything is
 // closed and the result code returned. An MDF file of a version before 4 is refused by name.
-int32_t open_log(const Converter* converter, std::string_view input_path, Stream* stream,
-                 SharedInput** shared, OpenedLog* log) {
+int32_t open_log(const Run* run, std::string_view input_path, Stream* stream, SharedInput** shared,
+                 OpenedLog* log) {
   *log = OpenedLog{};
   if (!stream) return CONVERT_FAILED;  // the walk could not open it (logged)
-  if (!*shared) stream = buffer_input(converter, stream);
+  if (!*shared) stream = buffer_input(run, stream);
   if (!stream) return CONVERT_FAILED;
   Stream* outer = stream;
-  int32_t unwrapped = unwrap_containers(converter, &stream, input_path);
+  int32_t unwrapped = unwrap_containers(run, &stream, input_path);
   if (unwrapped != CONVERT_OK) return unwrapped;
   if (stream != outer && !*shared) *shared = share_content(&stream);
   uint16_t version = 0;
@@ -270,7 +270,7 @@ struct PartOutput {
   uint32_t data_group;  // of the segment being read
 };
 
-void deliver(void* context, Chunk* chunk) {
+void emit_part_chunk(void* context, Chunk* chunk) {
   pipeline_emit(static_cast<PartOutput*>(context)->part, chunk);
 }
 
@@ -362,8 +362,7 @@ void warn_ignored_channels(HdBlock* hd, std::string_view path) {
 // Decodes the frames of one segment; false when its data could not be read to its end. Stops
 // early when stage B no longer wants the rows. Records that give no frame are counted by
 // channel group for the tally.
-bool read_segment(DgBlock* dg, const Segment& segment, const ConverterOps* ops, RowMaker* maker,
-                  PartOutput* out) {
+bool read_segment(DgBlock* dg, const Segment& segment, RowMaker* maker, PartOutput* out) {
   RecordReader* reader = record_reader_new(dg);
   // By layout ordinal; without memory for it, such records are not told.
   auto* idle = static_cast<uint64_t*>(calloc(static_cast<size_t>(dg->layouts.count) + 1, 8));
@@ -379,7 +378,7 @@ bool read_segment(DgBlock* dg, const Segment& segment, const ConverterOps* ops, 
     if (it.frame->kind == FRAME_NONE) {
       if (idle) idle[reader->layout->ordinal] += 1;
     } else {
-      ops->rows_frame(maker, it.frame);
+      row_maker_frame(maker, it.frame);
     }
     if (out->rows.counts.frames % FRAMES_PER_DELIVERY == 0) {
       row_writer_flush(&out->rows);
@@ -394,10 +393,9 @@ bool read_segment(DgBlock* dg, const Segment& segment, const ConverterOps* ops, 
 }
 
 // Decodes the frames of the segments in order, each between its start and end records.
-void read_segments(const Converter* converter, HdBlock* hd, double time_base,
+void read_segments(const Run* run, HdBlock* hd, double time_base,
                    const GrowArray<Segment>& segments, PartOutput* out) {
-  const ConverterOps* ops = converter->ops;
-  RowMaker* maker = ops->rows_begin(converter, time_base, &out->rows);
+  RowMaker* maker = row_maker_new(&run->decoders, time_base, &out->rows);
   if (!maker) {
     out->rows.failed = true;
     return;
@@ -412,13 +410,13 @@ void read_segments(const Converter* converter, HdBlock* hd, double time_base,
     row_writer_add(&out->rows, ROW_RECORD_SEGMENT, &segment.data_group, sizeof(uint32_t));
     out->data_group = segment.data_group;
     out->reading_frames = true;
-    RowSegmentEnd end{segment.data_group, read_segment(dg, segment, ops, maker, out)};
+    RowSegmentEnd end{segment.data_group, read_segment(dg, segment, maker, out)};
     out->reading_frames = false;
-    ops->rows_tally(maker);
+    row_maker_write_tally(maker);
     row_writer_add_counts(&out->rows);
     row_writer_add(&out->rows, ROW_RECORD_SEGMENT_END, &end, sizeof end);
   }
-  ops->rows_end(maker);
+  row_maker_free(maker);
 }
 
 bool has_bus_groups(HdBlock* hd) {
@@ -501,19 +499,19 @@ int32_t open_input(InputJob* job, SharedInput** shared, OpenedLog* log) {
   // takes its records in place and several parts can read it at once; a container goes
   // through its own decoding.
   ContainerHeader header;
-  if (file && job->converter->options->buffer_size < 0 && stream_size(file) > 0 &&
+  if (file && job->run->options->buffer_size < 0 && stream_size(file) > 0 &&
       !container_read_header(file, &header)) {
     *shared = read_shared(file);
     file = *shared ? bytes_stream_new((*shared)->data, (*shared)->size) : nullptr;
     if (!file) return CONVERT_FAILED;
   }
-  return open_log(job->converter, dynstring_sv(&job->input_path), file, shared, log);
+  return open_log(job->run, dynstring_sv(&job->input_path), file, shared, log);
 }
 
 // The first part: opens the input, reads its header, hands ranges of a large input on to
 // other parts and reads the frames it keeps.
 void read_first_part(InputJob* job, PartOutput* out) {
-  const Converter* converter = job->converter;
+  const Run* run = job->run;
   SharedInput* shared = nullptr;
   OpenedLog log{};
   int32_t result = open_input(job, &shared, &log);
@@ -549,7 +547,7 @@ void read_first_part(InputJob* job, PartOutput* out) {
       shared->time_base = header.start_time;
       hand_on_segments(out->part, shared, &segments);
     }
-    read_segments(converter, log.hd, header.start_time, segments, out);
+    read_segments(run, log.hd, header.start_time, segments, out);
     grow_array_free(&segments);
   }
   end.close_result = close_log(log);
@@ -571,7 +569,7 @@ void read_later_part(InputJob* job, PartPlan* plan, PartOutput* out) {
     hd = file ? mdf_hd(file) : nullptr;
   }
   if (hd) {
-    read_segments(job->converter, hd, plan->shared->time_base, plan->segments, out);
+    read_segments(job->run, hd, plan->shared->time_base, plan->segments, out);
   } else {
     // The first part opened the same bytes: only memory can be missing here.
     out->rows.failed = true;
@@ -590,7 +588,7 @@ SplitSizes split_sizes{uint64_t{16} << 20, uint64_t{1} << 20};
 
 void read_input_part(InputJob* job, PipelinePart* part) {
   PartOutput out{part, RowWriter{}, false, 0};
-  row_writer_init(&out.rows, deliver, &out);
+  row_writer_init(&out.rows, emit_part_chunk, &out);
   {
     ScopedLogSink sink(capture_line, &out);
     auto* plan = static_cast<PartPlan*>(pipeline_part_data(part));

@@ -9,9 +9,10 @@
 #include "decode/frame_decoder.h"
 #include "io/fs_root.h"
 #include "io/stream.h"
+#include "output/row_taker.h"
 #include "support/dyn_string.h"
 
-struct Converter;
+struct Run;
 struct PipelinePart;
 
 // An input as the stages see it. Stage A reads only the fields above `file` and takes `file`
@@ -19,7 +20,7 @@ struct PipelinePart;
 struct InputReport;
 
 struct InputJob {
-  Converter* converter;
+  Run* run;
   DynString input_path;
   DynString output_name;  // the input's own output name (see convert_file)
   uint64_t size;

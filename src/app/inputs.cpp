@@ -9,14 +9,15 @@
 #include "app/convert_file.h"
 #include "app/input_reader.h"
 #include "app/pipeline.h"
+#include "app/run.h"
 #include "app/run_report.h"
 #include "app/tool.h"
-#include "decode/converter.h"
-#include "decode/journal.h"
 #include "io/fs_root.h"
 #include "io/stream.h"
 #include "mdf/block.h"
 #include "mdf/container.h"
+#include "output/journal.h"
+#include "output/session.h"
 #include "support/hash_table.h"
 #include "support/log.h"
 
@@ -175,7 +176,7 @@ struct WalkedTraits {
 // it, so that links back up the tree cannot make the walk endless. A counting walk only adds
 // up the files it would convert.
 struct Walk {
-  Converter* converter;
+  Run* run;
   HashTable<WalkedFolder> folders;
   RunTotals* totals;
   Pipeline* pipeline;  // null while counting
@@ -189,7 +190,7 @@ int walk_folder(Walk* walk, FsFolder* folder, std::string_view input_path,
 // Whether this run reports what the walk meets in `folder`: not while counting, and with
 // shards only in the folder's shard.
 bool reports(const Walk* walk, std::string_view folder) {
-  return !walk->counting && folder_in_shard(walk->converter->options, folder);
+  return !walk->counting && folder_in_shard(walk->run->options, folder);
 }
 
 // An entry of the run summary for an input that ends in the walk, with its status and why.
@@ -215,7 +216,7 @@ int report_unreachable(const Walk* walk, std::string_view folder, const char* wh
 // content (an MDF identification or a container's header); otherwise it says why it is passed
 // over. The walk of a folder takes log files by name alone.
 bool named_input_is_log(const Walk* walk, std::string_view input_path) {
-  Stream* stream = fs_open(walk->converter->input_root, input_path, FS_OPEN_READ);
+  Stream* stream = fs_open(walk->run->input_root, input_path, FS_OPEN_READ);
   uint16_t version = 0;
   ContainerHeader header;
   bool log =
@@ -245,10 +246,10 @@ int convert_log_file(Walk* walk, const FsFolder* folder, std::string_view folder
                      std::string_view input_path, std::string_view output_path, uint64_t size) {
   if (!is_log_file_name(input_path) && (folder || !named_input_is_log(walk, input_path))) return 0;
   walk->log_files_met += 1;
-  if (!folder_in_shard(walk->converter->options, folder_path)) return 0;
-  Converter* converter = walk->converter;
+  if (!folder_in_shard(walk->run->options, folder_path)) return 0;
+  Run* run = walk->run;
   int32_t finished = 0;
-  if (journal_finished(converter->journal, input_path, &finished)) {
+  if (journal_finished(run->session->journal, input_path, &finished)) {
     if (walk->counting) return 0;
     walk->totals->skipped += 1;
     report_input(walk, input_path, finished, "ended in the interrupted run this one resumes");
@@ -259,18 +260,18 @@ int convert_log_file(Walk* walk, const FsFolder* folder, std::string_view folder
     walk->totals->bytes += size;
     return 0;
   }
-  converter->input_files += 1;
-  converter->input_bytes += size;
+  run->input_files += 1;
+  run->input_bytes += size;
   std::string_view extension = extension_of(input_path);
   std::string_view stem = output_path;
   if (stem.size() > extension.size() && stem[stem.size() - extension.size() - 1] == '.')
     stem.remove_suffix(extension.size() + 1);
   ScopedDynString output(stem);
   // The file is opened here, in the folder the walk holds; the pipeline converts it in turn.
-  bool split = worth_splitting(converter, size);
-  fs_root_set_folder(converter->input_root, folder_path, folder);
-  InputJob* job = conversion_input(converter, input_path, output.view(), size, split);
-  fs_root_set_folder(converter->input_root, {}, nullptr);
+  bool split = worth_splitting(run, size);
+  fs_root_set_folder(run->input_root, folder_path, folder);
+  InputJob* job = conversion_input(run, input_path, output.view(), size, split);
+  fs_root_set_folder(run->input_root, {}, nullptr);
   if (!job) {
     walk->totals->failed += 1;
     report_input(walk, input_path, CONVERT_FAILED, "could not allocate memory for the input");
@@ -351,25 +352,25 @@ int walk_input(Walk* walk, std::string_view input_path, std::string_view output_
   // The inputs are entries of the root: the root's shard reports what is wrong with them.
   bool own = reports(walk, {});
   int32_t finished = 0;
-  if (journal_finished(walk->converter->journal, input_path, &finished)) {
+  if (journal_finished(walk->run->session->journal, input_path, &finished)) {
     if (!own) return 0;
     walk->totals->skipped += 1;
     report_input(walk, input_path, finished, "ended in the interrupted run this one resumes");
     return finished;
   }
   EntryInfo info;
-  if (!fs_query(walk->converter->input_root, input_path, &info))
+  if (!fs_query(walk->run->input_root, input_path, &info))
     return report_unreachable(walk, {}, "query", input_path, errno);
   switch (info.type) {
     case ENTRY_DIRECTORY: {
       FsFolder folder;
-      if (int32_t error = fs_folder_open(walk->converter->input_root, input_path, &folder))
+      if (int32_t error = fs_folder_open(walk->run->input_root, input_path, &folder))
         return report_unreachable(walk, input_path, "open folder", input_path, error);
       uint64_t met = walk->log_files_met;
       int result = walk_folder(walk, &folder, input_path, output_path);
       if (own && walk->log_files_met == met)
         LOG(LOG_ERROR, "No log files (*.MF4, *.MFC, *.MFE, *.MFM) found in %s%.*s",
-            dynstring_data(&walk->converter->input_root->path), static_cast<int>(input_path.size()),
+            dynstring_data(&walk->run->input_root->path), static_cast<int>(input_path.size()),
             input_path.data());
       return result;
     }
@@ -377,7 +378,7 @@ int walk_input(Walk* walk, std::string_view input_path, std::string_view output_
       if (!own) return 0;
       LOG(LOG_ERROR, "Could not find input file/folder %.*s: no such file or folder in %s",
           static_cast<int>(input_path.size()), input_path.data(),
-          dynstring_data(&walk->converter->input_root->path));
+          dynstring_data(&walk->run->input_root->path));
       report_input(walk, input_path, 1, "no such file or folder");
       return 1;
     case ENTRY_FILE:
@@ -393,10 +394,10 @@ int walk_input(Walk* walk, std::string_view input_path, std::string_view output_
 
 // The output path of an input: a folder gets "_out" before its first "/" (day1/ becomes
 // day1_out/) unless --no-append-root was given.
-bool input_output_path(Converter* converter, std::string_view path, const EntryInfo& info,
+bool input_output_path(Run* run, std::string_view path, const EntryInfo& info,
                        ScopedDynString& out) {
   size_t slash = path.find('/');
-  if (converter->options->no_append_root || info.type != ENTRY_DIRECTORY)
+  if (run->options->no_append_root || info.type != ENTRY_DIRECTORY)
     return dynstring_append(&out.s, path) != nullptr;
   if (slash == std::string_view::npos) slash = path.size();
   return dynstring_append(&out.s, path.substr(0, slash)) && dynstring_append(&out.s, "_out") &&
@@ -408,17 +409,17 @@ bool input_output_path(Converter* converter, std::string_view path, const EntryI
 namespace {
 
 int walk_inputs(Walk* walk, GrowArray<DynString>* inputs) {
-  Converter* converter = walk->converter;
+  Run* run = walk->run;
   int exit_status = 0;
   for (DynString& input : *inputs) {
     std::string_view path = dynstring_sv(&input);
     EntryInfo info{ENTRY_MISSING, 0, 0};
-    if (!converter->options->no_append_root && !fs_query(converter->input_root, path, &info)) {
+    if (!run->options->no_append_root && !fs_query(run->input_root, path, &info)) {
       exit_status |= report_unreachable(walk, {}, "query", path, errno);
       continue;
     }
     ScopedDynString output;
-    if (!input_output_path(converter, path, info, output)) {
+    if (!input_output_path(run, path, info, output)) {
       exit_status |= report_unreachable(walk, {}, "convert", path, ENOMEM);
       continue;
     }
@@ -430,11 +431,10 @@ int walk_inputs(Walk* walk, GrowArray<DynString>* inputs) {
 
 }  // namespace
 
-int run_inputs(Converter* converter, GrowArray<DynString>* inputs, RunTotals* totals) {
-  ConversionRun run{converter, totals};
-  Walk walk{converter, {}, totals, nullptr, false, 0};
-  walk.pipeline =
-      pipeline_create(&CONVERSION_STAGES, &run, pipeline_limits(converter->options->jobs));
+int run_inputs(Run* run, GrowArray<DynString>* inputs, RunTotals* totals) {
+  StageContext stages{run, totals};
+  Walk walk{run, {}, totals, nullptr, false, 0};
+  walk.pipeline = pipeline_create(&CONVERSION_STAGES, &stages, pipeline_limits(run->options->jobs));
   if (!walk.pipeline) {
     LOG(LOG_ERROR, "Could not allocate memory for the conversion");
     return CONVERT_FAILED;
@@ -445,7 +445,7 @@ int run_inputs(Converter* converter, GrowArray<DynString>* inputs, RunTotals* to
   return exit_status;
 }
 
-void count_inputs(Converter* converter, GrowArray<DynString>* inputs, RunTotals* totals) {
-  Walk walk{converter, {}, totals, nullptr, true, 0};
+void count_inputs(Run* run, GrowArray<DynString>* inputs, RunTotals* totals) {
+  Walk walk{run, {}, totals, nullptr, true, 0};
   walk_inputs(&walk, inputs);
 }

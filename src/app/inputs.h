@@ -9,7 +9,7 @@
 #include "support/grow_array.h"
 
 struct Tool;
-struct Converter;
+struct Run;
 struct ConversionOptions;
 
 // What a walk over the inputs found (files, bytes) or did (the rest).
@@ -41,9 +41,9 @@ bool find_common_root(Tool* tool, int* exit_status);
 // only the files of the shard's folders are converted, and what cannot be reached is reported
 // by the shard of the folder it lies in (the root's shard for the inputs themselves). `totals`
 // receives the counts of the inputs' results.
-int run_inputs(Converter* converter, GrowArray<DynString>* inputs, RunTotals* totals);
+int run_inputs(Run* run, GrowArray<DynString>* inputs, RunTotals* totals);
 // Walks the inputs as run_inputs does, without converting or reporting anything, and adds
 // the files it would convert and their sizes to `totals`.
-void count_inputs(Converter* converter, GrowArray<DynString>* inputs, RunTotals* totals);
+void count_inputs(Run* run, GrowArray<DynString>* inputs, RunTotals* totals);
 // True for the log-file extensions (mf4, mfc, mfe, mfm in any case).
 bool is_log_file_name(std::string_view name);

@@ -2,7 +2,7 @@
 // passwords of encrypted logs, read once from the user's password file.
 #pragma once
 
-#include "decode/converter.h"
+#include "app/run.h"
 
 struct Tool;
 

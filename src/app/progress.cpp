@@ -1,4 +1,4 @@
-// The terminal status line: counters of the walk and the converter, the current input and the
+// The terminal status line: counters of the walk and the run, the current input and the
 // throughput, handed to the log facility, which draws it and keeps it below every log line.
 #include "app/progress.h"
 
@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "decode/converter.h"
-#include "decode/csv_writer.h"
+#include "app/run.h"
+#include "output/output_writer.h"
 #include "support/clock.h"
 #include "support/log.h"
 
@@ -22,7 +22,7 @@ constexpr size_t PATH_ROOM = 1024;
 constexpr size_t DEFAULT_WIDTH = 80;  // when the terminal does not tell its width
 
 struct ProgressState {
-  Converter* converter;
+  Run* run;
   int64_t started_ms;
   int64_t last_draw_ms;
   bool drawn;  // false until the first draw, which is never held back
@@ -51,7 +51,7 @@ void refresh(int64_t now, bool draw) {
                             state.files_total,
                             state.bytes_done + state.position,
                             state.bytes_total,
-                            state.converter->input_frames,
+                            state.run->input_frames,
                             now - state.started_ms,
                             std::string_view(state.path, state.path_length)};
   char text[LOG_STATUS_ROOM];
@@ -137,11 +137,11 @@ bool progress_wanted(const ConversionOptions* options) {
   return options && !options->non_interactive && isatty(STDERR_FILENO);
 }
 
-void progress_start(Converter* converter, uint64_t files_total, uint64_t bytes_total) {
+void progress_start(Run* run, uint64_t files_total, uint64_t bytes_total) {
   progress_active = false;
-  if (!converter || !progress_wanted(converter->options)) return;
+  if (!run || !progress_wanted(run->options)) return;
   state = ProgressState{};
-  state.converter = converter;
+  state.run = run;
   state.started_ms = monotonic_milliseconds();
   state.files_total = files_total;
   state.bytes_total = bytes_total;

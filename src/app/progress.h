@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-struct Converter;
+struct Run;
 struct ConversionOptions;
 
 // The status line is redrawn at most this often.
@@ -17,8 +17,8 @@ constexpr int64_t PROGRESS_REDRAW_MS = 100;
 // non_interactive.
 bool progress_wanted(const ConversionOptions* options);
 // Turns the display on when progress_wanted. The totals are the files and bytes the run is to
-// convert; the converter's frame count is read while it runs.
-void progress_start(Converter* converter, uint64_t files_total, uint64_t bytes_total);
+// convert; the run's frame count is read while it runs.
+void progress_start(Run* run, uint64_t files_total, uint64_t bytes_total);
 // Clears the status line and turns the display off.
 void progress_stop();
 

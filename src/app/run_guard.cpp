@@ -7,10 +7,12 @@
 #include <cstring>
 
 #include "app/convert_file.h"
+#include "app/run.h"
 #include "app/tool.h"
-#include "decode/csv_writer.h"
-#include "decode/journal.h"
 #include "io/durable_io.h"
+#include "output/journal.h"
+#include "output/output_writer.h"
+#include "output/session.h"
 #include "support/log.h"
 
 namespace {
@@ -45,12 +47,12 @@ void mark_changed_inputs(Journal* journal, const FsRoot* input_root) {
   });
 }
 
-// Lets the session journal its work and, for a resumed run, restores the session's state and
-// completes the deletions the interrupted run left due. False when the resumed run's files
-// could not all be reopened (logged).
-bool attach(Journal* journal, Session* session) {
-  Converter* converter = &session->base;
-  converter->journal = journal;
+// Lets the session journal its work and, for a resumed run, restores the run's and the
+// session's state and completes the deletions the interrupted run left due. False when the
+// resumed run's files could not all be reopened (logged).
+bool attach(Journal* journal, Run* run) {
+  Session* session = run->session;
+  session->journal = journal;
   session->fresh_names = journal->fresh_names;
   if (journal->distrusted)
     LOG_SHOWN_WARNING(
@@ -60,22 +62,21 @@ bool attach(Journal* journal, Session* session) {
         dynstring_data(&journal->path), static_cast<long long>(journal->fault_line),
         journal->fault);
   if (!journal->resumed) return true;
-  mark_changed_inputs(journal, converter->input_root);
+  mark_changed_inputs(journal, run->input_root);
   bool reopened = session_resume(session, &journal->state);
   std::string_view previous = dynstring_sv(&journal->state.previous_input);
-  dynstring_from(&converter->previous_input, previous);
+  dynstring_from(&run->previous_input, previous);
   const FinishedInput* f =
       hash_table_find<StringKeyTraits<FinishedInput>>(&journal->finished, previous);
-  converter->previous_converted = f && f->result == 0 && !f->changed;
-  if (!converter->options->delete_converted) return reopened;
+  run->previous_converted = f && f->result == 0 && !f->changed;
+  if (!run->options->delete_converted) return reopened;
   // The interrupted run's converted inputs that were not deleted yet join the queue; all but
   // the previous one, which the next input may repeat, are deleted at once.
   hash_table_for_each(&journal->finished, [&](FinishedInput& input) {
-    DynString path;
-    if (!input.pending_deletion || !dynstring_from(&path, dynstring_sv(&input.key))) return;
-    if (!grow_array_push(&converter->deletion_queue, path)) dynstring_free(&path);
+    if (input.pending_deletion)
+      deletion_queue_add_resumed(&run->deletions, dynstring_sv(&input.key));
   });
-  delete_stale_inputs(converter);
+  delete_stale_inputs(run);
   return reopened;
 }
 
@@ -121,7 +122,7 @@ uint64_t run_fingerprint(const Tool* tool) {
   return f.hash;
 }
 
-bool run_guard_begin(RunGuard* guard, const Tool* tool, Session* session, int* exit_status) {
+bool run_guard_begin(RunGuard* guard, const Tool* tool, Run* run, int* exit_status) {
   *guard = RunGuard{-1, nullptr, false};
   const char* folder = dynstring_data(&tool->output_root->path);
   guard->lock_fd = io_lock_folder(folder);
@@ -143,13 +144,13 @@ bool run_guard_begin(RunGuard* guard, const Tool* tool, Session* session, int* e
     *exit_status = EXIT_SETUP_FAILED;
     return false;
   }
-  guard->resume_failed = !attach(guard->journal, session);
+  guard->resume_failed = !attach(guard->journal, run);
   return true;
 }
 
-int run_guard_end(RunGuard* guard, Session* session) {
-  int status = finish_conversions(&session->base) && !guard->resume_failed ? 0 : 8;
-  session->base.journal = nullptr;
+int run_guard_end(RunGuard* guard, Run* run) {
+  int status = finish_conversions(run) && !guard->resume_failed ? 0 : 8;
+  run->session->journal = nullptr;
   journal_close(guard->journal);
   guard->journal = nullptr;
   io_unlock_folder(guard->lock_fd);

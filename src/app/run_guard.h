@@ -6,7 +6,7 @@
 #include <cstdint>
 
 struct Tool;
-struct Session;
+struct Run;
 struct Journal;
 
 struct RunGuard {
@@ -24,8 +24,8 @@ uint64_t run_fingerprint(const Tool* tool);
 // cannot start leaves an interrupted run's journal alone. False with *exit_status 136 when
 // another run holds the folder or the journal cannot be kept (logged); the guard then holds
 // nothing.
-bool run_guard_begin(RunGuard* guard, const Tool* tool, Session* session, int* exit_status);
+bool run_guard_begin(RunGuard* guard, const Tool* tool, Run* run, int* exit_status);
 // Completes the deletions that wait for the end of the run, removes the journal and releases
 // the lock. Returns 8 when converted inputs had to be kept because the output could not be
 // made durable or the resumed run's files could not all be reopened, else 0.
-int run_guard_end(RunGuard* guard, Session* session);
+int run_guard_end(RunGuard* guard, Run* run);

@@ -17,12 +17,13 @@
 #include "app/option_kinds.h"
 #include "app/passwords.h"
 #include "app/progress.h"
+#include "app/run.h"
 #include "app/run_guard.h"
-#include "decode/csv_writer.h"
-#include "decode/session.h"
 #include "decode/signal_filter.h"
 #include "io/stream.h"
+#include "output/output_writer.h"
 #include "output/parquet_output.h"
+#include "output/session.h"
 #include "support/clock.h"
 #include "support/log.h"
 
@@ -30,9 +31,9 @@ namespace {
 
 constexpr const char* BUS_NAMES[2] = {"can", "lin"};
 
-// ---- the tool's hooks ----
+// ---- the options of concatenation and the DBC files ----
 
-bool tool_add_options(Tool* tool, GrowArray<void*>* entries) {
+bool add_dbc_options(Tool* tool, GrowArray<void*>* entries) {
   OptionTable& table = option_table_of(entries);
   if (!option_table_add(entries, new_shared_flag(table, tool, "concat",
                                                  "concatenate output when possible (default)")) ||
@@ -55,13 +56,11 @@ bool tool_add_options(Tool* tool, GrowArray<void*>* entries) {
   return true;
 }
 
-void tool_release(Tool* tool) {
+void free_dbc_paths(Tool* tool) {
   for (auto& bus : tool->dbc_paths.paths)
     for (auto& channel : bus)
       for (DynString& path : channel) dynstring_free(&path);
 }
-
-constexpr ToolOps TOOL_OPS{tool_add_options, discover_dbc_files, tool_release};
 
 // The entries of the option table that parse_command_line reads after the parse.
 struct CommonOptions {
@@ -131,7 +130,7 @@ bool build_option_table(Tool* tool, OptionTable& table, int argc, CommonOptions*
                                               "where to find device passwords for encrypted "
                                               "files, defaults to \"passwords.json\"",
                                               &tool->password_files));
-  if (!built || (tool->ops->add_options && !tool->ops->add_options(tool, entries))) return false;
+  if (!built || !add_dbc_options(tool, entries)) return false;
   built =
       option_table_add(entries, new_path_list(table, tool, "O", "output-directory", "<file>", 0, 1,
                                               "where to place the converted files",
@@ -293,7 +292,7 @@ bool apply_run_options(Tool* tool, const CommonOptions& o, int* exit_status) {
     return reject_value(o.shard->sval[0], "--shard=<k/n>",
                         "k/n with whole numbers 1 <= k <= n, such as 2/8", exit_status);
   // Installed before the journal repairs an interrupted run's files, which it names by it.
-  csv_set_output_encoder(nullptr);
+  output_set_format(nullptr);
   if (o.format->count > 0 && strcmp(o.format->sval[0], "csv") != 0) {
     if (strcmp(o.format->sval[0], "parquet") != 0)
       return reject_value(o.format->sval[0], "--format=<csv|parquet>", "csv or parquet",
@@ -304,7 +303,7 @@ bool apply_run_options(Tool* tool, const CommonOptions& o, int* exit_status) {
       return reject_value("parquet", "--format=<csv|parquet>",
                           "csv with --delete-converted (Parquet output does not delete inputs)",
                           exit_status);
-    csv_set_output_encoder(parquet_output_encoder());
+    output_set_format(parquet_output_format());
   }
   return true;
 }
@@ -412,13 +411,12 @@ void log_dbc_paths(const Tool* tool) {
               dynstring_data(&path));
 }
 
-void log_statistics(Session* session, int64_t elapsed_ms) {
-  const Converter* converter = &session->base;
+void log_statistics(const Run* run, int64_t elapsed_ms) {
   LOG(LOG_INFO, "Input  statistics, files: %6llu, messages: %8llu, size: %llu MB",
-      static_cast<unsigned long long>(converter->input_files),
-      static_cast<unsigned long long>(converter->input_frames),
-      static_cast<unsigned long long>(converter->input_bytes >> 20));
-  if (const OutputStatistics* statistics = session_statistics(session))
+      static_cast<unsigned long long>(run->input_files),
+      static_cast<unsigned long long>(run->input_frames),
+      static_cast<unsigned long long>(run->input_bytes >> 20));
+  if (const OutputStatistics* statistics = session_statistics(run->session))
     LOG(LOG_INFO, "Output statistics, files: %6llu, messages: %8llu, signals: %llu",
         static_cast<unsigned long long>(statistics->files),
         static_cast<unsigned long long>(statistics->messages),
@@ -432,7 +430,6 @@ void log_statistics(Session* session, int64_t elapsed_ms) {
 Tool* tool_create() {
   auto* tool = static_cast<Tool*>(calloc(1, sizeof(Tool)));
   if (!tool) return nullptr;
-  tool->ops = &TOOL_OPS;
   tool->options.buffer_size = -1;
   tool->options.jobs = 1;
   tool->options.shard_count = 1;
@@ -442,7 +439,7 @@ Tool* tool_create() {
 
 void tool_destroy(Tool* tool) {
   if (!tool) return;
-  if (tool->ops->release) tool->ops->release(tool);
+  free_dbc_paths(tool);
   hash_table_destroy<StringMapTraits>(&tool->options.passwords);
   dynstring_free(&tool->common_root);
   free_string_list(&tool->inputs);
@@ -475,7 +472,7 @@ bool parse_command_line(Tool* tool, int argc, char** argv, int* exit_status) {
   LOG(LOG_INFO, "%lld password(s) loaded", static_cast<long long>(tool->options.passwords.count));
 
   if (!find_common_root(tool, exit_status) || !open_roots(tool, exit_status)) return false;
-  if (tool->ops->after_parse && !tool->ops->after_parse(tool)) {
+  if (!discover_dbc_files(tool)) {
     ScopedDynString working;
     current_directory(&working.s);
     LOG(LOG_FATAL, "No DBC file given and none named can<0-9>*.dbc or lin<0-9>*.dbc found in %s",
@@ -505,7 +502,7 @@ void close_run(Tool* tool, Session* session, const RunTotals& totals, int64_t el
 
 // Applies --signals to the loaded databases, warning once for each pattern that matches no
 // message or signal of any DBC file. False when memory ran out.
-bool select_signals(Tool* tool, Session* session) {
+bool select_signals(Tool* tool, Decoders* decoders) {
   uint32_t count = static_cast<uint32_t>(tool->signal_patterns.count);
   if (count == 0) return true;
   GrowArray<const char*> patterns{};
@@ -516,7 +513,7 @@ bool select_signals(Tool* tool, Session* session) {
     grow_array_push(&patterns, pattern);
     grow_array_push(&matched, uint8_t{0});
   }
-  ok = ok && session_select_signals(session, patterns.items, count, matched.items);
+  ok = ok && decoders_select_signals(decoders, patterns.items, count, matched.items);
   for (uint32_t i = 0; ok && i < count; ++i)
     if (!matched[static_cast<int32_t>(i)])
       LOG_SHOWN_WARNING("--signals: pattern \"%s\" matches no message or signal of the DBC files",
@@ -531,35 +528,32 @@ bool select_signals(Tool* tool, Session* session) {
 int convert_inputs(Tool* tool) {
   int exit_status = 0;
   log_dbc_paths(tool);
-  Session* session = session_create(tool->input_root, tool->output_root, &tool->options,
-                                    &tool->dbc_paths, tool->concatenate);
-  if (!session) return EXIT_SETUP_FAILED;
-  if (!select_signals(tool, session)) {
-    session->base.ops->destroy(&session->base);
-    free(session);
+  Run run{};
+  if (!run_open(&run, tool->input_root, tool->output_root, &tool->options, &tool->dbc_paths,
+                tool->concatenate) ||
+      !select_signals(tool, &run.decoders)) {
+    run_close(&run);
     return EXIT_SETUP_FAILED;
   }
   RunGuard guard;
-  if (!run_guard_begin(&guard, tool, session, &exit_status)) {
-    session->base.ops->destroy(&session->base);
-    free(session);
+  if (!run_guard_begin(&guard, tool, &run, &exit_status)) {
+    run_close(&run);
     return exit_status;
   }
   int64_t started = monotonic_milliseconds();
   RunTotals totals{};
   totals.report = &tool->report;
   // The totals are counted only for the display.
-  if (progress_wanted(&tool->options)) count_inputs(&session->base, &tool->inputs, &totals);
-  progress_start(&session->base, totals.files, totals.bytes);
-  exit_status = run_inputs(&session->base, &tool->inputs, &totals);
+  if (progress_wanted(&tool->options)) count_inputs(&run, &tool->inputs, &totals);
+  progress_start(&run, totals.files, totals.bytes);
+  exit_status = run_inputs(&run, &tool->inputs, &totals);
   progress_stop();
-  log_statistics(session, monotonic_milliseconds() - started);
+  log_statistics(&run, monotonic_milliseconds() - started);
   // Closing the outputs is part of the run: a file that cannot be closed was not written.
-  if (!session_finish(session)) exit_status |= 8;
-  exit_status |= run_guard_end(&guard, session);
-  close_run(tool, session, totals, monotonic_milliseconds() - started);
-  session->base.ops->destroy(&session->base);
-  free(session);
+  if (!session_finish(run.session)) exit_status |= 8;
+  exit_status |= run_guard_end(&guard, &run);
+  close_run(tool, run.session, totals, monotonic_milliseconds() - started);
+  run_close(&run);
   return exit_status;
 }
 

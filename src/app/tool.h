@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
+#include "app/run.h"
 #include "app/run_report.h"
-#include "decode/converter.h"
-#include "decode/session.h"
+#include "decode/decoders.h"
 #include "io/fs_root.h"
 #include "support/dyn_string.h"
 #include "support/grow_array.h"
@@ -13,15 +13,7 @@
 struct Tool;
 struct arg_hdr;
 
-// Hooks of the tool, in slot order; an empty slot is skipped.
-struct ToolOps {
-  bool (*add_options)(Tool* tool, GrowArray<void*>* table);
-  bool (*after_parse)(Tool* tool);
-  void (*release)(Tool* tool);
-};
-
 struct Tool {
-  const ToolOps* ops;
   ConversionOptions options;
   DynString common_root;
   GrowArray<DynString> inputs;              // relative to the common root after find_common_root

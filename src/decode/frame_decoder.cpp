@@ -7,9 +7,10 @@
 #include <cstdlib>
 
 #include "dbc/message_db.h"
-#include "decode/csv_writer.h"
+#include "decode/csv_format.h"
+#include "decode/decoders.h"
+#include "decode/frame_tally.h"
 #include "decode/j1939_transport.h"
-#include "decode/session.h"
 #include "mdf/bus_frames.h"
 #include "support/hash_table.h"
 #include "support/log.h"
@@ -31,8 +32,7 @@ struct FrameRoute {
 // False for a frame that no database can know: another kind, a channel outside 0 to 9 or
 // without DBC file, or a length beyond the frame's data area. Every frame is counted in the
 // tally, by kind or by channel.
-bool route_frame(const Session* session, FrameTally* tally, const BusFrame* frame,
-                 FrameRoute* route) {
+bool route_frame(const Decoders* all, FrameTally* tally, const BusFrame* frame, FrameRoute* route) {
   bool extended = false;
   switch (frame->kind) {
     case FRAME_CAN_DATA:
@@ -59,7 +59,7 @@ bool route_frame(const Session* session, FrameTally* tally, const BusFrame* fram
   route->tally->frames += 1;
   if (route->channel >= CHANNELS_PER_BUS) return false;
   const ChannelDecoders& decoders =
-      session->channels[(route->bus_kind == BUS_KIND_CAN ? 0 : CHANNELS_PER_BUS) + route->channel];
+      all->channels[(route->bus_kind == BUS_KIND_CAN ? 0 : CHANNELS_PER_BUS) + route->channel];
   if (!decoders.key) return false;
   route->decoders = &decoders;
   route->key = decoders.key(frame->id, extended);
@@ -135,7 +135,7 @@ bool selector_bits(double value, uint32_t* out) {
 }  // namespace
 
 struct RowMaker {
-  const Session* session;
+  const Decoders* decoders;
   double time_base;
   RowWriter* out;
   DecodedMessage decoded;  // reused for every decode: no allocation per frame
@@ -242,7 +242,7 @@ uint32_t descriptor_of(RowMaker* m, const Message* message, const FrameRoute& ro
   key.identity = writer_identity(d);
   // Columns of texts make another file than the same names with numbers (another database of
   // the channel may have no table for the signal).
-  if (m->session->base.options && m->session->base.options->values_text)
+  if (m->decoders->values_text)
     key.identity = kinds_identity(route.decoders->databases[database], route.key, d, key.identity);
   HashSlot<DescriptorEntry> slot =
       hash_table_find_or_insert<DescriptorTraits>(&m->descriptors, &key);
@@ -265,7 +265,7 @@ uint32_t descriptor_of(RowMaker* m, const Message* message, const FrameRoute& ro
   }
   built = built && dynstring_append(&m->header, "\n");
   size_t header_length = dynstring_length(&m->header);
-  if (built && m->session->base.options && m->session->base.options->values_text)
+  if (built && m->decoders->values_text)
     built = append_kinds(route.decoders->databases[database], route.key, d, &m->header);
   // Without its texts the file could not be made: its rows are lost as the writer's would be.
   if (!built) m->out->failed = true;
@@ -287,7 +287,7 @@ void collect_row_texts(RowMaker* m, const DecodedValue* first, const MessageData
                        uint32_t key) {
   m->texts.count = 0;
   m->text_room = 0;
-  bool texts = m->session->base.options && m->session->base.options->values_text;
+  bool texts = m->decoders->values_text;
   for (const DecodedValue* v = first; v; v = decoded_values_next(v)) {
     if (v->ignore) continue;
     std::string_view text;
@@ -332,7 +332,7 @@ void add_row(RowMaker* m, uint32_t descriptor, PackedDay day, double t) {
   uint8_t* body = row_writer_reserve(m->out, room);
   if (!body) return;
   char* text = reinterpret_cast<char*>(body + sizeof(RowHead));
-  bool iso = m->session->base.options && m->session->base.options->time_iso;
+  bool iso = m->decoders->time_iso;
   // Texts and values are collected one for one unless memory ran out (the rows are lost then).
   bool cells = m->cells_wanted && m->texts.count == m->values.count;
   char* end = descriptor == NO_DESCRIPTOR ? text
@@ -345,15 +345,14 @@ void add_row(RowMaker* m, uint32_t descriptor, PackedDay day, double t) {
 
 }  // namespace
 
-RowMaker* row_maker_new(const Session* session, double time_base, RowWriter* out) {
+RowMaker* row_maker_new(const Decoders* decoders, double time_base, RowWriter* out) {
   auto* maker = static_cast<RowMaker*>(calloc(1, sizeof(RowMaker)));
   if (!maker) return nullptr;
-  maker->session = session;
+  maker->decoders = decoders;
   maker->time_base = time_base;
   maker->out = out;
   maker->day_number = -1;
-  const ConversionOptions* options = session->base.options;
-  maker->cells_wanted = options && (options->values_text || options->time_iso);
+  maker->cells_wanted = decoders->values_text || decoders->time_iso;
   return maker;
 }
 
@@ -442,7 +441,7 @@ void transport_frame(RowMaker* m, FrameRoute route, const BusFrame* frame, doubl
 
 void row_maker_frame(RowMaker* m, const BusFrame* frame) {
   FrameRoute route;
-  if (!route_frame(m->session, &m->tally, frame, &route)) return;
+  if (!route_frame(m->decoders, &m->tally, frame, &route)) return;
   double t = m->time_base + frame->timestamp;
   decode_message(m, route, frame->id, frame->data, frame->data_length, t);
   // TP.CM (0xEC) and TP.DT (0xEB) frames of a J1939 channel: also parts of a longer message.
@@ -459,124 +458,4 @@ void row_maker_write_tally(RowMaker* maker) {
     maker->tally.channels[TALLY_CAN][c].j1939_broken[J1939_BREAK_UNFINISHED] += open;
   }
   frame_tally_write(&maker->tally, maker->out);
-}
-
-// ---- Stage B ----
-
-void row_taker_clear(RowTaker* taker) {
-  for (TakenFile& f : taker->files) dynstring_free(&f.text);
-  grow_array_free(&taker->files);
-}
-
-namespace {
-
-bool take_descriptor(RowTaker* taker, const RowRecord& record) {
-  if (record.size < sizeof(RowDescriptor)) return false;
-  auto d = row_record_head<RowDescriptor>(record);
-  if (d.index != static_cast<uint32_t>(taker->files.count) ||
-      record.size - sizeof d <
-          static_cast<uint64_t>(d.path_length) + d.header_length + d.kinds_length)
-    return false;
-  TakenFile* taken = grow_array_push(&taker->files);
-  if (!taken) return false;
-  const char* texts = reinterpret_cast<const char*>(record.body + sizeof d);
-  uint64_t length = uint64_t{d.path_length} + d.header_length + d.kinds_length;
-  if (!dynstring_from(&taken->text, std::string_view(texts, length))) {
-    taker->files.count -= 1;
-    return false;
-  }
-  taken->key = d.key;
-  taken->identity = d.identity;
-  taken->columns = d.columns;
-  taken->path_length = d.path_length;
-  taken->header_length = d.header_length;
-  return true;
-}
-
-// The file as a decode describes it, with views into the entry's text where it is now (the
-// array of entries moves them as it grows).
-OutputFile output_file_of(const TakenFile& taken) {
-  std::string_view text = dynstring_sv(&taken.text);
-  return OutputFile{taken.key,
-                    taken.identity,
-                    taken.columns,
-                    text.substr(0, taken.path_length),
-                    text.substr(taken.path_length, taken.header_length),
-                    text.substr(taken.path_length + taken.header_length)};
-}
-
-// Output files never span two UTC days: a row of another day than the open output set starts
-// a new set. False when the previous day's files could not be written out.
-bool enter_row_day(Session* session, PackedDay day) {
-  auto year = static_cast<uint16_t>(day / 10000);
-  auto month = static_cast<uint8_t>(day / 100 % 100);
-  auto date = static_cast<uint8_t>(day % 100);
-  if (year == session->output_year && month == session->output_month && date == session->output_day)
-    return true;
-  return session_start_output_set(session, year, month, date);
-}
-
-bool take_row(Session* session, RowTaker* taker, const RowRecord& record) {
-  if (record.size < sizeof(RowHead)) return false;
-  auto head = row_record_head<RowHead>(record);
-  bool ok = enter_row_day(session, head.day);
-  if (head.descriptor == NO_DESCRIPTOR) return ok;
-  if (head.descriptor >= static_cast<uint32_t>(taker->files.count) ||
-      record.size - sizeof head < head.length)
-    return false;
-  TakenFile& taken = taker->files[static_cast<int32_t>(head.descriptor)];
-  if (!taken.writer || taken.output_set != session->output_set) {
-    taken.writer = writer_for_file(session, output_file_of(taken));
-    taken.output_set = session->output_set;
-  }
-  CsvWriter* writer = taken.writer;
-  if (!writer) return false;  // writer_for_file has reported the file
-  bool failed_before = writer->failed;
-  std::string_view text(reinterpret_cast<const char*>(record.body + sizeof head), head.length);
-  if (csv_write_text(writer, text, taken.columns)) {
-    session->statistics.rows += 1;
-    return ok;
-  }
-  if (!failed_before) LOG(LOG_ERROR, "Could not write to output file %s", csv_writer_path(writer));
-  return false;
-}
-
-void take_bad_time(Session* session, const RowRecord& record) {
-  double t;
-  if (record.size < sizeof t || session->warned_bad_time) return;
-  t = row_record_head<double>(record);
-  LOG(LOG_WARN, "Frames with a time outside the calendar (%f s) are skipped", t);
-  session->warned_bad_time = true;
-}
-
-}  // namespace
-
-bool session_take_record(Session* session, RowTaker* taker, const RowRecord& record) {
-  bool ok = true;
-  switch (record.kind) {
-    case ROW_RECORD_DESCRIPTOR:
-      ok = take_descriptor(taker, record);
-      break;
-    case ROW_RECORD_ROW:
-      ok = take_row(session, taker, record);
-      break;
-    case ROW_RECORD_BAD_TIME:
-      take_bad_time(session, record);
-      break;
-    case ROW_RECORD_COUNTS:
-      if (record.size >= sizeof(RowCounts)) {
-        auto counts = row_record_head<RowCounts>(record);
-        session->base.input_frames += counts.frames;
-        session->statistics.messages += counts.messages;
-        session->statistics.signals += counts.signals;
-      }
-      break;
-    case ROW_RECORD_TALLY:
-      frame_tally_add_record(&session->base.tally, record);
-      break;
-    default:
-      break;
-  }
-  if (!ok) session->output_failed = true;
-  return ok;
 }

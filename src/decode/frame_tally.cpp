@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "dbc/message_db.h"
+#include "decode/decoders.h"
 #include "decode/row_stream.h"
-#include "decode/session.h"
 #include "support/log.h"
 
 void frame_tally_clear(FrameTally* tally) {
@@ -188,16 +189,15 @@ FrameAccount channel_account(const ChannelTally& c, bool has_dbc) {
 
 }  // namespace
 
-void session_account_file(const Session* session, FrameAccount* file,
-                          FrameAccount (*channels)[TALLY_CHANNELS]) {
-  const FrameTally* tally = &session->base.tally;
+void frame_tally_account(const FrameTally* tally, const Decoders* decoders, FrameAccount* file,
+                         FrameAccount (*channels)[TALLY_CHANNELS]) {
   *file = FrameAccount{};
   for (int bus = 0; bus < 2; ++bus) {
     for (int channel = 0; channel < TALLY_CHANNELS; ++channel) {
       const ChannelTally& c = tally->channels[bus][channel];
       if (c.frames == 0) continue;
       bool has_dbc =
-          channel < CHANNELS_PER_BUS && session->channels[bus * CHANNELS_PER_BUS + channel].key;
+          channel < CHANNELS_PER_BUS && decoders->channels[bus * CHANNELS_PER_BUS + channel].key;
       FrameAccount a = channel_account(c, has_dbc);
       frame_account_add(file, a);
       if (channels) frame_account_add(&channels[bus][channel], a);
@@ -298,12 +298,12 @@ void format_lengths(const uint64_t seen[4], char* out, size_t room) {
 }
 
 // Frames left out because their length is not their message's, per message.
-void report_lengths(Report* r, const Session* session, const FrameTally* tally) {
+void report_lengths(Report* r, const Decoders* decoders, const FrameTally* tally) {
   char line[512], lengths[64];
   for (const LengthTally& t : tally->lengths) {
     if (t.channel >= CHANNELS_PER_BUS || t.database >= DBC_SLOTS) continue;
-    const ChannelDecoders& decoders = session->channels[t.bus * CHANNELS_PER_BUS + t.channel];
-    const MessageDatabase* database = decoders.databases[t.database];
+    const ChannelDecoders& channel = decoders->channels[t.bus * CHANNELS_PER_BUS + t.channel];
+    const MessageDatabase* database = channel.databases[t.database];
     const Message* message = database ? message_db_find(database, t.key) : nullptr;
     if (!message) continue;
     Count frames(t.frames);
@@ -313,7 +313,7 @@ void report_lengths(Report* r, const Session* session, const FrameTally* tally) 
              "byte%s, where %s gives the message %u",
              frames.text, frames.s, dynstring_data(&message->name), t.id,
              t.bus == TALLY_CAN ? "CAN" : "LIN", t.channel, lengths,
-             strcmp(lengths, "1") == 0 ? "" : "s", dynstring_data(&decoders.files), message->size);
+             strcmp(lengths, "1") == 0 ? "" : "s", dynstring_data(&channel.files), message->size);
     say(r, line, true);
   }
 }
@@ -364,8 +364,7 @@ void report_j1939_breaks(std::string_view input, const FrameTally* tally) {
 
 }  // namespace
 
-void session_report_file(const Session* session, std::string_view input) {
-  const FrameTally* tally = &session->base.tally;
+void frame_tally_report(const FrameTally* tally, const Decoders* decoders, std::string_view input) {
   uint64_t rows = 0;
   for (const auto& bus : tally->channels)
     for (const ChannelTally& c : bus) rows += c.rows;
@@ -374,13 +373,13 @@ void session_report_file(const Session* session, std::string_view input) {
     for (int channel = 0; channel < TALLY_CHANNELS; ++channel) {
       const ChannelTally& c = tally->channels[bus][channel];
       if (c.frames == 0 || c.rows > 0) continue;
-      const ChannelDecoders* decoders = channel < CHANNELS_PER_BUS
-                                            ? &session->channels[bus * CHANNELS_PER_BUS + channel]
-                                            : nullptr;
-      report_channel(&r, c, bus == TALLY_CAN ? "CAN" : "LIN", channel, decoders);
+      const ChannelDecoders* channel_decoders =
+          channel < CHANNELS_PER_BUS ? &decoders->channels[bus * CHANNELS_PER_BUS + channel]
+                                     : nullptr;
+      report_channel(&r, c, bus == TALLY_CAN ? "CAN" : "LIN", channel, channel_decoders);
     }
   }
-  report_lengths(&r, session, tally);
+  report_lengths(&r, decoders, tally);
   report_groups(&r, tally);
   report_j1939_breaks(input, tally);
   if (r.no_rows) report_kinds(&r, tally);

@@ -106,13 +106,14 @@ struct FrameAccount {
 uint64_t frame_account_read(const FrameAccount& account);
 void frame_account_add(FrameAccount* sum, const FrameAccount& more);
 
-struct Session;
+struct Decoders;
 
 // The fates of the frames the tally counted, for the file (every frame of it, and the records
 // of groups that gave no frame: unreadable, or not data for groups never converted) and, when
 // `channels` is given, by bus (TALLY_CAN, TALLY_LIN) and channel number.
-void session_account_file(const Session* session, FrameAccount* file,
-                          FrameAccount (*channels)[TALLY_CHANNELS]);
+// `decoders` says which channels have DBC files.
+void frame_tally_account(const FrameTally* tally, const Decoders* decoders, FrameAccount* file,
+                         FrameAccount (*channels)[TALLY_CHANNELS]);
 
 // Logs, for the file `input` whose frames the tally counted, one line per cause of missing
 // rows: channels without a DBC file, channels none of whose frames matched a message of their
@@ -121,4 +122,4 @@ void session_account_file(const Session* session, FrameAccount* file,
 // converted (or the absence of frames), otherwise as warnings for what gave none. Frames left
 // out for their length, and frames on channels without DBC file, are told at the default level
 // also when the file gives rows.
-void session_report_file(const Session* session, std::string_view input);
+void frame_tally_report(const FrameTally* tally, const Decoders* decoders, std::string_view input);

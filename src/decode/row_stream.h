@@ -59,7 +59,7 @@ struct RowDescriptor {
   uint64_t identity;
   uint32_t path_length;    // "<bus><channel>_<message>[_<mux>_M<low>...][_S<sa>]"
   uint32_t header_length;  // "t,<name>,...\n"
-  uint32_t kinds_length;   // the columns' kinds (see OutputEncoder::open) after the header
+  uint32_t kinds_length;   // the columns' kinds after the header: 's' texts, 'n' numbers
 };
 
 struct RowCounts {

@@ -5,7 +5,7 @@
 #include <fnmatch.h>
 
 #include "dbc/message_db.h"
-#include "decode/session.h"
+#include "decode/decoders.h"
 #include "support/dyn_string.h"
 
 namespace {
@@ -54,11 +54,11 @@ uint64_t select_list(Selection* s, std::string_view message, bool whole, SignalL
 
 }  // namespace
 
-bool session_select_signals(Session* session, const char* const* patterns, uint32_t count,
-                            uint8_t* matched) {
+bool decoders_select_signals(Decoders* decoders, const char* const* patterns, uint32_t count,
+                             uint8_t* matched) {
   Selection s{patterns, count, matched, {}, false};
-  for (ChannelDecoders& decoders : session->channels) {
-    for (MessageDatabase* database : decoders.databases) {
+  for (ChannelDecoders& channel : decoders->channels) {
+    for (MessageDatabase* database : channel.databases) {
       if (!database) continue;
       ordered_map_for_each(&database->messages, [&](const uint32_t&, Message& m) {
         std::string_view name = dynstring_sv(&m.name);

@@ -55,6 +55,7 @@ int64_t fd_seek(Stream* s, int64_t offset, int32_t origin) {
 constexpr StreamOps FD_STREAM_OPS = {fd_read, fd_write, fd_tell, fd_seek, nullptr};
 
 struct ParquetOutput {
+  OutputWriter base;
   FdStream stream;
   ParquetWriter* writer;
   uint32_t count;
@@ -259,8 +260,8 @@ bool write_columns_file(const char* path, std::string_view header) {
   return close(fd) == 0 && ok;
 }
 
-void free_output(void* encoder) {
-  auto* out = static_cast<ParquetOutput*>(encoder);
+void free_output(OutputWriter* writer) {
+  auto* out = reinterpret_cast<ParquetOutput*>(writer);
   if (!out) return;
   parquet_writer_free(out->writer);
   dynstring_free(&out->columns_path);
@@ -296,8 +297,8 @@ void split_column_record(std::string_view record, std::string_view* header,
   if (!kinds->empty() && kinds->back() == '\n') kinds->remove_suffix(1);
 }
 
-void* open_output(int fd, const char* path, std::string_view header, std::string_view kinds,
-                  uint32_t count, bool resume) {
+OutputWriter* open_output(int fd, const char* path, std::string_view header, std::string_view kinds,
+                          uint32_t count, bool resume) {
   auto* out = static_cast<ParquetOutput*>(calloc(1, sizeof(ParquetOutput)));
   if (!out) return nullptr;
   out->stream = FdStream{{&FD_STREAM_OPS}, fd, 0};
@@ -325,13 +326,13 @@ void* open_output(int fd, const char* path, std::string_view header, std::string
     ok = out->writer != nullptr;
   }
   grow_array_free(&columns);
-  if (ok) return out;
-  free_output(out);
+  if (ok) return &out->base;
+  free_output(&out->base);
   return nullptr;
 }
 
-bool write_rows(void* encoder, std::string_view rows) {
-  auto* out = static_cast<ParquetOutput*>(encoder);
+bool write_rows(OutputWriter* writer, std::string_view rows) {
+  auto* out = reinterpret_cast<ParquetOutput*>(writer);
   const char* at = rows.data();
   const char* end = at + rows.size();
   while (at < end) {
@@ -343,25 +344,25 @@ bool write_rows(void* encoder, std::string_view rows) {
          parquet_writer_flush(out->writer);
 }
 
-bool flush_rows(void* encoder) {
-  return parquet_writer_flush(static_cast<ParquetOutput*>(encoder)->writer);
+bool flush_rows(OutputWriter* writer) {
+  return parquet_writer_flush(reinterpret_cast<ParquetOutput*>(writer)->writer);
 }
 
-uint64_t file_size(const void* encoder) {
-  return parquet_writer_file_size(static_cast<const ParquetOutput*>(encoder)->writer);
+uint64_t file_size(const OutputWriter* writer) {
+  return parquet_writer_file_size(reinterpret_cast<const ParquetOutput*>(writer)->writer);
 }
 
-bool finish_file(void* encoder) {
-  auto* out = static_cast<ParquetOutput*>(encoder);
+bool finish_file(OutputWriter* writer) {
+  auto* out = reinterpret_cast<ParquetOutput*>(writer);
   if (!parquet_writer_finish(out->writer)) return false;
   // The finished file needs its column record no more.
   unlink(dynstring_data(&out->columns_path));
   return true;
 }
 
-constexpr OutputEncoder PARQUET_OUTPUT = {".parquet", open_output, write_rows, flush_rows,
-                                          file_size,  finish_file, free_output};
+constexpr WriterOps PARQUET_OUTPUT = {".parquet", true,      open_output, write_rows,
+                                      flush_rows, file_size, finish_file, free_output};
 
 }  // namespace
 
-const OutputEncoder* parquet_output_encoder() { return &PARQUET_OUTPUT; }
+const WriterOps* parquet_output_format() { return &PARQUET_OUTPUT; }

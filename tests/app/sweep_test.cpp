@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "app/convert_file.h"
+#include "app/run.h"
 #include "dbc/message_db.h"
-#include "decode/session.h"
 #include "io/fs_root.h"
+#include "output/session.h"
 #include "support/container_writer.h"
 #include "support/log.h"
 #include "support/mf4_writer.h"
@@ -96,17 +97,20 @@ struct SweepFixture : ::testing::Test {
   // messages that reached an output.
   Outcome convert(const std::string& name, const uint8_t* bytes, size_t size) {
     EXPECT_TRUE(test::write_file(dir.file("in/" + name), bytes, size));
-    Session* session = session_create(input_root, output_root, &options, &paths, 0);
-    EXPECT_NE(session, nullptr);
-    if (!session) return {-1, 0};
-    session->channels[1].databases[0] = database();
-    session->channels[1].key = can_message_key;
+    ::Run run{};
+    bool opened = run_open(&run, input_root, output_root, &options, &paths, 0);
+    EXPECT_TRUE(opened);
+    if (!opened) {
+      run_close(&run);
+      return {-1, 0};
+    }
+    run.decoders.channels[1].databases[0] = database();
+    run.decoders.channels[1].key = can_message_key;
     std::string stem = name.substr(0, name.find('.'));
-    int32_t result = convert_file(&session->base, name, stem);
-    bool finished = session_finish(session);
-    Outcome outcome{result, session->statistics.messages};
-    session_destroy(session);
-    free(session);
+    int32_t result = convert_file(&run, name, stem);
+    bool finished = session_finish(run.session);
+    Outcome outcome{result, run.session->statistics.messages};
+    run_close(&run);
     EXPECT_TRUE(finished);
     return outcome;
   }

@@ -1,6 +1,6 @@
 // CSV files: header, number formatting, the per-count row formats against the general one,
 // refused rows, and write failures that must reach the caller.
-#include "decode/csv_writer.h"
+#include "output/csv_writer.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -13,6 +13,7 @@
 
 #include "decode/frame_decoder.h"
 #include "decode_test_helpers.h"
+#include "output/output_writer.h"
 #include "support/test_util.h"
 
 namespace {
@@ -24,19 +25,24 @@ double out_of_range_nan() {
   return value;
 }
 
+// The buffer size of a writer of the CSV format.
+uint32_t csv_capacity(const OutputWriter* writer) {
+  return reinterpret_cast<const CsvWriter*>(writer)->capacity;
+}
+
 TEST(CsvWriter, WholeFile) {
   test::TempDir dir;
   const char* names[] = {"Speed", "Rpm", "Odd,Name"};
-  CsvWriter* w = csv_writer_open(dir.file("out").c_str(), names, 3);
+  OutputWriter* w = writer_open_names(dir.file("out").c_str(), names, 3);
   ASSERT_NE(w, nullptr);
-  EXPECT_EQ(std::string(csv_writer_path(w)), dir.file("out.csv"));
+  EXPECT_EQ(std::string(writer_path(w)), dir.file("out.csv"));
   double row1[] = {1.25, -3, 0};
   double row2[] = {out_of_range_nan(), -0.0, INFINITY};
   double row3[] = {NAN, 2.0000005, -1e-7};
   EXPECT_TRUE(decodetest::write_row(w, 12.5, row1, 3));
   EXPECT_TRUE(decodetest::write_row(w, 1699315199.9, row2, 3));
   EXPECT_TRUE(decodetest::write_row(w, 0, row3, 3));
-  EXPECT_TRUE(csv_writer_close(w));
+  EXPECT_TRUE(writer_close(w));
   EXPECT_EQ(test::read_text(dir.file("out.csv")),
             "t,Speed,Rpm,Odd,Name\n"
             "12.500000,1.250000,-3.000000,0.000000\n"
@@ -46,9 +52,9 @@ TEST(CsvWriter, WholeFile) {
 
 TEST(CsvWriter, HeaderWithoutNames) {
   test::TempDir dir;
-  CsvWriter* w = csv_writer_open(dir.file("empty").c_str(), nullptr, 0);
+  OutputWriter* w = writer_open_names(dir.file("empty").c_str(), nullptr, 0);
   ASSERT_NE(w, nullptr);
-  EXPECT_TRUE(csv_writer_close(w));
+  EXPECT_TRUE(writer_close(w));
   EXPECT_EQ(test::read_text(dir.file("empty.csv")), "t\n");
 }
 
@@ -75,10 +81,10 @@ TEST(CsvWriter, EveryRowWidthFormatsLikePerFieldPrintf) {
     }
     expected += "\n";
     std::string path = dir.file("w" + std::to_string(count));
-    CsvWriter* w = csv_writer_open(path.c_str(), names.data(), count);
+    OutputWriter* w = writer_open_names(path.c_str(), names.data(), count);
     ASSERT_NE(w, nullptr);
     EXPECT_TRUE(decodetest::write_row(w, 1700000000.5 + count, values.data(), count));
-    EXPECT_TRUE(csv_writer_close(w));
+    EXPECT_TRUE(writer_close(w));
     std::string text = test::read_text(path + ".csv");
     EXPECT_EQ(text, expected) << "count " << count;
     std::string last_line = text.substr(text.find('\n') + 1);
@@ -89,15 +95,15 @@ TEST(CsvWriter, EveryRowWidthFormatsLikePerFieldPrintf) {
 TEST(CsvWriter, RefusedRowsWriteNothing) {
   test::TempDir dir;
   const char* names[] = {"A", "B"};
-  CsvWriter* w = csv_writer_open(dir.file("r").c_str(), names, 2);
+  OutputWriter* w = writer_open_names(dir.file("r").c_str(), names, 2);
   ASSERT_NE(w, nullptr);
   double values[] = {1, 2, 3};
   EXPECT_FALSE(decodetest::write_row(w, 1, values, 1));
   EXPECT_FALSE(decodetest::write_row(w, 1, values, 3));
   EXPECT_FALSE(decodetest::write_row(nullptr, 1, values, 2));
   EXPECT_TRUE(decodetest::write_row(w, 1, values, 2));
-  EXPECT_TRUE(csv_writer_close(w));
-  EXPECT_TRUE(csv_writer_close(nullptr));
+  EXPECT_TRUE(writer_close(w));
+  EXPECT_TRUE(writer_close(nullptr));
   EXPECT_EQ(test::read_text(dir.file("r.csv")), "t,A,B\n1.000000,1.000000,2.000000\n");
 }
 
@@ -105,13 +111,13 @@ TEST(CsvWriter, OpenTruncatesAndFailsWithoutFolder) {
   test::TempDir dir;
   ASSERT_TRUE(test::write_file(dir.file("old.csv"), std::string("previous content\nmore\n")));
   const char* names[] = {"X"};
-  CsvWriter* w = csv_writer_open(dir.file("old").c_str(), names, 1);
+  OutputWriter* w = writer_open_names(dir.file("old").c_str(), names, 1);
   ASSERT_NE(w, nullptr);
-  EXPECT_TRUE(csv_writer_close(w));
+  EXPECT_TRUE(writer_close(w));
   EXPECT_EQ(test::read_text(dir.file("old.csv")), "t,X\n");
 
-  EXPECT_EQ(csv_writer_open(nullptr, names, 1), nullptr);
-  EXPECT_EQ(csv_writer_open(dir.file("missing/folder/f").c_str(), names, 1), nullptr);
+  EXPECT_EQ(writer_open_names(nullptr, names, 1), nullptr);
+  EXPECT_EQ(writer_open_names(dir.file("missing/folder/f").c_str(), names, 1), nullptr);
   EXPECT_FALSE(test::exists(dir.file("missing")));
 }
 
@@ -123,26 +129,26 @@ TEST(CsvWriter, BusyFilesShareABoundedBufferBudget) {
   test::TempDir dir;
   const char* names[] = {"A"};
   const std::string row = "1.000000,2.000000\n";
-  auto fill = [&](CsvWriter* w) {
-    for (int i = 0; i < 5000; ++i) ASSERT_TRUE(csv_write_text(w, row, 1));
+  auto fill = [&](OutputWriter* w) {
+    for (int i = 0; i < 5000; ++i) ASSERT_TRUE(writer_write(w, row, 1));
   };
-  std::vector<CsvWriter*> writers;
+  std::vector<OutputWriter*> writers;
   uint64_t buffers = 0;
   for (int i = 0; i < 400; ++i) {
-    writers.push_back(csv_writer_open(dir.file("f" + std::to_string(i)).c_str(), names, 1));
+    writers.push_back(writer_open_names(dir.file("f" + std::to_string(i)).c_str(), names, 1));
     ASSERT_NE(writers.back(), nullptr);
     fill(writers.back());
-    buffers += writers.back()->capacity;
+    buffers += csv_capacity(writers.back());
   }
-  EXPECT_EQ(writers.front()->capacity, 65536u);
+  EXPECT_EQ(csv_capacity(writers.front()), 65536u);
   EXPECT_LE(buffers, 400u * 8192 + (16u << 20));
-  for (CsvWriter* w : writers) EXPECT_TRUE(csv_writer_close(w));
+  for (OutputWriter* w : writers) EXPECT_TRUE(writer_close(w));
   EXPECT_EQ(test::read_text(dir.file("f399.csv")).size(), 4 + 5000 * row.size());
-  CsvWriter* again = csv_writer_open(dir.file("again").c_str(), names, 1);
+  OutputWriter* again = writer_open_names(dir.file("again").c_str(), names, 1);
   ASSERT_NE(again, nullptr);
   fill(again);
-  EXPECT_EQ(again->capacity, 65536u);
-  EXPECT_TRUE(csv_writer_close(again));
+  EXPECT_EQ(csv_capacity(again), 65536u);
+  EXPECT_TRUE(writer_close(again));
 }
 
 TEST(CsvWriter, FullDiskIsReported) {
@@ -150,20 +156,20 @@ TEST(CsvWriter, FullDiskIsReported) {
   test::TempDir dir;
   if (!test::make_full_device(dir.file("full.csv"))) GTEST_SKIP() << "no full device here";
   const char* names[] = {"A"};
-  CsvWriter* w = csv_writer_open(dir.file("full").c_str(), names, 1);
+  OutputWriter* w = writer_open_names(dir.file("full").c_str(), names, 1);
   ASSERT_NE(w, nullptr);
   double one[] = {1};
   EXPECT_TRUE(decodetest::write_row(w, 1, one, 1));  // still in the stream's buffer
-  EXPECT_FALSE(csv_writer_flush(w));
-  EXPECT_FALSE(csv_writer_close(w));
+  EXPECT_FALSE(writer_flush(w));
+  EXPECT_FALSE(writer_close(w));
 
   std::vector<const char*> many_names(2000, "N");
   std::vector<double> many(2000, 123456.5);
-  w = csv_writer_open(dir.file("full").c_str(), many_names.data(), 2000);
+  w = writer_open_names(dir.file("full").c_str(), many_names.data(), 2000);
   ASSERT_NE(w, nullptr);
   EXPECT_FALSE(decodetest::write_row(w, 1, many.data(), 2000));
-  EXPECT_FALSE(csv_writer_close(w));
-  EXPECT_FALSE(csv_writer_flush(nullptr));
+  EXPECT_FALSE(writer_close(w));
+  EXPECT_FALSE(writer_flush(nullptr));
 }
 
 }  // namespace

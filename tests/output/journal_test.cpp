@@ -1,6 +1,6 @@
 // The journal: what a killed run's records let the next run repair and resume, including
 // input names with any bytes, a record cut off by the kill, and another run's journal.
-#include "decode/journal.h"
+#include "output/journal.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // Output files: names and paths of the CSV tree, one writer per message identity, folder
 // creation below the output root, and failures that must be reported with the file's path.
-#include "decode/output_files.h"
+#include "output/output_files.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "dbc/message_db.h"
-#include "decode/csv_writer.h"
 #include "decode_test_helpers.h"
 #include "io/fs_root.h"
+#include "output/output_writer.h"
 #include "support/log_capture.h"
 #include "support/test_util.h"
 
@@ -65,7 +65,7 @@ struct Output {
 
   Output() {
     root = fs_root_create(dir.path);
-    session.base.output_root = root;
+    session.output_root = root;
     session.root_suffix = "_out";
     session.naming_serial = 0x0A1B2C3D;
     session.naming_session = 12;
@@ -213,12 +213,13 @@ TEST(WriterForMessage, WholeOutputTree) {
       {db.get(), MODES_ID, NO_SOURCE_ADDRESS, {16, 8, 0, 0, 0, 0, 0, 2}, 1699315205},
       {db.get(), MODES_ID, NO_SOURCE_ADDRESS, {5, 7, 0, 0, 0, 0, 0, 3}, 1699315206},
   };
-  CsvWriter* engine_writer = nullptr;
+  OutputWriter* engine_writer = nullptr;
   for (const Row& r : rows) {
     DecodedPtr d = decode(r.db, r.id, r.bytes);
     ASSERT_TRUE(d);
     const Message* m = r.id == ENGINE_ID ? engine_message : modes;
-    CsvWriter* w = decodetest::writer_for_message(&out.session, m, BUS_KIND_CAN, 2, r.sa, d.get());
+    OutputWriter* w =
+        decodetest::writer_for_message(&out.session, m, BUS_KIND_CAN, 2, r.sa, d.get());
     ASSERT_NE(w, nullptr);
     if (r.id == ENGINE_ID && r.sa == NO_SOURCE_ADDRESS) {
       // The same message from a second database with the same signal names shares the file.
@@ -268,7 +269,7 @@ TEST(WriterForMessage, IgnoredSignalsHaveNoColumnAndNoAppendRoot) {
   signal_list_add(&m->signals, "Hidden", &b1, 1);
   DecodedPtr d = decode(db.get(), ENGINE_ID, {1, 2, 0, 0, 0, 0, 0, 0});
   ASSERT_TRUE(d);
-  CsvWriter* w =
+  OutputWriter* w =
       decodetest::writer_for_message(&out.session, m, BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, d.get());
   ASSERT_NE(w, nullptr);
   double kept[] = {1};
@@ -317,7 +318,7 @@ TEST(WriterForMessage, FailedFolderCreationIsReportedWithThePath) {
   }
   EXPECT_EQ(out.session.statistics.files, 0u);
   ASSERT_EQ(unlink(out.dir.file("0A1B2C3D_out").c_str()), 0);
-  CsvWriter* w =
+  OutputWriter* w =
       decodetest::writer_for_message(&out.session, m, BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, d.get());
   ASSERT_NE(w, nullptr);
   EXPECT_EQ(
@@ -341,15 +342,15 @@ TEST(WriterMap, CloseFailuresNameTheFile) {
   DbPtr db = make_database();
   DecodedPtr engine = decode(db.get(), ENGINE_ID, {1, 2, 0, 0, 0, 0, 0, 0});
   DecodedPtr modes = decode(db.get(), MODES_ID, {4, 9, 0, 0, 0, 0, 0, 1});
-  CsvWriter* bad = decodetest::writer_for_message(&out.session, find(db.get(), ENGINE_ID),
-                                                  BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, engine.get());
-  CsvWriter* good = decodetest::writer_for_message(&out.session, find(db.get(), MODES_ID),
-                                                   BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, modes.get());
+  OutputWriter* bad = decodetest::writer_for_message(
+      &out.session, find(db.get(), ENGINE_ID), BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, engine.get());
+  OutputWriter* good = decodetest::writer_for_message(
+      &out.session, find(db.get(), MODES_ID), BUS_KIND_CAN, 2, NO_SOURCE_ADDRESS, modes.get());
   ASSERT_TRUE(bad && good);
   double two[] = {1, 2};
   EXPECT_TRUE(decodetest::write_row(bad, 1, two, 2));
   test::LogCapture log;
-  EXPECT_FALSE(csv_writer_flush(bad));  // the device takes nothing
+  EXPECT_FALSE(writer_flush(bad));  // the device takes nothing
   EXPECT_FALSE(session_close_outputs(&out.session));
   EXPECT_EQ(log.count("Could not close output file " + path + "\n"), 1) << log.text();
   EXPECT_EQ(log.count(" E "), 1) << log.text();

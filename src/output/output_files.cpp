@@ -1,6 +1,6 @@
 // Output files of a session: writer keys, file paths and names, folder creation, and the
 // writer map's flush and destruction.
-#include "decode/output_files.h"
+#include "output/output_files.h"
 
 #include <errno.h>
 #include <sys/stat.h>
@@ -9,40 +9,15 @@
 #include <cstring>
 
 #include "dbc/message_db.h"
-#include "decode/csv_writer.h"
-#include "decode/journal.h"
 #include "io/durable_io.h"
 #include "io/fs_root.h"
+#include "output/journal.h"
+#include "output/output_writer.h"
 #include "support/grow_array.h"
 #include "support/hash_table.h"
 #include "support/log.h"
 
 namespace {
-
-constexpr uint64_t PATH_CAPACITY = 100;
-
-bool is_ascii_alnum(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-// Length of a UTF-8 character from its first byte; bytes that cannot start one count as two,
-// like the lead bytes of two-byte characters.
-uint64_t utf8_length(unsigned char first) {
-  if (first < 0x80) return 1;
-  if (first < 0xE0) return 2;
-  if (first < 0xF0) return 3;
-  return 4;
-}
-
-// The low 32 bits of the value truncated toward zero; false for NaN and infinities. fmod is
-// exact, so values beyond the 64-bit range keep their true low bits.
-bool low_32_bits(double value, uint32_t* out) {
-  if (!std::isfinite(value)) return false;
-  double r = std::fmod(std::trunc(value), 4294967296.0);
-  if (r < 0) r += 4294967296.0;
-  *out = static_cast<uint32_t>(r);
-  return true;
-}
 
 // Creates every folder of the relative file path, outermost first; stops at the first
 // failure, which then shows as a file that cannot be created. A folder that is a symbolic link
@@ -67,55 +42,6 @@ bool make_parent_directories(FsRoot* root, std::string_view relative_file) {
 }
 
 }  // namespace
-
-uint64_t writer_key(int32_t bus_kind, uint32_t channel, int32_t source_address,
-                    const DecodedMessage* decoded) {
-  uint64_t names = 0;
-  uint64_t message_key = 0;
-  if (decoded) {
-    message_key = decoded->key;
-    for (const DecodedValue& v : decoded->values) names ^= v.name_hash & 0xFFFF;
-  }
-  uint64_t address =
-      source_address == NO_SOURCE_ADDRESS ? 0 : static_cast<uint32_t>(source_address) & 0xFF;
-  return (static_cast<uint64_t>(static_cast<uint32_t>(bus_kind)) & 0xF) |
-         ((static_cast<uint64_t>(channel) & 0xF) << 4) | (address << 8) | (message_key << 16) |
-         (names << 48);
-}
-
-bool name_to_path_part(std::string_view name, DynString* out) {
-  if (!dynstring_reserve(out, dynstring_length(out) + name.size())) return false;
-  for (size_t i = 0; i < name.size();) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    uint64_t n = utf8_length(c);
-    if (n == 1 && is_ascii_alnum(c) && !dynstring_append(out, &name[i], 1)) return false;
-    if (n > name.size() - i) break;
-    i += n;
-  }
-  return true;
-}
-
-bool output_path_part(const Message* message, int32_t bus_kind, uint32_t channel,
-                      int32_t source_address, const DecodedMessage* decoded, DynString* out) {
-  if (!decoded) return false;
-  if (!dynstring_reserve(out, dynstring_length(out) + PATH_CAPACITY)) return false;
-  if (dynstring_format(out, "%s%u_", bus_kind == BUS_KIND_CAN ? "CAN" : "LIN", channel) < 0 ||
-      !name_to_path_part(decoded->name, out))
-    return false;
-  for (const DecodedValue& v : decoded->values) {
-    if (!v.has_branches || !message) continue;
-    const Signal* signal = signal_list_find(&message->signals, v.name);
-    uint32_t selector;
-    if (!signal || !low_32_bits(v.value, &selector)) continue;
-    const MuxBranch* branch = branch_containing(&signal->branches, selector);
-    if (!branch) continue;
-    if (!dynstring_append(out, "_") || !name_to_path_part(v.name, out) ||
-        dynstring_format(out, "_M%02X", branch->low) < 0)
-      return false;
-  }
-  return source_address == NO_SOURCE_ADDRESS ||
-         dynstring_format(out, "_S%02X", static_cast<unsigned>(source_address) & 0xFF) >= 0;
-}
 
 bool output_set_path(const Session* session, std::string_view part, DynString* out) {
   if (!session) return false;
@@ -148,7 +74,7 @@ bool name_taken(Session* session, std::string_view relative) {
   if (!session->fresh_names) return false;
   ScopedDynString full;
   EntryInfo info{};
-  return !io_join_path(dynstring_sv(&session->base.output_root->path), relative, &full.s) ||
+  return !io_join_path(dynstring_sv(&session->output_root->path), relative, &full.s) ||
          !dynstring_append(&full.s, output_file_extension()) ||
          !path_query(dynstring_data(&full.s), &info) || info.type != ENTRY_MISSING;
 }
@@ -165,9 +91,9 @@ bool make_path_unique(Session* session, DynString* relative) {
 }
 
 // The writer's path relative to the output root, without ".csv" (as the journal names files).
-std::string_view writer_relative_path(const Session* session, const CsvWriter* writer) {
+std::string_view writer_relative_path(const Session* session, const OutputWriter* writer) {
   std::string_view path = dynstring_sv(&writer->path);
-  std::string_view root = dynstring_sv(&session->base.output_root->path);
+  std::string_view root = dynstring_sv(&session->output_root->path);
   size_t skip = root.size() + (!root.empty() && root.back() != '/');
   size_t extension = strlen(output_file_extension());
   if (path.size() < skip + extension) return {};
@@ -176,25 +102,24 @@ std::string_view writer_relative_path(const Session* session, const CsvWriter* w
 
 // The current input writes to the writer for the first time: the journal learns the file's
 // size before it, and the writer joins those that are flushed when the input ends.
-void note_first_use(Session* session, CsvWriter* writer, bool created) {
+void note_first_use(Session* session, OutputWriter* writer, bool created) {
   writer->input_mark = session->input_mark;
   if (!grow_array_push(&session->touched, writer)) session->output_failed = true;
-  if (GrowArray<DynString>* log = session->base.output_log) {
+  if (GrowArray<DynString>* log = session->output_log) {
     DynString path{};
-    if (!dynstring_from(&path, csv_writer_path(writer)) || !grow_array_push(log, path))
+    if (!dynstring_from(&path, writer_path(writer)) || !grow_array_push(log, path))
       dynstring_free(&path);
   }
   if (!created)
-    journal_touch(session->base.journal, csv_writer_size(writer),
-                  writer_relative_path(session, writer));
+    journal_touch(session->journal, writer_size(writer), writer_relative_path(session, writer));
 }
 
 // Probes from the writer key on for the value set's writer: a key held by a writer of another
 // identity sends the set on to the next key, so two sets never share a file or a header.
 // Returns the slot of the writer or of a failed attempt (null writer), or null when the key is
 // new; *key is then the key to insert.
-CsvWriter** find_writer_slot(Session* session, uint64_t* key, uint64_t identity) {
-  CsvWriter** known = ordered_map_find(&session->writers, *key);
+OutputWriter** find_writer_slot(Session* session, uint64_t* key, uint64_t identity) {
+  OutputWriter** known = ordered_map_find(&session->writers, *key);
   while (known && *known && (*known)->identity != identity) {
     *key += uint64_t{1} << 48;
     known = ordered_map_find(&session->writers, *key);
@@ -205,28 +130,21 @@ CsvWriter** find_writer_slot(Session* session, uint64_t* key, uint64_t identity)
 // Creates the file under a unique name with its folders and header; null when it cannot be
 // created (errno says why). *full receives the full path without ".csv", or the relative one
 // when no full path could be built.
-CsvWriter* create_writer(Session* session, const OutputFile& file, DynString* relative,
-                         DynString* full) {
+OutputWriter* create_writer(Session* session, const OutputFile& file, DynString* relative,
+                            DynString* full) {
   bool built =
       output_set_path(session, file.path_part, relative) && make_path_unique(session, relative) &&
-      io_join_path(dynstring_sv(&session->base.output_root->path), dynstring_sv(relative), full);
+      io_join_path(dynstring_sv(&session->output_root->path), dynstring_sv(relative), full);
   if (!built) {
     dynstring_free(full);
     dynstring_from(full, dynstring_sv(relative));
     return nullptr;
   }
-  if (!make_parent_directories(session->base.output_root, dynstring_sv(relative))) return nullptr;
-  return csv_writer_open_with_header(dynstring_data(full), file.header, file.columns, file.kinds);
+  if (!make_parent_directories(session->output_root, dynstring_sv(relative))) return nullptr;
+  return writer_open(dynstring_data(full), file.header, file.columns, file.kinds);
 }
 
 }  // namespace
-
-uint64_t writer_identity(const DecodedMessage* decoded) {
-  uint64_t identity = 0x9E3779B97F4A7C15ULL;
-  for (const DecodedValue& v : decoded->values)
-    identity = (identity ^ v.name_hash) * 0x100000001B3ULL + v.ignore;
-  return identity;
-}
 
 namespace {
 
@@ -234,16 +152,16 @@ namespace {
 bool sync_open_files(Session* session) {
   bool ok = true;
   if (!session->writers.nodes) return ok;
-  ordered_map_for_each(&session->writers, [&](const uint64_t&, CsvWriter*& writer) {
+  ordered_map_for_each(&session->writers, [&](const uint64_t&, OutputWriter*& writer) {
     struct stat info;
     // A file removed while it was written keeps its rows nowhere the inputs could be deleted for.
     if (writer && fstat(writer->fd, &info) == 0 && info.st_nlink == 0) {
-      LOG(LOG_ERROR, "Output file %s was removed while the run wrote it", csv_writer_path(writer));
+      LOG(LOG_ERROR, "Output file %s was removed while the run wrote it", writer_path(writer));
       ok = false;
       return true;
     }
-    if (!writer || !writer->unsynced || csv_writer_sync(writer)) return true;
-    LOG(LOG_ERROR, "Could not make output file %s durable: %s", csv_writer_path(writer),
+    if (!writer || !writer->unsynced || writer_sync(writer)) return true;
+    LOG(LOG_ERROR, "Could not make output file %s durable: %s", writer_path(writer),
         strerror(errno));
     ok = false;
     return true;
@@ -261,10 +179,9 @@ bool session_make_durable(Session* session) {
 }
 
 void journal_rows_of_input(Session* session) {
-  for (CsvWriter* writer : session->touched)
+  for (OutputWriter* writer : session->touched)
     if (!writer->failed)
-      journal_rows(session->base.journal, csv_writer_size(writer),
-                   writer_relative_path(session, writer));
+      journal_rows(session->journal, writer_size(writer), writer_relative_path(session, writer));
 }
 
 bool session_close_outputs(Session* session) {
@@ -273,37 +190,35 @@ bool session_close_outputs(Session* session) {
   session->touched.count = 0;
   // With --delete-converted a file's rows reach the disk before it closes, so that the inputs
   // queued for deletion only wait for the files that are still open.
-  bool synced = !session->base.options || !session->base.options->delete_converted ||
-                sync_open_files(session);
+  bool synced = !session->sync_on_close || sync_open_files(session);
   if (!synced) session->lost_sync = true;
   return writer_map_destroy(&session->writers) && synced;
 }
 
-CsvWriter* writer_for_file(Session* session, const OutputFile& file) {
-  if (!session || !session->base.output_root) return nullptr;
+OutputWriter* writer_for_file(Session* session, const OutputFile& file) {
+  if (!session || !session->output_root) return nullptr;
   uint64_t key = file.key;
-  CsvWriter** known = find_writer_slot(session, &key, file.identity);
+  OutputWriter** known = find_writer_slot(session, &key, file.identity);
   if (known && *known) {
     if ((*known)->input_mark != session->input_mark) note_first_use(session, *known, false);
     return *known;
   }
 
   ScopedDynString relative, full;
-  CsvWriter* writer = create_writer(session, file, &relative.s, &full.s);
+  OutputWriter* writer = create_writer(session, file, &relative.s, &full.s);
   int reason = errno;
   if (writer) {
     // A key known from a failed attempt already has its node.
-    CsvWriter** slot = known ? known : ordered_map_insert(&session->writers, key).value;
+    OutputWriter** slot = known ? known : ordered_map_insert(&session->writers, key).value;
     if (slot && string_set_insert(&session->written_paths, relative.view())) {
       writer->identity = file.identity;
       *slot = writer;
       ++session->statistics.files;
-      journal_new_file(session->base.journal, key, file.identity, writer->column_count,
-                       relative.view());
+      journal_new_file(session->journal, key, file.identity, writer->column_count, relative.view());
       note_first_use(session, writer, true);
       return writer;
     }
-    csv_writer_close(writer);
+    writer_close(writer);
     reason = ENOMEM;
   }
   if (!known) {
@@ -318,13 +233,13 @@ CsvWriter* writer_for_file(Session* session, const OutputFile& file) {
 bool writer_map_destroy(WriterMap* writers) {
   bool ok = true;
   if (writers->nodes) {
-    ordered_map_for_each(writers, [&](const uint64_t&, CsvWriter*& writer) {
+    ordered_map_for_each(writers, [&](const uint64_t&, OutputWriter*& writer) {
       if (!writer) return true;
       // Kept for the report after the writer is gone.
       ScopedDynString path;
       path.s = writer->path;
       writer->path = DynString{};
-      if (!csv_writer_close(writer)) {
+      if (!writer_close(writer)) {
         LOG(LOG_ERROR, "Could not close output file %s", dynstring_data(&path.s));
         ok = false;
       }
@@ -354,17 +269,16 @@ bool session_resume(Session* session, JournalState* state) {
   });
   for (const JournalSetFile& file : state->set_files) {
     ScopedDynString full;
-    CsvWriter* writer = nullptr;
-    if (io_join_path(dynstring_sv(&session->base.output_root->path), dynstring_sv(&file.path),
-                     &full.s))
-      writer = csv_writer_open_append(dynstring_data(&full.s), file.columns);
-    CsvWriter** slot = writer ? ordered_map_insert(&session->writers, file.key).value : nullptr;
+    OutputWriter* writer = nullptr;
+    if (io_join_path(dynstring_sv(&session->output_root->path), dynstring_sv(&file.path), &full.s))
+      writer = writer_open_append(dynstring_data(&full.s), file.columns);
+    OutputWriter** slot = writer ? ordered_map_insert(&session->writers, file.key).value : nullptr;
     if (!slot || *slot) {
       // A key twice would leave the first writer unreachable: it is not reopened again.
       if (!slot)
         LOG(LOG_ERROR, "Could not reopen output file %s%s to go on with it: %s",
             dynstring_data(&full.s), output_file_extension(), strerror(errno));
-      csv_writer_close(writer);
+      writer_close(writer);
       ok = ok && slot;
       continue;
     }

@@ -1,38 +1,18 @@
-// The conversion session: DBC databases per bus channel, the open output writers, the file
-// metadata that names them, and the output statistics.
+// The output session of a run (stage B, one thread): which output set an input's rows go to,
+// the open output writers and the file names in use, and the output statistics.
 #pragma once
 
 #include <cstdint>
 
-#include "dbc/message_db.h"
-#include "decode/converter.h"
+#include "decode/file_header.h"
 #include "support/dyn_string.h"
 #include "support/grow_array.h"
 #include "support/hash_table.h"
 #include "support/ordered_map.h"
 
-struct MessageDatabase;
-struct CsvWriter;
-
-// Bus channels 0 to 9 (some writers number their first interface 0); a table of channels is
-// indexed by the channel number.
-constexpr int CHANNELS_PER_BUS = 10;
-constexpr int DBC_SLOTS = 5;
-constexpr int BUS_KIND_CAN = 1;
-constexpr int BUS_KIND_LIN = 4;
-
-// 2 buses (CAN, then LIN) x 10 channels (0 to 9) x 5 paths; an empty string means no file.
-struct DbcPathTable {
-  DynString paths[2][CHANNELS_PER_BUS][DBC_SLOTS];
-};
-
-using MessageKeyFunction = uint32_t (*)(uint32_t id, bool extended);
-
-struct ChannelDecoders {
-  MessageDatabase* databases[DBC_SLOTS];  // filled from the front
-  MessageKeyFunction key;                 // null: channel not configured
-  DynString files;                        // the DBC files' paths, joined by " or "
-};
+struct OutputWriter;
+struct FsRoot;
+struct Journal;
 
 struct OutputStatistics {
   uint64_t files;
@@ -43,11 +23,15 @@ struct OutputStatistics {
 
 // Open output writers by writer key (bus kind, channel, source address, message key and the
 // hash of the decoded value names).
-using WriterMap = OrderedMap<uint64_t, CsvWriter*>;
+using WriterMap = OrderedMap<uint64_t, OutputWriter*>;
 
 struct Session {
-  Converter base;
-  ChannelDecoders channels[2 * CHANNELS_PER_BUS];  // CAN 0-9, then LIN 0-9
+  FsRoot* output_root;
+  Journal* journal;  // null: nothing is journaled
+  // When set, the full path of every output file the current input writes to (or appends to)
+  // is added here once per input; the caller owns the list.
+  GrowArray<DynString>* output_log;
+  bool sync_on_close;  // closed files are made durable (--delete-converted)
   uint32_t naming_serial, naming_session, naming_split;
   // The device folder of an output set of a file without the logger's serial number, session
   // and split (its serial, session and split are then 0); empty for a logger's set, whose
@@ -64,7 +48,7 @@ struct Session {
   const char* root_suffix;  // "_out" or ""
   WriterMap writers;
   HashTable<StringSetEntry> written_paths;  // every file this run has created (relative paths)
-  GrowArray<CsvWriter*> touched;            // the writers the current input has written to
+  GrowArray<OutputWriter*> touched;         // the writers the current input has written to
   uint64_t input_mark;                      // counts the inputs whose header was read
   OutputStatistics statistics;
   bool output_failed;    // an output of the current file could not be written or closed
@@ -75,33 +59,27 @@ struct Session {
                          // no file has
 };
 
-struct FsRoot;
 struct JournalState;
-struct MdfFile;
 
-// What the session needs of a file's header block: the logger's serial number, session and
-// split (0 where the file carries none), and the start time. Read by stage A, on any thread.
-struct FileHeader {
-  uint32_t serial, session, split;
-  double start_time;  // seconds since 1970 UTC
-};
-void read_file_header(MdfFile* file, FileHeader* header);
-
-// Loads every configured DBC file of the 20 channels and raises the open-file limit. Null when
-// a DBC file cannot be opened or loaded (logged with its path).
-Session* session_create(FsRoot* input_root, FsRoot* output_root, ConversionOptions* options,
-                        const DbcPathTable* dbc_paths, uint8_t concatenate);
+// A session writing below `output_root`; the output sets of a logger are named "<serial>_out"
+// unless `no_append_root`, and with `concatenate` a file that continues the previous one's
+// recording continues its output set. Raises the open-file limit. Null when memory ran out.
+Session* session_create(FsRoot* output_root, bool no_append_root, bool sync_on_close,
+                        uint8_t concatenate);
 const OutputStatistics* session_statistics(const Session* session);
-// Frees the databases and closes the outputs; the caller frees the session itself.
+// Closes the outputs and frees what the session holds; the caller frees the session itself.
 void session_destroy(Session* session);
 // Takes the file's serial number, session and split and decides whether its rows continue the
-// open outputs. A file without all three (none of them 0) writes an output set of its own below
-// `output_path`, its own output name: it continues no other file's set and no other file
-// continues its set. False only when that name is empty.
-bool session_on_file_begin(Session* session, const char* output_path, const FileHeader* header);
+// open outputs. *repeated is set when the file repeats the previous input (same serial,
+// session and split): its rows are then not to be taken. A file without all three (none of
+// them 0) writes an output set of its own below `output_path`, its own output name: it
+// continues no other file's set and no other file continues its set. False only when that name
+// is empty.
+bool session_on_file_begin(Session* session, const char* output_path, const FileHeader* header,
+                           bool* repeated);
 // Remembers the file as the previous one and writes out the rows of every file it wrote to.
 // False when an output of the file could not be written completely.
-bool session_on_file_end(Session* session, const char* output_path);
+bool session_on_file_end(Session* session);
 // Closes every open output file; false when any of them could not be written out.
 bool session_finish(Session* session);
 // Makes the rows written to the open output files durable (closed ones were made durable when

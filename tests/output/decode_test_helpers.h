@@ -7,19 +7,23 @@
 #include <vector>
 
 #include "dbc/message_db.h"
-#include "decode/csv_writer.h"
+#include "decode/csv_format.h"
+#include "decode/decoders.h"
 #include "decode/frame_decoder.h"
-#include "decode/output_files.h"
-#include "decode/session.h"
+#include "decode/row_files.h"
 #include "mdf/bus_frames.h"
+#include "output/output_files.h"
+#include "output/output_writer.h"
+#include "output/row_taker.h"
+#include "output/session.h"
 
 namespace decodetest {
 
 // "<time>,<value>,...\n" appended to the writer, as stage A formats it and stage B writes it.
-inline bool write_row(CsvWriter* writer, double time, const double* values, uint32_t count) {
+inline bool write_row(OutputWriter* writer, double time, const double* values, uint32_t count) {
   std::string row(csv_row_room(count), '\0');
   char* end = csv_format_row(row.data(), time, values, count);
-  return csv_write_text(writer, std::string_view(row.data(), end - row.data()), count);
+  return writer_write(writer, std::string_view(row.data(), end - row.data()), count);
 }
 
 // The path of the message's file in the session's output set.
@@ -33,9 +37,9 @@ inline bool output_relative_path(const Session* session, const Message* message,
 
 // The writer of the message's file in the session's output set, as stage B finds it from the
 // descriptor stage A makes; null without a message when bus kind or channel is 16 or more.
-inline CsvWriter* writer_for_message(Session* session, const Message* message, int32_t bus_kind,
-                                     uint32_t channel, int32_t source_address,
-                                     const DecodedMessage* decoded) {
+inline OutputWriter* writer_for_message(Session* session, const Message* message, int32_t bus_kind,
+                                        uint32_t channel, int32_t source_address,
+                                        const DecodedMessage* decoded) {
   if (!session || !decoded || bus_kind < 0 || bus_kind >= 16 || channel >= 16) return nullptr;
   ScopedDynString part, header;
   std::vector<std::string> texts;
@@ -73,11 +77,12 @@ inline void take_chunk(void* context, Chunk* chunk) {
 
 // Both stages for frames that one row maker decodes in turn, at the time base of the session's
 // current file: their rows are made and taken at once. False when a row could not be written.
-inline bool session_on_frames(Session* session, const BusFrame* frames, size_t count) {
+inline bool session_on_frames(Session* session, const Decoders* decoders, const BusFrame* frames,
+                              size_t count) {
   DirectRows direct{session, RowTaker{}, true};
   RowWriter out;
   row_writer_init(&out, take_chunk, &direct);
-  RowMaker* maker = row_maker_new(session, session->time_base, &out);
+  RowMaker* maker = row_maker_new(decoders, session->time_base, &out);
   if (maker) {
     for (size_t i = 0; i < count; ++i) row_maker_frame(maker, &frames[i]);
     row_maker_write_tally(maker);
@@ -89,8 +94,8 @@ inline bool session_on_frames(Session* session, const BusFrame* frames, size_t c
 }
 
 // One frame through a row maker of its own.
-inline bool session_on_frame(Session* session, const BusFrame* frame) {
-  return session_on_frames(session, frame, 1);
+inline bool session_on_frame(Session* session, const Decoders* decoders, const BusFrame* frame) {
+  return session_on_frames(session, decoders, frame, 1);
 }
 
 }  // namespace decodetest

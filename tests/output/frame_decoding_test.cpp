@@ -8,11 +8,11 @@
 
 #include "dbc/message_db.h"
 #include "decode/frame_decoder.h"
-#include "decode/output_files.h"
-#include "decode/session.h"
 #include "decode_test_helpers.h"
 #include "io/fs_root.h"
 #include "mdf/bus_frames.h"
+#include "output/output_files.h"
+#include "output/session.h"
 #include "support/test_util.h"
 
 namespace {
@@ -48,14 +48,13 @@ MessageDatabase* raw_database() {
 struct SessionFixture : ::testing::Test {
   test::TempDir dir;
   FsRoot* root = nullptr;
-  ConversionOptions options{};
-  DbcPathTable paths{};
+  Decoders decoders{};
   Session* session = nullptr;
 
   void SetUp() override {
     root = fs_root_create(dir.path);
     ASSERT_NE(root, nullptr);
-    session = session_create(root, root, &options, &paths, 1);
+    session = session_create(root, false, false, 1);
     ASSERT_NE(session, nullptr);
     session->current_serial = 0x0A1B2C3D;
     session->current_session = 12;
@@ -67,11 +66,12 @@ struct SessionFixture : ::testing::Test {
       session_destroy(session);
       free(session);
     }
+    decoders_free(&decoders);
     fs_root_release(root);
   }
   // `bus_index`: the channel number for CAN, CHANNELS_PER_BUS + the channel number for LIN.
   void add_database(int bus_index, MessageDatabase* db, MessageKeyFunction key) {
-    ChannelDecoders& d = session->channels[bus_index];
+    ChannelDecoders& d = decoders.channels[bus_index];
     int slot = 0;
     while (d.databases[slot]) ++slot;
     d.databases[slot] = db;
@@ -88,7 +88,7 @@ struct SessionFixture : ::testing::Test {
     std::copy(bytes.begin(), bytes.end(), frame.u.can.data);
     frame.data = frame.u.can.data;
     frame.data_length = bytes.size();
-    return decodetest::session_on_frame(session, &frame);
+    return decodetest::session_on_frame(session, &decoders, &frame);
   }
   std::string csv(const std::string& relative) {
     EXPECT_TRUE(session_finish(session));
@@ -211,7 +211,7 @@ TEST_F(SessionFixture, AlternatingRoutesOfOneMessageKeepTheirFiles) {
     }
   }
   for (BusFrame& f : frames) f.data = f.u.can.data;
-  ASSERT_TRUE(decodetest::session_on_frames(session, frames.data(), frames.size()));
+  ASSERT_TRUE(decodetest::session_on_frames(session, &decoders, frames.data(), frames.size()));
   auto rows = [](int first) {
     std::string text = "t,Speed,Temp\n";
     for (int i = 0; i < 3; ++i)
@@ -259,8 +259,8 @@ TEST_F(SessionFixture, UnwritableOutputFailsTheFrame) {
   ASSERT_TRUE(test::write_file(dir.file("0A1B2C3D_out"), std::string("x")));
   EXPECT_FALSE(send_can(1, 0x100, false, {1, 0, 0, 0, 0, 0, 0, 0}, 0));
   EXPECT_TRUE(session->output_failed);
-  EXPECT_FALSE(session_on_file_end(session, ""));
-  EXPECT_TRUE(session_on_file_end(session, ""));  // the next file starts clean
+  EXPECT_FALSE(session_on_file_end(session));
+  EXPECT_TRUE(session_on_file_end(session));  // the next file starts clean
 }
 
 // The DataLength channel may say up to 255 bytes while a frame holds at most 64 (CAN) or 8
@@ -284,14 +284,14 @@ TEST_F(SessionFixture, LengthBeyondTheDataAreaDecodesNothing) {
   can->u.can.bus_channel = 1;
   can->data = can->u.can.data;
   can->data_length = 100;
-  EXPECT_TRUE(decodetest::session_on_frame(session, can.get()));
+  EXPECT_TRUE(decodetest::session_on_frame(session, &decoders, can.get()));
   auto lin = std::make_unique<BusFrame>();
   lin->kind = FRAME_LIN;
   lin->id = 0x21;
   lin->u.lin.bus_channel = 1;
   lin->data = lin->u.lin.data;
   lin->data_length = 9;
-  EXPECT_TRUE(decodetest::session_on_frame(session, lin.get()));
+  EXPECT_TRUE(decodetest::session_on_frame(session, &decoders, lin.get()));
   EXPECT_EQ(session->statistics.messages, 0u);
   EXPECT_TRUE(session_finish(session));
   EXPECT_TRUE(test::list_files(dir.path).empty());

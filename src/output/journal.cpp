@@ -1,6 +1,6 @@
 // The run's journal: records appended with write calls, and the repair and resumption of an
 // interrupted run from the records it left.
-#include "decode/journal.h"
+#include "output/journal.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "decode/csv_writer.h"
 #include "io/durable_io.h"
 #include "io/fs_root.h"
+#include "output/output_writer.h"
 #include "support/log.h"
 
 namespace {
