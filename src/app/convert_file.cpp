@@ -61,7 +61,7 @@ int32_t finish_input(Run* run, std::string_view input_path, int32_t result, bool
     queued = false;
   }
   if (header_read) run->previous_converted = result == CONVERT_OK;
-  if (queued) deletion_queue_add(&run->deletions, input_path, opened);
+  if (queued) deletion_queue_add(&run->deletions, run->session, input_path, opened);
   // The previous input stays queued: the next input may repeat it.
   if (deletion_queue_due(&run->deletions))
     deletion_queue_delete(&run->deletions, run->session, run->input_root,

@@ -74,7 +74,7 @@ bool attach(Journal* journal, Run* run) {
   // the previous one, which the next input may repeat, are deleted at once.
   hash_table_for_each(&journal->finished, [&](FinishedInput& input) {
     if (input.pending_deletion)
-      deletion_queue_add_resumed(&run->deletions, dynstring_sv(&input.key));
+      deletion_queue_add_resumed(&run->deletions, run->session, dynstring_sv(&input.key));
   });
   delete_stale_inputs(run);
   return reopened;

@@ -297,12 +297,6 @@ bool apply_run_options(Tool* tool, const CommonOptions& o, int* exit_status) {
     if (strcmp(o.format->sval[0], "parquet") != 0)
       return reject_value(o.format->sval[0], "--format=<csv|parquet>", "csv or parquet",
                           exit_status);
-    // An input may only go once its rows are in a finished file; a Parquet file is finished
-    // when its output set closes, which deletion does not wait for yet.
-    if (tool->options.delete_converted)
-      return reject_value("parquet", "--format=<csv|parquet>",
-                          "csv with --delete-converted (Parquet output does not delete inputs)",
-                          exit_status);
     output_set_format(parquet_output_format());
   }
   return true;

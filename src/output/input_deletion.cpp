@@ -4,13 +4,13 @@
 
 #include "io/durable_io.h"
 #include "output/journal.h"
+#include "output/output_writer.h"
 #include "output/session.h"
 #include "support/clock.h"
 #include "support/log.h"
 
 namespace {
 
-constexpr int32_t DELETION_BATCH = 256;
 constexpr int64_t DELETION_DELAY_MS = 1000;
 
 // Whether an input of this run is still the file it was when it was opened (a file still
@@ -51,40 +51,62 @@ void remove_converted_input(DeletionQueue* queue, Session* session, const FsRoot
 
 }  // namespace
 
-void deletion_queue_add(DeletionQueue* queue, std::string_view input_path,
+int32_t deletion_batch_inputs = 256;
+
+void deletion_queue_add(DeletionQueue* queue, const Session* session, std::string_view input_path,
                         const FileStamp* opened) {
-  GrowArray<DynString>& paths = queue->paths;
-  DynString path;
-  if (dynstring_from(&path, input_path) && grow_array_push(&paths, path)) {
-    if (paths.count == 1) queue->started_ms = monotonic_milliseconds();
+  GrowArray<QueuedInput>& inputs = queue->inputs;
+  QueuedInput input{{}, session->output_set};
+  if (dynstring_from(&input.path, input_path) && grow_array_push(&inputs, input)) {
+    if (inputs.count == 1) queue->started_ms = monotonic_milliseconds();
     QueuedStamp stamp{{}, opened ? *opened : FileStamp{}, opened != nullptr};
     // Without its stamp the input cannot be checked and is kept.
     if (!dynstring_from(&stamp.path, input_path) || !grow_array_push(&queue->stamps, stamp)) {
       dynstring_free(&stamp.path);
-      paths.count -= 1;
-      dynstring_free(&path);
+      inputs.count -= 1;
+      dynstring_free(&input.path);
     }
   } else {
-    dynstring_free(&path);
+    dynstring_free(&input.path);
   }
 }
 
-void deletion_queue_add_resumed(DeletionQueue* queue, std::string_view input_path) {
-  DynString path;
-  if (!dynstring_from(&path, input_path)) return;
-  if (!grow_array_push(&queue->paths, path)) dynstring_free(&path);
+void deletion_queue_add_resumed(DeletionQueue* queue, const Session* session,
+                                std::string_view input_path) {
+  QueuedInput input{{}, session->output_set};
+  if (!dynstring_from(&input.path, input_path)) return;
+  if (!grow_array_push(&queue->inputs, input)) dynstring_free(&input.path);
 }
 
 bool deletion_queue_due(const DeletionQueue* queue) {
-  int32_t count = queue->paths.count;
-  return count >= DELETION_BATCH ||
+  int32_t count = queue->inputs.count;
+  return count >= deletion_batch_inputs ||
          (count > 0 && monotonic_milliseconds() - queue->started_ms >= DELETION_DELAY_MS);
 }
 
+namespace {
+
+// Whether the input's rows are in finished files once the output is durable: always for a
+// format whose files are whole when flushed, otherwise once its output set was closed (a later
+// set started, or the session closed every file).
+bool rows_in_finished_files(const QueuedInput& input, const Session* session) {
+  return output_files_whole_when_flushed() || input.output_set < session->output_set ||
+         session->writers.used == 0;
+}
+
+// Whether any queued input but `waiting` may be deleted now.
+bool any_deletable(const DeletionQueue* queue, const Session* session, std::string_view waiting) {
+  for (const QueuedInput& input : queue->inputs)
+    if (dynstring_sv(&input.path) != waiting && rows_in_finished_files(input, session)) return true;
+  return false;
+}
+
+}  // namespace
+
 void deletion_queue_delete(DeletionQueue* queue, Session* session, const FsRoot* input_root,
                            std::string_view waiting, bool written_before) {
-  GrowArray<DynString>& paths = queue->paths;
-  if (paths.count == 0 || (paths.count == 1 && dynstring_sv(&paths[0]) == waiting)) return;
+  GrowArray<QueuedInput>& inputs = queue->inputs;
+  if (!any_deletable(queue, session, waiting)) return;
   // An output folder removed or replaced since the run locked it holds none of the rows.
   bool in_place = fs_root_in_place(session->output_root);
   if (!in_place)
@@ -99,21 +121,22 @@ void deletion_queue_delete(DeletionQueue* queue, Session* session, const FsRoot*
     LOG(LOG_ERROR, "Converted input files are kept: their output could not be made durable");
   }
   int32_t kept = 0;
-  for (DynString& path : paths) {
-    if (!waiting.empty() && dynstring_sv(&path) == waiting) {
-      paths[kept++] = path;
+  for (QueuedInput& input : inputs) {
+    std::string_view path = dynstring_sv(&input.path);
+    if (path == waiting || !rows_in_finished_files(input, session)) {
+      inputs[kept++] = input;
       continue;
     }
-    if (durable) remove_converted_input(queue, session, input_root, dynstring_sv(&path));
-    dynstring_free(&path);
+    if (durable) remove_converted_input(queue, session, input_root, path);
+    dynstring_free(&input.path);
   }
-  paths.count = kept;
+  inputs.count = kept;
   queue->started_ms = monotonic_milliseconds();
 }
 
 void deletion_queue_free(DeletionQueue* queue) {
-  for (DynString& path : queue->paths) dynstring_free(&path);
-  grow_array_free(&queue->paths);
+  for (QueuedInput& input : queue->inputs) dynstring_free(&input.path);
+  grow_array_free(&queue->inputs);
   for (QueuedStamp& s : queue->stamps) dynstring_free(&s.path);
   grow_array_free(&queue->stamps);
 }

@@ -37,6 +37,8 @@ void output_set_format(const WriterOps* format) { installed_format = format; }
 
 const char* output_file_extension() { return format()->extension; }
 
+bool output_files_whole_when_flushed() { return format()->finish == nullptr; }
+
 OutputWriter* writer_open_names(const char* path, const char* const* names, uint32_t count) {
   if (!path || (count && !names)) return nullptr;
   ScopedDynString header;

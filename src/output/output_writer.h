@@ -50,6 +50,10 @@ struct WriterOps {
 void output_set_format(const WriterOps* format);
 // The extension of the output files: ".csv" or the installed format's.
 const char* output_file_extension();
+// Whether a file of the installed format is whole once its rows are written and flushed (CSV);
+// false for a format whose file is only finished when it is closed (its finish slot adds the
+// last bytes, as Parquet's footer).
+bool output_files_whole_when_flushed();
 
 // Creates (or truncates) `path` + the format's extension and starts it with the header
 // "t,<name>,...\n". Null when the path is null, the file cannot be created, or memory runs out.

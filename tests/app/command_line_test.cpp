@@ -207,7 +207,6 @@ TEST(CommandLine, MistakesAreExplained) {
       {{"-j", "0", "logs"}, 131, "expected a whole number from 1 to 1024"},
       {{"logs", "-j"}, 130, "requires an argument"},
       {{"--verbosty=3", "logs"}, 134, "did you mean --verbosity?"},
-      {{"--format=parquet", "-d", "logs"}, 131, "Parquet output does not delete inputs"},
       {{"--format=xlsx", "logs"}, 131, "expected csv or parquet"},
       {{"--dbc-can1=folder.dbc", "logs"},
        134,

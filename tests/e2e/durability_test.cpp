@@ -423,6 +423,24 @@ void expect_no_rows_lost(const RunCase& inputs, Workspace& w, const Tree& expect
   }
 }
 
+// Every input gone from `w` at a kill has its rows in finished Parquet files only: each file
+// that holds rows of it (as `csv`, the CSV tree of the same run, tells) is already the file
+// the undisturbed run ends with.
+void expect_deleted_only_with_finished_files(const RunCase& inputs, Workspace& w, const Tree& csv,
+                                             const Tree& expected, const std::string& context) {
+  Tree killed = read_tree(w.out);
+  for (size_t i = 0; i < inputs.inputs.size(); ++i) {
+    if (test::exists(w.in + "/" + inputs.inputs[i].first)) continue;
+    for (auto& [file, text] : csv) {
+      if (holds_rows_of(text, "", static_cast<int>(i))) continue;  // none of its rows
+      std::string parquet = file.substr(0, file.size() - 4) + ".parquet";
+      EXPECT_TRUE(killed[parquet] == expected.at(parquet))
+          << context << ": " << inputs.inputs[i].first << " deleted before " << parquet
+          << " was finished";
+    }
+  }
+}
+
 // Whether every file of the tree holds rows of one time form only (ISO or seconds).
 bool one_time_form_per_file(const Tree& tree) {
   for (auto& [file, content] : tree) {
@@ -578,22 +596,39 @@ TEST(KillAndRerun, OutputOptionsResumeOnlyWithTheSameOptions) {
 
 // A Parquet run over several output sets killed at any write (a footer half written, a set
 // closed but not yet journaled, a row group cut short) resumes into exactly the files of a run
-// that was never killed.
+// that was never killed. With --delete-converted over concatenated sets, an input is gone at a
+// kill only once every file with its rows is finished, and the rerun leaves the same inputs.
 TEST(KillAndRerun, ParquetRunKilledAtAnyWriteResumesExactly) {
   RunCase inputs(20);
-  const std::vector<std::string> args = {"--format=parquet", "-O", "out", "in"};
-  Workspace reference;
-  inputs.put(reference);
-  auto undisturbed = reference.run_hooked("TABULON_TEST_COUNT=1", args);
-  Tree expected = read_tree(reference.out);
-  long writes = count_from(undisturbed.err, "write calls: ");
-  ASSERT_GT(writes, 20) << undisturbed.err;
-  for (long at = 1; at < writes; ++at) {
-    Workspace w;
-    inputs.put(w);
-    ASSERT_EQ(w.run_hooked("TABULON_TEST_KILL_WRITE=" + std::to_string(at), args).status, -1);
-    auto rerun = w.run(args);
-    EXPECT_EQ(rerun.status, undisturbed.status) << "killed at write " << at << "\n" << rerun.err;
-    EXPECT_TRUE(read_tree(w.out) == expected) << "killed at write " << at;
+  for (bool deleting : {false, true}) {
+    std::vector<std::string> args = {"-O", "out", "in"};
+    if (deleting) args.insert(args.begin(), {"-d", "--concat"});
+    Workspace csv_reference;
+    inputs.put(csv_reference);
+    csv_reference.run(args);
+    Tree csv = read_tree(csv_reference.out);
+    args.insert(args.begin(), "--format=parquet");
+    Workspace reference;
+    inputs.put(reference);
+    // Inputs are deleted as soon as one waits, not only at the end of this short run.
+    std::string hooks = deleting ? "TABULON_TEST_DELETE_BATCH=1 " : "";
+    auto undisturbed = reference.run_hooked(hooks + "TABULON_TEST_COUNT=1", args);
+    Tree expected = read_tree(reference.out);
+    std::vector<std::string> left = test::list_files(reference.in);
+    long writes = count_from(undisturbed.err, "write calls: ");
+    ASSERT_GT(writes, 20) << undisturbed.err;
+    for (long at = 1; at < writes; ++at) {
+      Workspace w;
+      inputs.put(w);
+      std::string context =
+          (deleting ? "-d, killed at write " : "killed at write ") + std::to_string(at);
+      ASSERT_EQ(w.run_hooked(hooks + "TABULON_TEST_KILL_WRITE=" + std::to_string(at), args).status,
+                -1);
+      if (deleting) expect_deleted_only_with_finished_files(inputs, w, csv, expected, context);
+      auto rerun = w.run(args);
+      EXPECT_EQ(rerun.status, undisturbed.status) << context << "\n" << rerun.err;
+      EXPECT_TRUE(read_tree(w.out) == expected) << context;
+      EXPECT_EQ(test::list_files(w.in), left) << context;
+    }
   }
 }

@@ -12,7 +12,9 @@
 //   TABULON_TEST_GROW=path     every sync appends a byte to the file at path first (as a
 //                              copy still being written grows);
 //   TABULON_TEST_MOVE=from:to  the first sync renames from to to first (an output folder
-//                              moved away mid-run).
+//                              moved away mid-run);
+//   TABULON_TEST_DELETE_BATCH=n  with --delete-converted, converted inputs are deleted once n
+//                              of them wait (instead of 256).
 #include <errno.h>
 #include <signal.h>
 #include <unistd.h>
@@ -25,6 +27,7 @@
 #include "app/input_reader.h"
 #include "app/tool.h"
 #include "io/durable_io.h"
+#include "output/input_deletion.h"
 
 namespace {
 
@@ -95,6 +98,8 @@ int main(int argc, char** argv) {
     split_sizes.split_bytes = strtoull(split, &rest, 10);
     if (rest && *rest == ':') split_sizes.range_bytes = strtoull(rest + 1, nullptr, 10);
   }
+  if (long batch = from_environment("TABULON_TEST_DELETE_BATCH"))
+    deletion_batch_inputs = static_cast<int32_t>(batch);
   int status = tool_main(argc, argv);
   if (from_environment("TABULON_TEST_COUNT"))
     fprintf(stderr, "write calls: %ld, sync calls: %ld\n", writes, syncs);
