@@ -8,6 +8,7 @@
 #include "mdf/block.h"
 #include "mdf/blocks.h"
 #include "mdf/bus_frames.h"
+#include "mdf/mdf_file.h"
 #include "mdf/records.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

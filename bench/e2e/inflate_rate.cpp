@@ -9,6 +9,7 @@
 
 #include "mdf/blocks.h"
 #include "mdf/data_stream.h"
+#include "mdf/mdf_file.h"
 #include "support/log.h"
 #include "support/test_util.h"
 

@@ -18,6 +18,7 @@
 #include "mdf/compressed_file.h"
 #include "mdf/container.h"
 #include "mdf/encrypted_file.h"
+#include "mdf/mdf_file.h"
 #include "mdf/records.h"
 #include "support/log.h"
 

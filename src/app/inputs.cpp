@@ -17,6 +17,7 @@
 #include "io/stream.h"
 #include "mdf/block.h"
 #include "mdf/container.h"
+#include "mdf/mdf_file.h"
 #include "support/hash_table.h"
 #include "support/log.h"
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "mdf/blocks.h"
+#include "mdf/mdf_file.h"
 #include "support/grow_array.h"
 
 namespace {

@@ -8,26 +8,6 @@
 #include "mdf/data_stream.h"
 #include "support/log.h"
 
-bool record_view_next_entry(const RecordView* view, uint64_t* cursor, const uint8_t** bytes,
-                            uint64_t* length) {
-  uint64_t at = *cursor;
-  if (at > view->variable_length || view->variable_length - at < 4) return false;
-  const uint8_t* p = view->variable_bytes + at;
-  uint64_t n = static_cast<uint64_t>(p[0]) | static_cast<uint64_t>(p[1]) << 8 |
-               static_cast<uint64_t>(p[2]) << 16 | static_cast<uint64_t>(p[3]) << 24;
-  if (n == RECORD_ENTRY_LOST) {
-    *bytes = nullptr;
-    *length = 0;
-    *cursor = at + 4;
-    return true;
-  }
-  if (n > view->variable_length - at - 4) return false;
-  *bytes = p + 4;
-  *length = n;
-  *cursor = at + 4 + n;
-  return true;
-}
-
 namespace {
 
 // A logical run of bytes: a plain block's section stream (borrowed), or a stream over the

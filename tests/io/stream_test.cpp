@@ -19,6 +19,7 @@
 #include "mdf/compressed_file.h"
 #include "mdf/data_lists.h"
 #include "mdf/data_stream.h"
+#include "mdf/mdf_file.h"
 #include "support/block_views.h"
 #include "support/container_writer.h"
 #include "support/heatshrink_encoder.h"
