@@ -8,6 +8,25 @@
 #include "mdf/data_stream.h"
 #include "support/log.h"
 
+void reader_notice_format(const ReaderNotice* notice, DynString* out) {
+  std::string_view name = notice->channel;
+  if (notice->kind == READER_NOTICE_PAYLOAD_MISSING) {
+    dynstring_format(out,
+                     "Channel \"%.*s\": a record refers to variable-length bytes at offset %llu "
+                     "that the file does not hold; they are not read (a frame that needs them is "
+                     "counted as unreadable)",
+                     static_cast<int>(name.size()), name.data(),
+                     static_cast<unsigned long long>(notice->offset));
+  } else {
+    dynstring_format(out,
+                     "Channel \"%.*s\": its variable-length bytes are said to be in the %s block "
+                     "at 0x%llX, which holds none; they are not read (a frame that needs them is "
+                     "counted as unreadable)",
+                     static_cast<int>(name.size()), name.data(), notice->store_label,
+                     static_cast<unsigned long long>(notice->offset));
+  }
+}
+
 namespace {
 
 // A logical run of bytes: a plain block's section stream (borrowed), or a stream over the
@@ -269,19 +288,18 @@ uint64_t stride_of(const ReaderState* st, const RecordLayout* layout) {
   return st->values_only ? stride : stride + layout->invalidation_bytes;
 }
 
+void tell(RecordReader* reader, const ReaderNotice& notice) {
+  if (reader->notices.notice) return reader->notices.notice(reader->notices.context, &notice);
+  ScopedDynString text;
+  reader_notice_format(&notice, &text.s);
+  LOG(LOG_WARN, "%.*s", static_cast<int>(text.view().size()), text.view().data());
+}
+
 void warn_missing(RecordReader* reader, const RecordChannel& c, uint64_t offset) {
   ReaderState* st = reader->state;
   if (st->warned_missing) return;
   st->warned_missing = true;
-  std::string_view name = dynstring_sv(&c.name);
-  // Once per reader: a reader of a range of the records tags it, so that the input shows it
-  // once however many readers meet the cause.
-  log_set_thread_tag(LOG_TAG_ONCE);
-  LOG(LOG_WARN,
-      "Channel \"%.*s\": a record refers to variable-length bytes at offset %llu that the file "
-      "does not hold; they are not read (a frame that needs them is counted as unreadable)",
-      static_cast<int>(name.size()), name.data(), static_cast<unsigned long long>(offset));
-  log_set_thread_tag(0);
+  tell(reader, ReaderNotice{READER_NOTICE_PAYLOAD_MISSING, dynstring_sv(&c.name), nullptr, offset});
 }
 
 bool is_data_store(const Block* b) {
@@ -303,14 +321,8 @@ void warn_unreadable_store(RecordReader* reader, const RecordChannel& c, const B
   ReaderState* st = reader->state;
   if (st->warned_unreadable) return;
   st->warned_unreadable = true;
-  std::string_view name = dynstring_sv(&c.name);
-  log_set_thread_tag(LOG_TAG_ONCE);
-  LOG(LOG_WARN,
-      "Channel \"%.*s\": its variable-length bytes are said to be in the %s block at 0x%llX, which "
-      "holds none; they are not read (a frame that needs them is counted as unreadable)",
-      static_cast<int>(name.size()), name.data(), block_label(store),
-      static_cast<unsigned long long>(store->offset));
-  log_set_thread_tag(0);
+  tell(reader, ReaderNotice{READER_NOTICE_STORE_UNREADABLE, dynstring_sv(&c.name),
+                            block_label(store), store->offset});
 }
 
 // The payload source of a store, opened when first asked for; null when memory ran out or
@@ -519,7 +531,10 @@ bool next_master_record(RecordReader* reader, const RecordLayout* layout, const 
   if (!m) {
     auto* dg = reinterpret_cast<DgBlock*>(master->data_group);
     MasterSource fresh{master, dg ? record_reader_new(dg) : nullptr};
-    if (fresh.reader) fresh.reader->state->data_bytes_only = true;
+    if (fresh.reader) {
+      fresh.reader->state->data_bytes_only = true;
+      fresh.reader->notices = reader->notices;
+    }
     if (!fresh.reader || !grow_array_push(&st->masters, fresh)) {
       record_reader_free(fresh.reader);
       st->failed = true;

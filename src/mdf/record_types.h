@@ -38,7 +38,7 @@ struct RecordView {
 // entry and advances it (null bytes and length 0 for a lost entry). False when no entry is
 // left.
 inline bool record_view_next_entry(const RecordView* view, uint64_t* cursor, const uint8_t** bytes,
-                            uint64_t* length) {
+                                   uint64_t* length) {
   uint64_t at = *cursor;
   if (at > view->variable_length || view->variable_length - at < 4) return false;
   const uint8_t* p = view->variable_bytes + at;
