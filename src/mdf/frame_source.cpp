@@ -121,8 +121,8 @@ void group_name(const CgBlock* cg, DynString* out) {
 
 // The layout that reads the group's records, when it is the group's own.
 const RecordLayout* own_layout(const DgBlock* dg, const CgBlock* cg) {
-  const RecordLayout* l = cg ? record_layout_find(dg, dg->record_id_size ? cg->record_id : 0)
-                             : nullptr;
+  const RecordLayout* l =
+      cg ? record_layout_find(dg, dg->record_id_size ? cg->record_id : 0) : nullptr;
   return l && l->group == cg ? l : nullptr;
 }
 
@@ -210,10 +210,10 @@ void segment_read_idle_groups(const SegmentRead* read,
       dynstring_clear(&why.s);
       dynstring_append(&why.s, "records that cannot be read as frames");
     }
-    IdleGroup group{static_cast<uint32_t>(l->ordinal), read->idle[l->ordinal],
-                    l->group_kind >= GROUP_LIN_CHECKSUM_ERROR &&
-                        l->group_kind <= GROUP_LIN_TRANSMISSION_ERROR,
-                    name.view(), why.view()};
+    IdleGroup group{
+        static_cast<uint32_t>(l->ordinal), read->idle[l->ordinal],
+        l->group_kind >= GROUP_LIN_CHECKSUM_ERROR && l->group_kind <= GROUP_LIN_TRANSMISSION_ERROR,
+        name.view(), why.view()};
     fn(context, group);
   }
 }

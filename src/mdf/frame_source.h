@@ -16,12 +16,12 @@
 
 enum MdfStatus : int32_t {
   MDF_STATUS_OK = 0,
-  MDF_STATUS_DECOMPRESS_FAILED = 1,   // a compressed container that does not inflate
-  MDF_STATUS_NO_PASSWORD = 2,         // an encrypted container without a password given
-  MDF_STATUS_DECRYPT_FAILED = 3,      // a wrong password, or a damaged encrypted container
-  MDF_STATUS_UNKNOWN_CONTAINER = 4,   // a container of a type that is not read
-  MDF_STATUS_VERSION_UNSUPPORTED = 5, // an MDF file of a version before 4
-  MDF_STATUS_OPEN_FAILED = 6,         // the block tree did not load (the blocks told why)
+  MDF_STATUS_DECOMPRESS_FAILED = 1,    // a compressed container that does not inflate
+  MDF_STATUS_NO_PASSWORD = 2,          // an encrypted container without a password given
+  MDF_STATUS_DECRYPT_FAILED = 3,       // a wrong password, or a damaged encrypted container
+  MDF_STATUS_UNKNOWN_CONTAINER = 4,    // a container of a type that is not read
+  MDF_STATUS_VERSION_UNSUPPORTED = 5,  // an MDF file of a version before 4
+  MDF_STATUS_OPEN_FAILED = 6,          // the block tree did not load (the blocks told why)
   MDF_STATUS_NO_ID_BLOCK = 7,
   MDF_STATUS_NO_HD_BLOCK = 8,
 };
