@@ -29,6 +29,14 @@ void reader_notice_format(const ReaderNotice* notice, DynString* out) {
 
 namespace {
 
+// data_pieces_resolve with its problem logged as an error.
+bool resolve_logged(Block* root, uint64_t record_length, DataPieces* pieces) {
+  DataListProblem problem;
+  if (data_pieces_resolve(root, record_length, &problem, pieces) == DATA_LIST_OK) return true;
+  if (problem.line[0]) LOG(LOG_ERROR, "%s", problem.line);
+  return false;
+}
+
 // A logical run of bytes: a plain block's section stream (borrowed), or a stream over the
 // pieces of a list or compressed block (owned). The pieces live on the heap, so that streams
 // keep pointing at them while the sources move; the source that resolved them owns them.
@@ -116,7 +124,7 @@ bool source_open(Block* root, uint64_t record_length, Source* out) {
   out->pieces = static_cast<DataPieces*>(calloc(1, sizeof(DataPieces)));
   if (!out->pieces) return false;
   out->owns_pieces = true;
-  if (!data_pieces_resolve(root, record_length, LOG_ERROR, out->pieces)) return false;
+  if (!resolve_logged(root, record_length, out->pieces)) return false;
   out->stream = data_stream_new(out->pieces);
   out->owns_stream = out->stream != nullptr;
   out->size = out->pieces->size;
@@ -782,7 +790,7 @@ namespace {
 bool check_resolves(Block* root, uint64_t record_length) {
   if (!root) return true;
   DataPieces pieces{};
-  bool ok = data_pieces_resolve(root, record_length, LOG_ERROR, &pieces);
+  bool ok = resolve_logged(root, record_length, &pieces);
   data_pieces_free(&pieces);
   return ok;
 }

@@ -548,7 +548,8 @@ TEST(Ranges, ReadersOfTheRangesTogetherReadEveryRecordOnce) {
     uint64_t stride = static_cast<uint64_t>(layout->record_length) + layout->invalidation_bytes;
     DataPieces pieces{};
     if (c.blocks != DataBlocks::Plain) {
-      ASSERT_TRUE(data_pieces_resolve(dg->data.block, 0, LOG_ERROR, &pieces));
+      DataListProblem problem;
+      ASSERT_EQ(data_pieces_resolve(dg->data.block, 0, &problem, &pieces), DATA_LIST_OK);
     }
     std::vector<std::vector<uint8_t>> joined;
     uint64_t begin = 0;
