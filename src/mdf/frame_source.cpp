@@ -9,6 +9,7 @@
 #include "mdf/encrypted_file.h"
 #include "mdf/layouts.h"
 #include "mdf/mdf_file.h"
+#include "mdf/record_reader.h"
 
 const char* mdf_status_name(MdfStatus status) {
   static const char* const NAMES[] = {"ok",

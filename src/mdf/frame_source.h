@@ -11,7 +11,7 @@
 #include "mdf/block.h"
 #include "mdf/container.h"
 #include "mdf/frame_types.h"
-#include "mdf/record_reader.h"
+#include "mdf/record_types.h"
 #include "support/grow_array.h"
 
 enum MdfStatus : int32_t {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "mdf/conversions.h"
 #include "mdf/frame_types.h"
@@ -131,4 +132,30 @@ struct RecordLayoutTraits {
   static uint64_t hash_entry(const RecordLayout& e) { return u64_hash(e.record_id); }
   static bool equal(const RecordLayout& e, Key k) { return e.record_id == k; }
   static void destroy(RecordLayout&) {}
+};
+
+// What a reader has to tell about the data it reads, once per reader: a record that refers to
+// variable-length bytes the file does not hold (at `offset`), or a channel whose payloads are
+// said to be in a block that holds none (of `store_label`, at `offset`). The channel's name
+// is valid during the call.
+enum ReaderNoticeKind : int32_t {
+  READER_NOTICE_PAYLOAD_MISSING = 0,
+  READER_NOTICE_STORE_UNREADABLE = 1,
+};
+
+struct ReaderNotice {
+  ReaderNoticeKind kind;
+  std::string_view channel;
+  const char* store_label;  // for READER_NOTICE_STORE_UNREADABLE
+  uint64_t offset;
+};
+
+// The sentence a notice is told in.
+void reader_notice_format(const ReaderNotice* notice, DynString* out);
+
+// Receives a reader's notices where they arise (before the frame of the record is handed
+// out). A reader without one logs the notice's sentence as a warning.
+struct ReaderNoticeSink {
+  void (*notice)(void* context, const ReaderNotice* notice);
+  void* context;
 };
