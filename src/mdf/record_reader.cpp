@@ -296,7 +296,7 @@ uint64_t stride_of(const ReaderState* st, const RecordLayout* layout) {
   return st->values_only ? stride : stride + layout->invalidation_bytes;
 }
 
-void tell(RecordReader* reader, const ReaderNotice& notice) {
+void report_notice(RecordReader* reader, const ReaderNotice& notice) {
   if (reader->notices.notice) return reader->notices.notice(reader->notices.context, &notice);
   ScopedDynString text;
   reader_notice_format(&notice, &text.s);
@@ -307,7 +307,8 @@ void warn_missing(RecordReader* reader, const RecordChannel& c, uint64_t offset)
   ReaderState* st = reader->state;
   if (st->warned_missing) return;
   st->warned_missing = true;
-  tell(reader, ReaderNotice{READER_NOTICE_PAYLOAD_MISSING, dynstring_sv(&c.name), nullptr, offset});
+  report_notice(
+      reader, ReaderNotice{READER_NOTICE_PAYLOAD_MISSING, dynstring_sv(&c.name), nullptr, offset});
 }
 
 bool is_data_store(const Block* b) {
@@ -329,8 +330,8 @@ void warn_unreadable_store(RecordReader* reader, const RecordChannel& c, const B
   ReaderState* st = reader->state;
   if (st->warned_unreadable) return;
   st->warned_unreadable = true;
-  tell(reader, ReaderNotice{READER_NOTICE_STORE_UNREADABLE, dynstring_sv(&c.name),
-                            block_label(store), store->offset});
+  report_notice(reader, ReaderNotice{READER_NOTICE_STORE_UNREADABLE, dynstring_sv(&c.name),
+                                     block_label(store), store->offset});
 }
 
 // The payload source of a store, opened when first asked for; null when memory ran out or
