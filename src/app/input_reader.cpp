@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr int64_t CONTAINER_READ_WINDOW = int64_t{1} << 20;
 // Frames between two deliveries of the counts (and looks at whether stage B still wants them),
 // so that the status line moves on a long input without rows.
 constexpr uint64_t FRAMES_PER_DELIVERY = 65536;
@@ -35,81 +34,60 @@ const StringMapEntry* device_password(const Converter* converter, uint32_t seria
   return entry ? entry : string_map_find(passwords, "default");
 }
 
-// One container level replaced by its content; null (reported) when it cannot be decoded,
-// with *result saying why. The outer stream stays open.
-Stream* open_container(const Converter* converter, Stream* stream, const ContainerHeader& header,
-                       std::string_view path, int32_t* result) {
-  int length = static_cast<int>(path.size());
-  const StringMapEntry* entry = nullptr;
-  if (header.container_type == CONTAINER_TYPE_COMPRESSED) {
+// What the unwrapping of an input's containers asks the passwords of, and the entry it got.
+struct PasswordAsk {
+  const Converter* converter;
+  const StringMapEntry* entry;
+};
+
+// Tells each container level as it is found; the password of an encrypted one's device.
+const DynString* container_password(void* context, const ContainerHeader* header) {
+  auto* ask = static_cast<PasswordAsk*>(context);
+  ask->entry = nullptr;
+  if (header->container_type == CONTAINER_TYPE_COMPRESSED) {
     LOG(LOG_INFO, "Found compressed file");
-  } else if (header.container_type == CONTAINER_TYPE_ENCRYPTED) {
+  } else if (header->container_type == CONTAINER_TYPE_ENCRYPTED) {
     LOG(LOG_INFO, "Found encrypted file");
-    entry = device_password(converter, header.device_serial);
+    ask->entry = device_password(ask->converter, header->device_serial);
   }
-  Stream* decoded = nullptr;
-  MdfStatus status =
-      frame_source_open_container(stream, &header, entry ? &entry->value : nullptr, &decoded);
+  return ask->entry ? &ask->entry->value : nullptr;
+}
+
+// Unwraps nested containers until a plain file remains. On success *stream is the innermost
+// stream; on failure everything is closed, the failure told and its result code returned.
+int32_t unwrap_containers(const Converter* converter, Stream** stream, std::string_view path) {
+  PasswordAsk ask{converter, nullptr};
+  ContainerHeader header{};
+  MdfStatus status = frame_source_unwrap(stream, container_password, &ask, &header);
+  int length = static_cast<int>(path.size());
   switch (status) {
     case MDF_STATUS_OK:
-      *result = CONVERT_OK;
-      break;
+      return CONVERT_OK;
     case MDF_STATUS_DECOMPRESS_FAILED:
       LOG(LOG_ERROR, "Could not decompress %.*s", length, path.data());
-      *result = CONVERT_DECOMPRESS_FAILED;
-      break;
+      return CONVERT_DECOMPRESS_FAILED;
     case MDF_STATUS_NO_PASSWORD:
       LOG(LOG_ERROR, "No password found for device %08X (encrypted file %.*s)",
           header.device_serial, length, path.data());
-      *result = CONVERT_NO_PASSWORD;
-      break;
+      return CONVERT_NO_PASSWORD;
     case MDF_STATUS_DECRYPT_FAILED:
       LOG(LOG_ERROR,
           "Could not decrypt %.*s of device %08X: the password file's \"%s\" password is wrong "
           "for it, or the file is damaged",
-          length, path.data(), header.device_serial, dynstring_data(&entry->key));
-      *result = CONVERT_NO_PASSWORD;
-      break;
+          length, path.data(), header.device_serial, dynstring_data(&ask.entry->key));
+      return CONVERT_NO_PASSWORD;
     default:
-      *result = CONVERT_FAILED;
-      break;
+      return CONVERT_FAILED;
   }
-  return decoded;
-}
-
-// Unwraps nested containers until a plain file remains. On success *stream is the innermost
-// stream (every outer level closed); on failure everything is closed and the result code
-// returned.
-int32_t unwrap_containers(const Converter* converter, Stream** stream, std::string_view path) {
-  ContainerHeader header;
-  while (container_read_header(*stream, &header)) {
-    int32_t result = CONVERT_OK;
-    Stream* decoded = open_container(converter, *stream, header, path, &result);
-    stream_close(*stream);
-    if (!decoded) return result;
-    *stream = decoded;
-  }
-  return CONVERT_OK;
 }
 
 // The input file under its read buffer: the whole file by default, or the buffer size of the
 // options (0: no buffer). Null (the file closed) when the buffer cannot be allocated (logged).
 Stream* buffer_input(const Converter* converter, Stream* stream) {
-  int64_t buffer_size = converter->options->buffer_size;
-  if (buffer_size < 0) {
-    buffer_size = stream_size(stream);
-    // A container is read once from start to end and converted from its decoded copy in
-    // memory: a window over the whole file would only hold a second copy of it.
-    ContainerHeader header;
-    if (buffer_size > CONTAINER_READ_WINDOW && container_read_header(stream, &header))
-      buffer_size = CONTAINER_READ_WINDOW;
-  }
-  if (buffer_size <= 0) return stream;
-  Stream* buffered = buffered_stream_new(stream, true, static_cast<uint64_t>(buffer_size));
-  if (!buffered) {
-    LOG(LOG_ERROR, "Could not allocate buffer of size %lld", static_cast<long long>(buffer_size));
-    stream_close(stream);
-  }
+  int64_t size = 0;
+  Stream* buffered = frame_source_buffer(stream, converter->options->buffer_size, &size);
+  if (!buffered)
+    LOG(LOG_ERROR, "Could not allocate buffer of size %lld", static_cast<long long>(size));
   return buffered;
 }
 

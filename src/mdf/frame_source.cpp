@@ -38,6 +38,40 @@ MdfStatus frame_source_open_container(Stream* stream, const ContainerHeader* hea
   return *decoded ? MDF_STATUS_OK : MDF_STATUS_DECRYPT_FAILED;
 }
 
+MdfStatus frame_source_unwrap(Stream** stream, ContainerPasswordFn password, void* context,
+                              ContainerHeader* failed) {
+  ContainerHeader header;
+  while (container_read_header(*stream, &header)) {
+    Stream* decoded = nullptr;
+    MdfStatus status =
+        frame_source_open_container(*stream, &header, password(context, &header), &decoded);
+    stream_close(*stream);
+    if (status != MDF_STATUS_OK) {
+      *failed = header;
+      return status;
+    }
+    *stream = decoded;
+  }
+  return MDF_STATUS_OK;
+}
+
+Stream* frame_source_buffer(Stream* stream, int64_t buffer_size, int64_t* size) {
+  constexpr int64_t CONTAINER_READ_WINDOW = int64_t{1} << 20;
+  if (buffer_size < 0) {
+    buffer_size = stream_size(stream);
+    // A container is read once from start to end and converted from its decoded copy in
+    // memory: a window over the whole file would only hold a second copy of it.
+    ContainerHeader header;
+    if (buffer_size > CONTAINER_READ_WINDOW && container_read_header(stream, &header))
+      buffer_size = CONTAINER_READ_WINDOW;
+  }
+  *size = buffer_size;
+  if (buffer_size <= 0) return stream;
+  Stream* buffered = buffered_stream_new(stream, true, static_cast<uint64_t>(buffer_size));
+  if (!buffered) stream_close(stream);
+  return buffered;
+}
+
 MdfStatus frame_source_open(Stream* stream, MdfFile** file, uint16_t* version) {
   *file = nullptr;
   *version = 0;

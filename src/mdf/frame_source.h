@@ -34,6 +34,22 @@ const char* mdf_status_name(MdfStatus status);
 MdfStatus frame_source_open_container(Stream* stream, const ContainerHeader* header,
                                       const DynString* password, Stream** decoded);
 
+// Asked once per container level, before it is decoded: the password for it when it is
+// encrypted (null: none is known for its device).
+using ContainerPasswordFn = const DynString* (*)(void* context, const ContainerHeader* header);
+
+// Unwraps nested containers until a plain file remains. On success *stream is the innermost
+// stream (every outer level closed); on failure everything is closed, and *failed holds the
+// header of the level that could not be decoded.
+MdfStatus frame_source_unwrap(Stream** stream, ContainerPasswordFn password, void* context,
+                              ContainerHeader* failed);
+
+// The input under its read buffer: `buffer_size` bytes, 0 for none, or below 0 for the default
+// (the whole file; a container, read once from start to end, through a 1 MiB window). The
+// stream itself when there is no buffer; null (the stream closed) when the buffer cannot be
+// allocated, with *size the size that was tried.
+Stream* frame_source_buffer(Stream* stream, int64_t buffer_size, int64_t* size);
+
 // Opens the MDF file over `stream` (not owned; it must outlive the file). On failure *file is
 // null and, for MDF_STATUS_VERSION_UNSUPPORTED, *version says the version the file states.
 MdfStatus frame_source_open(Stream* stream, MdfFile** file, uint16_t* version);
