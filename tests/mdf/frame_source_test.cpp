@@ -72,6 +72,40 @@ TEST(FrameSource, ContainerStatuses) {
   EXPECT_STREQ(mdf_status_name(MDF_STATUS_NO_HD_BLOCK), "no header block");
 }
 
+// Unwraps `file` with one password for every device; the status, the header of a level that
+// failed and the plain bytes.
+MdfStatus unwrap(const Bytes& file, const char* password, ContainerHeader* failed, Bytes* plain) {
+  Stream* s = test::memory_stream_with(file);
+  DynString key{};
+  dynstring_from(&key, password);
+  auto ask = [](void* context, const ContainerHeader*) -> const DynString* {
+    return static_cast<const DynString*>(context);
+  };
+  MdfStatus status = frame_source_unwrap(&s, ask, &key, failed);
+  if (status == MDF_STATUS_OK) {
+    *plain = test::stream_bytes(s);
+    stream_close(s);
+  }
+  dynstring_free(&key);
+  return status;
+}
+
+TEST(FrameSource, NestedContainersUnwrapToThePlainFileOrTellTheLevelThatFailed) {
+  Bytes log = two_frame_log();
+  Bytes nested = test::make_encrypted_container(test::make_compressed_container(log, 5), 6, "pw");
+  ContainerHeader failed{};
+  Bytes plain;
+  ASSERT_EQ(unwrap(nested, "pw", &failed, &plain), MDF_STATUS_OK);
+  EXPECT_EQ(plain, log);
+  Bytes inner_damaged = test::make_compressed_container(log, 5);
+  inner_damaged.back() ^= 1;
+  EXPECT_EQ(unwrap(test::make_encrypted_container(inner_damaged, 6, "pw"), "pw", &failed, &plain),
+            MDF_STATUS_DECOMPRESS_FAILED);
+  EXPECT_EQ(failed.device_serial, 5u);
+  EXPECT_EQ(unwrap(nested, "other", &failed, &plain), MDF_STATUS_DECRYPT_FAILED);
+  EXPECT_EQ(failed.device_serial, 6u);
+}
+
 TEST(FrameSource, FileStatuses) {
   Bytes log = two_frame_log();
   EXPECT_EQ(open_file(log), MDF_STATUS_OK);
