@@ -79,8 +79,9 @@ struct CgBlock {
   uint16_t path_separator;
   uint32_t data_bytes;
   uint32_t invalidation_bytes;
-  GrowArray<RecordChannel> record_channels;  // built by build_record_channels when the file
-                                             // opens
+  // The group's leaf channels, built by build_record_channels when the file opens (not by the
+  // loader, which only parses), once however many data groups share the group.
+  GrowArray<RecordChannel> record_channels;
   bool record_channels_built;
   // The channel group whose records hold this group's master channel, record by record
   // (CG_FLAG_REMOTE_MASTER); empty otherwise.

@@ -1,9 +1,10 @@
 // Bus-logging frame extraction: turns one record of a bus-logging channel group (channels named
 // "CAN_DataFrame.ID", "LIN_Frame.DataBytes", "Timestamp" ...) into one BusFrame.
 //
-// The record reader includes this header: it keeps a FrameExtractor and a GroupKind per channel
-// group, calls frame_role_from_name for each leaf channel it lists, and select_frame_extractor
-// once per bus-source channel group. RecordChannel and RecordView are the record reader's types.
+// The layouts and channel lists include this header: they keep a FrameExtractor and a GroupKind
+// per channel group, call frame_role_from_name for each leaf channel listed, and
+// select_frame_extractor once per bus-source channel group. The types it shares with them
+// (BusFrame, GroupKind, RecordChannel, RecordView) live in frame_types.h and record_types.h.
 #pragma once
 
 #include <cstdint>
