@@ -8,6 +8,7 @@
 #include "io/stream.h"
 #include "mdf/block.h"
 #include "mdf/blocks.h"
+#include "mdf/mdf_file.h"
 #include "mdf/records.h"
 #include "support/mf4_writer.h"
 

@@ -9,6 +9,7 @@
 
 #include "mdf/blocks.h"
 #include "mdf/data_stream.h"
+#include "mdf/mdf_file.h"
 #include "support/log.h"
 #include "support/test_util.h"
 
@@ -16,7 +17,8 @@ namespace {
 
 void collect(Block* root, std::vector<const DzBlock*>* out) {
   DataPieces pieces{};
-  if (root && data_pieces_resolve(root, 0, LOG_ERROR, &pieces))
+  DataListProblem problem;
+  if (root && data_pieces_resolve(root, 0, &problem, &pieces) == DATA_LIST_OK)
     for (const DataPiece& p : pieces.pieces)
       if (const DzBlock* dz = dz_block(p.block)) out->push_back(dz);
   data_pieces_free(&pieces);

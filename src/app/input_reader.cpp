@@ -13,17 +13,12 @@
 #include "app/pipeline.h"
 #include "app/run.h"
 #include "decode/file_header.h"
-#include "mdf/block.h"
-#include "mdf/blocks.h"
-#include "mdf/compressed_file.h"
 #include "mdf/container.h"
-#include "mdf/encrypted_file.h"
-#include "mdf/records.h"
+#include "mdf/frame_source.h"
 #include "support/log.h"
 
 namespace {
 
-constexpr int64_t CONTAINER_READ_WINDOW = int64_t{1} << 20;
 // Frames between two deliveries of the counts (and looks at whether stage B still wants them),
 // so that the status line moves on a long input without rows.
 constexpr uint64_t FRAMES_PER_DELIVERY = 65536;
@@ -39,70 +34,60 @@ const StringMapEntry* device_password(const Run* run, uint32_t serial) {
   return entry ? entry : string_map_find(passwords, "default");
 }
 
-// One container level replaced by its content; null (reported) when it cannot be decoded,
-// with *result saying why. The outer stream stays open.
-Stream* open_container(const Run* run, Stream* stream, const ContainerHeader& header,
-                       std::string_view path, int32_t* result) {
-  int length = static_cast<int>(path.size());
-  if (header.container_type == CONTAINER_TYPE_COMPRESSED) {
+// What the unwrapping of an input's containers asks the passwords of, and the entry it got.
+struct PasswordAsk {
+  const Run* run;
+  const StringMapEntry* entry;
+};
+
+// Tells each container level as it is found; the password of an encrypted one's device.
+const DynString* container_password(void* context, const ContainerHeader* header) {
+  auto* ask = static_cast<PasswordAsk*>(context);
+  ask->entry = nullptr;
+  if (header->container_type == CONTAINER_TYPE_COMPRESSED) {
     LOG(LOG_INFO, "Found compressed file");
-    Stream* decoded = compressed_file_open(stream, &header);
-    if (!decoded) LOG(LOG_ERROR, "Could not decompress %.*s", length, path.data());
-    *result = CONVERT_DECOMPRESS_FAILED;
-    return decoded;
+  } else if (header->container_type == CONTAINER_TYPE_ENCRYPTED) {
+    LOG(LOG_INFO, "Found encrypted file");
+    ask->entry = device_password(ask->run, header->device_serial);
   }
-  *result = CONVERT_FAILED;
-  if (header.container_type != CONTAINER_TYPE_ENCRYPTED) return nullptr;
-  LOG(LOG_INFO, "Found encrypted file");
-  *result = CONVERT_NO_PASSWORD;
-  const StringMapEntry* entry = device_password(run, header.device_serial);
-  if (!entry) {
-    LOG(LOG_ERROR, "No password found for device %08X (encrypted file %.*s)", header.device_serial,
-        length, path.data());
-    return nullptr;
-  }
-  Stream* decoded = encrypted_file_open(stream, &header, dynstring_view(&entry->value));
-  if (!decoded)
-    LOG(LOG_ERROR,
-        "Could not decrypt %.*s of device %08X: the password file's \"%s\" password is wrong for "
-        "it, or the file is damaged",
-        length, path.data(), header.device_serial, dynstring_data(&entry->key));
-  return decoded;
+  return ask->entry ? &ask->entry->value : nullptr;
 }
 
 // Unwraps nested containers until a plain file remains. On success *stream is the innermost
-// stream (every outer level closed); on failure everything is closed and the result code
-// returned.
+// stream; on failure everything is closed, the failure told and its result code returned.
 int32_t unwrap_containers(const Run* run, Stream** stream, std::string_view path) {
-  ContainerHeader header;
-  while (container_read_header(*stream, &header)) {
-    int32_t result = CONVERT_OK;
-    Stream* decoded = open_container(run, *stream, header, path, &result);
-    stream_close(*stream);
-    if (!decoded) return result;
-    *stream = decoded;
+  PasswordAsk ask{run, nullptr};
+  ContainerHeader header{};
+  MdfStatus status = frame_source_unwrap(stream, container_password, &ask, &header);
+  int length = static_cast<int>(path.size());
+  switch (status) {
+    case MDF_STATUS_OK:
+      return CONVERT_OK;
+    case MDF_STATUS_DECOMPRESS_FAILED:
+      LOG(LOG_ERROR, "Could not decompress %.*s", length, path.data());
+      return CONVERT_DECOMPRESS_FAILED;
+    case MDF_STATUS_NO_PASSWORD:
+      LOG(LOG_ERROR, "No password found for device %08X (encrypted file %.*s)",
+          header.device_serial, length, path.data());
+      return CONVERT_NO_PASSWORD;
+    case MDF_STATUS_DECRYPT_FAILED:
+      LOG(LOG_ERROR,
+          "Could not decrypt %.*s of device %08X: the password file's \"%s\" password is wrong "
+          "for it, or the file is damaged",
+          length, path.data(), header.device_serial, dynstring_data(&ask.entry->key));
+      return CONVERT_NO_PASSWORD;
+    default:
+      return CONVERT_FAILED;
   }
-  return CONVERT_OK;
 }
 
 // The input file under its read buffer: the whole file by default, or the buffer size of the
 // options (0: no buffer). Null (the file closed) when the buffer cannot be allocated (logged).
 Stream* buffer_input(const Run* run, Stream* stream) {
-  int64_t buffer_size = run->options->buffer_size;
-  if (buffer_size < 0) {
-    buffer_size = stream_size(stream);
-    // A container is read once from start to end and converted from its decoded copy in
-    // memory: a window over the whole file would only hold a second copy of it.
-    ContainerHeader header;
-    if (buffer_size > CONTAINER_READ_WINDOW && container_read_header(stream, &header))
-      buffer_size = CONTAINER_READ_WINDOW;
-  }
-  if (buffer_size <= 0) return stream;
-  Stream* buffered = buffered_stream_new(stream, true, static_cast<uint64_t>(buffer_size));
-  if (!buffered) {
-    LOG(LOG_ERROR, "Could not allocate buffer of size %lld", static_cast<long long>(buffer_size));
-    stream_close(stream);
-  }
+  int64_t size = 0;
+  Stream* buffered = frame_source_buffer(stream, run->options->buffer_size, &size);
+  if (!buffered)
+    LOG(LOG_ERROR, "Could not allocate buffer of size %lld", static_cast<long long>(size));
   return buffered;
 }
 
@@ -192,11 +177,7 @@ SharedInput* read_shared(Stream* file) {
   return nullptr;
 }
 
-// A piece of an input's frames: a whole data group (end UINT64_MAX) or a range of its records.
-struct Segment {
-  uint32_t data_group;  // ordinal among the file's data groups
-  uint64_t begin, end;
-};
+using Segment = FrameSegment;
 
 // A part after the first: the shared input and the segments it reads.
 struct PartPlan {
@@ -208,7 +189,6 @@ struct PartPlan {
 struct OpenedLog {
   Stream* stream;
   MdfFile* file;
-  HdBlock* hd;
 };
 
 // Buffers (unless it is shared in memory already) and unwraps the input and opens its MDF
@@ -225,38 +205,28 @@ int32_t open_log(const Run* run, std::string_view input_path, Stream* stream, Sh
   if (unwrapped != CONVERT_OK) return unwrapped;
   if (stream != outer && !*shared) *shared = share_content(&stream);
   uint16_t version = 0;
-  if (mdf_read_version(stream, &version) && version > 0 && version < 400) {
-    // Its blocks are laid out differently: read as MDF 4 they could only fail obscurely. (A
-    // version number of 0 says nothing; such a file is read as MDF 4, as it always was.)
-    LOG(LOG_ERROR, "Could not convert %.*s: MDF %u.%02u is not supported, only MDF 4",
-        static_cast<int>(input_path.size()), input_path.data(), version / 100u, version % 100u);
-    stream_close(stream);
-    return CONVERT_FAILED;
-  }
-  MdfFile* file = mdf_open(stream);
-  const char* failure = nullptr;
-  if (!file) {
-    failure = "Could not open MDF";
-  } else if (!mdf_id(file)) {
-    failure = "Could not read ID block";
-  } else if (!(log->hd = mdf_hd(file))) {
-    failure = "Could not read HD block";
-  }
-  if (failure) {
-    LOG(LOG_ERROR, "%s", failure);
-    if (file) mdf_close(file);
+  MdfStatus status = frame_source_open(stream, &log->file, &version);
+  if (status != MDF_STATUS_OK) {
+    if (status == MDF_STATUS_VERSION_UNSUPPORTED) {
+      LOG(LOG_ERROR, "Could not convert %.*s: MDF %u.%02u is not supported, only MDF 4",
+          static_cast<int>(input_path.size()), input_path.data(), version / 100u, version % 100u);
+    } else {
+      LOG(LOG_ERROR, "%s",
+          status == MDF_STATUS_NO_ID_BLOCK   ? "Could not read ID block"
+          : status == MDF_STATUS_NO_HD_BLOCK ? "Could not read HD block"
+                                             : "Could not open MDF");
+    }
     stream_close(stream);
     return CONVERT_FAILED;
   }
   log->stream = stream;
-  log->file = file;
   return CONVERT_OK;
 }
 
 // Closes the log; 0, or CONVERT_FAILED when the input did not close.
 int32_t close_log(OpenedLog& log) {
   bool closed = stream_close(log.stream) == 0;
-  mdf_close(log.file);
+  frame_source_close(log.file);
   if (!closed) stream_close(log.stream);
   return closed ? CONVERT_OK : CONVERT_FAILED;
 }
@@ -286,167 +256,81 @@ void capture_line(void* context, const char* line, size_t length) {
   }
 }
 
-// The name a channel group goes by in messages: the prefix of its frame fields
-// ("CAN_DataFrame"), else its acquisition name, else where it lies.
-void group_name(const CgBlock* cg, DynString* out) {
-  for (const RecordChannel& c : cg->record_channels) {
-    std::string_view name = dynstring_sv(&c.name);
-    if (size_t dot = name.find('.'); dot != std::string_view::npos && dot > 0) {
-      dynstring_append(out, name.substr(0, dot));
-      return;
-    }
-  }
-  std::string_view acquisition = block_text(cg->acquisition_name);
-  if (!acquisition.empty()) {
-    dynstring_append(out, acquisition);
-  } else {
-    dynstring_format(out, "at 0x%llX", static_cast<unsigned long long>(cg->base.offset));
-  }
+// A notice of the record reader, told once per input: the line is tagged so that it is shown
+// once however many parts meet its cause.
+void tell_notice(void*, const ReaderNotice* notice) {
+  ScopedDynString text;
+  reader_notice_format(notice, &text.s);
+  log_set_thread_tag(LOG_TAG_ONCE);
+  LOG(LOG_WARN, "%.*s", static_cast<int>(text.view().size()), text.view().data());
+  log_set_thread_tag(0);
 }
 
-// Notes the bus-logging channel groups of the segment's data group whose records gave no frame
-// (idle[ordinal] records each), with the reason their channels give, for the tally. Other
-// groups of the data group hold other content, which is not converted.
-void note_idle_groups(const DgBlock* dg, uint32_t ordinal, const uint64_t* idle, RowWriter* out) {
-  for (const BlockRef& ref : dg->channel_groups) {
-    const CgBlock* cg = cg_block(ref);
-    const RecordLayout* l =
-        cg ? record_layout_find(dg, dg->record_id_size ? cg->record_id : 0) : nullptr;
-    const SiBlock* si = cg ? si_block(cg->acquisition_source) : nullptr;
-    if (!l || l->group != cg || idle[l->ordinal] == 0 || !si || si->source_type != SOURCE_TYPE_BUS)
-      continue;
-    ScopedDynString name, why;
-    group_name(cg, &name.s);
-    const GrowArray<RecordChannel>& channels = cg->record_channels;
-    if (!frame_group_refusal(channels.items, channels.count, l->group_kind, &why.s)) {
-      dynstring_clear(&why.s);
-      dynstring_append(&why.s, "records that cannot be read as frames");
-    }
-    RowIdleGroup group{
-        ordinal,
-        static_cast<uint32_t>(l->ordinal),
-        idle[l->ordinal],
-        static_cast<uint32_t>(name.view().size()),
-        static_cast<uint32_t>(why.view().size()),
-        l->group_kind >= GROUP_LIN_CHECKSUM_ERROR && l->group_kind <= GROUP_LIN_TRANSMISSION_ERROR};
-    row_writer_add(out, ROW_RECORD_IDLE_GROUP, &group, sizeof group, name.view(), why.view());
-  }
+// Notes a bus-logging channel group of the segment's data group whose records gave no frame,
+// with the reason its channels give, for the tally. Other groups of the data group hold other
+// content, which is not converted.
+void note_idle_group(void* context, const IdleGroup& idle) {
+  auto* out = static_cast<PartOutput*>(context);
+  RowIdleGroup group{out->data_group,
+                     idle.group_ordinal,
+                     idle.records,
+                     static_cast<uint32_t>(idle.name.size()),
+                     static_cast<uint32_t>(idle.why.size()),
+                     idle.lin_error};
+  row_writer_add(&out->rows, ROW_RECORD_IDLE_GROUP, &group, sizeof group, idle.name, idle.why);
 }
 
 // Warns once per channel group that gives frames about the channels its frames pass over
 // because they are no frame field (such as "__samples_origin", which a writer that
 // concatenates files adds to each group): what they hold reaches no output.
-void warn_ignored_channels(HdBlock* hd, std::string_view path) {
-  for (const BlockRef& ref : hd->data_groups) {
-    const DgBlock* dg = dg_block(ref);
-    if (!dg || !dg_has_bus_groups(dg)) continue;
-    for (const BlockRef& group : dg->channel_groups) {
-      const CgBlock* cg = cg_block(group);
-      const RecordLayout* l =
-          cg ? record_layout_find(dg, dg->record_id_size ? cg->record_id : 0) : nullptr;
-      if (!l || l->group != cg || l->extractor == extract_nothing) continue;
-      ScopedDynString name, names;
-      const GrowArray<RecordChannel>& channels = cg->record_channels;
-      int32_t n = frame_group_ignored(channels.items, channels.count, l->group_kind, &names.s);
-      if (n == 0) continue;
-      group_name(cg, &name.s);
-      bool one = n == 1;
-      LOG(LOG_WARN, "%.*s: group %.*s: %s %.*s %s ignored (no frame field%s)",
-          static_cast<int>(path.size()), path.data(), static_cast<int>(name.view().size()),
-          name.view().data(), one ? "channel" : "channels", static_cast<int>(names.view().size()),
-          names.view().data(), one ? "is" : "are", one ? "" : "s");
-    }
-  }
+void warn_ignored(void* context, std::string_view group, std::string_view names, int32_t n) {
+  auto* path = static_cast<std::string_view*>(context);
+  bool one = n == 1;
+  LOG(LOG_WARN, "%.*s: group %.*s: %s %.*s %s ignored (no frame field%s)",
+      static_cast<int>(path->size()), path->data(), static_cast<int>(group.size()), group.data(),
+      one ? "channel" : "channels", static_cast<int>(names.size()), names.data(),
+      one ? "is" : "are", one ? "" : "s");
 }
 
-// Decodes the frames of one segment; false when its data could not be read to its end. Stops
-// early when stage B no longer wants the rows. Records that give no frame are counted by
-// channel group for the tally.
-bool read_segment(DgBlock* dg, const Segment& segment, RowMaker* maker, PartOutput* out) {
-  RecordReader* reader = record_reader_new(dg);
-  // By layout ordinal; without memory for it, such records are not told.
-  auto* idle = static_cast<uint64_t*>(calloc(static_cast<size_t>(dg->layouts.count) + 1, 8));
-  if (!reader) {
-    free(idle);
-    return false;
-  }
-  reader->range_begin = segment.begin;
-  reader->range_end = segment.end;
-  RecordIterator it;
-  for (record_iter_begin(&it, reader); it.frame; record_iter_next(&it)) {
+// Decodes the frames of one segment, read by `read`; false when its data could not be read to
+// its end. Stops early when stage B no longer wants the rows. Records that give no frame are
+// counted by channel group for the tally.
+bool read_segment(SegmentRead* read, RowMaker* maker, PartOutput* out) {
+  for (const BusFrame* frame; (frame = segment_read_next(read));) {
     out->rows.counts.frames += 1;
-    if (it.frame->kind == FRAME_NONE) {
-      if (idle) idle[reader->layout->ordinal] += 1;
-    } else {
-      row_maker_frame(maker, it.frame);
-    }
+    if (frame->kind != FRAME_NONE) row_maker_frame(maker, frame);
     if (out->rows.counts.frames % FRAMES_PER_DELIVERY == 0) {
       row_writer_flush(&out->rows);
       if (pipeline_stopped(out->part)) break;
     }
   }
-  if (idle) note_idle_groups(dg, segment.data_group, idle, &out->rows);
-  free(idle);
-  bool ok = !record_reader_failed(reader);
-  record_reader_free(reader);
-  return ok;
+  segment_read_idle_groups(read, note_idle_group, out);
+  return !segment_read_failed(read);
 }
 
 // Decodes the frames of the segments in order, each between its start and end records.
-void read_segments(const Run* run, HdBlock* hd, double time_base,
+void read_segments(const Run* run, MdfFile* file, double time_base,
                    const GrowArray<Segment>& segments, PartOutput* out) {
   RowMaker* maker = row_maker_new(&run->decoders, time_base, &out->rows);
   if (!maker) {
     out->rows.failed = true;
     return;
   }
-  const BlockRef* groups = hd->data_groups.begin();
   for (const Segment& segment : segments) {
     if (pipeline_stopped(out->part)) break;
-    DgBlock* dg = segment.data_group < static_cast<uint32_t>(hd->data_groups.count)
-                      ? dg_block(groups[segment.data_group])
-                      : nullptr;
-    if (!dg) continue;
+    SegmentRead* read = nullptr;
+    if (!segment_read_open(file, segment, ReaderNoticeSink{tell_notice, nullptr}, &read)) continue;
     row_writer_add(&out->rows, ROW_RECORD_SEGMENT, &segment.data_group, sizeof(uint32_t));
     out->data_group = segment.data_group;
     out->reading_frames = true;
-    RowSegmentEnd end{segment.data_group, read_segment(dg, segment, maker, out)};
+    RowSegmentEnd end{segment.data_group, read_segment(read, maker, out)};
+    segment_read_free(read);
     out->reading_frames = false;
     row_maker_write_tally(maker);
     row_writer_add_counts(&out->rows);
     row_writer_add(&out->rows, ROW_RECORD_SEGMENT_END, &end, sizeof end);
   }
   row_maker_free(maker);
-}
-
-bool has_bus_groups(HdBlock* hd) {
-  for (const BlockRef& ref : hd->data_groups)
-    if (DgBlock* dg = dg_block(ref); dg && dg_has_bus_groups(dg)) return true;
-  return false;
-}
-
-// The segments of the file in order: each data group with bus frames whole or, for one whose
-// records can be cut (with a target), in ranges of about `target` bytes. False when memory
-// ran out.
-bool plan_segments(HdBlock* hd, uint64_t target, GrowArray<Segment>* segments) {
-  GrowArray<uint64_t> cuts{};
-  bool ok = true;
-  uint32_t ordinal = 0;
-  for (const BlockRef& ref : hd->data_groups) {
-    DgBlock* dg = dg_block(ref);
-    uint32_t index = ordinal++;
-    if (!dg || !dg_has_bus_groups(dg)) continue;
-    uint64_t end = 0, begin = 0;
-    if (target > 0 && record_ranges(dg, target, &cuts, &end)) {
-      for (uint64_t cut : cuts) {
-        ok = ok && grow_array_push(segments, Segment{index, begin, cut});
-        begin = cut;
-      }
-    }
-    ok = ok && grow_array_push(segments, Segment{index, begin, UINT64_MAX});
-  }
-  grow_array_free(&cuts);
-  return ok;
 }
 
 void free_plan(PartPlan* plan) {
@@ -515,7 +399,7 @@ void read_first_part(InputJob* job, PartOutput* out) {
   SharedInput* shared = nullptr;
   OpenedLog log{};
   int32_t result = open_input(job, &shared, &log);
-  bool bus = result == CONVERT_OK && has_bus_groups(log.hd);
+  bool bus = result == CONVERT_OK && frame_source_has_bus_groups(log.file);
   bool split = job->may_split && shared && bus;
   // The inputs after one that may be split start once its parts are known: when it gets no
   // other parts, they need not wait for it to be read.
@@ -534,20 +418,21 @@ void read_first_part(InputJob* job, PartOutput* out) {
         static_cast<int>(path.size()), path.data());
     row_writer_add(&out->rows, ROW_RECORD_NO_BUS, nullptr, 0);
   } else {
-    warn_ignored_channels(log.hd, dynstring_sv(&job->input_path));
+    std::string_view path = dynstring_sv(&job->input_path);
+    frame_source_ignored_channels(log.file, warn_ignored, &path);
     FileHeader header;
     read_file_header(log.file, &header);
     row_writer_add(&out->rows, ROW_RECORD_HEADER, &header, sizeof header);
     // Stage B decides at once whether it takes the rows.
     row_writer_flush(&out->rows);
     GrowArray<Segment> segments{};
-    if (!plan_segments(log.hd, split ? split_sizes.range_bytes : 0, &segments))
+    if (!frame_source_plan(log.file, split ? split_sizes.range_bytes : 0, &segments))
       out->rows.failed = true;
     if (split) {
       shared->time_base = header.start_time;
       hand_on_segments(out->part, shared, &segments);
     }
-    read_segments(run, log.hd, header.start_time, segments, out);
+    read_segments(run, log.file, header.start_time, segments, out);
     grow_array_free(&segments);
   }
   end.close_result = close_log(log);
@@ -561,20 +446,19 @@ void read_later_part(InputJob* job, PartPlan* plan, PartOutput* out) {
   RowEnd end{CONVERT_OK, 0};
   Stream* view = bytes_stream_new(plan->shared->data, plan->shared->size);
   MdfFile* file = nullptr;
-  HdBlock* hd = nullptr;
   {
     // The first part opened the same bytes and said what there is to say about them.
     ScopedLogSink quiet([](void*, const char*, size_t) {}, nullptr);
-    file = view ? mdf_open(view) : nullptr;
-    hd = file ? mdf_hd(file) : nullptr;
+    uint16_t version = 0;
+    if (view) frame_source_open(view, &file, &version);
   }
-  if (hd) {
-    read_segments(job->run, hd, plan->shared->time_base, plan->segments, out);
+  if (file) {
+    read_segments(job->run, file, plan->shared->time_base, plan->segments, out);
   } else {
     // The first part opened the same bytes: only memory can be missing here.
     out->rows.failed = true;
   }
-  mdf_close(file);
+  frame_source_close(file);
   stream_close(view);
   end.rows_lost = out->rows.failed;
   row_writer_add(&out->rows, ROW_RECORD_END, &end, sizeof end);

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "mdf/blocks.h"
+#include "mdf/frame_source.h"
 #include "support/grow_array.h"
 
 namespace {
@@ -144,15 +144,14 @@ void read_metadata_xml(std::string_view xml, FileMetadata* metadata) {
 }
 
 void read_file_metadata(MdfFile* file, FileMetadata* metadata) {
-  HdBlock* hd = file ? mdf_hd(file) : nullptr;
-  if (!hd) return;
-  // A plain-text (TX) comment carries no metadata; the stored text ends at its first zero.
-  if (!md_block(hd->comment)) return;
-  read_metadata_xml(block_text(hd->comment), metadata);
+  MdfHeaderInfo header;
+  // A plain-text comment carries no metadata.
+  if (!frame_source_header(file, &header) || header.xml_comment.empty()) return;
+  read_metadata_xml(header.xml_comment, metadata);
 }
 
 double file_start_time_seconds(MdfFile* file) {
-  HdBlock* hd = file ? mdf_hd(file) : nullptr;
-  if (!hd) return std::nan("");
-  return static_cast<double>(hd->start_time_ns / 1000) * 1e-6;
+  MdfHeaderInfo header;
+  if (!frame_source_header(file, &header)) return std::nan("");
+  return static_cast<double>(header.start_time_ns / 1000) * 1e-6;
 }

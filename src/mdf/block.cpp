@@ -1,5 +1,5 @@
-// Block headers, links, the parse cache, counted references, sibling lists and opening a
-// file. Chains of sibling blocks are loaded in a loop; nesting is bounded by MAX_BLOCK_DEPTH.
+// Block headers, links, the parse cache, counted references and sibling lists. Chains of sibling
+// blocks are loaded in a loop; nesting is bounded by MAX_BLOCK_DEPTH.
 #include "mdf/block.h"
 
 #include <cstdarg>
@@ -7,9 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "mdf/blocks.h"
 #include "mdf/field_reader.h"
-#include "mdf/record_reader.h"
 #include "support/hash_table.h"
 #include "support/log.h"
 
@@ -120,11 +118,13 @@ struct BlockCache {
   uint64_t chain_next;
   const Block* loading;  // the block whose loader runs, for messages about its links
   bool finalised;        // set from the identification before any other block is loaded
+  BlockCreate create;
 };
 
-BlockCache* block_cache_new(Stream* stream) {
+BlockCache* block_cache_new(Stream* stream, BlockCreate create) {
   auto* cache = static_cast<BlockCache*>(calloc(1, sizeof(BlockCache)));
   if (!cache) return nullptr;
+  cache->create = create;
   int64_t size = stream ? stream_size(stream) : 0;
   cache->stream_size = size > 0 ? static_cast<uint64_t>(size) : 0;
   cache->chain_next = NIL_LINK;
@@ -140,6 +140,7 @@ void block_cache_free(BlockCache* cache) {
 
 uint64_t block_cache_stream_size(const BlockCache* cache) { return cache->stream_size; }
 bool block_cache_finalised(const BlockCache* cache) { return cache->finalised; }
+void block_cache_set_finalised(BlockCache* cache, bool finalised) { cache->finalised = finalised; }
 
 // ---- Headers and links ----
 
@@ -295,7 +296,7 @@ BlockRef create_at(Stream* stream, uint64_t offset, const BlockCache* cache, Blo
       static_cast<int64_t>(offset))
     return BlockRef{};
   if (!read_block_header(stream, header) || !header_fits(header, offset, cache)) return BlockRef{};
-  Block* block = block_create(header->kind);
+  Block* block = cache->create(header->kind);
   auto* count = static_cast<int32_t*>(malloc(sizeof(int32_t)));
   if (!block || !count) {
     free(block);
@@ -434,80 +435,4 @@ bool parse_block_into_list(Stream* stream, uint64_t offset, BlockCache* cache, B
   }
   grow_array_free(&chain);
   return ok;
-}
-
-// ---- Files ----
-
-namespace {
-
-// A logger that was cut off leaves the length of its last data block covering only what was
-// known when it was written: let that block run to the end of the file.
-void fix_unfinalised(MdfFile* file, uint64_t size) {
-  IdBlock* id = mdf_id(file);
-  HdBlock* hd = mdf_hd(file);
-  if (!id || !hd || !(id->unfinalised_flags & 4)) return;
-  DataBlock* last = nullptr;
-  for (const BlockRef& ref : hd->data_groups) {
-    DgBlock* dg = dg_block(ref);
-    if (!dg) continue;
-    DataBlock* dt = dt_block(dg->data);
-    if (dt && (!last || dt->base.offset > last->base.offset)) last = dt;
-  }
-  if (!last) return;
-  if (size >= last->base.offset) {
-    last->base.length = size - last->base.offset;
-    last->data.file_size = size;
-  }
-  id->unfinalised_flags = static_cast<uint16_t>(id->unfinalised_flags & ~4u);
-}
-
-}  // namespace
-
-bool mdf_read_version(Stream* stream, uint16_t* version_number) {
-  uint8_t id[30];
-  bool read = stream_seek(stream, 0, SEEK_FROM_START) == 0 &&
-              stream_read(stream, id, sizeof id) == static_cast<int64_t>(sizeof id);
-  stream_seek(stream, 0, SEEK_FROM_START);
-  if (!read || (memcmp(id, "MDF     ", 8) != 0 && memcmp(id, "UnFinMF ", 8) != 0)) return false;
-  *version_number = static_cast<uint16_t>(id[28] | id[29] << 8);
-  return true;
-}
-
-MdfFile* mdf_open(Stream* stream) {
-  if (!stream) return nullptr;
-  BlockCache* cache = block_cache_new(stream);
-  if (!cache) return nullptr;
-  BlockRef id = parse_block(stream, 0, cache);
-  IdBlock* idb = id_block(id);
-  if (!idb) {
-    if (!block_ref_empty(id))
-      log_block(LOG_ERROR, id.block->kind, 0, "a file must start with its identification");
-    block_release(&id);
-    block_cache_free(cache);
-    return nullptr;
-  }
-  cache->finalised = memcmp(idb->file_id, "MDF     ", 8) == 0;
-  idb->hd = parse_block(stream, 64, cache);
-  uint64_t size = cache->stream_size;
-  block_cache_free(cache);
-  auto* file = static_cast<MdfFile*>(calloc(1, sizeof(MdfFile)));
-  if (block_ref_empty(idb->hd) || !file) {
-    free(file);
-    block_release(&id);
-    return nullptr;
-  }
-  file->stream = stream;
-  file->id = id;
-  fix_unfinalised(file, size);
-  if (HdBlock* hd = mdf_hd(file); hd && !prepare_bus_reading(hd)) {
-    mdf_close(file);
-    return nullptr;
-  }
-  return file;
-}
-
-void mdf_close(MdfFile* file) {
-  if (!file) return;
-  block_release(&file->id);
-  free(file);
 }

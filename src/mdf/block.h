@@ -128,31 +128,24 @@ BlockRef parse_block(Stream* stream, uint64_t offset, BlockCache* cache);
 // one of its own blocks fails with a message.
 bool parse_block_into_list(Stream* stream, uint64_t offset, BlockCache* cache, BlockList* list);
 
+// Makes the zero-filled object of a kind with the kind's defaults and table; null for
+// BLOCK_UNKNOWN or when memory ran out.
+using BlockCreate = Block* (*)(BlockKind kind);
+
 // The cache lives for one open; it holds a count on every block it maps and drops them when
-// freed. `stream` gives the size that block lengths are checked against.
-BlockCache* block_cache_new(Stream* stream);
+// freed. `stream` gives the size that block lengths are checked against; `create` makes the
+// object of each block kind met.
+BlockCache* block_cache_new(Stream* stream, BlockCreate create);
 void block_cache_free(BlockCache* cache);
 // The size of the stream the cache was made for.
 uint64_t block_cache_stream_size(const BlockCache* cache);
 // Whether the file's identification says it was finalised: its data blocks then hold all the
 // bytes their lengths state.
 bool block_cache_finalised(const BlockCache* cache);
-
-// The constructor of a kind: a zero-filled object with the kind's defaults and table; null
-// for BLOCK_UNKNOWN or when memory ran out.
-Block* block_create(BlockKind kind);
+// Set once the identification is read, before any other block loads.
+void block_cache_set_finalised(BlockCache* cache, bool finalised);
 
 struct MdfFile {
   Stream* stream;  // not owned
   BlockRef id;     // the identification block, which holds the header block
 };
-
-// True when the stream starts with an MDF identification ("MDF     " or "UnFinMF "), with the
-// version number it states (330 for MDF 3.30, 411 for MDF 4.11); the stream is left at 0.
-bool mdf_read_version(Stream* stream, uint16_t* version_number);
-
-// Loads the whole block tree reachable from the identification block at offset 0 and the
-// header block at 64. Null when anything in the tree fails; every failure is logged.
-MdfFile* mdf_open(Stream* stream);
-// Releases the tree and frees the file; the stream stays open.
-void mdf_close(MdfFile* file);

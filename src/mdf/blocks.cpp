@@ -98,13 +98,12 @@ bool dg_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, Block
   if (!parse_single(s, links[2], cache, &dg->data)) return false;
   if (!parse_single(s, links[3], cache, &dg->comment)) return false;
   FieldReader r = fields_of(b, s);
-  if (!field_read_u8(&r, &dg->record_id_size)) return false;
-  return prepare_record_layouts(dg);
+  return field_read_u8(&r, &dg->record_id_size);
 }
 
 void dg_destroy(Block* b) {
   auto* dg = reinterpret_cast<DgBlock*>(b);
-  record_layouts_free(dg);
+  hash_table_destroy<RecordLayoutTraits>(&dg->layouts);
   block_list_destroy(&dg->channel_groups);
   block_release(&dg->data);
   block_release(&dg->comment);
@@ -133,12 +132,8 @@ bool cg_load(Block* b, Stream* s, BlockCache* cache, const BlockHeader* h, Block
   cg->variable_length = (cg->flags & CG_FLAG_VARIABLE_LENGTH) != 0;
   cg->bus_event = (cg->flags & CG_FLAG_BUS_EVENT) != 0;
   cg->plain_bus_event = (cg->flags & CG_FLAG_PLAIN_BUS_EVENT) != 0;
-  // The remote master is loaded before the channel list is built, which takes its master
-  // channels over.
-  if ((cg->flags & CG_FLAG_REMOTE_MASTER) && links.a.count > 6 &&
-      !parse_single(s, links[6], cache, &cg->master))
-    return false;
-  return build_record_channels(cg);
+  return !(cg->flags & CG_FLAG_REMOTE_MASTER) || links.a.count <= 6 ||
+         parse_single(s, links[6], cache, &cg->master);
 }
 
 void cg_destroy(Block* b) {

@@ -8,8 +8,7 @@
 #include <string_view>
 
 #include "mdf/block.h"
-#include "mdf/channels.h"
-#include "mdf/layouts.h"
+#include "mdf/record_types.h"
 #include "support/dyn_string.h"
 #include "support/hash_table.h"
 
@@ -54,7 +53,8 @@ struct DgBlock {
   BlockRef data;
   BlockRef comment;
   uint8_t record_id_size;
-  HashTable<RecordLayout> layouts;  // by record id, built by prepare_record_layouts
+  HashTable<RecordLayout> layouts;  // by record id, built by prepare_record_layouts when the
+                                    // file opens
 };
 
 constexpr uint16_t CG_FLAG_VARIABLE_LENGTH = 1;
@@ -79,7 +79,10 @@ struct CgBlock {
   uint16_t path_separator;
   uint32_t data_bytes;
   uint32_t invalidation_bytes;
-  GrowArray<RecordChannel> record_channels;  // built by build_record_channels
+  // The group's leaf channels, built by build_record_channels when the file opens (not by the
+  // loader, which only parses), once however many data groups share the group.
+  GrowArray<RecordChannel> record_channels;
+  bool record_channels_built;
   // The channel group whose records hold this group's master channel, record by record
   // (CG_FLAG_REMOTE_MASTER); empty otherwise.
   BlockRef master;
@@ -209,6 +212,9 @@ DataBlock* plain_data_block(Block* block);
 // The text of a TX or MD block up to its first zero byte (the padding that writers add after
 // the terminator stays in TextBlock::text); empty for any other kind or none.
 std::string_view block_text(BlockRef ref);
+
+// The constructor of a kind for the block cache (see BlockCreate).
+Block* block_create(BlockKind kind);
 
 // The identification and header blocks of an opened file (null when absent).
 IdBlock* mdf_id(const MdfFile* file);

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "mdf/channels.h"
-#include "mdf/record_reader.h"
+#include "mdf/record_types.h"
 
 namespace {
 

@@ -257,14 +257,6 @@ bool add_master_channels(const CgBlock* cg, const CgBlock* master, const ListBui
 
 }  // namespace
 
-void record_channels_free(GrowArray<RecordChannel>* channels) {
-  for (RecordChannel& c : *channels) {
-    conversion_destroy(&c.conversion);
-    dynstring_free(&c.name);
-  }
-  grow_array_free(channels);
-}
-
 uint64_t record_index_offset(const CgBlock* cg) {
   const CgBlock* master = cg_block(cg->master);
   return uint64_t{cg->data_bytes} + (master ? master->data_bytes : 0);

@@ -6,48 +6,13 @@
 
 #include "mdf/bus_frames.h"
 #include "mdf/conversions.h"
+#include "mdf/record_types.h"
 #include "support/dyn_string.h"
 #include "support/grow_array.h"
 
 struct Block;
 struct CgBlock;
 struct CnBlock;
-
-// How a channel's stored bits are read, from its data type (and width, for floats).
-enum ValueKind : uint32_t {
-  VALUE_UNSIGNED = 0,
-  VALUE_BYTE_ARRAY = 1,  // byte arrays and strings of any encoding: their bytes are the value
-  VALUE_FLOAT = 2,
-  VALUE_SIGNED = 3,      // two's complement of bit_count bits
-  VALUE_UNREADABLE = 4,  // a type (MIME, CANopen date or time, complex, a float of another width)
-                         // that is not read: a group that needs the channel gives no frames
-};
-
-struct RecordChannel;
-// Reads a channel's value, without its conversion, from a record: chosen once per channel.
-using ChannelRead = double (*)(const RecordChannel* channel, const uint8_t* record,
-                               uint64_t length);
-
-// One leaf channel of a channel group; composition parents have no entry, their members do.
-struct RecordChannel {
-  uint64_t bit_offset;  // byte offset * 8 + bit offset
-  uint64_t bit_count;
-  ValueKind value_kind;
-  uint8_t byte_order;  // 1 little-endian, 0 big-endian
-  uint8_t data_type;   // as the channel block states it, for messages
-  ChannelRead read;    // set by record_channel_choose_reader from the kind and the width
-  Conversion conversion;
-  DynString name;
-  FrameRole role;
-  // Where a variable-length channel's payloads live (an SdBlock, a CgBlock of
-  // variable-length records, a list or compressed block of signal data, or a block of another
-  // kind); null for other channels. Not owned. The record holds such a channel's offset there as
-  // a little-endian 64-bit integer, whatever its data type.
-  Block* payload_store;
-  // A virtual master: the value is the record's index within its channel group, which the
-  // record reader places behind the record (at record_index_offset).
-  bool record_index;
-};
 
 // The channel's raw bits from a record as an unsigned integer (its 64 least significant bits
 // when wider); 0 when the record is too short. Works for any bit offset and bit count.
@@ -72,5 +37,3 @@ bool build_record_channels(CgBlock* cg);
 // Where the reader places the record index behind a record of the group: its data bytes plus
 // the data bytes of its remote master.
 uint64_t record_index_offset(const CgBlock* cg);
-// Destroys each entry (name and conversion) and frees the array.
-void record_channels_free(GrowArray<RecordChannel>* channels);

@@ -2,6 +2,8 @@
 // pieces of one logical stream, with every count, length and offset checked on the way.
 #include "mdf/data_lists.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -178,7 +180,7 @@ using UsedBlockTraits = U64KeyTraits<UsedBlock>;
 struct Resolver {
   DataPieces* out;
   uint64_t record_length;
-  int32_t level;
+  DataListProblem* problem;
   // The length the last piece must have when another piece follows it (equal-length lists);
   // 0 when it is free. With where that rule came from, for the message.
   uint64_t equal_length;
@@ -189,6 +191,39 @@ struct Resolver {
   HashTable<UsedBlock> used;
 };
 
+// Notes what stopped the resolution: its status and the line that tells it, "<label> block at
+// 0x<offset>: <reason>".
+void vfail(const Resolver& r, DataListStatus status, const char* label, uint64_t offset,
+           const char* format, va_list args) {
+  DataListProblem* p = r.problem;
+  p->status = status;
+  int n = snprintf(p->line, sizeof p->line, "%s block at 0x%llX: ", label,
+                   static_cast<unsigned long long>(offset));
+  if (n < 0 || static_cast<size_t>(n) >= sizeof p->line) return;
+  // The reason alone is cut where a message of a block was cut.
+  char reason[400];
+  vsnprintf(reason, sizeof reason, format, args);
+  snprintf(p->line + n, sizeof p->line - static_cast<size_t>(n), "%s", reason);
+}
+
+__attribute__((format(printf, 5, 6))) void fail_labelled(const Resolver& r, DataListStatus status,
+                                                         const char* label, uint64_t offset,
+                                                         const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vfail(r, status, label, offset, format, args);
+  va_end(args);
+}
+
+__attribute__((format(printf, 5, 6))) void fail(const Resolver& r, DataListStatus status,
+                                                BlockKind kind, uint64_t offset, const char* format,
+                                                ...) {
+  va_list args;
+  va_start(args, format);
+  vfail(r, status, block_kind_name(kind), offset, format, args);
+  va_end(args);
+}
+
 bool check_dz(const Resolver& r, const DzBlock* dz) {
   const char* type = dz->original_type;
   static const char* const TYPES[] = {"DT", "SD", "DV", "DI", "RD"};
@@ -196,19 +231,22 @@ bool check_dz(const Resolver& r, const DzBlock* dz) {
   for (const char* t : TYPES) known = known || strcmp(type, t) == 0;
   uint64_t at = dz->base.offset;
   if (dz->zip_type != ZIP_TYPE_DEFLATE && dz->zip_type != ZIP_TYPE_TRANSPOSE_DEFLATE) {
-    log_block(r.level, BLOCK_DZ, at, "zip type %u is not supported", dz->zip_type);
+    fail(r, DATA_LIST_DZ_UNSUPPORTED, BLOCK_DZ, at, "zip type %u is not supported", dz->zip_type);
   } else if (!known) {
-    log_block(r.level, BLOCK_DZ, at, "original block type \"%s\" is not supported", type);
+    fail(r, DATA_LIST_DZ_UNSUPPORTED, BLOCK_DZ, at, "original block type \"%s\" is not supported",
+         type);
   } else if (dz->zip_type == ZIP_TYPE_TRANSPOSE_DEFLATE && dz->zip_parameter == 0) {
-    log_block(r.level, BLOCK_DZ, at, "transposition with a zip parameter of 0");
+    fail(r, DATA_LIST_DZ_UNSUPPORTED, BLOCK_DZ, at, "transposition with a zip parameter of 0");
   } else if (dz->original_length > MAX_INFLATED_BLOCK) {
-    log_block(r.level, BLOCK_DZ, at, "original length %llu exceeds the %llu bytes inflated at once",
-              static_cast<unsigned long long>(dz->original_length),
-              static_cast<unsigned long long>(MAX_INFLATED_BLOCK));
+    fail(r, DATA_LIST_TOO_LARGE, BLOCK_DZ, at,
+         "original length %llu exceeds the %llu bytes inflated at once",
+         static_cast<unsigned long long>(dz->original_length),
+         static_cast<unsigned long long>(MAX_INFLATED_BLOCK));
   } else if (dz->original_length / DEFLATE_MAX_RATIO > dz->compressed_length) {
-    log_block(r.level, BLOCK_DZ, at, "%llu compressed bytes cannot hold %llu original bytes",
-              static_cast<unsigned long long>(dz->compressed_length),
-              static_cast<unsigned long long>(dz->original_length));
+    fail(r, DATA_LIST_DZ_UNSUPPORTED, BLOCK_DZ, at,
+         "%llu compressed bytes cannot hold %llu original bytes",
+         static_cast<unsigned long long>(dz->compressed_length),
+         static_cast<unsigned long long>(dz->original_length));
   } else {
     return true;
   }
@@ -220,22 +258,22 @@ bool add_piece(Resolver& r, Block* block, uint64_t length) {
   if (r.equal_length && out->pieces.count > 0) {
     const DataPiece& last = out->pieces[out->pieces.count - 1];
     if (last.length != r.equal_length) {
-      log_block(r.level, r.equal_list->kind, r.equal_list->offset,
-                "entry %u holds %llu bytes, not the equal length %llu", r.equal_entry,
-                static_cast<unsigned long long>(last.length),
-                static_cast<unsigned long long>(r.equal_length));
+      fail(r, DATA_LIST_BAD_LENGTHS, r.equal_list->kind, r.equal_list->offset,
+           "entry %u holds %llu bytes, not the equal length %llu", r.equal_entry,
+           static_cast<unsigned long long>(last.length),
+           static_cast<unsigned long long>(r.equal_length));
       return false;
     }
   }
   if (length > UINT64_MAX - out->size) {
-    log_block(r.level, block->kind, block->offset, "the data runs past 2^64 bytes");
+    fail(r, DATA_LIST_TOO_LARGE, block->kind, block->offset, "the data runs past 2^64 bytes");
     return false;
   }
   if (length > 0) {  // an empty block named again adds nothing
     HashSlot<UsedBlock> seen = hash_table_find_or_insert<UsedBlockTraits>(&r.used, block->offset);
     if (!seen.slot) return false;
     if (!seen.inserted) {
-      log_block(r.level, block->kind, block->offset, "named as data a second time");
+      fail(r, DATA_LIST_REPEATED_BLOCK, block->kind, block->offset, "named as data a second time");
       return false;
     }
     seen.slot->key = block->offset;
@@ -251,9 +289,9 @@ bool check_complete(const Resolver& r, const DataBlock* d) {
   uint64_t present = block_data_stream_size(&d->data);
   uint64_t stated = d->base.length > BLOCK_HEADER_SIZE ? d->base.length - BLOCK_HEADER_SIZE : 0;
   if (!d->data.finalised || present >= stated) return true;
-  log_block(r.level, d->base.kind, d->base.offset,
-            "its data runs %llu bytes past the end of the file (cut short, or still being copied)",
-            static_cast<unsigned long long>(stated - present));
+  fail(r, DATA_LIST_CUT_SHORT, d->base.kind, d->base.offset,
+       "its data runs %llu bytes past the end of the file (cut short, or still being copied)",
+       static_cast<unsigned long long>(stated - present));
   return false;
 }
 
@@ -264,19 +302,19 @@ bool add_entry(Resolver& r, BlockRef entry, const Block* list, uint32_t i) {
     return check_complete(r, d) && add_piece(r, b, block_data_stream_size(&d->data));
   if (DzBlock* dz = dz_block(b)) return check_dz(r, dz) && add_piece(r, b, dz->original_length);
   if (!b)
-    log_block(r.level, list->kind, list->offset, "entry %u names no block", i);
+    fail(r, DATA_LIST_BAD_ENTRY, list->kind, list->offset, "entry %u names no block", i);
   else
-    log_block(r.level, list->kind, list->offset, "entry %u is a %s block, not data", i,
-              block_label(b));
+    fail(r, DATA_LIST_BAD_ENTRY, list->kind, list->offset, "entry %u is a %s block, not data", i,
+         block_label(b));
   return false;
 }
 
 // An entry's stated start against the data before it.
 bool check_start(const Resolver& r, const Block* list, uint32_t i, uint64_t stated) {
   if (stated == r.out->size) return true;
-  log_block(r.level, list->kind, list->offset,
-            "entry %u starts at byte %llu, but the entries before it hold %llu", i,
-            static_cast<unsigned long long>(stated), static_cast<unsigned long long>(r.out->size));
+  fail(r, DATA_LIST_BAD_LENGTHS, list->kind, list->offset,
+       "entry %u starts at byte %llu, but the entries before it hold %llu", i,
+       static_cast<unsigned long long>(stated), static_cast<unsigned long long>(r.out->size));
   return false;
 }
 
@@ -299,8 +337,9 @@ bool resolve_ld(Resolver& r, LdBlock* ld) {
     bool equal = ld->flags & LD_FLAG_EQUAL_SAMPLES;
     uint64_t samples = equal ? ld->equal_samples : ld->sample_offsets[i];
     if (stride && samples > UINT64_MAX / stride) {
-      log_block(r.level, BLOCK_LD, ld->base.offset, "entry %u: %llu samples run past 2^64 bytes", i,
-                static_cast<unsigned long long>(samples));
+      fail(r, DATA_LIST_TOO_LARGE, BLOCK_LD, ld->base.offset,
+           "entry %u: %llu samples run past 2^64 bytes", i,
+           static_cast<unsigned long long>(samples));
       return false;
     }
     if (!equal && stride && !check_start(r, &ld->base, i, samples * stride)) return false;
@@ -320,8 +359,8 @@ bool resolve_chain(Resolver& r, List* head, bool (*one)(Resolver&, List*)) {
   if (!one(r, head)) return false;
   for (const BlockRef& ref : head->rest) {
     if (!ref.block || ref.block->kind != head->base.kind) {
-      log_block(r.level, head->base.kind, head->base.offset, "its chain goes on with a %s block",
-                ref.block ? block_label(ref.block) : "missing");
+      fail(r, DATA_LIST_BAD_ENTRY, head->base.kind, head->base.offset,
+           "its chain goes on with a %s block", ref.block ? block_label(ref.block) : "missing");
       return false;
     }
     if (!resolve_chain(r, reinterpret_cast<List*>(ref.block), one)) return false;
@@ -339,30 +378,45 @@ bool resolve_root(Resolver& r, Block* root) {
       Block* first = reinterpret_cast<HlBlock*>(root)->first_dl.block;
       if (first && first->kind == BLOCK_DL)
         return resolve_chain(r, reinterpret_cast<DlBlock*>(first), resolve_dl);
-      log_block(r.level, BLOCK_HL, root->offset, "it names a %s block, not a data list",
-                first ? block_label(first) : "missing");
+      fail(r, DATA_LIST_BAD_ENTRY, BLOCK_HL, root->offset, "it names a %s block, not a data list",
+           first ? block_label(first) : "missing");
       return false;
     }
     default:
       if (plain_data_block(root) || dz_block(root))
         return add_entry(r, BlockRef{root, nullptr}, root, 0);
-      LOG(r.level, "%s block at 0x%llX: named as data, but it holds none that can be read",
-          block_label(root), static_cast<unsigned long long>(root->offset));
+      fail_labelled(r, DATA_LIST_NO_DATA, block_label(root), root->offset,
+                    "named as data, but it holds none that can be read");
       return false;
   }
 }
 
 }  // namespace
 
-bool data_pieces_resolve(Block* root, uint64_t record_length, int32_t level, DataPieces* out) {
+const char* data_list_status_name(DataListStatus status) {
+  static const char* const NAMES[] = {"ok",        "no memory",      "unsupported compression",
+                                      "cut short", "bad entry",      "bad lengths",
+                                      "too large", "repeated block", "no data"};
+  auto i = static_cast<uint32_t>(status);
+  return i < sizeof NAMES / sizeof NAMES[0] ? NAMES[i] : "unknown status";
+}
+
+DataListStatus data_pieces_resolve(Block* root, uint64_t record_length, DataListProblem* problem,
+                                   DataPieces* out) {
   data_pieces_free(out);
-  if (!root) return true;
-  Resolver r{out, record_length, level, 0, nullptr, 0, {}};
+  *problem = DataListProblem{};
+  if (!root) return DATA_LIST_OK;
+  // Failures without a line of their own are memory that ran out.
+  problem->status = DATA_LIST_NO_MEMORY;
+  Resolver r{out, record_length, problem, 0, nullptr, 0, {}};
   bool resolved = resolve_root(r, root);
   hash_table_destroy<UsedBlockTraits>(&r.used);
-  if (resolved) return true;
+  if (resolved) {
+    *problem = DataListProblem{};
+    return DATA_LIST_OK;
+  }
   data_pieces_free(out);
-  return false;
+  return problem->status;
 }
 
 void data_pieces_free(DataPieces* pieces) {

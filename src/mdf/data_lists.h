@@ -91,12 +91,37 @@ struct DataPieces {
 // reader reaches it, and this bounds the memory that takes.
 constexpr uint64_t MAX_INFLATED_BLOCK = uint64_t{16} << 20;
 
+// Why the data of a link cannot be read.
+enum DataListStatus : int32_t {
+  DATA_LIST_OK = 0,
+  DATA_LIST_NO_MEMORY = 1,
+  DATA_LIST_DZ_UNSUPPORTED = 2,  // a zip type, original type or parameter that is not read
+  DATA_LIST_CUT_SHORT = 3,       // a finalised file's data block that the end of the file cuts
+  DATA_LIST_BAD_ENTRY = 4,       // a list entry or chain link of the wrong kind, or none
+  DATA_LIST_BAD_LENGTHS = 5,     // offsets or equal lengths that disagree with the blocks
+  DATA_LIST_TOO_LARGE = 6,       // past 2^64 bytes, or a block too large to inflate at once
+  DATA_LIST_REPEATED_BLOCK = 7,  // a block named as data twice
+  DATA_LIST_NO_DATA = 8,         // the link names a block that holds no data
+};
+
+// A short lower-case name of a status ("bad entry").
+const char* data_list_status_name(DataListStatus status);
+
+// What stopped a resolution: its status and the line that tells it, naming the block and the
+// reason ("DZ block at 0x1C0: zip type 9 is not supported"); an empty line for memory that ran
+// out.
+struct DataListProblem {
+  DataListStatus status;
+  char line[480];
+};
+
 // The pieces of the data that `root` (the block a data link names) holds, in order. A plain
 // data block or a DZ block is one piece; DL, HL and LD lists give their blocks in list order.
 // `record_length`, when not 0, is the record size with which an LD list's sample counts and
-// offsets are checked. False, with one message at `level` that names the block and the reason,
-// when a block of the data cannot be read (an unknown zip type, a list entry of the wrong kind,
-// offsets that disagree with the blocks' lengths, a finalised file's data block that the end of
-// the file cuts short ...) or memory ran out.
-bool data_pieces_resolve(Block* root, uint64_t record_length, int32_t level, DataPieces* out);
+// offsets are checked. Logs nothing: a status other than DATA_LIST_OK says why the data cannot
+// be read, with *problem filled (an unknown zip type, a list entry of the wrong kind, offsets
+// that disagree with the blocks' lengths, a finalised file's data block that the end of the file
+// cuts short ...).
+DataListStatus data_pieces_resolve(Block* root, uint64_t record_length, DataListProblem* problem,
+                                   DataPieces* out);
 void data_pieces_free(DataPieces* pieces);

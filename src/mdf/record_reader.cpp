@@ -8,27 +8,34 @@
 #include "mdf/data_stream.h"
 #include "support/log.h"
 
-bool record_view_next_entry(const RecordView* view, uint64_t* cursor, const uint8_t** bytes,
-                            uint64_t* length) {
-  uint64_t at = *cursor;
-  if (at > view->variable_length || view->variable_length - at < 4) return false;
-  const uint8_t* p = view->variable_bytes + at;
-  uint64_t n = static_cast<uint64_t>(p[0]) | static_cast<uint64_t>(p[1]) << 8 |
-               static_cast<uint64_t>(p[2]) << 16 | static_cast<uint64_t>(p[3]) << 24;
-  if (n == RECORD_ENTRY_LOST) {
-    *bytes = nullptr;
-    *length = 0;
-    *cursor = at + 4;
-    return true;
+void reader_notice_format(const ReaderNotice* notice, DynString* out) {
+  std::string_view name = notice->channel;
+  if (notice->kind == READER_NOTICE_PAYLOAD_MISSING) {
+    dynstring_format(out,
+                     "Channel \"%.*s\": a record refers to variable-length bytes at offset %llu "
+                     "that the file does not hold; they are not read (a frame that needs them is "
+                     "counted as unreadable)",
+                     static_cast<int>(name.size()), name.data(),
+                     static_cast<unsigned long long>(notice->offset));
+  } else {
+    dynstring_format(out,
+                     "Channel \"%.*s\": its variable-length bytes are said to be in the %s block "
+                     "at 0x%llX, which holds none; they are not read (a frame that needs them is "
+                     "counted as unreadable)",
+                     static_cast<int>(name.size()), name.data(), notice->store_label,
+                     static_cast<unsigned long long>(notice->offset));
   }
-  if (n > view->variable_length - at - 4) return false;
-  *bytes = p + 4;
-  *length = n;
-  *cursor = at + 4 + n;
-  return true;
 }
 
 namespace {
+
+// data_pieces_resolve with its problem logged as an error.
+bool resolve_logged(Block* root, uint64_t record_length, DataPieces* pieces) {
+  DataListProblem problem;
+  if (data_pieces_resolve(root, record_length, &problem, pieces) == DATA_LIST_OK) return true;
+  if (problem.line[0]) LOG(LOG_ERROR, "%s", problem.line);
+  return false;
+}
 
 // A logical run of bytes: a plain block's section stream (borrowed), or a stream over the
 // pieces of a list or compressed block (owned). The pieces live on the heap, so that streams
@@ -117,7 +124,7 @@ bool source_open(Block* root, uint64_t record_length, Source* out) {
   out->pieces = static_cast<DataPieces*>(calloc(1, sizeof(DataPieces)));
   if (!out->pieces) return false;
   out->owns_pieces = true;
-  if (!data_pieces_resolve(root, record_length, LOG_ERROR, out->pieces)) return false;
+  if (!resolve_logged(root, record_length, out->pieces)) return false;
   out->stream = data_stream_new(out->pieces);
   out->owns_stream = out->stream != nullptr;
   out->size = out->pieces->size;
@@ -289,19 +296,19 @@ uint64_t stride_of(const ReaderState* st, const RecordLayout* layout) {
   return st->values_only ? stride : stride + layout->invalidation_bytes;
 }
 
+void report_notice(RecordReader* reader, const ReaderNotice& notice) {
+  if (reader->notices.notice) return reader->notices.notice(reader->notices.context, &notice);
+  ScopedDynString text;
+  reader_notice_format(&notice, &text.s);
+  LOG(LOG_WARN, "%.*s", static_cast<int>(text.view().size()), text.view().data());
+}
+
 void warn_missing(RecordReader* reader, const RecordChannel& c, uint64_t offset) {
   ReaderState* st = reader->state;
   if (st->warned_missing) return;
   st->warned_missing = true;
-  std::string_view name = dynstring_sv(&c.name);
-  // Once per reader: a reader of a range of the records tags it, so that the input shows it
-  // once however many readers meet the cause.
-  log_set_thread_tag(LOG_TAG_ONCE);
-  LOG(LOG_WARN,
-      "Channel \"%.*s\": a record refers to variable-length bytes at offset %llu that the file "
-      "does not hold; they are not read (a frame that needs them is counted as unreadable)",
-      static_cast<int>(name.size()), name.data(), static_cast<unsigned long long>(offset));
-  log_set_thread_tag(0);
+  report_notice(
+      reader, ReaderNotice{READER_NOTICE_PAYLOAD_MISSING, dynstring_sv(&c.name), nullptr, offset});
 }
 
 bool is_data_store(const Block* b) {
@@ -323,14 +330,8 @@ void warn_unreadable_store(RecordReader* reader, const RecordChannel& c, const B
   ReaderState* st = reader->state;
   if (st->warned_unreadable) return;
   st->warned_unreadable = true;
-  std::string_view name = dynstring_sv(&c.name);
-  log_set_thread_tag(LOG_TAG_ONCE);
-  LOG(LOG_WARN,
-      "Channel \"%.*s\": its variable-length bytes are said to be in the %s block at 0x%llX, which "
-      "holds none; they are not read (a frame that needs them is counted as unreadable)",
-      static_cast<int>(name.size()), name.data(), block_label(store),
-      static_cast<unsigned long long>(store->offset));
-  log_set_thread_tag(0);
+  report_notice(reader, ReaderNotice{READER_NOTICE_STORE_UNREADABLE, dynstring_sv(&c.name),
+                                     block_label(store), store->offset});
 }
 
 // The payload source of a store, opened when first asked for; null when memory ran out or
@@ -539,7 +540,10 @@ bool next_master_record(RecordReader* reader, const RecordLayout* layout, const 
   if (!m) {
     auto* dg = reinterpret_cast<DgBlock*>(master->data_group);
     MasterSource fresh{master, dg ? record_reader_new(dg) : nullptr};
-    if (fresh.reader) fresh.reader->state->data_bytes_only = true;
+    if (fresh.reader) {
+      fresh.reader->state->data_bytes_only = true;
+      fresh.reader->notices = reader->notices;
+    }
     if (!fresh.reader || !grow_array_push(&st->masters, fresh)) {
       record_reader_free(fresh.reader);
       st->failed = true;
@@ -787,7 +791,7 @@ namespace {
 bool check_resolves(Block* root, uint64_t record_length) {
   if (!root) return true;
   DataPieces pieces{};
-  bool ok = data_pieces_resolve(root, record_length, LOG_ERROR, &pieces);
+  bool ok = resolve_logged(root, record_length, &pieces);
   data_pieces_free(&pieces);
   return ok;
 }

@@ -6,38 +6,16 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "mdf/bus_frames.h"
 #include "mdf/channels.h"
 #include "mdf/layouts.h"
+#include "mdf/record_types.h"
 #include "support/dyn_string.h"
 
 struct DgBlock;
 struct HdBlock;
-
-// One record as the extractor sees it. The variable-length bytes hold, for each channel of
-// the list that has a payload store, in list order, a 4-byte little-endian length L and L
-// bytes; entries are always complete (L never runs past the buffer). L is RECORD_ENTRY_LOST,
-// with no bytes, for a payload that could not be read (not where the record says, or in a block
-// that holds none). Valid until the next record is read.
-constexpr uint32_t RECORD_ENTRY_LOST = 0xFFFFFFFFu;
-
-struct RecordView {
-  // The data bytes (record id and invalidation bytes excluded), followed by what the layout
-  // places behind them (the remote master's record, the record index).
-  const uint8_t* record_bytes;
-  uint64_t record_length;
-  const uint8_t* variable_bytes;
-  uint64_t variable_length;
-  const RecordChannel* channels;
-  int32_t channel_count;
-};
-
-// Walks the entries of view->variable_bytes: `cursor` starts at 0; each call yields the next
-// entry and advances it (null bytes and length 0 for a lost entry). False when no entry is
-// left.
-bool record_view_next_entry(const RecordView* view, uint64_t* cursor, const uint8_t** bytes,
-                            uint64_t* length);
 
 struct ReaderState;
 
@@ -53,6 +31,7 @@ struct RecordReader {
   RecordView view;
   BusFrame frame;
   ReaderState* state;  // the streams over the data and the payloads; owned
+  ReaderNoticeSink notices;
 };
 
 // A reader of the data group's records; null when memory ran out. A data group whose data

@@ -19,6 +19,7 @@
 #include "mdf/compressed_file.h"
 #include "mdf/data_lists.h"
 #include "mdf/data_stream.h"
+#include "mdf/mdf_file.h"
 #include "support/block_views.h"
 #include "support/container_writer.h"
 #include "support/heatshrink_encoder.h"
@@ -187,8 +188,9 @@ const StreamKind STREAM_KINDS[] = {
                   w.add_dg({.data = w.add_dl(blocks, 0, {0, static_cast<uint64_t>(half)})}));
        fx.mdf.reset(mdf_open(fx.keep(test::memory_stream_with(w.bytes()))));
        HdBlock* h = mdf_hd(fx.mdf.get());
-       if (!h || !data_pieces_resolve(dg_block(h->data_groups.first[0])->data.block, 0, LOG_ERROR,
-                                      &fx.pieces))
+       DataListProblem problem;
+       if (!h || data_pieces_resolve(dg_block(h->data_groups.first[0])->data.block, 0, &problem,
+                                     &fx.pieces) != DATA_LIST_OK)
          return nullptr;
        return data_stream_new(&fx.pieces);
      },

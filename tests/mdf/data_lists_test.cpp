@@ -310,7 +310,8 @@ TEST(DataStream, RandomSeeksAndReadsAcrossPiecesGiveTheBytesTheyHold) {
     Opened o(w.bytes());
     ASSERT_NE(o.file, nullptr);
     DataPieces p{};
-    ASSERT_TRUE(data_pieces_resolve(o.dg(0)->data.block, 0, LOG_ERROR, &p));
+    DataListProblem problem;
+    ASSERT_EQ(data_pieces_resolve(o.dg(0)->data.block, 0, &problem, &p), DATA_LIST_OK);
     ASSERT_EQ(p.size, all.size());
     Stream* s = data_stream_new(&p);
     for (int op = 0; op < 200; ++op) {
@@ -427,4 +428,36 @@ TEST(Masters, ARemoteMasterWithFewerRecordsOrNoneIsAnError) {
     EXPECT_EQ(log.count("its master is in another channel group, but none is named"), 1)
         << log.text();
   }
+}
+
+TEST(DataLists, ResolutionTellsItsStatusAndTheLineThatNamesTheBlock) {
+  struct Case {
+    const ListCase* layout;
+    DataListStatus status;
+  };
+  // The last two list cases: a block listed twice, an entry that holds no data.
+  const size_t n = sizeof LIST_CASES / sizeof LIST_CASES[0];
+  for (Case c : {Case{&LIST_CASES[n - 2], DATA_LIST_REPEATED_BLOCK},
+                 Case{&LIST_CASES[n - 1], DATA_LIST_BAD_ENTRY}}) {
+    SCOPED_TRACE(c.layout->what);
+    BusFile f;
+    uint64_t dl = c.layout->lay_out(f);
+    Stream* s = memory_stream_new();
+    stream_write(s, f.w.bytes().data(), f.w.bytes().size());
+    BlockCache* cache = block_cache_new(s, block_create);
+    BlockRef root = parse_block(s, dl, cache);
+    ASSERT_FALSE(block_ref_empty(root));
+    DataPieces pieces{};
+    DataListProblem problem;
+    EXPECT_EQ(data_pieces_resolve(root.block, 0, &problem, &pieces), c.status);
+    EXPECT_EQ(pieces.pieces.count, 0);
+    std::string_view line = problem.line;
+    EXPECT_EQ(line.find(" block at 0x"), 2u) << line;
+    EXPECT_NE(line.find(c.layout->message), std::string_view::npos) << line;
+    data_pieces_free(&pieces);
+    block_release(&root);
+    block_cache_free(cache);
+    stream_close(s);
+  }
+  EXPECT_STREQ(data_list_status_name(DATA_LIST_REPEATED_BLOCK), "repeated block");
 }

@@ -6,6 +6,7 @@
 #include "io/stream.h"
 #include "mdf/block.h"
 #include "mdf/blocks.h"
+#include "mdf/mdf_file.h"
 #include "mdf/records.h"
 
 namespace test {

@@ -12,6 +12,7 @@
 #include "io/stream.h"
 #include "mdf/block.h"
 #include "mdf/blocks.h"
+#include "mdf/mdf_file.h"
 #include "mdf/records.h"
 #include "support/log.h"
 #include "support/test_util.h"

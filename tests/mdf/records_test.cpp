@@ -404,6 +404,22 @@ TEST(VariableLength, RecordsOfAVariableLengthGroupAreFoundByTheOffsetARecordHold
   // The two without bytes are told apart from empty payloads, so that no frame decodes them.
   for (int i = 0; i < 4; ++i) EXPECT_EQ(records[i].lost, std::vector<bool>{i >= 2}) << i;
   EXPECT_EQ(log.count("that the file does not hold; they are not read"), 1) << log.text();
+  // A reader with a sink tells it the notice, in the same words, instead of logging it.
+  std::vector<std::string> told;
+  RecordReader* r = record_reader_new(o.dg(0));
+  r->notices =
+      ReaderNoticeSink{[](void* context, const ReaderNotice* notice) {
+                         ScopedDynString text;
+                         reader_notice_format(notice, &text.s);
+                         static_cast<std::vector<std::string>*>(context)->emplace_back(text.view());
+                       },
+                       &told};
+  while (record_reader_next(r)) {
+  }
+  record_reader_free(r);
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_NE(told[0].find("that the file does not hold; they are not read"), std::string::npos);
+  EXPECT_EQ(log.count("that the file does not hold; they are not read"), 1) << log.text();
 }
 
 TEST(VariableLength, APayloadLongerThanTheDataEndsTheGroup) {
@@ -532,7 +548,8 @@ TEST(Ranges, ReadersOfTheRangesTogetherReadEveryRecordOnce) {
     uint64_t stride = static_cast<uint64_t>(layout->record_length) + layout->invalidation_bytes;
     DataPieces pieces{};
     if (c.blocks != DataBlocks::Plain) {
-      ASSERT_TRUE(data_pieces_resolve(dg->data.block, 0, LOG_ERROR, &pieces));
+      DataListProblem problem;
+      ASSERT_EQ(data_pieces_resolve(dg->data.block, 0, &problem, &pieces), DATA_LIST_OK);
     }
     std::vector<std::vector<uint8_t>> joined;
     uint64_t begin = 0;
