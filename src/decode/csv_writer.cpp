@@ -126,6 +126,8 @@ void csv_set_output_encoder(const OutputEncoder* encoder) { output_encoder = enc
 
 const char* output_file_extension() { return output_encoder ? output_encoder->extension : ".csv"; }
 
+bool output_encoder_installed() { return output_encoder != nullptr; }
+
 char* csv_format_row(char* out, double time, const double* values, uint32_t count) {
   if (count == 0) return out;  // a row without values is no row
   out = format_fixed6(out, time);
@@ -273,12 +275,18 @@ CsvWriter* csv_writer_open_append(const char* path, uint32_t count) {
 bool csv_write_text(CsvWriter* writer, std::string_view rows, uint32_t count) {
   if (!writer || writer->failed || count != writer->column_count) return false;
   if (writer->encoder) {
-    writer->unsynced = 1;
-    if (output_encoder->write(writer->encoder, rows)) return true;
     writer->failed = 1;
     return false;
   }
   return append_rows(writer, rows.data(), rows.size());
+}
+
+bool csv_write_values(CsvWriter* writer, const uint8_t* row, uint64_t size, uint32_t count) {
+  if (!writer || writer->failed || count != writer->column_count || !writer->encoder) return false;
+  writer->unsynced = 1;
+  if (output_encoder->write(writer->encoder, row, size)) return true;
+  writer->failed = 1;
+  return false;
 }
 
 bool csv_writer_flush(CsvWriter* writer) {

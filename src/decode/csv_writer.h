@@ -24,7 +24,7 @@ struct CsvWriter {
   void* encoder;          // the file's encoder when an output encoder is installed
 };
 
-// Another file format that takes the writer's CSV rows in place of the file: the writer then
+// Another file format that takes the writer's rows in place of the file: the writer then
 // keeps the file's descriptor (for durability) and hands the rows to the encoder. The slots
 // return false (null for open) on failure, with errno set when a system call failed.
 struct OutputEncoder {
@@ -34,10 +34,12 @@ struct OutputEncoder {
   // value column, 's' for a column of texts and 'n' for numbers; empty: numbers only.
   void* (*open)(int fd, const char* path, std::string_view header, std::string_view kinds,
                 uint32_t count, bool resume);
-  bool (*write)(void* encoder, std::string_view rows);  // whole CSV rows
-  bool (*flush)(void* encoder);                         // all rows taken so far into the file
-  uint64_t (*size)(const void* encoder);                // of the file after the last flush
-  bool (*finish)(void* encoder);                        // the file's last bytes
+  // One row in the row stream's binary form (see ROW_RECORD_VALUES): stage A writes a file's
+  // rows in that form when an encoder is installed.
+  bool (*write)(void* encoder, const uint8_t* row, uint64_t size);
+  bool (*flush)(void* encoder);           // all rows taken so far into the file
+  uint64_t (*size)(const void* encoder);  // of the file after the last flush
+  bool (*finish)(void* encoder);          // the file's last bytes
   void (*free)(void* encoder);
 };
 
@@ -46,6 +48,8 @@ struct OutputEncoder {
 void csv_set_output_encoder(const OutputEncoder* encoder);
 // The extension of the output files: ".csv" or the installed encoder's.
 const char* output_file_extension();
+// Whether an encoder is installed: the files then take rows in binary form only.
+bool output_encoder_installed();
 
 // Room a row of `count` values takes at most in csv_format_row.
 constexpr uint64_t csv_row_room(uint32_t count) {
@@ -81,8 +85,11 @@ CsvWriter* csv_writer_open_with_header(const char* path, std::string_view header
 CsvWriter* csv_writer_open_append(const char* path, uint32_t count);
 // Appends rows formatted by csv_format_row (whole lines) for a header of `count` columns. False
 // when the writer is null or failed before, count differs from the header's column count
-// (nothing is written), or the file did not take them.
+// (nothing is written), the writer has an encoder, or the file did not take them.
 bool csv_write_text(CsvWriter* writer, std::string_view rows, uint32_t count);
+// Hands one binary row (see OutputEncoder::write) to the writer's encoder; false as for
+// csv_write_text, and for a writer without an encoder.
+bool csv_write_values(CsvWriter* writer, const uint8_t* row, uint64_t size, uint32_t count);
 // Writes the buffered rows to the file. False when the writer is null or the file does not
 // take them (for example a full disk): the file is then cut back to its last whole row, the
 // rows after it are lost and the writer takes no more.
