@@ -1,7 +1,8 @@
 // Frame decoding in two stages. Stage A (any thread) decodes a bus frame with every database
-// of its channel that knows it and formats one CSV row per database, with the UTC day of the
-// row and a descriptor of its output file (defined once per part). Stage B (the session's
-// thread) moves the output set to each row's day and copies the row into its file's writer.
+// of its channel that knows it and formats one CSV row per database (a binary row when an
+// output encoder is installed), with the UTC day of the row and a descriptor of its output file
+// (defined once per part). Stage B (the session's thread) moves the output set to each row's day
+// and copies the row into its file's writer.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,5 @@
-// The Parquet output format: an output encoder that turns the CSV rows of an output file into
-// a Parquet file at the same place, with the same columns.
+// The Parquet output format: an output encoder that turns the binary rows of an output file
+// into a Parquet file at the same place, with the same columns.
 #pragma once
 
 #include "decode/csv_writer.h"
