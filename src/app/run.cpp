@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "output/output_writer.h"
 #include "output/session.h"
 
 bool run_open(Run* run, FsRoot* input_root, FsRoot* output_root, ConversionOptions* options,
@@ -12,6 +13,7 @@ bool run_open(Run* run, FsRoot* input_root, FsRoot* output_root, ConversionOptio
   run->input_root = input_root;
   run->session =
       session_create(output_root, options->no_append_root, options->delete_converted, concatenate);
+  run->decoders.binary_rows = output_takes_binary_rows();
   return run->session &&
          decoders_load(&run->decoders, dbc_paths, options->values_text, options->time_iso);
 }

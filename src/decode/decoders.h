@@ -34,6 +34,9 @@ struct Decoders {
   bool values_text;
   // --time=iso: row times as "yyyy-mm-ddThh:mm:ss.uuuuuuZ".
   bool time_iso;
+  // Rows are written in binary form (ROW_RECORD_VALUES) for a format that takes them so, not
+  // as CSV lines; set by the run from its output format.
+  bool binary_rows;
 };
 
 // Loads every configured DBC file of the 20 channels into `decoders` (zeroed by the caller).

@@ -1,6 +1,7 @@
 // Frame decoding, stage A of a conversion (any thread): a bus frame is decoded with every
-// database of its channel that knows it and formatted as one CSV row per database, with the
-// UTC day of the row and a descriptor of its output file (defined once per part). Stage B
+// database of its channel that knows it and formatted as one row per database (a CSV line, or
+// a binary row when the decoders say the output takes rows in binary form), with the UTC day
+// of the row and a descriptor of its output file (defined once per part). Stage B
 // (output/row_taker.h) takes the rows into their files.
 #pragma once
 

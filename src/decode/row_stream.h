@@ -35,6 +35,19 @@ enum RowRecordKind : uint8_t {
   // A channel group of a segment whose records gave no frame: a RowIdleGroup and its name and
   // reason.
   ROW_RECORD_IDLE_GROUP = 15,
+  // One row in binary form, for an output encoder: a RowHead whose length counts the row's
+  // bytes (see RowValueCell), then the row.
+  ROW_RECORD_VALUES = 16,
+};
+
+// A row in binary form: the time in microseconds (int64_t, the microsecond the CSV's six
+// decimals name), then one double per value column. When a cell is no number, one RowValueCell
+// byte per column follows, then, for each text cell in column order, its length (uint32_t) and
+// bytes; the number of a cell that is no number is not read.
+enum RowValueCell : uint8_t {
+  ROW_CELL_NUMBER = 0,
+  ROW_CELL_NULL = 1,
+  ROW_CELL_TEXT = 2,
 };
 
 // A row's descriptor index when the row is not written (all its values are out of range):
@@ -47,7 +60,7 @@ using PackedDay = uint32_t;
 struct RowHead {
   uint32_t descriptor;
   PackedDay day;
-  uint32_t length;  // of the text that follows: the whole CSV line, line feed included
+  uint32_t length;  // of what follows: the whole CSV line, line feed included, or the binary row
 };
 
 // What stage B needs to find or create an output file's writer; the path part, the header line

@@ -137,7 +137,7 @@ uint64_t file_size(const OutputWriter* base) {
   return writer->file_size + writer->buffered;
 }
 
-constexpr WriterOps CSV_WRITER_OPS{".csv",       false,     open_writer, write_text,
+constexpr WriterOps CSV_WRITER_OPS{".csv",       false,     open_writer, write_text, nullptr,
                                    flush_buffer, file_size, nullptr,     free_writer};
 
 }  // namespace

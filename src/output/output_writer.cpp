@@ -37,6 +37,8 @@ void output_set_format(const WriterOps* format) { installed_format = format; }
 
 const char* output_file_extension() { return format()->extension; }
 
+bool output_takes_binary_rows() { return format()->write_values != nullptr; }
+
 bool output_files_whole_when_flushed() { return format()->finish == nullptr; }
 
 OutputWriter* writer_open_names(const char* path, const char* const* names, uint32_t count) {
@@ -68,9 +70,19 @@ OutputWriter* writer_open_append(const char* path, uint32_t count) {
 }
 
 bool writer_write(OutputWriter* writer, std::string_view rows, uint32_t count) {
-  if (!writer || writer->failed || count != writer->column_count) return false;
+  if (!writer || writer->failed || count != writer->column_count || !writer->ops->write)
+    return false;
   writer->unsynced = 1;
   if (writer->ops->write(writer, rows)) return true;
+  writer->failed = 1;
+  return false;
+}
+
+bool writer_write_values(OutputWriter* writer, const uint8_t* row, uint64_t size, uint32_t count) {
+  if (!writer || writer->failed || count != writer->column_count || !writer->ops->write_values)
+    return false;
+  writer->unsynced = 1;
+  if (writer->ops->write_values(writer, row, size)) return true;
   writer->failed = 1;
   return false;
 }

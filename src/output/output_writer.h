@@ -29,7 +29,9 @@ struct OutputWriter {
 // header) the existing file an interrupted run left, to go on with. `kinds` has one letter per
 // value column, 's' for a column of texts and 'n' for numbers; empty: numbers only. The
 // writer_ functions fill the common record after open and own the descriptor: open and free
-// never close it. write takes whole CSV rows; flush puts every row taken so far into the file;
+// never close it. write takes whole CSV rows, write_values one row in the row stream's binary
+// form (ROW_RECORD_VALUES); a format fills one of the two, and stage A then writes its rows in
+// that form (see output_takes_binary_rows). flush puts every row taken so far into the file;
 // size is the file's size once they are in; finish writes the file's last bytes (an empty slot:
 // nothing to add); free releases the format's record. Slots return false (null for open) on
 // failure, with errno set when a system call failed; after a failure the writer takes no more.
@@ -39,6 +41,7 @@ struct WriterOps {
   OutputWriter* (*open)(int fd, const char* path, std::string_view header, std::string_view kinds,
                         uint32_t count, bool resume);
   bool (*write)(OutputWriter* writer, std::string_view rows);
+  bool (*write_values)(OutputWriter* writer, const uint8_t* row, uint64_t size);
   bool (*flush)(OutputWriter* writer);
   uint64_t (*size)(const OutputWriter* writer);
   bool (*finish)(OutputWriter* writer);
@@ -50,6 +53,8 @@ struct WriterOps {
 void output_set_format(const WriterOps* format);
 // The extension of the output files: ".csv" or the installed format's.
 const char* output_file_extension();
+// Whether the installed format takes rows in binary form (write_values) instead of CSV lines.
+bool output_takes_binary_rows();
 // Whether a file of the installed format is whole once its rows are written and flushed (CSV);
 // false for a format whose file is only finished when it is closed (its finish slot adds the
 // last bytes, as Parquet's footer).
@@ -69,6 +74,9 @@ OutputWriter* writer_open_append(const char* path, uint32_t count);
 // when the writer is null or failed before, count differs from the header's column count
 // (nothing is written), or the file did not take them.
 bool writer_write(OutputWriter* writer, std::string_view rows, uint32_t count);
+// Appends one binary row (see ROW_RECORD_VALUES) for a header of `count` columns; false as for
+// writer_write, and for a format that takes CSV lines.
+bool writer_write_values(OutputWriter* writer, const uint8_t* row, uint64_t size, uint32_t count);
 // Puts the rows taken so far into the file. False when the writer is null or the file does
 // not take them (for example a full disk): the rows after the file's last whole row are then
 // lost and the writer takes no more.

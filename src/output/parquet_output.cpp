@@ -1,6 +1,7 @@
-// Parquet output files from the CSV rows stage A formats: `t` (six decimals of seconds) becomes
-// whole microseconds, each number a DOUBLE read back exactly from its text, a cell of a column of
-// texts (values with a value table) a STRING, an empty cell null.
+// Parquet output files from the binary rows stage A writes: `t` the microsecond the CSV's six
+// decimals name, each number the decoded double itself (the CSV's text is that double at six
+// decimals), a cell of a column of texts (values with a value table) a STRING holding the CSV
+// cell's text unquoted, a null cell null.
 #include "output/parquet_output.h"
 
 #include <errno.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decode/row_stream.h"
 #include "output/parquet_writer.h"
 #include "support/grow_array.h"
 
@@ -60,162 +62,46 @@ struct ParquetOutput {
   ParquetWriter* writer;
   uint32_t count;
   DynString columns_path;  // "<file>.columns" while the file is unfinished
-  ParquetCell* cells;
-  uint8_t* texts;                    // per value column: 1 for a STRING column; null: none
-  DynString cell_text;               // the unquoted texts of the row being appended
-  GrowArray<uint64_t> text_offsets;  // where each text cell's text begins in cell_text
+  ParquetCell* cells;      // the row being appended
 };
 
-// The value of a CSV cell: null when empty, else the number its text spells (the six-decimal
-// form is read by integer arithmetic, which rounds exactly as strtod does). False when the
-// cell is no number.
-bool parse_cell(const char* at, const char* end, ParquetCell* cell) {
-  if (at == end) {
-    *cell = parquet_null();
-    return true;
-  }
-  const char* p = at;
-  bool negative = *p == '-';
-  if (negative) ++p;
-  uint64_t mantissa = 0;
-  int digits = 0, decimals = -1;
-  for (; p < end; ++p) {
-    if (*p == '.' && decimals < 0) {
-      decimals = 0;
-    } else if (*p >= '0' && *p <= '9') {
-      mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
-      ++digits;
-      if (decimals >= 0) ++decimals;
-    } else {
-      break;
+// One binary row (see RowValueCell) into the writer's cells; false when it is not one of
+// this file's rows.
+bool read_row(ParquetOutput* out, const uint8_t* row, uint64_t size, int64_t* time_us) {
+  uint64_t numbers = 8 + 8 * uint64_t{out->count};
+  if (size < numbers) return false;
+  memcpy(time_us, row, 8);
+  const uint8_t* kinds = size > numbers ? row + numbers : nullptr;
+  if (!kinds) {
+    for (uint32_t i = 0; i < out->count; ++i) {
+      out->cells[i].kind = PARQUET_NUMBER;
+      memcpy(&out->cells[i].number, row + 8 + 8 * uint64_t{i}, 8);
     }
-  }
-  if (p == end && decimals == 6 && digits <= 15) {
-    double value = static_cast<double>(mantissa) / 1e6;
-    *cell = parquet_number(negative ? -value : value);
     return true;
   }
-  char text[400];
-  if (end - at >= static_cast<ptrdiff_t>(sizeof text)) return false;
-  memcpy(text, at, static_cast<size_t>(end - at));
-  text[end - at] = 0;
-  char* stop = nullptr;
-  double value = strtod(text, &stop);
-  if (stop != text + (end - at)) return false;
-  *cell = parquet_number(value);
-  return true;
-}
-
-// Microseconds of a row time "<seconds>.<six digits>"; false for another form.
-bool parse_time(const char* at, const char* end, int64_t* time_us) {
-  bool negative = at < end && *at == '-';
-  if (negative) ++at;
-  int64_t value = 0;
-  int decimals = -1;
-  for (; at < end; ++at) {
-    if (*at == '.' && decimals < 0) {
-      decimals = 0;
-    } else if (*at >= '0' && *at <= '9' && value < INT64_MAX / 10 - 9) {
-      value = value * 10 + (*at - '0');
-      if (decimals >= 0) ++decimals;
+  if (size - numbers < out->count) return false;
+  const uint8_t* text = kinds + out->count;
+  const uint8_t* end = row + size;
+  for (uint32_t i = 0; i < out->count; ++i) {
+    ParquetCell* cell = &out->cells[i];
+    if (kinds[i] == ROW_CELL_NUMBER) {
+      *cell = parquet_number(0);
+      memcpy(&cell->number, row + 8 + 8 * uint64_t{i}, 8);
+    } else if (kinds[i] == ROW_CELL_NULL) {
+      *cell = parquet_null();
+    } else if (kinds[i] == ROW_CELL_TEXT) {
+      uint32_t length;
+      if (end - text < 4) return false;
+      memcpy(&length, text, 4);
+      text += 4;
+      if (static_cast<uint64_t>(end - text) < length) return false;
+      *cell = parquet_text({reinterpret_cast<const char*>(text), length});
+      text += length;
     } else {
       return false;
     }
   }
-  if (decimals != 6) return false;
-  *time_us = negative ? -value : value;
-  return true;
-}
-
-// The end of a quoted cell that starts at `at` (its opening quote): the position after its
-// closing quote; null when the text ends first. A doubled quote is a quote of the text.
-const char* quoted_end(const char* at, const char* end) {
-  for (++at; at < end; ++at) {
-    if (*at != '"') continue;
-    if (at + 1 < end && at[1] == '"') {
-      ++at;
-    } else {
-      return at + 1;
-    }
-  }
-  return nullptr;
-}
-
-// The cell of a STRING column from `at` (a quoted text, which may hold line feeds and reach
-// past `line_end`, a plain text up to `line_end`, or empty for null); its text goes to
-// out->cell_text, which the cell points into once the row is complete. Returns the end of the
-// cell, or null for a quote that does not close or no memory.
-const char* read_text_cell(ParquetOutput* out, const char* at, const char* line_end,
-                           const char* end, uint32_t column) {
-  const char* cell_end;
-  uint64_t start = dynstring_length(&out->cell_text);
-  bool ok = true;
-  if (at < end && *at == '"') {
-    cell_end = quoted_end(at, end);
-    if (!cell_end) return nullptr;
-    for (const char* c = at + 1; ok && c < cell_end - 1; ++c) {
-      ok = dynstring_append(&out->cell_text, std::string_view(c, 1));
-      if (*c == '"') ++c;
-    }
-  } else {
-    cell_end = static_cast<const char*>(memchr(at, ',', static_cast<size_t>(line_end - at)));
-    if (!cell_end) cell_end = line_end;
-    ok =
-        dynstring_append(&out->cell_text, std::string_view(at, static_cast<size_t>(cell_end - at)));
-  }
-  if (!ok || !grow_array_push(&out->text_offsets, start)) return nullptr;
-  // The cell's text is set once the row's texts stop moving; an empty plain cell is null.
-  out->cells[column] = at == cell_end ? parquet_null() : parquet_text({nullptr, 0});
-  return cell_end;
-}
-
-// Points the text cells of the row into out->cell_text.
-void place_texts(ParquetOutput* out) {
-  int32_t k = 0;
-  for (uint32_t i = 0; i < out->count; ++i) {
-    if (!out->texts[i]) continue;
-    uint64_t start = out->text_offsets[k];
-    uint64_t stop =
-        ++k < out->text_offsets.count ? out->text_offsets[k] : dynstring_length(&out->cell_text);
-    if (out->cells[i].kind == PARQUET_TEXT)
-      out->cells[i].text = {dynstring_data(&out->cell_text) + start, stop - start};
-  }
-}
-
-// One row "<t>,<v>,...\n" from `at`; returns the position after it, or null when it is not
-// such a row or the writer refused it. Only a text cell may be quoted (and hold line feeds).
-const char* append_row(ParquetOutput* out, const char* at, const char* end) {
-  const char* line_end = static_cast<const char*>(memchr(at, '\n', static_cast<size_t>(end - at)));
-  if (!line_end) return nullptr;
-  const char* field_end =
-      static_cast<const char*>(memchr(at, ',', static_cast<size_t>(line_end - at)));
-  if (!field_end) field_end = line_end;
-  int64_t time_us;
-  if (!parse_time(at, field_end, &time_us)) return nullptr;
-  dynstring_clear(&out->cell_text);
-  out->text_offsets.count = 0;
-  for (uint32_t i = 0; i < out->count; ++i) {
-    if (field_end >= end || *field_end != ',') return nullptr;
-    at = field_end + 1;
-    if (out->texts && out->texts[i]) {
-      field_end = read_text_cell(out, at, line_end, end, i);
-      if (!field_end || field_end >= end) return nullptr;
-      // A quoted text may have held the line feed taken for the row's end.
-      if (field_end > line_end) {
-        line_end =
-            static_cast<const char*>(memchr(field_end, '\n', static_cast<size_t>(end - field_end)));
-        if (!line_end) return nullptr;
-      }
-      continue;
-    }
-    field_end = static_cast<const char*>(memchr(at, ',', static_cast<size_t>(line_end - at)));
-    if (!field_end) field_end = line_end;
-    if (!parse_cell(at, field_end, &out->cells[i])) return nullptr;
-  }
-  if (field_end != line_end) return nullptr;
-  if (out->texts) place_texts(out);
-  if (!parquet_writer_append(out->writer, time_us, out->cells, out->count)) return nullptr;
-  return line_end + 1;
+  return text == end;
 }
 
 // Splits "t,<name>,...\n" into the value columns' names (views into `header`).
@@ -266,23 +152,17 @@ void free_output(OutputWriter* writer) {
   parquet_writer_free(out->writer);
   dynstring_free(&out->columns_path);
   free(out->cells);
-  free(out->texts);
-  dynstring_free(&out->cell_text);
-  grow_array_free(&out->text_offsets);
   free(out);
 }
 
 // The kinds of the columns ('s' a STRING column, 'n' numbers; empty: all numbers) onto the
-// columns and the encoder; false when they do not fit the columns or memory ran out.
+// columns; false when they do not fit the columns.
 bool apply_kinds(ParquetOutput* out, std::string_view kinds, GrowArray<ParquetColumn>* columns) {
   if (kinds.empty()) return true;
   if (kinds.size() != out->count) return false;
-  out->texts = static_cast<uint8_t*>(calloc(out->count, 1));
-  if (!out->texts) return false;
   for (uint32_t i = 0; i < out->count; ++i) {
     if (kinds[i] != 's' && kinds[i] != 'n') return false;
-    out->texts[i] = kinds[i] == 's';
-    if (out->texts[i]) (*columns)[static_cast<int32_t>(i)].kind = PARQUET_STRING;
+    if (kinds[i] == 's') (*columns)[static_cast<int32_t>(i)].kind = PARQUET_STRING;
   }
   return true;
 }
@@ -331,14 +211,12 @@ OutputWriter* open_output(int fd, const char* path, std::string_view header, std
   return nullptr;
 }
 
-bool write_rows(OutputWriter* writer, std::string_view rows) {
+bool write_row(OutputWriter* writer, const uint8_t* row, uint64_t size) {
   auto* out = reinterpret_cast<ParquetOutput*>(writer);
-  const char* at = rows.data();
-  const char* end = at + rows.size();
-  while (at < end) {
-    at = append_row(out, at, end);
-    if (!at) return false;
-  }
+  int64_t time_us;
+  if (!read_row(out, row, size, &time_us) ||
+      !parquet_writer_append(out->writer, time_us, out->cells, out->count))
+    return false;
   // Memory stays bounded: a file's rows go out as a row group once they take this much.
   return parquet_writer_buffered_bytes(out->writer) < PARQUET_OUTPUT_ROW_GROUP_BYTES ||
          parquet_writer_flush(out->writer);
@@ -360,7 +238,7 @@ bool finish_file(OutputWriter* writer) {
   return true;
 }
 
-constexpr WriterOps PARQUET_OUTPUT = {".parquet", true,      open_output, write_rows,
+constexpr WriterOps PARQUET_OUTPUT = {".parquet", true,      open_output, nullptr,    write_row,
                                       flush_rows, file_size, finish_file, free_output};
 
 }  // namespace

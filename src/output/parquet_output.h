@@ -1,4 +1,4 @@
-// The Parquet output format: a format of the writer interface that turns the CSV rows of an
+// The Parquet output format: a format of the writer interface that turns the binary rows of an
 // output file into a Parquet file at the same place, with the same columns.
 #pragma once
 

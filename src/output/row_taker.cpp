@@ -76,8 +76,13 @@ bool take_row(Session* session, RowTaker* taker, const RowRecord& record) {
   OutputWriter* writer = taken.writer;
   if (!writer) return false;  // writer_for_file has reported the file
   bool failed_before = writer->failed;
-  std::string_view text(reinterpret_cast<const char*>(record.body + sizeof head), head.length);
-  if (writer_write(writer, text, taken.columns)) {
+  const uint8_t* row = record.body + sizeof head;
+  bool written =
+      record.kind == ROW_RECORD_VALUES
+          ? writer_write_values(writer, row, head.length, taken.columns)
+          : writer_write(writer, std::string_view(reinterpret_cast<const char*>(row), head.length),
+                         taken.columns);
+  if (written) {
     session->statistics.rows += 1;
     return ok;
   }
@@ -102,6 +107,7 @@ bool session_take_record(Session* session, RowTaker* taker, const RowRecord& rec
       ok = take_descriptor(taker, record);
       break;
     case ROW_RECORD_ROW:
+    case ROW_RECORD_VALUES:
       ok = take_row(session, taker, record);
       break;
     case ROW_RECORD_BAD_TIME:

@@ -138,6 +138,29 @@ char* format_fixed6_direct(char* out, double value) {
   return put_pair(out, decimals % 100);
 }
 
+bool fixed6_millionths(double value, int64_t* out) {
+  uint64_t bits = std::bit_cast<uint64_t>(value);
+  int e = static_cast<int>((bits >> 52) & 2047) - 1023;
+  if (e > HIGHEST_EXPONENT) return false;
+  if (e < LOWEST_EXPONENT) {
+    *out = 0;
+    return true;
+  }
+  uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+  int s = 52 - e;
+  u128 product = static_cast<u128>(mantissa) * 1000000u;
+  auto millionths = static_cast<int64_t>(product >> s);
+  u128 rest = product & ((static_cast<u128>(1) << s) - 1);
+  if (rest != 0) {
+    u128 half = static_cast<u128>(1) << (s - 1);
+    u128 distance = rest >= half ? rest - half : half - rest;
+    if (distance <= EXPONENT_RULES.rules[e - LOWEST_EXPONENT].near_half) return false;
+    if (rest > half) ++millionths;
+  }
+  *out = bits >> 63 ? -millionths : millionths;
+  return true;
+}
+
 char* format_fixed6(char* out, double value) {
   if (char* end = format_fixed6_direct(out, value)) return end;
   int n = stbsp_snprintf(out, static_cast<int>(FIXED6_TEXT_MAX), "%f", value);

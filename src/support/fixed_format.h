@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Room a caller gives `format_fixed6`: sign, 309 integer digits, point, six decimals, zero.
 constexpr size_t FIXED6_TEXT_MAX = 320;
@@ -20,3 +21,8 @@ char* format_fixed6(char* out, double value);
 // The direct path alone: the end of the text, or null when the value is one stb_sprintf has to
 // write (nothing useful is then at `out`). For tests and benchmarks.
 char* format_fixed6_direct(char* out, double value);
+
+// value × 10^6 rounded as the text of format_fixed6 spells it (the sign kept, zero for a value
+// that rounds to zero), computed without the text. False for a value the direct path does not
+// write (see format_fixed6_direct); the caller then reads the text.
+bool fixed6_millionths(double value, int64_t* out);

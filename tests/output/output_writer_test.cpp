@@ -41,7 +41,7 @@ void memory_free(OutputWriter* w) {
   calls.freed += 1;
   free(w);
 }
-constexpr WriterOps MEMORY_FORMAT{".mem",       false,       memory_open,   memory_write,
+constexpr WriterOps MEMORY_FORMAT{".mem",       false,       memory_open,   memory_write, nullptr,
                                   memory_flush, memory_size, memory_finish, memory_free};
 
 struct InstalledFormat {

@@ -26,12 +26,31 @@ std::string fixed_text(double value) {
   return std::string(text, format_fixed6(text, value));
 }
 
-// Compares every value and returns how many took the direct path.
+// The text's digits as an integer: value × 10^6 as the text spells it.
+int64_t text_millionths(const std::string& text) {
+  std::string digits;
+  for (char c : text)
+    if (c != '.') digits += c;
+  return std::stoll(digits);
+}
+
+// Compares every value (its text, and its millionths where the direct path takes it) and
+// returns how many took the direct path.
 size_t expect_all_equal(const std::vector<double>& values) {
   size_t direct = 0;
   for (double v : values) {
     char scratch[FIXED6_TEXT_MAX];
-    if (format_fixed6_direct(scratch, v)) ++direct;
+    int64_t millionths;
+    bool counted = fixed6_millionths(v, &millionths);
+    if (format_fixed6_direct(scratch, v)) {
+      ++direct;
+      EXPECT_TRUE(counted) << v;
+      if (counted) {
+        EXPECT_EQ(millionths, text_millionths(stb_text(v))) << v;
+      }
+    } else {
+      EXPECT_FALSE(counted) << v;
+    }
     std::string expected = stb_text(v);
     std::string actual = fixed_text(v);
     if (actual != expected) {
