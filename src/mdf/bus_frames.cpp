@@ -3,6 +3,7 @@
 #include "mdf/bus_frames.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 #include "mdf/channels.h"
@@ -98,8 +99,6 @@ uint64_t truncate_to_bits(double v) {
   return static_cast<uint64_t>(static_cast<int64_t>(v));
 }
 
-uint8_t low_byte(double v) { return static_cast<uint8_t>(truncate_to_bits(v)); }
-
 double channel_value(const RecordChannel& c, const RecordView* view) {
   return record_channel_value(&c, view->record_bytes, view->record_length);
 }
@@ -144,24 +143,6 @@ uint32_t reject(BusFrame* frame) {
   frame->data = nullptr;
   frame->data_length = 0;
   return EXTRACT_REJECTED;
-}
-
-constexpr uint64_t LENGTH_UNSET = UINT64_MAX;  // above any DataLength value (0-255)
-constexpr uint8_t FLAG_UNSET = 0xFF;           // flags read as 0 or 1
-
-// A data frame given up inside the walk: its marks cleared as reject's fields are.
-uint32_t reject_can_data(BusFrame* frame) {
-  frame->u.can.edl = 0;
-  return reject(frame);
-}
-
-void clear_head(BusFrame* frame) {
-  frame->timestamp = 0;
-  frame->id = 0;
-  frame->data = nullptr;
-  frame->data_length = 0;
-  frame->kind = FRAME_NONE;
-  frame->payload_lost = 0;
 }
 
 }  // namespace
@@ -303,224 +284,256 @@ bool frame_group_refusal(const RecordChannel* channels, int32_t count, GroupKind
   return false;
 }
 
-// The integer fields that data and remote frames share, from the low 64 bits of the channel's
-// integer value (as truncate_to_bits gives them); each extractor's role set decides which of
-// them can reach it.
-static void set_can_bits(uint32_t role, uint64_t bits, BusFrame* frame) {
-  uint8_t set = bits != 0 ? 1 : 0;
-  switch (role) {
-    case ROLE_BRS:
-      frame->u.can.brs = set;
-      break;
-    case ROLE_BUS_CHANNEL:
-      frame->u.can.bus_channel = static_cast<uint8_t>(bits);
-      break;
-    case ROLE_DATA_LENGTH:
-      frame->data_length = static_cast<uint8_t>(bits);
-      break;
-    case ROLE_DIR:
-      frame->u.can.dir = set;
-      break;
-    case ROLE_DLC:
-      frame->u.can.dlc = static_cast<uint8_t>(bits);
-      break;
-    case ROLE_EDL:
-      frame->u.can.edl = set;
-      break;
-    case ROLE_ESI:
-      frame->u.can.esi = set;
-      break;
-    case ROLE_ID:
+namespace {
+
+// How a frame field takes its channel's value. Integer fields take the low bits of the value's
+// integer part (truncate_to_bits), or of the raw bits where those are the value exactly.
+enum FieldStore : uint8_t {
+  STORE_NONE = 0,    // no field of the kind: the channel is passed over
+  STORE_TIME,        // the value itself
+  STORE_ID,          // the low 32 bits, ORed in
+  STORE_LENGTH,      // the low 8 bits, into data_length
+  STORE_BYTE,        // the low 8 bits, into the byte at `offset`
+  STORE_FLAG,        // 1 for any non-zero value (NaN included), into the byte at `offset`
+  STORE_ERROR_TYPE,  // the low 8 bits when 1 to 5, else 0
+  STORE_BYTES,       // the payload's bytes as stored, into the data area
+};
+
+struct FieldRule {
+  FieldStore store;
+  uint8_t offset;  // of the byte field within BusFrame (STORE_BYTE, STORE_FLAG)
+};
+
+constexpr uint32_t ROLE_COUNT = ROLE_TIMESTAMP + 1;
+// The rows of a field table: every role a uint32_t role set can hold, so that a channel's role
+// indexes it without a bound check.
+constexpr uint32_t ROLE_ROWS = 32;
+static_assert(ROLE_COUNT <= ROLE_ROWS);
+
+struct FieldRow {
+  FrameRole role;
+  FieldStore store;
+  uint8_t offset;
+};
+
+// Which channel fills which field of one frame kind, indexed by role.
+struct KindFields {
+  FrameKind kind;
+  uint8_t area_offset;  // the data area within BusFrame; data stays null when area_size is 0
+  uint32_t area_size;
+  // A payload wider than the area rejects the record (CAN) instead of being cut to it (LIN).
+  bool refuse_wider;
+  FieldRule fields[ROLE_ROWS];
+};
+
+constexpr KindFields kind_fields(FrameKind kind, uint8_t area_offset, uint32_t area_size,
+                                 bool refuse_wider, std::initializer_list<FieldRow> rows) {
+  KindFields k{kind, area_offset, area_size, refuse_wider, {}};
+  for (const FieldRow& r : rows) k.fields[r.role] = {r.store, r.offset};
+  return k;
+}
+
+constexpr uint32_t roles_of(const KindFields& k) {
+  uint32_t bits = 0;
+  for (uint32_t r = 0; r < ROLE_COUNT; ++r)
+    if (k.fields[r].store != STORE_NONE) bits |= 1u << r;
+  return bits;
+}
+
+#define FIELD(member) static_cast<uint8_t>(offsetof(BusFrame, member))
+
+constexpr KindFields CAN_DATA_FIELDS =
+    kind_fields(FRAME_CAN_DATA, FIELD(u.can.data), CAN_DATA_AREA, true,
+                {{ROLE_TIMESTAMP, STORE_TIME, 0},
+                 {ROLE_ID, STORE_ID, 0},
+                 {ROLE_DATA_LENGTH, STORE_LENGTH, 0},
+                 {ROLE_DATA_BYTES, STORE_BYTES, 0},
+                 {ROLE_BUS_CHANNEL, STORE_BYTE, FIELD(u.can.bus_channel)},
+                 {ROLE_DLC, STORE_BYTE, FIELD(u.can.dlc)},
+                 {ROLE_IDE, STORE_FLAG, FIELD(u.can.ide)},
+                 {ROLE_DIR, STORE_FLAG, FIELD(u.can.dir)},
+                 {ROLE_EDL, STORE_FLAG, FIELD(u.can.edl)},
+                 {ROLE_ESI, STORE_FLAG, FIELD(u.can.esi)},
+                 {ROLE_BRS, STORE_FLAG, FIELD(u.can.brs)}});
+
+// A remote frame carries no data: its area stays zero, whatever DataBytes channel it logs.
+constexpr KindFields CAN_REMOTE_FIELDS =
+    kind_fields(FRAME_CAN_REMOTE, FIELD(u.can.data), CAN_DATA_AREA, true,
+                {{ROLE_TIMESTAMP, STORE_TIME, 0},
+                 {ROLE_ID, STORE_ID, 0},
+                 {ROLE_DATA_LENGTH, STORE_LENGTH, 0},
+                 {ROLE_BUS_CHANNEL, STORE_BYTE, FIELD(u.can.bus_channel)},
+                 {ROLE_DLC, STORE_BYTE, FIELD(u.can.dlc)},
+                 {ROLE_IDE, STORE_FLAG, FIELD(u.can.ide)},
+                 {ROLE_DIR, STORE_FLAG, FIELD(u.can.dir)}});
+
+constexpr KindFields CAN_ERROR_FIELDS =
+    kind_fields(FRAME_CAN_ERROR, 0, 0, true,
+                {{ROLE_TIMESTAMP, STORE_TIME, 0},
+                 {ROLE_BUS_CHANNEL, STORE_BYTE, FIELD(u.error.bus_channel)},
+                 {ROLE_ERROR_TYPE, STORE_ERROR_TYPE, 0}});
+
+constexpr KindFields LIN_FIELDS =
+    kind_fields(FRAME_LIN, FIELD(u.lin.data), LIN_DATA_AREA, false,
+                {{ROLE_TIMESTAMP, STORE_TIME, 0},
+                 {ROLE_LIN_ID, STORE_ID, 0},
+                 {ROLE_LIN_DATA_LENGTH, STORE_LENGTH, 0},
+                 {ROLE_LIN_DATA_BYTES, STORE_BYTES, 0},
+                 {ROLE_LIN_BUS_CHANNEL, STORE_BYTE, FIELD(u.lin.bus_channel)},
+                 {ROLE_LIN_RECEIVED_BYTE_COUNT, STORE_BYTE, FIELD(u.lin.received_byte_count)},
+                 {ROLE_LIN_DIR, STORE_FLAG, FIELD(u.lin.dir)}});
+
+#undef FIELD
+
+static_assert(roles_of(CAN_DATA_FIELDS) == CAN_DATA_ROLES);
+static_assert(roles_of(CAN_REMOTE_FIELDS) == CAN_REMOTE_ROLES);
+static_assert(roles_of(CAN_ERROR_FIELDS) == CAN_ERROR_ROLES);
+static_assert(roles_of(LIN_FIELDS) == LIN_ROLES);
+
+constexpr uint32_t role_bit(FrameRole role) { return 1u << role; }
+
+// A channel whose value is its raw integer, exactly as a double holds it (no conversion, at
+// most 53 bits): its integer fields are taken from the raw bits without the double between.
+bool exact_integer(const RecordChannel& c) {
+  return c.value_kind == VALUE_UNSIGNED && !c.conversion.ops && c.bit_count <= 53;
+}
+
+uint8_t* frame_bytes(BusFrame* frame) { return reinterpret_cast<uint8_t*>(frame); }
+
+inline void store_integer(FieldRule rule, uint64_t bits, bool nonzero, BusFrame* frame) {
+  switch (rule.store) {
+    case STORE_ID:
       frame->id |= static_cast<uint32_t>(bits);
       break;
-    case ROLE_IDE:
-      frame->u.can.ide = set;
+    case STORE_LENGTH:
+      frame->data_length = static_cast<uint8_t>(bits);
       break;
+    case STORE_BYTE:
+      frame_bytes(frame)[rule.offset] = static_cast<uint8_t>(bits);
+      break;
+    case STORE_FLAG:
+      frame_bytes(frame)[rule.offset] = nonzero ? 1 : 0;
+      break;
+    case STORE_ERROR_TYPE: {
+      auto type = static_cast<uint8_t>(bits);
+      frame->u.error.error_type = type >= 1 && type <= 5 ? type : 0;
+      break;
+    }
     default:
       break;
   }
 }
 
-// The fields of data and remote frames from a channel's value.
-static void set_can_field(uint32_t role, double v, BusFrame* frame) {
-  if (role == ROLE_TIMESTAMP) {
-    frame->timestamp = v;
+// What the walk over a record's channels saw, for the kinds' length rules.
+struct Walk {
+  uint32_t seen;          // role_bit of each role met
+  uint64_t payload_size;  // the bytes placed in the data area
+};
+
+// Places a DataBytes channel's bytes in the kind's data area: the bytes as stored, whatever the
+// channel's value kind (a payload logged as an integer channel is still a byte string; its
+// converted value would mean nothing). A second DataBytes channel is laid over the first. False
+// when the kind refuses the payload's width.
+bool take_bytes(const KindFields& k, const RecordChannel& c, const RecordView* view,
+                uint64_t* cursor, BusFrame* frame, Walk* walk) {
+  const uint8_t* data;
+  uint64_t size;
+  if (c.payload_store) {
+    next_entry(view, cursor, &data, &size);
+    frame->payload_lost = data == nullptr;
   } else {
-    set_can_bits(role, truncate_to_bits(v), frame);
+    // Judged on the declared width, so that a record cut short does not hide it.
+    if (k.refuse_wider && c.bit_count / 8 > k.area_size) return false;
+    fixed_bytes(c, view, &data, &size);
   }
+  if (size > k.area_size) {
+    if (k.refuse_wider) return false;
+    size = k.area_size;
+  }
+  if (size) memcpy(frame_bytes(frame) + k.area_offset, data, size);
+  walk->payload_size = size;
+  return true;
 }
 
-// A channel whose value is its raw integer, exactly as a double holds it (no conversion, at
-// most 53 bits): its integer fields are taken from the raw bits without the double between.
-static bool exact_integer(const RecordChannel& c) {
-  return c.value_kind == VALUE_UNSIGNED && !c.conversion.ops && c.bit_count <= 53 &&
-         c.role != ROLE_TIMESTAMP;
-}
-
-uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
+// Clears the frame and fills its fields from the record by the kind's table; false when the
+// record is rejected (the frame is then left of no kind). One instance per table, so that the
+// table's constants are folded into the walk.
+template <const KindFields& k>
+bool walk_fields(const RecordView* view, BusFrame* frame, Walk* walk) {
   memset(frame, 0, sizeof *frame);
-  // Fields no channel fills keep these marks (cheaper than noting each role on the way).
-  frame->data_length = LENGTH_UNSET;
-  frame->u.can.edl = FLAG_UNSET;
+  walk->seen = 0;
+  walk->payload_size = 0;
   uint64_t cursor = 0;
-  uint64_t payload_size = 0;
   for (int32_t i = 0; i < view->channel_count; ++i) {
     const RecordChannel& c = view->channels[i];
-    bool stored = c.payload_store != nullptr;
-    // Channels of no field (frame_group_ignored names them) are passed over.
-    if (!in_set(CAN_DATA_ROLES, c.role)) {
-      if (stored) skip_entry(view, &cursor);
+    FieldRule rule = k.fields[c.role % ROLE_ROWS];
+    // Channels of no field (frame_group_ignored names them) are passed over, their
+    // variable-length entries too.
+    if (rule.store == STORE_BYTES) {
+      if (!take_bytes(k, c, view, &cursor, frame, walk)) return false;
+      walk->seen |= role_bit(c.role);
       continue;
     }
-    if (c.role == ROLE_DATA_BYTES) {
-      // The payload's bytes as stored, whatever the channel's value kind: a payload logged as
-      // an integer channel is still a byte string, and its converted value would mean nothing.
-      const uint8_t* data;
-      uint64_t size;
-      if (stored) {
-        next_entry(view, &cursor, &data, &size);
-        frame->payload_lost = data == nullptr;
-      } else {
-        if (c.bit_count / 8 > CAN_DATA_AREA) return reject_can_data(frame);
-        fixed_bytes(c, view, &data, &size);
-      }
-      if (size > CAN_DATA_AREA) return reject_can_data(frame);
-      if (size) memcpy(frame->u.can.data, data, size);
-      payload_size = size;
-      continue;
-    }
-    if (stored) skip_entry(view, &cursor);
-    if (exact_integer(c)) {
-      set_can_bits(c.role, record_channel_raw(&c, view->record_bytes, view->record_length), frame);
+    if (c.payload_store) skip_entry(view, &cursor);
+    if (rule.store == STORE_NONE) continue;
+    walk->seen |= role_bit(c.role);
+    if (rule.store == STORE_TIME) {
+      frame->timestamp = channel_value(c, view);
+    } else if (exact_integer(c)) {
+      uint64_t bits = record_channel_raw(&c, view->record_bytes, view->record_length);
+      store_integer(rule, bits, bits != 0, frame);
     } else {
-      set_can_field(c.role, channel_value(c, view), frame);
+      double v = channel_value(c, view);
+      store_integer(rule, truncate_to_bits(v), v != 0.0, frame);
     }
   }
-  bool have_edl = frame->u.can.edl != FLAG_UNSET;
-  if (!have_edl) frame->u.can.edl = 0;
+  return true;
+}
+
+uint32_t finish(const KindFields& k, BusFrame* frame) {
+  frame->kind = k.kind;
+  frame->data = k.area_size ? frame_bytes(frame) + k.area_offset : nullptr;
+  return k.kind;
+}
+
+}  // namespace
+
+uint32_t extract_can_data_frame(const RecordView* view, BusFrame* frame) {
+  Walk walk;
+  if (!walk_fields<CAN_DATA_FIELDS>(view, frame, &walk)) return reject(frame);
   // A writer that logs no DataLength channel leaves the DLC to say it. Without an EDL channel,
   // a payload longer than a classic one says the frame is CAN FD.
-  if (frame->data_length == LENGTH_UNSET) {
-    bool fd = have_edl ? frame->u.can.edl != 0 : payload_size > 8;
+  if (!(walk.seen & role_bit(ROLE_DATA_LENGTH))) {
+    bool fd = walk.seen & role_bit(ROLE_EDL) ? frame->u.can.edl != 0 : walk.payload_size > 8;
     frame->data_length = can_length_of_dlc(frame->u.can.dlc, fd);
   }
-  frame->kind = FRAME_CAN_DATA;
-  frame->data = frame->u.can.data;
-  return FRAME_CAN_DATA;
+  return finish(CAN_DATA_FIELDS, frame);
 }
 
 uint32_t extract_can_remote_frame(const RecordView* view, BusFrame* frame) {
-  memset(frame, 0, sizeof *frame);
-  uint64_t cursor = 0;
-  frame->data_length = LENGTH_UNSET;
-  for (int32_t i = 0; i < view->channel_count; ++i) {
-    const RecordChannel& c = view->channels[i];
-    if (c.payload_store) skip_entry(view, &cursor);
-    if (in_set(CAN_REMOTE_ROLES, c.role)) set_can_field(c.role, channel_value(c, view), frame);
-  }
-  if (frame->data_length == LENGTH_UNSET)
+  Walk walk;
+  if (!walk_fields<CAN_REMOTE_FIELDS>(view, frame, &walk)) return reject(frame);
+  if (!(walk.seen & role_bit(ROLE_DATA_LENGTH)))
     frame->data_length = can_length_of_dlc(frame->u.can.dlc, false);
   frame->u.can.rtr = 1;
-  frame->kind = FRAME_CAN_REMOTE;
-  frame->data = frame->u.can.data;
-  return FRAME_CAN_REMOTE;
+  return finish(CAN_REMOTE_FIELDS, frame);
 }
 
 uint32_t extract_can_error_frame(const RecordView* view, BusFrame* frame) {
-  clear_head(frame);
-  frame->u.error.bus_channel = 0;
-  frame->u.error.error_type = 0;
-  for (int32_t i = 0; i < view->channel_count; ++i) {
-    const RecordChannel& c = view->channels[i];
-    if (!in_set(CAN_ERROR_ROLES, c.role)) continue;
-    double v = channel_value(c, view);
-    switch (c.role) {
-      case ROLE_BUS_CHANNEL:
-        frame->u.error.bus_channel = low_byte(v);
-        break;
-      case ROLE_ERROR_TYPE: {
-        uint8_t type = low_byte(v);
-        frame->u.error.error_type = type >= 1 && type <= 5 ? type : 0;
-        break;
-      }
-      case ROLE_TIMESTAMP:
-        frame->timestamp = v;
-        break;
-      default:
-        break;
-    }
-  }
-  frame->kind = FRAME_CAN_ERROR;
-  return FRAME_CAN_ERROR;
+  Walk walk;
+  if (!walk_fields<CAN_ERROR_FIELDS>(view, frame, &walk)) return reject(frame);
+  return finish(CAN_ERROR_FIELDS, frame);
 }
 
 uint32_t extract_lin_frame(const RecordView* view, BusFrame* frame) {
-  clear_head(frame);
-  frame->u.lin.dir = 0;
-  frame->u.lin.bus_channel = 0;
-  frame->u.lin.received_byte_count = 0;
-  memset(frame->u.lin.data, 0, LIN_DATA_AREA);
-  uint64_t cursor = 0;
-  uint64_t payload_size = 0;
-  bool have_length = false;
-  bool have_count = false;
-  for (int32_t i = 0; i < view->channel_count; ++i) {
-    const RecordChannel& c = view->channels[i];
-    bool stored = c.payload_store != nullptr;
-    if (!in_set(LIN_ROLES, c.role)) {
-      if (stored) skip_entry(view, &cursor);
-      continue;
-    }
-    have_length |= c.role == ROLE_LIN_DATA_LENGTH;
-    have_count |= c.role == ROLE_LIN_RECEIVED_BYTE_COUNT;
-    if (c.role == ROLE_LIN_DATA_BYTES) {
-      // Fixed or variable-length alike: the first 8 bytes, zero-filled when fewer. The bytes as
-      // stored, whatever the channel's type (an integer's converted value would mean nothing).
-      const uint8_t* data;
-      uint64_t size;
-      if (stored) {
-        next_entry(view, &cursor, &data, &size);
-        frame->payload_lost = data == nullptr;
-      } else {
-        fixed_bytes(c, view, &data, &size);
-      }
-      memset(frame->u.lin.data, 0, LIN_DATA_AREA);
-      if (size) memcpy(frame->u.lin.data, data, size < LIN_DATA_AREA ? size : LIN_DATA_AREA);
-      payload_size = size < LIN_DATA_AREA ? size : LIN_DATA_AREA;
-      continue;
-    }
-    if (stored) skip_entry(view, &cursor);
-    double v = channel_value(c, view);
-    switch (c.role) {
-      case ROLE_LIN_BUS_CHANNEL:
-        frame->u.lin.bus_channel = low_byte(v);
-        break;
-      case ROLE_LIN_DATA_LENGTH:
-        frame->data_length = low_byte(v);
-        break;
-      case ROLE_LIN_DIR:
-        frame->u.lin.dir = v == 0.0 ? 0 : 1;
-        break;
-      case ROLE_LIN_ID:
-        frame->id |= static_cast<uint32_t>(truncate_to_bits(v));
-        break;
-      case ROLE_LIN_RECEIVED_BYTE_COUNT:
-        frame->u.lin.received_byte_count = low_byte(v);
-        break;
-      case ROLE_TIMESTAMP:
-        frame->timestamp = v;
-        break;
-      default:
-        break;
-    }
-  }
+  Walk walk;
+  if (!walk_fields<LIN_FIELDS>(view, frame, &walk)) return reject(frame);
   // Without a DataLength channel the count of bytes received says it, else the payload's size.
-  if (!have_length)
-    frame->data_length =
-        have_count ? frame->u.lin.received_byte_count : static_cast<uint8_t>(payload_size);
-  frame->kind = FRAME_LIN;
-  frame->data = frame->u.lin.data;
-  return FRAME_LIN;
+  if (!(walk.seen & role_bit(ROLE_LIN_DATA_LENGTH)))
+    frame->data_length = walk.seen & role_bit(ROLE_LIN_RECEIVED_BYTE_COUNT)
+                             ? frame->u.lin.received_byte_count
+                             : walk.payload_size;
+  return finish(LIN_FIELDS, frame);
 }
 
 uint32_t extract_nothing(const RecordView*, BusFrame* frame) {

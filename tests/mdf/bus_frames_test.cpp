@@ -420,6 +420,25 @@ TEST(ExtractLinFrame, DirIsSetByAnyNonZeroValueIncludingNaN) {
   }
 }
 
+// A flag is stored by one rule in every kind: any non-zero value sets it, a fraction or NaN
+// (from a conversion or a float channel) included.
+TEST(ExtractFrames, FlagsAreSetByAnyNonZeroValueInEveryKind) {
+  const std::pair<const char*, FrameExtractor> flags[] = {
+      {"CAN_DataFrame.Dir", extract_can_data_frame},
+      {"CAN_DataFrame.EDL", extract_can_data_frame},
+      {"CAN_RemoteFrame.Dir", extract_can_remote_frame},
+      {"LIN_Frame.Dir", extract_lin_frame}};
+  for (double v : {0.0, 0.25, -0.5, std::nan("")}) {
+    for (auto [name, extractor] : flags) {
+      RecordBuilder r;
+      r.f64(name, v);
+      FrameValue f = r.extract(extractor);
+      EXPECT_EQ(std::string(name).ends_with("EDL") ? f.edl : f.dir, v == 0.0 ? 0 : 1)
+          << name << " " << v;
+    }
+  }
+}
+
 TEST(ExtractNothing, LeavesNoFrame) {
   RecordBuilder r = can_data_record(0x100, {1});
   EXPECT_EQ(r.extract(extract_nothing).kind, FRAME_NONE);
