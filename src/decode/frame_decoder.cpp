@@ -145,7 +145,7 @@ struct RowMaker {
   GrowArray<std::string_view> texts;
   uint64_t text_room;
   bool cells_wanted;
-  bool binary;  // rows go to an output encoder in binary form (ROW_RECORD_VALUES)
+  bool binary;  // rows go out in binary form (ROW_RECORD_VALUES), not as CSV lines
   HashTable<DescriptorEntry> descriptors;
   RecentDescriptor recent[RECENT_DESCRIPTORS];
   uint32_t defined;
@@ -402,7 +402,7 @@ uint8_t* put_cell_texts(RowMaker* m, uint8_t* out) {
   return out;
 }
 
-// A row in binary form (ROW_RECORD_VALUES) for an output encoder.
+// A row in binary form (ROW_RECORD_VALUES).
 void add_value_row(RowMaker* m, uint32_t descriptor, PackedDay day, double t) {
   uint32_t count = static_cast<uint32_t>(m->values.count);
   bool cells = m->cells_wanted && m->texts.count == m->values.count && m->text_room != 0;

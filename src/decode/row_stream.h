@@ -35,15 +35,15 @@ enum RowRecordKind : uint8_t {
   // A channel group of a segment whose records gave no frame: a RowIdleGroup and its name and
   // reason.
   ROW_RECORD_IDLE_GROUP = 15,
-  // One row in binary form, for an output encoder: a RowHead whose length counts the row's
-  // bytes (see RowValueCell), then the row.
+  // One row in binary form, for a format that takes rows so (Parquet): a RowHead whose length
+  // counts the row's bytes (see RowValueCell), then the row.
   ROW_RECORD_VALUES = 16,
 };
 
 // A row in binary form: the time in microseconds (int64_t, the microsecond the CSV's six
-// decimals name), then one double per value column. When a cell is no number, one RowValueCell
-// byte per column follows, then, for each text cell in column order, its length (uint32_t) and
-// bytes; the number of a cell that is no number is not read.
+// decimals name), then one double per value column (the number its six-decimal text spells). When a
+// cell is no number, one RowValueCell byte per column follows, then, for each text cell in column
+// order, its length (uint32_t) and bytes; the number of a cell that is no number is not read.
 enum RowValueCell : uint8_t {
   ROW_CELL_NUMBER = 0,
   ROW_CELL_NULL = 1,

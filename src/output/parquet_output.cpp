@@ -1,7 +1,7 @@
 // Parquet output files from the binary rows stage A writes: `t` the microsecond the CSV's six
-// decimals name, each number the decoded double itself (the CSV's text is that double at six
-// decimals), a cell of a column of texts (values with a value table) a STRING holding the CSV
-// cell's text unquoted, a null cell null.
+// decimals name, each number the double the CSV's six-decimal text spells, a cell of a column of
+// texts (values with a value table) a STRING holding the CSV cell's text unquoted, a null cell
+// null.
 #include "output/parquet_output.h"
 
 #include <errno.h>
