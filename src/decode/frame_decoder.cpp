@@ -11,6 +11,7 @@
 #include "decode/decoders.h"
 #include "decode/frame_tally.h"
 #include "decode/j1939_transport.h"
+#include "decode/row_files.h"
 #include "mdf/bus_frames.h"
 #include "support/hash_table.h"
 #include "support/log.h"
@@ -122,16 +123,6 @@ uint64_t route_bits(const FrameRoute& route, uint32_t database) {
          (static_cast<uint64_t>(database) << 49);
 }
 
-// The low 32 bits of the value truncated toward zero; false for NaN and infinities (as the
-// output path takes a multiplexor's branch).
-bool selector_bits(double value, uint32_t* out) {
-  if (!std::isfinite(value)) return false;
-  double r = std::fmod(std::trunc(value), 4294967296.0);
-  if (r < 0) r += 4294967296.0;
-  *out = static_cast<uint32_t>(r);
-  return true;
-}
-
 }  // namespace
 
 struct RowMaker {
@@ -181,7 +172,7 @@ uint64_t branch_signature(const Message* message, const DecodedMessage* decoded)
     if (!v.has_branches) continue;
     const Signal* signal = signal_list_find(&message->signals, v.name);
     uint32_t selector;
-    const MuxBranch* branch = signal && selector_bits(v.value, &selector)
+    const MuxBranch* branch = signal && multiplexor_selector(v.value, &selector)
                                   ? branch_containing(&signal->branches, selector)
                                   : nullptr;
     uint64_t low = branch ? branch->low : uint64_t{1} << 32;

@@ -23,16 +23,6 @@ uint64_t utf8_length(unsigned char first) {
   return 4;
 }
 
-// The low 32 bits of the value truncated toward zero; false for NaN and infinities. fmod is
-// exact, so values beyond the 64-bit range keep their true low bits.
-bool low_32_bits(double value, uint32_t* out) {
-  if (!std::isfinite(value)) return false;
-  double r = std::fmod(std::trunc(value), 4294967296.0);
-  if (r < 0) r += 4294967296.0;
-  *out = static_cast<uint32_t>(r);
-  return true;
-}
-
 }  // namespace
 
 uint64_t writer_key(int32_t bus_kind, uint32_t channel, int32_t source_address,
@@ -73,7 +63,7 @@ bool output_path_part(const Message* message, int32_t bus_kind, uint32_t channel
     if (!v.has_branches || !message) continue;
     const Signal* signal = signal_list_find(&message->signals, v.name);
     uint32_t selector;
-    if (!signal || !low_32_bits(v.value, &selector)) continue;
+    if (!signal || !multiplexor_selector(v.value, &selector)) continue;
     const MuxBranch* branch = branch_containing(&signal->branches, selector);
     if (!branch) continue;
     if (!dynstring_append(out, "_") || !name_to_path_part(v.name, out) ||

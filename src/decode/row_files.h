@@ -2,10 +2,22 @@
 // tell files apart, and the part of the file's path that depends on the frame and its decode.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string_view>
 
 #include "support/dyn_string.h"
+
+// The branch a multiplexor's value selects: the low 32 bits of the value truncated toward zero;
+// false for NaN and infinities. The decoder picks a row's signals and the file's name by this
+// one rule. fmod is exact, so values beyond the 64-bit range keep their true low bits.
+inline bool multiplexor_selector(double value, uint32_t* out) {
+  if (!std::isfinite(value)) return false;
+  double r = std::fmod(std::trunc(value), 4294967296.0);
+  if (r < 0) r += 4294967296.0;
+  *out = static_cast<uint32_t>(r);
+  return true;
+}
 
 struct Message;
 struct DecodedMessage;
