@@ -14,8 +14,7 @@
 #include "app/tool.h"
 #include "io/fs_root.h"
 #include "io/stream.h"
-#include "mdf/container.h"
-#include "mdf/mdf_file.h"
+#include "mdf/frame_source.h"
 #include "output/journal.h"
 #include "output/session.h"
 #include "support/hash_table.h"
@@ -217,10 +216,7 @@ int report_unreachable(const Walk* walk, std::string_view folder, const char* wh
 // over. The walk of a folder takes log files by name alone.
 bool named_input_is_log(const Walk* walk, std::string_view input_path) {
   Stream* stream = fs_open(walk->run->input_root, input_path, FS_OPEN_READ);
-  uint16_t version = 0;
-  ContainerHeader header;
-  bool log =
-      stream && (mdf_read_version(stream, &version) || container_read_header(stream, &header));
+  bool log = frame_source_is_log(stream);
   int error = errno;
   stream_close(stream);
   if (log || !reports(walk, {})) return log;

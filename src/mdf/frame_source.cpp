@@ -72,6 +72,12 @@ Stream* frame_source_buffer(Stream* stream, int64_t buffer_size, int64_t* size) 
   return buffered;
 }
 
+bool frame_source_is_log(Stream* stream) {
+  uint16_t version = 0;
+  ContainerHeader header;
+  return stream && (mdf_read_version(stream, &version) || container_read_header(stream, &header));
+}
+
 MdfStatus frame_source_open(Stream* stream, MdfFile** file, uint16_t* version) {
   *file = nullptr;
   *version = 0;

@@ -50,6 +50,10 @@ MdfStatus frame_source_unwrap(Stream** stream, ContainerPasswordFn password, voi
 // allocated, with *size the size that was tried.
 Stream* frame_source_buffer(Stream* stream, int64_t buffer_size, int64_t* size);
 
+// Whether the stream's content is a log the source reads: an MDF identification block or a
+// container's header at its start. Reads from the start; the position is not kept.
+bool frame_source_is_log(Stream* stream);
+
 // Opens the MDF file over `stream` (not owned; it must outlive the file). On failure *file is
 // null and, for MDF_STATUS_VERSION_UNSUPPORTED, *version says the version the file states.
 MdfStatus frame_source_open(Stream* stream, MdfFile** file, uint16_t* version);
