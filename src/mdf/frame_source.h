@@ -8,11 +8,12 @@
 #include <string_view>
 
 #include "io/stream.h"
-#include "mdf/block.h"
 #include "mdf/container.h"
 #include "mdf/frame_types.h"
 #include "mdf/record_types.h"
 #include "support/grow_array.h"
+
+struct MdfFile;  // an opened file; its blocks stay inside the module
 
 enum MdfStatus : int32_t {
   MDF_STATUS_OK = 0,
