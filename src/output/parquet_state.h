@@ -58,10 +58,8 @@ struct ParquetWriter {
   uint64_t written_rows;           // rows of the row groups in the file
   uint64_t buffered_rows;
   uint64_t buffered_bytes;  // values, levels and pages of every column
-  ByteBuffer page;          // scratch: one uncompressed page, then the footer
-  ByteBuffer packed;        // scratch: one compressed page
   ByteBuffer header;        // scratch: one page header
-  ZSTD_CCtx* zstd;          // made on first use
+  uint8_t all_double;       // every value column is a DOUBLE column
   uint8_t failed;           // a write failed: the file ends in a partial row group
   uint8_t finished;
 };

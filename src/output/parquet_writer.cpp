@@ -169,8 +169,11 @@ ParquetWriter* parquet_writer_new(const ParquetSetup* setup, Stream* sink, Parqu
     return nullptr;
   }
   w->columns[0].type = VALUE_TIME;
+  w->all_double = 1;
   for (uint32_t i = 0; i < setup->column_count; ++i) {
-    w->columns[i + 1].type = setup->columns[i].kind == PARQUET_STRING ? VALUE_STRING : VALUE_DOUBLE;
+    bool text = setup->columns[i].kind == PARQUET_STRING;
+    w->columns[i + 1].type = text ? VALUE_STRING : VALUE_DOUBLE;
+    if (text) w->all_double = 0;
   }
   set_status(status, PARQUET_OK);
   return w;
@@ -201,10 +204,7 @@ void parquet_writer_free(ParquetWriter* w) {
   free(w->text);
   grow_array_free(&w->groups);
   grow_array_free(&w->chunks);
-  byte_buffer_free(&w->page);
-  byte_buffer_free(&w->packed);
   byte_buffer_free(&w->header);
-  ZSTD_freeCCtx(w->zstd);
   free(w);
 }
 
@@ -285,19 +285,38 @@ uint64_t count_present(const uint8_t* bits, uint64_t first, uint64_t count) {
 
 namespace {
 
+// What encoding a page needs for a moment, shared by the writers of a thread (they encode one
+// page at a time): one set instead of one per open file keeps the memory of many open files
+// small and the compressor's tables warm.
+struct PageScratch {
+  ByteBuffer page;    // one uncompressed page
+  ByteBuffer packed;  // one compressed page
+  ZSTD_CCtx* zstd;    // made on first use
+  ~PageScratch() {
+    byte_buffer_free(&page);
+    byte_buffer_free(&packed);
+    ZSTD_freeCCtx(zstd);
+  }
+};
+
+PageScratch& page_scratch() {
+  static thread_local PageScratch scratch{};
+  return scratch;
+}
+
 // The open page's bytes uncompressed: for a value column the levels' length and hybrid
 // encoding before the values, assembled in the page scratch; the time column's values as
 // they are.
-bool uncompressed_page(ParquetWriter* w, const ColumnState* col, const uint8_t** page,
-                       uint64_t* size) {
+bool uncompressed_page(const ColumnState* col, const uint8_t** page, uint64_t* size) {
   if (col->type == VALUE_TIME) {
     *page = col->values.data;
     *size = col->values.size;
     return true;
   }
-  w->page.size = 0;
+  ByteBuffer* scratch = &page_scratch().page;
+  scratch->size = 0;
   uint64_t values = col->values.size;
-  uint8_t* p = byte_buffer_extend(&w->page, 4 + level_encoded_room(col->page_rows) + values);
+  uint8_t* p = byte_buffer_extend(scratch, 4 + level_encoded_room(col->page_rows) + values);
   if (!p) return false;
   uint64_t n = level_encode(col->levels.data, 0, col->page_rows, p + 4);
   uint32_t length = static_cast<uint32_t>(n);
@@ -308,13 +327,15 @@ bool uncompressed_page(ParquetWriter* w, const ColumnState* col, const uint8_t**
   return true;
 }
 
-bool compress(ParquetWriter* w, const uint8_t* page, uint64_t size, uint64_t* packed) {
-  if (!w->zstd && !(w->zstd = ZSTD_createCCtx())) return false;
+// Compresses `size` bytes at `page` into the scratch's packed buffer.
+bool compress(int32_t level, const uint8_t* page, uint64_t size, uint64_t* packed) {
+  PageScratch& s = page_scratch();
+  if (!s.zstd && !(s.zstd = ZSTD_createCCtx())) return false;
   size_t bound = ZSTD_compressBound(static_cast<size_t>(size));
-  w->packed.size = 0;
-  if (ZSTD_isError(bound) || !byte_buffer_reserve(&w->packed, bound)) return false;
-  size_t n = ZSTD_compressCCtx(w->zstd, w->packed.data, bound, page, static_cast<size_t>(size),
-                               w->zstd_level);
+  s.packed.size = 0;
+  if (ZSTD_isError(bound) || !byte_buffer_reserve(&s.packed, bound)) return false;
+  size_t n =
+      ZSTD_compressCCtx(s.zstd, s.packed.data, bound, page, static_cast<size_t>(size), level);
   if (ZSTD_isError(n)) return false;
   *packed = n;
   return true;
@@ -334,8 +355,8 @@ void clear_open_page(ParquetWriter* w, ColumnState* col) {
 bool encode_open_page(ParquetWriter* w, ColumnState* col) {
   const uint8_t* page;
   uint64_t size, packed;
-  if (!uncompressed_page(w, col, &page, &size) || size > INT32_MAX ||
-      !compress(w, page, size, &packed) || packed > INT32_MAX) {
+  if (!uncompressed_page(col, &page, &size) || size > INT32_MAX ||
+      !compress(w->zstd_level, page, size, &packed) || packed > INT32_MAX) {
     return false;
   }
   uint32_t rows = col->page_rows;
@@ -357,7 +378,7 @@ bool encode_open_page(ParquetWriter* w, ColumnState* col) {
     return false;
   }
   byte_buffer_append(&col->pages, w->header.data, w->header.size);
-  byte_buffer_append(&col->pages, w->packed.data, packed);
+  byte_buffer_append(&col->pages, page_scratch().packed.data, packed);
   ChunkSummary* s = &col->summary;
   s->values += rows;
   s->nulls += h.null_count;
@@ -460,6 +481,40 @@ bool parquet_writer_append(ParquetWriter* w, int64_t time_us, const ParquetCell*
   return true;
 }
 
+bool parquet_writer_append_numbers(ParquetWriter* w, int64_t time_us, const uint8_t* numbers,
+                                   uint32_t count) {
+  if (!w || w->failed || w->finished || count != w->column_count - 1 || !w->all_double ||
+      (count && !numbers)) {
+    return false;
+  }
+  // Every row reaches every column, so the columns' open pages fill in step.
+  uint32_t at = w->columns[0].page_rows;
+  bool full = at == w->page_rows, new_level_byte = full || at % 8 == 0;
+  for (uint32_t c = 0; c < w->column_count; ++c) {
+    ColumnState* col = &w->columns[c];
+    if ((full && !encode_open_page(w, col)) || !byte_buffer_reserve(&col->values, 8) ||
+        (c != 0 && new_level_byte && !byte_buffer_reserve(&col->levels, 1))) {
+      return false;
+    }
+  }
+  ColumnState* time = &w->columns[0];
+  memcpy(time->values.data + time->values.size, &time_us, 8);
+  time->values.size += 8;
+  ++time->page_rows;
+  uint8_t bit = static_cast<uint8_t>(1u << ((time->page_rows - 1) & 7));
+  for (uint32_t c = 1; c < w->column_count; ++c) {
+    ColumnState* col = &w->columns[c];
+    if (new_level_byte) col->levels.data[col->levels.size++] = 0;
+    col->levels.data[col->levels.size - 1] |= bit;
+    memcpy(col->values.data + col->values.size, numbers + 8 * uint64_t{c - 1}, 8);
+    col->values.size += 8;
+    ++col->page_rows;
+  }
+  w->buffered_bytes += 8 * uint64_t{w->column_count} + (new_level_byte ? count : 0);
+  ++w->buffered_rows;
+  return true;
+}
+
 uint64_t parquet_writer_buffered_bytes(const ParquetWriter* w) { return w ? w->buffered_bytes : 0; }
 uint64_t parquet_writer_buffered_rows(const ParquetWriter* w) { return w ? w->buffered_rows : 0; }
 uint64_t parquet_writer_file_size(const ParquetWriter* w) { return w ? w->file_size : 0; }
@@ -470,12 +525,12 @@ uint32_t parquet_writer_row_groups(const ParquetWriter* w) {
 
 uint64_t parquet_writer_held_bytes(const ParquetWriter* w) {
   if (!w) return 0;
-  uint64_t held = w->page.capacity + w->packed.capacity + w->header.capacity;
+  uint64_t held = w->header.capacity;
   for (uint32_t c = 0; c < w->column_count; ++c) {
     const ColumnState& col = w->columns[c];
     held += col.values.capacity + col.levels.capacity + col.pages.capacity;
   }
-  return held + (w->zstd ? ZSTD_sizeof_CCtx(w->zstd) : 0);
+  return held;
 }
 
 void parquet_writer_trim(ParquetWriter* w) {
@@ -486,11 +541,7 @@ void parquet_writer_trim(ParquetWriter* w) {
       if (b->size == 0) byte_buffer_free(b);
     }
   }
-  byte_buffer_free(&w->page);
-  byte_buffer_free(&w->packed);
   byte_buffer_free(&w->header);
-  ZSTD_freeCCtx(w->zstd);
-  w->zstd = nullptr;
 }
 
 // ---- Row groups ----
@@ -685,12 +736,13 @@ bool write_file_metadata(ByteBuffer* out, const ParquetWriter* w) {
 
 bool parquet_writer_finish(ParquetWriter* w) {
   if (!parquet_writer_flush(w)) return false;
-  w->page.size = 0;
-  if (!write_file_metadata(&w->page, w) || w->page.size > UINT32_MAX) return false;
-  uint32_t length = static_cast<uint32_t>(w->page.size);
-  if (!byte_buffer_append(&w->page, &length, 4) ||
-      !byte_buffer_append(&w->page, PARQUET_MAGIC, sizeof PARQUET_MAGIC) ||
-      !sink_write(w, w->page.data, w->page.size)) {
+  ByteBuffer* footer = &page_scratch().page;
+  footer->size = 0;
+  if (!write_file_metadata(footer, w) || footer->size > UINT32_MAX) return false;
+  uint32_t length = static_cast<uint32_t>(footer->size);
+  if (!byte_buffer_append(footer, &length, 4) ||
+      !byte_buffer_append(footer, PARQUET_MAGIC, sizeof PARQUET_MAGIC) ||
+      !sink_write(w, footer->data, footer->size)) {
     return false;
   }
   w->finished = 1;

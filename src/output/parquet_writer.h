@@ -12,7 +12,7 @@
 // The name of the time column that every file starts with.
 constexpr const char* PARQUET_TIME_COLUMN = "t";
 // Rows per data page when the setup leaves it at 0, and the most it may ask for.
-constexpr uint32_t PARQUET_DEFAULT_PAGE_ROWS = 16384;
+constexpr uint32_t PARQUET_DEFAULT_PAGE_ROWS = 4096;
 constexpr uint32_t PARQUET_MAX_PAGE_ROWS = uint32_t{1} << 20;
 // The zstd level when the setup leaves it at 0.
 constexpr int32_t PARQUET_DEFAULT_ZSTD_LEVEL = 1;
@@ -105,6 +105,11 @@ ParquetWriter* parquet_writer_resume(const ParquetSetup* setup, Stream* file,
 // would pass PARQUET_MAX_PAGE_VALUE_BYTES on its page), or memory runs out.
 bool parquet_writer_append(ParquetWriter* w, int64_t time_us, const ParquetCell* cells,
                            uint32_t count);
+// The same for a row of numbers only: `count` doubles, unaligned, in host byte order, one per
+// value column. False, with nothing added, in the same cases, and when a column is a STRING
+// column.
+bool parquet_writer_append_numbers(ParquetWriter* w, int64_t time_us, const uint8_t* numbers,
+                                   uint32_t count);
 
 // Bytes of rows held for the next row group (raw values of the open pages and the compressed
 // pages): what was appended since the last flush, less compression, and what a flush frees for
@@ -112,11 +117,12 @@ bool parquet_writer_append(ParquetWriter* w, int64_t time_us, const ParquetCell*
 uint64_t parquet_writer_buffered_bytes(const ParquetWriter* w);
 // Rows held for the next row group.
 uint64_t parquet_writer_buffered_rows(const ParquetWriter* w);
-// All memory the writer holds beyond its record: the buffered bytes, the room its buffers keep
-// for reuse, and the compressor. Constant time.
+// All memory the writer holds beyond its record: the buffered bytes and the room its buffers
+// keep for reuse. (The page scratch and the compressor are one per thread, shared by its
+// writers, and not counted.)
 uint64_t parquet_writer_held_bytes(const ParquetWriter* w);
-// Frees the room of buffers that hold no rows (all of them right after a flush) and the
-// compressor; the next rows allocate them again. For a writer that may stay idle.
+// Frees the room of buffers that hold no rows (all of them right after a flush); the next rows
+// allocate them again. For a writer that may stay idle.
 void parquet_writer_trim(ParquetWriter* w);
 
 // Writes the buffered rows as one row group (nothing when there are none). False when the
