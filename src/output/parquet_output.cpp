@@ -65,21 +65,13 @@ struct ParquetOutput {
   ParquetCell* cells;      // the row being appended
 };
 
-// One binary row (see RowValueCell) into the writer's cells; false when it is not one of
-// this file's rows.
+// One binary row with cell kinds (see RowValueCell) into the writer's cells; false when it is
+// not one of this file's rows. (A row of numbers only goes to the writer as it is.)
 bool read_row(ParquetOutput* out, const uint8_t* row, uint64_t size, int64_t* time_us) {
   uint64_t numbers = 8 + 8 * uint64_t{out->count};
-  if (size < numbers) return false;
+  if (size < numbers || size - numbers < out->count) return false;
   memcpy(time_us, row, 8);
-  const uint8_t* kinds = size > numbers ? row + numbers : nullptr;
-  if (!kinds) {
-    for (uint32_t i = 0; i < out->count; ++i) {
-      out->cells[i].kind = PARQUET_NUMBER;
-      memcpy(&out->cells[i].number, row + 8 + 8 * uint64_t{i}, 8);
-    }
-    return true;
-  }
-  if (size - numbers < out->count) return false;
+  const uint8_t* kinds = row + numbers;
   const uint8_t* text = kinds + out->count;
   const uint8_t* end = row + size;
   for (uint32_t i = 0; i < out->count; ++i) {
@@ -215,7 +207,7 @@ bool write_row(OutputWriter* writer, const uint8_t* row, uint64_t size) {
   auto* out = reinterpret_cast<ParquetOutput*>(writer);
   int64_t time_us;
   if (size == 8 + 8 * uint64_t{out->count}) {
-    // A row of numbers only goes in as it is.
+    // A row of numbers only: no cell kinds follow the values.
     memcpy(&time_us, row, 8);
     if (!parquet_writer_append_numbers(out->writer, time_us, row + 8, out->count)) return false;
   } else if (!read_row(out, row, size, &time_us) ||

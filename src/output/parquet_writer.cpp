@@ -424,26 +424,48 @@ uint64_t cell_bytes(const ParquetCell* cell) {
   return 0;
 }
 
-// Makes room in every column for one more row (encoding full pages first); false, with the
-// rows unchanged, when memory runs out.
-bool make_room(ParquetWriter* w, const ParquetCell* cells) {
+// Makes room in every column for one more row (encoding full pages first), `value_bytes(c)`
+// bytes in value column c (from 1); false, with the rows unchanged, when memory runs out.
+template <typename ValueBytes>
+bool make_room(ParquetWriter* w, ValueBytes value_bytes) {
   for (uint32_t c = 0; c < w->column_count; ++c) {
     ColumnState* col = &w->columns[c];
     if (col->page_rows == w->page_rows && !encode_open_page(w, col)) return false;
-    uint64_t bytes = c == 0 ? 8 : cell_bytes(&cells[c - 1]);
-    if (!byte_buffer_reserve(&col->values, bytes)) return false;
+    if (!byte_buffer_reserve(&col->values, c == 0 ? 8 : value_bytes(c))) return false;
     if (c != 0 && col->page_rows % 8 == 0 && !byte_buffer_reserve(&col->levels, 1)) return false;
   }
   return true;
 }
 
-// Adds a cell whose room is made.
-void put_cell(ParquetWriter* w, ColumnState* col, const ParquetCell* cell) {
+// Takes a row's place in value column `col`, whose room is made: its level bit (set when the
+// value is present) and `bytes` bytes of values, whose start is returned to be filled.
+inline uint8_t* take_place(ParquetWriter* w, ColumnState* col, bool present, uint64_t bytes) {
   if (col->page_rows % 8 == 0) {
     col->levels.data[col->levels.size++] = 0;
     ++w->buffered_bytes;
   }
+  if (present) {
+    col->levels.data[col->levels.size - 1] |= static_cast<uint8_t>(1u << (col->page_rows & 7));
+  }
   uint8_t* out = col->values.data + col->values.size;
+  col->values.size += bytes;
+  w->buffered_bytes += bytes;
+  ++col->page_rows;
+  return out;
+}
+
+// Adds the row's time to the time column, whose room is made.
+void put_time(ParquetWriter* w, int64_t time_us) {
+  ColumnState* time = &w->columns[0];
+  memcpy(time->values.data + time->values.size, &time_us, 8);
+  time->values.size += 8;
+  ++time->page_rows;
+  w->buffered_bytes += 8;
+}
+
+// Adds a cell whose room is made.
+void put_cell(ParquetWriter* w, ColumnState* col, const ParquetCell* cell) {
+  uint8_t* out = take_place(w, col, cell->kind != PARQUET_NULL, cell_bytes(cell));
   if (cell->kind == PARQUET_NUMBER) {
     memcpy(out, &cell->number, 8);
   } else if (cell->kind == PARQUET_TEXT) {
@@ -451,31 +473,23 @@ void put_cell(ParquetWriter* w, ColumnState* col, const ParquetCell* cell) {
     memcpy(out, &length, 4);
     if (length) memcpy(out + 4, cell->text.data, length);
   }
-  if (cell->kind != PARQUET_NULL) {
-    col->levels.data[col->levels.size - 1] |= static_cast<uint8_t>(1u << (col->page_rows & 7));
-  }
-  uint64_t bytes = cell_bytes(cell);
-  col->values.size += bytes;
-  w->buffered_bytes += bytes;
-  ++col->page_rows;
+}
+
+// Whether the writer takes a row of `count` values now.
+bool takes_rows(const ParquetWriter* w, uint32_t count) {
+  return w && !w->failed && !w->finished && count == w->column_count - 1;
 }
 
 }  // namespace
 
 bool parquet_writer_append(ParquetWriter* w, int64_t time_us, const ParquetCell* cells,
                            uint32_t count) {
-  if (!w || w->failed || w->finished || count != w->column_count - 1 || (count && !cells)) {
-    return false;
-  }
+  if (!takes_rows(w, count) || (count && !cells)) return false;
   for (uint32_t i = 0; i < count; ++i) {
     if (!cell_fits(w, &w->columns[i + 1], &cells[i])) return false;
   }
-  if (!make_room(w, cells)) return false;
-  ColumnState* time = &w->columns[0];
-  memcpy(time->values.data + time->values.size, &time_us, 8);
-  time->values.size += 8;
-  ++time->page_rows;
-  w->buffered_bytes += 8;
+  if (!make_room(w, [cells](uint32_t c) { return cell_bytes(&cells[c - 1]); })) return false;
+  put_time(w, time_us);
   for (uint32_t i = 0; i < count; ++i) put_cell(w, &w->columns[i + 1], &cells[i]);
   ++w->buffered_rows;
   return true;
@@ -483,34 +497,12 @@ bool parquet_writer_append(ParquetWriter* w, int64_t time_us, const ParquetCell*
 
 bool parquet_writer_append_numbers(ParquetWriter* w, int64_t time_us, const uint8_t* numbers,
                                    uint32_t count) {
-  if (!w || w->failed || w->finished || count != w->column_count - 1 || !w->all_double ||
-      (count && !numbers)) {
-    return false;
-  }
-  // Every row reaches every column, so the columns' open pages fill in step.
-  uint32_t at = w->columns[0].page_rows;
-  bool full = at == w->page_rows, new_level_byte = full || at % 8 == 0;
-  for (uint32_t c = 0; c < w->column_count; ++c) {
-    ColumnState* col = &w->columns[c];
-    if ((full && !encode_open_page(w, col)) || !byte_buffer_reserve(&col->values, 8) ||
-        (c != 0 && new_level_byte && !byte_buffer_reserve(&col->levels, 1))) {
-      return false;
-    }
-  }
-  ColumnState* time = &w->columns[0];
-  memcpy(time->values.data + time->values.size, &time_us, 8);
-  time->values.size += 8;
-  ++time->page_rows;
-  uint8_t bit = static_cast<uint8_t>(1u << ((time->page_rows - 1) & 7));
+  if (!takes_rows(w, count) || !w->all_double || (count && !numbers)) return false;
+  if (!make_room(w, [](uint32_t) { return uint64_t{8}; })) return false;
+  put_time(w, time_us);
   for (uint32_t c = 1; c < w->column_count; ++c) {
-    ColumnState* col = &w->columns[c];
-    if (new_level_byte) col->levels.data[col->levels.size++] = 0;
-    col->levels.data[col->levels.size - 1] |= bit;
-    memcpy(col->values.data + col->values.size, numbers + 8 * uint64_t{c - 1}, 8);
-    col->values.size += 8;
-    ++col->page_rows;
+    memcpy(take_place(w, &w->columns[c], true, 8), numbers + 8 * uint64_t{c - 1}, 8);
   }
-  w->buffered_bytes += 8 * uint64_t{w->column_count} + (new_level_byte ? count : 0);
   ++w->buffered_rows;
   return true;
 }
